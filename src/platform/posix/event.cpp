@@ -1,0 +1,125 @@
+#include "event.h"
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <new>
+#include <string>
+
+#include "last_error.h"
+
+namespace kestravo::posix {
+
+namespace {
+
+long Futex(uint32_t* word, int op, uint32_t value, const timespec* at) {
+  return syscall(SYS_futex, word, op, value, at, nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+}  // namespace
+
+EventObject::EventObject(bool manualReset, bool initialState)
+    : localWord_(initialState ? 1 : 0), word_(&localWord_), manualReset_(manualReset) {}
+
+EventObject::EventObject(std::unique_ptr<NamedEventFile> file)
+    : file_(std::move(file)),
+      word_(&file_->Block()->state),
+      manualReset_(file_->Block()->manualReset != 0) {}
+
+EventObject::~EventObject() = default;
+
+DWORD EventObject::Wait(const Deadline& deadline) {
+  for (;;) {
+    if (manualReset_) {
+      if (__atomic_load_n(word_, __ATOMIC_SEQ_CST) == 1) return WAIT_OBJECT_0;
+    } else {
+      uint32_t expected = 1;
+      if (__atomic_compare_exchange_n(word_, &expected, 0, false, __ATOMIC_SEQ_CST,
+                                      __ATOMIC_SEQ_CST)) {
+        return WAIT_OBJECT_0;
+      }
+    }
+    // FUTEX_WAIT_BITSET takes an absolute CLOCK_MONOTONIC time, so EINTR needs no recomputing.
+    if (Futex(word_, FUTEX_WAIT_BITSET, 0, deadline.Infinite() ? nullptr : &deadline.At()) == 0) {
+      continue;
+    }
+    switch (errno) {
+      case EAGAIN:  // the word was not 0 any more
+      case EINTR:
+        continue;
+      case ETIMEDOUT:
+        return WAIT_TIMEOUT;
+      default:
+        FailWithErrno(errno);
+        return WAIT_FAILED;
+    }
+  }
+}
+
+void EventObject::Set() {
+  __atomic_store_n(word_, 1u, __ATOMIC_SEQ_CST);
+  Futex(word_, FUTEX_WAKE, manualReset_ ? INT_MAX : 1, nullptr);
+}
+
+void EventObject::Reset() { __atomic_store_n(word_, 0u, __ATOMIC_SEQ_CST); }
+
+}  // namespace kestravo::posix
+
+using kestravo::posix::EventObject;
+using kestravo::posix::NamedEventFile;
+
+namespace {
+
+HANDLE OpenOrCreateEvent(bool create, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName) {
+  try {
+    std::shared_ptr<EventObject> event;
+    bool existed = false;
+    if (lpName == nullptr || *lpName == '\0') {
+      if (!create) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+      }
+      event = std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE);
+    } else {
+      std::unique_ptr<NamedEventFile> file = NamedEventFile::Open(
+          lpName, create, bManualReset != FALSE, bInitialState != FALSE, &existed);
+      if (!file) return nullptr;
+      event = std::make_shared<EventObject>(std::move(file));
+    }
+    HANDLE handle = kestravo::posix::RegisterHandle(std::move(event));
+    if (handle == nullptr) return nullptr;
+    // As on Windows, a create that opened an existing event says so through the last error.
+    SetLastError(existed && create ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+}
+
+}  // namespace
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName) {
+  return OpenOrCreateEvent(true, bManualReset, bInitialState, lpName);
+}
+
+HANDLE OpenEventA(DWORD, BOOL, LPCSTR lpName) {
+  return OpenOrCreateEvent(false, FALSE, FALSE, lpName);
+}
+
+BOOL SetEvent(HANDLE hEvent) {
+  auto event = kestravo::posix::LookupHandleAs<EventObject>(hEvent);
+  if (!event) return FALSE;
+  event->Set();
+  return TRUE;
+}
+
+BOOL ResetEvent(HANDLE hEvent) {
+  auto event = kestravo::posix::LookupHandleAs<EventObject>(hEvent);
+  if (!event) return FALSE;
+  event->Reset();
+  return TRUE;
+}

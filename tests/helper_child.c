@@ -1,0 +1,108 @@
+/* The child that the tests start. Usage: helper_child MODE REPORT [ARG] [...]
+ *
+ * REPORT is a file path, or "-" for none. At start the child writes there, atomically, what the
+ * tests check: its pid, whether it leads its session, its open descriptors, its arguments and the
+ * identity found in its command line.
+ *
+ * Modes:
+ *   stop        wait on the stop event named in the command line, then exit 0 (exit 3 without one)
+ *   ignore      run until killed
+ *   exit MS     exit 0 after MS milliseconds
+ *   crash MS    abort after MS milliseconds
+ *   grandchild  start a grandchild in mode "ignore", report its pid, and run until killed */
+#define _GNU_SOURCE
+#include <dirent.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "kestravo_child.h"
+
+extern char** environ;
+
+static void sleep_ms(long ms) {
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+static void run_forever(void) {
+    for (;;) pause();
+}
+
+static void write_fds(FILE* out) {
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir) return;
+    fprintf(out, "fds=");
+    const char* sep = "";
+    struct dirent* entry;
+    while ((entry = readdir(dir)) != NULL) {
+        if (entry->d_name[0] == '.' || atoi(entry->d_name) == dirfd(dir)) continue;
+        fprintf(out, "%s%s", sep, entry->d_name);
+        sep = ",";
+    }
+    fprintf(out, "\n");
+    closedir(dir);
+}
+
+static void write_report(const char* path, int argc, char** argv, pid_t grandchild) {
+    if (strcmp(path, "-") == 0) return;
+    char tmp[4096];
+    snprintf(tmp, sizeof tmp, "%s.tmp", path);
+    FILE* out = fopen(tmp, "w");
+    if (!out) exit(4);
+    fprintf(out, "pid=%d\n", (int)getpid());
+    fprintf(out, "session_leader=%d\n", getsid(0) == getpid());
+    write_fds(out);
+    fprintf(out, "argc=%d\n", argc);
+    for (int i = 0; i < argc; ++i) fprintf(out, "arg%d=%s\n", i, argv[i]);
+    KESTRAVO_ChildIdentity identity;
+    if (KESTRAVO_ChildGetIdentity(NULL, &identity) == 0)
+        fprintf(out, "hpid=%u\nguid=%s\n", identity.hpid, identity.guid);
+    if (grandchild > 0) fprintf(out, "grandchild=%d\n", (int)grandchild);
+    fclose(out);
+    if (rename(tmp, path) != 0) exit(4);
+}
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        fprintf(stderr, "usage: helper_child MODE REPORT [ARG]\n");
+        return 2;
+    }
+    const char* mode = argv[1];
+    long arg = argc > 3 ? atol(argv[3]) : 0;
+
+    if (strcmp(mode, "grandchild") == 0) {
+        char* childArgv[] = {argv[0], "ignore", "-", NULL};
+        pid_t pid = 0;
+        if (posix_spawn(&pid, argv[0], NULL, NULL, childArgv, environ) != 0) return 5;
+        write_report(argv[2], argc, argv, pid);
+        run_forever();
+    }
+    write_report(argv[2], argc, argv, 0);
+
+    if (strcmp(mode, "stop") == 0) {
+        KESTRAVO_ChildIdentity identity;
+        if (KESTRAVO_ChildGetIdentity(NULL, &identity) != 0) return 3;
+        void* stop = KESTRAVO_ChildOpenStopEvent(identity.guid);
+        if (!stop) return 3;
+        int32_t result = KESTRAVO_ChildWaitStop(stop, 0xFFFFFFFFu);
+        KESTRAVO_ChildCloseStopEvent(stop);
+        return result == 0 ? 0 : 6;
+    }
+    if (strcmp(mode, "ignore") == 0) run_forever();
+    if (strcmp(mode, "exit") == 0) {
+        sleep_ms(arg);
+        return 0;
+    }
+    if (strcmp(mode, "crash") == 0) {
+        sleep_ms(arg);
+        abort();
+    }
+    fprintf(stderr, "helper_child: unknown mode %s\n", mode);
+    return 2;
+}

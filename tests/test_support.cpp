@@ -1,0 +1,126 @@
+#include "test_support.h"
+
+#include <dirent.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/os.h"
+
+namespace kestravo::test {
+
+bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (cond()) return true;
+    if (std::chrono::steady_clock::now() >= end) return cond();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/kestravo-test-XXXXXX";
+  const char* made = mkdtemp(pattern);
+  path_ = made ? made : "";
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+std::string HelperChild() { return KESTRAVO_HELPER_CHILD; }
+
+std::string HelperCommandLine(const std::string& mode, const std::string& report,
+                              const std::string& extra) {
+  std::string line = HelperChild() + " " + mode + " " + report;
+  if (!extra.empty()) line += " " + extra;
+  return line;
+}
+
+Report ReadReport(const std::string& path) {
+  Report report;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) report[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return report;
+}
+
+Report WaitForReport(const std::string& path, std::chrono::milliseconds limit) {
+  WaitFor([&] { return access(path.c_str(), F_OK) == 0; }, limit);
+  return ReadReport(path);
+}
+
+namespace {
+
+// Parent pid and state letter from /proc/PID/stat; false when the process is gone.
+bool ReadStat(pid_t pid, pid_t* parent, char* state) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return false;
+  std::istringstream rest(text.substr(close + 1));
+  rest >> *state >> *parent;
+  return static_cast<bool>(rest);
+}
+
+}  // namespace
+
+std::vector<pid_t> ChildrenOfThisProcess() {
+  std::vector<pid_t> children;
+  DIR* dir = opendir("/proc");
+  if (!dir) return children;
+  while (dirent* entry = readdir(dir)) {
+    pid_t pid = atoi(entry->d_name);
+    pid_t parent = 0;
+    char state = 0;
+    if (pid > 0 && ReadStat(pid, &parent, &state) && parent == getpid()) children.push_back(pid);
+  }
+  closedir(dir);
+  return children;
+}
+
+std::vector<pid_t> ZombieChildren() {
+  std::vector<pid_t> zombies;
+  for (pid_t pid : ChildrenOfThisProcess()) {
+    pid_t parent = 0;
+    char state = 0;
+    if (ReadStat(pid, &parent, &state) && state == 'Z') zombies.push_back(pid);
+  }
+  return zombies;
+}
+
+bool ProcessAlive(pid_t pid) {
+  pid_t parent = 0;
+  char state = 0;
+  return ReadStat(pid, &parent, &state) && state != 'Z' && state != 'X';
+}
+
+std::vector<std::string> SharedMemoryFiles() {
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind("kestravo-ev.", 0) == 0) files.push_back(name);
+  }
+  return files;
+}
+
+std::string NewGuidText() {
+  GUID guid{};
+  if (CoCreateGuid(&guid) != S_OK) return "";
+  char text[64];
+  snprintf(text, sizeof text, "{%08X-%04X-%04x-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.Data1,
+           guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3],
+           guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+  return text;
+}
+
+}  // namespace kestravo::test

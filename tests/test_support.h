@@ -1,0 +1,58 @@
+// Helpers shared by the tests: waiting with deadlines, temporary directories, the helper child's
+// reports, and the checks for zombies and leftovers.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kestravo::test {
+
+using Report = std::map<std::string, std::string>;
+
+// Polls cond until it holds or the limit passes; true when it held.
+bool WaitFor(const std::function<bool()>& cond,
+             std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+// A fresh directory under /tmp, removed with its contents when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& Path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// The helper child's path, and a command line that runs it in a mode with a report file.
+std::string HelperChild();
+std::string HelperCommandLine(const std::string& mode, const std::string& report,
+                              const std::string& extra = "");
+
+// The key=value lines of a report, once the file exists (empty map until then).
+Report ReadReport(const std::string& path);
+// Waits for the report file; the map is empty when it did not appear in time.
+Report WaitForReport(const std::string& path,
+                     std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+// Processes whose parent is this process, and those of them that are zombies.
+std::vector<pid_t> ChildrenOfThisProcess();
+std::vector<pid_t> ZombieChildren();
+// True while the pid names a process that has not ended (zombies count as ended).
+bool ProcessAlive(pid_t pid);
+
+// Named-event files of ours in /dev/shm.
+std::vector<std::string> SharedMemoryFiles();
+
+// A GUID text made with CoCreateGuid, in the library's format.
+std::string NewGuidText();
+
+}  // namespace kestravo::test
