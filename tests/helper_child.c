@@ -41,7 +41,9 @@ static void write_fds(FILE* out) {
     const char* sep = "";
     struct dirent* entry;
     while ((entry = readdir(dir)) != NULL) {
-        if (entry->d_name[0] == '.' || atoi(entry->d_name) == dirfd(dir)) continue;
+        int fd = atoi(entry->d_name);
+        /* The directory and the report being written are the child's own, not inherited. */
+        if (entry->d_name[0] == '.' || fd == dirfd(dir) || fd == fileno(out)) continue;
         fprintf(out, "%s%s", sep, entry->d_name);
         sep = ",";
     }

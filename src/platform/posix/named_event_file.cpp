@@ -88,6 +88,11 @@ int OpenExisting(const std::string& path) {
     close(fd);
     return -2;
   }
+  if (st.st_uid != geteuid()) {  // planted by another user: never trust it with our children
+    close(fd);
+    errno = EACCES;
+    return -1;
+  }
   if (static_cast<size_t>(st.st_size) < sizeof(EventBlock)) {
     close(fd);
     errno = EBADF;

@@ -1,0 +1,176 @@
+#include "log.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include <log4cxx/consoleappender.h>
+#include <log4cxx/file.h>
+#include <log4cxx/level.h>
+#include <log4cxx/logger.h>
+#include <log4cxx/patternlayout.h>
+#include <log4cxx/propertyconfigurator.h>
+
+// Messages are handed to log4cxx as they are, byte for byte, with no character set conversion.
+static_assert(LOG4CXX_LOGCHAR_IS_UTF8, "log4cxx must keep its strings as std::string");
+
+namespace {
+
+using log4cxx::LevelPtr;
+using log4cxx::Logger;
+using log4cxx::LoggerPtr;
+
+constexpr char kLibraryLogger[] = "KESTRAVO";
+constexpr char kDefaultAppender[] = "KestravoDefaultStderr";
+constexpr char kDefaultPattern[] = "%d{ISO8601} %-5p [%t] %c - %m%n";
+
+enum State { kUnconfigured, kDefault, kFromFile };
+
+// Guards every change of configuration. Constant-initialized and trivially destructible, like the
+// atomics below, so calls from other static constructors and destructors find them intact.
+std::mutex g_configMutex;
+std::atomic<int> g_state{kUnconfigured};  // written under g_configMutex
+std::atomic<bool> g_closed{false};        // set at exit: from then on nothing touches log4cxx
+std::atomic<unsigned> g_armedSteps{0};    // the ExitStep values already armed
+
+enum ExitStep : unsigned { kStepDefault = 1, kStepFile = 2, kStepFirstLine = 4 };
+
+void CloseLog() { g_closed.store(true); }
+
+// log4cxx keeps its state in function-local statics, which are destroyed at exit (or when the
+// library is unloaded) in the reverse order of construction, interleaved with atexit handlers.
+// The library's own static objects may still log from their destructors after that. A handler
+// registered now runs before every static that exists now is destroyed, so registering one after
+// each step that may build new log4cxx statics (a configuration, the first line) turns LogWrite
+// into a no-op before any of them is gone. Once per step, so repeated calls add no handlers.
+void ArmExitGuard(ExitStep step) {
+  if ((g_armedSteps.load() & step) != 0) return;
+  if ((g_armedSteps.fetch_or(step) & step) == 0) atexit(CloseLog);
+}
+
+bool IsRegularFile(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Under g_configMutex.
+void InstallDefault() {
+  LoggerPtr logger = Logger::getLogger(kLibraryLogger);
+  auto layout = std::make_shared<log4cxx::PatternLayout>(kDefaultPattern);
+  auto appender = std::make_shared<log4cxx::ConsoleAppender>(
+      layout, log4cxx::ConsoleAppender::getSystemErr());
+  appender->setName(kDefaultAppender);
+  logger->removeAppender(kDefaultAppender);
+  logger->addAppender(appender);
+  logger->setLevel(log4cxx::Level::getWarn());
+  logger->setAdditivity(false);
+  g_state.store(kDefault);
+  ArmExitGuard(kStepDefault);
+}
+
+// Under g_configMutex. Puts the library's logger back as log4cxx makes it, so that the file
+// alone decides where its lines go.
+void RemoveDefault() {
+  LoggerPtr logger = Logger::getLogger(kLibraryLogger);
+  logger->removeAppender(kDefaultAppender);
+  logger->setLevel(nullptr);
+  logger->setAdditivity(true);
+}
+
+// Under g_configMutex. A file that cannot be used leaves the default in place.
+bool ConfigureFromFile(const char* path) {
+  if (g_state.load() == kDefault) RemoveDefault();
+  auto status = log4cxx::PropertyConfigurator::configure(log4cxx::File(path));
+  if (status != log4cxx::spi::ConfigurationStatus::Configured) {
+    InstallDefault();
+    return false;
+  }
+  g_state.store(kFromFile);
+  ArmExitGuard(kStepFile);
+  return true;
+}
+
+void EnsureConfigured() {
+  if (g_state.load() != kUnconfigured) return;
+  std::lock_guard<std::mutex> lock(g_configMutex);
+  if (g_state.load() == kUnconfigured) InstallDefault();
+}
+
+LevelPtr MapLevel(int level) {
+  if (level <= 2) return log4cxx::Level::getDebug();
+  switch (level) {
+    case LOG_INFO: return log4cxx::Level::getInfo();
+    case LOG_WARN: return log4cxx::Level::getWarn();
+    case LOG_ERROR: return log4cxx::Level::getError();
+    default: return log4cxx::Level::getFatal();
+  }
+}
+
+// Formats into out; a line longer than the local buffer is formatted a second time into out.
+bool FormatLine(std::string* out, const char* format, va_list args) {
+  char local[512];
+  va_list again;
+  va_copy(again, args);
+  bool ok = false;
+  int length = vsnprintf(local, sizeof local, format, args);
+  if (length >= 0 && static_cast<size_t>(length) < sizeof local) {
+    try {
+      out->assign(local, static_cast<size_t>(length));
+      ok = true;
+    } catch (...) {
+    }
+  } else if (length >= 0) {
+    try {
+      out->resize(static_cast<size_t>(length));
+      ok = vsnprintf(&(*out)[0], out->size() + 1, format, again) == length;
+    } catch (...) {
+    }
+  }
+  va_end(again);
+  return ok;
+}
+
+}  // namespace
+
+int LogInit(const char* configFile, int /*flags*/) {
+  try {
+    if (g_closed.load()) return -1;
+    std::lock_guard<std::mutex> lock(g_configMutex);
+    if (g_state.load() == kFromFile) return 0;
+    if (configFile != nullptr && IsRegularFile(configFile) && ConfigureFromFile(configFile)) {
+      return 0;
+    }
+    if (g_state.load() == kUnconfigured) InstallDefault();
+    return 1;
+  } catch (...) {
+    return -1;
+  }
+}
+
+int LogWrite(int level, const char* module, const char* format, ...) {
+  if (module == nullptr || format == nullptr || g_closed.load()) return -1;
+  try {
+    EnsureConfigured();
+    LoggerPtr logger = Logger::getLogger(module);
+    LevelPtr mapped = MapLevel(level);
+    if (!logger->isEnabledFor(mapped)) return 0;
+
+    std::string line;
+    va_list args;
+    va_start(args, format);
+    bool formatted = FormatLine(&line, format, args);
+    va_end(args);
+    if (!formatted) return -1;
+
+    logger->forcedLogLS(mapped, line, log4cxx::spi::LocationInfo::getLocationUnavailable());
+    ArmExitGuard(kStepFirstLine);
+    return 0;
+  } catch (...) {
+    return -1;
+  }
+}

@@ -1,0 +1,49 @@
+// Process handles over pidfds.
+#pragma once
+
+#include <mutex>
+
+#include "handle_table.h"
+
+namespace kestravo::posix {
+
+// A process behind a HANDLE, signalled once the process has ended.
+//
+// An own child (started by CreateProcessA) is reaped here, exactly once, as soon as a wait sees
+// it ended; the host's own waitpid(-1) may win that race, which is fine. A process opened with
+// OpenProcess is someone else's: it is only polled, never reaped. The pidfd is closed by the
+// destructor only, so a wait in progress on another thread always polls a valid descriptor.
+// All members are safe to call from several threads.
+class ProcessObject : public KernelObject {
+ public:
+  // Takes ownership of pidfd. pidfd -1 stands for a child that had ended and been reaped by
+  // someone else before it could be opened: already signalled.
+  ProcessObject(int pidfd, bool ownChild);
+  // An own child that is still unreaped is reaped now if it can be without blocking; one that
+  // was terminated gets up to 500 ms to die; otherwise its pidfd goes to the abandoned list.
+  ~ProcessObject() override;
+  ProcessObject(const ProcessObject&) = delete;
+  ProcessObject& operator=(const ProcessObject&) = delete;
+
+  DWORD Wait(const Deadline& deadline) override;
+
+  // Sends SIGKILL through the pidfd. False with ERROR_ACCESS_DENIED once the process has been
+  // reaped (a pidfd never reaches a recycled pid).
+  bool Terminate();
+
+ private:
+  // Reaps an own child that has ended; true once it is reaped (here or by someone else).
+  bool ReapIfEnded();
+
+  const int pidfd_;
+  const bool own_;
+  std::mutex mutex_;
+  bool reaped_;              // guarded by mutex_; also true for pidfd_ == -1
+  bool terminated_ = false;  // guarded by mutex_
+};
+
+// Reaps what it can of the children whose handles were closed while they still ran. Cheap when
+// there are none; called by the process functions as they go.
+void SweepAbandonedChildren();
+
+}  // namespace kestravo::posix

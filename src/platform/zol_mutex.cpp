@@ -1,0 +1,114 @@
+#include "zol_mutex.h"
+
+#include <errno.h>
+#include <pthread.h>
+
+#include <new>
+
+#include "posix/last_error.h"
+
+// A recursive pthread mutex: glibc refuses an unlock by a thread that is not the owner (EPERM)
+// and the destruction of a held mutex (EBUSY).
+struct ZOL_MutexImpl {
+  pthread_mutex_t mutex;
+};
+
+namespace {
+
+int Failed(int err) {
+  kestravo::posix::FailWithErrno(err);
+  return err;
+}
+
+}  // namespace
+
+int ZOL_MutexCreate(ZOL_MUTEX* mutex, int flags) {
+  if (mutex == nullptr) return Failed(EINVAL);
+  *mutex = nullptr;
+  if (flags != 0) return Failed(EINVAL);
+
+  ZOL_MutexImpl* impl = new (std::nothrow) ZOL_MutexImpl;
+  if (impl == nullptr) return Failed(ENOMEM);
+  pthread_mutexattr_t attr;
+  int rc = pthread_mutexattr_init(&attr);
+  if (rc == 0) {
+    rc = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    if (rc == 0) rc = pthread_mutex_init(&impl->mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+  }
+  if (rc != 0) {
+    delete impl;
+    return Failed(rc);
+  }
+  *mutex = impl;
+  return 0;
+}
+
+int ZOL_MutexDestroy(ZOL_MUTEX* mutex) {
+  if (mutex == nullptr || *mutex == nullptr) return Failed(EINVAL);
+  int rc = pthread_mutex_destroy(&(*mutex)->mutex);
+  if (rc != 0) return Failed(rc);
+  delete *mutex;
+  *mutex = nullptr;
+  return 0;
+}
+
+int ZOL_MutexLock(ZOL_MUTEX* mutex) {
+  if (mutex == nullptr || *mutex == nullptr) return Failed(EINVAL);
+  int rc = pthread_mutex_lock(&(*mutex)->mutex);
+  return rc == 0 ? 0 : Failed(rc);
+}
+
+int ZOL_MutexUnlock(ZOL_MUTEX* mutex) {
+  if (mutex == nullptr || *mutex == nullptr) return Failed(EINVAL);
+  int rc = pthread_mutex_unlock(&(*mutex)->mutex);
+  return rc == 0 ? 0 : Failed(rc);
+}
+
+int ZOL_MutexTryLock(ZOL_MUTEX* mutex) {
+  if (mutex == nullptr || *mutex == nullptr) return Failed(EINVAL);
+  int rc = pthread_mutex_trylock(&(*mutex)->mutex);
+  return rc == 0 ? 0 : Failed(rc);
+}
+
+ZOL_Mutex::ZOL_Mutex() : mutex_(nullptr) { ZOL_MutexCreate(&mutex_, 0); }
+
+ZOL_Mutex::~ZOL_Mutex() {
+  if (mutex_ != nullptr) ZOL_MutexDestroy(&mutex_);
+}
+
+int ZOL_Mutex::Lock() { return ZOL_MutexLock(&mutex_); }
+
+int ZOL_Mutex::Unlock() { return ZOL_MutexUnlock(&mutex_); }
+
+ZOL_Guard::ZOL_Guard(ZOL_Mutex* mutex) : mutex_(nullptr) {
+  if (mutex != nullptr && mutex->Lock() == 0) mutex_ = mutex;
+}
+
+ZOL_Guard::~ZOL_Guard() { Release(); }
+
+ZOL_Guard& ZOL_Guard::operator=(const ZOL_Guard& other) {
+  mutex_ = other.mutex_;
+  return *this;
+}
+
+void ZOL_Guard::Release() {
+  if (mutex_ == nullptr) return;
+  ZOL_Mutex* mutex = mutex_;
+  mutex_ = nullptr;
+  mutex->Unlock();
+}
+
+ZOL_MutexHolder::ZOL_MutexHolder(ZOL_MUTEX* mutex, ZOL_LockMode mode)
+    : mutex_(mutex), owns_(false) {
+  if (mode == ZOL_LOCK_TRY) {
+    owns_ = ZOL_MutexTryLock(mutex_) == 0;
+  } else {
+    owns_ = ZOL_MutexLock(mutex_) == 0;
+  }
+}
+
+ZOL_MutexHolder::~ZOL_MutexHolder() {
+  if (owns_) ZOL_MutexUnlock(mutex_);
+  owns_ = false;
+}

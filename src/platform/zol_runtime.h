@@ -1,0 +1,67 @@
+// The runtime library's events, threads, sleeping, atomics, last error and file test.
+// The locks are in zol_mutex.h, the atomic counter in atomic_counter.h.
+//
+// Events and process handles share one handle space with the Windows subset (os.h): a handle from
+// CreateEventA, CreateProcessA or OpenProcess may be set, waited on and closed here too.
+// Nothing here throws; all functions may be called from several threads at once. A failure leaves
+// a Windows code for ZOL_GetLastError() and, where the OS gave one, errno for
+// ZOL_GetSystemLastError().
+#pragma once
+
+#include <stdint.h>
+
+#include "os.h"
+
+// A new unnamed event, not signalled, manual reset: once set it stays set for every waiter until
+// ZOL_ResetEvent. flags must be 0. Null on failure. Close it with ZOL_CloseEvent.
+HANDLE ZOL_CreateEvent(int flags);
+
+// Set and reset an event of any kind. 0 on success, non-zero on a bad handle.
+int ZOL_SetEvent(HANDLE event);
+int ZOL_ResetEvent(HANDLE event);
+
+// Closes a handle of any kind, process handles included. Null does nothing and succeeds; an unknown
+// handle fails (non-zero). A thread already waiting on the object keeps a valid wait.
+int ZOL_CloseEvent(HANDLE handle);
+
+// Waits until the object is signalled (an event set, a process ended): 0 then, WAIT_TIMEOUT when
+// ms passed first (0xFFFFFFFF waits without limit), WAIT_FAILED on a bad handle.
+uint32_t ZOL_WaitForSingleObject(HANDLE handle, uint32_t ms);
+
+// The entry routine of a thread; its result is discarded.
+typedef uint32_t (*ZOL_THREAD_ROUTINE)(void* param);
+
+// Starts a thread that runs routine(param). Returns an opaque handle that must be passed once to
+// ZOL_Thread_Wait, or null on failure (ZOL_GetSystemLastError gives errno, ZOL_GetLastError a
+// Windows code). The trailing arguments:
+// - stackSize: bytes of stack, 0 for the system default; a small value is raised to the minimum;
+// - priority, flags: reserved, must be 0 (otherwise EINVAL);
+// - threadId: may be null; receives a number unique in this process, for logs, not an OS id.
+// The new thread blocks asynchronous signals, so they reach the host's own threads.
+void* ZOL_Thread_Create(ZOL_THREAD_ROUTINE routine, void* param, uint32_t stackSize,
+                        int32_t priority, uint32_t flags, uint32_t* threadId);
+
+// Waits until the thread has ended and frees its handle: 0 on success. Fails (non-zero, handle
+// kept) for null or when a thread waits for itself. The handle is invalid after success.
+int ZOL_Thread_Wait(void* thread);
+
+// Sleeps at least ms milliseconds, resuming after signals until the time has passed.
+void ZOL_Sleep(uint32_t ms);
+
+// Sequentially consistent atomics on a 32-bit value; overflow wraps.
+// AtomicAdd adds delta and returns the value from before. AtomicCas stores exchange if the value
+// equals comparand and returns the value it found either way; with (0, 0) it is an atomic read.
+// A null pointer returns 0 and changes nothing.
+int32_t ZOL_AtomicAdd(volatile int32_t* value, int32_t delta);
+int32_t ZOL_AtomicCas(volatile int32_t* value, int32_t exchange, int32_t comparand);
+
+// The calling thread's last error as a Windows code (the same value as GetLastError()).
+uint32_t ZOL_GetLastError();
+
+// The calling thread's errno. Read it right after the failing call: later calls may change it.
+int ZOL_GetSystemLastError();
+
+// 0 when path can be accessed in mode, -1 otherwise (errno and last error set), as _access on
+// Windows. mode: 0 exists, 2 writable, 4 readable, 6 both; other modes and a null path fail with
+// EINVAL.
+int ZOL_AccessFile(const char* path, int mode);

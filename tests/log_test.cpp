@@ -1,0 +1,183 @@
+// The log library over log4cxx: level mapping, formatting, the default, the properties file, and
+// writers on several threads.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include <log4cxx/appenderskeleton.h>
+#include <log4cxx/logger.h>
+#include <log4cxx/spi/loggingevent.h>
+
+#include "platform/log.h"
+#include "test_support.h"
+
+namespace kestravo::test {
+namespace {
+
+using namespace log4cxx;
+
+struct Line {
+  std::string level;
+  std::string text;
+};
+
+// Keeps every event it receives.
+class MemoryAppender : public AppenderSkeleton {
+ public:
+  DECLARE_LOG4CXX_OBJECT(MemoryAppender)
+  BEGIN_LOG4CXX_CAST_MAP()
+  LOG4CXX_CAST_ENTRY(MemoryAppender)
+  LOG4CXX_CAST_ENTRY_CHAIN(AppenderSkeleton)
+  END_LOG4CXX_CAST_MAP()
+
+  void close() override {}
+  bool requiresLayout() const override { return false; }
+
+  std::vector<Line> Lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+
+ protected:
+  void append(const spi::LoggingEventPtr& event, helpers::Pool&) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back({event->getLevel()->toString(), event->getMessage()});
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<Line> lines_;  // guarded by mutex_
+};
+
+IMPLEMENT_LOG4CXX_OBJECT(MemoryAppender)
+
+// Attaches a memory appender to the library's logger, letting every level through.
+std::shared_ptr<MemoryAppender> Capture() {
+  auto appender = std::make_shared<MemoryAppender>();
+  LoggerPtr logger = Logger::getLogger("KESTRAVO");
+  logger->addAppender(appender);
+  logger->setLevel(Level::getAll());
+  return appender;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Built before log4cxx's own statics, so destroyed after them: what the library's static objects
+// are. Its destructor logs when asked to.
+struct LateWriter {
+  bool armed = false;
+  ~LateWriter() {
+    if (armed) LogWrite(LOG_ERROR, "KESTRAVO", "from a static destructor");
+  }
+} g_lateWriter;
+
+TEST(Log, WriteFromStaticDestructorAtExitIsHarmless) {
+  EXPECT_EXIT(
+      {
+        alarm(10);  // a late write that hangs fails the test instead of stalling it
+        LogInit(nullptr, 0);
+        LogWrite(LOG_WARN, "KESTRAVO", "before exit");
+        g_lateWriter.armed = true;
+        exit(0);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+TEST(Log, DefaultBeforeInitSendsWarningsToStandardError) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(LogWrite(LOG_INFO, "KESTRAVO", "[%s(%d)] - quiet", "Fn", 1), 0);
+  EXPECT_EQ(LogWrite(LOG_WARN, "KESTRAVO", "[%s(%d)] [0x%08x] - loud", "Fn", 2, 0x1900025u), 0);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("WARN"), std::string::npos) << err;
+  EXPECT_NE(err.find("[Fn(2)] [0x01900025] - loud"), std::string::npos) << err;
+  EXPECT_EQ(err.find("quiet"), std::string::npos) << "INFO passed the default's WARN threshold";
+
+  EXPECT_NE(LogInit("no-such-file.properties", 0), 0);
+  EXPECT_NE(LogWrite(LOG_WARN, nullptr, "x"), 0);
+  EXPECT_NE(LogWrite(LOG_WARN, "KESTRAVO", nullptr), 0);
+}
+
+TEST(Log, LevelsMapAndTextIsFormattedWhole) {
+  LogInit(nullptr, 0);
+  auto appender = Capture();
+  std::string longField(5000, 'x');
+  LogWrite(LOG_WARN, "KESTRAVO", "[%s(%d)] [0x%08x] - [pid=%d]warned", "CProcessMgr::Init", 7,
+           0x01900613u, 42);
+  LogWrite(LOG_INFO, "KESTRAVO", "info %s", "here");
+  LogWrite(LOG_ERROR, "KESTRAVO", "[long=%s]end", longField.c_str());
+  LogWrite(1, "KESTRAVO", "low");
+  LogWrite(9, "KESTRAVO", "high");
+
+  std::vector<Line> lines = appender->Lines();
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0].level, "WARN");
+  EXPECT_EQ(lines[0].text, "[CProcessMgr::Init(7)] [0x01900613] - [pid=42]warned");
+  EXPECT_EQ(lines[1].level, "INFO");
+  EXPECT_EQ(lines[1].text, "info here");
+  EXPECT_EQ(lines[2].level, "ERROR");
+  EXPECT_EQ(lines[2].text, "[long=" + longField + "]end");
+  EXPECT_EQ(lines[3].level, "DEBUG");
+  EXPECT_EQ(lines[4].level, "FATAL");
+}
+
+TEST(Log, InitFromPropertiesFileInTheWorkingDirectoryReplacesTheDefault) {
+  TempDir dir;
+  std::filesystem::path outside = std::filesystem::current_path();
+  ASSERT_EQ(chdir(dir.Path().c_str()), 0);
+  LogWrite(LOG_WARN, "KESTRAVO", "before the file");  // the default is in place
+  std::ofstream("log4cxx.properties")
+      << "log4j.rootLogger=INFO, F\n"  // the library's logger is not named: it inherits
+         "log4j.appender.F=org.apache.log4j.FileAppender\n"
+         "log4j.appender.F.File=" << dir.File("out.log") << "\n"
+         "log4j.appender.F.layout=org.apache.log4j.PatternLayout\n"
+         "log4j.appender.F.layout.ConversionPattern=%p %c %m%n\n";
+
+  EXPECT_EQ(LogInit("log4cxx.properties", 0), 0);
+  testing::internal::CaptureStderr();
+  LogWrite(LOG_INFO, "KESTRAVO", "hello %d", 7);
+  LogWrite(LOG_ERROR, "KESTRAVO", "[hpid=%d]failed", 3);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(LogInit("log4cxx.properties", 0), 0);
+  EXPECT_EQ(chdir(outside.c_str()), 0);
+
+  EXPECT_EQ(ReadFile(dir.File("out.log")), "INFO KESTRAVO hello 7\nERROR KESTRAVO [hpid=3]failed\n");
+  EXPECT_EQ(err.find("failed"), std::string::npos) << "the default still writes: " << err;
+}
+
+TEST(Log, ConcurrentWritersLoseNoLine) {
+  constexpr int kThreads = 8;
+  constexpr int kLines = 500;
+  auto appender = Capture();
+  testing::internal::CaptureStderr();  // the default writes these too
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kLines; ++i) LogWrite(LOG_WARN, "KESTRAVO", "%d/%d", t, i);
+    });
+  }
+  // Configuration racing the first lines.
+  threads.emplace_back([] { LogInit("no-such-file.properties", 0); });
+  for (auto& thread : threads) thread.join();
+  testing::internal::GetCapturedStderr();
+
+  std::set<std::string> distinct;
+  std::vector<Line> lines = appender->Lines();
+  for (const Line& line : lines) distinct.insert(line.text);
+  EXPECT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
+  EXPECT_EQ(distinct.size(), static_cast<size_t>(kThreads * kLines));
+}
+
+}  // namespace
+}  // namespace kestravo::test
