@@ -1,8 +1,5 @@
 // The child's side: finding the identity in a command line, and the shell tool.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <string>
 #include <vector>
@@ -10,8 +7,6 @@
 #include "kestravo_child.h"
 #include "platform/os.h"
 #include "test_support.h"
-
-extern char** environ;
 
 namespace kestravo::test {
 namespace {
@@ -90,19 +85,8 @@ TEST(ChildStopEvent, OpenWaitAndCloseThroughTheHelper) {
 // Runs kestravo-wait-stop to its end and returns its exit code.
 int RunWaitStop(std::vector<std::string> args) {
   args.insert(args.begin(), KESTRAVO_WAIT_STOP);
-  std::vector<char*> argv;
-  for (auto& arg : args) argv.push_back(&arg[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return -1;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  pid_t pid = SpawnPlain(args, true);
+  return pid < 0 ? -1 : WaitExit(pid);
 }
 
 TEST(WaitStopTool, ExitCodesTellWhatHappened) {

@@ -1,21 +1,17 @@
 // Events: named ones across processes, unnamed ones across threads, and their lifetime.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <thread>
 #include <vector>
 
 #include "platform/os.h"
 #include "platform/posix/named_event_file.h"
 #include "test_support.h"
-
-extern char** environ;
 
 namespace kestravo::test {
 namespace {
@@ -28,33 +24,7 @@ bool BackingFileExists(const std::string& name) {
 
 // A process outside the library that waits on the event: kestravo-wait-stop.
 pid_t StartWaiter(const std::string& guid, const std::string& timeoutMs = "20000") {
-  std::vector<std::string> args = {KESTRAVO_WAIT_STOP, guid, timeoutMs};
-  std::vector<char*> argv;
-  for (auto& arg : args) argv.push_back(&arg[0]);
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  return pid;
-}
-
-bool BlockedOnFutex(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/wchan");
-  std::string wchan;
-  in >> wchan;
-  return wchan.find("futex") != std::string::npos;
-}
-
-// The exit code once the process ended, -1 while it runs.
-int ExitCodeIfEnded(pid_t pid) {
-  int status = 0;
-  if (waitpid(pid, &status, WNOHANG) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-int WaitExit(pid_t pid, milliseconds limit = milliseconds(10000)) {
-  int code = -1;
-  WaitFor([&] { return (code = ExitCodeIfEnded(pid)) >= 0; }, limit);
-  return code;
+  return SpawnPlain({KESTRAVO_WAIT_STOP, guid, timeoutMs});
 }
 
 void KillAndReap(pid_t pid) {
@@ -137,12 +107,8 @@ TEST(NamedEvent, ChildHelperIsReleasedBySetEvent) {
   ASSERT_NE(event, nullptr);
   std::string report = dir.File("report");
   std::string marker = "kestravCmdLine:;pid=7;guid=" + name;
-  std::vector<std::string> args = {HelperChild(), "stop", report, marker};
-  std::vector<char*> argv;
-  for (auto& arg : args) argv.push_back(&arg[0]);
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+  pid_t pid = SpawnPlain({HelperChild(), "stop", report, marker});
+  ASSERT_GT(pid, 0);
   Report seen = WaitForReport(report);
   EXPECT_EQ(seen["hpid"], "7");
   EXPECT_EQ(seen["guid"], name);
@@ -293,6 +259,10 @@ TEST(Event, BadHandlesFailCleanly) {
   EXPECT_TRUE(CloseHandle(nullptr));
   EXPECT_FALSE(SetEvent(INVALID_HANDLE_VALUE));
   EXPECT_FALSE(ResetEvent(reinterpret_cast<HANDLE>(0x12345)));
+  HANDLE other = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  EXPECT_FALSE(TerminateProcess(other, 0)) << "an event is not a process";
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  CloseHandle(other);
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include "test_support.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +14,8 @@
 #include <thread>
 
 #include "platform/os.h"
+
+extern char** environ;
 
 namespace kestravo::test {
 
@@ -102,6 +107,38 @@ bool ProcessAlive(pid_t pid) {
   pid_t parent = 0;
   char state = 0;
   return ReadStat(pid, &parent, &state) && state != 'Z' && state != 'X';
+}
+
+pid_t SpawnPlain(std::vector<std::string> args, bool quiet) {
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(&arg[0]);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (quiet) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return spawned == 0 ? pid : -1;
+}
+
+int ExitCodeIfEnded(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, WNOHANG) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int WaitExit(pid_t pid, std::chrono::milliseconds limit) {
+  int code = -1;
+  WaitFor([&] { return (code = ExitCodeIfEnded(pid)) >= 0; }, limit);
+  return code;
+}
+
+bool BlockedOnFutex(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/wchan");
+  std::string wchan;
+  in >> wchan;
+  return wchan.find("futex") != std::string::npos;
 }
 
 std::vector<std::string> SharedMemoryFiles() {

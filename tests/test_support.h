@@ -49,6 +49,16 @@ std::vector<pid_t> ZombieChildren();
 // True while the pid names a process that has not ended (zombies count as ended).
 bool ProcessAlive(pid_t pid);
 
+// Starts a program with posix_spawn, outside the library (standard error on /dev/null when
+// quiet). -1 on failure. The caller reaps it, with ExitCodeIfEnded or WaitExit.
+pid_t SpawnPlain(std::vector<std::string> args, bool quiet = false);
+// The exit code (128 + signal for a signal) once the process ended and was reaped here; -1
+// while it runs.
+int ExitCodeIfEnded(pid_t pid);
+int WaitExit(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(10));
+// True once the process sleeps in a futex wait: blocked on an event.
+bool BlockedOnFutex(pid_t pid);
+
 // Named-event files of ours in /dev/shm.
 std::vector<std::string> SharedMemoryFiles();
 
