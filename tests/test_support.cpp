@@ -68,8 +68,14 @@ namespace {
 
 // Parent pid and state letter from /proc/PID/stat; false when the process is gone.
 bool ReadStat(pid_t pid, pid_t* parent, char* state) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // stdio, not a stream: a process that ends during the read fails it with ESRCH, and
+  // libstdc++ turns that into an exception.
+  FILE* in = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re");
+  if (!in) return false;
+  char buffer[1024];
+  size_t n = fread(buffer, 1, sizeof buffer - 1, in);
+  fclose(in);
+  std::string text(buffer, n);
   size_t close = text.rfind(')');
   if (close == std::string::npos) return false;
   std::istringstream rest(text.substr(close + 1));
