@@ -147,15 +147,6 @@ bool BlockedOnFutex(pid_t pid) {
   return wchan.find("futex") != std::string::npos;
 }
 
-std::vector<std::string> SharedMemoryFiles() {
-  std::vector<std::string> files;
-  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
-    std::string name = entry.path().filename().string();
-    if (name.rfind("kestravo-ev.", 0) == 0) files.push_back(name);
-  }
-  return files;
-}
-
 std::string NewGuidText() {
   GUID guid{};
   if (CoCreateGuid(&guid) != S_OK) return "";

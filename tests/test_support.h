@@ -59,9 +59,6 @@ int WaitExit(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(1
 // True once the process sleeps in a futex wait: blocked on an event.
 bool BlockedOnFutex(pid_t pid);
 
-// Named-event files of ours in /dev/shm.
-std::vector<std::string> SharedMemoryFiles();
-
 // A GUID text made with CoCreateGuid, in the library's format.
 std::string NewGuidText();
 
