@@ -1,0 +1,116 @@
+/* Kestravo: supervise child processes from a host program.
+ *
+ * The host starts children through this library, names each by a small id of the library's own
+ * (the hpid, 0 to 1023), and hears through one callback when a child exits unasked, is restarted,
+ * fails to restart, or is found still running after the host itself was restarted. Children that
+ * exit unasked are restarted under the same hpid. The library records its children in
+ * "kestravo.xml" beside the host's executable.
+ *
+ * Link with -lkestravo. Valid C and C++. Every function may be called from any thread; all but
+ * KESTRAVO_SetMsgCallBack are serialised by one lock, held for the whole call. */
+#ifndef KESTRAVO_H
+#define KESTRAVO_H
+
+#include <stdint.h>
+#ifndef __cplusplus
+#include <stdbool.h>
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32)
+#define KESTRAVO_API __declspec(dllexport)
+#else
+#define KESTRAVO_API __attribute__((visibility("default")))
+#endif
+
+/* None of the functions throws: C++ hosts may rely on it. */
+#ifdef __cplusplus
+#define KESTRAVO_NOEXCEPT noexcept
+#else
+#define KESTRAVO_NOEXCEPT
+#endif
+
+/* Results of the exported functions. */
+#define KESTRAVO_OK 0
+#define KESTRAVO_INVALID_ARGUMENT 1   /* bad argument, or no such hpid or process */
+#define KESTRAVO_STOP_TIMEOUT 3       /* the stop was not confirmed within 5000 ms */
+#define KESTRAVO_NO_RESOURCE 4        /* no free hpid, or an event could not be created */
+#define KESTRAVO_NOT_INITIALISED 5    /* KESTRAVO_Init has not been called (or was undone) */
+#define KESTRAVO_ALREADY_MANAGED 6    /* KESTRAVO_Attach: the hpid is managed already */
+#define KESTRAVO_INIT_FAILED (-1)     /* KESTRAVO_Init: the worker threads could not start */
+
+/* Message types of the callback. */
+#define MSG_EXITED 1          /* the child exited unasked; a restart is under way */
+#define MSG_RESTARTED 2       /* the child runs again under its hpid */
+#define MSG_RESTART_FAILED 3  /* one restart attempt failed; another follows about 30 s later */
+#define MSG_ATTACHABLE 4      /* a child of an earlier run still runs; msgData: AttachableProcInfo */
+
+/* The data of MSG_ATTACHABLE. Valid only during the callback. Both texts are NUL-terminated; a
+   recorded text of 1024 bytes or more is cut to 1023. */
+typedef struct AttachableProcInfo {
+    uint32_t pid;           /* the child's OS process id; pass it to KESTRAVO_Attach */
+    char cmdLine[1024];     /* the command line it was started with, marker included */
+    char exePath[1024];     /* its executable path */
+} AttachableProcInfo;
+
+/* The host's callback. It runs on the library's threads: MSG_EXITED and MSG_RESTARTED on the
+   exit-watch thread, MSG_RESTARTED and MSG_RESTART_FAILED on the launcher thread, MSG_ATTACHABLE on
+   the thread inside KESTRAVO_Init. msgData is NULL except for MSG_ATTACHABLE. The result is
+   ignored. It should return quickly: while it runs, that thread does nothing else. */
+typedef int32_t (*MsgCallBack)(uint32_t hpid, uint32_t msgType, void* msgData, void* userValue);
+
+/* Starts the library, or counts one more user of it: 0, or -1 when the worker threads could not
+   start. The first call loads kestravo.xml and reports each recorded child that still runs with
+   MSG_ATTACHABLE, before it returns. Logging is configured from "log4cxx.properties" in the working
+   directory when that file exists. */
+KESTRAVO_API int32_t KESTRAVO_Init(void) KESTRAVO_NOEXCEPT;
+
+/* Undoes one KESTRAVO_Init: 0, or 5 when not initialised. The last one stops the worker threads,
+   asks every child to stop (its stop event, then termination after 1000 ms) and forgets the
+   callback. kestravo.xml keeps its entries. */
+KESTRAVO_API int32_t KESTRAVO_Uninit(void) KESTRAVO_NOEXCEPT;
+
+/* Starts exePath with cmdLine (the marker with the hpid and GUID is appended to it directly, so
+   end cmdLine with a blank to keep it a separate argument). Returns at once with the new hpid in
+   *hpid: 0; 1 for a null or inaccessible exePath, a null cmdLine or a null hpid; 4 when all 1024
+   hpids are taken or an event cannot be created; 5 when not initialised. The start happens on the
+   launcher thread; a failing start is retried about every 30 s. userData is stored, never read. */
+KESTRAVO_API int32_t KESTRAVO_CreateProcess(const char* exePath, const char* cmdLine, uint32_t* hpid,
+                                            uint64_t userData) KESTRAVO_NOEXCEPT;
+
+/* Asks the child to stop through its stop event and terminates it if it still runs 3000 ms later:
+   0 once stopped, 1 for an unknown hpid, 3 when not confirmed within 5000 ms, 5 when not
+   initialised. reserved is ignored. */
+KESTRAVO_API int32_t KESTRAVO_DestroyProcess(uint32_t hpid, uint32_t reserved) KESTRAVO_NOEXCEPT;
+
+/* Terminates the child without asking: 0, 1 for an unknown hpid, 3, 5 as above. */
+KESTRAVO_API int32_t KESTRAVO_KillProcess(uint32_t hpid) KESTRAVO_NOEXCEPT;
+
+/* Terminates the child and starts it again under the same hpid and command line. Returns at once:
+   0, 1 for an unknown hpid, 5 when not initialised. */
+KESTRAVO_API int32_t KESTRAVO_RestartProcess(uint32_t hpid) KESTRAVO_NOEXCEPT;
+
+/* Sets the callback and the value handed back to it; NULL switches messages off. Takes no lock and
+   may be called before KESTRAVO_Init; the last KESTRAVO_Uninit clears it. Always 0. */
+KESTRAVO_API int32_t KESTRAVO_SetMsgCallBack(MsgCallBack callback, void* userValue) KESTRAVO_NOEXCEPT;
+
+/* The OS process id of the child: 0, 1 for an unknown hpid or a null osPid, 5. */
+KESTRAVO_API int32_t KESTRAVO_GetOSPid(uint32_t hpid, uint32_t* osPid) KESTRAVO_NOEXCEPT;
+
+/* Adopts a child reported by MSG_ATTACHABLE under its old hpid: 0; 1 when no report matches the
+   pair or the process no longer runs; 4 when an event cannot be created; 6 when the hpid is
+   managed already; 5 when not initialised. */
+KESTRAVO_API int32_t KESTRAVO_Attach(uint32_t hpid, uint32_t osPid) KESTRAVO_NOEXCEPT;
+
+/* true, with its hpid in *hpid, when osPid is a managed child; false otherwise (also when not
+   initialised or for a null hpid). */
+KESTRAVO_API bool KESTRAVO_IsManaged(uint32_t osPid, uint32_t* hpid) KESTRAVO_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KESTRAVO_H */

@@ -1,0 +1,35 @@
+#include "api/globals.h"
+
+#include "config/kestravo_config.h"
+#include "guard/running_guard.h"
+#include "launcher/process_launcher.h"
+#include "manager/hpid_pool.h"
+#include "manager/process_mgr.h"
+
+namespace {
+
+struct GlobalLock {
+  GlobalLock() { ZOL_MutexCreate(&mutex, 0); }
+  ~GlobalLock() { ZOL_MutexDestroy(&mutex); }
+  ZOL_MUTEX mutex = nullptr;
+};
+
+// One translation unit, so the order of construction is the order of definition. The workers
+// are destroyed (and their threads stopped) before the manager and the store they call.
+AtomicCounter initCounter;
+GlobalLock globalLock;
+CProcessMgr processMgr;
+CKestravoConfig kestravoConfig;
+CProcessLauncher processLauncher;
+CRunningGuard runningGuard;
+HpidPool hpidPool;
+
+}  // namespace
+
+AtomicCounter* GetInitCounter() { return &initCounter; }
+ZOL_MUTEX* GetGlobalLock() { return &globalLock.mutex; }
+CProcessMgr* GetProcessMgr() { return &processMgr; }
+CKestravoConfig* GetKestravoConfig() { return &kestravoConfig; }
+CProcessLauncher* GetProcessLauncher() { return &processLauncher; }
+CRunningGuard* GetRunningGuard() { return &runningGuard; }
+HpidPool* GetHpidPool() { return &hpidPool; }

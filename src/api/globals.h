@@ -1,0 +1,23 @@
+// The process-global objects, built when the library is loaded in the order below and destroyed
+// in the reverse order at unload. Constructors only initialise members: no thread, file or
+// kernel object is made before KESTRAVO_Init. Each accessor returns the one instance.
+#pragma once
+#include "platform/atomic_counter.h"
+#include "platform/zol_mutex.h"
+
+class CProcessMgr;
+class CKestravoConfig;
+class CProcessLauncher;
+class CRunningGuard;
+class HpidPool;
+
+// Successful KESTRAVO_Init calls not yet undone; changed under the global lock only.
+AtomicCounter* GetInitCounter();
+// The global lock, held by every exported function but KESTRAVO_SetMsgCallBack for its whole
+// call. Recursive, so a callback inside KESTRAVO_Init may call the library on the same thread.
+ZOL_MUTEX* GetGlobalLock();
+CProcessMgr* GetProcessMgr();
+CKestravoConfig* GetKestravoConfig();
+CProcessLauncher* GetProcessLauncher();
+CRunningGuard* GetRunningGuard();
+HpidPool* GetHpidPool();

@@ -1,0 +1,147 @@
+// The ten exported functions. Each but KESTRAVO_SetMsgCallBack holds the global lock for its
+// whole call, checks that the library is initialised and forwards to the manager. None lets an
+// exception out: a failure inside becomes a result code.
+#include <string>
+
+#include "api/error_codes.h"
+#include "api/globals.h"
+#include "kestravo.h"
+#include "manager/process_mgr.h"
+#include "platform/log_line.h"
+
+namespace {
+
+// True when initialised; otherwise logs, under the caller's name, that it is not.
+bool Initialised(const char* function) {
+  if (GetInitCounter()->Get() != 0) return true;
+  KESTRAVO_LOG_CODE(LOG_ERROR, function, KESTRAVO_ERR_NOT_INITIALISED,
+                    "kestravo has not been inited, you should init first.");
+  return false;
+}
+
+}  // namespace
+
+int32_t KESTRAVO_Init(void) noexcept {
+  static const char* const kFunction = "KESTRAVO_Init";
+  try {
+    LogInit("log4cxx.properties", 0);
+    ZOL_MutexHolder lock(GetGlobalLock(), ZOL_LOCK_BLOCKING);
+    if (GetInitCounter()->Get() >= 1) {
+      int32_t count = GetInitCounter()->Increment();
+      KESTRAVO_LOG_INFO(kFunction, "[initCouter=%d]vomar already init", count);
+      return KESTRAVO_OK;
+    }
+    int32_t result = GetProcessMgr()->Init();
+    if (result == 0) GetInitCounter()->Increment();
+    return result;
+  } catch (...) {
+    return KESTRAVO_INIT_FAILED;
+  }
+}
+
+int32_t KESTRAVO_Uninit(void) noexcept {
+  static const char* const kFunction = "KESTRAVO_Uninit";
+  try {
+    ZOL_MutexHolder lock(GetGlobalLock(), ZOL_LOCK_BLOCKING);
+    if (GetInitCounter()->Get() == 0) {
+      KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_NOT_INITIALISED, "vomar not init yet");
+      return KESTRAVO_NOT_INITIALISED;
+    }
+    int32_t count = GetInitCounter()->Decrement();
+    if (count >= 1) {
+      KESTRAVO_LOG_INFO(kFunction, "[initCouter=%d]need not uninit vomar yet", count);
+      return KESTRAVO_OK;
+    }
+    GetProcessMgr()->Uninit();
+    return KESTRAVO_OK;
+  } catch (...) {
+    return KESTRAVO_OK;
+  }
+}
+
+int32_t KESTRAVO_CreateProcess(const char* exePath, const char* cmdLine, uint32_t* hpid, uint64_t userData) noexcept {
+  static const char* const kFunction = "KESTRAVO_CreateProcess";
+  try {
+    ZOL_MutexHolder lock(GetGlobalLock(), ZOL_LOCK_BLOCKING);
+    if (!Initialised(kFunction)) return KESTRAVO_NOT_INITIALISED;
+    // Null strings are refused like an empty path, with the manager's own line.
+    if (exePath == nullptr || cmdLine == nullptr) {
+      KESTRAVO_LOG_CODE(LOG_WARN, "CProcessMgr::CreateProcessA", KESTRAVO_ERR_INVALID_PARAM,
+                        "[path=%s,cmdline=%s]Param is invalid!", exePath ? exePath : "", cmdLine ? cmdLine : "");
+      return KESTRAVO_INVALID_ARGUMENT;
+    }
+    return GetProcessMgr()->CreateProcess(std::string(exePath), std::string(cmdLine), hpid, userData);
+  } catch (...) {
+    return KESTRAVO_NO_RESOURCE;
+  }
+}
+
+int32_t KESTRAVO_DestroyProcess(uint32_t hpid, uint32_t reserved) noexcept {
+  try {
+    ZOL_MutexHolder lock(GetGlobalLock(), ZOL_LOCK_BLOCKING);
+    if (!Initialised("KESTRAVO_DestroyProcess")) return KESTRAVO_NOT_INITIALISED;
+    return GetProcessMgr()->DestroyProcess(hpid, reserved);
+  } catch (...) {
+    return KESTRAVO_STOP_TIMEOUT;
+  }
+}
+
+int32_t KESTRAVO_KillProcess(uint32_t hpid) noexcept {
+  try {
+    ZOL_MutexHolder lock(GetGlobalLock(), ZOL_LOCK_BLOCKING);
+    if (!Initialised("KESTRAVO_KillProcess")) return KESTRAVO_NOT_INITIALISED;
+    return GetProcessMgr()->KillProcess(hpid, std::string());
+  } catch (...) {
+    return KESTRAVO_STOP_TIMEOUT;
+  }
+}
+
+int32_t KESTRAVO_RestartProcess(uint32_t hpid) noexcept {
+  try {
+    ZOL_MutexHolder lock(GetGlobalLock(), ZOL_LOCK_BLOCKING);
+    if (!Initialised("KESTRAVO_RestartProcess")) return KESTRAVO_NOT_INITIALISED;
+    return GetProcessMgr()->RestartProcess(hpid);
+  } catch (...) {
+    return KESTRAVO_INVALID_ARGUMENT;
+  }
+}
+
+int32_t KESTRAVO_SetMsgCallBack(MsgCallBack callback, void* userValue) noexcept {
+  return GetProcessMgr()->SetMsgCallBack(callback, userValue);
+}
+
+int32_t KESTRAVO_GetOSPid(uint32_t hpid, uint32_t* osPid) noexcept {
+  try {
+    ZOL_MutexHolder lock(GetGlobalLock(), ZOL_LOCK_BLOCKING);
+    if (!Initialised("KESTRAVO_GetOSPid")) return KESTRAVO_NOT_INITIALISED;
+    if (osPid == nullptr) return KESTRAVO_INVALID_ARGUMENT;
+    return GetProcessMgr()->GetOSPid(hpid, osPid);
+  } catch (...) {
+    return KESTRAVO_INVALID_ARGUMENT;
+  }
+}
+
+int32_t KESTRAVO_Attach(uint32_t hpid, uint32_t osPid) noexcept {
+  try {
+    ZOL_MutexHolder lock(GetGlobalLock(), ZOL_LOCK_BLOCKING);
+    if (!Initialised("KESTRAVO_Attach")) return KESTRAVO_NOT_INITIALISED;
+    return GetProcessMgr()->Attach(hpid, osPid);
+  } catch (...) {
+    return KESTRAVO_NO_RESOURCE;
+  }
+}
+
+bool KESTRAVO_IsManaged(uint32_t osPid, uint32_t* hpid) noexcept {
+  static const char* const kFunction = "KESTRAVO_IsManaged";
+  try {
+    ZOL_MutexHolder lock(GetGlobalLock(), ZOL_LOCK_BLOCKING);
+    if (!Initialised(kFunction)) return false;
+    if (hpid == nullptr || static_cast<int32_t>(osPid) < 0) {
+      KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_INVALID_PARAM, "Param error.");
+      return false;
+    }
+    return GetProcessMgr()->IsManaged(osPid, hpid);
+  } catch (...) {
+    return false;
+  }
+}

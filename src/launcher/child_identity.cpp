@@ -1,0 +1,28 @@
+#include "launcher/child_identity.h"
+
+#include <stdio.h>
+
+#include <sstream>
+
+#include "platform/os.h"
+
+namespace {
+char guidBuffer[64];  // written only under the global lock
+}
+
+std::string CreateGuidString() {
+  GUID guid;
+  if (CoCreateGuid(&guid) == S_OK) {
+    snprintf(guidBuffer, sizeof guidBuffer, "{%08X-%04X-%04x-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+             static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
+             guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+  }
+  return std::string(guidBuffer);
+}
+
+std::string BuildChildCmdLine(const ManagedProcess& process, const std::string& cmdLine) {
+  std::ostringstream out;
+  out << cmdLine << KESTRAVO_CHILD_MARKER << "pid=" << static_cast<int32_t>(process.hpid) << ";"
+      << "guid=" << process.guid;
+  return out.str();
+}

@@ -1,0 +1,22 @@
+// One request to the launcher thread: what to do, and a copy of the record to do it on.
+#pragma once
+#include <stdint.h>
+
+#include "manager/managed_process.h"
+
+enum LaunchTaskType : int32_t {
+  TASK_RELAUNCH = 0,  // start an existing record's process again
+  TASK_CREATE = 1,    // first start of a new record
+  TASK_DESTROY = 2,   // signal the stop event, wait 3000 ms, then terminate
+  TASK_KILL = 3,      // terminate at once
+};
+
+inline bool IsStartTask(int32_t type) { return type == TASK_RELAUNCH || type == TASK_CREATE; }
+inline bool IsStopTask(int32_t type) { return type == TASK_DESTROY || type == TASK_KILL; }
+
+struct LaunchTask {
+  int32_t type = TASK_RELAUNCH;
+  ManagedProcess process;     // shares its handles with the manager's record
+  int32_t passCount = 1;      // visits to the queue front, modulo passInterval
+  int32_t passInterval = 1;   // due at every passInterval-th visit; 3000 after a failed start
+};

@@ -1,0 +1,210 @@
+#include "launcher/process_launcher.h"
+
+#include "api/error_codes.h"
+#include "launcher/spawn_process.h"
+#include "platform/log_line.h"
+#include "platform/zol_runtime.h"
+
+namespace {
+
+constexpr int32_t kRetryVisits = 3000;
+constexpr uint32_t kIdleSleepMs = 10;
+constexpr uint32_t kDestroyWaitMs = 3000;
+
+uint32_t LauncherEntry(void* param) {
+  if (param != nullptr) static_cast<CProcessLauncher*>(param)->insideLaucherRoutine();
+  return 0;
+}
+
+}  // namespace
+
+CProcessLauncher::CProcessLauncher() : running(false), sink(nullptr), thread(nullptr), stopEvent(nullptr) {}
+
+CProcessLauncher::~CProcessLauncher() {
+  try {
+    Stop();
+  } catch (...) {
+  }
+}
+
+bool CProcessLauncher::Start(IProcessLaucherSink* newSink) {
+  static const char* const kFunction = "CProcessLauncher::Start";
+  KESTRAVO_LOG_INFO(kFunction, "Start CProcessLauncher!");
+  if (newSink == nullptr) {
+    KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_INVALID_PARAM, "IProcessLaucherSink is NULL!");
+    Stop();
+    return false;
+  }
+  sink = newSink;
+  stopEvent = ZOL_CreateEvent(0);
+  if (stopEvent == nullptr) {
+    KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_EVENT_CREATE, "CreateEvent fail, Event handle is null");
+    Stop();
+    return false;
+  }
+  thread = ZOL_Thread_Create(LauncherEntry, this, 0, 0, 0, nullptr);
+  if (thread == nullptr) {
+    KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_THREAD_CREATE, "[SysError=%d]create serviceThread failed.",
+                      ZOL_GetSystemLastError());
+    Stop();
+    return false;
+  }
+  running = true;
+  KESTRAVO_LOG_INFO(kFunction, "CProcessLauncher start success!");
+  return true;
+}
+
+bool CProcessLauncher::Stop() {
+  static const char* const kFunction = "CProcessLauncher::Stop";
+  DropQueuedTasks();
+  KESTRAVO_LOG_INFO(kFunction, "Stop CProcessLauncher!");
+  if (stopEvent != nullptr) ZOL_SetEvent(stopEvent);
+  if (thread != nullptr) {
+    if (ZOL_Thread_Wait(thread) != 0) KESTRAVO_LOG_INFO(kFunction, "close CProcessLauncher thread failed");
+    thread = nullptr;
+  }
+  // The pass that was in hand may have queued a failed start again; it must not run at the next
+  // Start with a record the manager has forgotten.
+  DropQueuedTasks();
+  if (stopEvent != nullptr) ZOL_CloseEvent(stopEvent);
+  stopEvent = nullptr;
+  sink = nullptr;
+  running = false;
+  return true;
+}
+
+void CProcessLauncher::DropQueuedTasks() {
+  ZOL_Guard guard(&queueMutex);
+  for (LaunchTask& task : taskQueue) ZOL_SetEvent(task.process.syncEvent.Get());
+  taskQueue.clear();
+}
+
+bool CProcessLauncher::Lauch(int32_t type, const ManagedProcess& process) {
+  static const char* const kFunction = "CProcessLauncher::Lauch";
+  if (!running || thread == nullptr) {
+    KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_NOT_RUNNING, "CProcessLauncher has not running!");
+    return false;
+  }
+  LaunchTask task;
+  task.type = type;
+  task.process = process;
+
+  ZOL_Guard guard(&queueMutex);
+  if (IsStopTask(type)) {
+    for (auto it = taskQueue.begin(); it != taskQueue.end(); ++it) {
+      if (IsStartTask(it->type) && it->process.cmdLine == process.cmdLine) {
+        KESTRAVO_LOG_INFO(kFunction, "[cmd=%s]this task has not been accomplished till die ", process.cmdLine.c_str());
+        taskQueue.erase(it);
+        return true;
+      }
+    }
+  } else if (IsStartTask(type)) {
+    for (const LaunchTask& queued : taskQueue) {
+      if (IsStartTask(queued.type) && queued.process.hpid == process.hpid) {
+        KESTRAVO_LOG_INFO(kFunction, "[cmd=%s]this task has not been accomplished create ", process.cmdLine.c_str());
+        return true;
+      }
+    }
+  }
+  taskQueue.push_back(task);
+  return true;
+}
+
+uint32_t CProcessLauncher::insideLaucherRoutine() {
+  for (;;) {
+    // A failed wait ends the loop too: at process exit the handles may be closed under us, and
+    // a loop that waited for a signal that can no longer come would hang the exit.
+    if (ZOL_WaitForSingleObject(stopEvent, 0) != WAIT_TIMEOUT) return 0;
+
+    ZOL_Guard guard(&queueMutex);
+    if (taskQueue.empty()) {
+      guard.Release();
+      ZOL_Sleep(kIdleSleepMs);
+      continue;
+    }
+    LaunchTask& front = taskQueue.front();
+    front.passCount = front.passInterval <= 0 ? 0 : (front.passCount + 1) % front.passInterval;
+    if (front.passCount != 0) {
+      // Not due: to the back, without copying the record.
+      taskQueue.splice(taskQueue.end(), taskQueue, taskQueue.begin());
+      guard.Release();
+      ZOL_Sleep(kIdleSleepMs);
+      continue;
+    }
+    // A copy per task rather than one for the whole loop: the task's handles go when it is done,
+    // so a killed child is reaped then, not when the next task comes.
+    LaunchTask work = front;
+    taskQueue.pop_front();
+    guard.Release();
+
+    switch (work.type) {
+      case TASK_RELAUNCH:
+      case TASK_CREATE:
+        RunStartTask(work);
+        break;
+      case TASK_DESTROY:
+        RunDestroyTask(work);
+        break;
+      case TASK_KILL:
+        RunKillTask(work);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void CProcessLauncher::RunStartTask(LaunchTask& task) {
+  static const char* const kFunction = "CProcessLauncher::insideLaucherRoutine";
+  ManagedProcess& process = task.process;
+  HANDLE handle = nullptr;
+  bool ok = SpawnProcess(process.exePath, process.cmdLine, &process.pid, &handle);
+  if (!ok || handle == nullptr) {
+    uint32_t lastError = ZOL_GetLastError();
+    {
+      ZOL_Guard guard(&queueMutex);
+      task.passInterval = kRetryVisits;
+      taskQueue.push_back(task);
+    }
+    KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_PROCESS_CREATE, "[exePath=%s,lastError=%d]Create Process failed!",
+                      process.exePath.c_str(), static_cast<int>(lastError));
+  } else {
+    ZOL_ResetEvent(process.namedEvent.Get());
+    process.processHandle = SharedEvent(handle);
+    KESTRAVO_LOG_INFO(kFunction, "[exePath=%s,pid=%d]Create Process success!", process.exePath.c_str(),
+                      static_cast<int>(process.pid));
+  }
+  IProcessLaucherSink* target = sink;
+  if (target == nullptr) return;
+  if (task.type == TASK_CREATE) {
+    target->OnCreateNotify(&process, ok);
+  } else {
+    target->OnRelaunchNotify(&process, ok);
+  }
+}
+
+void CProcessLauncher::RunDestroyTask(LaunchTask& task) {
+  static const char* const kFunction = "CProcessLauncher::insideLaucherRoutine";
+  ManagedProcess& process = task.process;
+  ZOL_SetEvent(process.namedEvent.Get());
+  if (ZOL_WaitForSingleObject(process.processHandle.Get(), kDestroyWaitMs) != WAIT_OBJECT_0) {
+    KESTRAVO_LOG_INFO(kFunction, "[hpid=%d]The process has been notified, but wait exit timeout!",
+                      static_cast<int>(process.hpid));
+    TerminateProcess(process.processHandle.Get(), 0);
+  }
+  KESTRAVO_LOG_INFO(kFunction, "[hpid=%d] process destroy success.", static_cast<int>(process.hpid));
+  IProcessLaucherSink* target = sink;
+  if (target != nullptr) target->OnDestroyNotify(&process);
+}
+
+void CProcessLauncher::RunKillTask(LaunchTask& task) {
+  static const char* const kFunction = "CProcessLauncher::insideLaucherRoutine";
+  ManagedProcess& process = task.process;
+  if (ZOL_WaitForSingleObject(process.processHandle.Get(), 0) == WAIT_OBJECT_0) {
+    KESTRAVO_LOG_INFO(kFunction, "[hpid=%d]Process has been exited before killing!", static_cast<int>(process.hpid));
+  } else {
+    TerminateProcess(process.processHandle.Get(), 0);
+  }
+  IProcessLaucherSink* target = sink;
+  if (target != nullptr) target->OnKillNotify(&process);
+}

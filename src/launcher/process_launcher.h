@@ -1,0 +1,69 @@
+// The launcher: one worker thread that starts and stops child processes, one task at a time, in
+// queue order, and reports each outcome to its sink.
+#pragma once
+#include <stdint.h>
+
+#include <atomic>
+#include <list>
+
+#include "launcher/launch_task.h"
+#include "platform/zol_mutex.h"
+
+// What the launcher reports, on the launcher thread. The record is the launcher's own working
+// copy, valid during the call only; results are ignored.
+class IProcessLaucherSink {
+ public:
+  virtual ~IProcessLaucherSink() {}
+  // A create or relaunch task ran; ok tells whether the process started (then the record holds
+  // the new pid and process handle). A failed start is already queued again.
+  virtual int32_t OnCreateNotify(ManagedProcess* process, bool ok) = 0;
+  virtual int32_t OnRelaunchNotify(ManagedProcess* process, bool ok) = 0;
+  // A kill or destroy task ran.
+  virtual int32_t OnKillNotify(ManagedProcess* process) = 0;
+  virtual int32_t OnDestroyNotify(ManagedProcess* process) = 0;
+};
+
+// Queue rules:
+// - a stop task for a record whose start task is still queued (same command line) cancels that
+//   start task and is dropped itself; neither reaches the sink;
+// - a start task for an hpid that already has one queued is dropped;
+// - a start that fails goes to the back of the queue and runs again at its 3000th visit to the
+//   front (about 30 s at one 10 ms sleep per visit), for as long as it fails.
+// Lock order: the queue mutex is innermost but for the hpid pool's; nothing else is taken while
+// it is held, and it is never held while a task runs or the sink is called.
+class CProcessLauncher {
+ public:
+  CProcessLauncher();
+  // Stops the thread; the queued tasks are dropped.
+  ~CProcessLauncher();
+  CProcessLauncher(const CProcessLauncher&) = delete;
+  CProcessLauncher& operator=(const CProcessLauncher&) = delete;
+
+  // Starts the thread with sink (not owned; it must outlive Stop). False, logged, when the sink
+  // is null or the stop event or the thread cannot be made; the launcher is stopped then.
+  bool Start(IProcessLaucherSink* sink);
+  // Drops every queued task, signalling its sync event so that no caller waits for it, then
+  // waits for the thread, which finishes the task in hand (up to 3000 ms for a destroy).
+  // Always true. Call from the thread that called Start, never from the sink.
+  bool Stop();
+  // Queues a copy of process as a task of the given type. False, logged, only when the launcher
+  // is not running; a task dropped by the queue rules still answers true. Any thread.
+  bool Lauch(int32_t type, const ManagedProcess& process);
+
+  // The launcher thread's loop; returns 0 when Stop signals it.
+  uint32_t insideLaucherRoutine();
+
+ private:
+  void RunStartTask(LaunchTask& task);
+  void RunDestroyTask(LaunchTask& task);
+  void RunKillTask(LaunchTask& task);
+  // Signals the sync event of every queued task and empties the queue.
+  void DropQueuedTasks();
+
+  std::atomic<bool> running;
+  std::atomic<IProcessLaucherSink*> sink;  // set before the thread starts, cleared after it ends
+  void* thread;                            // written by Start and Stop only
+  HANDLE stopEvent;                        // written by Start and Stop only
+  std::list<LaunchTask> taskQueue;         // guarded by queueMutex
+  ZOL_Mutex queueMutex;
+};

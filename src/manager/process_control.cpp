@@ -1,0 +1,156 @@
+// The manager's operations on the host's requests: create, destroy, kill, restart, look up.
+#include "api/error_codes.h"
+#include "api/globals.h"
+#include "launcher/child_identity.h"
+#include "launcher/path_util.h"
+#include "manager/hpid_pool.h"
+#include "manager/process_mgr.h"
+#include "platform/log_line.h"
+#include "platform/zol_runtime.h"
+
+namespace {
+constexpr uint32_t kStopConfirmMs = 5000;
+}
+
+int32_t CProcessMgr::CreateProcess(const std::string& exePath, const std::string& cmdLine, uint32_t* hpidOut,
+                                   uint64_t userData) {
+  // The Windows build's name of this operation, which the log keeps.
+  static const char* const kFunction = "CProcessMgr::CreateProcessA";
+  if (hpidOut == nullptr || exePath.empty() || !IsFileAccessible(exePath)) {
+    KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_INVALID_PARAM, "[path=%s,cmdline=%s]Param is invalid!",
+                      exePath.c_str(), cmdLine.c_str());
+    return KESTRAVO_INVALID_ARGUMENT;
+  }
+  KESTRAVO_LOG_INFO(kFunction, "[path=%s,cmdline=%s]Prepare to CreateProcess!", exePath.c_str(), cmdLine.c_str());
+
+  ManagedProcess process;
+  process.hpid = GetHpidPool()->Alloc();
+  if (process.hpid == KESTRAVO_NO_HPID) {
+    KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_NO_RESOURCE, "Free PID is used up!");
+    return KESTRAVO_NO_RESOURCE;
+  }
+  process.guid = CreateGuidString();
+  process.namedEvent = SharedEvent(createNamedEvent(process.guid));
+  if (process.namedEvent.Get() == nullptr) {
+    KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_NO_RESOURCE, "[namedEvent=%s]Create namedEvent fail",
+                      process.guid.c_str());
+    GetHpidPool()->Free(static_cast<int32_t>(process.hpid));
+    return KESTRAVO_NO_RESOURCE;
+  }
+  KESTRAVO_LOG_INFO(kFunction, "[namedEvent=%s]Create namedEvent success", process.guid.c_str());
+
+  process.exePath = exePath;
+  process.userData = userData;
+  process.cmdLine = BuildChildCmdLine(process, cmdLine);
+  process.exeName = GetFileName(exePath);
+  process.syncEvent = SharedEvent(ZOL_CreateEvent(0));
+  if (process.syncEvent.Get() == nullptr) {
+    KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_EVENT_CREATE, "[exePath=%s,cmdLine=%s]Create SyncEvent fail",
+                      process.exePath.c_str(), process.cmdLine.c_str());
+    GetHpidPool()->Free(static_cast<int32_t>(process.hpid));
+    return KESTRAVO_NO_RESOURCE;
+  }
+
+  GetProcessLauncher()->Lauch(TASK_CREATE, process);
+  *hpidOut = process.hpid;
+  KESTRAVO_LOG_INFO(kFunction, "Create Process end ,check if suc at func CProcessLauncher::insideLaucherRoutine");
+  return KESTRAVO_OK;
+}
+
+HANDLE CProcessMgr::createNamedEvent(const std::string& name) {
+  static const char* const kFunction = "CProcessMgr::createNamedEvent";
+  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
+  if (event != nullptr && ZOL_GetLastError() == ERROR_ALREADY_EXISTS) {
+    ZOL_ResetEvent(event);
+    KESTRAVO_LOG_INFO(kFunction, "[namedEvent=%s]namedEvent has been created twice! this must be caused by Error closing!",
+                      name.c_str());
+  }
+  return event;
+}
+
+int32_t CProcessMgr::DestroyProcess(uint32_t hpid, uint32_t /*reserved*/) {
+  static const char* const kFunction = "CProcessMgr::DestroyProcess";
+  ManagedProcess process;
+  {
+    ZOL_Guard guard(&lock_);
+    auto it = processMap.find(hpid);
+    if (it == processMap.end()) {
+      KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_INVALID_PARAM, "[pid=%d]pid cannot be found, param is invalid!",
+                        static_cast<int>(hpid));
+      return KESTRAVO_INVALID_ARGUMENT;
+    }
+    process = it->second;
+    KESTRAVO_LOG_INFO(kFunction, "[pid=%d]Prepare to destroy process!", static_cast<int>(hpid));
+    processMap.erase(it);
+  }
+  ZOL_ResetEvent(process.syncEvent.Get());
+  GetProcessLauncher()->Lauch(TASK_DESTROY, process);
+  if (ZOL_WaitForSingleObject(process.syncEvent.Get(), kStopConfirmMs) != WAIT_OBJECT_0) return KESTRAVO_STOP_TIMEOUT;
+  GetHpidPool()->Free(static_cast<int32_t>(hpid));
+  return KESTRAVO_OK;
+}
+
+int32_t CProcessMgr::KillProcess(uint32_t hpid, const std::string& /*reserved*/) {
+  static const char* const kFunction = "CProcessMgr::KillProcess";
+  ManagedProcess process;
+  {
+    ZOL_Guard guard(&lock_);
+    auto it = processMap.find(hpid);
+    if (it == processMap.end()) {
+      KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_INVALID_PARAM, "[pid=%d]cannot be found in processMap!",
+                        static_cast<int>(hpid));
+      return KESTRAVO_INVALID_ARGUMENT;
+    }
+    process = it->second;
+    processMap.erase(it);
+  }
+  GetProcessLauncher()->Lauch(TASK_KILL, process);
+  if (ZOL_WaitForSingleObject(process.syncEvent.Get(), kStopConfirmMs) != WAIT_OBJECT_0) return KESTRAVO_STOP_TIMEOUT;
+  GetHpidPool()->Free(static_cast<int32_t>(hpid));
+  return KESTRAVO_OK;
+}
+
+int32_t CProcessMgr::RestartProcess(uint32_t hpid) {
+  static const char* const kFunction = "CProcessMgr::RestartProcess";
+  ManagedProcess process;
+  {
+    ZOL_Guard guard(&lock_);
+    auto it = processMap.find(hpid);
+    if (it == processMap.end()) {
+      KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_INVALID_PARAM, "[pid=%d]pid cannot be found in processMap!",
+                        static_cast<int>(hpid));
+      return KESTRAVO_INVALID_ARGUMENT;
+    }
+    it->second.SetState(PROCESS_RESTART_REQUESTED);
+    process = it->second;
+    KESTRAVO_LOG_INFO(kFunction, "[pid=%d,exePath=%s]Process prepare to restart.", static_cast<int>(hpid),
+                      process.exePath.c_str());
+  }
+  GetProcessLauncher()->Lauch(TASK_KILL, process);
+  GetProcessLauncher()->Lauch(TASK_RELAUNCH, process);
+  return KESTRAVO_OK;
+}
+
+int32_t CProcessMgr::GetOSPid(uint32_t hpid, uint32_t* osPid) {
+  static const char* const kFunction = "CProcessMgr::GetOSPid";
+  ZOL_Guard guard(&lock_);
+  auto it = processMap.find(hpid);
+  if (it == processMap.end()) {
+    KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_INVALID_PARAM, "[pid=%d]pid cannot be found in processMap!",
+                      static_cast<int>(hpid));
+    return KESTRAVO_INVALID_ARGUMENT;
+  }
+  *osPid = it->second.pid;
+  return KESTRAVO_OK;
+}
+
+bool CProcessMgr::IsManaged(uint32_t osPid, uint32_t* hpid) {
+  ZOL_Guard guard(&lock_);
+  for (const auto& entry : processMap) {
+    if (entry.second.pid == osPid) {
+      *hpid = entry.second.hpid;
+      return true;
+    }
+  }
+  return false;
+}

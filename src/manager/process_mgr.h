@@ -1,0 +1,85 @@
+// The process manager: the table of managed children and every operation on it, on requests of
+// the host (exported functions) and on reports of the workers (the sink interfaces).
+//
+// Locks, outermost first: the global lock (held by the exported functions), the store's lock,
+// the manager lock (processMap only), the launcher's queue mutex, the hpid pool's lock. The
+// manager lock is never held while the launcher, the store or the host's callback is called, nor
+// while a child is waited on, except by Uninit after both workers have stopped.
+#pragma once
+#include <stdint.h>
+
+#include <atomic>
+#include <list>
+#include <string>
+
+#include "config/kestravo_config.h"
+#include "guard/running_guard.h"
+#include "kestravo.h"
+#include "launcher/process_launcher.h"
+#include "manager/managed_process.h"
+#include "platform/zol_mutex.h"
+
+class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public IConfigSink {
+ public:
+  CProcessMgr();
+  // Releases the records (closing the handles no one else shares); stops no child.
+  ~CProcessMgr() override;
+  CProcessMgr(const CProcessMgr&) = delete;
+  CProcessMgr& operator=(const CProcessMgr&) = delete;
+
+  // Loads the state file (reporting surviving children to the callback on this thread), then
+  // starts the launcher and the running guard. 0, or -1 after a full Uninit when a worker would
+  // not start. Host thread, global lock held.
+  int32_t Init();
+  // Clears the callback, stops both workers, asks every child still running to stop (its stop
+  // event, then termination after 1000 ms), frees every hpid and empties the table. The state
+  // file keeps its entries. Always 0. Host thread, global lock held.
+  int32_t Uninit();
+
+  // The operations behind the exported functions; host threads, global lock held.
+  // Queues the start of a new child and writes its hpid: 0, 1 (bad argument), 4 (no resource).
+  int32_t CreateProcess(const std::string& exePath, const std::string& cmdLine, uint32_t* hpidOut, uint64_t userData);
+  // Removes the record and waits up to 5000 ms for the launcher to stop the child: 0, 1, 3.
+  int32_t DestroyProcess(uint32_t hpid, uint32_t reserved);
+  int32_t KillProcess(uint32_t hpid, const std::string& reserved);
+  // Queues a kill and a relaunch of the same record: 0, 1.
+  int32_t RestartProcess(uint32_t hpid);
+  int32_t GetOSPid(uint32_t hpid, uint32_t* osPid);
+  // The lowest hpid whose record has OS pid osPid.
+  bool IsManaged(uint32_t osPid, uint32_t* hpid);
+  // Any thread, no lock: the pair is read once per use by the workers.
+  int32_t SetMsgCallBack(MsgCallBack callback, void* userValue);
+  // Adopts a child reported at the last load: 0, 1, 4, 6.
+  int32_t Attach(uint32_t hpid, uint32_t pid);
+
+  // Replaces out with a copy of processMap (records share their handles). Always true. Any thread.
+  bool GetProcessMap(ProcessMap& out);
+
+  // Creates the named stop event (automatic reset); an existing one is reset and reused. Null on
+  // failure.
+  HANDLE createNamedEvent(const std::string& name);
+
+  // IRunningGuardSink, on the guard thread: the process of hpid ended.
+  int32_t OnGuardNotify(uint32_t notifyType, uint32_t hpid) override;
+  // IProcessLaucherSink, on the launcher thread.
+  int32_t OnCreateNotify(ManagedProcess* process, bool ok) override;
+  int32_t OnRelaunchNotify(ManagedProcess* process, bool ok) override;
+  int32_t OnKillNotify(ManagedProcess* process) override;
+  int32_t OnDestroyNotify(ManagedProcess* process) override;
+  // IConfigSink, on the thread in KESTRAVO_Init: drops entries whose process is gone and reports
+  // the others with MSG_ATTACHABLE.
+  int32_t OnConfigNotify(std::list<ProcConfig>& list) override;
+
+ private:
+  // Calls the host's callback, if one is set.
+  void Notify(uint32_t hpid, uint32_t msgType, void* msgData);
+  int32_t OnStopNotify(ManagedProcess* process);
+  // Persists a record's pid, hpid, path, command line and guid.
+  static void SaveProcConfig(const ManagedProcess& process);
+
+  ZOL_Mutex lock_;                        // the manager lock
+  ProcessMap processMap;                  // guarded by the manager lock
+  std::atomic<MsgCallBack> callback;      // written without a lock; read once per use
+  std::atomic<void*> userValue;
+  std::list<ProcConfig> attachableList;   // guarded by the global lock
+};

@@ -1,0 +1,68 @@
+#include "platform/state_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace {
+
+std::atomic<unsigned> tempCounter{0};
+
+bool WriteAll(int fd, const std::string& contents) {
+  size_t done = 0;
+  while (done < contents.size()) {
+    ssize_t n = write(fd, contents.data() + done, contents.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+bool ReplaceFileContents(const std::string& path, const std::string& contents) {
+  char suffix[64];
+  snprintf(suffix, sizeof suffix, ".%d.%u.tmp", static_cast<int>(getpid()), tempCounter.fetch_add(1));
+  std::string temp = path + suffix;
+
+  // An unnamed file gets a name only once it is complete, so a crash while writing leaves nothing.
+  int fd = open(DirectoryOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  bool named = false;
+  if (fd < 0) {
+    fd = open(temp.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    named = true;
+  }
+  bool ok = WriteAll(fd, contents);
+  if (ok && !named) {
+    char procPath[64];
+    snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
+    ok = linkat(AT_FDCWD, procPath, AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    named = ok;
+  }
+  int saved = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    saved = errno;
+  }
+  if (ok && rename(temp.c_str(), path.c_str()) != 0) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok && named) unlink(temp.c_str());
+  errno = saved;
+  return ok;
+}
