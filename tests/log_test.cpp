@@ -5,67 +5,18 @@
 
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
 
-#include <log4cxx/appenderskeleton.h>
-#include <log4cxx/logger.h>
-#include <log4cxx/spi/loggingevent.h>
 
+#include "log_capture.h"
 #include "platform/log.h"
 #include "test_support.h"
 
 namespace kestravo::test {
 namespace {
-
-using namespace log4cxx;
-
-struct Line {
-  std::string level;
-  std::string text;
-};
-
-// Keeps every event it receives.
-class MemoryAppender : public AppenderSkeleton {
- public:
-  DECLARE_LOG4CXX_OBJECT(MemoryAppender)
-  BEGIN_LOG4CXX_CAST_MAP()
-  LOG4CXX_CAST_ENTRY(MemoryAppender)
-  LOG4CXX_CAST_ENTRY_CHAIN(AppenderSkeleton)
-  END_LOG4CXX_CAST_MAP()
-
-  void close() override {}
-  bool requiresLayout() const override { return false; }
-
-  std::vector<Line> Lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-
- protected:
-  void append(const spi::LoggingEventPtr& event, helpers::Pool&) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back({event->getLevel()->toString(), event->getMessage()});
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<Line> lines_;  // guarded by mutex_
-};
-
-IMPLEMENT_LOG4CXX_OBJECT(MemoryAppender)
-
-// Attaches a memory appender to the library's logger, letting every level through.
-std::shared_ptr<MemoryAppender> Capture() {
-  auto appender = std::make_shared<MemoryAppender>();
-  LoggerPtr logger = Logger::getLogger("KESTRAVO");
-  logger->addAppender(appender);
-  logger->setLevel(Level::getAll());
-  return appender;
-}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path);
@@ -111,7 +62,7 @@ TEST(Log, DefaultBeforeInitSendsWarningsToStandardError) {
 
 TEST(Log, LevelsMapAndTextIsFormattedWhole) {
   LogInit(nullptr, 0);
-  auto appender = Capture();
+  LogCapture capture;
   std::string longField(5000, 'x');
   LogWrite(LOG_WARN, "KESTRAVO", "[%s(%d)] [0x%08x] - [pid=%d]warned", "CProcessMgr::Init", 7,
            0x01900613u, 42);
@@ -120,7 +71,7 @@ TEST(Log, LevelsMapAndTextIsFormattedWhole) {
   LogWrite(1, "KESTRAVO", "low");
   LogWrite(9, "KESTRAVO", "high");
 
-  std::vector<Line> lines = appender->Lines();
+  std::vector<LogLine> lines = capture.Lines();
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[0].level, "WARN");
   EXPECT_EQ(lines[0].text, "[CProcessMgr::Init(7)] [0x01900613] - [pid=42]warned");
@@ -159,7 +110,7 @@ TEST(Log, InitFromPropertiesFileInTheWorkingDirectoryReplacesTheDefault) {
 TEST(Log, ConcurrentWritersLoseNoLine) {
   constexpr int kThreads = 8;
   constexpr int kLines = 500;
-  auto appender = Capture();
+  LogCapture capture;
   testing::internal::CaptureStderr();  // the default writes these too
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
@@ -173,8 +124,8 @@ TEST(Log, ConcurrentWritersLoseNoLine) {
   testing::internal::GetCapturedStderr();
 
   std::set<std::string> distinct;
-  std::vector<Line> lines = appender->Lines();
-  for (const Line& line : lines) distinct.insert(line.text);
+  std::vector<LogLine> lines = capture.Lines();
+  for (const LogLine& line : lines) distinct.insert(line.text);
   EXPECT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
   EXPECT_EQ(distinct.size(), static_cast<size_t>(kThreads * kLines));
 }

@@ -1,0 +1,70 @@
+#include "log_capture.h"
+
+#include <mutex>
+
+#include <log4cxx/appenderskeleton.h>
+#include <log4cxx/logger.h>
+#include <log4cxx/spi/loggingevent.h>
+
+namespace kestravo::test {
+namespace {
+
+using namespace log4cxx;
+
+// Keeps every event it receives.
+class MemoryAppender : public AppenderSkeleton {
+ public:
+  DECLARE_LOG4CXX_OBJECT(MemoryAppender)
+  BEGIN_LOG4CXX_CAST_MAP()
+  LOG4CXX_CAST_ENTRY(MemoryAppender)
+  LOG4CXX_CAST_ENTRY_CHAIN(AppenderSkeleton)
+  END_LOG4CXX_CAST_MAP()
+
+  void close() override {}
+  bool requiresLayout() const override { return false; }
+
+  std::vector<LogLine> Lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+
+ protected:
+  void append(const spi::LoggingEventPtr& event, helpers::Pool&) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back({event->getLevel()->toString(), event->getMessage()});
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<LogLine> lines_;  // guarded by mutex_
+};
+
+IMPLEMENT_LOG4CXX_OBJECT(MemoryAppender)
+
+}  // namespace
+
+struct LogCapture::Impl {
+  std::shared_ptr<MemoryAppender> appender = std::make_shared<MemoryAppender>();
+};
+
+LogCapture::LogCapture() : impl_(new Impl) {
+  LoggerPtr logger = Logger::getLogger("KESTRAVO");
+  logger->addAppender(impl_->appender);
+  logger->setLevel(Level::getAll());
+}
+
+LogCapture::~LogCapture() { Logger::getLogger("KESTRAVO")->removeAppender(impl_->appender); }
+
+std::vector<LogLine> LogCapture::Lines() const { return impl_->appender->Lines(); }
+
+int LogCapture::Count(const std::vector<std::string>& fragments) const {
+  int count = 0;
+  for (const LogLine& line : Lines()) {
+    bool all = true;
+    for (const std::string& fragment : fragments) all = all && line.text.find(fragment) != std::string::npos;
+    if (all) ++count;
+  }
+  return count;
+}
+
+}  // namespace kestravo::test
