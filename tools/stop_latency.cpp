@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "launcher/child_identity.h"
 #include "platform/os.h"
 
 namespace {
@@ -21,16 +22,6 @@ std::string Beside(const char* name) {
   DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
   std::string path(self, n);
   return path.substr(0, path.rfind('/') + 1) + name;
-}
-
-std::string NewGuidText() {
-  GUID g{};
-  if (CoCreateGuid(&g) != S_OK) return "";
-  char text[64];
-  snprintf(text, sizeof text, "{%08X-%04X-%04x-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1,
-           g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
-           g.Data4[5], g.Data4[6], g.Data4[7]);
-  return text;
 }
 
 // True once the process sleeps in a futex wait, i.e. on its stop event.
@@ -52,9 +43,11 @@ int main(int argc, char** argv) {
   }
   std::vector<double> latencies;
   for (int i = 0; i < runs; ++i) {
-    std::string guid = NewGuidText();
-    HANDLE stop = CreateEventA(nullptr, FALSE, FALSE, guid.c_str());
-    std::string line = child + " kestravCmdLine:;pid=" + std::to_string(i % 1024) + ";guid=" + guid;
+    ManagedProcess identity;
+    identity.hpid = static_cast<uint32_t>(i % 1024);
+    identity.guid = CreateGuidString();
+    HANDLE stop = CreateEventA(nullptr, FALSE, FALSE, identity.guid.c_str());
+    std::string line = child + " " + BuildChildCmdLine(identity, "");
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
