@@ -6,6 +6,8 @@
 #include <log4cxx/logger.h>
 #include <log4cxx/spi/loggingevent.h>
 
+#include "platform/log.h"
+
 namespace kestravo::test {
 namespace {
 
@@ -48,6 +50,8 @@ struct LogCapture::Impl {
 };
 
 LogCapture::LogCapture() : impl_(new Impl) {
+  // Settle the library's default first: set up by a later first line, it would reset the level.
+  LogInit(nullptr, 0);
   LoggerPtr logger = Logger::getLogger("KESTRAVO");
   logger->addAppender(impl_->appender);
   logger->setLevel(Level::getAll());

@@ -14,7 +14,8 @@ struct LogLine {
 
 class LogCapture {
  public:
-  // Attaches to the library's logger "KESTRAVO" at every level until the object goes.
+  // Attaches to the library's logger "KESTRAVO" at every level until the object goes. Puts the
+  // library's default logging in place first (LogInit without a file).
   LogCapture();
   ~LogCapture();
   LogCapture(const LogCapture&) = delete;

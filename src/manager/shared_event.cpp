@@ -16,10 +16,13 @@ SharedEvent::SharedEvent(const SharedEvent& other) : handle_(other.handle_), cou
 }
 
 SharedEvent& SharedEvent::operator=(const SharedEvent& other) {
-  if (other.count_ != nullptr) other.count_->Increment();
+  // Read before Release, which clears them when other is this holder.
+  HANDLE handle = other.handle_;
+  AtomicCounter* count = other.count_;
+  if (count != nullptr) count->Increment();
   Release();
-  handle_ = other.handle_;
-  count_ = other.count_;
+  handle_ = handle;
+  count_ = count;
   return *this;
 }
 
