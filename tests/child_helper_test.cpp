@@ -6,6 +6,7 @@
 
 #include "kestravo_child.h"
 #include "platform/os.h"
+#include "launcher/child_identity.h"
 #include "test_support.h"
 
 namespace kestravo::test {
@@ -65,7 +66,7 @@ TEST(ChildIdentity, RejectsMissingAndMalformedMarkers) {
 }
 
 TEST(ChildStopEvent, OpenWaitAndCloseThroughTheHelper) {
-  std::string name = NewGuidText();
+  std::string name = CreateGuidString();
   EXPECT_EQ(KESTRAVO_ChildOpenStopEvent(name.c_str()), nullptr) << "no such event yet";
   EXPECT_EQ(KESTRAVO_ChildOpenStopEvent(nullptr), nullptr);
   EXPECT_EQ(KESTRAVO_ChildWaitStop(nullptr, 0), -1);
@@ -90,7 +91,7 @@ int RunWaitStop(std::vector<std::string> args) {
 }
 
 TEST(WaitStopTool, ExitCodesTellWhatHappened) {
-  std::string name = NewGuidText();
+  std::string name = CreateGuidString();
   EXPECT_EQ(RunWaitStop({name, "10"}), 2) << "no event to open";
   EXPECT_EQ(RunWaitStop({}), 2);
   EXPECT_EQ(RunWaitStop({name, "soon"}), 2);

@@ -67,7 +67,8 @@ TEST(PathUtil, IsFileAccessible) {
 
 TEST(ChildIdentity, GuidTextShape) {
   // Hex letters are upper case except in the third group; 500 texts hold letters in every group.
-  const std::regex shape(R"(\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9a-f]{4}-[0-9A-F]{4}-[0-9A-F]{12}\})");
+  // Random (version 4) GUIDs: the third group starts with 4, the fourth with 8, 9, A or B.
+  const std::regex shape(R"(\{[0-9A-F]{8}-[0-9A-F]{4}-4[0-9a-f]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\})");
   std::set<std::string> seen;
   for (int i = 0; i < 500; ++i) {
     std::string text = CreateGuidString();

@@ -11,6 +11,7 @@
 
 #include "platform/os.h"
 #include "platform/posix/named_event_file.h"
+#include "launcher/child_identity.h"
 #include "test_support.h"
 
 namespace kestravo::test {
@@ -33,7 +34,7 @@ void KillAndReap(pid_t pid) {
 }
 
 TEST(NamedEvent, SecondCreateOpensTheFirstAndKeepsItsFlags) {
-  std::string name = NewGuidText();
+  std::string name = CreateGuidString();
   HANDLE first = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
@@ -56,7 +57,7 @@ TEST(NamedEvent, SecondCreateOpensTheFirstAndKeepsItsFlags) {
 }
 
 TEST(NamedEvent, AutomaticResetReleasesOneWaiterAcrossProcesses) {
-  std::string name = NewGuidText();
+  std::string name = CreateGuidString();
   HANDLE event = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
   ASSERT_NE(event, nullptr);
   pid_t a = StartWaiter(name);
@@ -81,7 +82,7 @@ TEST(NamedEvent, AutomaticResetReleasesOneWaiterAcrossProcesses) {
 }
 
 TEST(NamedEvent, ManualResetReleasesEveryWaiterAndStaysSet) {
-  std::string name = NewGuidText();
+  std::string name = CreateGuidString();
   HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
   ASSERT_NE(event, nullptr);
   std::vector<pid_t> waiters = {StartWaiter(name), StartWaiter(name), StartWaiter(name)};
@@ -102,7 +103,7 @@ TEST(NamedEvent, ManualResetReleasesEveryWaiterAndStaysSet) {
 
 TEST(NamedEvent, ChildHelperIsReleasedBySetEvent) {
   TempDir dir;
-  std::string name = NewGuidText();
+  std::string name = CreateGuidString();
   HANDLE event = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
   ASSERT_NE(event, nullptr);
   std::string report = dir.File("report");
@@ -119,7 +120,7 @@ TEST(NamedEvent, ChildHelperIsReleasedBySetEvent) {
 }
 
 TEST(NamedEvent, WaitTimesOutAtItsDeadline) {
-  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, NewGuidText().c_str());
+  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, CreateGuidString().c_str());
   ASSERT_NE(event, nullptr);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(WaitForSingleObject(event, 150), WAIT_TIMEOUT);
@@ -130,7 +131,7 @@ TEST(NamedEvent, WaitTimesOutAtItsDeadline) {
 }
 
 TEST(NamedEvent, BackingFileGoesWithTheLastHandle) {
-  std::string name = NewGuidText();
+  std::string name = CreateGuidString();
   HANDLE created = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
   HANDLE opened = OpenEventA(SYNCHRONIZE, FALSE, name.c_str());
   ASSERT_NE(created, nullptr);
@@ -144,7 +145,7 @@ TEST(NamedEvent, BackingFileGoesWithTheLastHandle) {
 }
 
 TEST(NamedEvent, KilledHolderDoesNotKeepTheEventAlive) {
-  std::string name = NewGuidText();
+  std::string name = CreateGuidString();
   HANDLE event = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
   ASSERT_NE(event, nullptr);
   pid_t holder = StartWaiter(name);
@@ -156,7 +157,7 @@ TEST(NamedEvent, KilledHolderDoesNotKeepTheEventAlive) {
 }
 
 TEST(NamedEvent, EventWhoseLastHolderWasKilledIsMadeAnew) {
-  std::string name = NewGuidText();
+  std::string name = CreateGuidString();
   HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
   ASSERT_NE(event, nullptr);
   pid_t holder = StartWaiter(name);
@@ -179,7 +180,7 @@ TEST(NamedEvent, EventWhoseLastHolderWasKilledIsMadeAnew) {
 TEST(NamedEvent, ConcurrentCreateAndCloseNeverSplitsTheEvent) {
   // Threads open and close the same name in a loop while a holder stays: every open must find
   // the one live event, whose state the holder can see.
-  std::string name = NewGuidText();
+  std::string name = CreateGuidString();
   HANDLE holder = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
   ASSERT_NE(holder, nullptr);
   std::atomic<int> splits{0};

@@ -109,6 +109,22 @@ std::vector<pid_t> ZombieChildren() {
   return zombies;
 }
 
+std::vector<pid_t> ZombieChildrenOf(pid_t parent) {
+  std::vector<pid_t> zombies;
+  DIR* dir = opendir("/proc");
+  if (!dir) return zombies;
+  while (dirent* entry = readdir(dir)) {
+    pid_t pid = atoi(entry->d_name);
+    pid_t up = 0;
+    char state = 0;
+    if (pid > 0 && ReadStat(pid, &up, &state) && up == parent && state == 'Z') {
+      zombies.push_back(pid);
+    }
+  }
+  closedir(dir);
+  return zombies;
+}
+
 bool ProcessAlive(pid_t pid) {
   pid_t parent = 0;
   char state = 0;
@@ -145,16 +161,6 @@ bool BlockedOnFutex(pid_t pid) {
   std::string wchan;
   in >> wchan;
   return wchan.find("futex") != std::string::npos;
-}
-
-std::string NewGuidText() {
-  GUID guid{};
-  if (CoCreateGuid(&guid) != S_OK) return "";
-  char text[64];
-  snprintf(text, sizeof text, "{%08X-%04X-%04x-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.Data1,
-           guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3],
-           guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
-  return text;
 }
 
 }  // namespace kestravo::test

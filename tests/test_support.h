@@ -46,6 +46,8 @@ Report WaitForReport(const std::string& path,
 // Processes whose parent is this process, and those of them that are zombies.
 std::vector<pid_t> ChildrenOfThisProcess();
 std::vector<pid_t> ZombieChildren();
+// The zombies among another process's children.
+std::vector<pid_t> ZombieChildrenOf(pid_t parent);
 // True while the pid names a process that has not ended (zombies count as ended).
 bool ProcessAlive(pid_t pid);
 
@@ -59,7 +61,5 @@ int WaitExit(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(1
 // True once the process sleeps in a futex wait: blocked on an event.
 bool BlockedOnFutex(pid_t pid);
 
-// A GUID text made with CoCreateGuid, in the library's format.
-std::string NewGuidText();
 
 }  // namespace kestravo::test

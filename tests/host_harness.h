@@ -1,0 +1,349 @@
+// Drives the test host (tests/host) through its pipes: each scenario runs a copy of the host in a
+// temporary directory of its own, so that it has its own kestravo.xml, log and working directory.
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+extern char** environ;
+
+namespace kestravo::test {
+
+// The whole file; stdio, since a /proc file of a process that ends mid-read fails the read.
+inline std::string FileText(const std::string& path) {
+  std::string text;
+  FILE* in = fopen(path.c_str(), "rbe");
+  if (!in) return text;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, in)) > 0;) text.append(buffer, n);
+  fclose(in);
+  return text;
+}
+
+// A string argument of the host's protocol: "x" and the bytes in hex.
+inline std::string HexArg(const std::string& text) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out = "x";
+  for (unsigned char c : text) out += {digits[c >> 4], digits[c & 15]};
+  return out;
+}
+
+inline std::string Unhex(const std::string& arg) {
+  std::string out;
+  for (size_t i = 1; i + 1 < arg.size(); i += 2)
+    out.push_back(static_cast<char>(std::stoi(arg.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+// A text as a regular expression that matches just it.
+inline std::string Quote(const std::string& text) {
+  return std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
+}
+
+inline long long NowMicros() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// How often a regular expression matches in a text.
+inline size_t CountMatches(const std::string& text, const std::string& pattern) {
+  std::regex re(pattern);
+  return std::distance(std::sregex_iterator(text.begin(), text.end(), re), std::sregex_iterator());
+}
+
+// How many log lines of a function match "[function(line)] rest", rest being a regex.
+inline size_t Logged(const std::string& log, const std::string& function,
+                     const std::string& rest) {
+  return CountMatches(log, R"(\[)" + Quote(function) + R"(\(\d+\)\] )" + rest);
+}
+
+// The key=value words of a line.
+inline std::map<std::string, std::string> Fields(const std::string& line) {
+  std::map<std::string, std::string> fields;
+  std::istringstream words(line);
+  std::string word;
+  while (words >> word) {
+    size_t eq = word.find('=');
+    if (eq != std::string::npos) fields[word.substr(0, eq)] = word.substr(eq + 1);
+  }
+  return fields;
+}
+
+struct StateEntry {
+  uint32_t hpid, pid;
+  std::string exe, cmdline, guid;
+};
+
+// A host's result line: ret is INT_MIN when none came.
+struct Reply {
+  int ret = INT_MIN;
+  std::map<std::string, std::string> field;
+  uint32_t operator[](const std::string& key) const {
+    auto it = field.find(key);
+    return it == field.end() ? 0xFFFFFFFFu : static_cast<uint32_t>(std::stoul(it->second));
+  }
+};
+
+struct Message {
+  uint32_t hpid = 0, type = 0;
+  long long micros = 0;
+  std::map<std::string, std::string> field;
+};
+
+// A temporary directory with a copy of the host and its log configuration. When it goes, it ends
+// every process whose command line names it (hosts, and helper children through their report
+// paths), reaps those that are ours and removes the named events those left behind.
+class HostDir {
+ public:
+  HostDir() {
+    std::filesystem::copy_file(KESTRAVO_TEST_HOST, Exe());
+    std::ofstream(File("log4cxx.properties"))
+        << "log4j.logger.KESTRAVO=INFO, F\nlog4j.additivity.KESTRAVO=false\n"
+           "log4j.appender.F=org.apache.log4j.FileAppender\nlog4j.appender.F.File="
+        << File("kestravo.log")
+        << "\nlog4j.appender.F.Append=true\nlog4j.appender.F.ImmediateFlush=true\n"
+           "log4j.appender.F.layout=org.apache.log4j.PatternLayout\n"
+           "log4j.appender.F.layout.ConversionPattern=%p %m%n\n";
+  }
+  ~HostDir() {
+    for (pid_t pid : ProcessesNamingMe()) kill(pid, SIGKILL);
+    for (pid_t pid : ProcessesNamingMe()) {
+      WaitFor([&] { return waitpid(pid, nullptr, WNOHANG) == pid || !ProcessAlive(pid); });
+    }
+    // Events are named by GUID; those of killed holders stay until unlinked.
+    std::string log = Log();
+    std::regex named("namedEvent=(\\{[^}]*\\})");
+    for (std::sregex_iterator it(log.begin(), log.end(), named), end; it != end; ++it)
+      unlink(("/dev/shm/kestravo-ev." + (*it)[1].str()).c_str());
+  }
+  HostDir(const HostDir&) = delete;
+  HostDir& operator=(const HostDir&) = delete;
+
+  std::string Path() const { return dir_.Path(); }
+  std::string File(const std::string& name) const { return dir_.File(name); }
+  std::string Exe() const { return File("host"); }
+  std::string Log() const { return FileText(File("kestravo.log")); }
+  std::string StateText() const { return FileText(File("kestravo.xml")); }
+
+  // The process elements of kestravo.xml, values still escaped; only those written with their
+  // attributes in order.
+  std::vector<StateEntry> State() const {
+    std::vector<StateEntry> entries;
+    std::string text = StateText();
+    // Values are quoted with ' when they hold a ".
+    std::regex re(R"re(<process hpid="(\d+)" pid="(\d+)" exe=(["'])(.*?)\3 )re"
+                  R"re(cmdline=(["'])(.*?)\5 guid=(["'])(.*?)\7 />)re");
+    for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it) {
+      const std::smatch& m = *it;
+      entries.push_back({static_cast<uint32_t>(std::stoul(m[1])),
+                         static_cast<uint32_t>(std::stoul(m[2])), m[4], m[6], m[8]});
+    }
+    return entries;
+  }
+
+ private:
+  std::vector<pid_t> ProcessesNamingMe() const {
+    std::vector<pid_t> found;
+    DIR* proc = opendir("/proc");
+    while (dirent* entry = proc ? readdir(proc) : nullptr) {
+      pid_t pid = atoi(entry->d_name);
+      if (pid <= 0 || pid == getpid()) continue;
+      if (FileText("/proc/" + std::to_string(pid) + "/cmdline").find(Path()) != std::string::npos)
+        found.push_back(pid);
+    }
+    if (proc) closedir(proc);
+    return found;
+  }
+
+  TempDir dir_;
+};
+
+// One run of the host in a HostDir, started at construction, killed at destruction.
+class Host {
+ public:
+  explicit Host(const HostDir& dir) : dir_(dir) {
+    signal(SIGPIPE, SIG_IGN);  // a host that died must fail the test, not end it
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, dir.Path().c_str());
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, dir.File("host.stderr").c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
+    std::string exe = dir.Exe();
+    char* argv[] = {&exe[0], nullptr};
+    if (posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv, environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    toHost_ = in[1];
+    fromHost_ = out[0];
+  }
+  ~Host() {
+    Kill9();
+    if (toHost_ >= 0) close(toHost_);
+    if (fromHost_ >= 0) close(fromHost_);
+  }
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  pid_t Pid() const { return pid_; }
+  std::string Stderr() const { return FileText(dir_.File("host.stderr")); }
+
+  // Sends one command and waits for its result line; callback lines read meanwhile are kept.
+  Reply Send(const std::string& command,
+             std::chrono::milliseconds limit = std::chrono::seconds(15)) {
+    Reply reply;
+    std::string line = command + "\n";
+    if (pid_ <= 0 || write(toHost_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+      return reply;
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (results_.empty() && Pump(end)) {
+    }
+    if (results_.empty()) return reply;
+    line = results_.front();
+    results_.erase(results_.begin());
+    if (line.rfind("ret ", 0) == 0) reply.ret = std::stoi(line.substr(4));
+    reply.field = Fields(line);
+    return reply;
+  }
+
+  // Starts the helper child through the host: CreateProcess(helper, "MODE REPORT [EXTRA] ").
+  Reply CreateHelper(const std::string& mode, const std::string& report,
+                     const std::string& extra = "") {
+    std::string cmd = mode + " " + report + " " + (extra.empty() ? "" : extra + " ");
+    return Send("create " + HexArg(HelperChild()) + " " + HexArg(cmd));
+  }
+
+  // Waits until the library gives the hpid a pid other than old and that child has written its
+  // report: the pid, or 0 on time-out.
+  pid_t WaitRunning(uint32_t hpid, const std::string& report, pid_t old = 0) {
+    pid_t pid = 0;
+    auto running = [&] {
+      Reply r = Send("getpid " + std::to_string(hpid));
+      pid = r.ret == 0 ? static_cast<pid_t>(r["pid"]) : 0;
+      return pid > 0 && pid != old && ReadReport(report)["pid"] == std::to_string(pid);
+    };
+    return WaitFor(running) ? pid : 0;
+  }
+
+  // Waits until the host has no zombie children.
+  bool NoZombies() {
+    return WaitFor([&] { return ZombieChildrenOf(pid_).empty(); });
+  }
+
+  // The callback lines so far.
+  const std::vector<Message>& Messages() {
+    while (Pump(std::chrono::steady_clock::now())) {
+    }
+    return messages_;
+  }
+  size_t Count(uint32_t hpid, uint32_t type) {
+    size_t n = 0;
+    for (const Message& m : Messages()) n += m.hpid == hpid && m.type == type;
+    return n;
+  }
+  bool WaitCount(uint32_t hpid, uint32_t type, size_t n,
+                 std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (Count(hpid, type) < n && Pump(end)) {
+    }
+    return Count(hpid, type) >= n;
+  }
+
+  // Closes the host's input and waits for it to end: its exit code, or -1.
+  int Finish() {
+    close(toHost_);
+    toHost_ = -1;
+    int code = pid_ > 0 ? WaitExit(pid_) : -1;
+    if (code >= 0) pid_ = -1;
+    return code;
+  }
+  void Kill9() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    WaitExit(pid_);
+    pid_ = -1;
+  }
+
+ private:
+  // Reads what the host wrote until the deadline or the next line; false at the deadline or
+  // end of output.
+  bool Pump(std::chrono::steady_clock::time_point end) {
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          end - std::chrono::steady_clock::now());
+      pollfd p{fromHost_, POLLIN, 0};
+      int ready = poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count())));
+      if (ready <= 0) return false;
+      char buffer[4096];
+      ssize_t n = read(fromHost_, buffer, sizeof buffer);
+      if (n <= 0) return false;
+      pending_.append(buffer, static_cast<size_t>(n));
+      bool gotLine = false;
+      for (size_t nl; (nl = pending_.find('\n')) != std::string::npos; gotLine = true) {
+        std::string line = pending_.substr(0, nl);
+        pending_.erase(0, nl + 1);
+        if (line.rfind("msg ", 0) != 0) {
+          results_.push_back(line);
+          continue;
+        }
+        Message m;
+        std::istringstream words(line.substr(4));
+        words >> m.hpid >> m.type;
+        m.field = Fields(line);
+        m.micros = std::stoll(m.field["t"]);
+        messages_.push_back(m);
+      }
+      if (gotLine) return true;
+    }
+  }
+
+  const HostDir& dir_;
+  pid_t pid_ = -1;
+  int toHost_ = -1, fromHost_ = -1;
+  std::string pending_;
+  std::vector<std::string> results_;
+  std::vector<Message> messages_;
+};
+
+// A test with one host in a directory of its own.
+class HostTest : public ::testing::Test {
+ protected:
+  // Sets the callback (when asked) and initialises; true when both answered 0.
+  bool Start(bool callback = true) {
+    return (!callback || host.Send("setcb").ret == 0) && host.Send("init").ret == 0;
+  }
+  // The last Uninit, then the host's own clean exit.
+  void Stop() {
+    EXPECT_EQ(host.Send("uninit").ret, 0);
+    EXPECT_EQ(host.Finish(), 0);
+  }
+
+  HostDir dir;
+  Host host{dir};
+};
+
+}  // namespace kestravo::test
