@@ -61,5 +61,4 @@ int WaitExit(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(1
 // True once the process sleeps in a futex wait: blocked on an event.
 bool BlockedOnFutex(pid_t pid);
 
-
 }  // namespace kestravo::test

@@ -58,8 +58,13 @@ int32_t CProcessMgr::OnRelaunchNotify(ManagedProcess* process, bool ok) {
         present = true;
       }
     }
-    // A child destroyed or killed meanwhile has left the table and the file; it stays out.
-    if (present) SaveProcConfig(*process);
+    if (present) {
+      SaveProcConfig(*process);
+    } else {
+      // Destroyed or killed while this relaunch ran: the stop task holds the old process, so the
+      // new one would run on unmanaged. It has done no work yet; end it.
+      TerminateProcess(process->processHandle.Get(), 0);
+    }
   }
   Notify(process->hpid, ok ? MSG_RESTARTED : MSG_RESTART_FAILED, nullptr);
   return 0;
