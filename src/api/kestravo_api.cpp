@@ -19,6 +19,20 @@ bool Initialised(const char* function) {
   return false;
 }
 
+// The shape of every export but Init, Uninit and SetMsgCallBack: the global lock for the whole
+// call, the initialised check, then the call. An exception (from allocating a copy, say) becomes
+// the given result.
+template <typename Result, typename Call>
+Result Forward(const char* function, Result notInitialised, Result onException, Call call) noexcept {
+  try {
+    ZOL_MutexHolder lock(GetGlobalLock(), ZOL_LOCK_BLOCKING);
+    if (!Initialised(function)) return notInitialised;
+    return call();
+  } catch (...) {
+    return onException;
+  }
+}
+
 }  // namespace
 
 int32_t KESTRAVO_Init(void) noexcept {
@@ -60,10 +74,7 @@ int32_t KESTRAVO_Uninit(void) noexcept {
 }
 
 int32_t KESTRAVO_CreateProcess(const char* exePath, const char* cmdLine, uint32_t* hpid, uint64_t userData) noexcept {
-  static const char* const kFunction = "KESTRAVO_CreateProcess";
-  try {
-    ZOL_MutexHolder lock(GetGlobalLock(), ZOL_LOCK_BLOCKING);
-    if (!Initialised(kFunction)) return KESTRAVO_NOT_INITIALISED;
+  return Forward<int32_t>("KESTRAVO_CreateProcess", KESTRAVO_NOT_INITIALISED, KESTRAVO_NO_RESOURCE, [&] {
     // Null strings are refused like an empty path, with the manager's own line.
     if (exePath == nullptr || cmdLine == nullptr) {
       KESTRAVO_LOG_CODE(LOG_WARN, "CProcessMgr::CreateProcessA", KESTRAVO_ERR_INVALID_PARAM,
@@ -71,39 +82,22 @@ int32_t KESTRAVO_CreateProcess(const char* exePath, const char* cmdLine, uint32_
       return KESTRAVO_INVALID_ARGUMENT;
     }
     return GetProcessMgr()->CreateProcess(std::string(exePath), std::string(cmdLine), hpid, userData);
-  } catch (...) {
-    return KESTRAVO_NO_RESOURCE;
-  }
+  });
 }
 
 int32_t KESTRAVO_DestroyProcess(uint32_t hpid, uint32_t reserved) noexcept {
-  try {
-    ZOL_MutexHolder lock(GetGlobalLock(), ZOL_LOCK_BLOCKING);
-    if (!Initialised("KESTRAVO_DestroyProcess")) return KESTRAVO_NOT_INITIALISED;
-    return GetProcessMgr()->DestroyProcess(hpid, reserved);
-  } catch (...) {
-    return KESTRAVO_STOP_TIMEOUT;
-  }
+  return Forward<int32_t>("KESTRAVO_DestroyProcess", KESTRAVO_NOT_INITIALISED, KESTRAVO_STOP_TIMEOUT,
+                          [&] { return GetProcessMgr()->DestroyProcess(hpid, reserved); });
 }
 
 int32_t KESTRAVO_KillProcess(uint32_t hpid) noexcept {
-  try {
-    ZOL_MutexHolder lock(GetGlobalLock(), ZOL_LOCK_BLOCKING);
-    if (!Initialised("KESTRAVO_KillProcess")) return KESTRAVO_NOT_INITIALISED;
-    return GetProcessMgr()->KillProcess(hpid, std::string());
-  } catch (...) {
-    return KESTRAVO_STOP_TIMEOUT;
-  }
+  return Forward<int32_t>("KESTRAVO_KillProcess", KESTRAVO_NOT_INITIALISED, KESTRAVO_STOP_TIMEOUT,
+                          [&] { return GetProcessMgr()->KillProcess(hpid, std::string()); });
 }
 
 int32_t KESTRAVO_RestartProcess(uint32_t hpid) noexcept {
-  try {
-    ZOL_MutexHolder lock(GetGlobalLock(), ZOL_LOCK_BLOCKING);
-    if (!Initialised("KESTRAVO_RestartProcess")) return KESTRAVO_NOT_INITIALISED;
-    return GetProcessMgr()->RestartProcess(hpid);
-  } catch (...) {
-    return KESTRAVO_INVALID_ARGUMENT;
-  }
+  return Forward<int32_t>("KESTRAVO_RestartProcess", KESTRAVO_NOT_INITIALISED, KESTRAVO_INVALID_ARGUMENT,
+                          [&] { return GetProcessMgr()->RestartProcess(hpid); });
 }
 
 int32_t KESTRAVO_SetMsgCallBack(MsgCallBack callback, void* userValue) noexcept {
@@ -111,37 +105,24 @@ int32_t KESTRAVO_SetMsgCallBack(MsgCallBack callback, void* userValue) noexcept 
 }
 
 int32_t KESTRAVO_GetOSPid(uint32_t hpid, uint32_t* osPid) noexcept {
-  try {
-    ZOL_MutexHolder lock(GetGlobalLock(), ZOL_LOCK_BLOCKING);
-    if (!Initialised("KESTRAVO_GetOSPid")) return KESTRAVO_NOT_INITIALISED;
+  return Forward<int32_t>("KESTRAVO_GetOSPid", KESTRAVO_NOT_INITIALISED, KESTRAVO_INVALID_ARGUMENT, [&] {
     if (osPid == nullptr) return KESTRAVO_INVALID_ARGUMENT;
     return GetProcessMgr()->GetOSPid(hpid, osPid);
-  } catch (...) {
-    return KESTRAVO_INVALID_ARGUMENT;
-  }
+  });
 }
 
 int32_t KESTRAVO_Attach(uint32_t hpid, uint32_t osPid) noexcept {
-  try {
-    ZOL_MutexHolder lock(GetGlobalLock(), ZOL_LOCK_BLOCKING);
-    if (!Initialised("KESTRAVO_Attach")) return KESTRAVO_NOT_INITIALISED;
-    return GetProcessMgr()->Attach(hpid, osPid);
-  } catch (...) {
-    return KESTRAVO_NO_RESOURCE;
-  }
+  return Forward<int32_t>("KESTRAVO_Attach", KESTRAVO_NOT_INITIALISED, KESTRAVO_NO_RESOURCE,
+                          [&] { return GetProcessMgr()->Attach(hpid, osPid); });
 }
 
 bool KESTRAVO_IsManaged(uint32_t osPid, uint32_t* hpid) noexcept {
   static const char* const kFunction = "KESTRAVO_IsManaged";
-  try {
-    ZOL_MutexHolder lock(GetGlobalLock(), ZOL_LOCK_BLOCKING);
-    if (!Initialised(kFunction)) return false;
+  return Forward<bool>(kFunction, false, false, [&] {
     if (hpid == nullptr || static_cast<int32_t>(osPid) < 0) {
       KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_INVALID_PARAM, "Param error.");
       return false;
     }
     return GetProcessMgr()->IsManaged(osPid, hpid);
-  } catch (...) {
-    return false;
-  }
+  });
 }

@@ -68,43 +68,35 @@ HANDLE CProcessMgr::createNamedEvent(const std::string& name) {
   return event;
 }
 
-int32_t CProcessMgr::DestroyProcess(uint32_t hpid, uint32_t /*reserved*/) {
-  static const char* const kFunction = "CProcessMgr::DestroyProcess";
-  ManagedProcess process;
-  {
-    ZOL_Guard guard(&lock_);
-    auto it = processMap.find(hpid);
-    if (it == processMap.end()) {
-      KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_INVALID_PARAM, "[pid=%d]pid cannot be found, param is invalid!",
-                        static_cast<int>(hpid));
-      return KESTRAVO_INVALID_ARGUMENT;
-    }
-    process = it->second;
-    KESTRAVO_LOG_INFO(kFunction, "[pid=%d]Prepare to destroy process!", static_cast<int>(hpid));
-    processMap.erase(it);
-  }
-  ZOL_ResetEvent(process.syncEvent.Get());
-  GetProcessLauncher()->Lauch(TASK_DESTROY, process);
-  if (ZOL_WaitForSingleObject(process.syncEvent.Get(), kStopConfirmMs) != WAIT_OBJECT_0) return KESTRAVO_STOP_TIMEOUT;
-  GetHpidPool()->Free(static_cast<int32_t>(hpid));
-  return KESTRAVO_OK;
-}
+int32_t CProcessMgr::DestroyProcess(uint32_t hpid, uint32_t /*reserved*/) { return StopProcess(hpid, TASK_DESTROY); }
 
-int32_t CProcessMgr::KillProcess(uint32_t hpid, const std::string& /*reserved*/) {
-  static const char* const kFunction = "CProcessMgr::KillProcess";
+int32_t CProcessMgr::KillProcess(uint32_t hpid, const std::string& /*reserved*/) { return StopProcess(hpid, TASK_KILL); }
+
+int32_t CProcessMgr::StopProcess(uint32_t hpid, int32_t taskType) {
+  const bool destroy = taskType == TASK_DESTROY;
+  const char* const function = destroy ? "CProcessMgr::DestroyProcess" : "CProcessMgr::KillProcess";
   ManagedProcess process;
   {
     ZOL_Guard guard(&lock_);
     auto it = processMap.find(hpid);
     if (it == processMap.end()) {
-      KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_INVALID_PARAM, "[pid=%d]cannot be found in processMap!",
-                        static_cast<int>(hpid));
+      if (destroy) {
+        KESTRAVO_LOG_CODE(LOG_ERROR, function, KESTRAVO_ERR_INVALID_PARAM, "[pid=%d]pid cannot be found, param is invalid!",
+                          static_cast<int>(hpid));
+      } else {
+        KESTRAVO_LOG_CODE(LOG_ERROR, function, KESTRAVO_ERR_INVALID_PARAM, "[pid=%d]cannot be found in processMap!",
+                          static_cast<int>(hpid));
+      }
       return KESTRAVO_INVALID_ARGUMENT;
     }
     process = it->second;
+    if (destroy) KESTRAVO_LOG_INFO(function, "[pid=%d]Prepare to destroy process!", static_cast<int>(hpid));
+    // Out of the table first: the exit this stop causes is then neither reported nor restarted.
     processMap.erase(it);
   }
-  GetProcessLauncher()->Lauch(TASK_KILL, process);
+  // A kill finds the sync event still set by the create, and so does not wait for the launcher.
+  if (destroy) ZOL_ResetEvent(process.syncEvent.Get());
+  GetProcessLauncher()->Lauch(taskType, process);
   if (ZOL_WaitForSingleObject(process.syncEvent.Get(), kStopConfirmMs) != WAIT_OBJECT_0) return KESTRAVO_STOP_TIMEOUT;
   GetHpidPool()->Free(static_cast<int32_t>(hpid));
   return KESTRAVO_OK;

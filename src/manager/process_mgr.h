@@ -74,6 +74,9 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   // Calls the host's callback, if one is set.
   void Notify(uint32_t hpid, uint32_t msgType, void* msgData);
   int32_t OnStopNotify(ManagedProcess* process);
+  // Destroy or kill: takes the record out of the table, queues the stop task and waits up to
+  // 5000 ms for the launcher to confirm it.
+  int32_t StopProcess(uint32_t hpid, int32_t taskType);
   // Persists a record's pid, hpid, path, command line and guid.
   static void SaveProcConfig(const ManagedProcess& process);
 
