@@ -20,8 +20,10 @@
 extern "C" {
 #endif
 
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(KESTRAVO_BUILDING)
 #define KESTRAVO_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define KESTRAVO_API __declspec(dllimport)
 #else
 #define KESTRAVO_API __attribute__((visibility("default")))
 #endif
