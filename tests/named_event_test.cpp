@@ -101,24 +101,6 @@ TEST(NamedEvent, ManualResetReleasesEveryWaiterAndStaysSet) {
   CloseHandle(event);
 }
 
-TEST(NamedEvent, ChildHelperIsReleasedBySetEvent) {
-  TempDir dir;
-  std::string name = CreateGuidString();
-  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
-  ASSERT_NE(event, nullptr);
-  std::string report = dir.File("report");
-  std::string marker = "kestravCmdLine:;pid=7;guid=" + name;
-  pid_t pid = SpawnPlain({HelperChild(), "stop", report, marker});
-  ASSERT_GT(pid, 0);
-  Report seen = WaitForReport(report);
-  EXPECT_EQ(seen["hpid"], "7");
-  EXPECT_EQ(seen["guid"], name);
-  ASSERT_TRUE(WaitFor([&] { return BlockedOnFutex(pid); }));
-  ASSERT_TRUE(SetEvent(event));
-  EXPECT_EQ(WaitExit(pid), 0);
-  CloseHandle(event);
-}
-
 TEST(NamedEvent, WaitTimesOutAtItsDeadline) {
   HANDLE event = CreateEventA(nullptr, FALSE, FALSE, CreateGuidString().c_str());
   ASSERT_NE(event, nullptr);

@@ -19,7 +19,6 @@
 #include "platform/os.h"
 #include "test_support.h"
 
-
 namespace kestravo::test {
 namespace {
 
@@ -203,16 +202,6 @@ TEST(Process, ChildGetsStandardStreamsOnDevNullItsOwnSessionAndDefaultSignals) {
   for (const char* fd : {"0", "1", "2"}) EXPECT_EQ(ReadLink(fdDir + fd), "/dev/null") << fd;
   EXPECT_EQ(StatusField(child.pid(), "SigBlk"), "0000000000000000");
   EXPECT_EQ(StatusField(child.pid(), "SigIgn"), "0000000000000000");
-}
-
-TEST(Process, WaitTimesOutUntilTheChildExitsAndReapsIt) {
-  Child child(HelperCommandLine("exit", "-", "200"));
-  ASSERT_TRUE(child.ok()) << "error " << child.error();
-  EXPECT_EQ(WaitForSingleObject(child.handle(), 0), WAIT_TIMEOUT);
-  EXPECT_EQ(WaitForSingleObject(child.handle(), 10000), WAIT_OBJECT_0);
-  // The wait reaped it, with the handle still open; later waits still see it ended.
-  EXPECT_FALSE(IsChild(child.pid()));
-  EXPECT_EQ(WaitForSingleObject(child.handle(), 0), WAIT_OBJECT_0);
 }
 
 TEST(Process, TerminateEndsTheChildAndFailsOnceItIsReaped) {

@@ -1,11 +1,10 @@
-// The runtime library: locks and their scoped holders, events, threads, atomics, file test.
+// The runtime library: locks and their scoped holders, events, threads, the atomic counter.
 #include <gtest/gtest.h>
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
-#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -82,25 +81,6 @@ TEST(Mutex, GuardReleaseUnlocksOnceAndItsDestructorThenDoesNothing) {
   EXPECT_FALSE(contender.Acquires(kHeldWindow)) << "the guard unlocked more than once";
   ASSERT_EQ(mutex.Unlock(), 0);
   EXPECT_TRUE(contender.Acquires());
-}
-
-TEST(Mutex, GuardAssignmentCopiesThePointerOnly) {
-  ZOL_Mutex first;
-  ZOL_Mutex second;
-  ZOL_Guard a(&first);
-  ZOL_Guard b(&second);
-  b = a;  // second stays locked by us; first is not locked a second time
-
-  {
-    Contender onSecond(&second);
-    EXPECT_FALSE(onSecond.Acquires(kHeldWindow)) << "assignment unlocked the old mutex";
-    ASSERT_EQ(second.Unlock(), 0);
-    EXPECT_TRUE(onSecond.Acquires());
-  }
-  a.Release();
-  Contender onFirst(&first);
-  EXPECT_TRUE(onFirst.Acquires()) << "assignment locked the mutex again";
-  b = ZOL_Guard(nullptr);  // first is no longer ours: b must not unlock it
 }
 
 TEST(Mutex, HolderTryModeOwnsOnlyAFreeMutex) {
@@ -198,23 +178,6 @@ TEST(Runtime, ThreadRunsTheRoutineWithItsParameter) {
   EXPECT_NE(ZOL_Thread_Wait(nullptr), 0);
 }
 
-TEST(Runtime, AtomicAddAndCas) {
-  volatile int32_t value = 5;
-  EXPECT_EQ(ZOL_AtomicAdd(&value, 3), 5);
-  EXPECT_EQ(ZOL_AtomicAdd(&value, -1), 8);
-  EXPECT_EQ(ZOL_AtomicCas(&value, 10, 7), 7);
-  EXPECT_EQ(value, 10);
-  EXPECT_EQ(ZOL_AtomicCas(&value, 1, 3), 10);
-  EXPECT_EQ(ZOL_AtomicCas(&value, 0, 0), 10);
-  EXPECT_EQ(value, 10) << "a failed compare changed the value";
-  EXPECT_EQ(ZOL_AtomicCas(&value, 0, 10), 10);
-  EXPECT_EQ(value, 0);
-  value = INT32_MAX;
-  EXPECT_EQ(ZOL_AtomicAdd(&value, 1), INT32_MAX);
-  EXPECT_EQ(value, INT32_MIN);
-  EXPECT_EQ(ZOL_AtomicAdd(nullptr, 1), 0);
-}
-
 TEST(Runtime, AtomicCounterUnderThreads) {
   constexpr int kThreads = 6;
   constexpr int kPerThread = 5000;
@@ -234,19 +197,6 @@ TEST(Runtime, AtomicCounterUnderThreads) {
   EXPECT_EQ(counter.Increment(), 101 + kThreads * kPerThread);
   AtomicCounter zero;
   EXPECT_EQ(zero.Decrement(), -1);
-}
-
-TEST(Runtime, AccessFile) {
-  TempDir dir;
-  std::string path = dir.File("present");
-  std::ofstream(path) << "x";
-  EXPECT_EQ(ZOL_AccessFile(path.c_str(), 0), 0);
-  EXPECT_EQ(ZOL_AccessFile(path.c_str(), 6), 0);
-  EXPECT_EQ(ZOL_AccessFile(dir.File("missing").c_str(), 0), -1);
-  EXPECT_EQ(ZOL_GetLastError(), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(ZOL_AccessFile(path.c_str(), 1), -1);
-  EXPECT_EQ(ZOL_AccessFile(nullptr, 0), -1);
-  EXPECT_EQ(ZOL_GetSystemLastError(), EINVAL);
 }
 
 }  // namespace
