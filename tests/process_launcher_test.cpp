@@ -87,6 +87,18 @@ class ProcessLauncherTest : public ::testing::Test {
     EXPECT_TRUE(ZombieChildren().empty());
   }
 
+  // Starts the launcher with a child that ignores its stop event (hpid 1) and one in mode
+  // secondMode (hpid 2); a destroy of the first then holds the thread for 3000 ms.
+  void StartBusyAndSecond(const std::string& secondMode, ManagedProcess* busy, ManagedProcess* second) {
+    ASSERT_TRUE(launcher.Start(&sink));
+    ASSERT_TRUE(launcher.Lauch(TASK_CREATE, Record(1, "ignore", "-")));
+    ASSERT_TRUE(launcher.Lauch(TASK_CREATE, Record(2, secondMode, "-")));
+    ASSERT_TRUE(sink.WaitCalls(2));
+    ASSERT_TRUE(sink.At(0).ok && sink.At(1).ok);
+    *busy = sink.At(0).process;
+    *second = sink.At(1).process;
+  }
+
   TempDir dir;
   LogCapture log;
   RecordingSink sink;
@@ -145,13 +157,8 @@ TEST_F(ProcessLauncherTest, CreateRunsTheCommandLineAndKillOfAnEndedChildIsRepor
 }
 
 TEST_F(ProcessLauncherTest, QueueDropsDuplicateStartsCancelsStoppedStartsAndKeepsOrder) {
-  ASSERT_TRUE(launcher.Start(&sink));
-  ASSERT_TRUE(launcher.Lauch(TASK_CREATE, Record(1, "ignore", "-")));
-  ASSERT_TRUE(launcher.Lauch(TASK_CREATE, Record(2, "ignore", "-")));
-  ASSERT_TRUE(sink.WaitCalls(2));
-  ManagedProcess busy = sink.At(0).process;
-  ManagedProcess restarted = sink.At(1).process;
-  ASSERT_TRUE(sink.At(0).ok && sink.At(1).ok);
+  ManagedProcess busy, restarted;
+  ASSERT_NO_FATAL_FAILURE(StartBusyAndSecond("ignore", &busy, &restarted));
 
   // busy ignores its stop event, so its destroy holds the thread for 3000 ms and everything
   // queued behind it is still queued when the next task is added.
@@ -202,13 +209,8 @@ TEST_F(ProcessLauncherTest, QueueDropsDuplicateStartsCancelsStoppedStartsAndKeep
 }
 
 TEST_F(ProcessLauncherTest, StopSignalsTheSyncEventOfAQueuedTaskAndDoesNotRunIt) {
-  ASSERT_TRUE(launcher.Start(&sink));
-  ASSERT_TRUE(launcher.Lauch(TASK_CREATE, Record(1, "ignore", "-")));
-  ASSERT_TRUE(launcher.Lauch(TASK_CREATE, Record(2, "stop", "-")));
-  ASSERT_TRUE(sink.WaitCalls(2));
-  ManagedProcess busy = sink.At(0).process;
-  ManagedProcess queued = sink.At(1).process;
-  ASSERT_TRUE(sink.At(0).ok && sink.At(1).ok);
+  ManagedProcess busy, queued;
+  ASSERT_NO_FATAL_FAILURE(StartBusyAndSecond("stop", &busy, &queued));
   ASSERT_NE(ZOL_WaitForSingleObject(queued.syncEvent.Get(), 0), 0u);
 
   ASSERT_TRUE(launcher.Lauch(TASK_DESTROY, busy));

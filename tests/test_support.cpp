@@ -83,47 +83,30 @@ bool ReadStat(pid_t pid, pid_t* parent, char* state) {
   return static_cast<bool>(rest);
 }
 
-}  // namespace
-
-std::vector<pid_t> ChildrenOfThisProcess() {
+// The processes whose parent is parent, only the zombies among them when zombiesOnly.
+std::vector<pid_t> ChildrenOf(pid_t parent, bool zombiesOnly) {
   std::vector<pid_t> children;
   DIR* dir = opendir("/proc");
   if (!dir) return children;
   while (dirent* entry = readdir(dir)) {
     pid_t pid = atoi(entry->d_name);
-    pid_t parent = 0;
+    pid_t up = 0;
     char state = 0;
-    if (pid > 0 && ReadStat(pid, &parent, &state) && parent == getpid()) children.push_back(pid);
+    if (pid > 0 && ReadStat(pid, &up, &state) && up == parent && (!zombiesOnly || state == 'Z')) {
+      children.push_back(pid);
+    }
   }
   closedir(dir);
   return children;
 }
 
-std::vector<pid_t> ZombieChildren() {
-  std::vector<pid_t> zombies;
-  for (pid_t pid : ChildrenOfThisProcess()) {
-    pid_t parent = 0;
-    char state = 0;
-    if (ReadStat(pid, &parent, &state) && state == 'Z') zombies.push_back(pid);
-  }
-  return zombies;
-}
+}  // namespace
 
-std::vector<pid_t> ZombieChildrenOf(pid_t parent) {
-  std::vector<pid_t> zombies;
-  DIR* dir = opendir("/proc");
-  if (!dir) return zombies;
-  while (dirent* entry = readdir(dir)) {
-    pid_t pid = atoi(entry->d_name);
-    pid_t up = 0;
-    char state = 0;
-    if (pid > 0 && ReadStat(pid, &up, &state) && up == parent && state == 'Z') {
-      zombies.push_back(pid);
-    }
-  }
-  closedir(dir);
-  return zombies;
-}
+std::vector<pid_t> ChildrenOfThisProcess() { return ChildrenOf(getpid(), false); }
+
+std::vector<pid_t> ZombieChildren() { return ChildrenOf(getpid(), true); }
+
+std::vector<pid_t> ZombieChildrenOf(pid_t parent) { return ChildrenOf(parent, true); }
 
 bool ProcessAlive(pid_t pid) {
   pid_t parent = 0;

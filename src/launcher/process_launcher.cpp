@@ -85,10 +85,6 @@ bool CProcessLauncher::Lauch(int32_t type, const ManagedProcess& process) {
     KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_NOT_RUNNING, "CProcessLauncher has not running!");
     return false;
   }
-  LaunchTask task;
-  task.type = type;
-  task.process = process;
-
   ZOL_Guard guard(&queueMutex);
   if (IsStopTask(type)) {
     for (auto it = taskQueue.begin(); it != taskQueue.end(); ++it) {
@@ -106,7 +102,7 @@ bool CProcessLauncher::Lauch(int32_t type, const ManagedProcess& process) {
       }
     }
   }
-  taskQueue.push_back(task);
+  taskQueue.push_back(LaunchTask{type, process, 1, 1});
   return true;
 }
 

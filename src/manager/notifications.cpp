@@ -35,7 +35,7 @@ int32_t CProcessMgr::OnCreateNotify(ManagedProcess* process, bool ok) {
   if (ok) {
     {
       ZOL_Guard guard(&lock_);
-      processMap[process->hpid] = *process;
+      processMap.insert_or_assign(process->hpid, *process);
     }
     ZOL_SetEvent(process->syncEvent.Get());
     SaveProcConfig(*process);

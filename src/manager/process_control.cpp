@@ -102,17 +102,22 @@ int32_t CProcessMgr::StopProcess(uint32_t hpid, int32_t taskType) {
   return KESTRAVO_OK;
 }
 
+ProcessMap::iterator CProcessMgr::FindManaged(uint32_t hpid, const char* function) {
+  auto it = processMap.find(hpid);
+  if (it == processMap.end()) {
+    KESTRAVO_LOG_CODE(LOG_ERROR, function, KESTRAVO_ERR_INVALID_PARAM, "[pid=%d]pid cannot be found in processMap!",
+                      static_cast<int>(hpid));
+  }
+  return it;
+}
+
 int32_t CProcessMgr::RestartProcess(uint32_t hpid) {
   static const char* const kFunction = "CProcessMgr::RestartProcess";
   ManagedProcess process;
   {
     ZOL_Guard guard(&lock_);
-    auto it = processMap.find(hpid);
-    if (it == processMap.end()) {
-      KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_INVALID_PARAM, "[pid=%d]pid cannot be found in processMap!",
-                        static_cast<int>(hpid));
-      return KESTRAVO_INVALID_ARGUMENT;
-    }
+    auto it = FindManaged(hpid, kFunction);
+    if (it == processMap.end()) return KESTRAVO_INVALID_ARGUMENT;
     it->second.SetState(PROCESS_RESTART_REQUESTED);
     process = it->second;
     KESTRAVO_LOG_INFO(kFunction, "[pid=%d,exePath=%s]Process prepare to restart.", static_cast<int>(hpid),
@@ -124,14 +129,9 @@ int32_t CProcessMgr::RestartProcess(uint32_t hpid) {
 }
 
 int32_t CProcessMgr::GetOSPid(uint32_t hpid, uint32_t* osPid) {
-  static const char* const kFunction = "CProcessMgr::GetOSPid";
   ZOL_Guard guard(&lock_);
-  auto it = processMap.find(hpid);
-  if (it == processMap.end()) {
-    KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_INVALID_PARAM, "[pid=%d]pid cannot be found in processMap!",
-                      static_cast<int>(hpid));
-    return KESTRAVO_INVALID_ARGUMENT;
-  }
+  auto it = FindManaged(hpid, "CProcessMgr::GetOSPid");
+  if (it == processMap.end()) return KESTRAVO_INVALID_ARGUMENT;
   *osPid = it->second.pid;
   return KESTRAVO_OK;
 }

@@ -74,6 +74,9 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   // Calls the host's callback, if one is set.
   void Notify(uint32_t hpid, uint32_t msgType, void* msgData);
   int32_t OnStopNotify(ManagedProcess* process);
+  // With the manager lock held: the record of hpid, or processMap.end() after logging, under
+  // function's name, that it is not managed.
+  ProcessMap::iterator FindManaged(uint32_t hpid, const char* function);
   // Destroy or kill: takes the record out of the table, queues the stop task and waits up to
   // 5000 ms for the launcher to confirm it.
   int32_t StopProcess(uint32_t hpid, int32_t taskType);

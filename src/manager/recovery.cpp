@@ -99,6 +99,6 @@ int32_t CProcessMgr::Attach(uint32_t hpid, uint32_t pid) {
   SaveProcConfig(process);
   GetHpidPool()->Set(static_cast<int32_t>(hpid), 1);
   ZOL_Guard guard(&lock_);
-  processMap[hpid] = process;
+  processMap.insert_or_assign(hpid, process);
   return KESTRAVO_OK;
 }
