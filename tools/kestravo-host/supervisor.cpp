@@ -100,6 +100,7 @@ int Supervisor::Run() {
   startedAt_ = Clock::now();
   printf("kestravo-host: library %s, state file %s/kestravo.xml\n", library_.path.c_str(),
          ExecutableDir().c_str());
+  fflush(stdout);
   library_.SetMsgCallBack(OnMessage, &queue_);  // before Init: the reports of survivors come in it
   int32_t result = library_.Init();
   if (result != KESTRAVO_OK) {
