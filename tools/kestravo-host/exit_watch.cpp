@@ -24,22 +24,29 @@ ExitWatch::~ExitWatch() {
 
 bool ExitWatch::Watch(uint32_t pid) {
   int pidfd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
-  if (pidfd < 0) return false;
+  pollfd now{pidfd, POLLIN, 0};
+  bool running = pidfd >= 0 && poll(&now, 1, 0) == 0;
   std::lock_guard<std::mutex> lock(mutex_);
   Entry& entry = entries_[pid];
   if (entry.pidfd >= 0) {
-    close(pidfd);  // watched already; its descriptor may be in a poll right now
-  } else {
-    entry = Entry{pidfd, false, {}};
+    if (pidfd >= 0) close(pidfd);  // watched already; its descriptor may be in a poll right now
+    return true;
   }
-  return true;
+  if (running) {
+    entry = Entry{pidfd, false, false, {}};
+  } else {
+    if (pidfd >= 0) close(pidfd);
+    entry = Entry{-1, true, false, Clock::now()};
+  }
+  return running;
 }
 
-bool ExitWatch::EndedAt(uint32_t pid, Clock::time_point* when) {
+bool ExitWatch::EndedAt(uint32_t pid, Clock::time_point* when, bool* timed) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = entries_.find(pid);
   if (it == entries_.end() || !it->second.ended) return false;
   *when = it->second.endedAt;
+  if (timed != nullptr) *timed = it->second.timed;
   return true;
 }
 
@@ -66,6 +73,7 @@ void ExitWatch::Run() {
       close(entry.pidfd);
       entry.pidfd = -1;
       entry.ended = true;
+      entry.timed = true;
       entry.endedAt = now;
     }
   }

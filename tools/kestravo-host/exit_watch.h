@@ -21,10 +21,11 @@ class ExitWatch {
   ExitWatch(const ExitWatch&) = delete;
   ExitWatch& operator=(const ExitWatch&) = delete;
 
-  // Starts watching pid; false when no such process runs (it has ended already).
+  // Starts watching pid; false when it has ended already (then its end time is unknown).
   bool Watch(uint32_t pid);
-  // True, with the time it was seen to end, once a watched pid has ended.
-  bool EndedAt(uint32_t pid, Clock::time_point* when);
+  // True once a watched pid has ended, with the time it was seen to end; *timed is false when
+  // it had ended before it was watched.
+  bool EndedAt(uint32_t pid, Clock::time_point* when, bool* timed = nullptr);
   // Waits until every pid of the list that is watched has ended; false at the deadline.
   template <typename Pids>
   bool WaitAllEnded(const Pids& pids, Clock::time_point deadline);
@@ -33,6 +34,7 @@ class ExitWatch {
   struct Entry {
     int pidfd = -1;
     bool ended = false;
+    bool timed = false;
     Clock::time_point endedAt;
   };
   void Run();

@@ -27,9 +27,15 @@ std::string ExecutableDir() {
 }
 
 bool LoadLibrary(Library* library, std::string* error) {
+  // A run path would not do for the installed tree: dlopen honours only the caller's, and a
+  // sanitizer runtime that wraps dlopen becomes the caller.
   std::string beside = ExecutableDir() + "/" KESTRAVO_LIBRARY_NAME;
-  void* handle = access(beside.c_str(), F_OK) == 0 ? dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL)
-                                                   : dlopen(KESTRAVO_LIBRARY_NAME, RTLD_NOW | RTLD_LOCAL);
+  std::string installed = ExecutableDir() + "/" KESTRAVO_BIN_TO_LIB "/" KESTRAVO_LIBRARY_NAME;
+  void* handle = nullptr;
+  for (const std::string& path : {beside, installed}) {
+    if (handle == nullptr && access(path.c_str(), F_OK) == 0) handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  }
+  if (handle == nullptr) handle = dlopen(KESTRAVO_LIBRARY_NAME, RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
     const char* why = dlerror();
     *error = std::string("cannot load " KESTRAVO_LIBRARY_NAME ": ") + (why ? why : "not found");

@@ -18,9 +18,10 @@ struct Library {
   std::string path;  // the file that was loaded
 };
 
-// Looks for the library beside this program first, then where the dynamic linker looks
-// (LD_LIBRARY_PATH, this program's run path, the system's directories). False with *error set
-// when it is not found or lacks a function. The library stays loaded until the process ends.
+// Looks for the library beside this program first, then in the lib directory of an installed
+// tree (../lib from bin), then where the dynamic linker looks (LD_LIBRARY_PATH, the system's
+// directories). False with *error set when it is not found or lacks a function. The library
+// stays loaded until the process ends.
 bool LoadLibrary(Library* library, std::string* error);
 
 // The directory of this program's executable, where the library keeps kestravo.xml.

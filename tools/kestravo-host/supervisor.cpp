@@ -1,7 +1,10 @@
 #include "supervisor.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,7 +22,7 @@ constexpr char kMarker[] = "kestravCmdLine:;";
 // The final KESTRAVO_Uninit kills a child still running this long after its stop event.
 constexpr auto kUninitGrace = std::chrono::milliseconds(1000);
 constexpr auto kSlowStart = std::chrono::seconds(2);
-constexpr auto kTick = std::chrono::milliseconds(100);
+constexpr auto kTick = std::chrono::milliseconds(100);  // for starts and the clock
 constexpr auto kFirstLook = std::chrono::milliseconds(50);  // a start takes a few milliseconds
 constexpr auto kLongestLook = std::chrono::seconds(30);
 
@@ -81,13 +84,27 @@ int32_t OnMessage(uint32_t hpid, uint32_t type, void* data, void* user) noexcept
 
 }  // namespace
 
+MessageQueue::MessageQueue() : wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+MessageQueue::~MessageQueue() {
+  if (wakeFd_ >= 0) close(wakeFd_);
+}
+
 void MessageQueue::Push(Message message) {
   std::lock_guard<std::mutex> lock(mutex_);
   messages_.push_back(std::move(message));
+  uint64_t one = 1;
+  if (wakeFd_ >= 0 && write(wakeFd_, &one, sizeof one) < 0) {
+    // The counter is full, so the main thread is woken anyway.
+  }
 }
 
 std::deque<Message> MessageQueue::TakeAll() {
   std::lock_guard<std::mutex> lock(mutex_);
+  uint64_t count;
+  if (wakeFd_ >= 0 && read(wakeFd_, &count, sizeof count) < 0) {
+    // Nothing was pending.
+  }
   std::deque<Message> taken;
   taken.swap(messages_);
   return taken;
@@ -188,6 +205,7 @@ void Supervisor::Supervise() {
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, s);
+  int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC);
   Clock::time_point end = options_.forSeconds > 0
                               ? startedAt_ + std::chrono::duration_cast<Clock::duration>(
                                                  std::chrono::duration<double>(options_.forSeconds))
@@ -199,21 +217,23 @@ void Supervisor::Supervise() {
     Clock::time_point now = Clock::now();
     if (now >= end) {
       Line("time is up (" + Fixed(options_.forSeconds, 1) + " s)");
-      return;
+      break;
     }
     if (tty_ && now >= nextStatus) {
       Status();
       nextStatus = now + std::chrono::seconds(1);
     }
-    auto wait = std::min<Clock::duration>(kTick, end - now);
-    timespec ts{0, static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count())};
-    int signal = sigtimedwait(&stopSignals, nullptr, &ts);
-    if (signal > 0) {
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::min<Clock::duration>(kTick, end - now));
+    pollfd fds[] = {{signals, POLLIN, 0}, {queue_.WakeFd(), POLLIN, 0}};
+    if (poll(fds, 2, static_cast<int>(wait.count())) > 0 && (fds[0].revents & POLLIN)) {
+      signalfd_siginfo info;
+      int signal = read(signals, &info, sizeof info) == sizeof info ? static_cast<int>(info.ssi_signo) : 0;
       Line(std::string(signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP") +
            " received");
-      return;
+      break;
     }
   }
+  if (signals >= 0) close(signals);
 }
 
 void Supervisor::LearnStarts() {
@@ -247,24 +267,27 @@ void Supervisor::HandleMessages() {
       if (child.pid == 0 && !child.adopted) ++starts_;  // it ran and ended between two looks
       child.running = false;
       child.exitedPid = child.pid;
-      child.exitMessageAt = m.at;
       Line(ChildText(m.hpid, child.pid, "exited"), m.wallAt);
     } else if (m.type == MSG_RESTARTED) {
+      ++restarts_;
       uint32_t pid = 0;
       library_.GetOSPid(m.hpid, &pid);
-      Clock::time_point ended = child.exitMessageAt;
-      bool known = child.exitedPid != 0 && watch_.EndedAt(child.exitedPid, &ended);
-      std::string how = known ? " ended" : "'s exit was reported";
-      double ms = Ms(m.at - ended);
-      exitToRestartMs_.push_back(ms);
-      ++restarts_;
+      if (pid == child.exitedPid) pid = 0;  // it has ended again already: its pid went unseen
       if (pid != 0) {
         child.pid = pid;
         child.running = watch_.Watch(pid);
       }
-      Line(ChildText(m.hpid, pid, "restarted, " + Fixed(ms, 1) + " ms after pid " +
-                                      std::to_string(child.exitedPid) + how),
-           m.wallAt);
+      // Timed from the moment the old process was seen to end, when that was seen.
+      Clock::time_point ended;
+      bool timed = false;
+      std::string what = "restarted";
+      if (child.exitedPid != 0 && watch_.EndedAt(child.exitedPid, &ended, &timed) && timed &&
+          ended <= m.at) {
+        exitToRestartMs_.push_back(Ms(m.at - ended));
+        what += ", " + Fixed(exitToRestartMs_.back(), 1) + " ms after pid " +
+                std::to_string(child.exitedPid) + " ended";
+      }
+      Line(ChildText(m.hpid, pid, what), m.wallAt);
     } else if (m.type == MSG_RESTART_FAILED) {
       ++failedRestarts_;
       Line(ChildText(m.hpid, 0, "restart failed; the library tries again in about 30 s"), m.wallAt);
@@ -286,7 +309,6 @@ void Supervisor::StopAll() {
   Clock::time_point uninitAt = Clock::now();
   int32_t result = library_.Uninit();
   if (result != KESTRAVO_OK) Line("KESTRAVO_Uninit answered " + std::to_string(result));
-  HandleMessages();  // what came in before the callback was cleared
   watch_.WaitAllEnded(pids, Clock::now() + std::chrono::seconds(5));
 
   // Uninit asks the children one after the other, in hpid order: each is asked when the one
@@ -325,7 +347,7 @@ void Supervisor::PrintSummary() {
     size_t n = times.size();
     double median = n % 2 ? times[n / 2] : (times[n / 2 - 1] + times[n / 2]) / 2;
     restartTimes = "median " + Fixed(median, 1) + " ms, maximum " + Fixed(times.back(), 1) +
-                   " ms (" + std::to_string(n) + " restarts)";
+                   " ms (" + std::to_string(n) + " restarts timed)";
   }
   printf("summary after %.1f s\n", Ms(Clock::now() - startedAt_) / 1000);
   printf("  starts           %d (adopted: %d)\n", starts_, adopted_);

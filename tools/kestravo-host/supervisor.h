@@ -30,12 +30,21 @@ struct Message {
 // would deadlock.
 class MessageQueue {
  public:
+  MessageQueue();
+  ~MessageQueue();
+  MessageQueue(const MessageQueue&) = delete;
+  MessageQueue& operator=(const MessageQueue&) = delete;
+
   void Push(Message message);
   std::deque<Message> TakeAll();
+  // Readable while messages wait, so that the main thread handles each at once: the pid it
+  // then asks for is still the one the message is about.
+  int WakeFd() const { return wakeFd_; }
 
  private:
   std::mutex mutex_;
   std::deque<Message> messages_;
+  int wakeFd_;
 };
 
 class Supervisor {
@@ -56,7 +65,6 @@ class Supervisor {
     Clock::time_point nextLook;  // when to ask for its pid again
     Clock::duration lookInterval{};
     uint32_t exitedPid = 0;
-    Clock::time_point exitMessageAt;
   };
 
   void Adopt();
