@@ -103,8 +103,8 @@ TEST_F(HostToolTest, SupervisesRestartsAndStopsOnSigterm) {
   EXPECT_EQ(CountMatches(out, R"(exit to restart  median [0-9.]+ ms, maximum [0-9.]+ ms)"), 1u) << out;
 }
 
-// A run killed with SIGKILL leaves its child running; the next run with the same command adopts
-// it instead of starting a second one, and stops it at the end.
+// A run killed with SIGKILL leaves its child running; the next run with the same command (here
+// from a command list) adopts it instead of starting a second one, and stops it at the end.
 TEST_F(HostToolTest, AdoptsTheChildOfAKilledRun) {
   const std::string report = dir.File("stop.report");
   const std::vector<std::string> command = {"--", HelperChild(), "stop", report};
@@ -118,9 +118,8 @@ TEST_F(HostToolTest, AdoptsTheChildOfAKilledRun) {
   pid_t pid = std::stoi(child["pid"]);
   ASSERT_TRUE(ProcessAlive(pid));
 
-  std::vector<std::string> again = {"--for", "1"};
-  again.insert(again.end(), command.begin(), command.end());
-  pid_t second = Start(2, again);
+  std::ofstream(dir.File("list")) << "# the same child\n\n  " << HelperChild() << " stop " << report << "\n";
+  pid_t second = Start(2, {"--for", "1", "--file", dir.File("list")});
   ASSERT_GT(second, 0);
   EXPECT_EQ(WaitExit(second), 0);
   std::string out = FileText(Out(2));

@@ -149,7 +149,7 @@ void Supervisor::Adopt() {
     size_t marker = m.cmdLine.find(kMarker);
     if (marker == std::string::npos ||
         ProcessCommandLine(m.pid).find(m.cmdLine.substr(marker)) == std::string::npos) {
-      Line(ChildText(m.hpid, m.pid, "not adopted: that pid now runs something else"));
+      Line(ChildText(m.hpid, m.pid, "not adopted: that pid no longer runs the recorded command"));
       continue;
     }
     int32_t result = library_.Attach(m.hpid, m.pid);
