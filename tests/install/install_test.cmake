@@ -1,4 +1,4 @@
-# Installs the build into a fresh prefix, builds the README's C host and C child against the
+# Checks that the README quotes the examples as they stand. Installs the build into a fresh prefix, builds the README's C host and C child against the
 # installed tree (through pkg-config, then through find_package) and runs them together; then
 # runs the installed kestravo-host on the shell child example and the statically linked child.
 # Programs are built with the build's sanitizer flags: an instrumented library needs them.
@@ -34,6 +34,19 @@ macro(run_pair what host child)
   expect("child 0 runs as pid [0-9]+\nchild 0 stopped: 0\n")
   message(STATUS "${what}: ${out}")
 endmacro()
+
+# The README quotes these files (the C ones without their first comment line): keep them equal.
+file(READ ${SOURCE_DIR}/README.md readme)
+foreach(example host.c stop_child.c child.sh)
+  file(READ ${examples}/${example} text)
+  if(example MATCHES "\\.c$")
+    string(REGEX REPLACE "^/\\*[^\n]*\\*/\n" "" text "${text}")
+  endif()
+  string(FIND "${readme}" "${text}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "README.md does not quote examples/${example} as it stands")
+  endif()
+endforeach()
 
 run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 foreach(file bin/kestravo-host bin/kestravo-wait-stop include/kestravo.h include/kestravo_child.h
