@@ -1,6 +1,7 @@
-# Checks that the README quotes the examples as they stand. Installs the build into a fresh prefix, builds the README's C host and C child against the
-# installed tree (through pkg-config, then through find_package) and runs them together; then
-# runs the installed kestravo-host on the shell child example and the statically linked child.
+# Checks that the README quotes the examples as they stand. Installs the build into a fresh
+# prefix, builds the README's C host and C child against the installed tree (through pkg-config,
+# then through find_package) and runs them together; then runs the installed kestravo-host on the
+# shell child example and the statically linked child.
 # Programs are built with the build's sanitizer flags: an instrumented library needs them.
 # Arguments: BUILD_DIR SOURCE_DIR WORK_DIR LIBDIR C_COMPILER GENERATOR [SANITIZE]
 cmake_minimum_required(VERSION 3.18)
