@@ -1,0 +1,134 @@
+// kestravo-host as its users see it: exit codes, the lines it prints, the children it leaves.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "host_harness.h"
+
+namespace kestravo::test {
+namespace {
+
+// A copy of kestravo-host with the library beside it, in a HostDir (which ends, at the end of
+// the test, whatever still runs from it).
+class HostToolTest : public ::testing::Test {
+ protected:
+  HostToolTest() {
+    std::filesystem::copy_file(KESTRAVO_HOST_TOOL, Tool());
+    std::filesystem::copy_file(KESTRAVO_LIBRARY,
+                               dir.File(std::filesystem::path(KESTRAVO_LIBRARY).filename()));
+  }
+
+  std::string Tool() const { return dir.File("kestravo-host"); }
+  std::string Out(int run) const { return dir.File("run" + std::to_string(run) + ".out"); }
+  std::string Err(int run) const { return dir.File("run" + std::to_string(run) + ".err"); }
+
+  // Starts run number `run` of the tool with the arguments, in the HostDir, output to files.
+  pid_t Start(int run, std::vector<std::string> args) {
+    args.insert(args.begin(), Tool());
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, dir.Path().c_str());
+    posix_spawn_file_actions_addopen(&actions, 1, Out(run).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, Err(run).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+  }
+
+  // Waits until the run's output matches the pattern.
+  bool WaitOutput(int run, const std::string& pattern) {
+    return WaitFor([&] { return CountMatches(FileText(Out(run)), pattern) > 0; });
+  }
+
+  HostDir dir;
+};
+
+TEST_F(HostToolTest, BadCommandLinesGetUsageAndExitCode2) {
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"--for"},
+      {"--for", "0", "--", HelperChild()},
+      {"--for", "soon", "--", HelperChild()},
+      {"--frobnicate", "--", HelperChild()},
+      {"--"},
+      {"--", HelperChild(), ":::"},
+      {"--file", dir.File("no-such-list")},
+  };
+  int run = 0;
+  for (const auto& args : bad) {
+    pid_t pid = Start(++run, args);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(WaitExit(pid), 2) << "run " << run;
+    EXPECT_NE(FileText(Err(run)).find("usage: kestravo-host"), std::string::npos) << "run " << run;
+  }
+}
+
+// Two children: one honours its stop event and gets arguments that need quoting, one crashes
+// every 300 ms. SIGTERM stops the first gracefully, and the summary adds up the lines.
+TEST_F(HostToolTest, SupervisesRestartsAndStopsOnSigterm) {
+  const std::string report = dir.File("stop.report");
+  const std::vector<std::string> args = {"a b", "c\"d", "e\\", "", "f\\\\\"g", "\th"};
+  std::vector<std::string> command = {"--", HelperChild(), "stop", report};
+  command.insert(command.end(), args.begin(), args.end());
+  command.insert(command.end(), {":::", HelperChild(), "crash", "-", "300"});
+  pid_t tool = Start(1, command);
+  ASSERT_GT(tool, 0);
+
+  Report child = WaitForReport(report);
+  ASSERT_FALSE(child.empty());
+  for (size_t i = 0; i < args.size(); ++i) EXPECT_EQ(child["arg" + std::to_string(i + 3)], args[i]);
+  EXPECT_EQ(child["arg" + std::to_string(args.size() + 3)].rfind("kestravCmdLine:;pid=", 0), 0u);
+  ASSERT_TRUE(WaitOutput(1, R"(hpid 1  pid \d+  restarted.*\n(.*\n)*.*hpid 1  pid \d+  restarted)"))
+      << FileText(Out(1));
+
+  kill(tool, SIGTERM);
+  EXPECT_EQ(WaitExit(tool), 0);
+  std::string out = FileText(Out(1));
+  EXPECT_EQ(CountMatches(out, "SIGTERM received"), 1u) << out;
+  EXPECT_EQ(CountMatches(out, "hpid 0  pid " + child["pid"] + "  stopped on its stop event"), 1u) << out;
+  EXPECT_FALSE(ProcessAlive(std::stoi(child["pid"])));
+  std::smatch restarts;
+  ASSERT_TRUE(std::regex_search(out, restarts, std::regex(R"(restarts +(\d+) \(failed attempts: 0\))")));
+  EXPECT_EQ(std::stoul(restarts[1]), CountMatches(out, "  restarted, ")) << out;
+  EXPECT_EQ(CountMatches(out, R"(starts +2 \(adopted: 0\))"), 1u) << out;
+  EXPECT_EQ(CountMatches(out, R"(exit to restart  median [0-9.]+ ms, maximum [0-9.]+ ms)"), 1u) << out;
+}
+
+// A run killed with SIGKILL leaves its child running; the next run with the same command (here
+// from a command list) adopts it instead of starting a second one, and stops it at the end.
+TEST_F(HostToolTest, AdoptsTheChildOfAKilledRun) {
+  const std::string report = dir.File("stop.report");
+  const std::vector<std::string> command = {"--", HelperChild(), "stop", report};
+  pid_t first = Start(1, command);
+  ASSERT_GT(first, 0);
+  ASSERT_TRUE(WaitOutput(1, "started: "));
+  Report child = WaitForReport(report);
+  ASSERT_FALSE(child.empty());
+  kill(first, SIGKILL);
+  ASSERT_EQ(WaitExit(first), 128 + SIGKILL);
+  pid_t pid = std::stoi(child["pid"]);
+  ASSERT_TRUE(ProcessAlive(pid));
+
+  std::ofstream(dir.File("list")) << "# the same child\n\n  " << HelperChild() << " stop " << report << "\n";
+  pid_t second = Start(2, {"--for", "1", "--file", dir.File("list")});
+  ASSERT_GT(second, 0);
+  EXPECT_EQ(WaitExit(second), 0);
+  std::string out = FileText(Out(2));
+  EXPECT_EQ(CountMatches(out, "hpid 0  pid " + child["pid"] + "  adopted \\(one of this run's commands"), 1u)
+      << out;
+  EXPECT_EQ(CountMatches(out, "started: "), 0u) << out;
+  EXPECT_EQ(CountMatches(out, "hpid 0  pid " + child["pid"] + "  stopped on its stop event"), 1u) << out;
+  EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(pid); }));
+}
+
+}  // namespace
+}  // namespace kestravo::test

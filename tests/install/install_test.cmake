@@ -1,0 +1,95 @@
+# Checks that the README quotes the examples as they stand. Installs the build into a fresh
+# prefix, builds the README's C host and C child against the installed tree (through pkg-config,
+# then through find_package) and runs them together; then runs the installed kestravo-host on the
+# shell child example and the statically linked child.
+# Programs are built with the build's sanitizer flags: an instrumented library needs them.
+# Arguments: BUILD_DIR SOURCE_DIR WORK_DIR LIBDIR C_COMPILER GENERATOR [SANITIZE]
+cmake_minimum_required(VERSION 3.18)
+
+set(prefix ${WORK_DIR}/prefix)
+set(examples ${SOURCE_DIR}/examples)
+set(flags "")
+if(SANITIZE)
+  set(flags -fsanitize=${SANITIZE} -fno-omit-frame-pointer)
+endif()
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR}/pc)
+
+# Runs a command; fails the test unless it exits 0. Its output is left in `out`.
+macro(run what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 120)
+  if(NOT rc STREQUAL "0")
+    message(FATAL_ERROR "${what} failed (${rc}):\n${out}\n${err}")
+  endif()
+endmacro()
+
+function(expect pattern)
+  if(NOT out MATCHES "${pattern}")
+    message(FATAL_ERROR "expected '${pattern}' in:\n${out}")
+  endif()
+endfunction()
+
+# Runs the host with the child and checks that it started and stopped it.
+macro(run_pair what host child)
+  run("${what}" ${host} ${child})
+  expect("child 0 runs as pid [0-9]+\nchild 0 stopped: 0\n")
+  message(STATUS "${what}: ${out}")
+endmacro()
+
+# The README quotes these files (the C ones without their first comment line): keep them equal.
+file(READ ${SOURCE_DIR}/README.md readme)
+foreach(example host.c stop_child.c child.sh)
+  file(READ ${examples}/${example} text)
+  if(example MATCHES "\\.c$")
+    string(REGEX REPLACE "^/\\*[^\n]*\\*/\n" "" text "${text}")
+  endif()
+  string(FIND "${readme}" "${text}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "README.md does not quote examples/${example} as it stands")
+  endif()
+endforeach()
+
+run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+foreach(file bin/kestravo-host bin/kestravo-wait-stop include/kestravo.h include/kestravo_child.h
+        ${LIBDIR}/libkestravo.so ${LIBDIR}/libkestravo_child.so ${LIBDIR}/libkestravo_child.a
+        ${LIBDIR}/pkgconfig/kestravo.pc ${LIBDIR}/pkgconfig/kestravo-child.pc
+        ${LIBDIR}/cmake/Kestravo/KestravoConfig.cmake)
+  if(NOT EXISTS ${prefix}/${file})
+    message(FATAL_ERROR "not installed: ${file}")
+  endif()
+endforeach()
+run("readelf" readelf -d ${prefix}/${LIBDIR}/libkestravo.so)
+expect("SONAME.*libkestravo\\.so\\.[0-9]+\\]")
+
+# pkg-config
+set(pkg ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${prefix}/${LIBDIR}/pkgconfig pkg-config)
+foreach(module kestravo kestravo-child)
+  run("pkg-config ${module}" ${pkg} --cflags --libs ${module})
+  separate_arguments(${module}_flags UNIX_COMMAND "${out}")
+endforeach()
+run("pkg-config libdir" ${pkg} --variable=libdir kestravo)
+string(STRIP "${out}" libdir)
+run("compile host (pkg-config)" ${C_COMPILER} ${flags} ${examples}/host.c -o ${WORK_DIR}/pc/host
+    ${kestravo_flags} -Wl,-rpath,${libdir})
+run("compile child (pkg-config)" ${C_COMPILER} ${flags} ${examples}/stop_child.c -o ${WORK_DIR}/pc/child
+    ${kestravo-child_flags} -Wl,-rpath,${libdir})
+run_pair("pkg-config pair" ${WORK_DIR}/pc/host ${WORK_DIR}/pc/child)
+
+# find_package
+string(REPLACE ";" " " flag_text "${flags}")
+run("configure consumer" ${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/install/consumer -B ${WORK_DIR}/fp
+    -G ${GENERATOR} -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_PREFIX_PATH=${prefix}
+    -DEXAMPLES=${examples} "-DCMAKE_C_FLAGS=${flag_text}" "-DCMAKE_EXE_LINKER_FLAGS=${flag_text}")
+run("build consumer" ${CMAKE_COMMAND} --build ${WORK_DIR}/fp)
+run_pair("find_package pair" ${WORK_DIR}/fp/host ${WORK_DIR}/fp/child)
+run_pair("find_package pair, static child" ${WORK_DIR}/fp/host ${WORK_DIR}/fp/child_static)
+
+# The installed kestravo-host finds the installed library through its run path; the shell child
+# finds the installed kestravo-wait-stop in PATH.
+run("installed kestravo-host" ${CMAKE_COMMAND} -E env "PATH=${prefix}/bin:$ENV{PATH}"
+    ${prefix}/bin/kestravo-host --for 2 -- ${examples}/child.sh ::: ${WORK_DIR}/fp/child_static)
+expect("library [^\n]*/${LIBDIR}/libkestravo\\.so\\.[0-9]+,")
+expect("hpid 0  pid [0-9]+  stopped on its stop event")
+expect("hpid 1  pid [0-9]+  stopped on its stop event")
+expect("graceful stops   2 \\(killed: 0")
+message(STATUS "installed kestravo-host:\n${out}")

@@ -1,0 +1,174 @@
+#include "command_list.h"
+
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <fstream>
+
+namespace kestravo_host {
+
+namespace {
+
+constexpr char kSeparator[] = ":::";
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+std::string Absolute(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return path;
+  std::string prefix(cwd);
+  std::string rest = path.compare(0, 2, "./") == 0 ? path.substr(2) : path;
+  return prefix == "/" ? "/" + rest : prefix + "/" + rest;
+}
+
+bool ParseSeconds(const char* text, double* seconds) {
+  char* end = nullptr;
+  double value = strtod(text, &end);
+  if (end == text || *end != '\0' || !std::isfinite(value) || value <= 0 || value > 1e9) return false;
+  *seconds = value;
+  return true;
+}
+
+bool ReadCommandFile(const std::string& path, std::vector<Command>* commands, std::string* error) {
+  std::ifstream in(path);
+  if (!in) {
+    *error = "cannot read the command list " + path;
+    return false;
+  }
+  std::string line;
+  while (std::getline(in, line)) {
+    Command command;
+    if (CommandFromLine(line, &command)) commands->push_back(command);
+  }
+  return true;
+}
+
+}  // namespace
+
+const char* UsageText() {
+  return "usage: kestravo-host [--for SECONDS] -- PROGRAM [ARGS...] [::: PROGRAM [ARGS...]]...\n"
+         "       kestravo-host [--for SECONDS] --file LIST\n"
+         "Supervises the programs through libkestravo: restarts those that exit, and stops them\n"
+         "through their stop events on Ctrl-C, SIGTERM or when SECONDS have passed. LIST holds\n"
+         "one command a line; blank lines and lines starting with # are skipped.\n";
+}
+
+std::string QuoteArgument(const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+  std::string out = "\"";
+  size_t backslashes = 0;
+  for (char c : argument) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    // Backslashes count only before a quote: there they are doubled, and the quote escaped.
+    out.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(2 * backslashes, '\\');  // before the closing quote
+  return out + "\"";
+}
+
+std::string ResolveProgram(const std::string& program) {
+  if (program.find('/') != std::string::npos) return Absolute(program);
+  const char* path = getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+  for (size_t start = 0; start <= dirs.size();) {
+    size_t colon = dirs.find(':', start);
+    if (colon == std::string::npos) colon = dirs.size();
+    std::string dir = dirs.substr(start, colon - start);
+    std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + program;
+    if (IsExecutableFile(candidate)) return Absolute(candidate);
+    start = colon + 1;
+  }
+  return program;
+}
+
+bool CommandFromLine(const std::string& line, Command* command) {
+  size_t start = line.find_first_not_of(" \t\r");
+  if (start == std::string::npos || line[start] == '#') return false;
+  size_t end = line.find_last_not_of(" \t\r") + 1;
+  std::string text = line.substr(start, end - start);
+  size_t programEnd;
+  if (text[0] == '"') {
+    size_t quote = text.find('"', 1);
+    programEnd = quote == std::string::npos ? text.size() : quote + 1;
+    command->program = text.substr(1, (quote == std::string::npos ? text.size() : quote) - 1);
+  } else {
+    programEnd = std::min(text.find_first_of(" \t"), text.size());
+    command->program = text.substr(0, programEnd);
+  }
+  size_t args = text.find_first_not_of(" \t", programEnd);
+  command->cmdLine = args == std::string::npos ? "" : text.substr(args) + " ";
+  command->program = ResolveProgram(command->program);
+  command->shown = text;
+  return true;
+}
+
+Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) {
+  int i = 1;
+  std::vector<std::string> files;
+  bool dashes = false;
+  for (; i < argc && !dashes; ++i) {
+    std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") return Parse::kHelp;
+    if (arg == "--") {
+      dashes = true;
+    } else if (arg == "--for" || arg == "--file") {
+      if (i + 1 >= argc) {
+        *error = arg + " needs a value";
+        return Parse::kUsage;
+      }
+      const char* value = argv[++i];
+      if (arg == "--file") {
+        files.push_back(value);
+      } else if (!ParseSeconds(value, &options->forSeconds)) {
+        *error = std::string("--for takes a positive number of seconds, not '") + value + "'";
+        return Parse::kUsage;
+      }
+    } else {
+      *error = "unknown option '" + arg + "'";
+      return Parse::kUsage;
+    }
+  }
+  for (const std::string& file : files) {
+    if (!ReadCommandFile(file, &options->commands, error)) return Parse::kUsage;
+  }
+  // After "--": commands separated by ":::".
+  while (dashes) {
+    Command command;
+    bool haveProgram = false;
+    for (; i < argc && std::string(argv[i]) != kSeparator; ++i) {
+      if (!haveProgram) {
+        haveProgram = true;
+        command.program = ResolveProgram(argv[i]);
+        command.shown = argv[i];
+      } else {
+        command.cmdLine += QuoteArgument(argv[i]) + " ";
+        command.shown += " " + QuoteArgument(argv[i]);
+      }
+    }
+    if (!haveProgram || command.program.empty()) {
+      *error = "a program is missing before or after ':::'";
+      return Parse::kUsage;
+    }
+    options->commands.push_back(command);
+    dashes = i++ < argc;  // stopped at a separator: another command follows
+  }
+  if (options->commands.empty()) {
+    *error = files.empty() ? "no program to supervise" : "the command list holds no command";
+    return Parse::kUsage;
+  }
+  return Parse::kRun;
+}
+
+}  // namespace kestravo_host

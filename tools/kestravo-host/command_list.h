@@ -1,0 +1,42 @@
+// What kestravo-host is asked to do: its options and the commands it supervises.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kestravo_host {
+
+// One child as the library is given it: the program and the rest of the command line, which
+// ends with a blank so that the library's marker stays an argument of its own.
+struct Command {
+  std::string program;
+  std::string cmdLine;
+  std::string shown;  // as the user wrote it, for messages
+};
+
+struct Options {
+  double forSeconds = 0;  // 0: until Ctrl-C or SIGTERM
+  std::vector<Command> commands;
+};
+
+enum class Parse { kRun, kHelp, kUsage };
+
+// Reads argv; on kUsage, *error says what is wrong.
+Parse ParseOptions(int argc, char** argv, Options* options, std::string* error);
+
+const char* UsageText();
+
+// One argument as the library's launcher splits the command line again (blanks separate,
+// double quotes group, backslashes count only before a quote).
+std::string QuoteArgument(const std::string& argument);
+
+// A program given without a slash is looked up in PATH, as a shell would; any program is made
+// absolute, so that the state file names it wherever the host is started next. A name that is
+// not found stays as it is, and the library reports it.
+std::string ResolveProgram(const std::string& program);
+
+// A line of a command list: the program (quoted when it holds blanks) and its arguments, which
+// go to the library as they stand. False for a blank line or a comment.
+bool CommandFromLine(const std::string& line, Command* command);
+
+}  // namespace kestravo_host

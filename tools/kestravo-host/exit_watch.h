@@ -1,0 +1,60 @@
+// Notes the moment each watched process ends. The library reaps its children itself, so the host
+// cannot wait for them; a pidfd becomes readable at the exit whoever reaps.
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace kestravo_host {
+
+using Clock = std::chrono::steady_clock;
+
+class ExitWatch {
+ public:
+  ExitWatch();
+  ~ExitWatch();
+  ExitWatch(const ExitWatch&) = delete;
+  ExitWatch& operator=(const ExitWatch&) = delete;
+
+  // Starts watching pid; false when it has ended already (then its end time is unknown).
+  bool Watch(uint32_t pid);
+  // True once a watched pid has ended, with the time it was seen to end; *timed is false when
+  // it had ended before it was watched.
+  bool EndedAt(uint32_t pid, Clock::time_point* when, bool* timed = nullptr);
+  // Waits until every pid of the list that is watched has ended; false at the deadline.
+  template <typename Pids>
+  bool WaitAllEnded(const Pids& pids, Clock::time_point deadline);
+
+ private:
+  struct Entry {
+    int pidfd = -1;
+    bool ended = false;
+    bool timed = false;
+    Clock::time_point endedAt;
+  };
+  void Run();
+
+  std::mutex mutex_;
+  std::map<uint32_t, Entry> entries_;  // guarded by mutex_
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+template <typename Pids>
+bool ExitWatch::WaitAllEnded(const Pids& pids, Clock::time_point deadline) {
+  for (;;) {
+    bool all = true;
+    Clock::time_point ignored;
+    for (uint32_t pid : pids) all = all && EndedAt(pid, &ignored);
+    if (all) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+}  // namespace kestravo_host

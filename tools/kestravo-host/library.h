@@ -1,0 +1,30 @@
+// libkestravo as kestravo-host loads it: with dlopen, as a host that ships the library beside it.
+#pragma once
+
+#include <string>
+
+#include "kestravo.h"
+
+namespace kestravo_host {
+
+// The exported functions the host calls.
+struct Library {
+  decltype(&KESTRAVO_Init) Init = nullptr;
+  decltype(&KESTRAVO_Uninit) Uninit = nullptr;
+  decltype(&KESTRAVO_SetMsgCallBack) SetMsgCallBack = nullptr;
+  decltype(&KESTRAVO_CreateProcess) CreateProcess = nullptr;
+  decltype(&KESTRAVO_GetOSPid) GetOSPid = nullptr;
+  decltype(&KESTRAVO_Attach) Attach = nullptr;
+  std::string path;  // the file that was loaded
+};
+
+// Looks for the library beside this program first, then in the lib directory of an installed
+// tree (../lib from bin), then where the dynamic linker looks (LD_LIBRARY_PATH, the system's
+// directories). False with *error set when it is not found or lacks a function. The library
+// stays loaded until the process ends.
+bool LoadLibrary(Library* library, std::string* error);
+
+// The directory of this program's executable, where the library keeps kestravo.xml.
+std::string ExecutableDir();
+
+}  // namespace kestravo_host

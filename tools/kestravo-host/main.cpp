@@ -1,0 +1,36 @@
+// kestravo-host: a small host program over libkestravo, loaded with dlopen. See UsageText().
+#include <signal.h>
+#include <stdio.h>
+
+#include "command_list.h"
+#include "library.h"
+#include "supervisor.h"
+
+int main(int argc, char** argv) {
+  using namespace kestravo_host;
+  Options options;
+  std::string error;
+  Parse parse = ParseOptions(argc, argv, &options, &error);
+  if (parse == Parse::kHelp) {
+    fputs(UsageText(), stdout);
+    return 0;
+  }
+  if (parse == Parse::kUsage) {
+    fprintf(stderr, "kestravo-host: %s\n%s", error.c_str(), UsageText());
+    return 2;
+  }
+  // Blocked before any thread exists, so that every thread inherits the mask and only the main
+  // thread takes them (children start with an empty mask). A closed output must not end the host.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, s);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  Library library;
+  if (!LoadLibrary(&library, &error)) {
+    fprintf(stderr, "kestravo-host: %s\n", error.c_str());
+    return 1;
+  }
+  return Supervisor(library, options).Run();
+}

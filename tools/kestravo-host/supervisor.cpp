@@ -1,0 +1,382 @@
+#include "supervisor.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+
+namespace kestravo_host {
+
+namespace {
+
+constexpr char kMarker[] = "kestravCmdLine:;";
+// The final KESTRAVO_Uninit kills a child still running this long after its stop event.
+constexpr auto kUninitGrace = std::chrono::milliseconds(1000);
+constexpr auto kSlowStart = std::chrono::seconds(2);
+constexpr auto kTick = std::chrono::milliseconds(100);  // for starts and the clock
+constexpr auto kFirstLook = std::chrono::milliseconds(50);  // a start takes a few milliseconds
+constexpr auto kLongestLook = std::chrono::seconds(30);
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+std::string Fixed(double value, int decimals) {
+  char text[64];
+  snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+std::string ChildText(uint32_t hpid, uint32_t pid, const std::string& what) {
+  return "hpid " + std::to_string(hpid) + "  pid " + (pid ? std::to_string(pid) : "?") + "  " + what;
+}
+
+std::string Meaning(int32_t result) {
+  switch (result) {
+    case KESTRAVO_INVALID_ARGUMENT: return "bad argument: no such program, or no such hpid or process";
+    case KESTRAVO_NO_RESOURCE: return "no free hpid, or an event could not be created";
+    case KESTRAVO_NOT_INITIALISED: return "not initialised";
+    case KESTRAVO_ALREADY_MANAGED: return "that hpid is managed already";
+    default: return "unexpected result";
+  }
+}
+
+// The command line of a running process, its arguments joined by blanks.
+std::string ProcessCommandLine(uint32_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::replace(text.begin(), text.end(), '\0', ' ');
+  return text;
+}
+
+// The recorded command line up to the library's marker.
+std::string BeforeMarker(const std::string& cmdLine) {
+  size_t at = cmdLine.find(kMarker);
+  return at == std::string::npos ? cmdLine : cmdLine.substr(0, at);
+}
+
+int32_t OnMessage(uint32_t hpid, uint32_t type, void* data, void* user) noexcept {
+  try {
+    Message message;
+    message.hpid = hpid;
+    message.type = type;
+    message.at = Clock::now();
+    message.wallAt = std::chrono::system_clock::now();
+    if (type == MSG_ATTACHABLE && data != nullptr) {
+      auto* info = static_cast<AttachableProcInfo*>(data);
+      message.pid = info->pid;
+      message.cmdLine = info->cmdLine;
+      message.exePath = info->exePath;
+    }
+    static_cast<MessageQueue*>(user)->Push(std::move(message));
+  } catch (...) {
+    // Out of memory: the message is lost, the library goes on.
+  }
+  return 0;
+}
+
+}  // namespace
+
+MessageQueue::MessageQueue() : wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+MessageQueue::~MessageQueue() {
+  if (wakeFd_ >= 0) close(wakeFd_);
+}
+
+void MessageQueue::Push(Message message) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  messages_.push_back(std::move(message));
+  uint64_t one = 1;
+  if (wakeFd_ >= 0 && write(wakeFd_, &one, sizeof one) < 0) {
+    // The counter is full, so the main thread is woken anyway.
+  }
+}
+
+std::deque<Message> MessageQueue::TakeAll() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  uint64_t count;
+  if (wakeFd_ >= 0 && read(wakeFd_, &count, sizeof count) < 0) {
+    // Nothing was pending.
+  }
+  std::deque<Message> taken;
+  taken.swap(messages_);
+  return taken;
+}
+
+Supervisor::Supervisor(Library library, Options options)
+    : library_(std::move(library)), options_(std::move(options)), tty_(isatty(STDOUT_FILENO) == 1) {}
+
+int Supervisor::Run() {
+  startedAt_ = Clock::now();
+  printf("kestravo-host: library %s, state file %s/kestravo.xml\n", library_.path.c_str(),
+         ExecutableDir().c_str());
+  fflush(stdout);
+  library_.SetMsgCallBack(OnMessage, &queue_);  // before Init: the reports of survivors come in it
+  int32_t result = library_.Init();
+  if (result != KESTRAVO_OK) {
+    fprintf(stderr, "kestravo-host: KESTRAVO_Init answered %d\n", result);
+    return 1;
+  }
+  Adopt();  // before any start: until then an old child's hpid may be handed out again
+  StartCommands();
+  if (children_.empty()) {
+    Line("nothing to supervise");
+    library_.Uninit();
+    return 1;
+  }
+  Supervise();
+  StopAll();
+  PrintSummary();
+  return refused_ == 0 ? 0 : 1;
+}
+
+void Supervisor::Adopt() {
+  std::set<std::pair<uint32_t, uint32_t>> seen;  // a survivor may be reported more than once
+  std::vector<bool> taken(options_.commands.size(), false);
+  for (Message& m : queue_.TakeAll()) {
+    if (m.type != MSG_ATTACHABLE || !seen.insert({m.hpid, m.pid}).second) continue;
+    std::string shown = m.exePath + " " + BeforeMarker(m.cmdLine);
+    shown.erase(shown.find_last_not_of(' ') + 1);
+    Line(ChildText(m.hpid, m.pid, "adoptable: " + shown), m.wallAt);
+    // The library does not check that the recorded pid still runs the recorded program.
+    size_t marker = m.cmdLine.find(kMarker);
+    if (marker == std::string::npos ||
+        ProcessCommandLine(m.pid).find(m.cmdLine.substr(marker)) == std::string::npos) {
+      Line(ChildText(m.hpid, m.pid, "not adopted: that pid no longer runs the recorded command"));
+      continue;
+    }
+    int32_t result = library_.Attach(m.hpid, m.pid);
+    if (result != KESTRAVO_OK) {
+      Line(ChildText(m.hpid, m.pid, "not adopted: KESTRAVO_Attach answered " +
+                                        std::to_string(result) + " (" + Meaning(result) + ")"));
+      continue;
+    }
+    Child& child = children_[m.hpid];
+    child.shown = shown;
+    child.pid = m.pid;
+    child.running = true;
+    child.adopted = true;
+    watch_.Watch(m.pid);
+    ++adopted_;
+    std::string note;
+    for (size_t i = 0; i < options_.commands.size(); ++i) {
+      const Command& c = options_.commands[i];
+      if (!taken[i] && c.program == m.exePath && marker == c.cmdLine.size() &&
+          m.cmdLine.compare(0, marker, c.cmdLine) == 0) {
+        taken[i] = true;
+        note = " (one of this run's commands: not started again)";
+        break;
+      }
+    }
+    Line(ChildText(m.hpid, m.pid, "adopted" + note));
+  }
+  std::vector<Command> rest;
+  for (size_t i = 0; i < options_.commands.size(); ++i) {
+    if (!taken[i]) rest.push_back(options_.commands[i]);
+  }
+  options_.commands.swap(rest);
+}
+
+void Supervisor::StartCommands() {
+  for (const Command& command : options_.commands) {
+    uint32_t hpid = 0;
+    int32_t result = library_.CreateProcess(command.program.c_str(), command.cmdLine.c_str(), &hpid, 0);
+    if (result != KESTRAVO_OK) {
+      Line("cannot start " + command.shown + ": KESTRAVO_CreateProcess answered " +
+           std::to_string(result) + " (" + Meaning(result) + ")");
+      ++refused_;
+      continue;
+    }
+    Child& child = children_[hpid];
+    child.shown = command.shown;
+    child.createdAt = Clock::now();
+    child.nextLook = child.createdAt + kFirstLook;
+  }
+}
+
+void Supervisor::Supervise() {
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, s);
+  int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+  Clock::time_point end = options_.forSeconds > 0
+                              ? startedAt_ + std::chrono::duration_cast<Clock::duration>(
+                                                 std::chrono::duration<double>(options_.forSeconds))
+                              : Clock::time_point::max();
+  Clock::time_point nextStatus = Clock::now();
+  for (;;) {
+    HandleMessages();
+    LearnStarts();
+    Clock::time_point now = Clock::now();
+    if (now >= end) {
+      Line("time is up (" + Fixed(options_.forSeconds, 1) + " s)");
+      break;
+    }
+    if (tty_ && now >= nextStatus) {
+      Status();
+      nextStatus = now + std::chrono::seconds(1);
+    }
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::min<Clock::duration>(kTick, end - now));
+    pollfd fds[] = {{signals, POLLIN, 0}, {queue_.WakeFd(), POLLIN, 0}};
+    if (poll(fds, 2, static_cast<int>(wait.count())) > 0 && (fds[0].revents & POLLIN)) {
+      signalfd_siginfo info;
+      int signal = read(signals, &info, sizeof info) == sizeof info ? static_cast<int>(info.ssi_signo) : 0;
+      Line(std::string(signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP") +
+           " received");
+      break;
+    }
+  }
+  if (signals >= 0) close(signals);
+}
+
+void Supervisor::LearnStarts() {
+  Clock::time_point now = Clock::now();
+  for (auto& [hpid, child] : children_) {
+    if (child.adopted || child.pid != 0 || now < child.nextLook) continue;
+    // The library logs an error for each question about a child that has not started yet, so
+    // the host asks less and less often.
+    child.lookInterval = std::min<Clock::duration>(2 * child.lookInterval + kFirstLook, kLongestLook);
+    child.nextLook = now + child.lookInterval;
+    uint32_t pid = 0;
+    if (library_.GetOSPid(hpid, &pid) == KESTRAVO_OK && pid != 0) {
+      child.pid = pid;
+      child.running = watch_.Watch(pid);
+      ++starts_;
+      Line(ChildText(hpid, pid, "started: " + child.shown));
+    } else if (!child.slowStartNoted && now - child.createdAt > kSlowStart) {
+      child.slowStartNoted = true;
+      Line(ChildText(hpid, 0, "not started yet: the library retries a failed start about every "
+                              "30 s, and its log says why it failed"));
+    }
+  }
+}
+
+void Supervisor::HandleMessages() {
+  for (Message& m : queue_.TakeAll()) {
+    auto it = children_.find(m.hpid);
+    if (it == children_.end()) continue;  // a late report of a survivor, or of a stopped child
+    Child& child = it->second;
+    if (m.type == MSG_EXITED) {
+      if (child.pid == 0 && !child.adopted) ++starts_;  // it ran and ended between two looks
+      child.running = false;
+      child.exitedPid = child.pid;
+      Line(ChildText(m.hpid, child.pid, "exited"), m.wallAt);
+    } else if (m.type == MSG_RESTARTED) {
+      ++restarts_;
+      uint32_t pid = 0;
+      library_.GetOSPid(m.hpid, &pid);
+      if (pid == child.exitedPid) pid = 0;  // it has ended again already: its pid went unseen
+      if (pid != 0) {
+        child.pid = pid;
+        child.running = watch_.Watch(pid);
+      }
+      // Timed from the moment the old process was seen to end, when that was seen.
+      Clock::time_point ended;
+      bool timed = false;
+      std::string what = "restarted";
+      if (child.exitedPid != 0 && watch_.EndedAt(child.exitedPid, &ended, &timed) && timed &&
+          ended <= m.at) {
+        exitToRestartMs_.push_back(Ms(m.at - ended));
+        what += ", " + Fixed(exitToRestartMs_.back(), 1) + " ms after pid " +
+                std::to_string(child.exitedPid) + " ended";
+      }
+      Line(ChildText(m.hpid, pid, what), m.wallAt);
+    } else if (m.type == MSG_RESTART_FAILED) {
+      ++failedRestarts_;
+      Line(ChildText(m.hpid, 0, "restart failed; the library tries again in about 30 s"), m.wallAt);
+    }
+  }
+}
+
+void Supervisor::StopAll() {
+  HandleMessages();
+  LearnStarts();
+  std::vector<std::pair<uint32_t, uint32_t>> stopping;  // hpid, pid, in the library's order
+  std::vector<uint32_t> pids;
+  for (auto& [hpid, child] : children_) {
+    if (child.pid == 0) continue;
+    stopping.emplace_back(hpid, child.pid);
+    pids.push_back(child.pid);
+  }
+  Line("stopping: KESTRAVO_Uninit sets each child's stop event and kills it if it still runs 1 s later");
+  Clock::time_point uninitAt = Clock::now();
+  int32_t result = library_.Uninit();
+  if (result != KESTRAVO_OK) Line("KESTRAVO_Uninit answered " + std::to_string(result));
+  watch_.WaitAllEnded(pids, Clock::now() + std::chrono::seconds(5));
+
+  // Uninit asks the children one after the other, in hpid order: each is asked when the one
+  // before it has ended, or was killed a second after it was asked.
+  Clock::time_point askedAt = uninitAt;
+  for (auto [hpid, pid] : stopping) {
+    Clock::time_point endedAt;
+    bool ended = watch_.EndedAt(pid, &endedAt);
+    if (!children_[hpid].running || (ended && endedAt < uninitAt)) {
+      ++alreadyEnded_;
+      Line(ChildText(hpid, pid, "had already ended"));
+      continue;
+    }
+    if (!ended) {
+      Line(ChildText(hpid, pid, "still runs after KESTRAVO_Uninit"));
+      continue;
+    }
+    double ms = std::max(0.0, Ms(endedAt - askedAt));
+    if (endedAt - askedAt < kUninitGrace) {
+      ++graceful_;
+      askedAt = std::max(askedAt, endedAt);
+      Line(ChildText(hpid, pid, "stopped on its stop event after " + Fixed(ms, 1) + " ms"));
+    } else {
+      ++killed_;
+      askedAt += kUninitGrace;
+      Line(ChildText(hpid, pid, "killed: still running 1 s after its stop event"));
+    }
+  }
+}
+
+void Supervisor::PrintSummary() {
+  std::vector<double> times = exitToRestartMs_;
+  std::sort(times.begin(), times.end());
+  std::string restartTimes = "none";
+  if (!times.empty()) {
+    size_t n = times.size();
+    double median = n % 2 ? times[n / 2] : (times[n / 2 - 1] + times[n / 2]) / 2;
+    restartTimes = "median " + Fixed(median, 1) + " ms, maximum " + Fixed(times.back(), 1) +
+                   " ms (" + std::to_string(n) + " restarts timed)";
+  }
+  printf("summary after %.1f s\n", Ms(Clock::now() - startedAt_) / 1000);
+  printf("  starts           %d (adopted: %d)\n", starts_, adopted_);
+  printf("  restarts         %d (failed attempts: %d)\n", restarts_, failedRestarts_);
+  printf("  graceful stops   %d (killed: %d, had already ended: %d)\n", graceful_, killed_,
+         alreadyEnded_);
+  printf("  exit to restart  %s\n", restartTimes.c_str());
+  fflush(stdout);
+}
+
+void Supervisor::Line(const std::string& text, std::chrono::system_clock::time_point when) {
+  time_t seconds = std::chrono::system_clock::to_time_t(when);
+  long millis = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      when.time_since_epoch()).count() % 1000);
+  struct tm local;
+  localtime_r(&seconds, &local);
+  char stamp[32];
+  strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
+  printf("%s%s.%03ld  %s\n", statusShown_ ? "\r\033[K" : "", stamp, millis, text.c_str());
+  statusShown_ = false;
+  fflush(stdout);
+}
+
+void Supervisor::Status() {
+  int running = 0;
+  for (auto& entry : children_) running += entry.second.running;
+  printf("\r\033[K  %d of %zu running, %d restarts so far", running, children_.size(), restarts_);
+  statusShown_ = true;
+  fflush(stdout);
+}
+
+}  // namespace kestravo_host

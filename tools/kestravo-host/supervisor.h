@@ -1,0 +1,96 @@
+// kestravo-host's work: adopt what an earlier run left, start the commands, show what the
+// library reports, and at the end stop everything and sum it up.
+#pragma once
+
+#include <stdint.h>
+
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "command_list.h"
+#include "exit_watch.h"
+#include "library.h"
+
+namespace kestravo_host {
+
+// A message from the library's callback, as the callback recorded it.
+struct Message {
+  uint32_t hpid = 0, type = 0;
+  Clock::time_point at;
+  std::chrono::system_clock::time_point wallAt;
+  uint32_t pid = 0;        // MSG_ATTACHABLE only
+  std::string cmdLine, exePath;
+};
+
+// Filled by the callback on the library's threads, emptied by the main thread. The callback only
+// records: calling the library from a worker thread while the main thread uninitialises it
+// would deadlock.
+class MessageQueue {
+ public:
+  MessageQueue();
+  ~MessageQueue();
+  MessageQueue(const MessageQueue&) = delete;
+  MessageQueue& operator=(const MessageQueue&) = delete;
+
+  void Push(Message message);
+  std::deque<Message> TakeAll();
+  // Readable while messages wait, so that the main thread handles each at once: the pid it
+  // then asks for is still the one the message is about.
+  int WakeFd() const { return wakeFd_; }
+
+ private:
+  std::mutex mutex_;
+  std::deque<Message> messages_;
+  int wakeFd_;
+};
+
+class Supervisor {
+ public:
+  Supervisor(Library library, Options options);
+  // Runs until the time is up or SIGINT, SIGTERM or SIGHUP arrives (blocked by the caller in
+  // every thread). 0 when every command was accepted, 1 otherwise.
+  int Run();
+
+ private:
+  struct Child {
+    std::string shown;
+    uint32_t pid = 0;      // 0 until known
+    bool running = false;  // false between MSG_EXITED and MSG_RESTARTED
+    bool adopted = false;
+    bool slowStartNoted = false;
+    Clock::time_point createdAt;
+    Clock::time_point nextLook;  // when to ask for its pid again
+    Clock::duration lookInterval{};
+    uint32_t exitedPid = 0;
+  };
+
+  void Adopt();
+  void StartCommands();
+  void Supervise();
+  void HandleMessages();
+  void LearnStarts();
+  void StopAll();
+  void PrintSummary();
+
+  void Line(const std::string& text, std::chrono::system_clock::time_point when);
+  void Line(const std::string& text) { Line(text, std::chrono::system_clock::now()); }
+  void Status();
+
+  Library library_;
+  Options options_;
+  MessageQueue queue_;
+  ExitWatch watch_;
+  std::map<uint32_t, Child> children_;  // by hpid
+  std::vector<Message> adoptable_;
+  bool tty_ = false, statusShown_ = false;
+  Clock::time_point startedAt_;
+  int refused_ = 0;
+  int starts_ = 0, adopted_ = 0, restarts_ = 0, failedRestarts_ = 0;
+  int graceful_ = 0, killed_ = 0, alreadyEnded_ = 0;
+  std::vector<double> exitToRestartMs_;
+};
+
+}  // namespace kestravo_host
