@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,7 +20,9 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
+#include <algorithm>
 
 #include "bench_stats.h"
 #include "kestravo.h"
@@ -116,6 +119,15 @@ class Announcements {
 
 Announcements* g_announcements;
 
+// A random pause of 0-20 ms, two launcher periods, so that a timed call does not fall at the same
+// point of the launcher's 10 ms sleep every time.
+std::mt19937 g_random(4321);
+void RandomPhase() { SleepSeconds(std::uniform_real_distribution<double>(0, 0.020)(g_random)); }
+
+// The raw loop's children, for an interrupt to end.
+std::vector<int> g_rawPidfds;
+std::mutex g_rawMutex;
+
 long StatusKb(const char* field) {
   std::ifstream in("/proc/self/status");
   std::string line;
@@ -148,8 +160,21 @@ void WaitAnswered(uint32_t hpid) {
   }
 }
 
-// Seconds from the first create until every child answers KESTRAVO_GetOSPid.
+// Waits until n children have announced themselves; the time of the last announcement.
+double WaitAnnounced(int n) {
+  double last = 0, at = 0;
+  for (int i = 0; i < n; ++i) {
+    if (!g_announcements->Next(Now() + 60, &at)) Die("the children did not all start within 60 s");
+    last = std::max(last, at);
+  }
+  return last;
+}
+
+// Seconds from the first create until every child runs and answers KESTRAVO_GetOSPid. Running
+// is what the children announce, so nothing polls the library meanwhile.
 double StartChildren(int n, std::vector<uint32_t>* hpids) {
+  RandomPhase();
+  g_announcements->Drain();
   hpids->assign(static_cast<size_t>(n), 0);
   double start = Now();
   for (int i = 0; i < n; ++i) {
@@ -157,10 +182,9 @@ double StartChildren(int n, std::vector<uint32_t>* hpids) {
       Die("KESTRAVO_CreateProcess failed");
     }
   }
-  // The launcher starts them in queue order: once the last answers, the others answer at once.
-  WaitAnswered(hpids->back());
+  double end = WaitAnnounced(n);
   for (uint32_t hpid : *hpids) WaitAnswered(hpid);
-  return Now() - start;
+  return std::max(end, Now()) - start;
 }
 
 // CPU share of one core, in percent, that this process used over a window of wall time.
@@ -177,6 +201,26 @@ double IdleWindow(double seconds) {
   return (cpu(after) - cpu(before)) / wall * 100.0;
 }
 
+// What a thread that only sleeps 10 ms at a time costs here: the floor under the launcher's poll.
+void MeasureSleepFloor(const Plan& plan) {
+  std::vector<double> shares;
+  for (int i = 0; i < plan.idleWindows; ++i) {
+    std::thread sleeper([&] {
+      rusage before{}, after{};
+      getrusage(RUSAGE_THREAD, &before);
+      double start = Now();
+      while (Now() - start < plan.idleSeconds) SleepSeconds(0.010);
+      getrusage(RUSAGE_THREAD, &after);
+      double cpu = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) + (after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
+                   ((after.ru_utime.tv_usec - before.ru_utime.tv_usec) + (after.ru_stime.tv_usec - before.ru_stime.tv_usec)) * 1e-6;
+      shares.push_back(cpu / (Now() - start) * 100);
+    });
+    sleeper.join();
+  }
+  bench::WriteSamples(g_out, "idle.floor", shares);
+  Progress("a bare 10 ms sleep loop: %.4f %% of one core", bench::Summarise(shares).median);
+}
+
 void MeasureIdle(const Plan& plan, const char* name) {
   SleepSeconds(1.5);  // past the first guard passes over the new table
   std::vector<double> shares;
@@ -189,9 +233,12 @@ void MeasureIdle(const Plan& plan, const char* name) {
 // SIGKILL a watched child picked at random, after a random 50-250 ms, so that kills fall at every
 // phase of the guard's period; time MSG_RESTARTED and the new pid's answer.
 void MeasureRestarts(const Plan& plan, const std::vector<uint32_t>& hpids, const std::string& name) {
+  // Past the guard's first passes: a table that was empty has it sleeping 1000 ms.
+  SleepSeconds(1.2);
+  g_announcements->Drain();
   std::mt19937 random(1234);
   std::uniform_real_distribution<double> delay(0.05, 0.25);
-  std::vector<double> toMessage, toPid;
+  std::vector<double> toMessage, toPid, toChild;
   for (int k = 0; k < plan.kills; ++k) {
     uint32_t hpid = hpids[random() % hpids.size()];
     uint32_t oldPid = 0;
@@ -217,9 +264,14 @@ void MeasureRestarts(const Plan& plan, const std::vector<uint32_t>& hpids, const
     }
     toMessage.push_back((g_restartedAt[hpid] - killedAt) * 1000);
     toPid.push_back((pidAt - killedAt) * 1000);
+    lock.unlock();
+    double childAt;
+    if (!g_announcements->Next(Now() + 10, &childAt)) Die("the restarted child did not announce itself");
+    toChild.push_back((childAt - killedAt) * 1000);
   }
   bench::WriteSamples(g_out, name + ".message", toMessage);
   bench::WriteSamples(g_out, name + ".pid", toPid);
+  bench::WriteSamples(g_out, name + ".child", toChild);
   auto s = bench::Summarise(toMessage);
   Progress("%s: to MSG_RESTARTED median %.1f ms, p99 %.1f ms, max %.1f ms (%zu kills)", name.c_str(), s.median, s.p99,
            s.max, s.count);
@@ -232,8 +284,7 @@ void MeasureStops(const Plan& plan) {
     g_announcements->Drain();
     std::vector<uint32_t> hpids;
     StartChildren(1, &hpids);
-    double at;
-    if (!g_announcements->Next(Now() + 10, &at)) Die("the child did not announce itself");
+    RandomPhase();
     double start = Now();
     if (KESTRAVO_DestroyProcess(hpids[0], 0) != KESTRAVO_OK) Die("KESTRAVO_DestroyProcess failed");
     stops.push_back((Now() - start) * 1000);
@@ -245,6 +296,7 @@ void MeasureStops(const Plan& plan) {
 
 // The same starts without the library: posix_spawn and pidfd_open in a loop.
 double RawStart(int n) {
+  g_announcements->Drain();
   char* argv[] = {const_cast<char*>(g_child.c_str()), nullptr};
   std::vector<int> pidfds;
   pidfds.reserve(static_cast<size_t>(n));
@@ -255,13 +307,19 @@ double RawStart(int n) {
     int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     if (pidfd < 0) Die("pidfd_open failed");
     pidfds.push_back(pidfd);
+    std::lock_guard<std::mutex> lock(g_rawMutex);
+    g_rawPidfds.push_back(pidfd);
   }
-  double elapsed = Now() - start;
+  double elapsed = WaitAnnounced(n) - start;
   for (int pidfd : pidfds) {
     syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
     siginfo_t info{};
     waitid(static_cast<idtype_t>(3) /* P_PIDFD */, static_cast<id_t>(pidfd), &info, WEXITED);
     close(pidfd);
+  }
+  {
+    std::lock_guard<std::mutex> lock(g_rawMutex);
+    g_rawPidfds.clear();
   }
   g_announcements->Drain();
   return elapsed;
@@ -276,7 +334,27 @@ void RecordStart(const char* name, const std::vector<double>& seconds) {
 
 }  // namespace
 
+// An interrupt still ends every child: the library's through KESTRAVO_Uninit, the raw loop's by
+// their pidfds. Signals are taken by this thread alone (the library's threads block them).
+void WatchInterrupts(sigset_t set) {
+  std::thread([set] {
+    int signal = 0;
+    sigwait(&set, &signal);
+    {
+      std::lock_guard<std::mutex> lock(g_rawMutex);
+      for (int pidfd : g_rawPidfds) syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+    }
+    KESTRAVO_Uninit();
+    _exit(128 + signal);
+  }).detach();
+}
+
 int main(int argc, char** argv) {
+  sigset_t interrupts;
+  sigemptyset(&interrupts);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&interrupts, signal);
+  pthread_sigmask(SIG_BLOCK, &interrupts, nullptr);
+  WatchInterrupts(interrupts);
   if (argc < 3) {
     fprintf(stderr, "usage: kestravo-bench-library OUTDIR CHILD [quick]\n");
     return 2;
@@ -285,7 +363,7 @@ int main(int argc, char** argv) {
   g_child = argv[2];
   Plan plan;
   if (argc > 3 && strcmp(argv[3], "quick") == 0) {
-    plan = Plan{3, 2, 1, 1, 2, 20, 20};
+    plan = Plan{3, 2, 1, 1, 2, 20, 20};  // a check that everything runs, not figures
   }
   if (chdir(g_out.c_str()) != 0) Die("cannot enter OUTDIR");
   rlimit files{};
@@ -302,6 +380,7 @@ int main(int argc, char** argv) {
   unlink(StateFilePath().c_str());
   Announcements announcements(g_out + "/announce.fifo");
   g_announcements = &announcements;
+  MeasureSleepFloor(plan);
   InitLibrary();
 
   Progress("library: idle with no child");
