@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -47,10 +48,14 @@ int main(int argc, char** argv) {
   int reps = argc > 2 ? atoi(argv[2]) : 200;
   std::string dir = out + "/statefile";
   mkdir(dir.c_str(), 0700);
-  unlink((dir + "/kestravo.xml").c_str());
+  // An empty store to start from (a missing file would be logged as a failed load).
+  {
+    std::ofstream empty(dir + "/kestravo.xml", std::ios::trunc);
+    empty << "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<kestravo />\n";
+  }
 
   BenchConfig config(dir);
-  config.SetSink(nullptr);  // sets the file's path; there is no file yet
+  config.SetSink(nullptr);  // sets the file's path and loads the empty store
   std::vector<ProcConfig> entries;
   for (uint32_t hpid = 0; hpid < 1024; ++hpid) entries.push_back(Entry(hpid));
 
