@@ -79,23 +79,26 @@ bool WriteCdf(const std::string& samples, const std::string& file) {
 
 void WritePlot() {
   struct Series {
-    std::string samples, title;
+    std::string samples, title, style;
   };
   std::vector<Series> series = {
-      {"restart.lib.1.child", "Kestravo, 1 child"},
-      {"restart.lib.1024.child", "Kestravo, 1024 children"},
+      {"restart.lib.1.child", "Kestravo, 1 child", "lc rgb '#000000' dt 1"},
+      {"restart.lib.1024.child", "Kestravo, 1024 children", "lc rgb '#808080' dt 1"},
   };
+  const char* colours[] = {"#1f77b4", "#17becf", "#d62728", "#2ca02c", "#ff7f0e"};
+  size_t colour = 0;
   for (const Peer& p : kPeers) {
     std::string who = std::string(p.name) + (std::string(p.setting) == "low" ? " (lowest)" : "");
-    series.push_back({PeerKey(p) + ".restart.old", who + ", child 1.6 s old"});
-    series.push_back({PeerKey(p) + ".restart.young", who + ", child 0.2 s old"});
+    std::string lc = std::string("lc rgb '") + colours[colour++ % 5] + "'";
+    series.push_back({PeerKey(p) + ".restart.old", who + ", child 1.6 s old", lc + " dt 1"});
+    series.push_back({PeerKey(p) + ".restart.young", who + ", child 0.2 s old", lc + " dt 2"});
   }
   std::string plots;
   for (size_t i = 0; i < series.size(); ++i) {
     std::string file = "cdf." + std::to_string(i) + ".dat";
     if (!WriteCdf(series[i].samples, file)) continue;
     if (!plots.empty()) plots += ", \\\n     ";
-    plots += "'" + file + "' using 1:2 with steps lw 2 title '" + series[i].title + "'";
+    plots += "'" + file + "' using 1:2 with steps lw 2 " + series[i].style + " title '" + series[i].title + "'";
   }
   std::ofstream gp(g_dir + "/restart.gp");
   gp << "set terminal pngcairo size 1400,800 font ',11'\n"
