@@ -202,6 +202,7 @@ DWORD ProcessObject::Wait(const Deadline& deadline) {
 }
 
 int ProcessObject::PollFd() {
+  SweepAbandonedChildren();  // as every wait on a process does
   std::lock_guard<std::mutex> lock(mutex_);
   return reaped_ ? -1 : pidfd_;
 }
