@@ -3,7 +3,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-
 #include <tinyxml.h>
 
 #include "api/error_codes.h"
