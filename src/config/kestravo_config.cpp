@@ -3,11 +3,10 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <new>
-
 #include <tinyxml.h>
 
 #include "api/error_codes.h"
+#include "config/state_file_text.h"
 #include "launcher/path_util.h"
 #include "platform/log_line.h"
 #include "platform/os.h"
@@ -78,28 +77,12 @@ bool CKestravoConfig::LoadXml() {
 }
 
 bool CKestravoConfig::SaveXml(const std::list<ProcConfig>& list) {
-  TiXmlDocument document;
-  TiXmlDeclaration* declaration = new (std::nothrow) TiXmlDeclaration("1.0", "UTF-8", "");
-  if (declaration != nullptr) document.LinkEndChild(declaration);
-  TiXmlElement* root = new (std::nothrow) TiXmlElement(kRootName);
-  if (root == nullptr) return false;
-  document.LinkEndChild(root);
-  for (const ProcConfig& config : list) {
-    TiXmlElement* element = new (std::nothrow) TiXmlElement(kProcessName);
-    if (element == nullptr) break;
-    root->LinkEndChild(element);
-    element->SetAttribute("hpid", static_cast<int>(config.hpid));
-    element->SetAttribute("pid", static_cast<int>(config.pid));
-    element->SetAttribute("exe", config.exe.c_str());
-    element->SetAttribute("cmdline", config.cmdline.c_str());
-    element->SetAttribute("guid", config.guid.c_str());
-  }
-
-  TiXmlPrinter printer;
-  if (!document.Accept(&printer)) return false;
+  // The text is built straight from the list, into a buffer kept from one rewrite to the next:
+  // a TinyXML document of 1024 elements cost far more than the write itself.
   ZOL_Guard guard(&lock_);
+  if (!BuildStateFileText(list, &text_)) return false;
   if (filePath.empty()) return false;
-  return ReplaceFileContents(filePath, printer.Str());
+  return ReplaceFileContents(filePath, text_);
 }
 
 bool CKestravoConfig::AddNewProcConfig(const ProcConfig& config) {

@@ -54,4 +54,5 @@ class CKestravoConfig {
   std::list<ProcConfig> entries_;   // guarded by the store's lock
   IConfigSink* sink_;               // set on the initialising thread, under the global lock
   std::string filePath;             // set by each LoadXml, under the global lock
+  std::string text_;                // the file's text, guarded by the store's lock
 };

@@ -1,5 +1,7 @@
 #include "guard/running_guard.h"
 
+#include <algorithm>
+
 #include "api/error_codes.h"
 #include "api/globals.h"
 #include "manager/process_mgr.h"
@@ -68,25 +70,57 @@ bool CRunningGuard::Stop() {
 
 uint32_t CRunningGuard::insideWorkRoutine() {
   static const char* const kFunction = "CRunningGuard::insideWorkRoutine";
-  ProcessMap snapshot;
+  std::vector<GuardRecord> snapshot;
+  std::vector<size_t> watched;  // indexes into snapshot
+  std::vector<HANDLE> handles;  // their process handles, in the same order
+  std::vector<bool> ended;
   for (;;) {
     if (quitRequested) return 0;
-    snapshot.clear();
-    GetProcessMgr()->GetProcessMap(snapshot);
+    // The last pass's handles go here, outside the manager lock; the entries and their strings
+    // are reused.
+    for (GuardRecord& entry : snapshot) entry.processHandle.Reset();
+    GetProcessMgr()->GetGuardSnapshot(snapshot);
     if (snapshot.empty()) {
       ZOL_Sleep(kEmptySleepMs);
       continue;
     }
-    for (const auto& entry : snapshot) {
-      const ManagedProcess& process = entry.second;
-      HANDLE handle = process.processHandle.Get();
-      if (handle == nullptr || process.state != PROCESS_RUNNING) continue;
-      if (ZOL_WaitForSingleObject(handle, 0) != WAIT_OBJECT_0) continue;
+    watched.clear();
+    handles.clear();
+    for (size_t i = 0; i < snapshot.size(); ++i) {
+      HANDLE handle = snapshot[i].processHandle.Get();
+      if (handle == nullptr || snapshot[i].state != PROCESS_RUNNING) continue;
+      watched.push_back(i);
+      handles.push_back(handle);
+    }
+    FindEnded(handles, &ended);
+    for (size_t k = 0; k < watched.size(); ++k) {
+      if (!ended[k]) continue;
+      const GuardRecord& process = snapshot[watched[k]];
       KESTRAVO_LOG_INFO(kFunction, "[exePath=%s,pid=%d]Find Process exit!", process.exePath.c_str(),
                         static_cast<int>(process.hpid));
       IRunningGuardSink* target = sink;
       if (!quitRequested && target != nullptr) target->OnGuardNotify(1, process.hpid);
     }
     ZOL_Sleep(kPassSleepMs);
+  }
+}
+
+void CRunningGuard::FindEnded(const std::vector<HANDLE>& handles, std::vector<bool>* ended) {
+  ended->assign(handles.size(), false);
+  for (size_t start = 0; start < handles.size();) {
+    DWORD count = static_cast<DWORD>(std::min<size_t>(handles.size() - start, MAXIMUM_WAIT_OBJECTS));
+    DWORD result = WaitForMultipleObjects(count, &handles[start], FALSE, 0);
+    if (result < WAIT_OBJECT_0 + count) {
+      (*ended)[start + (result - WAIT_OBJECT_0)] = true;
+      start += result - WAIT_OBJECT_0 + 1;  // the ones before it are still running
+    } else if (result == WAIT_TIMEOUT) {
+      start += count;
+    } else {
+      // A group that cannot be checked together is checked one by one.
+      for (DWORD i = 0; i < count; ++i) {
+        (*ended)[start + i] = ZOL_WaitForSingleObject(handles[start + i], 0) == WAIT_OBJECT_0;
+      }
+      start += count;
+    }
   }
 }

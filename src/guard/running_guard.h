@@ -4,8 +4,18 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "manager/managed_process.h"
+
+// What the guard reads of a record: its copy of the process table holds these fields only.
+struct GuardRecord {
+  uint32_t hpid = 0xFFFFFFFF;
+  uint32_t state = PROCESS_RUNNING;
+  SharedEvent processHandle;
+  std::string exePath;
+};
 
 // What the guard reports, on the guard thread.
 class IRunningGuardSink {
@@ -17,7 +27,8 @@ class IRunningGuardSink {
 
 // Each pass copies the manager's process table (the manager lock is held for the copy only) and
 // waits with time-out 0 on every record in state 0 that has a process handle. It sleeps 100 ms
-// after a pass, or 1000 ms when the table is empty.
+// after a pass, or 1000 ms when the table is empty. The copy keeps its elements from pass to pass
+// and the handles are checked in groups, so that a pass over many children stays cheap.
 class CRunningGuard {
  public:
   CRunningGuard();
@@ -36,6 +47,10 @@ class CRunningGuard {
   uint32_t insideWorkRoutine();
 
  private:
+  // Sets (*ended)[i] for each process of handles[i] that has ended, with time-out 0, checking up
+  // to MAXIMUM_WAIT_OBJECTS handles at once.
+  static void FindEnded(const std::vector<HANDLE>& handles, std::vector<bool>* ended);
+
   void* thread;                           // written by Start and Stop only
   std::atomic<bool> quitRequested;
   bool running;                           // written by Start and Stop only

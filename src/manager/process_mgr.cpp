@@ -64,6 +64,19 @@ bool CProcessMgr::GetProcessMap(ProcessMap& out) {
   return true;
 }
 
+void CProcessMgr::GetGuardSnapshot(std::vector<GuardRecord>& out) {
+  ZOL_Guard guard(&lock_);
+  out.resize(processMap.size());
+  size_t i = 0;
+  for (const auto& entry : processMap) {
+    GuardRecord& copy = out[i++];
+    copy.hpid = entry.second.hpid;
+    copy.state = entry.second.state;
+    copy.processHandle = entry.second.processHandle;
+    copy.exePath = entry.second.exePath;
+  }
+}
+
 void CProcessMgr::Notify(uint32_t hpid, uint32_t msgType, void* msgData) {
   MsgCallBack target = callback;
   if (target != nullptr) target(hpid, msgType, msgData, userValue);

@@ -16,6 +16,8 @@ class SharedEvent {
   ~SharedEvent();
 
   HANDLE Get() const { return handle_; }
+  // Lets go of the handle (closing it if this was the last holder); the holder then holds null.
+  void Reset() { Release(); }
 
  private:
   void Release();

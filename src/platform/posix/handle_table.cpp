@@ -1,8 +1,13 @@
 #include "handle_table.h"
 
+#include <poll.h>
+
+#include <cerrno>
 #include <mutex>
 #include <utility>
 #include <vector>
+
+#include "last_error.h"
 
 namespace kestravo::posix {
 
@@ -148,4 +153,42 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   std::shared_ptr<kestravo::posix::KernelObject> object = kestravo::posix::LookupHandle(handle);
   if (!object) return WAIT_FAILED;
   return object->Wait(deadline);
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL bWaitAll, DWORD milliseconds) {
+  if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  if (bWaitAll != FALSE || milliseconds != 0) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return WAIT_FAILED;
+  }
+  Deadline now(0);
+  std::shared_ptr<kestravo::posix::KernelObject> objects[MAXIMUM_WAIT_OBJECTS];
+  pollfd fds[MAXIMUM_WAIT_OBJECTS];
+  int polled[MAXIMUM_WAIT_OBJECTS];  // index into fds, or -1
+  nfds_t used = 0;
+  for (DWORD i = 0; i < count; ++i) {
+    objects[i] = kestravo::posix::LookupHandle(handles[i]);
+    if (!objects[i]) return WAIT_FAILED;
+    int fd = objects[i]->PollFd();
+    polled[i] = fd < 0 ? -1 : static_cast<int>(used);
+    if (fd >= 0) fds[used++] = pollfd{fd, POLLIN, 0};
+  }
+  if (used > 0) {
+    while (poll(fds, used, 0) < 0) {
+      if (errno != EINTR) {
+        kestravo::posix::FailWithErrno(errno);
+        return WAIT_FAILED;
+      }
+    }
+  }
+  // In index order, so that the lowest signalled index is the answer. A ready descriptor is
+  // confirmed by a wait, which also reaps an own child.
+  for (DWORD i = 0; i < count; ++i) {
+    if (polled[i] >= 0 && fds[polled[i]].revents == 0) continue;
+    if (objects[i]->Wait(now) == WAIT_OBJECT_0) return WAIT_OBJECT_0 + i;
+  }
+  return WAIT_TIMEOUT;
 }

@@ -16,6 +16,9 @@ class KernelObject {
   virtual ~KernelObject() = default;
   // WAIT_OBJECT_0 once signalled, WAIT_TIMEOUT at the deadline, WAIT_FAILED with the last error set.
   virtual DWORD Wait(const Deadline& deadline) = 0;
+  // A descriptor that polls readable once the object is signalled, or -1 for an object that has
+  // none (or needs none any more); a wait then tells.
+  virtual int PollFd() { return -1; }
 };
 
 // Puts the object into the table and returns its new handle; NULL with the last error set when

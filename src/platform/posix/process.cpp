@@ -201,6 +201,12 @@ DWORD ProcessObject::Wait(const Deadline& deadline) {
   return WAIT_OBJECT_0;
 }
 
+int ProcessObject::PollFd() {
+  SweepAbandonedChildren();  // as every wait on a process does
+  std::lock_guard<std::mutex> lock(mutex_);
+  return reaped_ ? -1 : pidfd_;
+}
+
 bool ProcessObject::Terminate() {
   // Under the lock, so that no reap slips in between the check and the signal.
   std::lock_guard<std::mutex> lock(mutex_);

@@ -26,6 +26,7 @@ class ProcessObject : public KernelObject {
   ProcessObject& operator=(const ProcessObject&) = delete;
 
   DWORD Wait(const Deadline& deadline) override;
+  int PollFd() override;
 
   // Sends SIGKILL through the pidfd. False with ERROR_ACCESS_DENIED once the process has been
   // reaped (a pidfd never reaches a recycled pid).

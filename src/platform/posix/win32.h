@@ -35,6 +35,7 @@ typedef BYTE* LPBYTE;
 #define WAIT_OBJECT_0 0x00000000u
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
+#define MAXIMUM_WAIT_OBJECTS 64
 
 #define CREATE_NO_WINDOW 0x08000000u
 #define PROCESS_ALL_ACCESS 0x001FFFFFu
@@ -117,6 +118,12 @@ BOOL CloseHandle(HANDLE handle);
 // Waits until the object is signalled: an event set, a process ended. Returns WAIT_OBJECT_0,
 // WAIT_TIMEOUT when the time-out (ms, INFINITE for none) ran out, or WAIT_FAILED on a bad handle.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+
+// Checks up to MAXIMUM_WAIT_OBJECTS handles at once: WAIT_OBJECT_0 + the lowest index whose object
+// is signalled, WAIT_TIMEOUT when none is, WAIT_FAILED when a handle is bad. Only the poll that
+// the system needs: bWaitAll FALSE and time-out 0 (otherwise ERROR_NOT_SUPPORTED). Processes are
+// checked together, in one system call.
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL bWaitAll, DWORD milliseconds);
 
 // Starts a program. lpApplicationName, lpEnvironment and lpCurrentDirectory must be NULL and
 // bInheritHandles FALSE (anything else fails with ERROR_NOT_SUPPORTED). The program is the
