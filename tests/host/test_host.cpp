@@ -7,7 +7,7 @@
 //   destroy H [RESERVED] | kill H | restart H | attach H PID   -> ret N
 //   getpid H [nullout]                   -> ret N pid=P
 //   ismanaged PID [nullout]              -> ret B hpid=H   (B: 1 true, 0 false)
-//   setcb [call]                         -> ret 0
+//   setcb [call|null]                    -> ret 0   ("null": a null callback and user value)
 //   exit                                 ends the process at once (_exit, no Uninit), no answer
 // Strings are "x" followed by hex bytes (so "x" is the empty string); "-" is a null pointer.
 // Callback lines, written from the library's threads:
@@ -111,7 +111,9 @@ std::string Run(const std::string& command) {
         << " hpid=" << hpid;
   } else if (verb == "setcb") {
     g_callFromCallback = a == "call";
-    out << "ret " << KESTRAVO_SetMsgCallBack(OnMessage, &g_userMarker);
+    out << "ret "
+        << (a == "null" ? KESTRAVO_SetMsgCallBack(nullptr, nullptr)
+                        : KESTRAVO_SetMsgCallBack(OnMessage, &g_userMarker));
   } else if (verb == "exit") {
     _exit(0);
   } else {
