@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <kestravo.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 
 #include "host_harness.h"
 #include "state_xml.h"
@@ -187,7 +188,7 @@ TEST_F(Recovery, KilledHostsChildIsAdoptedWithoutACallbackAndStoppedByUninit) {
 // A state file the host cannot use: what it holds (or is), and the load failure logged for it.
 struct UnusableFile {
   const char* name;
-  enum Kind { kMissing, kText } kind;
+  enum Kind { kMissing, kText, kDirectory, kFifo } kind;
   const char* text;
   const char* logged;  // after "WARN [CKestravoConfig::LoadXml(N)] [0x01900014] - "; %s: path
 };
@@ -211,6 +212,8 @@ const UnusableFile kUnusableFiles[] = {
     {"AnotherRoot", UnusableFile::kText,
      "<?xml version=\"1.0\" ?>\n<processes>\n    <process hpid=\"0\" pid=\"1\" exe=\"/bin/x\" />\n</processes>\n",
      "parse config fail, no kestravo"},
+    {"Directory", UnusableFile::kDirectory, "", "[filePath=%s,errorId=2,errorDesc=Failed to open file]load config fail"},
+    {"Fifo", UnusableFile::kFifo, "", "[filePath=%s,errorId=2,errorDesc=Failed to open file]load config fail"},
 };
 
 void PrintTo(const UnusableFile& file, std::ostream* out) { *out << file.name; }
@@ -226,6 +229,12 @@ TEST_P(UnusableStateFile, HostStartsAndLogsTheLoadFailure) {
       break;
     case UnusableFile::kText:
       std::ofstream(path, std::ios::binary) << file.text;
+      break;
+    case UnusableFile::kDirectory:
+      ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+      break;
+    case UnusableFile::kFifo:
+      ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
       break;
   }
   Host host(dir);
@@ -244,10 +253,12 @@ TEST_P(UnusableStateFile, HostStartsAndLogsTheLoadFailure) {
   ASSERT_EQ(host.CreateHelper("stop", report).ret, 0);
   pid_t pid = host.WaitRunning(0, report);
   EXPECT_GT(pid, 0);
-  EXPECT_TRUE(WaitFor([&] {
-    StateXml state = ReadStateXml(path);
-    return state.loaded && state.entries.size() == 1 && state.entries[0].pid == static_cast<uint32_t>(pid);
-  })) << dir.StateText();
+  if (file.kind != UnusableFile::kDirectory) {
+    EXPECT_TRUE(WaitFor([&] {
+      StateXml state = ReadStateXml(path);
+      return state.loaded && state.entries.size() == 1 && state.entries[0].pid == static_cast<uint32_t>(pid);
+    })) << dir.StateText();
+  }
   EXPECT_TRUE(host.Messages().empty());
   EXPECT_EQ(host.Send("uninit").ret, 0);
   EXPECT_EQ(host.Finish(), 0);
