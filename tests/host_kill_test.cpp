@@ -2,6 +2,7 @@
 // that names only children it really started.
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 
 #include <iostream>
 #include <random>
@@ -14,10 +15,11 @@
 namespace kestravo::test {
 namespace {
 
-// What a stopped host held: the named events it had open, and whether it was writing the state
-// file (an unnamed file of its directory open) or between naming the new file and renaming it.
+// What a stopped host held: the files of /dev/shm it had open, by inode (an event it created
+// shows under the unnamed file it was made in), and whether it was writing the state file (an
+// unnamed file of its directory, or the named temporary, open).
 struct Held {
-  std::set<std::string> events;
+  std::set<ino_t> shm;
   bool writing = false;
 };
 
@@ -29,22 +31,32 @@ std::vector<std::string> Entries(const std::string& dir) {
   return names;
 }
 
-Held Look(pid_t pid, const std::string& dir) {
+Held Look(pid_t pid, const std::string& dir, bool withShm = true) {
   Held held;
   std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-  const std::string prefix = "/dev/shm/kestravo-ev.";
   for (const std::string& fd : Entries(fds)) {
     char target[4096];
     ssize_t n = readlink((fds + "/" + fd).c_str(), target, sizeof target - 1);
     if (n <= 0) continue;
     std::string path(target, static_cast<size_t>(n));
-    if (path.rfind(prefix, 0) == 0 && path.find(' ') == std::string::npos) {
-      held.events.insert(path.substr(prefix.size()));
-    } else if (path.rfind(dir + "/#", 0) == 0 || path.rfind(dir + "/kestravo.xml.", 0) == 0) {
+    struct stat status;
+    if (path.rfind(dir + "/#", 0) == 0 || path.rfind(dir + "/kestravo.xml.", 0) == 0) {
       held.writing = true;
+    } else if (withShm && path.rfind("/dev/shm/", 0) == 0 && stat((fds + "/" + fd).c_str(), &status) == 0) {
+      held.shm.insert(status.st_ino);
     }
   }
   return held;
+}
+
+// Removes the events in /dev/shm whose inode is one of these.
+void RemoveEvents(const std::set<ino_t>& inodes) {
+  for (const std::string& name : Entries("/dev/shm")) {
+    struct stat status;
+    std::string path = "/dev/shm/" + name;
+    if (name.rfind("kestravo-ev.", 0) == 0 && stat(path.c_str(), &status) == 0 && inodes.count(status.st_ino))
+      unlink(path.c_str());
+  }
 }
 
 // True once every thread of the process is stopped.
@@ -74,7 +86,7 @@ bool IsTemporary(const std::string& name) {
 bool WaitForAWrite(pid_t pid, const std::string& dir) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
   while (std::chrono::steady_clock::now() < end) {
-    if (Look(pid, dir).writing) return true;
+    if (Look(pid, dir, false).writing) return true;
   }
   return false;
 }
@@ -144,7 +156,16 @@ TEST(HostKill, StateFileNamesOnlyStartedChildrenWhereverTheHostDies) {
       }
       return dir.ProcessesNamingMe().empty() && ZombieChildren().empty();
     }));
-    for (const std::string& event : held.events) unlink(("/dev/shm/kestravo-ev." + event).c_str());
+    RemoveEvents(held.shm);
+    // Every event the host made was logged or held: those of destroyed children are gone too.
+    std::string log = dir.Log();
+    const std::string key = "namedEvent=";
+    for (size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1)) {
+      size_t end = log.find(']', at);
+      if (end == std::string::npos) break;  // a line cut by the kill
+      std::string event = log.substr(at + key.size(), end - at - key.size());
+      EXPECT_NE(access(("/dev/shm/kestravo-ev." + event).c_str(), F_OK), 0) << event;
+    }
   }
   EXPECT_TRUE(ZombieChildren().empty());
   std::cout << rounds << " kills: " << midWrite << " while writing the state file, "
