@@ -77,6 +77,29 @@ inline size_t Logged(const std::string& log, const std::string& function,
   return CountMatches(log, R"(\[)" + Quote(function) + R"(\(\d+\)\] )" + rest);
 }
 
+// The log lines of a function, each whole ("LEVEL message") but with the source line of
+// "[function(123)]" written as "N", so that lines compare as text. A plain scan, for logs of any
+// size.
+inline std::vector<std::string> LogLines(const std::string& log, const std::string& function) {
+  std::vector<std::string> lines;
+  const std::string key = "[" + function + "(";
+  size_t start = 0;
+  while (start < log.size()) {
+    size_t end = log.find('\n', start);
+    if (end == std::string::npos) end = log.size();
+    std::string line = log.substr(start, end - start);
+    start = end + 1;
+    size_t at = line.find(key);
+    if (at == std::string::npos) continue;
+    size_t digits = at + key.size(), close = line.find(")]", digits);
+    if (close == std::string::npos || close == digits ||
+        line.find_first_not_of("0123456789", digits) != close)
+      continue;
+    lines.push_back(line.replace(digits, close - digits, "N"));
+  }
+  return lines;
+}
+
 // The key=value words of a line.
 inline std::map<std::string, std::string> Fields(const std::string& line) {
   std::map<std::string, std::string> fields;
@@ -130,11 +153,16 @@ class HostDir {
     for (pid_t pid : ProcessesNamingMe()) {
       WaitFor([&] { return waitpid(pid, nullptr, WNOHANG) == pid || !ProcessAlive(pid); });
     }
-    // Events are named by GUID; those of killed holders stay until unlinked.
+    // Events are named by GUID; those of killed holders stay until unlinked. A plain scan: the
+    // log of a long run is too big for std::regex, whose matcher recurses.
     std::string log = Log();
-    std::regex named("namedEvent=(\\{[^}]*\\})");
-    for (std::sregex_iterator it(log.begin(), log.end(), named), end; it != end; ++it)
-      unlink(("/dev/shm/kestravo-ev." + (*it)[1].str()).c_str());
+    const std::string key = "namedEvent={";
+    for (size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1)) {
+      size_t end = log.find('}', at);
+      if (end == std::string::npos) break;
+      std::string guid = log.substr(at + key.size() - 1, end + 1 - (at + key.size() - 1));
+      unlink(("/dev/shm/kestravo-ev." + guid).c_str());
+    }
   }
   HostDir(const HostDir&) = delete;
   HostDir& operator=(const HostDir&) = delete;
@@ -161,7 +189,7 @@ class HostDir {
     return entries;
   }
 
- private:
+  // The processes, but this one, whose command line names this directory.
   std::vector<pid_t> ProcessesNamingMe() const {
     std::vector<pid_t> found;
     DIR* proc = opendir("/proc");
@@ -175,6 +203,7 @@ class HostDir {
     return found;
   }
 
+ private:
   TempDir dir_;
 };
 

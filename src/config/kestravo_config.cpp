@@ -41,7 +41,13 @@ bool CKestravoConfig::LoadXml() {
   KESTRAVO_LOG_INFO(kFunction, "[filepath=%s]load kestravo xml file", path.c_str());
 
   TiXmlDocument document;
-  document.LoadFile(path.c_str(), TIXML_ENCODING_UNKNOWN);
+  // TinyXML would wait for a writer on a FIFO, and throw for a directory, whose size it takes
+  // for the length of the text; neither can be opened as a file, so say that.
+  if (IsNonRegularFile(path)) {
+    document.SetError(TiXmlBase::TIXML_ERROR_OPENING_FILE, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
+  } else {
+    document.LoadFile(path.c_str(), TIXML_ENCODING_UNKNOWN);
+  }
   if (document.Error()) {
     KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_CONFIG_LOAD, "[filePath=%s,errorId=%d,errorDesc=%s]load config fail",
                       path.c_str(), document.ErrorId(), document.ErrorDesc());

@@ -66,3 +66,8 @@ bool ReplaceFileContents(const std::string& path, const std::string& contents) {
   errno = saved;
   return ok;
 }
+
+bool IsNonRegularFile(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode);
+}

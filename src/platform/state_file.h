@@ -1,5 +1,5 @@
 // Replacing a small file as a whole, so that a process killed at any moment leaves either the
-// old file or the new one, never a torn one.
+// old file or the new one, never a torn one; and telling whether a path can be read as a file.
 #pragma once
 #include <string>
 
@@ -8,3 +8,8 @@
 // last two steps, a "<path>.<pid>.<n>.tmp") when any step fails; errno tells why. No fsync: the
 // file must survive the host's crash, not the machine's. Thread-safe.
 bool ReplaceFileContents(const std::string& path, const std::string& contents);
+
+// True when path names something other than a regular file (a directory, a FIFO, a device).
+// Reading one as a file blocks (a FIFO without a writer) or asks for a buffer as big as the size
+// the file system reports (a directory). False for a regular file and for nothing at all.
+bool IsNonRegularFile(const std::string& path);

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <deque>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
@@ -122,11 +123,39 @@ std::string Run(const std::string& command) {
   return out.str();
 }
 
+// "loop EXE CMD KEEP": answers "ret 0", then creates children without end, each with CMD
+// followed by its number and a blank as its command line, and destroys the oldest once more than
+// KEEP exist. It never returns: the tests kill the host at random moments of it.
+void Loop(const std::string& command) {
+  std::istringstream in(command);
+  std::string verb, exeArg, cmdArg, exe, cmd;
+  size_t keep = 0;
+  in >> verb >> exeArg >> cmdArg >> keep;
+  if (!Unhex(exeArg, &exe) || !Unhex(cmdArg, &cmd)) return Emit("error loop needs EXE and CMD");
+  Emit("ret 0");
+  std::deque<uint32_t> live;
+  for (unsigned long n = 0;; ++n) {
+    uint32_t hpid = 0;
+    std::string line = cmd + std::to_string(n) + " ";
+    if (KESTRAVO_CreateProcess(exe.c_str(), line.c_str(), &hpid, 0) == 0) live.push_back(hpid);
+    if (live.size() <= keep) continue;
+    // Only a started child is in the table and can be destroyed.
+    uint32_t pid = 0;
+    while (KESTRAVO_GetOSPid(live.front(), &pid) != 0) usleep(1000);
+    KESTRAVO_DestroyProcess(live.front(), 0);
+    live.pop_front();
+  }
+}
+
 }  // namespace
 
 int main() {
   std::string line;
   while (std::getline(std::cin, line)) {
+    if (line.rfind("loop ", 0) == 0) {
+      Loop(line);
+      continue;
+    }
     std::string result;
     try {
       result = Run(line);
