@@ -157,6 +157,19 @@ TEST(HostKill, StateFileNamesOnlyStartedChildrenWhereverTheHostDies) {
       return dir.ProcessesNamingMe().empty() && ZombieChildren().empty();
     }));
     RemoveEvents(held.shm);
+    // A file left between naming and renaming is swept by the next host that starts here.
+    auto temporaries = [&] {
+      int n = 0;
+      for (const std::string& name : Entries(dir.Path())) n += IsTemporary(name);
+      return n;
+    };
+    if (temporaries() > 0) {
+      Host next(dir);
+      EXPECT_EQ(next.Send("init").ret, 0);
+      EXPECT_EQ(temporaries(), 0);
+      EXPECT_EQ(next.Send("uninit").ret, 0);
+      EXPECT_EQ(next.Finish(), 0);
+    }
     // Every event the host made was logged or held: those of destroyed children are gone too.
     std::string log = dir.Log();
     const std::string key = "namedEvent=";

@@ -39,6 +39,7 @@ bool CKestravoConfig::LoadXml() {
     entries_.clear();
   }
   KESTRAVO_LOG_INFO(kFunction, "[filepath=%s]load kestravo xml file", path.c_str());
+  RemoveStaleTempFiles(path);
 
   TiXmlDocument document;
   // TinyXML would wait for a writer on a FIFO, and throw for a directory, whose size it takes

@@ -1,8 +1,12 @@
 #include "platform/state_file.h"
 
+#include <dirent.h>
 #include <errno.h>
+#include <signal.h>
+#include <stdlib.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,4 +74,28 @@ bool ReplaceFileContents(const std::string& path, const std::string& contents) {
 bool IsNonRegularFile(const std::string& path) {
   struct stat status;
   return stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode);
+}
+
+void RemoveStaleTempFiles(const std::string& path) {
+  std::string directory = DirectoryOf(path);
+  size_t slash = path.rfind('/');
+  std::string head = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".";
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) return;
+  while (dirent* entry = readdir(dir)) {
+    const char* name = entry->d_name;
+    if (strncmp(name, head.c_str(), head.size()) != 0) continue;
+    char* end = nullptr;
+    long pid = strtol(name + head.size(), &end, 10);
+    unsigned counter = 0;
+    int used = 0;
+    if (pid <= 0 || *end != '.' || sscanf(end, ".%u.tmp%n", &counter, &used) != 1 ||
+        end[used] != '\0') {
+      continue;
+    }
+    // A writer that still runs (this process included) may be about to rename its file.
+    if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    unlinkat(dirfd(dir), name, 0);
+  }
+  closedir(dir);
 }

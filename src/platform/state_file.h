@@ -13,3 +13,8 @@ bool ReplaceFileContents(const std::string& path, const std::string& contents);
 // Reading one as a file blocks (a FIFO without a writer) or asks for a buffer as big as the size
 // the file system reports (a directory). False for a regular file and for nothing at all.
 bool IsNonRegularFile(const std::string& path);
+
+// Removes the "<path>.<pid>.<n>.tmp" files that ReplaceFileContents left behind when its process
+// was killed between naming the new file and the rename: those whose writer no longer runs.
+// Best effort; errors are ignored.
+void RemoveStaleTempFiles(const std::string& path);
