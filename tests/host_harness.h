@@ -77,6 +77,20 @@ inline size_t Logged(const std::string& log, const std::string& function,
   return CountMatches(log, R"(\[)" + Quote(function) + R"(\(\d+\)\] )" + rest);
 }
 
+// For each line of text that holds prefix, then TEXT, then suffix: TEXT. A plain scan, for logs
+// too long for std::regex, whose recursion can overflow the stack on them.
+inline std::vector<std::string> Captures(const std::string& text, const std::string& prefix,
+                                         const std::string& suffix) {
+  std::vector<std::string> found;
+  for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1)) {
+    size_t begin = at + prefix.size();
+    size_t end = text.find(suffix, begin);
+    if (end != std::string::npos && text.find('\n', begin) > end)
+      found.push_back(text.substr(begin, end - begin));
+  }
+  return found;
+}
+
 // The key=value words of a line.
 inline std::map<std::string, std::string> Fields(const std::string& line) {
   std::map<std::string, std::string> fields;
@@ -131,10 +145,8 @@ class HostDir {
       WaitFor([&] { return waitpid(pid, nullptr, WNOHANG) == pid || !ProcessAlive(pid); });
     }
     // Events are named by GUID; those of killed holders stay until unlinked.
-    std::string log = Log();
-    std::regex named("namedEvent=(\\{[^}]*\\})");
-    for (std::sregex_iterator it(log.begin(), log.end(), named), end; it != end; ++it)
-      unlink(("/dev/shm/kestravo-ev." + (*it)[1].str()).c_str());
+    for (const std::string& guid : Captures(Log(), "[namedEvent=", "]"))
+      unlink(("/dev/shm/kestravo-ev." + guid).c_str());
   }
   HostDir(const HostDir&) = delete;
   HostDir& operator=(const HostDir&) = delete;
