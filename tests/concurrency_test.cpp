@@ -62,8 +62,6 @@ std::string GuidOf(const std::string& identity) {
   return at == std::string::npos ? "" : identity.substr(at + 6);
 }
 
-std::set<pid_t> AsSet(const std::vector<pid_t>& pids) { return {pids.begin(), pids.end()}; }
-
 using Concurrency = HostTest;
 
 TEST_F(Concurrency, SlowRandomCallsFromEightThreadsLeaveNothingBehind) {
@@ -114,7 +112,10 @@ TEST_F(Concurrency, SlowRandomCallsFromEightThreadsLeaveNothingBehind) {
         std::map<uint32_t, pid_t> recorded;
         for (const StateEntry& entry : dir.State()) recorded[entry.hpid] = entry.pid;
         why.clear();
-        if (AsSet(LiveChildrenOf(hostPid)) != pids) why = "children other than the table's";
+        for (pid_t child : LiveChildrenOf(hostPid)) {
+          if (pids.count(child) == 0)
+            why = "child " + std::to_string(child) + " (" + IdentityOf(child) + ") not in the table";
+        }
         if (!ZombieChildrenOf(hostPid).empty()) why = "zombies";
         for (const auto& record : table) {
           if (IdentityOf(record.second).rfind("pid=" + std::to_string(record.first) + ";", 0) != 0)
@@ -160,9 +161,16 @@ TEST_F(Concurrency, SlowRandomCallsFromEightThreadsLeaveNothingBehind) {
     }
   }
   for (const auto& count : entriesPerHpid) EXPECT_EQ(count.second, 1u) << "hpid " << count.first;
+  auto logged = [&](const char* text) {
+    size_t n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
+  };
   std::printf("concurrency end state: %zu records, %zu stale entries, %zu stale guids, %zu hpids "
-              "held by timed-out stops\n",
-              table.size(), staleEntries, staleGuids, limbo.size());
+              "held by timed-out stops; %zu stops withdrawn with a queued start, %zu relaunched "
+              "processes no longer wanted, %zu replaced by a later relaunch\n",
+              table.size(), staleEntries, staleGuids, limbo.size(), logged("accomplished till die"),
+              logged("no longer wanted, terminate it"), logged("replaced by a later relaunch"));
 
   for (const auto& record : table) EXPECT_EQ(host.Send("kill " + std::to_string(record.first)).ret, 0);
   EXPECT_TRUE(WaitFor([&] {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -29,10 +30,28 @@ constexpr uint32_t kMaxHpids = 1024;
 constexpr uint32_t kFlakyMaxMs = 2000;
 
 std::atomic<uint64_t> g_messages[5];
+// The hpids of the latest MSG_EXITED messages, newest last: the load threads aim at them now and
+// then, as a host that answers the message would, while the relaunch is under way.
+std::mutex g_exitedMutex;
+std::deque<uint32_t> g_exited;  // guarded by g_exitedMutex
 
-int32_t CountMessage(uint32_t, uint32_t type, void*, void*) {
+int32_t CountMessage(uint32_t hpid, uint32_t type, void*, void*) {
   if (type < 5) ++g_messages[type];
+  if (type == MSG_EXITED) {
+    std::lock_guard<std::mutex> lock(g_exitedMutex);
+    g_exited.push_back(hpid);
+    if (g_exited.size() > 16) g_exited.pop_front();
+  }
   return 0;
+}
+
+// The hpid of the latest exit not aimed at yet, if there is one.
+bool TakeExited(uint32_t* hpid) {
+  std::lock_guard<std::mutex> lock(g_exitedMutex);
+  if (g_exited.empty()) return false;
+  *hpid = g_exited.back();
+  g_exited.pop_back();
+  return true;
 }
 
 std::string Unhex(const std::string& token) {
@@ -148,60 +167,89 @@ double MsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
+void Create(const std::string& helper, const std::string& cmd, Hpids* hpids, ThreadStats* stats) {
+  if (!hpids->Reserve()) return;
+  auto start = Clock::now();
+  uint32_t created = 0xFFFFFFFFu;
+  int32_t ret = KESTRAVO_CreateProcess(helper.c_str(), cmd.c_str(), &created, 7);
+  stats->calls[CREATE].Add(ret, MsSince(start));
+  if (ret == 0 && created < kMaxHpids) {
+    hpids->Created(created);
+  } else {
+    hpids->Unreserve();
+    if (ret != 4) stats->Unexpected("create_" + std::to_string(ret));
+  }
+}
+
+void Stop(bool destroy, uint32_t hpid, Hpids* hpids, ThreadStats* stats) {
+  auto start = Clock::now();
+  int32_t ret = destroy ? KESTRAVO_DestroyProcess(hpid, 0) : KESTRAVO_KillProcess(hpid);
+  stats->calls[destroy ? DESTROY : KILL].Add(ret, MsSince(start));
+  // Of several threads that stop one hpid, only the one that got 0 or 3 released it.
+  if (ret == 0 || ret == 3) hpids->Unreserve();
+  if (ret == 3) stats->limbo.push_back(hpid);
+  if (ret != 0 && ret != 1 && ret != 3)
+    stats->Unexpected(std::string(destroy ? "destroy_" : "kill_") + std::to_string(ret));
+}
+
+void Restart(uint32_t hpid, ThreadStats* stats) {
+  auto start = Clock::now();
+  int32_t ret = KESTRAVO_RestartProcess(hpid);
+  stats->calls[RESTART].Add(ret, MsSince(start));
+  if (ret != 0 && ret != 1) stats->Unexpected("restart_" + std::to_string(ret));
+}
+
+// GetOSPid, then, for the second argument true, IsManaged on the pid found or on the host's own.
+void Lookup(uint32_t hpid, bool thenIsManaged, std::mt19937& random, ThreadStats* stats) {
+  auto start = Clock::now();
+  uint32_t pid = 0;
+  int32_t ret = KESTRAVO_GetOSPid(hpid, &pid);
+  stats->calls[GETPID].Add(ret, MsSince(start));
+  if (ret == 0 && pid == 0) stats->Unexpected("getpid_pid_0");
+  if (ret != 0 && ret != 1) stats->Unexpected("getpid_" + std::to_string(ret));
+  if (!thenIsManaged) return;
+  // The host itself is never managed.
+  bool self = std::uniform_int_distribution<int>(0, 7)(random) == 0;
+  uint32_t asked = self ? static_cast<uint32_t>(getpid()) : pid;
+  uint32_t found = 0xFFFFFFFFu;
+  start = Clock::now();
+  bool managed = KESTRAVO_IsManaged(asked, &found);
+  stats->calls[ISMANAGED].Add(managed, MsSince(start));
+  if (managed && (self || found >= kMaxHpids)) stats->Unexpected("ismanaged_" + std::to_string(asked));
+}
+
 void LoadThread(unsigned seed, Clock::time_point end, const std::string& helper,
                 const std::string& dir, Hpids* hpids, ThreadStats* stats) {
   std::mt19937 random(seed);
   auto chance = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(random) == 0; };
   std::uniform_int_distribution<int> kinds(0, 99);
   std::uniform_int_distribution<int> pause(0, 4);
+  // Every command line names the directory, where the test's clean-up looks for them.
   const std::string flaky = "flaky - " + std::to_string(kFlakyMaxMs) + " " + dir + "/calm " + dir +
                             "/crashes ";
+  const std::string ignore = "ignore - " + dir + " ";
+  const std::string stop = "stop - " + dir + " ";
   while (Clock::now() < end) {
     std::this_thread::sleep_for(std::chrono::milliseconds(pause(random)));
     int roll = kinds(random);
     uint32_t hpid = hpids->Pick(random);
-    auto start = Clock::now();
     if (roll < 12) {
-      if (!hpids->Reserve()) continue;
       // A quarter crash at random moments; a few do not listen to the stop event.
-      const std::string cmd = chance(4) ? flaky : chance(40) ? "ignore - " : "stop - ";
-      uint32_t created = 0xFFFFFFFFu;
-      int32_t ret = KESTRAVO_CreateProcess(helper.c_str(), cmd.c_str(), &created, 7);
-      stats->calls[CREATE].Add(ret, MsSince(start));
-      if (ret == 0 && created < kMaxHpids) {
-        hpids->Created(created);
+      Create(helper, chance(4) ? flaky : chance(40) ? ignore : stop, hpids, stats);
+    } else if (roll < 28 && chance(2) && TakeExited(&hpid)) {
+      // Right after its exit was reported, while its relaunch is under way.
+      if (roll % 2 == 0) {
+        Restart(hpid, stats);
       } else {
-        hpids->Unreserve();
-        if (ret != 4) stats->Unexpected("create_" + std::to_string(ret));
+        Stop(false, hpid, hpids, stats);
       }
     } else if (roll < 24) {
-      bool destroy = roll < 18;
-      int32_t ret = destroy ? KESTRAVO_DestroyProcess(hpid, 0) : KESTRAVO_KillProcess(hpid);
-      stats->calls[destroy ? DESTROY : KILL].Add(ret, MsSince(start));
-      // Of several threads that stop one hpid, only the one that got 0 or 3 released it.
-      if (ret == 0 || ret == 3) hpids->Unreserve();
-      if (ret == 3) stats->limbo.push_back(hpid);
-      if (ret != 0 && ret != 1 && ret != 3)
-        stats->Unexpected(std::string(destroy ? "destroy_" : "kill_") + std::to_string(ret));
+      // Few destroys: one that meets a queued relaunch holds every caller off for 5 s.
+      Stop(roll < 15, hpid, hpids, stats);
     } else if (roll < 28) {
-      int32_t ret = KESTRAVO_RestartProcess(hpid);
-      stats->calls[RESTART].Add(ret, MsSince(start));
-      if (ret != 0 && ret != 1) stats->Unexpected("restart_" + std::to_string(ret));
-    } else if (roll < 99) {
-      uint32_t pid = 0;
-      int32_t ret = KESTRAVO_GetOSPid(hpid, &pid);
-      stats->calls[GETPID].Add(ret, MsSince(start));
-      if (ret == 0 && pid == 0) stats->Unexpected("getpid_pid_0");
-      if (ret != 0 && ret != 1) stats->Unexpected("getpid_" + std::to_string(ret));
-      if (roll < 64) continue;
-      // The host itself is never managed; a child's pid is, under some hpid.
-      bool self = chance(8);
-      uint32_t asked = self ? static_cast<uint32_t>(getpid()) : pid;
-      uint32_t found = 0xFFFFFFFFu;
-      start = Clock::now();
-      bool managed = KESTRAVO_IsManaged(asked, &found);
-      stats->calls[ISMANAGED].Add(managed, MsSince(start));
-      if (managed && (self || found >= kMaxHpids)) stats->Unexpected("ismanaged_" + std::to_string(asked));
+      Restart(hpid, stats);
+    } else if (roll < 97) {
+      Lookup(hpid, roll >= 64, random, stats);
     } else {
       uint32_t pid = 0;
       if (KESTRAVO_GetOSPid(hpid, &pid) == 0 && KillOwnChild(static_cast<pid_t>(pid)))
@@ -227,6 +275,10 @@ std::string Chaos(std::istringstream& args) {
   char cwd[4096];
   if (!getcwd(cwd, sizeof cwd)) return "error getcwd";
   for (auto& count : g_messages) count = 0;
+  {
+    std::lock_guard<std::mutex> lock(g_exitedMutex);
+    g_exited.clear();
+  }
   KESTRAVO_SetMsgCallBack(CountMessage, nullptr);
 
   Hpids hpids(maxChildren);

@@ -4,9 +4,10 @@
 //   chaos SECONDS THREADS MAXCHILDREN SEED HELPER
 //       THREADS threads call create, destroy, kill, restart, getpid and ismanaged at random for
 //       SECONDS seconds, with at most MAXCHILDREN hpids handed out at once, and now and then
-//       SIGKILL a child. A quarter of the children are helper children in mode flaky, which
-//       abort at random moments until the file "calm" exists in the working directory; they log
-//       each abort to the file "crashes" there. HELPER is the helper child's path in hex (as
+//       SIGKILL a child; some of the calls aim at a child whose exit was just reported. A
+//       quarter of the children are helper children in mode flaky, which abort at random
+//       moments until the file "calm" exists in the working directory; they log each abort to
+//       the file "crashes" there. HELPER is the helper child's path in hex (as
 //       the host's other string arguments). Answers "ret 0" and key=value figures: calls and
 //       results per kind, crashes injected, messages received per type, the slowest call per
 //       kind, "limbo" (the hpids whose destroy or kill returned 3) and "unexpected" (results
