@@ -9,14 +9,21 @@
  *   ignore      run until killed
  *   exit MS     exit 0 after MS milliseconds
  *   crash MS    abort after MS milliseconds
+ *   flaky MS CALM CRASHLOG
+ *               honour the stop event; but one run in two aborts after a random time below MS
+ *               milliseconds, first appending its pid to CRASHLOG, unless the file CALM exists
+ *               by then. The runs that do not abort stay, so that a restart that leaves an
+ *               earlier run behind can be seen.
  *   grandchild  start a grandchild in mode "ignore", report its pid, and run until killed */
 #define _GNU_SOURCE
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -70,6 +77,39 @@ static void write_report(const char* path, int argc, char** argv, pid_t grandchi
     if (rename(tmp, path) != 0) exit(4);
 }
 
+/* Waits on the stop event; in mode flaky, may abort instead at a random moment. */
+static int wait_stop(int argc, char** argv, int flaky) {
+    KESTRAVO_ChildIdentity identity;
+    if (KESTRAVO_ChildGetIdentity(NULL, &identity) != 0) return 3;
+    void* stop = KESTRAVO_ChildOpenStopEvent(identity.guid);
+    if (!stop) return 3;
+    uint32_t timeout = 0xFFFFFFFFu;
+    if (flaky) {
+        if (argc < 6) return 2;
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        srand((unsigned)getpid() ^ (unsigned)now.tv_nsec);
+        long limit = atol(argv[3]);
+        if (rand() % 2 == 0) timeout = (uint32_t)(rand() % (limit > 0 ? limit : 1));
+    }
+    int32_t result = KESTRAVO_ChildWaitStop(stop, timeout);
+    if (result == 1 && access(argv[4], F_OK) == 0) result = KESTRAVO_ChildWaitStop(stop, 0xFFFFFFFFu);
+    if (result == 1) {
+        int log = open(argv[5], O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (log >= 0) {
+            char line[32];
+            int n = snprintf(line, sizeof line, "%d\n", (int)getpid());
+            if (write(log, line, (size_t)n) != n) return 7;
+            close(log);
+        }
+        struct rlimit noCore = {0, 0};
+        setrlimit(RLIMIT_CORE, &noCore);
+        abort();
+    }
+    KESTRAVO_ChildCloseStopEvent(stop);
+    return result == 0 ? 0 : 6;
+}
+
 int main(int argc, char** argv) {
     if (argc < 3) {
         fprintf(stderr, "usage: helper_child MODE REPORT [ARG]\n");
@@ -87,15 +127,8 @@ int main(int argc, char** argv) {
     }
     write_report(argv[2], argc, argv, 0);
 
-    if (strcmp(mode, "stop") == 0) {
-        KESTRAVO_ChildIdentity identity;
-        if (KESTRAVO_ChildGetIdentity(NULL, &identity) != 0) return 3;
-        void* stop = KESTRAVO_ChildOpenStopEvent(identity.guid);
-        if (!stop) return 3;
-        int32_t result = KESTRAVO_ChildWaitStop(stop, 0xFFFFFFFFu);
-        KESTRAVO_ChildCloseStopEvent(stop);
-        return result == 0 ? 0 : 6;
-    }
+    if (strcmp(mode, "stop") == 0) return wait_stop(argc, argv, 0);
+    if (strcmp(mode, "flaky") == 0) return wait_stop(argc, argv, 1);
     if (strcmp(mode, "ignore") == 0) run_forever();
     if (strcmp(mode, "exit") == 0) {
         sleep_ms(arg);

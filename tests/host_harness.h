@@ -100,6 +100,20 @@ inline std::vector<std::string> LogLines(const std::string& log, const std::stri
   return lines;
 }
 
+// For each line of text that holds prefix, then TEXT, then suffix: TEXT. A plain scan, for logs
+// too long for std::regex, whose recursion can overflow the stack on them.
+inline std::vector<std::string> Captures(const std::string& text, const std::string& prefix,
+                                         const std::string& suffix) {
+  std::vector<std::string> found;
+  for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1)) {
+    size_t begin = at + prefix.size();
+    size_t end = text.find(suffix, begin);
+    if (end != std::string::npos && text.find('\n', begin) > end)
+      found.push_back(text.substr(begin, end - begin));
+  }
+  return found;
+}
+
 // The key=value words of a line.
 inline std::map<std::string, std::string> Fields(const std::string& line) {
   std::map<std::string, std::string> fields;
@@ -153,16 +167,9 @@ class HostDir {
     for (pid_t pid : ProcessesNamingMe()) {
       WaitFor([&] { return waitpid(pid, nullptr, WNOHANG) == pid || !ProcessAlive(pid); });
     }
-    // Events are named by GUID; those of killed holders stay until unlinked. A plain scan: the
-    // log of a long run is too big for std::regex, whose matcher recurses.
-    std::string log = Log();
-    const std::string key = "namedEvent={";
-    for (size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1)) {
-      size_t end = log.find('}', at);
-      if (end == std::string::npos) break;
-      std::string guid = log.substr(at + key.size() - 1, end + 1 - (at + key.size() - 1));
+    // Events are named by GUID; those of killed holders stay until unlinked.
+    for (const std::string& guid : Captures(Log(), "[namedEvent=", "]"))
       unlink(("/dev/shm/kestravo-ev." + guid).c_str());
-    }
   }
   HostDir(const HostDir&) = delete;
   HostDir& operator=(const HostDir&) = delete;

@@ -171,14 +171,8 @@ TEST(HostKill, StateFileNamesOnlyStartedChildrenWhereverTheHostDies) {
       EXPECT_EQ(next.Finish(), 0);
     }
     // Every event the host made was logged or held: those of destroyed children are gone too.
-    std::string log = dir.Log();
-    const std::string key = "namedEvent=";
-    for (size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1)) {
-      size_t end = log.find(']', at);
-      if (end == std::string::npos) break;  // a line cut by the kill
-      std::string event = log.substr(at + key.size(), end - at - key.size());
+    for (const std::string& event : Captures(dir.Log(), "[namedEvent=", "]"))
       EXPECT_NE(access(("/dev/shm/kestravo-ev." + event).c_str(), F_OK), 0) << event;
-    }
   }
   EXPECT_TRUE(ZombieChildren().empty());
   std::cout << rounds << " kills: " << midWrite << " while writing the state file, "

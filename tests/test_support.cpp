@@ -83,8 +83,10 @@ bool ReadStat(pid_t pid, pid_t* parent, char* state) {
   return static_cast<bool>(rest);
 }
 
-// The processes whose parent is parent, only the zombies among them when zombiesOnly.
-std::vector<pid_t> ChildrenOf(pid_t parent, bool zombiesOnly) {
+enum class Which { kAll, kZombies, kLive };
+
+// The processes whose parent is parent, or only the zombies or the others among them.
+std::vector<pid_t> ChildrenOf(pid_t parent, Which which) {
   std::vector<pid_t> children;
   DIR* dir = opendir("/proc");
   if (!dir) return children;
@@ -92,7 +94,8 @@ std::vector<pid_t> ChildrenOf(pid_t parent, bool zombiesOnly) {
     pid_t pid = atoi(entry->d_name);
     pid_t up = 0;
     char state = 0;
-    if (pid > 0 && ReadStat(pid, &up, &state) && up == parent && (!zombiesOnly || state == 'Z')) {
+    if (pid > 0 && ReadStat(pid, &up, &state) && up == parent &&
+        (which == Which::kAll || (state == 'Z') == (which == Which::kZombies))) {
       children.push_back(pid);
     }
   }
@@ -102,11 +105,13 @@ std::vector<pid_t> ChildrenOf(pid_t parent, bool zombiesOnly) {
 
 }  // namespace
 
-std::vector<pid_t> ChildrenOfThisProcess() { return ChildrenOf(getpid(), false); }
+std::vector<pid_t> ChildrenOfThisProcess() { return ChildrenOf(getpid(), Which::kAll); }
 
-std::vector<pid_t> ZombieChildren() { return ChildrenOf(getpid(), true); }
+std::vector<pid_t> ZombieChildren() { return ChildrenOf(getpid(), Which::kZombies); }
 
-std::vector<pid_t> ZombieChildrenOf(pid_t parent) { return ChildrenOf(parent, true); }
+std::vector<pid_t> ZombieChildrenOf(pid_t parent) { return ChildrenOf(parent, Which::kZombies); }
+
+std::vector<pid_t> LiveChildrenOf(pid_t parent) { return ChildrenOf(parent, Which::kLive); }
 
 bool ProcessAlive(pid_t pid) {
   pid_t parent = 0;

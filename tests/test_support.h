@@ -46,8 +46,9 @@ Report WaitForReport(const std::string& path,
 // Processes whose parent is this process, and those of them that are zombies.
 std::vector<pid_t> ChildrenOfThisProcess();
 std::vector<pid_t> ZombieChildren();
-// The zombies among another process's children.
+// The zombies among another process's children, and the others.
 std::vector<pid_t> ZombieChildrenOf(pid_t parent);
+std::vector<pid_t> LiveChildrenOf(pid_t parent);
 // True while the pid names a process that has not ended (zombies count as ended).
 bool ProcessAlive(pid_t pid);
 

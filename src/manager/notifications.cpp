@@ -8,16 +8,30 @@
 
 int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
   static const char* const kFunction = "CProcessMgr::OnGuardNotify";
+  auto notFound = [&] {
+    KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_PROCESS_EXITED,
+                      "[exePath=%s,cmdLine=%s,hpid=%d]process is under exception exit, but not find it in processMap!",
+                      "", "", static_cast<int>(hpid));
+    return -1;
+  };
+  // The guard reports from its copy of the table, so the record may have a new process by now:
+  // an exit counts only while the record's own process has ended, else the relaunch would start
+  // a second one.
+  SharedEvent current;
+  {
+    ZOL_Guard guard(&lock_);
+    auto it = processMap.find(hpid);
+    if (it == processMap.end()) return notFound();
+    current = it->second.processHandle;
+  }
+  if (ZOL_WaitForSingleObject(current.Get(), 0) == WAIT_TIMEOUT) return 0;
   ManagedProcess process;
   {
     ZOL_Guard guard(&lock_);
     auto it = processMap.find(hpid);
-    if (it == processMap.end()) {
-      KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_PROCESS_EXITED,
-                        "[exePath=%s,cmdLine=%s,hpid=%d]process is under exception exit, but not find it in processMap!",
-                        "", "", static_cast<int>(hpid));
-      return -1;
-    }
+    if (it == processMap.end()) return notFound();
+    // Relaunched meanwhile: the guard looks at the new process on its next pass.
+    if (it->second.processHandle.Get() != current.Get()) return 0;
     if (it->second.state == PROCESS_RUNNING) it->second.SetState(PROCESS_EXITED);
     process = it->second;
     if (process.state == PROCESS_EXITED) {
@@ -46,23 +60,42 @@ int32_t CProcessMgr::OnCreateNotify(ManagedProcess* process, bool ok) {
 }
 
 int32_t CProcessMgr::OnRelaunchNotify(ManagedProcess* process, bool ok) {
+  static const char* const kFunction = "CProcessMgr::OnRelaunchNotify";
   if (ok) {
-    bool present = false;
+    bool installed = false;
+    SharedEvent previous;
+    uint32_t previousPid = 0;
     {
       ZOL_Guard guard(&lock_);
       auto it = processMap.find(process->hpid);
-      if (it != processMap.end()) {
+      // Same guid: the hpid may have been freed and handed to a new record since the relaunch
+      // was queued. A restart asked for after an exit's relaunch was queued has queued a kill
+      // and a relaunch of its own, and its kill does not know the process started here.
+      if (it != processMap.end() && it->second.guid == process->guid &&
+          (it->second.state != PROCESS_RESTART_REQUESTED || process->state == PROCESS_RESTART_REQUESTED)) {
+        previous = it->second.processHandle;
+        previousPid = it->second.pid;
         it->second.processHandle = process->processHandle;
         it->second.pid = process->pid;
         it->second.SetState(PROCESS_RUNNING);
-        present = true;
+        installed = true;
       }
     }
-    if (present) {
+    if (installed) {
+      // A restart asked for while its record's earlier relaunch ran: its kill held the process
+      // before that one, so the process it replaces is still running.
+      if (previous.Get() != process->processHandle.Get() &&
+          ZOL_WaitForSingleObject(previous.Get(), 0) == WAIT_TIMEOUT) {
+        KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]process replaced by a later relaunch, terminate it",
+                          static_cast<int>(process->hpid), static_cast<int>(previousPid));
+        TerminateProcess(previous.Get(), 0);
+      }
       SaveProcConfig(*process);
     } else {
-      // Destroyed or killed while this relaunch ran: the stop task holds the old process, so the
-      // new one would run on unmanaged. It has done no work yet; end it.
+      // Destroyed, killed or restarted while this relaunch ran: the new process would run on
+      // unmanaged, or beside the restart's. It has done no work yet; end it.
+      KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]relaunched process no longer wanted, terminate it",
+                        static_cast<int>(process->hpid), static_cast<int>(process->pid));
       TerminateProcess(process->processHandle.Get(), 0);
     }
   }

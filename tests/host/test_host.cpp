@@ -9,6 +9,7 @@
 //   ismanaged PID [nullout]              -> ret B hpid=H   (B: 1 true, 0 false)
 //   setcb [call|null]                    -> ret 0   ("null": a null callback and user value)
 //   exit                                 ends the process at once (_exit, no Uninit), no answer
+//   chaos, fds, census, exhaust          the load commands of host_load.h
 // Strings are "x" followed by hex bytes (so "x" is the empty string); "-" is a null pointer.
 // Callback lines, written from the library's threads:
 //   msg H TYPE t=MICROS user=U [pid=P cmd=HEX exe=HEX] [call=RET,PID]
@@ -25,6 +26,8 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+
+#include "host_load.h"
 
 namespace {
 
@@ -83,6 +86,7 @@ std::string Run(const std::string& command) {
   in >> verb >> a >> b >> c;
   std::ostringstream out;
   auto u32 = [](const std::string& s) { return static_cast<uint32_t>(std::stoul(s)); };
+  if (host_load::IsLoadCommand(verb)) return host_load::RunLoadCommand(command);
   if (verb == "init") {
     out << "ret " << KESTRAVO_Init();
   } else if (verb == "uninit") {

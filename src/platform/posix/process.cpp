@@ -208,13 +208,19 @@ int ProcessObject::PollFd() {
 }
 
 bool ProcessObject::Terminate() {
-  // Under the lock, so that no reap slips in between the check and the signal.
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (reaped_) return Fail(ERROR_ACCESS_DENIED);
-  if (PidfdKill(pidfd_) != 0) {
-    return Fail(errno == ESRCH ? ERROR_ACCESS_DENIED : WindowsErrorFromErrno(errno));
+  {
+    // Under the lock, so that no reap slips in between the check and the signal.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (reaped_) return Fail(ERROR_ACCESS_DENIED);
+    if (PidfdKill(pidfd_) != 0) {
+      return Fail(errno == ESRCH ? ERROR_ACCESS_DENIED : WindowsErrorFromErrno(errno));
+    }
+    terminated_ = true;
   }
-  terminated_ = true;
+  // The process holds its descriptors until it has died. The lock on its stop event is one of
+  // them: were the caller to close the event first, the killed child would be its last holder,
+  // and it could no longer remove the name.
+  Wait(Deadline(kTerminatedGraceMs));
   return true;
 }
 

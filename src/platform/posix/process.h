@@ -28,8 +28,9 @@ class ProcessObject : public KernelObject {
   DWORD Wait(const Deadline& deadline) override;
   int PollFd() override;
 
-  // Sends SIGKILL through the pidfd. False with ERROR_ACCESS_DENIED once the process has been
-  // reaped (a pidfd never reaches a recycled pid).
+  // Sends SIGKILL through the pidfd and waits up to 500 ms for the process to end (reaping an
+  // own child), so that what it held is released when the call returns. False with
+  // ERROR_ACCESS_DENIED once the process has been reaped (a pidfd never reaches a recycled pid).
   bool Terminate();
 
  private:
