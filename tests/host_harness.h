@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <tinyxml.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "hex_arg.h"
 #include "test_support.h"
 
 extern char** environ;
@@ -39,18 +41,11 @@ inline std::string FileText(const std::string& path) {
   return text;
 }
 
-// A string argument of the host's protocol: "x" and the bytes in hex.
-inline std::string HexArg(const std::string& text) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out = "x";
-  for (unsigned char c : text) out += {digits[c >> 4], digits[c & 15]};
-  return out;
-}
-
+// A string argument of the host's protocol, and its text back.
+inline std::string HexArg(const std::string& text) { return hex_arg::Encode(text); }
 inline std::string Unhex(const std::string& arg) {
   std::string out;
-  for (size_t i = 1; i + 1 < arg.size(); i += 2)
-    out.push_back(static_cast<char>(std::stoi(arg.substr(i, 2), nullptr, 16)));
+  hex_arg::Decode(arg, &out);
   return out;
 }
 
@@ -131,6 +126,45 @@ struct StateEntry {
   std::string exe, cmdline, guid;
 };
 
+// kestravo.xml read back with TinyXML, as the library itself reads it: the tests check what a
+// later host would find, not the text.
+struct StateXml {
+  bool loaded = false;    // TinyXML read it without error and found the root "kestravo"
+  std::string error;      // why not: TinyXML's description, or the missing root
+  bool complete = true;   // every "process" element carries all five attributes
+  std::vector<StateEntry> entries;
+};
+
+inline StateXml ReadStateXml(const std::string& path) {
+  StateXml state;
+  TiXmlDocument document;
+  if (!document.LoadFile(path.c_str(), TIXML_ENCODING_UNKNOWN)) {
+    state.error = document.ErrorDesc();
+    return state;
+  }
+  TiXmlElement* root = document.FirstChildElement("kestravo");
+  if (root == nullptr) {
+    state.error = "no kestravo";
+    return state;
+  }
+  state.loaded = true;
+  for (TiXmlElement* e = root->FirstChildElement("process"); e != nullptr;
+       e = e->NextSiblingElement("process")) {
+    const char* hpid = e->Attribute("hpid");
+    const char* pid = e->Attribute("pid");
+    const char* exe = e->Attribute("exe");
+    const char* cmdline = e->Attribute("cmdline");
+    const char* guid = e->Attribute("guid");
+    if (!hpid || !pid || !exe || !cmdline || !guid) {
+      state.complete = false;
+      continue;
+    }
+    state.entries.push_back({static_cast<uint32_t>(atoi(hpid)), static_cast<uint32_t>(atoi(pid)),
+                             exe, cmdline, guid});
+  }
+  return state;
+}
+
 // A host's result line: ret is INT_MIN when none came.
 struct Reply {
   int ret = INT_MIN;
@@ -180,21 +214,8 @@ class HostDir {
   std::string Log() const { return FileText(File("kestravo.log")); }
   std::string StateText() const { return FileText(File("kestravo.xml")); }
 
-  // The process elements of kestravo.xml, values still escaped; only those written with their
-  // attributes in order.
-  std::vector<StateEntry> State() const {
-    std::vector<StateEntry> entries;
-    std::string text = StateText();
-    // Values are quoted with ' when they hold a ".
-    std::regex re(R"re(<process hpid="(\d+)" pid="(\d+)" exe=(["'])(.*?)\3 )re"
-                  R"re(cmdline=(["'])(.*?)\5 guid=(["'])(.*?)\7 />)re");
-    for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it) {
-      const std::smatch& m = *it;
-      entries.push_back({static_cast<uint32_t>(std::stoul(m[1])),
-                         static_cast<uint32_t>(std::stoul(m[2])), m[4], m[6], m[8]});
-    }
-    return entries;
-  }
+  // The complete process entries of kestravo.xml, as a later host would read them.
+  std::vector<StateEntry> State() const { return ReadStateXml(File("kestravo.xml")).entries; }
 
   // The processes, but this one, whose command line names this directory.
   std::vector<pid_t> ProcessesNamingMe() const {

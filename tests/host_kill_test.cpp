@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "host_harness.h"
-#include "state_xml.h"
 
 namespace kestravo::test {
 namespace {

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include "host_harness.h"
-#include "state_xml.h"
 
 namespace kestravo::test {
 namespace {
@@ -31,7 +30,7 @@ class Recovery : public ::testing::Test {
         ASSERT_TRUE(WaitFor([&] { return BlockedOnFutex(pids.back()); }));
         started.push_back(ReadReport(reports[hpid]));
       }
-      ASSERT_TRUE(WaitFor([&] { return ReadStateXml(dir.File("kestravo.xml")).entries.size() == 3; }));
+      ASSERT_TRUE(WaitFor([&] { return dir.State().size() == 3; }));
       first.Kill9();
     }
     for (pid_t pid : pids) ASSERT_TRUE(ProcessAlive(pid));

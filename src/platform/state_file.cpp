@@ -2,9 +2,8 @@
 
 #include <dirent.h>
 #include <errno.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -85,12 +84,12 @@ void RemoveStaleTempFiles(const std::string& path) {
   while (dirent* entry = readdir(dir)) {
     const char* name = entry->d_name;
     if (strncmp(name, head.c_str(), head.size()) != 0) continue;
-    char* end = nullptr;
-    long pid = strtol(name + head.size(), &end, 10);
+    long pid = 0;
     unsigned counter = 0;
-    int used = 0;
-    if (pid <= 0 || *end != '.' || sscanf(end, ".%u.tmp%n", &counter, &used) != 1 ||
-        end[used] != '\0') {
+    int used = 0;  // set only when ".tmp" matched too
+    const char* rest = name + head.size();
+    if (sscanf(rest, "%ld.%u.tmp%n", &pid, &counter, &used) != 2 || used == 0 || rest[used] != '\0' ||
+        pid <= 0) {
       continue;
     }
     // A writer that still runs (this process included) may be about to rename its file.

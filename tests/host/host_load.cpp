@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <random>
@@ -20,6 +20,8 @@
 #include <sstream>
 #include <thread>
 #include <vector>
+
+#include "hex_arg.h"
 
 namespace host_load {
 namespace {
@@ -54,10 +56,9 @@ bool TakeExited(uint32_t* hpid) {
   return true;
 }
 
-std::string Unhex(const std::string& token) {
+std::string Unhex(const std::string& word) {
   std::string out;
-  for (size_t i = 1; i + 1 < token.size(); i += 2)
-    out.push_back(static_cast<char>(std::stoi(token.substr(i, 2), nullptr, 16)));
+  hex_arg::Decode(word, &out);
   return out;
 }
 

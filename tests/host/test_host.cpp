@@ -20,13 +20,14 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <deque>
 #include <cstdio>
+#include <deque>
 #include <iostream>
 #include <mutex>
 #include <sstream>
 #include <string>
 
+#include "hex_arg.h"
 #include "host_load.h"
 
 namespace {
@@ -41,26 +42,6 @@ void Emit(const std::string& line) {
   fflush(stdout);
 }
 
-std::string Hex(const char* text) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out = "x";
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
-    out += digits[*p >> 4];
-    out += digits[*p & 15];
-  }
-  return out;
-}
-
-// Decodes a string argument; false for a null pointer ("-").
-bool Unhex(const std::string& token, std::string* out) {
-  if (token == "-" || token.empty() || token[0] != 'x') return false;
-  out->clear();
-  for (size_t i = 1; i + 1 < token.size(); i += 2) {
-    out->push_back(static_cast<char>(std::stoi(token.substr(i, 2), nullptr, 16)));
-  }
-  return true;
-}
-
 int32_t OnMessage(uint32_t hpid, uint32_t type, void* data, void* user) {
   auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
                     std::chrono::steady_clock::now().time_since_epoch())
@@ -69,7 +50,7 @@ int32_t OnMessage(uint32_t hpid, uint32_t type, void* data, void* user) {
   line << "msg " << hpid << ' ' << type << " t=" << micros << " user=" << (user == &g_userMarker);
   if (type == MSG_ATTACHABLE && data) {
     auto* info = static_cast<AttachableProcInfo*>(data);
-    line << " pid=" << info->pid << " cmd=" << Hex(info->cmdLine) << " exe=" << Hex(info->exePath);
+    line << " pid=" << info->pid << " cmd=" << hex_arg::Encode(info->cmdLine) << " exe=" << hex_arg::Encode(info->exePath);
   }
   if (g_callFromCallback) {
     uint32_t pid = 0;
@@ -93,7 +74,7 @@ std::string Run(const std::string& command) {
     out << "ret " << KESTRAVO_Uninit();
   } else if (verb == "create") {
     std::string exe, cmd;
-    bool hasExe = Unhex(a, &exe), hasCmd = Unhex(b, &cmd);
+    bool hasExe = hex_arg::Decode(a, &exe), hasCmd = hex_arg::Decode(b, &cmd);
     uint32_t hpid = 0xFFFFFFFFu;
     int32_t ret = KESTRAVO_CreateProcess(hasExe ? exe.c_str() : nullptr,
                                          hasCmd ? cmd.c_str() : nullptr,
@@ -135,7 +116,7 @@ void Loop(const std::string& command) {
   std::string verb, exeArg, cmdArg, exe, cmd;
   size_t keep = 0;
   in >> verb >> exeArg >> cmdArg >> keep;
-  if (!Unhex(exeArg, &exe) || !Unhex(cmdArg, &cmd)) return Emit("error loop needs EXE and CMD");
+  if (!hex_arg::Decode(exeArg, &exe) || !hex_arg::Decode(cmdArg, &cmd)) return Emit("error loop needs EXE and CMD");
   Emit("ret 0");
   std::deque<uint32_t> live;
   for (unsigned long n = 0;; ++n) {
