@@ -117,13 +117,13 @@ TEST_F(ConfigTest, AddUpdateAndDeleteRewriteTheFile) {
   struct stat before {}, after {};
   ASSERT_EQ(stat(file.c_str(), &before), 0);
   LogCapture log;
-  ASSERT_TRUE(config.DeleteProcConfig(9));
+  ASSERT_TRUE(config.DeleteProcConfig(3, "{G0}"));  // another record's guid: kept
   ASSERT_EQ(stat(file.c_str(), &after), 0);
   EXPECT_NE(before.st_ino, after.st_ino) << "the file was not rewritten";
   EXPECT_EQ(ReadFile(file), text);
   EXPECT_FALSE(log.Has({"delete config"}));
 
-  ASSERT_TRUE(config.DeleteProcConfig(3));
+  ASSERT_TRUE(config.DeleteProcConfig(3, "{G3}"));
   EXPECT_EQ(ReadFile(file).find("hpid=\"3\""), std::string::npos);
   ASSERT_EQ(stat(file.c_str(), &after), 0);
   EXPECT_EQ(after.st_mode & 0777, 0600u);
@@ -168,7 +168,7 @@ TEST_F(ConfigTest, EachLoadReplacesTheListAndSinkRemovalsStick) {
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries.back().hpid, 5u);
   // The next rewrite drops it from the file as well.
-  ASSERT_TRUE(config.DeleteProcConfig(99));
+  ASSERT_TRUE(config.DeleteProcConfig(99, ""));
   EXPECT_EQ(ReadFile(file).find("hpid=\"2\""), std::string::npos);
 }
 

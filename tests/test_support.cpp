@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "launcher/child_identity.h"
 #include "platform/os.h"
 
 extern char** environ;
@@ -40,6 +41,12 @@ TempDir::~TempDir() {
 }
 
 std::string HelperChild() { return KESTRAVO_HELPER_CHILD; }
+
+std::string CreateGuidString() {
+  std::string guid;
+  ::CreateGuidString(&guid);
+  return guid;
+}
 
 std::string HelperCommandLine(const std::string& mode, const std::string& report,
                               const std::string& extra) {

@@ -43,6 +43,9 @@ Report ReadReport(const std::string& path);
 Report WaitForReport(const std::string& path,
                      std::chrono::milliseconds limit = std::chrono::seconds(10));
 
+// A fresh GUID text; empty when none could be made.
+std::string CreateGuidString();
+
 // Processes whose parent is this process, and those of them that are zombies.
 std::vector<pid_t> ChildrenOfThisProcess();
 std::vector<pid_t> ZombieChildren();

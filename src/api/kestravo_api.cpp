@@ -11,8 +11,47 @@
 
 namespace {
 
-// True when initialised; otherwise logs, under the caller's name, that it is not.
-bool Initialised(const char* function) {
+// How long a library thread waits for the global lock before it looks at its quit flag again.
+constexpr uint32_t kWorkerLockSliceMs = 20;
+
+// A first KESTRAVO_Init is running, and the KESTRAVO_Init calls made meanwhile from its
+// MSG_ATTACHABLE callbacks, counted once it is done. Guarded by the global lock.
+bool initialising = false;
+int32_t nestedInits = 0;
+
+// Holds the global lock for one exported call. A host thread waits for it as long as it takes.
+// A library thread (the host's callback calling in) gives up once its worker is asked to end:
+// the last Uninit holds the lock while it waits for that very thread.
+class CallLock {
+ public:
+  CallLock() : owns_(Take()) {}
+  ~CallLock() {
+    if (owns_) ZOL_MutexUnlock(GetGlobalLock());
+  }
+  CallLock(const CallLock&) = delete;
+  CallLock& operator=(const CallLock&) = delete;
+  bool Owns() const { return owns_; }
+
+ private:
+  static bool Take() {
+    const std::atomic<bool>* quit = GetWorkerQuitFlag();
+    if (quit == nullptr) return ZOL_MutexLock(GetGlobalLock()) == 0;
+    while (!quit->load()) {
+      if (ZOL_MutexTimedLock(GetGlobalLock(), kWorkerLockSliceMs) == 0) return true;
+    }
+    return false;
+  }
+  bool owns_;
+};
+
+// True when the lock is held and the library initialised; otherwise logs, under the caller's
+// name, why not.
+bool Initialised(const char* function, const CallLock& lock) {
+  if (!lock.Owns()) {
+    KESTRAVO_LOG_CODE(LOG_ERROR, function, KESTRAVO_ERR_NOT_INITIALISED,
+                      "kestravo is stopping, a call from its own thread is refused");
+    return false;
+  }
   if (GetInitCounter()->Get() != 0) return true;
   KESTRAVO_LOG_CODE(LOG_ERROR, function, KESTRAVO_ERR_NOT_INITIALISED,
                     "kestravo has not been inited, you should init first.");
@@ -25,8 +64,8 @@ bool Initialised(const char* function) {
 template <typename Result, typename Call>
 Result Forward(const char* function, Result notInitialised, Result onException, Call call) noexcept {
   try {
-    ZOL_MutexHolder lock(GetGlobalLock(), ZOL_LOCK_BLOCKING);
-    if (!Initialised(function)) return notInitialised;
+    CallLock lock;
+    if (!Initialised(function, lock)) return notInitialised;
     return call();
   } catch (...) {
     return onException;
@@ -39,16 +78,28 @@ int32_t KESTRAVO_Init(void) noexcept {
   static const char* const kFunction = "KESTRAVO_Init";
   try {
     LogInit("log4cxx.properties", 0);
-    ZOL_MutexHolder lock(GetGlobalLock(), ZOL_LOCK_BLOCKING);
+    CallLock lock;
+    if (!lock.Owns()) return KESTRAVO_NOT_INITIALISED;
     if (GetInitCounter()->Get() >= 1) {
       int32_t count = GetInitCounter()->Increment();
       KESTRAVO_LOG_INFO(kFunction, "[initCouter=%d]vomar already init", count);
       return KESTRAVO_OK;
     }
+    if (initialising) {
+      // From a MSG_ATTACHABLE callback of the first Init: loading again would pull the list the
+      // callback is being walked from out from under it.
+      ++nestedInits;
+      KESTRAVO_LOG_INFO(kFunction, "[nestedInits=%d]init called during init, counted when it is done", nestedInits);
+      return KESTRAVO_OK;
+    }
+    initialising = true;
     int32_t result = GetProcessMgr()->Init();
-    if (result == 0) GetInitCounter()->Increment();
+    initialising = false;
+    for (int32_t n = result == 0 ? nestedInits + 1 : 0; n > 0; --n) GetInitCounter()->Increment();
+    nestedInits = 0;
     return result;
   } catch (...) {
+    initialising = false;
     return KESTRAVO_INIT_FAILED;
   }
 }
@@ -56,7 +107,12 @@ int32_t KESTRAVO_Init(void) noexcept {
 int32_t KESTRAVO_Uninit(void) noexcept {
   static const char* const kFunction = "KESTRAVO_Uninit";
   try {
-    ZOL_MutexHolder lock(GetGlobalLock(), ZOL_LOCK_BLOCKING);
+    CallLock lock;
+    if (!lock.Owns()) return KESTRAVO_NOT_INITIALISED;
+    if (initialising && nestedInits > 0) {
+      --nestedInits;
+      return KESTRAVO_OK;
+    }
     if (GetInitCounter()->Get() == 0) {
       KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_NOT_INITIALISED, "vomar not init yet");
       return KESTRAVO_NOT_INITIALISED;

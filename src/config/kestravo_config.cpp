@@ -115,11 +115,11 @@ bool CKestravoConfig::AddNewProcConfig(const ProcConfig& config) {
   return SaveXml(entries_);
 }
 
-bool CKestravoConfig::DeleteProcConfig(uint32_t hpid) {
+bool CKestravoConfig::DeleteProcConfig(uint32_t hpid, const std::string& guid) {
   static const char* const kFunction = "CKestravoConfig::DeleteProcConfig";
   ZOL_Guard guard(&lock_);
   for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-    if (it->hpid != hpid) continue;
+    if (it->hpid != hpid || it->guid != guid) continue;
     KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d,exe=%s]delete config", static_cast<int>(hpid), static_cast<int>(it->pid),
                       it->exe.c_str());
     entries_.erase(it);

@@ -37,8 +37,9 @@ class CKestravoConfig {
   // Adds the entry, or updates pid, exe and cmdline of the one with its hpid (its guid stays),
   // then rewrites the file. The result of the write.
   bool AddNewProcConfig(const ProcConfig& config);
-  // Removes the entry of hpid if there is one, then rewrites the file. The result of the write.
-  bool DeleteProcConfig(uint32_t hpid);
+  // Removes the entry of hpid if there is one with that guid, then rewrites the file. The result
+  // of the write.
+  bool DeleteProcConfig(uint32_t hpid, const std::string& guid);
 
   // The host executable's path, normalised; empty when it cannot be had.
   std::string GetModulePath();

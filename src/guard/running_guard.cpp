@@ -13,6 +13,8 @@ namespace {
 constexpr uint32_t kPassSleepMs = 100;
 constexpr uint32_t kEmptySleepMs = 1000;
 
+thread_local const CRunningGuard* currentGuard = nullptr;
+
 uint32_t GuardEntry(void* param) {
   if (param != nullptr) static_cast<CRunningGuard*>(param)->insideWorkRoutine();
   return 0;
@@ -39,6 +41,11 @@ bool CRunningGuard::Start(IRunningGuardSink* newSink) {
   if (newSink == nullptr) {
     KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_INVALID_PARAM, "IRunningGuardSink is NULL");
   } else {
+    if (thread != nullptr) {
+      // Told to end from its own thread: it has or will once that callback returns.
+      ZOL_Thread_Wait(thread);
+      thread = nullptr;
+    }
     sink = newSink;
     quitRequested = false;
     thread = ZOL_Thread_Create(GuardEntry, this, 0, 0, 0, nullptr);
@@ -59,7 +66,7 @@ bool CRunningGuard::Stop() {
   static const char* const kFunction = "CRunningGuard::Stop";
   KESTRAVO_LOG_INFO(kFunction, "stop CRunningGuard!");
   quitRequested = true;
-  if (thread != nullptr) {
+  if (thread != nullptr && currentGuard != this) {
     if (ZOL_Thread_Wait(thread) != 0) KESTRAVO_LOG_INFO(kFunction, "close CRunningGuard thread failed");
     thread = nullptr;
   }
@@ -74,6 +81,8 @@ uint32_t CRunningGuard::insideWorkRoutine() {
   std::vector<size_t> watched;  // indexes into snapshot
   std::vector<HANDLE> handles;  // their process handles, in the same order
   std::vector<bool> ended;
+  currentGuard = this;
+  SetWorkerQuitFlag(&quitRequested);
   for (;;) {
     if (quitRequested) return 0;
     // The last pass's handles go here, outside the manager lock; the entries and their strings

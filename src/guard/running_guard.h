@@ -39,8 +39,9 @@ class CRunningGuard {
   // Starts the thread with sink (not owned; it must outlive Stop). True also when it runs
   // already (the new sink is then not taken). False, logged, for a null sink or no thread.
   bool Start(IRunningGuardSink* sink);
-  // Asks the thread to end and waits for it (up to about a second, its longest sleep). Always
-  // true. Call from the thread that called Start, never from the sink.
+  // Asks the thread to end and waits for it (up to about a second, its longest sleep). Called on
+  // the guard thread itself (the host's callback called the last Uninit), it only asks; the next
+  // Start or the destructor waits for it. Always true.
   bool Stop();
 
   // The guard thread's loop; returns 0 once Stop has asked it to end.
@@ -51,7 +52,8 @@ class CRunningGuard {
   // to MAXIMUM_WAIT_OBJECTS handles at once.
   static void FindEnded(const std::vector<HANDLE>& handles, std::vector<bool>* ended);
 
-  void* thread;                           // written by Start and Stop only
+  void* thread;                           // written by Start and Stop only; kept by a Stop on
+                                          // the thread itself, for the next Start to wait for
   std::atomic<bool> quitRequested;
   bool running;                           // written by Start and Stop only
   std::atomic<IRunningGuardSink*> sink;   // cleared only after the thread has ended

@@ -6,18 +6,15 @@
 
 #include "platform/os.h"
 
-namespace {
-char guidBuffer[64];  // written only under the global lock
-}
-
-std::string CreateGuidString() {
+bool CreateGuidString(std::string* out) {
   GUID guid;
-  if (CoCreateGuid(&guid) == S_OK) {
-    snprintf(guidBuffer, sizeof guidBuffer, "{%08X-%04X-%04x-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-             static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
-             guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
-  }
-  return std::string(guidBuffer);
+  if (CoCreateGuid(&guid) != S_OK) return false;
+  char text[64];
+  snprintf(text, sizeof text, "{%08X-%04X-%04x-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned>(guid.Data1),
+           guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
+           guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+  *out = text;
+  return true;
 }
 
 std::string BuildChildCmdLine(const ManagedProcess& process, const std::string& cmdLine) {

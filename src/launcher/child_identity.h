@@ -8,10 +8,10 @@
 // The marker in front of the child's identity: "<caller's text>kestravCmdLine:;pid=7;guid={...}".
 #define KESTRAVO_CHILD_MARKER "kestravCmdLine:;"
 
-// A new GUID text, "{XXXXXXXX-XXXX-xxxx-XXXX-XXXXXXXXXXXX}" (the third group in lower case). When
-// the OS cannot make a GUID, the text of the last successful call (empty before the first).
-// Not thread-safe: one static buffer; the library calls it under the global lock only.
-std::string CreateGuidString();
+// Writes a new GUID text, "{XXXXXXXX-XXXX-xxxx-XXXX-XXXXXXXXXXXX}" (the third group in lower
+// case). False, with *out untouched and the last error set, when the OS cannot make a GUID: a
+// GUID is never reused. Any thread.
+bool CreateGuidString(std::string* out);
 
 // The caller's command line followed directly by the marker, "pid=" and the record's hpid, ";",
 // "guid=" and the record's guid.

@@ -1,6 +1,7 @@
 #include "launcher/process_launcher.h"
 
 #include "api/error_codes.h"
+#include "api/globals.h"
 #include "launcher/spawn_process.h"
 #include "platform/log_line.h"
 #include "platform/zol_runtime.h"
@@ -11,6 +12,8 @@ constexpr int32_t kRetryVisits = 3000;
 constexpr uint32_t kIdleSleepMs = 10;
 constexpr uint32_t kDestroyWaitMs = 3000;
 
+thread_local const CProcessLauncher* currentLauncher = nullptr;
+
 uint32_t LauncherEntry(void* param) {
   if (param != nullptr) static_cast<CProcessLauncher*>(param)->insideLaucherRoutine();
   return 0;
@@ -18,7 +21,8 @@ uint32_t LauncherEntry(void* param) {
 
 }  // namespace
 
-CProcessLauncher::CProcessLauncher() : running(false), sink(nullptr), thread(nullptr), stopEvent(nullptr) {}
+CProcessLauncher::CProcessLauncher()
+    : running(false), quitRequested(false), sink(nullptr), thread(nullptr), stopEvent(nullptr) {}
 
 CProcessLauncher::~CProcessLauncher() {
   try {
@@ -35,6 +39,13 @@ bool CProcessLauncher::Start(IProcessLaucherSink* newSink) {
     Stop();
     return false;
   }
+  if (thread != nullptr) {
+    // Told to end from its own thread: it has or will once that callback returns.
+    ZOL_Thread_Wait(thread);
+    thread = nullptr;
+    ZOL_CloseEvent(stopEvent);
+  }
+  quitRequested = false;
   sink = newSink;
   stopEvent = ZOL_CreateEvent(0);
   if (stopEvent == nullptr) {
@@ -58,25 +69,65 @@ bool CProcessLauncher::Stop() {
   static const char* const kFunction = "CProcessLauncher::Stop";
   DropQueuedTasks();
   KESTRAVO_LOG_INFO(kFunction, "Stop CProcessLauncher!");
+  quitRequested = true;
   if (stopEvent != nullptr) ZOL_SetEvent(stopEvent);
-  if (thread != nullptr) {
+  if (thread != nullptr && !OnLauncherThread()) {
     if (ZOL_Thread_Wait(thread) != 0) KESTRAVO_LOG_INFO(kFunction, "close CProcessLauncher thread failed");
     thread = nullptr;
   }
   // The pass that was in hand may have queued a failed start again; it must not run at the next
   // Start with a record the manager has forgotten.
   DropQueuedTasks();
-  if (stopEvent != nullptr) ZOL_CloseEvent(stopEvent);
-  stopEvent = nullptr;
+  if (thread == nullptr) {
+    if (stopEvent != nullptr) ZOL_CloseEvent(stopEvent);
+    stopEvent = nullptr;
+  }
   sink = nullptr;
   running = false;
   return true;
 }
 
 void CProcessLauncher::DropQueuedTasks() {
+  std::list<LaunchTask> dropped;
+  {
+    ZOL_Guard guard(&queueMutex);
+    dropped.swap(taskQueue);
+  }
+  // Outside the lock: the last handle of a killed child waits for it to end.
+  for (LaunchTask& task : dropped) ZOL_SetEvent(task.process.syncEvent.Get());
+}
+
+bool CProcessLauncher::OnLauncherThread() const { return currentLauncher == this; }
+
+bool CProcessLauncher::CancelStart(uint32_t hpid, ManagedProcess* out) {
+  std::list<LaunchTask> cancelled;
   ZOL_Guard guard(&queueMutex);
-  for (LaunchTask& task : taskQueue) ZOL_SetEvent(task.process.syncEvent.Get());
-  taskQueue.clear();
+  for (auto it = taskQueue.begin(); it != taskQueue.end(); ++it) {
+    if (!IsStartTask(it->type) || it->process.hpid != hpid) continue;
+    *out = it->process;
+    cancelled.splice(cancelled.end(), taskQueue, it);
+    guard.Release();
+    return true;
+  }
+  return false;
+}
+
+void CProcessLauncher::RunStopNow(int32_t type, const ManagedProcess& process) {
+  std::list<LaunchTask> cancelled;
+  {
+    ZOL_Guard guard(&queueMutex);
+    for (auto it = taskQueue.begin(); it != taskQueue.end();) {
+      auto next = std::next(it);
+      if (IsStartTask(it->type) && it->process.cmdLine == process.cmdLine) cancelled.splice(cancelled.end(), taskQueue, it);
+      it = next;
+    }
+  }
+  LaunchTask task{type, process, 1, 1};
+  if (type == TASK_DESTROY) {
+    RunDestroyTask(task);
+  } else {
+    RunKillTask(task);
+  }
 }
 
 bool CProcessLauncher::Lauch(int32_t type, const ManagedProcess& process) {
@@ -85,13 +136,16 @@ bool CProcessLauncher::Lauch(int32_t type, const ManagedProcess& process) {
     KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_NOT_RUNNING, "CProcessLauncher has not running!");
     return false;
   }
+  std::list<LaunchTask> cancelled;  // released after the lock, as the queue's own tasks are
   ZOL_Guard guard(&queueMutex);
   if (IsStopTask(type)) {
+    // The start cannot be wanted any more; the stop still runs, so that it is reported and the
+    // record's entry and hpid are let go.
     for (auto it = taskQueue.begin(); it != taskQueue.end(); ++it) {
       if (IsStartTask(it->type) && it->process.cmdLine == process.cmdLine) {
         KESTRAVO_LOG_INFO(kFunction, "[cmd=%s]this task has not been accomplished till die ", process.cmdLine.c_str());
-        taskQueue.erase(it);
-        return true;
+        cancelled.splice(cancelled.end(), taskQueue, it);
+        break;
       }
     }
   } else if (IsStartTask(type)) {
@@ -107,10 +161,12 @@ bool CProcessLauncher::Lauch(int32_t type, const ManagedProcess& process) {
 }
 
 uint32_t CProcessLauncher::insideLaucherRoutine() {
+  currentLauncher = this;
+  SetWorkerQuitFlag(&quitRequested);
   for (;;) {
     // A failed wait ends the loop too: at process exit the handles may be closed under us, and
     // a loop that waited for a signal that can no longer come would hang the exit.
-    if (ZOL_WaitForSingleObject(stopEvent, 0) != WAIT_TIMEOUT) return 0;
+    if (quitRequested || ZOL_WaitForSingleObject(stopEvent, 0) != WAIT_TIMEOUT) return 0;
 
     ZOL_Guard guard(&queueMutex);
     if (taskQueue.empty()) {

@@ -25,7 +25,7 @@ class IProcessLaucherSink {
 
 // Queue rules:
 // - a stop task for a record whose start task is still queued (same command line) cancels that
-//   start task and is dropped itself; neither reaches the sink;
+//   start task and runs all the same, so that its stop is reported;
 // - a start task for an hpid that already has one queued is dropped;
 // - a start that fails goes to the back of the queue and runs again at its 3000th visit to the
 //   front (about 30 s at one 10 ms sleep per visit), for as long as it fails.
@@ -44,11 +44,21 @@ class CProcessLauncher {
   bool Start(IProcessLaucherSink* sink);
   // Drops every queued task, signalling its sync event so that no caller waits for it, then
   // waits for the thread, which finishes the task in hand (up to 3000 ms for a destroy).
-  // Always true. Call from the thread that called Start, never from the sink.
+  // Called on the launcher thread itself (the host's callback called the last Uninit), it only
+  // tells the thread to end; the next Start or the destructor waits for it. Always true.
   bool Stop();
   // Queues a copy of process as a task of the given type. False, logged, only when the launcher
   // is not running; a task dropped by the queue rules still answers true. Any thread.
   bool Lauch(int32_t type, const ManagedProcess& process);
+  // Runs a destroy or kill task on the calling thread at once, after cancelling the record's
+  // queued start; the sink hears of it as of a queued one. For the launcher thread itself (a
+  // callback that stops a child), and for a stopped launcher.
+  void RunStopNow(int32_t type, const ManagedProcess& process);
+  // Takes the queued start task of hpid out of the queue, its record into *out: false when
+  // there is none (the start is in hand, done, or was never asked for). Any thread.
+  bool CancelStart(uint32_t hpid, ManagedProcess* out);
+  // True on the launcher's own thread.
+  bool OnLauncherThread() const;
 
   // The launcher thread's loop; returns 0 when Stop signals it.
   uint32_t insideLaucherRoutine();
@@ -61,8 +71,10 @@ class CProcessLauncher {
   void DropQueuedTasks();
 
   std::atomic<bool> running;
+  std::atomic<bool> quitRequested;         // set by Stop; cleared by Start once the old thread ended
   std::atomic<IProcessLaucherSink*> sink;  // set before the thread starts, cleared after it ends
-  void* thread;                            // written by Start and Stop only
+  void* thread;                            // written by Start and Stop only; kept by a Stop on
+                                           // the thread itself, for the next Start to wait for
   HANDLE stopEvent;                        // written by Start and Stop only
   std::list<LaunchTask> taskQueue;         // guarded by queueMutex
   ZOL_Mutex queueMutex;

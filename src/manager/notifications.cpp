@@ -2,6 +2,7 @@
 // unasked is reported and relaunched under its hpid, without limit and without delay of ours.
 #include "api/error_codes.h"
 #include "api/globals.h"
+#include "manager/hpid_pool.h"
 #include "manager/process_mgr.h"
 #include "platform/log_line.h"
 #include "platform/zol_runtime.h"
@@ -108,7 +109,18 @@ int32_t CProcessMgr::OnKillNotify(ManagedProcess* process) { return OnStopNotify
 int32_t CProcessMgr::OnDestroyNotify(ManagedProcess* process) { return OnStopNotify(process); }
 
 int32_t CProcessMgr::OnStopNotify(ManagedProcess* process) {
+  // By guid: the hpid may belong to a new record, or to an old run's child not adopted yet.
+  GetKestravoConfig()->DeleteProcConfig(process->hpid, process->guid);
+  bool abandoned = false;
+  {
+    ZOL_Guard guard(&lock_);
+    auto it = abandonedStops_.find(process->hpid);
+    if (it != abandonedStops_.end() && it->second.guid == process->guid) {
+      abandonedStops_.erase(it);
+      abandoned = true;
+    }
+  }
+  if (abandoned) GetHpidPool()->Free(static_cast<int32_t>(process->hpid));
   ZOL_SetEvent(process->syncEvent.Get());
-  GetKestravoConfig()->DeleteProcConfig(process->hpid);
   return 0;
 }

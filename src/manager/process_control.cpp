@@ -29,7 +29,13 @@ int32_t CProcessMgr::CreateProcess(const std::string& exePath, const std::string
     KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_NO_RESOURCE, "Free PID is used up!");
     return KESTRAVO_NO_RESOURCE;
   }
-  process.guid = CreateGuidString();
+  // Without a GUID of its own the child would share a stop event and a state file identity.
+  if (!CreateGuidString(&process.guid)) {
+    KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_NO_RESOURCE, "[error=%d]Create guid fail",
+                      static_cast<int>(GetLastError()));
+    GetHpidPool()->Free(static_cast<int32_t>(process.hpid));
+    return KESTRAVO_NO_RESOURCE;
+  }
   process.namedEvent = SharedEvent(createNamedEvent(process.guid));
   if (process.namedEvent.Get() == nullptr) {
     KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_NO_RESOURCE, "[namedEvent=%s]Create namedEvent fail",
@@ -75,31 +81,70 @@ int32_t CProcessMgr::KillProcess(uint32_t hpid, const std::string& /*reserved*/)
 int32_t CProcessMgr::StopProcess(uint32_t hpid, int32_t taskType) {
   const bool destroy = taskType == TASK_DESTROY;
   const char* const function = destroy ? "CProcessMgr::DestroyProcess" : "CProcessMgr::KillProcess";
+  CProcessLauncher* launcher = GetProcessLauncher();
   ManagedProcess process;
+  bool found = false;
   {
     ZOL_Guard guard(&lock_);
     auto it = processMap.find(hpid);
-    if (it == processMap.end()) {
-      if (destroy) {
-        KESTRAVO_LOG_CODE(LOG_ERROR, function, KESTRAVO_ERR_INVALID_PARAM, "[pid=%d]pid cannot be found, param is invalid!",
-                          static_cast<int>(hpid));
-      } else {
-        KESTRAVO_LOG_CODE(LOG_ERROR, function, KESTRAVO_ERR_INVALID_PARAM, "[pid=%d]cannot be found in processMap!",
-                          static_cast<int>(hpid));
-      }
-      return KESTRAVO_INVALID_ARGUMENT;
+    if (it != processMap.end()) {
+      found = true;
+      process = it->second;
+      if (destroy) KESTRAVO_LOG_INFO(function, "[pid=%d]Prepare to destroy process!", static_cast<int>(hpid));
+      // Out of the table first: the exit this stop causes is then neither reported nor restarted.
+      processMap.erase(it);
     }
-    process = it->second;
-    if (destroy) KESTRAVO_LOG_INFO(function, "[pid=%d]Prepare to destroy process!", static_cast<int>(hpid));
-    // Out of the table first: the exit this stop causes is then neither reported nor restarted.
-    processMap.erase(it);
   }
-  // A kill finds the sync event still set by the create, and so does not wait for the launcher.
-  if (destroy) ZOL_ResetEvent(process.syncEvent.Get());
-  GetProcessLauncher()->Lauch(taskType, process);
-  if (ZOL_WaitForSingleObject(process.syncEvent.Get(), kStopConfirmMs) != WAIT_OBJECT_0) return KESTRAVO_STOP_TIMEOUT;
+  if (!found) {
+    // Not started yet (a create that keeps failing): nothing runs, so cancelling is the stop.
+    ManagedProcess pending;
+    if (launcher->CancelStart(hpid, &pending)) {
+      KESTRAVO_LOG_INFO(function, "[hpid=%d]start not done yet, cancelled", static_cast<int>(hpid));
+      GetKestravoConfig()->DeleteProcConfig(hpid, pending.guid);
+      GetHpidPool()->Free(static_cast<int32_t>(hpid));
+      return KESTRAVO_OK;
+    }
+    if (destroy) {
+      KESTRAVO_LOG_CODE(LOG_ERROR, function, KESTRAVO_ERR_INVALID_PARAM, "[pid=%d]pid cannot be found, param is invalid!",
+                        static_cast<int>(hpid));
+    } else {
+      KESTRAVO_LOG_CODE(LOG_ERROR, function, KESTRAVO_ERR_INVALID_PARAM, "[pid=%d]cannot be found in processMap!",
+                        static_cast<int>(hpid));
+    }
+    return KESTRAVO_INVALID_ARGUMENT;
+  }
+  // Set only by this stop's report: a kill, too, returns once the child is gone.
+  ZOL_ResetEvent(process.syncEvent.Get());
+  // On the launcher thread (the host's callback) nobody else would run the task.
+  if (launcher->OnLauncherThread() || !launcher->Lauch(taskType, process)) launcher->RunStopNow(taskType, process);
+  if (ZOL_WaitForSingleObject(process.syncEvent.Get(), kStopConfirmMs) != WAIT_OBJECT_0) {
+    return AbandonStop(process, function);
+  }
   GetHpidPool()->Free(static_cast<int32_t>(hpid));
   return KESTRAVO_OK;
+}
+
+int32_t CProcessMgr::AbandonStop(const ManagedProcess& process, const char* function) {
+  auto take = [&] {
+    ZOL_Guard guard(&lock_);
+    auto it = abandonedStops_.find(process.hpid);
+    if (it == abandonedStops_.end() || it->second.guid != process.guid) return false;
+    abandonedStops_.erase(it);
+    return true;
+  };
+  {
+    ZOL_Guard guard(&lock_);
+    abandonedStops_.insert_or_assign(process.hpid, process);
+  }
+  // The launcher may have finished between the time-out and the line above, before it could
+  // see the entry.
+  if (ZOL_WaitForSingleObject(process.syncEvent.Get(), 0) == WAIT_OBJECT_0) {
+    if (take()) GetHpidPool()->Free(static_cast<int32_t>(process.hpid));
+    return KESTRAVO_OK;
+  }
+  KESTRAVO_LOG_INFO(function, "[hpid=%d]stop not confirmed in time, it goes on; the hpid is freed when it is done",
+                    static_cast<int>(process.hpid));
+  return KESTRAVO_STOP_TIMEOUT;
 }
 
 ProcessMap::iterator CProcessMgr::FindManaged(uint32_t hpid, const char* function) {

@@ -9,12 +9,9 @@ namespace {
 constexpr uint32_t kUninitWaitMs = 1000;
 }
 
-CProcessMgr::CProcessMgr() : callback(nullptr), userValue(nullptr) {}
+CProcessMgr::CProcessMgr() {}
 
-CProcessMgr::~CProcessMgr() {
-  callback = nullptr;
-  userValue = nullptr;
-}
+CProcessMgr::~CProcessMgr() { SetMsgCallBack(nullptr, nullptr); }
 
 int32_t CProcessMgr::Init() {
   GetKestravoConfig()->SetSink(this);
@@ -26,13 +23,17 @@ int32_t CProcessMgr::Init() {
 
 int32_t CProcessMgr::Uninit() {
   static const char* const kFunction = "CProcessMgr::Uninit";
-  callback = nullptr;
-  userValue = nullptr;
-  // Both workers end first, so the exits caused below are neither reported nor restarted.
+  SetMsgCallBack(nullptr, nullptr);
+  // Both workers end first, so the exits caused below are neither reported nor restarted. Either
+  // may be the calling thread (the host's callback called the last Uninit): it is then told to
+  // end and ends once the callback returns.
   GetRunningGuard()->Stop();
   GetProcessLauncher()->Stop();
 
   ZOL_Guard guard(&lock_);
+  // Stops that timed out were dropped with the launcher's queue: theirs are ended here too.
+  for (auto& entry : abandonedStops_) processMap.insert_or_assign(entry.first, entry.second);
+  abandonedStops_.clear();
   for (auto& entry : processMap) {
     ManagedProcess& process = entry.second;
     HANDLE handle = process.processHandle.Get();
@@ -46,16 +47,23 @@ int32_t CProcessMgr::Uninit() {
         TerminateProcess(handle, 0);
       }
     }
-    GetHpidPool()->Free(static_cast<int32_t>(process.hpid));
   }
   processMap.clear();
+  // Every hpid: those of starts still queued when the launcher stopped too.
+  for (int32_t hpid = 0; hpid < static_cast<int32_t>(KESTRAVO_MAX_HPID); ++hpid) GetHpidPool()->Free(hpid);
   return 0;
 }
 
 int32_t CProcessMgr::SetMsgCallBack(MsgCallBack newCallback, void* newUserValue) {
-  callback = newCallback;
-  userValue = newUserValue;
+  ZOL_Guard guard(&callbackLock_);
+  callback_.function = newCallback;
+  callback_.userValue = newUserValue;
   return 0;
+}
+
+CProcessMgr::Callback CProcessMgr::GetCallback() {
+  ZOL_Guard guard(&callbackLock_);
+  return callback_;
 }
 
 bool CProcessMgr::GetProcessMap(ProcessMap& out) {
@@ -78,8 +86,8 @@ void CProcessMgr::GetGuardSnapshot(std::vector<GuardRecord>& out) {
 }
 
 void CProcessMgr::Notify(uint32_t hpid, uint32_t msgType, void* msgData) {
-  MsgCallBack target = callback;
-  if (target != nullptr) target(hpid, msgType, msgData, userValue);
+  Callback target = GetCallback();
+  if (target.function != nullptr) target.function(hpid, msgType, msgData, target.userValue);
 }
 
 void CProcessMgr::SaveProcConfig(const ManagedProcess& process) {

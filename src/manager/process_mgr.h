@@ -32,14 +32,18 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   // not start. Host thread, global lock held.
   int32_t Init();
   // Clears the callback, stops both workers, asks every child still running to stop (its stop
-  // event, then termination after 1000 ms), frees every hpid and empties the table. The state
-  // file keeps its entries. Always 0. Host thread, global lock held.
+  // event, then termination after 1000 ms), the children of stops that timed out included, frees
+  // every hpid and empties the table. The state file keeps its entries. Always 0. Global lock
+  // held; a host thread, or a worker's thread when the host's callback calls the last Uninit.
   int32_t Uninit();
 
   // The operations behind the exported functions; host threads, global lock held.
   // Queues the start of a new child and writes its hpid: 0, 1 (bad argument), 4 (no resource).
   int32_t CreateProcess(const std::string& exePath, const std::string& cmdLine, uint32_t* hpidOut, uint64_t userData);
-  // Removes the record and waits up to 5000 ms for the launcher to stop the child: 0, 1, 3.
+  // Removes the record and waits up to 5000 ms for the launcher to stop the child: 0, 1, 3. On 3
+  // the stop goes on; when it is done the entry leaves the state file and the hpid is freed.
+  // A start that has not happened yet is cancelled (0). On the launcher thread (the host's
+  // callback) the stop is done at once, on that thread.
   int32_t DestroyProcess(uint32_t hpid, uint32_t reserved);
   int32_t KillProcess(uint32_t hpid, const std::string& reserved);
   // Queues a kill and a relaunch of the same record: 0, 1.
@@ -47,9 +51,11 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   int32_t GetOSPid(uint32_t hpid, uint32_t* osPid);
   // The lowest hpid whose record has OS pid osPid.
   bool IsManaged(uint32_t osPid, uint32_t* hpid);
-  // Any thread, no lock: the pair is read once per use by the workers.
+  // Any thread; the pair is set and read as one.
   int32_t SetMsgCallBack(MsgCallBack callback, void* userValue);
-  // Adopts a child reported at the last load: 0, 1, 4, 6.
+  // Adopts a child reported at the last load, once it is shown to be that child: 0; 1 (unknown
+  // pair, hpid beyond 1023, or the process has ended or is another program); 4 (no resource, or
+  // the process cannot be checked now); 6.
   int32_t Attach(uint32_t hpid, uint32_t pid);
 
   // Replaces out with a copy of processMap (records share their handles). Always true. Any thread.
@@ -69,14 +75,25 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   int32_t OnRelaunchNotify(ManagedProcess* process, bool ok) override;
   int32_t OnKillNotify(ManagedProcess* process) override;
   int32_t OnDestroyNotify(ManagedProcess* process) override;
-  // IConfigSink, on the thread in KESTRAVO_Init: drops entries whose process is gone and reports
-  // the others with MSG_ATTACHABLE.
+  // IConfigSink, on the thread in KESTRAVO_Init: drops the entries whose process has ended or is
+  // another program now, keeps those that cannot be checked (unreported), and reports each of the
+  // others once, in file order, with MSG_ATTACHABLE.
   int32_t OnConfigNotify(std::list<ProcConfig>& list) override;
 
  private:
+  struct Callback {
+    MsgCallBack function = nullptr;
+    void* userValue = nullptr;
+  };
+  // The callback pair as it is now.
+  Callback GetCallback();
   // Calls the host's callback, if one is set.
   void Notify(uint32_t hpid, uint32_t msgType, void* msgData);
+  // A stop task is done: the entry leaves the file, a stop that timed out frees its hpid, and the
+  // waiting host thread (if any) is released.
   int32_t OnStopNotify(ManagedProcess* process);
+  // The host stopped waiting for process's stop: whoever finishes last frees the hpid.
+  int32_t AbandonStop(const ManagedProcess& process, const char* function);
   // With the manager lock held: the record of hpid, or processMap.end() after logging, under
   // function's name, that it is not managed.
   ProcessMap::iterator FindManaged(uint32_t hpid, const char* function);
@@ -88,7 +105,8 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
 
   ZOL_Mutex lock_;                        // the manager lock
   ProcessMap processMap;                  // guarded by the manager lock
-  std::atomic<MsgCallBack> callback;      // written without a lock; read once per use
-  std::atomic<void*> userValue;
+  ProcessMap abandonedStops_;             // stops that returned 3 and still run; manager lock
+  ZOL_Mutex callbackLock_;                // a leaf: held only to copy or set the pair
+  Callback callback_;                     // guarded by callbackLock_
   std::list<ProcConfig> attachableList;   // guarded by the global lock
 };

@@ -2,55 +2,89 @@
 // reported to the host at initialisation, and adopted again under their old hpid on request.
 #include <string.h>
 
+#include <algorithm>
+
 #include "api/error_codes.h"
 #include "api/globals.h"
+#include "launcher/child_identity.h"
 #include "launcher/path_util.h"
 #include "manager/hpid_pool.h"
 #include "manager/process_mgr.h"
 #include "platform/log_line.h"
+#include "platform/process_identity.h"
 #include "platform/zol_runtime.h"
 
 namespace {
 
-// Copies text as strncpy would, but always leaves a terminator: a longer text is cut to fit.
-void CopyCut(char* target, size_t size, const std::string& text) {
-  strncpy(target, text.c_str(), size - 1);
-  target[size - 1] = '\0';
+// Copies the end of text, where a command line keeps the child's marker and GUID: a text too
+// long for the member loses its front. Always terminated; the rest of the member is zeroed.
+void CopyEnd(char* target, size_t size, const std::string& text) {
+  size_t n = std::min(text.size(), size - 1);
+  memcpy(target, text.data() + text.size() - n, n);
+  memset(target + n, 0, size - n);
+}
+
+// The end that the recorded child's command line must have: its marker, hpid and GUID.
+std::string IdentityTail(const ProcConfig& entry) {
+  ManagedProcess record;
+  record.hpid = entry.hpid;
+  record.guid = entry.guid;
+  return BuildChildCmdLine(record, std::string());
 }
 
 }  // namespace
 
 int32_t CProcessMgr::OnConfigNotify(std::list<ProcConfig>& list) {
   static const char* const kFunction = "CProcessMgr::OnConfigNotify";
-  MsgCallBack target = callback;
-  auto it = list.begin();
-  while (it != list.end()) {
+  Callback target = GetCallback();
+  std::list<ProcConfig> attachable;
+  for (auto it = list.begin(); it != list.end();) {
     HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, it->pid);
-    if (process == nullptr) {
-      KESTRAVO_LOG_INFO(kFunction, "[pid=%d,error=%d]process is not exist", static_cast<int>(it->pid),
-                        static_cast<int>(GetLastError()));
-      list.erase(it);
-      // The walk starts over: entries before the removed one are reported again.
-      it = list.begin();
+    DWORD error = GetLastError();
+    if (process == nullptr && error != ERROR_INVALID_PARAMETER) {
+      // Not known to be gone (out of descriptors, say): the entry stays for a later run.
+      KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_NOT_RUNNING, "[hpid=%d,pid=%d,error=%d]process cannot be checked, entry kept",
+                        static_cast<int>(it->hpid), static_cast<int>(it->pid), static_cast<int>(error));
+      ++it;
       continue;
     }
+    ProcessIdentity identity = process == nullptr ? ProcessIdentity::kGone : CheckProcessIdentity(process, it->pid, IdentityTail(*it));
+    error = GetLastError();
     CloseHandle(process);
-    if (target != nullptr) {
+    if (identity == ProcessIdentity::kUnreadable) {
+      KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_NOT_RUNNING, "[hpid=%d,pid=%d,error=%d]process cannot be checked, entry kept",
+                        static_cast<int>(it->hpid), static_cast<int>(it->pid), static_cast<int>(error));
+      ++it;
+      continue;
+    }
+    if (identity != ProcessIdentity::kMatches) {
+      if (identity == ProcessIdentity::kGone) {
+        KESTRAVO_LOG_INFO(kFunction, "[pid=%d,error=%d]process is not exist", static_cast<int>(it->pid),
+                          static_cast<int>(ERROR_INVALID_PARAMETER));
+      } else {
+        KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]process is not the recorded child, its pid was reused",
+                          static_cast<int>(it->hpid), static_cast<int>(it->pid));
+      }
+      it = list.erase(it);
+      continue;
+    }
+    attachable.push_back(*it);
+    if (target.function != nullptr) {
       AttachableProcInfo info;
       info.pid = it->pid;
-      CopyCut(info.cmdLine, sizeof info.cmdLine, it->cmdline);
-      CopyCut(info.exePath, sizeof info.exePath, it->exe);
-      target(it->hpid, MSG_ATTACHABLE, &info, userValue);
+      CopyEnd(info.cmdLine, sizeof info.cmdLine, it->cmdline);
+      CopyEnd(info.exePath, sizeof info.exePath, it->exe);
+      target.function(it->hpid, MSG_ATTACHABLE, &info, target.userValue);
     }
     ++it;
   }
-  attachableList = list;
+  attachableList.swap(attachable);
   return 0;
 }
 
 int32_t CProcessMgr::Attach(uint32_t hpid, uint32_t pid) {
   static const char* const kFunction = "CProcessMgr::Attach";
-  if (static_cast<int32_t>(hpid) < 0 || static_cast<int32_t>(pid) < 0) return KESTRAVO_INVALID_ARGUMENT;
+  if (hpid >= KESTRAVO_MAX_HPID || static_cast<int32_t>(pid) <= 0) return KESTRAVO_INVALID_ARGUMENT;
   const ProcConfig* entry = nullptr;
   for (const ProcConfig& candidate : attachableList) {
     if (candidate.hpid == hpid && candidate.pid == pid) {
@@ -76,19 +110,28 @@ int32_t CProcessMgr::Attach(uint32_t hpid, uint32_t pid) {
     }
   }
 
+  // It may have ended, and its pid gone to another program, since the load checked it.
   process.processHandle = SharedEvent(OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid));
-  if (process.processHandle.Get() == nullptr) {
+  ProcessIdentity identity = process.processHandle.Get() == nullptr
+                                 ? (GetLastError() == ERROR_INVALID_PARAMETER ? ProcessIdentity::kGone : ProcessIdentity::kUnreadable)
+                                 : CheckProcessIdentity(process.processHandle.Get(), pid, IdentityTail(*entry));
+  if (identity != ProcessIdentity::kMatches) {
     KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_NOT_RUNNING, "[pid=%d,error=%d]process is not running!",
                       static_cast<int>(pid), static_cast<int>(GetLastError()));
-    return KESTRAVO_INVALID_ARGUMENT;
+    // Unchecked, not known to be gone: the host may try again.
+    return identity == ProcessIdentity::kUnreadable ? KESTRAVO_NO_RESOURCE : KESTRAVO_INVALID_ARGUMENT;
   }
   process.namedEvent = SharedEvent(CreateEventA(nullptr, TRUE, FALSE, process.guid.c_str()));
   if (process.namedEvent.Get() == nullptr) {
-    KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]cannot find releated hpid", static_cast<int>(hpid), static_cast<int>(pid));
-    return KESTRAVO_NO_RESOURCE;
+    // Its name taken or damaged by someone else: adopt the child all the same; a stop then ends
+    // it after the usual wait, as one that does not listen.
+    KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_EVENT_CREATE,
+                      "[hpid=%d,pid=%d,error=%d]stop event cannot be opened, the child will be terminated when stopped",
+                      static_cast<int>(hpid), static_cast<int>(pid), static_cast<int>(GetLastError()));
+    process.namedEvent = SharedEvent(ZOL_CreateEvent(0));
   }
   process.syncEvent = SharedEvent(ZOL_CreateEvent(0));
-  if (process.syncEvent.Get() == nullptr) {
+  if (process.namedEvent.Get() == nullptr || process.syncEvent.Get() == nullptr) {
     KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_EVENT_CREATE, "[exePath=%s,cmdLine=%s]Create SyncEvent fail",
                       process.exePath.c_str(), process.cmdLine.c_str());
     return KESTRAVO_NO_RESOURCE;

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <time.h>
 
 #include <new>
 
@@ -68,6 +69,20 @@ int ZOL_MutexUnlock(ZOL_MUTEX* mutex) {
 int ZOL_MutexTryLock(ZOL_MUTEX* mutex) {
   if (mutex == nullptr || *mutex == nullptr) return Failed(EINVAL);
   int rc = pthread_mutex_trylock(&(*mutex)->mutex);
+  return rc == 0 ? 0 : Failed(rc);
+}
+
+int ZOL_MutexTimedLock(ZOL_MUTEX* mutex, uint32_t ms) {
+  if (mutex == nullptr || *mutex == nullptr) return Failed(EINVAL);
+  timespec at{};
+  clock_gettime(CLOCK_MONOTONIC, &at);
+  at.tv_sec += ms / 1000;
+  at.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  if (at.tv_nsec >= 1000000000L) {
+    at.tv_sec += 1;
+    at.tv_nsec -= 1000000000L;
+  }
+  int rc = pthread_mutex_clocklock(&(*mutex)->mutex, CLOCK_MONOTONIC, &at);
   return rc == 0 ? 0 : Failed(rc);
 }
 

@@ -9,6 +9,7 @@
 // Nothing here throws. Results are 0 on success and an errno value otherwise, with the matching
 // Windows code left for GetLastError(). A mutex may only be unlocked by its owner.
 #pragma once
+#include <stdint.h>
 
 typedef struct ZOL_MutexImpl* ZOL_MUTEX;
 
@@ -28,6 +29,10 @@ int ZOL_MutexUnlock(ZOL_MUTEX* mutex);
 // Takes the mutex only if that needs no waiting: 0 when it is now owned, EBUSY when another thread
 // holds it.
 int ZOL_MutexTryLock(ZOL_MUTEX* mutex);
+
+// As ZOL_MutexLock, but gives up after ms milliseconds (monotonic clock): 0 when owned, ETIMEDOUT
+// when another thread held it all that time.
+int ZOL_MutexTimedLock(ZOL_MUTEX* mutex, uint32_t ms);
 
 // A recursive mutex owned by this object. If the mutex could not be created, Lock and Unlock fail.
 // Not copyable: a copy would either share the OS mutex and destroy it twice, or silently split one

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "last_error.h"
 #include "win32.h"
 
 HRESULT CoCreateGuid(GUID* pguid) {
@@ -12,6 +13,7 @@ HRESULT CoCreateGuid(GUID* pguid) {
     ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
     if (n < 0) {
       if (errno == EINTR) continue;
+      kestravo::posix::FailWithErrno(errno);
       return E_FAIL;
     }
     got += static_cast<size_t>(n);
