@@ -51,7 +51,8 @@ extern "C" {
 #define MSG_ATTACHABLE 4      /* a child of an earlier run still runs; msgData: AttachableProcInfo */
 
 /* The data of MSG_ATTACHABLE. Valid only during the callback. Both texts are NUL-terminated; a
-   recorded text of 1024 bytes or more is cut to 1023. */
+   recorded text of 1024 bytes or more keeps its last 1023 bytes (it is cut at the front), so that
+   the end of the command line, with the marker and the child's GUID, is always there. */
 typedef struct AttachableProcInfo {
     uint32_t pid;           /* the child's OS process id; pass it to KESTRAVO_Attach */
     char cmdLine[1024];     /* the command line it was started with, marker included */
@@ -61,13 +62,16 @@ typedef struct AttachableProcInfo {
 /* The host's callback. It runs on the library's threads: MSG_EXITED and MSG_RESTARTED on the
    exit-watch thread, MSG_RESTARTED and MSG_RESTART_FAILED on the launcher thread, MSG_ATTACHABLE on
    the thread inside KESTRAVO_Init. msgData is NULL except for MSG_ATTACHABLE. The result is
-   ignored. It should return quickly: while it runs, that thread does nothing else. */
+   ignored. It should return quickly: while it runs, that thread does nothing else. It may call any
+   function of the library; while the last KESTRAVO_Uninit runs, those calls answer 5 (false)
+   instead of waiting. */
 typedef int32_t (*MsgCallBack)(uint32_t hpid, uint32_t msgType, void* msgData, void* userValue);
 
 /* Starts the library, or counts one more user of it: 0, or -1 when the worker threads could not
    start. The first call loads kestravo.xml and reports each recorded child that still runs with
-   MSG_ATTACHABLE, before it returns. Logging is configured from "log4cxx.properties" in the working
-   directory when that file exists. */
+   MSG_ATTACHABLE, once each, in the file's order, before it returns; a call from such a callback
+   is counted once the first is done. Logging is configured from "log4cxx.properties" in the
+   working directory when that file exists. */
 KESTRAVO_API int32_t KESTRAVO_Init(void) KESTRAVO_NOEXCEPT;
 
 /* Undoes one KESTRAVO_Init: 0, or 5 when not initialised. The last one stops the worker threads,
@@ -78,33 +82,38 @@ KESTRAVO_API int32_t KESTRAVO_Uninit(void) KESTRAVO_NOEXCEPT;
 /* Starts exePath with cmdLine (the marker with the hpid and GUID is appended to it directly, so
    end cmdLine with a blank to keep it a separate argument). Returns at once with the new hpid in
    *hpid: 0; 1 for a null or inaccessible exePath, a null cmdLine or a null hpid; 4 when all 1024
-   hpids are taken or an event cannot be created; 5 when not initialised. The start happens on the
-   launcher thread; a failing start is retried about every 30 s. userData is stored, never read. */
+   hpids are taken, or a GUID or an event cannot be made; 5 when not initialised. The start
+   happens on the launcher thread; a failing start is retried about every 30 s until the hpid is
+   destroyed or killed. userData is stored, never read. */
 KESTRAVO_API int32_t KESTRAVO_CreateProcess(const char* exePath, const char* cmdLine, uint32_t* hpid,
                                             uint64_t userData) KESTRAVO_NOEXCEPT;
 
 /* Asks the child to stop through its stop event and terminates it if it still runs 3000 ms later:
    0 once stopped, 1 for an unknown hpid, 3 when not confirmed within 5000 ms, 5 when not
-   initialised. reserved is ignored. */
+   initialised. A start still being retried is cancelled (0). After 3 the stop goes on: the hpid is
+   unknown from then on, and becomes free for a new child, and the child leaves kestravo.xml, once
+   it is done. reserved is ignored. */
 KESTRAVO_API int32_t KESTRAVO_DestroyProcess(uint32_t hpid, uint32_t reserved) KESTRAVO_NOEXCEPT;
 
-/* Terminates the child without asking: 0, 1 for an unknown hpid, 3, 5 as above. */
+/* Terminates the child without asking, and returns once it has ended: 0, 1, 3, 5 as above. */
 KESTRAVO_API int32_t KESTRAVO_KillProcess(uint32_t hpid) KESTRAVO_NOEXCEPT;
 
 /* Terminates the child and starts it again under the same hpid and command line. Returns at once:
    0, 1 for an unknown hpid, 5 when not initialised. */
 KESTRAVO_API int32_t KESTRAVO_RestartProcess(uint32_t hpid) KESTRAVO_NOEXCEPT;
 
-/* Sets the callback and the value handed back to it; NULL switches messages off. Takes no lock and
-   may be called before KESTRAVO_Init; the last KESTRAVO_Uninit clears it. Always 0. */
+/* Sets the callback and the value handed back to it, as one pair; NULL switches messages off. May
+   be called before KESTRAVO_Init; the last KESTRAVO_Uninit clears it. Always 0. */
 KESTRAVO_API int32_t KESTRAVO_SetMsgCallBack(MsgCallBack callback, void* userValue) KESTRAVO_NOEXCEPT;
 
 /* The OS process id of the child: 0, 1 for an unknown hpid or a null osPid, 5. */
 KESTRAVO_API int32_t KESTRAVO_GetOSPid(uint32_t hpid, uint32_t* osPid) KESTRAVO_NOEXCEPT;
 
 /* Adopts a child reported by MSG_ATTACHABLE under its old hpid: 0; 1 when no report matches the
-   pair or the process no longer runs; 4 when an event cannot be created; 6 when the hpid is
-   managed already; 5 when not initialised. */
+   pair, the hpid is beyond 1023, or the process has ended or is another program now (its command
+   line no longer ends with the child's marker and GUID); 4 when an event cannot be created or the
+   process cannot be checked now (out of descriptors, say: try again); 6 when the hpid is managed
+   already; 5 when not initialised. */
 KESTRAVO_API int32_t KESTRAVO_Attach(uint32_t hpid, uint32_t osPid) KESTRAVO_NOEXCEPT;
 
 /* true, with its hpid in *hpid, when osPid is a managed child; false otherwise (also when not

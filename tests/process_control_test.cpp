@@ -1,8 +1,8 @@
 // Starting and stopping children through a real host: what a child receives, what the state file
-// records, destroy and kill.
+// records, destroy and kill, and the host's callback calling the library from the library's threads.
 #include <gtest/gtest.h>
 #include <kestravo.h>
-
+#include <sys/stat.h>
 
 #include "host_harness.h"
 
@@ -67,9 +67,9 @@ TEST_F(ProcessControl, StopsOnRequestAreFinalAndUnreported) {
   // A child that does not listen is terminated once the wait runs out.
   EXPECT_EQ(host.Send("destroy 1").ret, 0);
   EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(pids[1]); }));
-  // Kill answers before the launcher has done it.
+  // Kill answers once the child is gone.
   EXPECT_EQ(host.Send("kill 2").ret, 0);
-  EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(pids[2]); }));
+  EXPECT_FALSE(ProcessAlive(pids[2]));
 
   for (const char* call : {"getpid 0", "destroy 0", "kill 2", "restart 1"}) {
     EXPECT_EQ(host.Send(call).ret, 1) << call;
@@ -87,6 +87,92 @@ TEST_F(ProcessControl, StopsOnRequestAreFinalAndUnreported) {
   EXPECT_EQ(host.CreateHelper("stop", dir.File("next.report"))["hpid"], 0u);
   Stop();
 }
+
+// A start that keeps failing (a relaunch whose program went away, a create whose program cannot
+// run) is retried every 30 s; a stop ends it at once and lets go of its hpid and entry.
+TEST_F(ProcessControl, StopsEndStartsThatKeepFailing) {
+  ASSERT_TRUE(Start());
+  std::string exe = dir.File("child"), report = dir.File("a.report");
+  std::filesystem::copy_file(HelperChild(), exe);
+  ASSERT_EQ(host.Send("create " + HexArg(exe) + " " + HexArg("stop " + report + " ")).ret, 0);
+  pid_t pid = host.WaitRunning(0, report);
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(unlink(exe.c_str()), 0);
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  ASSERT_TRUE(host.WaitCount(0, MSG_RESTART_FAILED, 1));
+  std::string unrunnable = dir.File("unrunnable");
+  std::filesystem::copy_file(HelperChild(), unrunnable);
+  ASSERT_EQ(chmod(unrunnable.c_str(), 0600), 0);
+  EXPECT_EQ(host.Send("create " + HexArg(unrunnable) + " x").ret, 0);
+
+  EXPECT_EQ(host.Send("destroy 0", std::chrono::seconds(2)).ret, 0);
+  EXPECT_EQ(host.Send("kill 1", std::chrono::seconds(2)).ret, 0);
+  EXPECT_TRUE(WaitFor([&] { return dir.State().empty(); })) << dir.StateText();
+  EXPECT_EQ(host.CreateHelper("stop", dir.File("b.report"))["hpid"], 0u);
+  EXPECT_EQ(host.CreateHelper("stop", dir.File("c.report"))["hpid"], 1u);
+  Stop();
+}
+
+// The host's callback calls the library on the thread of the message: the guard's (exits) or the
+// launcher's (relaunches). Nothing it does may block that thread for good.
+struct CallbackCase {
+  const char* name;
+  uint32_t type;          // the message whose callback calls in
+  const char* action;     // its calls, as test host commands ('$': its hpid)
+  bool uninitMeanwhile;   // the host's main thread runs the last Uninit while it calls
+  const char* results;    // what the calls answer
+  bool endsStopped;       // the library is uninitialised afterwards
+};
+
+void PrintTo(const CallbackCase& c, std::ostream* out) { *out << c.name; }
+
+const char kEveryCall[] = "await5 getpid $;init;uninit;create x x;destroy $;kill $;restart $;attach $ 1;ismanaged 1";
+
+const CallbackCase kCallbackCases[] = {
+    // The last Uninit waits for the thread; the thread's calls answer 5 instead of waiting for it.
+    {"GuardThreadDuringLastUninit", MSG_EXITED, kEveryCall, true, "5,5,5,5,5,5,5,5,0", true},
+    {"LauncherThreadDuringLastUninit", MSG_RESTARTED, kEveryCall, true, "5,5,5,5,5,5,5,5,0", true},
+    // The launcher would do the stop only after the call gave up waiting for it.
+    {"DestroyOnTheLauncherThread", MSG_RESTARTED, "destroy $;getpid $", false, "0,1", false},
+    {"KillOnTheLauncherThread", MSG_RESTARTED, "kill $;getpid $", false, "0,1", false},
+    // The guard cannot wait for itself; once told to end it starts nothing anew.
+    {"LastUninitOnTheGuardThread", MSG_EXITED, "uninit;getpid $;init", false, "0,5,5", true},
+};
+
+class Callbacks : public HostTest, public ::testing::WithParamInterface<CallbackCase> {};
+
+TEST_P(Callbacks, CallsFromTheLibrarysThreadsReturn) {
+  const CallbackCase& c = GetParam();
+  ASSERT_EQ(host.Send("setcb do " + std::to_string(c.type) + " " + c.action).ret, 0);
+  ASSERT_EQ(host.Send("init").ret, 0);
+  std::string report = dir.File("a.report");
+  ASSERT_EQ(host.CreateHelper("stop", report).ret, 0);
+  pid_t pid = host.WaitRunning(0, report);
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+
+  auto answered = [&](const char* key) {
+    for (const Message& m : host.Messages())
+      if (m.type == c.type && m.field.count(key)) return true;
+    return false;
+  };
+  if (c.uninitMeanwhile) {
+    ASSERT_TRUE(WaitFor([&] { return answered("calling"); }));
+    EXPECT_EQ(host.Send("uninit").ret, 0);
+  }
+  ASSERT_TRUE(WaitFor([&] { return answered("call"); }));
+  for (const Message& m : host.Messages())
+    if (m.type == c.type && m.field.count("call")) EXPECT_EQ(m.field.at("call"), c.results);
+
+  // The library is whole afterwards: it starts again if it was stopped, and the hpid is free.
+  if (c.endsStopped) EXPECT_EQ(host.Send("init").ret, 0);
+  EXPECT_EQ(host.CreateHelper("stop", dir.File("b.report"))["hpid"], 0u);
+  EXPECT_TRUE(host.NoZombies());
+  Stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Thread, Callbacks, ::testing::ValuesIn(kCallbackCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kestravo::test

@@ -53,7 +53,7 @@ class Recovery : public ::testing::Test {
 TEST_F(Recovery, NextHostHearsOfTheLivingChildrenAndAdoptsEachOnce) {
   ASSERT_NO_FATAL_FAILURE(LeaveTwoOfThreeChildren());
   Host second(dir);
-  ASSERT_EQ(second.Send("setcb call").ret, 0);
+  ASSERT_EQ(second.Send("setcb do 4 init;getpid $").ret, 0);
   ASSERT_EQ(second.Send("init").ret, 0);
 
   // The host wrote these before Init's answer: they came from inside Init, each survivor once,
@@ -69,8 +69,9 @@ TEST_F(Recovery, NextHostHearsOfTheLivingChildrenAndAdoptsEachOnce) {
     EXPECT_EQ(m.field.at("pid"), std::to_string(pids[m.hpid]));
     EXPECT_EQ(Unhex(m.field.at("cmd")), CmdLineOf(m.hpid));
     EXPECT_EQ(Unhex(m.field.at("exe")), HelperChild());
-    // Calling in does not deadlock; the first Init counts only once it is done, so: not yet.
-    EXPECT_EQ(m.field.at("call"), "5,0");
+    // Calling in does not deadlock; an Init from here is counted once the first is done, which
+    // is not yet.
+    EXPECT_EQ(m.field.at("call"), "0,5");
   }
   EXPECT_EQ(LogLines(dir.Log(), "CProcessMgr::OnConfigNotify"),
             std::vector<std::string>{"INFO [CProcessMgr::OnConfigNotify(N)] - [pid=" +
@@ -101,7 +102,10 @@ TEST_F(Recovery, NextHostHearsOfTheLivingChildrenAndAdoptsEachOnce) {
   EXPECT_EQ(state.entries[1].hpid, 2u);
   EXPECT_EQ(state.entries[1].cmdline, CmdLineOf(2));
 
-  // The last Uninit asks both through their events; they end by themselves.
+  // The last Uninit (the two from the callback count) asks both through their events; they end
+  // by themselves.
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(second.Send("uninit").ret, 0);
+  EXPECT_TRUE(ProcessAlive(pids[0]));
   EXPECT_EQ(second.Send("uninit").ret, 0);
   EXPECT_EQ(WaitExit(pids[0]), 0);
   EXPECT_EQ(WaitExit(pids[2]), 0);
@@ -182,6 +186,72 @@ TEST_F(Recovery, KilledHostsChildIsAdoptedWithoutACallbackAndStoppedByUninit) {
   EXPECT_EQ(WaitExit(pid), 0);  // asked through its stop event, not terminated
   EXPECT_TRUE(second.Messages().empty());
   EXPECT_EQ(second.Finish(), 0);
+}
+
+// Entries whose pid now names another program, has ended, or cannot be checked. Only the recorded
+// child is reported and adopted; a stranger is never signalled; an entry is dropped only when its
+// process is known to be gone.
+TEST_F(Recovery, OnlyTheRecordedChildIsAdoptedAndOnlyAGoneOneIsDropped) {
+  const std::string guid[] = {"{00000000-0000-4000-8000-000000000000}", "{11111111-1111-4111-8111-111111111111}",
+                              "{22222222-2222-4222-8222-222222222222}", "{33333333-3333-4333-8333-333333333333}"};
+  auto marker = [&](int hpid) { return "kestravCmdLine:;pid=" + std::to_string(hpid) + ";guid=" + guid[hpid]; };
+  // hpid 0: a stranger (another GUID); 1: the child, with a command line longer than the report
+  // holds; 2: ended; 3: the child, but it cannot be checked while the host is out of descriptors.
+  std::string longArg(2000, 'w');
+  pid_t stranger = SpawnPlain({HelperChild(), "ignore", dir.File("s"), marker(1) + "x"});
+  pid_t child = SpawnPlain({HelperChild(), "ignore", dir.File("a"), longArg, marker(1)});
+  pid_t ended = SpawnPlain({HelperChild(), "exit", "-", "0"});
+  pid_t unchecked = SpawnPlain({HelperChild(), "ignore", dir.File("b"), marker(3)});
+  ASSERT_EQ(WaitExit(ended), 0);
+  const pid_t pid[] = {stranger, child, ended, unchecked};
+  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<kestravo>\n";
+  for (int hpid = 0; hpid < 4; ++hpid) {
+    xml += "    <process hpid=\"" + std::to_string(hpid) + "\" pid=\"" + std::to_string(pid[hpid]) + "\" exe=\"" +
+           HelperChild() + "\" cmdline=\"ignore " + (hpid == 1 ? longArg + " " : "") + marker(hpid) +
+           "\" guid=\"" + guid[hpid] + "\" />\n";
+  }
+  std::ofstream(dir.File("kestravo.xml")) << xml << "</kestravo>\n";
+  ASSERT_EQ(chmod(dir.File("kestravo.xml").c_str(), 0600), 0);
+
+  Host second(dir);
+  ASSERT_EQ(second.Send("setcb do 4 hogfds 0").ret, 0);
+  ASSERT_EQ(second.Send("init").ret, 0);
+  ASSERT_EQ(second.Messages().size(), 1u);
+  const Message& report = second.Messages()[0];
+  EXPECT_EQ(report.hpid, 1u);
+  std::string cmd = Unhex(report.field.at("cmd"));
+  EXPECT_EQ(cmd.size(), 1023u);
+  EXPECT_EQ(cmd.substr(cmd.size() - marker(1).size()), marker(1));  // cut at the front
+  std::string log = dir.Log();
+  EXPECT_NE(log.find("[hpid=0,pid=" + std::to_string(stranger) + "]process is not the recorded child"), std::string::npos);
+  EXPECT_NE(log.find("[pid=" + std::to_string(ended) + ",error=87]process is not exist"), std::string::npos);
+  EXPECT_NE(log.find("[hpid=3,pid=" + std::to_string(unchecked) + ",error=4]process cannot be checked, entry kept"),
+            std::string::npos) << log;
+
+  EXPECT_EQ(second.Send("attach 1 " + std::to_string(child)).ret, 4);  // still out of descriptors
+  EXPECT_EQ(second.Send("hogfds release").ret, 0);
+  EXPECT_EQ(second.Send("attach 0 " + std::to_string(stranger)).ret, 1);
+  EXPECT_EQ(second.Send("attach 3 " + std::to_string(unchecked)).ret, 1);  // not reported
+  EXPECT_EQ(second.Send("attach 1 " + std::to_string(child)).ret, 0);
+  std::vector<StateEntry> state = dir.State();
+  ASSERT_EQ(state.size(), 2u) << dir.StateText();
+  EXPECT_EQ(state[0].hpid, 1u);
+  EXPECT_EQ(state[1].hpid, 3u);
+  EXPECT_EQ(second.Send("uninit").ret, 0);
+  EXPECT_EQ(WaitExit(child), 128 + SIGKILL);
+  EXPECT_EQ(second.Finish(), 0);
+  EXPECT_TRUE(ProcessAlive(stranger));
+
+  // The next host, with descriptors to spare, finds the kept child.
+  Host third(dir);
+  ASSERT_EQ(third.Send("setcb").ret, 0);
+  ASSERT_EQ(third.Send("init").ret, 0);
+  ASSERT_EQ(third.Count(3, MSG_ATTACHABLE), 1u);
+  EXPECT_EQ(third.Send("attach 3 " + std::to_string(unchecked)).ret, 0);
+  EXPECT_EQ(third.Send("uninit").ret, 0);
+  EXPECT_EQ(WaitExit(unchecked), 128 + SIGKILL);
+  EXPECT_EQ(third.Finish(), 0);
+  EXPECT_TRUE(ProcessAlive(stranger));
 }
 
 // A state file the host cannot use: what it holds (or is), and the load failure logged for it.

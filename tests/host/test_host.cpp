@@ -7,25 +7,31 @@
 //   destroy H [RESERVED] | kill H | restart H | attach H PID   -> ret N
 //   getpid H [nullout]                   -> ret N pid=P
 //   ismanaged PID [nullout]              -> ret B hpid=H   (B: 1 true, 0 false)
-//   setcb [call|null]                    -> ret 0   ("null": a null callback and user value)
+//   setcb [null | do TYPE CMDS]          -> ret 0   ("null": a null callback and user value)
+//   hogfds N | hogfds release            -> ret 0   (holds every free descriptor but N; gives them back)
 //   exit                                 ends the process at once (_exit, no Uninit), no answer
 //   chaos, fds, census, exhaust          the load commands of host_load.h
 // Strings are "x" followed by hex bytes (so "x" is the empty string); "-" is a null pointer.
 // Callback lines, written from the library's threads:
-//   msg H TYPE t=MICROS user=U [pid=P cmd=HEX exe=HEX] [call=RET,PID]
+//   msg H TYPE t=MICROS user=U [pid=P cmd=HEX exe=HEX] [call=RET,...]
 // t is the steady clock (CLOCK_MONOTONIC) in microseconds; U is 1 when the user value came back;
-// type 4 carries its AttachableProcInfo; "setcb call" makes the callback call KESTRAVO_GetOSPid
-// for its hpid first, to show that exports may be called from inside the callback.
+// type 4 carries its AttachableProcInfo. "setcb do TYPE CMDS" makes the callback run the commands
+// (';' between them, '$' for its hpid) on messages of that type, and list their results in call=.
+// "await5 CMD" repeats CMD until it answers 5 (for up to 10 s); an action that has one first
+// writes "msg H TYPE ... calling=1", so that a test knows the callback is under way.
 #include <kestravo.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <deque>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "hex_arg.h"
 #include "host_load.h"
@@ -34,12 +40,40 @@ namespace {
 
 std::mutex g_out;
 int g_userMarker;
-bool g_callFromCallback = false;
+std::mutex g_actionsLock;
+std::map<uint32_t, std::string> g_actions;  // message type -> commands; guarded by g_actionsLock
+
+std::string Run(const std::string& command);
 
 void Emit(const std::string& line) {
   std::lock_guard<std::mutex> lock(g_out);
   fputs((line + "\n").c_str(), stdout);
   fflush(stdout);
+}
+
+std::string RetOf(const std::string& reply) {
+  std::istringstream words(reply);
+  std::string ret, value;
+  words >> ret >> value;
+  return value;
+}
+
+// The results of an action's commands, joined by ','.
+std::string RunAction(std::string action, uint32_t hpid) {
+  for (size_t at; (at = action.find('$')) != std::string::npos;) action.replace(at, 1, std::to_string(hpid));
+  std::string results;
+  std::istringstream list(action);
+  for (std::string command; std::getline(list, command, ';');) {
+    bool await5 = command.rfind("await5 ", 0) == 0;
+    if (await5) command.erase(0, 7);
+    std::string ret = RetOf(Run(command));
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         await5 && ret != "5" && std::chrono::steady_clock::now() < end; ret = RetOf(Run(command))) {
+      usleep(1000);
+    }
+    results += (results.empty() ? "" : ",") + ret;
+  }
+  return results;
 }
 
 int32_t OnMessage(uint32_t hpid, uint32_t type, void* data, void* user) {
@@ -52,11 +86,14 @@ int32_t OnMessage(uint32_t hpid, uint32_t type, void* data, void* user) {
     auto* info = static_cast<AttachableProcInfo*>(data);
     line << " pid=" << info->pid << " cmd=" << hex_arg::Encode(info->cmdLine) << " exe=" << hex_arg::Encode(info->exePath);
   }
-  if (g_callFromCallback) {
-    uint32_t pid = 0;
-    int32_t ret = KESTRAVO_GetOSPid(hpid, &pid);
-    line << " call=" << ret << ',' << pid;
+  std::string action;
+  {
+    std::lock_guard<std::mutex> lock(g_actionsLock);
+    auto it = g_actions.find(type);
+    if (it != g_actions.end()) action = it->second;
   }
+  if (action.find("await5 ") != std::string::npos) Emit(line.str() + " calling=1");
+  if (!action.empty()) line << " call=" << RunAction(action, hpid);
   Emit(line.str());
   return 0;
 }
@@ -96,10 +133,26 @@ std::string Run(const std::string& command) {
     out << "ret " << KESTRAVO_IsManaged(u32(a), b == "nullout" ? nullptr : &hpid)
         << " hpid=" << hpid;
   } else if (verb == "setcb") {
-    g_callFromCallback = a == "call";
+    if (a == "do") {
+      std::lock_guard<std::mutex> lock(g_actionsLock);
+      g_actions[u32(b)] = command.substr(command.find(b, command.find(" do ") + 4) + b.size() + 1);
+    }
     out << "ret "
         << (a == "null" ? KESTRAVO_SetMsgCallBack(nullptr, nullptr)
                         : KESTRAVO_SetMsgCallBack(OnMessage, &g_userMarker));
+  } else if (verb == "hogfds") {
+    static std::vector<int> held;
+    if (a == "release") {
+      for (int fd : held) close(fd);
+      held.clear();
+    } else {
+      for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
+      for (size_t n = std::stoul(a); n > 0 && !held.empty(); --n) {
+        close(held.back());
+        held.pop_back();
+      }
+    }
+    out << "ret 0";
   } else if (verb == "exit") {
     _exit(0);
   } else {

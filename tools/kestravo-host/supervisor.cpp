@@ -9,9 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <iterator>
-#include <set>
 #include <sstream>
 
 namespace kestravo_host {
@@ -46,14 +44,6 @@ std::string Meaning(int32_t result) {
     case KESTRAVO_ALREADY_MANAGED: return "that hpid is managed already";
     default: return "unexpected result";
   }
-}
-
-// The command line of a running process, its arguments joined by blanks.
-std::string ProcessCommandLine(uint32_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::replace(text.begin(), text.end(), '\0', ' ');
-  return text;
 }
 
 // The recorded command line up to the library's marker.
@@ -138,20 +128,13 @@ int Supervisor::Run() {
 }
 
 void Supervisor::Adopt() {
-  std::set<std::pair<uint32_t, uint32_t>> seen;  // a survivor may be reported more than once
   std::vector<bool> taken(options_.commands.size(), false);
   for (Message& m : queue_.TakeAll()) {
-    if (m.type != MSG_ATTACHABLE || !seen.insert({m.hpid, m.pid}).second) continue;
+    if (m.type != MSG_ATTACHABLE) continue;
     std::string shown = m.exePath + " " + BeforeMarker(m.cmdLine);
     shown.erase(shown.find_last_not_of(' ') + 1);
     Line(ChildText(m.hpid, m.pid, "adoptable: " + shown), m.wallAt);
-    // The library does not check that the recorded pid still runs the recorded program.
     size_t marker = m.cmdLine.find(kMarker);
-    if (marker == std::string::npos ||
-        ProcessCommandLine(m.pid).find(m.cmdLine.substr(marker)) == std::string::npos) {
-      Line(ChildText(m.hpid, m.pid, "not adopted: that pid no longer runs the recorded command"));
-      continue;
-    }
     int32_t result = library_.Attach(m.hpid, m.pid);
     if (result != KESTRAVO_OK) {
       Line(ChildText(m.hpid, m.pid, "not adopted: KESTRAVO_Attach answered " +
