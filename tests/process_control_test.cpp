@@ -113,6 +113,28 @@ TEST_F(ProcessControl, StopsEndStartsThatKeepFailing) {
   Stop();
 }
 
+// A stop that the launcher cannot confirm in time (a callback holds it up) answers 3 and goes on
+// by itself: its hpid is unknown meanwhile, then free, and its entry leaves the file.
+TEST_F(ProcessControl, AStopThatTimesOutFinishesByItself) {
+  ASSERT_EQ(host.Send("setcb do 2 sleep 6000").ret, 0);
+  ASSERT_EQ(host.Send("init").ret, 0);
+  std::vector<pid_t> pids;
+  for (uint32_t hpid = 0; hpid < 2; ++hpid) {
+    std::string report = dir.File(std::to_string(hpid) + ".report");
+    ASSERT_EQ(host.CreateHelper("stop", report)["hpid"], hpid);
+    pids.push_back(host.WaitRunning(hpid, report));
+    ASSERT_GT(pids.back(), 0);
+  }
+  ASSERT_EQ(kill(pids[0], SIGKILL), 0);
+  ASSERT_TRUE(WaitFor([&] { return host.Messages().size() == 2; }));  // exited; restarted, calling
+
+  EXPECT_EQ(host.Send("destroy 1").ret, 3);
+  EXPECT_EQ(host.Send("getpid 1").ret, 1);
+  EXPECT_TRUE(WaitFor([&] { return dir.State().size() == 1 && !ProcessAlive(pids[1]); })) << dir.StateText();
+  EXPECT_EQ(host.CreateHelper("stop", dir.File("2.report"))["hpid"], 1u);
+  Stop();
+}
+
 // The host's callback calls the library on the thread of the message: the guard's (exits) or the
 // launcher's (relaunches). Nothing it does may block that thread for good.
 struct CallbackCase {

@@ -9,6 +9,7 @@
 //   ismanaged PID [nullout]              -> ret B hpid=H   (B: 1 true, 0 false)
 //   setcb [null | do TYPE CMDS]          -> ret 0   ("null": a null callback and user value)
 //   hogfds N | hogfds release            -> ret 0   (holds every free descriptor but N; gives them back)
+//   sleep MS                             -> ret 0   (for a callback that holds up its thread)
 //   exit                                 ends the process at once (_exit, no Uninit), no answer
 //   chaos, fds, census, exhaust          the load commands of host_load.h
 // Strings are "x" followed by hex bytes (so "x" is the empty string); "-" is a null pointer.
@@ -17,8 +18,8 @@
 // t is the steady clock (CLOCK_MONOTONIC) in microseconds; U is 1 when the user value came back;
 // type 4 carries its AttachableProcInfo. "setcb do TYPE CMDS" makes the callback run the commands
 // (';' between them, '$' for its hpid) on messages of that type, and list their results in call=.
-// "await5 CMD" repeats CMD until it answers 5 (for up to 10 s); an action that has one first
-// writes "msg H TYPE ... calling=1", so that a test knows the callback is under way.
+// "await5 CMD" repeats CMD until it answers 5 (for up to 10 s); an action that has one, or a
+// sleep, first writes "msg H TYPE ... calling=1", so that a test knows the callback is under way.
 #include <kestravo.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -92,7 +93,8 @@ int32_t OnMessage(uint32_t hpid, uint32_t type, void* data, void* user) {
     auto it = g_actions.find(type);
     if (it != g_actions.end()) action = it->second;
   }
-  if (action.find("await5 ") != std::string::npos) Emit(line.str() + " calling=1");
+  if (action.find("await5 ") != std::string::npos || action.find("sleep ") != std::string::npos)
+    Emit(line.str() + " calling=1");
   if (!action.empty()) line << " call=" << RunAction(action, hpid);
   Emit(line.str());
   return 0;
@@ -140,6 +142,9 @@ std::string Run(const std::string& command) {
     out << "ret "
         << (a == "null" ? KESTRAVO_SetMsgCallBack(nullptr, nullptr)
                         : KESTRAVO_SetMsgCallBack(OnMessage, &g_userMarker));
+  } else if (verb == "sleep") {
+    usleep(static_cast<useconds_t>(std::stoul(a)) * 1000);
+    out << "ret 0";
   } else if (verb == "hogfds") {
     static std::vector<int> held;
     if (a == "release") {
