@@ -278,6 +278,10 @@ TEST_P(HostileFile, HostGetsAnErrorPromptlyAndLeavesTheNameAlone) {
   ASSERT_EQ(pread(fd, block.data(), 16, 0), 16);
   ASSERT_EQ(fstat(fd, &own), 0);
   close(fd);
+  pid_t waiter = c.damaged ? StartWaiter(name) : -1;  // a child waiting on its spoilt stop event
+  if (waiter > 0) {
+    ASSERT_TRUE(WaitFor([&] { return BlockedOnFutex(waiter); }));
+  }
   int kept = c.act(path, block);
   if (kept == -3) {
     CloseHandle(event);
@@ -299,6 +303,11 @@ TEST_P(HostileFile, HostGetsAnErrorPromptlyAndLeavesTheNameAlone) {
   EXPECT_EQ(lstat(path.c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, planted.st_ino) << "the other process's file was removed";
 
+  if (waiter > 0) {
+    int code = WaitExit(waiter);
+    if (code < 0) KillAndReap(waiter);
+    EXPECT_EQ(code, 2) << "the waiter did not notice";
+  }
   CloseHandle(again);
   if (kept >= 0) close(kept);
   CloseHandle(event);  // the last holder of its own file removes it, damaged or not
