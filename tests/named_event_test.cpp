@@ -129,18 +129,6 @@ TEST(NamedEvent, BackingFileGoesWithTheLastHandle) {
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
-TEST(NamedEvent, KilledHolderDoesNotKeepTheEventAlive) {
-  std::string name = CreateGuidString();
-  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
-  ASSERT_NE(event, nullptr);
-  pid_t holder = StartWaiter(name);
-  ASSERT_TRUE(WaitFor([&] { return BlockedOnFutex(holder); }));
-  KillAndReap(holder);
-  EXPECT_TRUE(BackingFileExists(name));
-  EXPECT_TRUE(CloseHandle(event));
-  EXPECT_FALSE(BackingFileExists(name));
-}
-
 TEST(NamedEvent, EventWhoseLastHolderWasKilledIsMadeAnew) {
   std::string name = CreateGuidString();
   HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
