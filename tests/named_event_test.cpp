@@ -233,7 +233,8 @@ const HostileCase kHostileCases[] = {
      false, ERROR_INVALID_HANDLE},
     {"Directory", [](auto& p, auto&) { return Done(unlink(p.c_str()) | mkdir(p.c_str(), 0700)); },
      false, ERROR_INVALID_HANDLE},
-    {"Symlink", [](auto& p, auto&) { return Done(unlink(p.c_str()) | symlink("/dev/null", p.c_str())); },
+    {"Symlink",
+     [](auto& p, auto&) { return Done(unlink(p.c_str()) | symlink("/dev/null", p.c_str())); },
      false, ERROR_INVALID_HANDLE},
     {"HeldExclusively",
      [](auto& p, auto& block) {

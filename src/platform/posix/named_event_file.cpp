@@ -246,7 +246,8 @@ std::unique_ptr<NamedEventFile> NamedEventFile::Open(const std::string& name, bo
       Fail(ERROR_INVALID_HANDLE);
       return nullptr;
     }
-    void* mapped = mmap(nullptr, sizeof(EventBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+    void* mapped =
+        mmap(nullptr, sizeof(EventBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
     if (mapped == MAP_FAILED) {
       FailWithErrno(errno);
       return nullptr;
