@@ -1,11 +1,14 @@
 // Events: named ones across processes, unnamed ones across threads, and their lifetime.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -126,18 +129,6 @@ TEST(NamedEvent, BackingFileGoesWithTheLastHandle) {
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
-TEST(NamedEvent, KilledHolderDoesNotKeepTheEventAlive) {
-  std::string name = CreateGuidString();
-  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
-  ASSERT_NE(event, nullptr);
-  pid_t holder = StartWaiter(name);
-  ASSERT_TRUE(WaitFor([&] { return BlockedOnFutex(holder); }));
-  KillAndReap(holder);
-  EXPECT_TRUE(BackingFileExists(name));
-  EXPECT_TRUE(CloseHandle(event));
-  EXPECT_FALSE(BackingFileExists(name));
-}
-
 TEST(NamedEvent, EventWhoseLastHolderWasKilledIsMadeAnew) {
   std::string name = CreateGuidString();
   HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
@@ -195,6 +186,128 @@ TEST(NamedEvent, NamesAreCheckedAndEscaped) {
   EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, nullptr), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
+
+// What another process does to the file under a live event's name. Returns a descriptor it keeps
+// (with its lock) until the host has made its calls, -1 for none, -2 when the act failed, -3 when
+// it needs root.
+using HostileAct = int (*)(const std::string& path, const std::string& block);
+
+struct HostileCase {
+  const char* name;
+  HostileAct act;
+  bool damaged;     // the host's own file is spoilt: Set, Reset and waits fail
+  DWORD openError;  // what creating the name again gives
+};
+
+int Done(int rc) { return rc == 0 ? -1 : -2; }
+
+// A new file holding block under the name, in place of the one there.
+int Plant(const std::string& path, const std::string& block, mode_t mode) {
+  unlink(path.c_str());
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return -2;
+  bool ok = fchmod(fd, mode) == 0 && pwrite(fd, block.data(), block.size(), 0) == 16;
+  return ok ? fd : -2;
+}
+
+const HostileCase kHostileCases[] = {
+    {"TruncatedToZero", [](auto& p, auto&) { return Done(truncate(p.c_str(), 0)); }, true,
+     ERROR_INVALID_HANDLE},
+    {"TruncatedToThreeBytes", [](auto& p, auto&) { return Done(truncate(p.c_str(), 3)); }, true,
+     ERROR_INVALID_HANDLE},
+    {"HeaderOverwritten",
+     [](auto& p, auto&) {
+       int fd = open(p.c_str(), O_WRONLY | O_CLOEXEC);
+       bool ok = pwrite(fd, "XXXX", 4, 0) == 4;
+       close(fd);
+       return ok ? -1 : -2;
+     },
+     true, ERROR_INVALID_HANDLE},
+    {"ReplacedByAForeignFile", [](auto& p, auto&) { return Plant(p, std::string(16, 'x'), 0600); },
+     false, ERROR_INVALID_HANDLE},
+    {"OpenToEveryone", [](auto& p, auto&) { return Done(chmod(p.c_str(), 0666)); }, false,
+     ERROR_ACCESS_DENIED},
+    {"OpenToNobody", [](auto& p, auto&) { return Done(chmod(p.c_str(), 0)); }, false,
+     ERROR_ACCESS_DENIED},
+    {"Fifo", [](auto& p, auto&) { return Done(unlink(p.c_str()) | mkfifo(p.c_str(), 0600)); },
+     false, ERROR_INVALID_HANDLE},
+    {"Directory", [](auto& p, auto&) { return Done(unlink(p.c_str()) | mkdir(p.c_str(), 0700)); },
+     false, ERROR_INVALID_HANDLE},
+    {"Symlink",
+     [](auto& p, auto&) { return Done(unlink(p.c_str()) | symlink("/dev/null", p.c_str())); },
+     false, ERROR_INVALID_HANDLE},
+    {"HeldExclusively",
+     [](auto& p, auto& block) {
+       int fd = Plant(p, block, 0600);
+       return fd >= 0 && flock(fd, LOCK_EX) == 0 ? fd : -2;
+     },
+     false, ERROR_SHARING_VIOLATION},
+    {"AnotherUsersFile",
+     [](auto& p, auto& block) {
+       if (geteuid() != 0) return -3;
+       int fd = Plant(p, block, 0600);
+       return fd >= 0 && fchown(fd, 65534, 65534) == 0 ? fd : -2;
+     },
+     false, ERROR_ACCESS_DENIED},
+};
+
+void PrintTo(const HostileCase& c, std::ostream* os) { *os << c.name; }
+
+class HostileFile : public ::testing::TestWithParam<HostileCase> {};
+
+TEST_P(HostileFile, HostGetsAnErrorPromptlyAndLeavesTheNameAlone) {
+  const HostileCase& c = GetParam();
+  std::string name = CreateGuidString();
+  std::string path = posix::NamedEventPath(name);
+  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
+  ASSERT_NE(event, nullptr);
+  std::string block(16, '\0');
+  struct stat own {}, planted {}, after {};
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(pread(fd, block.data(), 16, 0), 16);
+  ASSERT_EQ(fstat(fd, &own), 0);
+  close(fd);
+  pid_t waiter = c.damaged ? StartWaiter(name) : -1;  // a child waiting on its spoilt stop event
+  if (waiter > 0) {
+    ASSERT_TRUE(WaitFor([&] { return BlockedOnFutex(waiter); }));
+  }
+  int kept = c.act(path, block);
+  if (kept == -3) {
+    CloseHandle(event);
+    GTEST_SKIP() << "only root can give a file away";
+  }
+  ASSERT_NE(kept, -2) << strerror(errno);
+  ASSERT_EQ(lstat(path.c_str(), &planted), 0);
+
+  // A SIGBUS here would end the whole test program; a hang would run into ctest's time-out.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(SetEvent(event), c.damaged ? FALSE : TRUE);
+  EXPECT_EQ(WaitForSingleObject(event, 0), c.damaged ? WAIT_FAILED : WAIT_OBJECT_0);
+  EXPECT_EQ(ResetEvent(event), c.damaged ? FALSE : TRUE);
+  EXPECT_EQ(GetLastError(), c.damaged ? ERROR_INVALID_HANDLE : ERROR_SUCCESS);
+  HANDLE again = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
+  EXPECT_EQ(again, nullptr);
+  EXPECT_EQ(GetLastError(), c.openError);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(lstat(path.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, planted.st_ino) << "the other process's file was removed";
+
+  if (waiter > 0) {
+    int code = WaitExit(waiter);
+    if (code < 0) KillAndReap(waiter);
+    EXPECT_EQ(code, 2) << "the waiter did not notice";
+  }
+  CloseHandle(again);
+  if (kept >= 0) close(kept);
+  CloseHandle(event);  // the last holder of its own file removes it, damaged or not
+  if (planted.st_ino != own.st_ino) {
+    EXPECT_EQ(S_ISDIR(planted.st_mode) ? rmdir(path.c_str()) : unlink(path.c_str()), 0);
+  }
+  EXPECT_NE(lstat(path.c_str(), &after), 0) << "left in /dev/shm";
+}
+
+INSTANTIATE_TEST_SUITE_P(NamedEvent, HostileFile, ::testing::ValuesIn(kHostileCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Event, UnnamedManualResetReleasesEveryThread) {
   HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);

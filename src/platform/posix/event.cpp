@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <ctime>
 #include <new>
 #include <string>
 
@@ -19,20 +20,30 @@ long Futex(uint32_t* word, int op, uint32_t value, const timespec* at) {
   return syscall(SYS_futex, word, op, value, at, nullptr, FUTEX_BITSET_MATCH_ANY);
 }
 
+// How long a waiter on a named event sleeps before it looks at the file again: a waiter on a page
+// that was truncated away can no longer be woken.
+constexpr time_t kRecheckSeconds = 1;
+
 }  // namespace
 
 EventObject::EventObject(bool manualReset, bool initialState)
     : localWord_(initialState ? 1 : 0), word_(&localWord_), manualReset_(manualReset) {}
 
 EventObject::EventObject(std::unique_ptr<NamedEventFile> file)
-    : file_(std::move(file)),
-      word_(&file_->Block()->state),
-      manualReset_(file_->Block()->manualReset != 0) {}
+    : file_(std::move(file)), word_(file_->Word()), manualReset_(file_->ManualReset()) {}
 
 EventObject::~EventObject() = default;
 
 DWORD EventObject::Wait(const Deadline& deadline) {
   for (;;) {
+    // The atomics below touch a named event's word through the mapping, which raises SIGBUS if the
+    // file has been truncated. Checking first leaves only a truncation in between, and that can
+    // hurt only a waiter: a child on its own stop event. The library itself never waits on a
+    // named event.
+    if (file_ && !file_->Intact()) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return WAIT_FAILED;
+    }
     if (manualReset_) {
       if (__atomic_load_n(word_, __ATOMIC_SEQ_CST) == 1) return WAIT_OBJECT_0;
     } else {
@@ -46,15 +57,25 @@ DWORD EventObject::Wait(const Deadline& deadline) {
     // and wakes through the scheduler, which doubled the cost of every poll with time-out 0.
     if (!deadline.Infinite() && deadline.RemainingMs() == 0) return WAIT_TIMEOUT;
     // FUTEX_WAIT_BITSET takes an absolute CLOCK_MONOTONIC time, so EINTR needs no recomputing.
-    if (Futex(word_, FUTEX_WAIT_BITSET, 0, deadline.Infinite() ? nullptr : &deadline.At()) == 0) {
-      continue;
+    const timespec* at = deadline.Infinite() ? nullptr : &deadline.At();
+    timespec recheck{};
+    if (file_) {
+      clock_gettime(CLOCK_MONOTONIC, &recheck);
+      recheck.tv_sec += kRecheckSeconds;
+      if (at == nullptr || recheck.tv_sec < at->tv_sec ||
+          (recheck.tv_sec == at->tv_sec && recheck.tv_nsec < at->tv_nsec)) {
+        at = &recheck;
+      }
     }
+    if (Futex(word_, FUTEX_WAIT_BITSET, 0, at) == 0) continue;
     switch (errno) {
-      case EAGAIN:  // the word was not 0 any more
+      case EAGAIN:     // the word was not 0 any more
       case EINTR:
+      case ETIMEDOUT:  // the loop tells a recheck from the deadline
         continue;
-      case ETIMEDOUT:
-        return WAIT_TIMEOUT;
+      case EFAULT:  // the page went between the check and the call
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
       default:
         FailWithErrno(errno);
         return WAIT_FAILED;
@@ -62,12 +83,27 @@ DWORD EventObject::Wait(const Deadline& deadline) {
   }
 }
 
-void EventObject::Set() {
-  __atomic_store_n(word_, 1u, __ATOMIC_SEQ_CST);
-  Futex(word_, FUTEX_WAKE, manualReset_ ? INT_MAX : 1, nullptr);
+bool EventObject::Set() {
+  if (!file_) {
+    __atomic_store_n(word_, 1u, __ATOMIC_SEQ_CST);
+    Futex(word_, FUTEX_WAKE, manualReset_ ? INT_MAX : 1, nullptr);
+    return true;
+  }
+  // Another process may have truncated the file: the word is written through the descriptor, and
+  // the wake reports a page that is gone as EFAULT instead of a signal. Waiters are woken even
+  // when the write fails, so that they find the damage.
+  bool stored = file_->Store(1);
+  if (Futex(word_, FUTEX_WAKE, stored && !manualReset_ ? 1 : INT_MAX, nullptr) < 0 && stored) {
+    return Fail(ERROR_INVALID_HANDLE);
+  }
+  return stored;
 }
 
-void EventObject::Reset() { __atomic_store_n(word_, 0u, __ATOMIC_SEQ_CST); }
+bool EventObject::Reset() {
+  if (file_) return file_->Store(0);
+  __atomic_store_n(word_, 0u, __ATOMIC_SEQ_CST);
+  return true;
+}
 
 }  // namespace kestravo::posix
 
@@ -116,13 +152,11 @@ HANDLE OpenEventA(DWORD, BOOL, LPCSTR lpName) {
 BOOL SetEvent(HANDLE hEvent) {
   auto event = kestravo::posix::LookupHandleAs<EventObject>(hEvent);
   if (!event) return FALSE;
-  event->Set();
-  return TRUE;
+  return event->Set() ? TRUE : FALSE;
 }
 
 BOOL ResetEvent(HANDLE hEvent) {
   auto event = kestravo::posix::LookupHandleAs<EventObject>(hEvent);
   if (!event) return FALSE;
-  event->Reset();
-  return TRUE;
+  return event->Reset() ? TRUE : FALSE;
 }

@@ -19,8 +19,9 @@ class EventObject : public KernelObject {
   ~EventObject() override;
 
   DWORD Wait(const Deadline& deadline) override;
-  void Set();
-  void Reset();
+  // False with the last error set when a named event's file was damaged by another process.
+  bool Set();
+  bool Reset();
 
  private:
   std::unique_ptr<NamedEventFile> file_;  // null for an unnamed event

@@ -6,12 +6,16 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
+#include "deadline.h"
 #include "last_error.h"
 
 namespace kestravo::posix {
@@ -23,113 +27,172 @@ constexpr char kPrefix[] = "kestravo-ev.";
 constexpr uint32_t kMagic = 0x4B45564Eu;  // "KEVN"
 constexpr uint32_t kVersion = 1;
 constexpr int kMaxAttempts = 1000;
+// How long one open waits, in all, for a lock that another open holds exclusively. Ours hold it
+// only for the moment of a close or a sweep; anything longer is someone blocking the name.
+constexpr uint32_t kLockWaitMs = 250;
 
-int LockRetrying(int fd, int operation) {
-  int result;
+// Closes the descriptor on every way out unless released.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+enum class Attempt { kDone, kAgain, kFailed };
+
+// The whole block through the descriptor: false for a file cut short or without our header.
+bool ReadBlock(int fd, EventBlock* block) {
+  ssize_t n;
   do {
-    result = flock(fd, operation);
-  } while (result != 0 && errno == EINTR);
-  return result;
+    n = pread(fd, block, sizeof *block, 0);
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(sizeof *block) && block->magic == kMagic &&
+         block->version == kVersion;
 }
 
-bool SameFile(int fd, const std::string& path) {
+// Opens whatever is under the name without following a link or blocking on a FIFO.
+int OpenName(const std::string& path, DWORD* error) {
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd >= 0) return fd;
+  switch (errno) {
+    case ELOOP:   // a symbolic link
+    case EISDIR:  // a directory
+    case ENXIO:   // a socket
+      *error = ERROR_INVALID_HANDLE;
+      break;
+    default:
+      *error = WindowsErrorFromErrno(errno);
+  }
+  return -1;
+}
+
+// ERROR_SUCCESS for a file that may be ours: a regular file of this user, owner-only, with room
+// for the block. Decided on the descriptor before any lock is taken.
+DWORD CheckOwnFile(int fd, struct stat* st) {
+  if (fstat(fd, st) != 0) return WindowsErrorFromErrno(errno);
+  if (!S_ISREG(st->st_mode)) return ERROR_INVALID_HANDLE;
+  if (st->st_uid != geteuid() || (st->st_mode & 07777) != 0600) return ERROR_ACCESS_DENIED;
+  if (static_cast<size_t>(st->st_size) < sizeof(EventBlock)) return ERROR_INVALID_HANDLE;
+  return ERROR_SUCCESS;
+}
+
+// Called holding the exclusive lock on a file of ours: no other open of it can unlink it between
+// the check and the unlink. lstat, so a link put under the name is never taken for the file.
+void UnlinkIfStillNamed(int fd, const std::string& path) {
   struct stat opened {};
   struct stat named {};
-  return fstat(fd, &opened) == 0 && stat(path.c_str(), &named) == 0 &&
-         opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+  if (fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 &&
+      opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
+    unlink(path.c_str());
+  }
 }
 
-// Called holding the exclusive lock: nobody else can hold the file, so nobody else unlinks it
-// between the check and the unlink.
-void UnlinkIfStillNamed(int fd, const std::string& path) {
-  if (SameFile(fd, path)) unlink(path.c_str());
+// A file of ours that nobody holds is a crashed holder's leftover: unlinks it and returns true.
+// Anything else under the name is left alone.
+bool RemoveIfLeftover(int fd, const std::string& path) {
+  struct stat st {};
+  EventBlock block {};
+  if (CheckOwnFile(fd, &st) != ERROR_SUCCESS || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+      !ReadBlock(fd, &block)) {
+    return false;
+  }
+  UnlinkIfStillNamed(fd, path);
+  return true;
 }
 
-// Removes the files of crashed holders: files of ours that nobody holds. Once per process, so
-// that events of hosts killed with their children's events unopened do not pile up.
+// Removes the files of crashed holders. Once per process, so that events of hosts killed with
+// their children's events unopened do not pile up.
 void SweepLeftovers() {
   DIR* dir = opendir(kDirectory);
   if (!dir) return;
   while (dirent* entry = readdir(dir)) {
-    if (std::string(entry->d_name).rfind(kPrefix, 0) != 0) continue;
-    std::string path = std::string(kDirectory) + "/" + entry->d_name;
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) continue;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) UnlinkIfStillNamed(fd, path);
-    close(fd);
+    if (strncmp(entry->d_name, kPrefix, sizeof kPrefix - 1) != 0) continue;
+    char path[PATH_MAX];
+    snprintf(path, sizeof path, "%s/%s", kDirectory, entry->d_name);
+    DWORD error;
+    Fd fd(OpenName(path, &error));
+    if (fd.get() >= 0) RemoveIfLeftover(fd.get(), path);
   }
   closedir(dir);
 }
 
-EventBlock* MapBlock(int fd) {
-  void* mapped = mmap(nullptr, sizeof(EventBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  return mapped == MAP_FAILED ? nullptr : static_cast<EventBlock*>(mapped);
+// The shared lock, waiting only until the deadline for an exclusive holder to let go.
+DWORD LockShared(int fd, const Deadline& deadline) {
+  for (;;) {
+    if (flock(fd, LOCK_SH | LOCK_NB) == 0) return ERROR_SUCCESS;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return WindowsErrorFromErrno(errno);
+    if (deadline.RemainingMs() == 0) return ERROR_SHARING_VIOLATION;
+    timespec pause{0, 2 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
 }
 
-// Opens an existing file under its name. Returns the fd with a shared lock, -1 with errno for a
-// failure, or -2 when the caller should look again (a leftover was removed, or the file was
-// unlinked by its last holder while we opened it).
-int OpenExisting(const std::string& path) {
-  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return -1;
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-    UnlinkIfStillNamed(fd, path);  // nobody holds it: a crashed holder's leftover
-    close(fd);
-    return -2;
-  }
+// Opens an existing file under its name, with a shared lock. kAgain when the caller should look
+// again: a leftover was removed, or its last holder unlinked it while we opened it.
+Attempt OpenExisting(const std::string& path, const Deadline& lockDeadline, int* out,
+                     DWORD* error) {
+  Fd fd(OpenName(path, error));
+  if (fd.get() < 0) return Attempt::kFailed;
   struct stat st {};
-  if (errno != EWOULDBLOCK || LockRetrying(fd, LOCK_SH) != 0 || fstat(fd, &st) != 0) {
-    int err = errno;
-    close(fd);
-    errno = err;
-    return -1;
+  if ((*error = CheckOwnFile(fd.get(), &st)) != ERROR_SUCCESS) return Attempt::kFailed;
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
+    EventBlock block {};
+    if (!ReadBlock(fd.get(), &block)) {  // ours by owner and mode, but not an event: keep off
+      *error = ERROR_INVALID_HANDLE;
+      return Attempt::kFailed;
+    }
+    UnlinkIfStillNamed(fd.get(), path);
+    return Attempt::kAgain;
   }
-  if (st.st_nlink == 0) {  // its last holder unlinked it after our open
-    close(fd);
-    return -2;
+  if (errno != EWOULDBLOCK) {
+    *error = WindowsErrorFromErrno(errno);
+    return Attempt::kFailed;
   }
-  if (st.st_uid != geteuid()) {  // planted by another user: never trust it with our children
-    close(fd);
-    errno = EACCES;
-    return -1;
+  if ((*error = LockShared(fd.get(), lockDeadline)) != ERROR_SUCCESS) return Attempt::kFailed;
+  if (fstat(fd.get(), &st) != 0) {
+    *error = WindowsErrorFromErrno(errno);
+    return Attempt::kFailed;
   }
-  if (static_cast<size_t>(st.st_size) < sizeof(EventBlock)) {
-    close(fd);
-    errno = EBADF;
-    return -1;
-  }
-  return fd;
+  if (st.st_nlink == 0) return Attempt::kAgain;  // its last holder unlinked it after our open
+  *out = fd.release();
+  return Attempt::kDone;
 }
 
 // Writes a whole new object into an anonymous file, then publishes it under the name, so no
-// process ever sees a half-made one. Returns the locked fd, -1 with errno, or -2 when someone
-// else published first.
-int CreateNew(const std::string& path, bool manualReset, bool initialState) {
-  int fd = open(kDirectory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd < 0) return -1;
-  EventBlock* block = nullptr;
-  if (fchmod(fd, 0600) != 0 || ftruncate(fd, sizeof(EventBlock)) != 0 ||
-      (block = MapBlock(fd)) == nullptr || LockRetrying(fd, LOCK_SH) != 0) {
-    int err = errno;
-    close(fd);
-    errno = err;
-    return -1;
+// process ever sees a half-made one. kAgain when someone else published first.
+Attempt CreateNew(const std::string& path, bool manualReset, bool initialState, int* out,
+                  DWORD* error) {
+  Fd fd(open(kDirectory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  EventBlock block{kMagic, kVersion, manualReset ? 1u : 0u, initialState ? 1u : 0u};
+  if (fd.get() < 0 || fchmod(fd.get(), 0600) != 0 ||
+      pwrite(fd.get(), &block, sizeof block, 0) != static_cast<ssize_t>(sizeof block) ||
+      flock(fd.get(), LOCK_SH | LOCK_NB) != 0) {
+    *error = WindowsErrorFromErrno(errno);
+    return Attempt::kFailed;
   }
-  block->magic = kMagic;
-  block->version = kVersion;
-  block->manualReset = manualReset ? 1 : 0;
-  __atomic_store_n(&block->state, initialState ? 1u : 0u, __ATOMIC_SEQ_CST);
-  munmap(block, sizeof(EventBlock));
   char self[64];
-  snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  snprintf(self, sizeof self, "/proc/self/fd/%d", fd.get());
   if (linkat(AT_FDCWD, self, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-    int err = errno;
-    close(fd);
-    if (err == EEXIST) return -2;
-    errno = err;
-    return -1;
+    if (errno == EEXIST) return Attempt::kAgain;
+    *error = WindowsErrorFromErrno(errno);
+    return Attempt::kFailed;
   }
-  return fd;
+  *out = fd.release();
+  return Attempt::kDone;
 }
 
 }  // namespace
@@ -156,49 +219,72 @@ std::unique_ptr<NamedEventFile> NamedEventFile::Open(const std::string& name, bo
     Fail(ERROR_FILENAME_EXCED_RANGE);
     return nullptr;
   }
+  // Allocated first, so that nothing opened below can leak through a failed allocation.
+  std::unique_ptr<NamedEventFile> file(new NamedEventFile(path));
   if (create) {
     static std::once_flag swept;
     std::call_once(swept, SweepLeftovers);
   }
+  Deadline lockDeadline(kLockWaitMs);
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-    int fd = OpenExisting(path);
-    bool opened = fd >= 0;
-    if (fd == -1 && errno == ENOENT) {
-      if (!create) {
-        Fail(ERROR_FILE_NOT_FOUND);
-        return nullptr;
-      }
-      fd = CreateNew(path, manualReset, initialState);
+    int raw = -1;
+    DWORD error = ERROR_SUCCESS;
+    Attempt result = OpenExisting(path, lockDeadline, &raw, &error);
+    bool opened = result == Attempt::kDone;
+    if (result == Attempt::kFailed && error == ERROR_FILE_NOT_FOUND && create) {
+      result = CreateNew(path, manualReset, initialState, &raw, &error);
     }
-    if (fd == -2) continue;
-    if (fd < 0) {
-      int err = errno;
-      if (err == EBADF) {  // too small to be one of ours
-        Fail(ERROR_INVALID_HANDLE);
-      } else {
-        FailWithErrno(err);
-      }
+    if (result == Attempt::kAgain) continue;
+    if (result == Attempt::kFailed) {
+      Fail(error);
       return nullptr;
     }
-    EventBlock* block = MapBlock(fd);
-    if (block == nullptr || block->magic != kMagic || block->version != kVersion) {
-      if (block) munmap(block, sizeof(EventBlock));
-      close(fd);
+    Fd fd(raw);
+    // The header is read through the descriptor: the file may have changed since the checks.
+    EventBlock block {};
+    if (!ReadBlock(fd.get(), &block)) {
       Fail(ERROR_INVALID_HANDLE);
       return nullptr;
     }
+    void* mapped =
+        mmap(nullptr, sizeof(EventBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+    if (mapped == MAP_FAILED) {
+      FailWithErrno(errno);
+      return nullptr;
+    }
+    file->block_ = static_cast<EventBlock*>(mapped);
+    file->fd_ = fd.release();
+    file->manualReset_ = block.manualReset != 0;
     *existed = opened;
-    return std::unique_ptr<NamedEventFile>(new NamedEventFile(fd, block, path));
+    return file;
   }
   Fail(ERROR_GEN_FAILURE);  // the name kept changing hands; not seen in practice
   return nullptr;
 }
 
 NamedEventFile::~NamedEventFile() {
-  munmap(block_, sizeof(EventBlock));
+  if (block_) munmap(block_, sizeof(EventBlock));
+  if (fd_ < 0) return;
   // Succeeds only when no other open holds its shared lock: this was the last handle anywhere.
   if (flock(fd_, LOCK_EX | LOCK_NB) == 0) UnlinkIfStillNamed(fd_, path_);
   close(fd_);
+}
+
+bool NamedEventFile::Intact() const {
+  EventBlock block {};
+  return ReadBlock(fd_, &block);
+}
+
+bool NamedEventFile::Store(uint32_t state) const {
+  if (!Intact()) return Fail(ERROR_INVALID_HANDLE);
+  // A racing truncation makes this write grow the file again, never fault. The word only ever
+  // holds 0 or 1, so a copy that is not one atomic store still cannot be seen half done.
+  ssize_t n;
+  do {
+    n = pwrite(fd_, &state, sizeof state, offsetof(EventBlock, state));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return FailWithErrno(errno);
+  return n == static_cast<ssize_t>(sizeof state) || Fail(ERROR_INVALID_HANDLE);
 }
 
 }  // namespace kestravo::posix

@@ -19,26 +19,45 @@ struct EventBlock {
 // One open of a named event file. Each open holds a shared flock on its own open file
 // description; the last one to close (the only one able to take the lock exclusively) unlinks the
 // name. A crashed holder's lock goes with it, so a name nobody holds is a leftover and is replaced.
+//
+// Any process of the user can truncate or rewrite the file. The state is therefore read and written
+// through the descriptor, which reports a damaged file as an error; only a waiter's atomics and the
+// futex calls use the mapping (a futex call on a page that is gone fails with EFAULT).
 class NamedEventFile {
  public:
   // Opens the event of that name, or creates it (when create is true) with the given flags.
-  // *existed tells which. Null with the last error set on failure: ERROR_FILE_NOT_FOUND when
-  // create is false and there is no such event, ERROR_ACCESS_DENIED for another user's event,
-  // ERROR_FILENAME_EXCED_RANGE for a name too long, ERROR_INVALID_HANDLE for a foreign file.
+  // *existed tells which. Null with the last error set on failure:
+  //   ERROR_FILE_NOT_FOUND       create is false and there is no such event;
+  //   ERROR_ACCESS_DENIED        a file of another user, or with other permissions than 0600;
+  //   ERROR_INVALID_HANDLE       not one of ours: not a regular file (a link, a FIFO, a
+  //                              directory), too small, or without our header;
+  //   ERROR_SHARING_VIOLATION    another open holds the file's lock exclusively for longer than
+  //                              the few hundred milliseconds an open waits;
+  //   ERROR_FILENAME_EXCED_RANGE the name is too long.
+  // The checks of type, owner and mode come before any lock, so nobody else's file can make an
+  // open wait, and an existing file is removed only when it is provably a leftover of ours.
   static std::unique_ptr<NamedEventFile> Open(const std::string& name, bool create,
                                               bool manualReset, bool initialState, bool* existed);
   ~NamedEventFile();
   NamedEventFile(const NamedEventFile&) = delete;
   NamedEventFile& operator=(const NamedEventFile&) = delete;
 
-  EventBlock* Block() const { return block_; }
+  bool ManualReset() const { return manualReset_; }
+  // Writes the state word after checking the header, through the descriptor. False with
+  // ERROR_INVALID_HANDLE when the file was truncated or its header overwritten.
+  bool Store(uint32_t state) const;
+  // True while the file still holds a whole block with our header, so the mapped word is
+  // backed. Read through the descriptor.
+  bool Intact() const;
+  // The mapped futex word, for futex calls and a waiter's atomics.
+  uint32_t* Word() const { return &block_->state; }
 
  private:
-  NamedEventFile(int fd, EventBlock* block, std::string path)
-      : fd_(fd), block_(block), path_(std::move(path)) {}
+  explicit NamedEventFile(std::string path) : path_(std::move(path)) {}
 
-  int fd_;
-  EventBlock* block_;  // mapped shared
+  int fd_ = -1;
+  EventBlock* block_ = nullptr;  // mapped shared
+  bool manualReset_ = false;
   std::string path_;
 };
 

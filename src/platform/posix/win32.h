@@ -148,14 +148,20 @@ HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId
 // Creates an event. With a name, the event is shared with every process of the same user that
 // opens the name; if it exists already, it is opened, its flags are left as they are and the
 // last error is ERROR_ALREADY_EXISTS. It disappears when the last handle in any process closes.
+// A file under the name that is not one of ours is never used nor removed: ERROR_ACCESS_DENIED
+// (another user's, or other permissions than owner-only), ERROR_INVALID_HANDLE (not a regular
+// file, or no event in it), ERROR_SHARING_VIOLATION (held locked by another process for longer
+// than a quarter of a second).
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                     BOOL bInitialState, LPCSTR lpName);
 
-// Opens an existing named event; NULL with ERROR_FILE_NOT_FOUND when there is none.
+// Opens an existing named event; NULL with ERROR_FILE_NOT_FOUND when there is none, or with the
+// errors of CreateEventA for a file that is not one of ours.
 HANDLE OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
 
 // Set: an automatic-reset event releases one waiter, a manual-reset event all of them and stays
-// set until ResetEvent.
+// set until ResetEvent. Both fail with ERROR_INVALID_HANDLE when another process truncated or
+// overwrote a named event's file; so does a wait on it.
 BOOL SetEvent(HANDLE hEvent);
 BOOL ResetEvent(HANDLE hEvent);
 
