@@ -116,7 +116,7 @@ TEST_F(ProcessControl, StopsEndStartsThatKeepFailing) {
 // A stop that the launcher cannot confirm in time (a callback holds it up) answers 3 and goes on
 // by itself: its hpid is unknown meanwhile, then free, and its entry leaves the file.
 TEST_F(ProcessControl, AStopThatTimesOutFinishesByItself) {
-  ASSERT_EQ(host.Send("setcb do 2 sleep 6000").ret, 0);
+  ASSERT_EQ(host.Send("setcb do 2 sleep 7000").ret, 0);
   ASSERT_EQ(host.Send("init").ret, 0);
   std::vector<pid_t> pids;
   for (uint32_t hpid = 0; hpid < 2; ++hpid) {

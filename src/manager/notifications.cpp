@@ -109,8 +109,6 @@ int32_t CProcessMgr::OnKillNotify(ManagedProcess* process) { return OnStopNotify
 int32_t CProcessMgr::OnDestroyNotify(ManagedProcess* process) { return OnStopNotify(process); }
 
 int32_t CProcessMgr::OnStopNotify(ManagedProcess* process) {
-  // By guid: the hpid may belong to a new record, or to an old run's child not adopted yet.
-  GetKestravoConfig()->DeleteProcConfig(process->hpid, process->guid);
   bool abandoned = false;
   {
     ZOL_Guard guard(&lock_);
@@ -121,6 +119,9 @@ int32_t CProcessMgr::OnStopNotify(ManagedProcess* process) {
     }
   }
   if (abandoned) GetHpidPool()->Free(static_cast<int32_t>(process->hpid));
+  // By guid: the hpid may belong to a new record by now, or to an earlier run's child that has
+  // not been adopted yet.
+  GetKestravoConfig()->DeleteProcConfig(process->hpid, process->guid);
   ZOL_SetEvent(process->syncEvent.Get());
   return 0;
 }
