@@ -46,6 +46,12 @@ std::string Meaning(int32_t result) {
   }
 }
 
+// Whether text is what a report shows of full: the whole of it, or its end when it was too long.
+bool ShownAs(const std::string& full, const std::string& text) {
+  return full.size() >= text.size() && full.compare(full.size() - text.size(), text.size(), text) == 0 &&
+         (full.size() == text.size() || text.size() == sizeof(AttachableProcInfo::cmdLine) - 1);
+}
+
 // The recorded command line up to the library's marker.
 std::string BeforeMarker(const std::string& cmdLine) {
   size_t at = cmdLine.find(kMarker);
@@ -134,7 +140,6 @@ void Supervisor::Adopt() {
     std::string shown = m.exePath + " " + BeforeMarker(m.cmdLine);
     shown.erase(shown.find_last_not_of(' ') + 1);
     Line(ChildText(m.hpid, m.pid, "adoptable: " + shown), m.wallAt);
-    size_t marker = m.cmdLine.find(kMarker);
     int32_t result = library_.Attach(m.hpid, m.pid);
     if (result != KESTRAVO_OK) {
       Line(ChildText(m.hpid, m.pid, "not adopted: KESTRAVO_Attach answered " +
@@ -151,8 +156,9 @@ void Supervisor::Adopt() {
     std::string note;
     for (size_t i = 0; i < options_.commands.size(); ++i) {
       const Command& c = options_.commands[i];
-      if (!taken[i] && c.program == m.exePath && marker == c.cmdLine.size() &&
-          m.cmdLine.compare(0, marker, c.cmdLine) == 0) {
+      size_t marker = m.cmdLine.rfind(kMarker);
+      if (!taken[i] && marker != std::string::npos && ShownAs(c.program, m.exePath) &&
+          ShownAs(c.cmdLine + m.cmdLine.substr(marker), m.cmdLine)) {
         taken[i] = true;
         note = " (one of this run's commands: not started again)";
         break;
