@@ -30,8 +30,8 @@ int ZOL_MutexUnlock(ZOL_MUTEX* mutex);
 // holds it.
 int ZOL_MutexTryLock(ZOL_MUTEX* mutex);
 
-// As ZOL_MutexLock, but gives up after ms milliseconds (monotonic clock): 0 when owned, ETIMEDOUT
-// when another thread held it all that time.
+// As ZOL_MutexLock, but gives up after about ms milliseconds: 0 when owned, ETIMEDOUT when another
+// thread held it all that time.
 int ZOL_MutexTimedLock(ZOL_MUTEX* mutex, uint32_t ms);
 
 // A recursive mutex owned by this object. If the mutex could not be created, Lock and Unlock fail.
