@@ -216,9 +216,15 @@ TEST_F(Recovery, OnlyTheRecordedChildIsAdoptedAndOnlyAGoneOneIsDropped) {
 
   // Another user has taken the child's stop-event name and holds it locked: the child is adopted
   // all the same, promptly, and a stop will end it by force.
-  std::string taken = "/dev/shm/kestravo-ev." + guid[1];
-  int takenFd = geteuid() == 0 ? open(taken.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666) : -1;
-  if (takenFd >= 0) ASSERT_TRUE(fchown(takenFd, 65534, 65534) == 0 && flock(takenFd, LOCK_EX) == 0);
+  struct Taken {
+    std::string path;
+    int fd;
+    ~Taken() {
+      if (fd >= 0 && unlink(path.c_str()) == 0) close(fd);
+    }
+  } taken{"/dev/shm/kestravo-ev." + guid[1], -1};
+  if (geteuid() == 0) taken.fd = open(taken.path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (taken.fd >= 0) ASSERT_TRUE(fchown(taken.fd, 65534, 65534) == 0 && flock(taken.fd, LOCK_EX) == 0);
 
   Host second(dir);
   ASSERT_EQ(second.Send("setcb do 4 hogfds 0").ret, 0);
@@ -240,10 +246,8 @@ TEST_F(Recovery, OnlyTheRecordedChildIsAdoptedAndOnlyAGoneOneIsDropped) {
   EXPECT_EQ(second.Send("attach 0 " + std::to_string(stranger)).ret, 1);
   EXPECT_EQ(second.Send("attach 3 " + std::to_string(unchecked)).ret, 1);  // not reported
   EXPECT_EQ(second.Send("attach 1 " + std::to_string(child), std::chrono::seconds(2)).ret, 0);
-  if (takenFd >= 0) {
+  if (taken.fd >= 0) {
     EXPECT_NE(dir.Log().find("[hpid=1,pid=" + std::to_string(child) + ",error=5]stop event cannot be opened"), std::string::npos);
-    unlink(taken.c_str());
-    close(takenFd);
   }
   std::vector<StateEntry> state = dir.State();
   ASSERT_EQ(state.size(), 2u) << dir.StateText();
