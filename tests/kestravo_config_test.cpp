@@ -252,6 +252,7 @@ TEST_F(ConfigTest, WithoutAPlaceForTheFileNothingIsLoadedOrSavedAndEachFailureIs
     EXPECT_EQ(log.Count({"[0x01900015]", "[filePath=" + c.dir + "/kestravo.xml,error="}), c.dir.empty() ? 0 : 2) << c.dir;
   }
   EXPECT_EQ(std::filesystem::exists("/kestravo.xml"), rootFileBefore);
+  if (!rootFileBefore) std::filesystem::remove("/kestravo.xml");
 }
 
 TEST(ConfigStore, ModuleDirIsTheExecutablesDirectory) {
