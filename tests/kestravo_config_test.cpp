@@ -165,13 +165,15 @@ TEST_F(ConfigTest, StringsRoundTripByteForByte) {
       {4, 4242, R"(/opt/a <b> & "c" 'd'/x)", R"(  -x "a b" & <y> 'z'  kestravCmdLine:;pid=4;guid={G})", "{G}"},
       {5, 1, "", "", "{g}"},
       {1023, 0x7FFFFFFF, R"(C:\svc\w.exe)", "&amp; &lt;", "{A-b}"},
+      // Not UTF-8: a Latin-1 0xE9 before a quote or an entity, and a lone lead byte at the end.
+      {7, 7, "/opt/caf\xE9", "-n \"Caf\xE9\" \xCD& \xF0<", "{g}\xC3"},
   };
   for (const Fields& f : written) ASSERT_TRUE(config.AddNewProcConfig(Entry(f)));
 
   TestConfig reader(dir.Path());
   reader.SetSink(&sink);
   ASSERT_EQ(sink.calls, 1);
-  ASSERT_EQ(sink.received.size(), 3u);
+  ASSERT_EQ(sink.received.size(), 4u);
   auto read = sink.received.begin();
   for (const Fields& f : written) EXPECT_EQ(Of(*read++), f);
 }

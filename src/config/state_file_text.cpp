@@ -174,8 +174,15 @@ StateFileParse ParseStateFileText(const std::string& text, std::list<ProcConfig>
                                   const StateFileEntryReport& report) {
   StateFileParse parse;
   TiXmlDocument document;
+  // Every byte a character of its own, whatever the declaration says: read as UTF-8, TinyXML takes
+  // a byte of 0xC0 or more for the start of a sequence and the bytes after it along, so a path in
+  // another character set ending in, say, Latin-1's 0xE9 took its closing quote with it and made
+  // the whole file unreadable. The library writes strings byte for byte; it reads them so too.
+  std::string normalised = NormalisedLineEnds(text);
+  const char* start = normalised.c_str();
+  if (normalised.compare(0, 3, "\xEF\xBB\xBF") == 0) start += 3;  // a byte order mark
   try {
-    document.Parse(NormalisedLineEnds(text).c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
+    document.Parse(start, nullptr, TIXML_ENCODING_LEGACY);
   } catch (const std::bad_alloc&) {
     document.SetError(TiXmlBase::TIXML_ERROR, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
   }

@@ -25,7 +25,7 @@ struct StateFileParse {
 using StateFileEntryReport = std::function<void(const ProcConfig& entry, const char* problem)>;
 
 // The inverse of BuildStateFileText, read as TinyXML reads a file (line ends normalised, the text
-// ends at its first NUL). Appends to *entries the "process" elements whose hpid (0 to 1023) and
+// ends at its first NUL), but with every byte a character whatever the declared encoding. Appends to *entries the "process" elements whose hpid (0 to 1023) and
 // pid (1 to INT32_MAX) are plain decimal digits in range and that have a guid; of two with one
 // hpid the first is kept. exe and cmdline may be missing (empty). report may be empty.
 StateFileParse ParseStateFileText(const std::string& text, std::list<ProcConfig>* entries,
