@@ -106,10 +106,15 @@ bool CKestravoConfig::SaveXml(const std::list<ProcConfig>& list) {
   // a TinyXML document of 1024 elements cost far more than the write itself.
   ZOL_Guard guard(&lock_);
   if (filePath.empty()) return false;  // the load said why, once
-  int error = ENOMEM;
-  bool written = BuildStateFileText(list, &text_) && (error = 0, ReplaceFileContents(filePath, text_));
+  int error = 0;
+  bool written = false;
+  if (!BuildStateFileText(list, &text_)) {
+    error = ENOMEM;
+  } else {
+    written = ReplaceFileContents(filePath, text_);
+    if (!written) error = errno;
+  }
   if (!written) {
-    if (error == 0) error = errno;
     KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_CONFIG_SAVE, "[filePath=%s,error=%d,errorDesc=%s]save config fail",
                       filePath.c_str(), error, ErrorText(error).c_str());
   }
