@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
-ensure_packages $KESTRAVO_FUZZ_PACKAGES
+ensure_packages
 
 run_suite() {
   local name=$1
@@ -29,6 +29,7 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 # The corpus the fuzzer grows stays in the build tree; tests/fuzz/corpus holds the seeds and any
 # input that once found something.
 run_fuzz() {
+  ensure_packages $KESTRAVO_FUZZ_PACKAGES
   echo "== fuzz build"
   CC=clang CXX=clang++ cmake -S . -B build-ci/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRAVO_FUZZ=ON \
     -DBUILD_TESTING=OFF > build-ci/fuzz.configure.log || { cat build-ci/fuzz.configure.log; return 1; }
