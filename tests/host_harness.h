@@ -186,7 +186,9 @@ struct Message {
 // paths), reaps those that are ours and removes the named events those left behind.
 class HostDir {
  public:
-  HostDir() {
+  // subdir ("/a/b"): the host lives that deep below the temporary directory.
+  explicit HostDir(const std::string& subdir = "") : path_(dir_.Path() + subdir) {
+    std::filesystem::create_directories(path_);
     std::filesystem::copy_file(KESTRAVO_TEST_HOST, Exe());
     std::ofstream(File("log4cxx.properties"))
         << "log4j.logger.KESTRAVO=INFO, F\nlog4j.additivity.KESTRAVO=false\n"
@@ -208,8 +210,8 @@ class HostDir {
   HostDir(const HostDir&) = delete;
   HostDir& operator=(const HostDir&) = delete;
 
-  std::string Path() const { return dir_.Path(); }
-  std::string File(const std::string& name) const { return dir_.File(name); }
+  std::string Path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
   std::string Exe() const { return File("host"); }
   std::string Log() const { return FileText(File("kestravo.log")); }
   std::string StateText() const { return FileText(File("kestravo.xml")); }
@@ -233,6 +235,7 @@ class HostDir {
 
  private:
   TempDir dir_;
+  std::string path_;
 };
 
 // One run of the host in a HostDir, started at construction, killed at destruction.

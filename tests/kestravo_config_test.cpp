@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <tuple>
 
@@ -48,7 +49,11 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+// Owner-only, as the library writes it: a looser umask must not make the file untrusted.
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+  chmod(path.c_str(), 0600);
+}
 
 int Warnings(const LogCapture& log) {
   int n = 0;
@@ -74,11 +79,14 @@ TEST_F(ConfigTest, MissingFileIsLoggedAndTheSinkIsNotCalled) {
 }
 
 TEST_F(ConfigTest, UnusableDocumentsAreRejected) {
+  const std::string good = "<kestravo><process hpid=\"1\" pid=\"2\" guid=\"{G}\" /></kestravo>";
   struct Case {
-    const char* text;
+    std::string text;
     bool loads;
     const char* logged;  // null: no warning
+    std::function<bool(const std::string& path)> spoil;  // then makes the file untrusted; false: skip
   };
+  auto mode = [](mode_t m) { return [m](const std::string& path) { return chmod(path.c_str(), m) == 0; }; };
   const Case cases[] = {
       {"", false, "load config fail"},
       {"this is not xml", false, "load config fail"},
@@ -86,17 +94,33 @@ TEST_F(ConfigTest, UnusableDocumentsAreRejected) {
       {"<?xml version=\"1.0\" ?><!-- nothing -->", false, "parse config fail, no root"},
       {"<other><process hpid=\"1\" /></other>", false, "parse config fail, no kestravo"},
       {"<?xml version=\"1.0\" ?><kestravo><other hpid=\"1\" /></kestravo>", true, nullptr},
+      {good, false, "reason=writable by group or others (mode 0666)]state file not trusted", mode(0666)},
+      {good, false, "reason=writable by group or others (mode 0620)]state file not trusted", mode(0620)},
+      {good, false, "reason=16777217 bytes, more than 16777216]state file not trusted",
+       [](const std::string& path) { return truncate(path.c_str(), kMaxStateFileSize + 1) == 0; }},
+      {good, false, "reason=owned by uid 4321, not by uid 0]state file not trusted",
+       [](const std::string& path) { return geteuid() == 0 && chown(path.c_str(), 4321, 4321) == 0; }},
+      {good, false, "reason=a symbolic link]state file not trusted",
+       [](const std::string& path) {
+         return rename(path.c_str(), (path + ".real").c_str()) == 0 && symlink((path + ".real").c_str(), path.c_str()) == 0;
+       }},
   };
   config.SetSink(&sink);
   for (const Case& c : cases) {
     LogCapture log;
+    std::filesystem::remove(file);
     WriteFile(file, c.text);
+    if (c.spoil && !c.spoil(file)) continue;  // chown needs root
     EXPECT_EQ(config.LoadXml(), c.loads) << c.text;
     EXPECT_EQ(Warnings(log), c.logged ? 1 : 0) << c.text;
-    EXPECT_TRUE(!c.logged || log.Has({c.logged, "[0x01900014]"})) << c.text;
+    EXPECT_TRUE(!c.logged || log.Has({c.logged, "[0x01900014]"})) << c.text << (c.logged ? c.logged : "");
+    EXPECT_TRUE(config.GetEntries().empty());
   }
   EXPECT_EQ(sink.calls, 0);
-  EXPECT_TRUE(config.GetEntries().empty());
+  std::filesystem::remove(file);
+  WriteFile(file, good);  // the same text, trusted, loads
+  EXPECT_TRUE(config.LoadXml());
+  EXPECT_EQ(sink.calls, 1);
 }
 
 TEST_F(ConfigTest, AddUpdateAndDeleteRewriteTheFile) {
@@ -107,12 +131,15 @@ TEST_F(ConfigTest, AddUpdateAndDeleteRewriteTheFile) {
   std::string text = ReadFile(file);
   EXPECT_EQ(text,
             "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<kestravo>\n"
-            "    <process hpid=\"3\" pid=\"101\" exe=\"/y/a\" cmdline=\"c1b\" guid=\"{G3}\" />\n"
+            "    <process hpid=\"3\" pid=\"101\" exe=\"/y/a\" cmdline=\"c1b\" guid=\"{OTHER}\" />\n"
             "    <process hpid=\"0\" pid=\"200\" exe=\"/x/b\" cmdline=\"c2\" guid=\"{G0}\" />\n"
             "</kestravo>\n");
   std::list<ProcConfig> entries = config.GetEntries();
   ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(Of(entries.front()), Fields(3, 101, "/y/a", "c1b", "{G3}"));
+  EXPECT_EQ(Of(entries.front()), Fields(3, 101, "/y/a", "c1b", "{OTHER}"));  // a reused hpid is a new child
+  EXPECT_FALSE(config.AddNewProcConfig(Entry({1024, 300, "/x/c", "c3", "{G1024}"})));
+  EXPECT_EQ(config.GetEntries().size(), 2u);
+  EXPECT_EQ(ReadFile(file), text);
 
   struct stat before {}, after {};
   ASSERT_EQ(stat(file.c_str(), &before), 0);
@@ -136,29 +163,65 @@ TEST_F(ConfigTest, StringsRoundTripByteForByte) {
   config.LoadXml();
   const Fields written[] = {
       {4, 4242, R"(/opt/a <b> & "c" 'd'/x)", R"(  -x "a b" & <y> 'z'  kestravCmdLine:;pid=4;guid={G})", "{G}"},
-      {5, 0, "", "", ""},
-      {6, 0xFFFFFFFF, R"(C:\svc\w.exe)", "&amp; &lt;", "{A-b}"},
+      {5, 1, "", "", "{g}"},
+      {1023, 0x7FFFFFFF, R"(C:\svc\w.exe)", "&amp; &lt;", "{A-b}"},
+      // Not UTF-8: a Latin-1 0xE9 before a quote or an entity, and a lone lead byte at the end.
+      {7, 7, "/opt/caf\xE9", "-n \"Caf\xE9\" \xCD& \xF0<", "{g}\xC3"},
   };
   for (const Fields& f : written) ASSERT_TRUE(config.AddNewProcConfig(Entry(f)));
 
   TestConfig reader(dir.Path());
   reader.SetSink(&sink);
   ASSERT_EQ(sink.calls, 1);
-  ASSERT_EQ(sink.received.size(), 3u);
+  ASSERT_EQ(sink.received.size(), 4u);
   auto read = sink.received.begin();
   for (const Fields& f : written) EXPECT_EQ(Of(*read++), f);
 }
 
+TEST_F(ConfigTest, EntriesWithBadNumbersOrNoGuidAreSkipped) {
+  struct Case {
+    std::string attributes;  // of one "process" element between two good ones
+    bool kept;
+  };
+  const Case cases[] = {
+      {R"(hpid="abc" pid="7" guid="{g}")", false}, {R"(hpid="-1" pid="7" guid="{g}")", false},
+      {R"(hpid="1024" pid="7" guid="{g}")", false}, {R"(hpid="+3" pid="7" guid="{g}")", false},
+      {R"(hpid=" 3" pid="7" guid="{g}")", false}, {R"(hpid="3x" pid="7" guid="{g}")", false},
+      {R"(hpid="99999999999" pid="7" guid="{g}")", false}, {R"(hpid="" pid="7" guid="{g}")", false},
+      {R"(pid="7" guid="{g}")", false}, {R"(hpid="3" pid="abc" guid="{g}")", false},
+      {R"(hpid="3" pid="-1" guid="{g}")", false}, {R"(hpid="3" pid="0" guid="{g}")", false},
+      {R"(hpid="3" pid="+3" guid="{g}")", false}, {R"(hpid="3" pid=" 3" guid="{g}")", false},
+      {R"(hpid="3" pid="3x" guid="{g}")", false}, {R"(hpid="3" pid="99999999999" guid="{g}")", false},
+      {R"(hpid="3" pid="2147483648" guid="{g}")", false}, {R"(hpid="3" guid="{g}")", false},
+      {R"(hpid="3" pid="7")", false}, {R"(hpid="3" pid="7" guid="")", false},
+      {R"(hpid="0" pid="7" guid="{g}")", false},  // the hpid of the first entry
+      {R"(hpid="1023" pid="2147483647" guid="{g}")", true}, {R"(hpid="3" pid="7" guid="{g}")", true},
+  };
+  config.SetSink(&sink);
+  for (const Case& c : cases) {
+    LogCapture log;
+    WriteFile(file, "<kestravo><process hpid=\"0\" pid=\"1\" guid=\"{a}\" /><process " + c.attributes +
+                        " exe=\"x\" /><process hpid=\"2\" pid=\"2\" guid=\"{b}\" /></kestravo>");
+    ASSERT_TRUE(config.LoadXml()) << c.attributes;
+    std::list<ProcConfig> entries = config.GetEntries();
+    ASSERT_EQ(entries.size(), c.kept ? 3u : 2u) << c.attributes;
+    EXPECT_EQ(Of(entries.front()), Fields(0, 1, "", "", "{a}")) << c.attributes;
+    EXPECT_EQ(Of(entries.back()), Fields(2, 2, "", "", "{b}")) << c.attributes;
+    EXPECT_EQ(log.Count({"[0x01900014]", "exe=x,problem=", "]process config skipped"}), c.kept ? 0 : 1) << c.attributes;
+  }
+}
+
 TEST_F(ConfigTest, EachLoadReplacesTheListAndSinkRemovalsStick) {
   WriteFile(file,
-            "<kestravo>\n  <process hpid=\"2\" pid=\"abc\" exe=\"e\" />\n  <process pid=\"77\" cmdline=\"c\" />\n"
-            "  <other hpid=\"9\" />\n  <process hpid=\"5\" />\n</kestravo>\n");
+            "<kestravo>\n  <process hpid=\"2\" pid=\"8\" exe=\"e\" guid=\"{2}\" />\n"
+            "  <process hpid=\"7\" pid=\"77\" cmdline=\"c\" guid=\"{7}\" />\n"
+            "  <other hpid=\"9\" />\n  <process hpid=\"5\" pid=\"5\" guid=\"{5}\" />\n</kestravo>\n");
   ASSERT_TRUE(config.LoadXml());
   ASSERT_TRUE(config.LoadXml());
   std::list<ProcConfig> entries = config.GetEntries();
   ASSERT_EQ(entries.size(), 3u);
-  EXPECT_EQ(Of(entries.front()), Fields(2, 0, "e", "", ""));
-  EXPECT_EQ(Of(*std::next(entries.begin())), Fields(0xFFFFFFFF, 77, "", "c", ""));
+  EXPECT_EQ(Of(entries.front()), Fields(2, 8, "e", "", "{2}"));
+  EXPECT_EQ(Of(*std::next(entries.begin())), Fields(7, 77, "", "c", "{7}"));
 
   sink.dropHpid = 2;
   config.SetSink(&sink);
@@ -170,6 +233,28 @@ TEST_F(ConfigTest, EachLoadReplacesTheListAndSinkRemovalsStick) {
   // The next rewrite drops it from the file as well.
   ASSERT_TRUE(config.DeleteProcConfig(99, ""));
   EXPECT_EQ(ReadFile(file).find("hpid=\"2\""), std::string::npos);
+}
+
+TEST_F(ConfigTest, WithoutAPlaceForTheFileNothingIsLoadedOrSavedAndEachFailureIsLoggedOnce) {
+  struct Case {
+    std::string dir;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"", "the host's executable path cannot be read"},  // not "/kestravo.xml"
+      {dir.File("missing"), "errorDesc=No such file or directory]save config fail"},
+  };
+  const bool rootFileBefore = std::filesystem::exists("/kestravo.xml");
+  for (const Case& c : cases) {
+    TestConfig elsewhere(c.dir);
+    LogCapture log;
+    EXPECT_FALSE(elsewhere.LoadXml()) << c.dir;
+    for (uint32_t hpid = 0; hpid < 2; ++hpid) EXPECT_FALSE(elsewhere.AddNewProcConfig(Entry({hpid, 9, "e", "c", "{g}"})));
+    EXPECT_EQ(log.Count({c.logged}), c.dir.empty() ? 1 : 2) << c.dir;
+    EXPECT_EQ(log.Count({"[0x01900015]", "[filePath=" + c.dir + "/kestravo.xml,error="}), c.dir.empty() ? 0 : 2) << c.dir;
+  }
+  EXPECT_EQ(std::filesystem::exists("/kestravo.xml"), rootFileBefore);
+  if (!rootFileBefore) std::filesystem::remove("/kestravo.xml");
 }
 
 TEST(ConfigStore, ModuleDirIsTheExecutablesDirectory) {

@@ -276,7 +276,11 @@ struct UnusableFile {
   enum Kind { kMissing, kText, kDirectory, kFifo } kind;
   const char* text;
   const char* logged;  // after "WARN [CKestravoConfig::LoadXml(N)] [0x01900014] - "; %s: path
+  mode_t mode = 0600;
+  std::string subdir;  // of the host's directory
 };
+
+const char kOneEntry[] = "<?xml version=\"1.0\" ?>\n<kestravo><process hpid=\"0\" pid=\"1\" guid=\"{G}\" /></kestravo>\n";
 
 const UnusableFile kUnusableFiles[] = {
     {"Missing", UnusableFile::kMissing, "", "[filePath=%s,errorId=2,errorDesc=Failed to open file]load config fail"},
@@ -299,6 +303,11 @@ const UnusableFile kUnusableFiles[] = {
      "parse config fail, no kestravo"},
     {"Directory", UnusableFile::kDirectory, "", "[filePath=%s,errorId=2,errorDesc=Failed to open file]load config fail"},
     {"Fifo", UnusableFile::kFifo, "", "[filePath=%s,errorId=2,errorDesc=Failed to open file]load config fail"},
+    {"WritableByOthers", UnusableFile::kText, kOneEntry,
+     "[filePath=%s,reason=writable by group or others (mode 0666)]state file not trusted, not loaded", 0666},
+    // A path longer than the 260 bytes of a Windows path, read whole.
+    {"MissingInALongPath", UnusableFile::kMissing, "", "[filePath=%s,errorId=2,errorDesc=Failed to open file]load config fail",
+     0600, "/" + std::string(150, 'a') + "/" + std::string(150, 'b')},
 };
 
 void PrintTo(const UnusableFile& file, std::ostream* out) { *out << file.name; }
@@ -307,13 +316,14 @@ class UnusableStateFile : public ::testing::TestWithParam<UnusableFile> {};
 
 TEST_P(UnusableStateFile, HostStartsAndLogsTheLoadFailure) {
   const UnusableFile& file = GetParam();
-  HostDir dir;
+  HostDir dir(file.subdir);
   std::string path = dir.File("kestravo.xml");
   switch (file.kind) {
     case UnusableFile::kMissing:
       break;
     case UnusableFile::kText:
       std::ofstream(path, std::ios::binary) << file.text;
+      ASSERT_EQ(chmod(path.c_str(), file.mode), 0);
       break;
     case UnusableFile::kDirectory:
       ASSERT_EQ(mkdir(path.c_str(), 0700), 0);

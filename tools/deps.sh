@@ -1,6 +1,9 @@
 # Sourced by the run and test scripts: installs with apt-get the Debian packages that are missing.
 KESTRAVO_PACKAGES="cmake g++ ninja-build pkg-config libtinyxml-dev liblog4cxx-dev libgtest-dev googletest"
+# Only for the fuzz step of tools/test-all.sh: clang and its libFuzzer runtime.
+KESTRAVO_FUZZ_PACKAGES="clang libclang-rt-14-dev"
 
+# ensure_packages [EXTRA...]: the packages above and any extra ones.
 ensure_packages() {
   local missing=""
   for package in $KESTRAVO_PACKAGES "$@"; do

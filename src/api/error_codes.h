@@ -11,3 +11,4 @@ constexpr uint32_t KESTRAVO_ERR_THREAD_CREATE = 0x01900025;     // a worker thre
 constexpr uint32_t KESTRAVO_ERR_EVENT_CREATE = 0x01900026;      // an event failed to be created
 constexpr uint32_t KESTRAVO_ERR_PROCESS_CREATE = 0x01900609;    // the OS refused to start a process
 constexpr uint32_t KESTRAVO_ERR_PROCESS_EXITED = 0x01900613;    // a managed process exited
+constexpr uint32_t KESTRAVO_ERR_CONFIG_SAVE = 0x01900015;       // the state file could not be rewritten

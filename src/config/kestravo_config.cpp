@@ -1,13 +1,13 @@
 #include "config/kestravo_config.h"
 
-#include <stdlib.h>
-#include <string.h>
+#include <cerrno>
 
 #include <tinyxml.h>
 
 #include "api/error_codes.h"
 #include "config/state_file_text.h"
 #include "launcher/path_util.h"
+#include "manager/hpid_pool.h"
 #include "platform/log_line.h"
 #include "platform/os.h"
 #include "platform/state_file.h"
@@ -15,8 +15,8 @@
 namespace {
 
 const char kFileName[] = "/kestravo.xml";
-const char kRootName[] = "kestravo";
-const char kProcessName[] = "process";
+// The longest executable path taken, terminator included (PATH_MAX).
+constexpr DWORD kMaxModulePath = 4096;
 
 }  // namespace
 
@@ -31,69 +31,103 @@ void CKestravoConfig::SetSink(IConfigSink* sink) {
 
 bool CKestravoConfig::LoadXml() {
   static const char* const kFunction = "CKestravoConfig::LoadXml";
-  std::string path = GetModuleDir() + kFileName;
+  std::string dir = GetModuleDir();
+  std::string path = dir.empty() ? std::string() : (dir.back() == '/' ? dir + (kFileName + 1) : dir + kFileName);
   {
     // Each load mirrors the file: entries of an earlier load in this process must not double.
     ZOL_Guard guard(&lock_);
     filePath = path;
     entries_.clear();
   }
+  if (path.empty()) {
+    // Not "/kestravo.xml": without the executable's directory there is no file to use at all.
+    KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_CONFIG_LOAD,
+                      "the host's executable path cannot be read: the state file is neither loaded nor saved");
+    return false;
+  }
   KESTRAVO_LOG_INFO(kFunction, "[filepath=%s]load kestravo xml file", path.c_str());
   RemoveStaleTempFiles(path);
 
-  TiXmlDocument document;
-  // TinyXML would wait for a writer on a FIFO, and throw for a directory, whose size it takes
-  // for the length of the text; neither can be opened as a file, so say that.
-  if (IsNonRegularFile(path)) {
-    document.SetError(TiXmlBase::TIXML_ERROR_OPENING_FILE, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
-  } else {
-    document.LoadFile(path.c_str(), TIXML_ENCODING_UNKNOWN);
+  std::string text, why;
+  int error = 0;
+  switch (ReadStateFile(path, kMaxStateFileSize, &text, &why, &error)) {
+    case StateFileStatus::kRead:
+      break;
+    case StateFileStatus::kUntrusted:
+      KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_CONFIG_LOAD, "[filePath=%s,reason=%s]state file not trusted, not loaded",
+                        path.c_str(), why.c_str());
+      return false;
+    case StateFileStatus::kCannotOpen:
+    case StateFileStatus::kReadFailed: {
+      // Worded as TinyXML words a file it cannot open.
+      TiXmlDocument document;
+      document.SetError(TiXmlBase::TIXML_ERROR_OPENING_FILE, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
+      KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_CONFIG_LOAD, "[filePath=%s,errorId=%d,errorDesc=%s]load config fail",
+                        path.c_str(), document.ErrorId(), document.ErrorDesc());
+      return false;
+    }
   }
-  if (document.Error()) {
-    KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_CONFIG_LOAD, "[filePath=%s,errorId=%d,errorDesc=%s]load config fail",
-                      path.c_str(), document.ErrorId(), document.ErrorDesc());
-    return false;
-  }
-  if (document.RootElement() == nullptr) {
-    KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_CONFIG_LOAD, "parse config fail, no root");
-    return false;
-  }
-  TiXmlElement* root = document.FirstChildElement(kRootName);
-  if (root == nullptr) {
-    KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_CONFIG_LOAD, "parse config fail, no kestravo");
-    return false;
-  }
-  for (TiXmlElement* element = root->FirstChildElement(kProcessName); element != nullptr;
-       element = element->NextSiblingElement(kProcessName)) {
-    ProcConfig config;
-    if (const char* text = element->Attribute("hpid")) config.hpid = static_cast<uint32_t>(atoi(text));
-    if (const char* text = element->Attribute("pid")) config.pid = static_cast<uint32_t>(atoi(text));
-    if (const char* text = element->Attribute("exe")) config.exe = text;
-    if (const char* text = element->Attribute("cmdline")) config.cmdline = text;
-    if (const char* text = element->Attribute("guid")) config.guid = text;
-    KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d,exe=%s,cmdline=%s]add process config", static_cast<int>(config.hpid),
-                      static_cast<int>(config.pid), config.exe.c_str(), config.cmdline.c_str());
-    ZOL_Guard guard(&lock_);
-    entries_.push_back(config);
+
+  std::list<ProcConfig> loaded;
+  StateFileParse parse = ParseStateFileText(text, &loaded, [&](const ProcConfig& config, const char* problem) {
+    if (problem == nullptr) {
+      KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d,exe=%s,cmdline=%s]add process config", static_cast<int>(config.hpid),
+                        static_cast<int>(config.pid), config.exe.c_str(), config.cmdline.c_str());
+    } else {
+      KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_CONFIG_LOAD, "[hpid=%d,pid=%d,exe=%s,problem=%s]process config skipped",
+                        static_cast<int>(config.hpid), static_cast<int>(config.pid), config.exe.c_str(), problem);
+    }
+  });
+  switch (parse.result) {
+    case StateFileParse::kParsed:
+      break;
+    case StateFileParse::kNotXml:
+      KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_CONFIG_LOAD, "[filePath=%s,errorId=%d,errorDesc=%s]load config fail",
+                        path.c_str(), parse.errorId, parse.errorDesc.c_str());
+      return false;
+    case StateFileParse::kNoRoot:
+      KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_CONFIG_LOAD, "parse config fail, no root");
+      return false;
+    case StateFileParse::kNoKestravo:
+      KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_CONFIG_LOAD, "parse config fail, no kestravo");
+      return false;
   }
 
   ZOL_Guard guard(&lock_);
+  entries_.swap(loaded);
   if (sink_ == nullptr || entries_.empty()) return true;
   sink_->OnConfigNotify(entries_);
   return true;
 }
 
 bool CKestravoConfig::SaveXml(const std::list<ProcConfig>& list) {
+  static const char* const kFunction = "CKestravoConfig::SaveXml";
   // The text is built straight from the list, into a buffer kept from one rewrite to the next:
   // a TinyXML document of 1024 elements cost far more than the write itself.
   ZOL_Guard guard(&lock_);
-  if (!BuildStateFileText(list, &text_)) return false;
-  if (filePath.empty()) return false;
-  return ReplaceFileContents(filePath, text_);
+  if (filePath.empty()) return false;  // the load said why, once
+  int error = 0;
+  bool written = false;
+  if (!BuildStateFileText(list, &text_)) {
+    error = ENOMEM;
+  } else {
+    written = ReplaceFileContents(filePath, text_);
+    if (!written) error = errno;
+  }
+  if (!written) {
+    KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_CONFIG_SAVE, "[filePath=%s,error=%d,errorDesc=%s]save config fail",
+                      filePath.c_str(), error, ErrorText(error).c_str());
+  }
+  return written;
 }
 
 bool CKestravoConfig::AddNewProcConfig(const ProcConfig& config) {
   static const char* const kFunction = "CKestravoConfig::AddNewProcConfig";
+  if (config.hpid >= KESTRAVO_MAX_HPID) {
+    KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_INVALID_PARAM, "[hpid=%u,pid=%d]no such hpid, not recorded",
+                      static_cast<unsigned>(config.hpid), static_cast<int>(config.pid));
+    return false;
+  }
   ZOL_Guard guard(&lock_);
   bool found = false;
   for (ProcConfig& stored : entries_) {
@@ -101,9 +135,8 @@ bool CKestravoConfig::AddNewProcConfig(const ProcConfig& config) {
     KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d,exe=%s,old_pid=%d,old_exe=%s]update config", static_cast<int>(config.hpid),
                       static_cast<int>(config.pid), config.exe.c_str(), static_cast<int>(stored.pid),
                       stored.exe.c_str());
-    stored.cmdline = config.cmdline;
-    stored.exe = config.exe;
-    stored.pid = config.pid;
+    // A reused hpid is a new child: its stop event is named by the new guid.
+    stored = config;
     found = true;
     break;
   }
@@ -129,18 +162,26 @@ bool CKestravoConfig::DeleteProcConfig(uint32_t hpid, const std::string& guid) {
 }
 
 std::string CKestravoConfig::GetModulePath() {
-  char buffer[260];
-  memset(buffer, 0, sizeof buffer);
-  DWORD length = GetModuleFileNameA(nullptr, buffer, sizeof buffer - 1);
-  if (length == 0) return std::string();
-  buffer[length] = '\0';
-  return NormalizePath(buffer);
+  // A result that fills the buffer may have been cut: grow it and ask again.
+  std::string buffer(260, '\0');
+  for (;;) {
+    DWORD size = static_cast<DWORD>(buffer.size());
+    DWORD length = GetModuleFileNameA(nullptr, &buffer[0], size);
+    if (length == 0) return std::string();
+    if (length < size) {
+      buffer.resize(length);
+      return NormalizePath(buffer.c_str());
+    }
+    if (size >= kMaxModulePath) return std::string();
+    buffer.assign(size * 2 < kMaxModulePath ? size * 2 : kMaxModulePath, '\0');
+  }
 }
 
 std::string CKestravoConfig::GetModuleDir() {
   std::string path = GetModulePath();
   size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+  if (slash == std::string::npos) return std::string();
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
 std::list<ProcConfig> CKestravoConfig::GetEntries() {

@@ -1,6 +1,11 @@
 // The state file: the list of managed children, kept in memory and mirrored in "kestravo.xml"
 // beside the host's executable. Every change rewrites the whole file, atomically (a complete new
 // file replaces the old one) and readable by its owner only.
+//
+// The file is input, not trust: it is loaded only when it is a regular file owned by the host's
+// effective user, writable by no one else, and at most kMaxStateFileSize bytes; numbers must be
+// plain decimal in range. 1024 entries with 4 KiB command lines and 4 KiB paths come to about
+// 8 MiB, so the cap is twice that.
 #pragma once
 #include <stdint.h>
 
@@ -18,6 +23,8 @@ class IConfigSink {
   virtual int32_t OnConfigNotify(std::list<ProcConfig>& list) = 0;
 };
 
+constexpr size_t kMaxStateFileSize = 16u << 20;
+
 // Lock order: the store's lock comes after the global lock and before the manager lock; the
 // store never takes the manager lock itself.
 class CKestravoConfig {
@@ -30,18 +37,20 @@ class CKestravoConfig {
   // Keeps sink (not owned, may be null) and loads the file at once.
   void SetSink(IConfigSink* sink);
   // Empties the list, reads the file into it and hands it to the sink when it is not empty.
-  // False, logged, when the file is missing, not XML, or has no "kestravo" element.
+  // False, logged, when the executable's path cannot be had (nothing is then loaded or saved),
+  // or the file is missing, not trusted, not XML, or has no "kestravo" element. Entries with a
+  // bad hpid or pid, without a guid, or repeating an hpid are logged and left out.
   bool LoadXml();
-  // Writes list to the file. False when it could not be written; nothing is logged.
+  // Writes list to the file. False when it could not be written, logged once per call.
   bool SaveXml(const std::list<ProcConfig>& list);
-  // Adds the entry, or updates pid, exe and cmdline of the one with its hpid (its guid stays),
-  // then rewrites the file. The result of the write.
+  // Adds the entry, or replaces the one with its hpid (a reused hpid is a new child), then
+  // rewrites the file. The result of the write; false, logged, for an hpid beyond 1023.
   bool AddNewProcConfig(const ProcConfig& config);
   // Removes the entry of hpid if there is one with that guid, then rewrites the file. The result
   // of the write.
   bool DeleteProcConfig(uint32_t hpid, const std::string& guid);
 
-  // The host executable's path, normalised; empty when it cannot be had.
+  // The host executable's path, normalised; empty when it cannot be had or is longer than 4095.
   std::string GetModulePath();
   // The directory of the state file: that of the host executable. Virtual so that tests can
   // place the file elsewhere.

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <new>
 
 namespace {
 
@@ -70,9 +71,80 @@ bool ReplaceFileContents(const std::string& path, const std::string& contents) {
   return ok;
 }
 
-bool IsNonRegularFile(const std::string& path) {
+StateFileStatus ReadStateFile(const std::string& path, size_t maxSize, std::string* text, std::string* why,
+                              int* error) {
+  text->clear();
+  why->clear();
+  *error = 0;
+  char detail[128];
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *error = errno;
+    if (*error == ELOOP) {  // O_NOFOLLOW met a symbolic link: whoever made it chose what we read
+      *why = "a symbolic link";
+      return StateFileStatus::kUntrusted;
+    }
+    *why = ErrorText(*error);
+    return StateFileStatus::kCannotOpen;
+  }
   struct stat status;
-  return stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode);
+  StateFileStatus result = StateFileStatus::kRead;
+  if (fstat(fd, &status) != 0) {
+    *error = errno;
+    *why = ErrorText(*error);
+    result = StateFileStatus::kReadFailed;
+  } else if (!S_ISREG(status.st_mode)) {
+    *why = "not a regular file";
+    result = StateFileStatus::kCannotOpen;
+  } else if (status.st_uid != geteuid()) {
+    snprintf(detail, sizeof detail, "owned by uid %u, not by uid %u", static_cast<unsigned>(status.st_uid),
+             static_cast<unsigned>(geteuid()));
+    *why = detail;
+    result = StateFileStatus::kUntrusted;
+  } else if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    snprintf(detail, sizeof detail, "writable by group or others (mode %04o)",
+             static_cast<unsigned>(status.st_mode & 07777));
+    *why = detail;
+    result = StateFileStatus::kUntrusted;
+  } else if (static_cast<unsigned long long>(status.st_size) > maxSize) {
+    snprintf(detail, sizeof detail, "%lld bytes, more than %zu", static_cast<long long>(status.st_size), maxSize);
+    *why = detail;
+    result = StateFileStatus::kUntrusted;
+  }
+  // Read to the end, but never past the cap: the file may have grown since fstat.
+  char buffer[65536];
+  while (result == StateFileStatus::kRead) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = errno;
+      *why = ErrorText(*error);
+      result = StateFileStatus::kReadFailed;
+    } else if (n == 0) {
+      break;
+    } else if (text->size() + static_cast<size_t>(n) > maxSize) {
+      snprintf(detail, sizeof detail, "more than %zu bytes", maxSize);
+      *why = detail;
+      result = StateFileStatus::kUntrusted;
+    } else {
+      try {
+        text->append(buffer, static_cast<size_t>(n));
+      } catch (const std::bad_alloc&) {
+        *error = ENOMEM;
+        *why = ErrorText(*error);
+        result = StateFileStatus::kReadFailed;
+      }
+    }
+  }
+  close(fd);
+  if (result != StateFileStatus::kRead) text->clear();
+  return result;
+}
+
+std::string ErrorText(int error) {
+  char buffer[256];
+  // The GNU strerror_r: returns the text, which may or may not be in buffer.
+  return strerror_r(error, buffer, sizeof buffer);
 }
 
 void RemoveStaleTempFiles(const std::string& path) {

@@ -1,5 +1,6 @@
 // Replacing a small file as a whole, so that a process killed at any moment leaves either the
-// old file or the new one, never a torn one; and telling whether a path can be read as a file.
+// old file or the new one, never a torn one; and reading it back only when no one else could
+// have written it.
 #pragma once
 #include <string>
 
@@ -9,10 +10,24 @@
 // file must survive the host's crash, not the machine's. Thread-safe.
 bool ReplaceFileContents(const std::string& path, const std::string& contents);
 
-// True when path names something other than a regular file (a directory, a FIFO, a device).
-// Reading one as a file blocks (a FIFO without a writer) or asks for a buffer as big as the size
-// the file system reports (a directory). False for a regular file and for nothing at all.
-bool IsNonRegularFile(const std::string& path);
+// How a read of the state file went.
+enum class StateFileStatus {
+  kRead,           // *text holds the whole file
+  kCannotOpen,     // missing, unreadable, or not a regular file (a directory, a FIFO, a device)
+  kUntrusted,      // a file, but one another user could have written: *why says how
+  kReadFailed,     // opened, but reading failed
+};
+
+// Reads the state file at path whole into *text, if it can be trusted: a regular file, not a
+// symbolic link, owned by this process's effective user, writable by no one else, at most maxSize
+// bytes. The checks are made on the open descriptor the text is then read from, so the file
+// cannot be swapped between check and read; opening never blocks (a FIFO without a writer).
+// *why: the reason, for every status but kRead; *error: errno where there was one, else 0.
+StateFileStatus ReadStateFile(const std::string& path, size_t maxSize, std::string* text, std::string* why,
+                              int* error);
+
+// The text of an errno value.
+std::string ErrorText(int error);
 
 // Removes the "<path>.<pid>.<n>.tmp" files that ReplaceFileContents left behind when its process
 // was killed between naming the new file and the rename: those whose writer no longer runs.
