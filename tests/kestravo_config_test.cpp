@@ -150,7 +150,7 @@ TEST_F(ConfigTest, AddUpdateAndDeleteRewriteTheFile) {
   EXPECT_EQ(ReadFile(file), text);
   EXPECT_FALSE(log.Has({"delete config"}));
 
-  ASSERT_TRUE(config.DeleteProcConfig(3, "{G3}"));
+  ASSERT_TRUE(config.DeleteProcConfig(3, "{OTHER}"));
   EXPECT_EQ(ReadFile(file).find("hpid=\"3\""), std::string::npos);
   ASSERT_EQ(stat(file.c_str(), &after), 0);
   EXPECT_EQ(after.st_mode & 0777, 0600u);
