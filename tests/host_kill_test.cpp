@@ -148,12 +148,13 @@ TEST(HostKill, StateFileNamesOnlyStartedChildrenWhereverTheHostDies) {
       }
     }
 
-    // No strays: every child of the round ends, is reaped, and its event is removed.
+    // No strays: every child of the round ends, is reaped, and its event is removed. Ours until
+    // reaped: one that is still dying names nothing any more, and is not a zombie yet.
     for (pid_t pid : dir.ProcessesNamingMe()) kill(pid, SIGKILL);
     EXPECT_TRUE(WaitFor([&] {
       while (waitpid(-1, nullptr, WNOHANG) > 0) {
       }
-      return dir.ProcessesNamingMe().empty() && ZombieChildren().empty();
+      return dir.ProcessesNamingMe().empty() && ChildrenOfThisProcess().empty();
     }));
     RemoveEvents(held.shm);
     // A file left between naming and renaming is swept by the next host that starts here.
