@@ -88,12 +88,12 @@ TEST_F(ConfigTest, UnusableDocumentsAreRejected) {
   };
   auto mode = [](mode_t m) { return [m](const std::string& path) { return chmod(path.c_str(), m) == 0; }; };
   const Case cases[] = {
-      {"", false, "load config fail"},
-      {"this is not xml", false, "load config fail"},
-      {"<kestravo><process hpid=\"1\"", false, "load config fail"},
-      {"<?xml version=\"1.0\" ?><!-- nothing -->", false, "parse config fail, no root"},
-      {"<other><process hpid=\"1\" /></other>", false, "parse config fail, no kestravo"},
-      {"<?xml version=\"1.0\" ?><kestravo><other hpid=\"1\" /></kestravo>", true, nullptr},
+      {"", false, "load config fail", {}},
+      {"this is not xml", false, "load config fail", {}},
+      {"<kestravo><process hpid=\"1\"", false, "load config fail", {}},
+      {"<?xml version=\"1.0\" ?><!-- nothing -->", false, "parse config fail, no root", {}},
+      {"<other><process hpid=\"1\" /></other>", false, "parse config fail, no kestravo", {}},
+      {"<?xml version=\"1.0\" ?><kestravo><other hpid=\"1\" /></kestravo>", true, nullptr, {}},
       {good, false, "reason=writable by group or others (mode 0666)]state file not trusted", mode(0666)},
       {good, false, "reason=writable by group or others (mode 0620)]state file not trusted", mode(0620)},
       {good, false, "reason=16777217 bytes, more than 16777216]state file not trusted",

@@ -83,36 +83,6 @@ TEST(Mutex, GuardReleaseUnlocksOnceAndItsDestructorThenDoesNothing) {
   EXPECT_TRUE(contender.Acquires());
 }
 
-TEST(Mutex, HolderTryModeOwnsOnlyAFreeMutex) {
-  ZOL_MUTEX mutex = nullptr;
-  ASSERT_EQ(ZOL_MutexCreate(&mutex, 0), 0);
-
-  std::atomic<bool> held{false};
-  std::atomic<bool> release{false};
-  std::thread owner([&] {
-    ZOL_MutexHolder holder(&mutex, ZOL_LOCK_BLOCKING);
-    held = holder.Owns();
-    WaitFor([&] { return release.load(); });
-  });
-  ASSERT_TRUE(WaitFor([&] { return held.load(); }));
-  {
-    ZOL_MutexHolder attempt(&mutex, ZOL_LOCK_TRY);
-    EXPECT_FALSE(attempt.Owns());
-  }
-  release = true;
-  owner.join();
-  EXPECT_TRUE(FreeForOtherThread(&mutex)) << "the blocking holder did not unlock";
-
-  {
-    ZOL_MutexHolder attempt(&mutex, ZOL_LOCK_TRY);
-    EXPECT_TRUE(attempt.Owns());
-    EXPECT_FALSE(FreeForOtherThread(&mutex));
-  }
-  EXPECT_TRUE(FreeForOtherThread(&mutex)) << "the try holder did not unlock";
-  EXPECT_FALSE(ZOL_MutexHolder(nullptr, ZOL_LOCK_BLOCKING).Owns());
-  EXPECT_EQ(ZOL_MutexDestroy(&mutex), 0);
-}
-
 TEST(Runtime, EventStartsUnsetAndStaysSetUntilReset) {
   HANDLE event = ZOL_CreateEvent(0);
   ASSERT_NE(event, nullptr);

@@ -115,17 +115,3 @@ void ZOL_Guard::Release() {
   mutex_ = nullptr;
   mutex->Unlock();
 }
-
-ZOL_MutexHolder::ZOL_MutexHolder(ZOL_MUTEX* mutex, ZOL_LockMode mode)
-    : mutex_(mutex), owns_(false) {
-  if (mode == ZOL_LOCK_TRY) {
-    owns_ = ZOL_MutexTryLock(mutex_) == 0;
-  } else {
-    owns_ = ZOL_MutexLock(mutex_) == 0;
-  }
-}
-
-ZOL_MutexHolder::~ZOL_MutexHolder() {
-  if (owns_) ZOL_MutexUnlock(mutex_);
-  owns_ = false;
-}

@@ -1,5 +1,4 @@
-// The runtime library's locks: a C-style mutex API, the ZOL_Mutex class with its scoped ZOL_Guard,
-// and ZOL_MutexHolder, the scoped holder of the global lock.
+// The runtime library's locks: a C-style mutex API, and the ZOL_Mutex class with its scoped ZOL_Guard.
 //
 // Every mutex here is recursive, as the runtime's critical section is on Windows: the owning thread
 // may lock again and must unlock as many times. This is deliberate: the host's callback runs on the
@@ -69,26 +68,4 @@ class ZOL_Guard {
 
  private:
   ZOL_Mutex* mutex_;  // null once released
-};
-
-// How ZOL_MutexHolder takes its mutex.
-enum ZOL_LockMode {
-  ZOL_LOCK_BLOCKING = 0,  // wait until the mutex is owned
-  ZOL_LOCK_TRY = 1,       // take it only if it is free (or already ours)
-};
-
-// Scoped holder of a C-style mutex, the global lock. It owns the mutex only when taking it
-// succeeded, and unlocks at its end only what it owns.
-class ZOL_MutexHolder {
- public:
-  ZOL_MutexHolder(ZOL_MUTEX* mutex, ZOL_LockMode mode);
-  ~ZOL_MutexHolder();
-  ZOL_MutexHolder(const ZOL_MutexHolder&) = delete;
-  ZOL_MutexHolder& operator=(const ZOL_MutexHolder&) = delete;
-
-  bool Owns() const { return owns_; }
-
- private:
-  ZOL_MUTEX* mutex_;
-  bool owns_;
 };
