@@ -93,13 +93,16 @@ int32_t KESTRAVO_Init(void) noexcept {
       return KESTRAVO_OK;
     }
     initialising = true;
-    int32_t result = GetProcessMgr()->Init();
+    int32_t result = KESTRAVO_INIT_FAILED;
+    try {
+      result = GetProcessMgr()->Init();
+    } catch (...) {
+    }
     initialising = false;
     for (int32_t n = result == 0 ? nestedInits + 1 : 0; n > 0; --n) GetInitCounter()->Increment();
     nestedInits = 0;
     return result;
   } catch (...) {
-    initialising = false;
     return KESTRAVO_INIT_FAILED;
   }
 }
