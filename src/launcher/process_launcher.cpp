@@ -112,15 +112,22 @@ bool CProcessLauncher::CancelStart(uint32_t hpid, ManagedProcess* out) {
   return false;
 }
 
+bool CProcessLauncher::TakeQueuedStart(const std::string& cmdLine, std::list<LaunchTask>* into) {
+  // One at most: a second start of the same record is never queued.
+  for (auto it = taskQueue.begin(); it != taskQueue.end(); ++it) {
+    if (IsStartTask(it->type) && it->process.cmdLine == cmdLine) {
+      into->splice(into->end(), taskQueue, it);
+      return true;
+    }
+  }
+  return false;
+}
+
 void CProcessLauncher::RunStopNow(int32_t type, const ManagedProcess& process) {
   std::list<LaunchTask> cancelled;
   {
     ZOL_Guard guard(&queueMutex);
-    for (auto it = taskQueue.begin(); it != taskQueue.end();) {
-      auto next = std::next(it);
-      if (IsStartTask(it->type) && it->process.cmdLine == process.cmdLine) cancelled.splice(cancelled.end(), taskQueue, it);
-      it = next;
-    }
+    TakeQueuedStart(process.cmdLine, &cancelled);
   }
   LaunchTask task{type, process, 1, 1};
   if (type == TASK_DESTROY) {
@@ -141,12 +148,8 @@ bool CProcessLauncher::Lauch(int32_t type, const ManagedProcess& process) {
   if (IsStopTask(type)) {
     // The start cannot be wanted any more; the stop still runs, so that it is reported and the
     // record's entry and hpid are let go.
-    for (auto it = taskQueue.begin(); it != taskQueue.end(); ++it) {
-      if (IsStartTask(it->type) && it->process.cmdLine == process.cmdLine) {
-        KESTRAVO_LOG_INFO(kFunction, "[cmd=%s]this task has not been accomplished till die ", process.cmdLine.c_str());
-        cancelled.splice(cancelled.end(), taskQueue, it);
-        break;
-      }
+    if (TakeQueuedStart(process.cmdLine, &cancelled)) {
+      KESTRAVO_LOG_INFO(kFunction, "[cmd=%s]this task has not been accomplished till die ", process.cmdLine.c_str());
     }
   } else if (IsStartTask(type)) {
     for (const LaunchTask& queued : taskQueue) {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <list>
+#include <string>
 
 #include "launcher/launch_task.h"
 #include "platform/zol_mutex.h"
@@ -67,6 +68,9 @@ class CProcessLauncher {
   void RunStartTask(LaunchTask& task);
   void RunDestroyTask(LaunchTask& task);
   void RunKillTask(LaunchTask& task);
+  // With the queue mutex held: moves the queued start task of the record with that command line
+  // into *into (to be released after the lock); false when there is none.
+  bool TakeQueuedStart(const std::string& cmdLine, std::list<LaunchTask>* into);
   // Signals the sync event of every queued task and empties the queue.
   void DropQueuedTasks();
 

@@ -24,12 +24,19 @@ void CopyEnd(char* target, size_t size, const std::string& text) {
   memset(target + n, 0, size - n);
 }
 
-// The end that the recorded child's command line must have: its marker, hpid and GUID.
-std::string IdentityTail(const ProcConfig& entry) {
+// Opens the recorded process into *process and tells whether it is the recorded child: its
+// command line must still end with the marker, hpid and GUID the child was given. The last error
+// tells why when it is kUnreadable.
+ProcessIdentity OpenRecorded(const ProcConfig& entry, SharedEvent* process) {
+  *process = SharedEvent(OpenProcess(PROCESS_ALL_ACCESS, FALSE, entry.pid));
+  if (process->Get() == nullptr) {
+    // Only a pid that names no process is known to be gone; out of descriptors, say, is not.
+    return GetLastError() == ERROR_INVALID_PARAMETER ? ProcessIdentity::kGone : ProcessIdentity::kUnreadable;
+  }
   ManagedProcess record;
   record.hpid = entry.hpid;
   record.guid = entry.guid;
-  return BuildChildCmdLine(record, std::string());
+  return CheckProcessIdentity(process->Get(), entry.pid, BuildChildCmdLine(record, std::string()));
 }
 
 }  // namespace
@@ -39,21 +46,12 @@ int32_t CProcessMgr::OnConfigNotify(std::list<ProcConfig>& list) {
   Callback target = GetCallback();
   std::list<ProcConfig> attachable;
   for (auto it = list.begin(); it != list.end();) {
-    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, it->pid);
-    DWORD error = GetLastError();
-    if (process == nullptr && error != ERROR_INVALID_PARAMETER) {
-      // Not known to be gone (out of descriptors, say): the entry stays for a later run.
-      KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_NOT_RUNNING, "[hpid=%d,pid=%d,error=%d]process cannot be checked, entry kept",
-                        static_cast<int>(it->hpid), static_cast<int>(it->pid), static_cast<int>(error));
-      ++it;
-      continue;
-    }
-    ProcessIdentity identity = process == nullptr ? ProcessIdentity::kGone : CheckProcessIdentity(process, it->pid, IdentityTail(*it));
-    error = GetLastError();
-    CloseHandle(process);
+    SharedEvent process;
+    ProcessIdentity identity = OpenRecorded(*it, &process);
     if (identity == ProcessIdentity::kUnreadable) {
+      // Not known to be gone: the entry stays for a later run.
       KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_NOT_RUNNING, "[hpid=%d,pid=%d,error=%d]process cannot be checked, entry kept",
-                        static_cast<int>(it->hpid), static_cast<int>(it->pid), static_cast<int>(error));
+                        static_cast<int>(it->hpid), static_cast<int>(it->pid), static_cast<int>(GetLastError()));
       ++it;
       continue;
     }
@@ -68,6 +66,7 @@ int32_t CProcessMgr::OnConfigNotify(std::list<ProcConfig>& list) {
       it = list.erase(it);
       continue;
     }
+    process.Reset();  // not held while the host's callback runs
     attachable.push_back(*it);
     if (target.function != nullptr) {
       AttachableProcInfo info;
@@ -111,10 +110,7 @@ int32_t CProcessMgr::Attach(uint32_t hpid, uint32_t pid) {
   }
 
   // It may have ended, and its pid gone to another program, since the load checked it.
-  process.processHandle = SharedEvent(OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid));
-  ProcessIdentity identity = process.processHandle.Get() == nullptr
-                                 ? (GetLastError() == ERROR_INVALID_PARAMETER ? ProcessIdentity::kGone : ProcessIdentity::kUnreadable)
-                                 : CheckProcessIdentity(process.processHandle.Get(), pid, IdentityTail(*entry));
+  ProcessIdentity identity = OpenRecorded(*entry, &process.processHandle);
   if (identity != ProcessIdentity::kMatches) {
     KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_NOT_RUNNING, "[pid=%d,error=%d]process is not running!",
                       static_cast<int>(pid), static_cast<int>(GetLastError()));
