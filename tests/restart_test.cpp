@@ -93,7 +93,8 @@ TEST_F(Restart, RequestedRestartKeepsTheCommandLineAndIsNotAnExit) {
   Stop();
 }
 
-// Prints how long the restarts took; asserts only that each one came.
+// Prints how long the restarts of children past the crash-loop spacing took; asserts only that
+// each one came.
 TEST_F(Restart, FiftyUnaskedExitsAreEachRestarted) {
   ASSERT_TRUE(Start());
   std::string report = dir.File("a.report");
@@ -101,17 +102,11 @@ TEST_F(Restart, FiftyUnaskedExitsAreEachRestarted) {
   pid_t pid = host.WaitRunning(0, report);
   ASSERT_GT(pid, 0);
 
-  // One restart first: the guard looks at a table that was empty only after its 1000 ms nap.
-  ASSERT_EQ(kill(pid, SIGKILL), 0);
-  ASSERT_TRUE(host.WaitCount(0, MSG_RESTARTED, 1));
-  pid = static_cast<pid_t>(host.Send("getpid 0")["pid"]);
-
   const size_t runs = 50;
   std::vector<double> toExited, toRestarted;
-  for (size_t run = 1; run <= runs; ++run) {
-    // Spread the kills over the guard's 100 ms period: killing right after each restart would
-    // always hit it at the same phase.
-    std::this_thread::sleep_for(std::chrono::milliseconds(run * 37 % 100));
+  for (size_t run = 0; run < runs; ++run) {
+    // A child younger than 100 ms would be held back on purpose (the crash-loop spacing).
+    std::this_thread::sleep_for(std::chrono::milliseconds(110));
     long long killedAt = NowMicros();
     ASSERT_EQ(kill(pid, SIGKILL), 0);
     ASSERT_TRUE(host.WaitCount(0, MSG_RESTARTED, run + 1)) << "run " << run;
@@ -131,6 +126,40 @@ TEST_F(Restart, FiftyUnaskedExitsAreEachRestarted) {
             << " ms\nkill to MSG_RESTARTED: median " << toRestarted[runs / 2] << " ms, max "
             << toRestarted.back() << " ms (" << runs << " runs)" << std::endl;
   EXPECT_TRUE(host.NoZombies());
+  Stop();
+}
+
+TEST_F(Restart, ChildrenEndingTogetherAreEachRestartedOnce) {
+  ASSERT_TRUE(Start());
+  const uint32_t n = 8;
+  std::vector<pid_t> pids;
+  for (uint32_t hpid = 0; hpid < n; ++hpid) {
+    std::string report = dir.File(std::to_string(hpid) + ".report");
+    ASSERT_EQ(host.CreateHelper("ignore", report).ret, 0);
+    pids.push_back(host.WaitRunning(hpid, report));
+    ASSERT_GT(pids.back(), 0);
+  }
+  for (pid_t pid : pids) ASSERT_EQ(kill(pid, SIGKILL), 0);
+  for (uint32_t hpid = 0; hpid < n; ++hpid) {
+    ASSERT_GT(host.WaitRunning(hpid, dir.File(std::to_string(hpid) + ".report"), pids[hpid]), 0) << hpid;
+  }
+  ASSERT_TRUE(WaitFor([&] { return LiveChildrenOf(host.Pid()).size() == n; }));
+  for (uint32_t hpid = 0; hpid < n; ++hpid) {
+    EXPECT_EQ(host.Count(hpid, MSG_EXITED), 1u) << hpid;
+    EXPECT_EQ(host.Count(hpid, MSG_RESTARTED), 1u) << hpid;
+  }
+  Stop();
+}
+
+// A child that exits at once comes back no sooner than 100 ms after its last start.
+TEST_F(Restart, ACrashLoopStaysAtAboutTenStartsASecond) {
+  ASSERT_TRUE(Start());
+  auto createdAt = std::chrono::steady_clock::now();
+  ASSERT_EQ(host.CreateHelper("exit", dir.File("a.report")).ret, 0);
+  ASSERT_TRUE(host.WaitCount(0, MSG_RESTARTED, 10));
+  auto elapsed = std::chrono::steady_clock::now() - createdAt;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(1000));
+  EXPECT_LE(elapsed, std::chrono::milliseconds(5000));
   Stop();
 }
 

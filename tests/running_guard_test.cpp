@@ -21,7 +21,7 @@ namespace {
 class RecordingGuardSink : public IRunningGuardSink {
  public:
   // hpids whose report moves the record to state 2, as a restart does; the others stay in
-  // state 0 and are reported again on every pass.
+  // state 0 as they were.
   std::set<uint32_t> settle;
 
   int32_t OnGuardNotify(uint32_t kind, uint32_t hpid) override {
@@ -81,6 +81,7 @@ TEST(RunningGuard, StartChecksItsSinkAndWatchesAgainAfterARestart) {
   EXPECT_TRUE(guard.Start(&second));
   EXPECT_EQ(log.Count({"CRunningGuard has already running."}), 1);
   ManagedProcess one = Watch(1, "ignore");
+  guard.Wake();  // the manager wakes the library's own guard, not this one
   ASSERT_TRUE(TerminateProcess(one.processHandle.Get(), 0));
   // The second Start did not take its sink.
   ASSERT_TRUE(WaitFor([&] { return first.CountOf(1) == 1; }));
@@ -89,6 +90,7 @@ TEST(RunningGuard, StartChecksItsSinkAndWatchesAgainAfterARestart) {
 
   ManagedProcess two = Watch(2, "ignore");
   ASSERT_TRUE(guard.Start(&second));
+  guard.Wake();
   ASSERT_TRUE(TerminateProcess(two.processHandle.Get(), 0));
   EXPECT_TRUE(WaitFor([&] { return second.CountOf(2) == 1; }));
   EXPECT_TRUE(guard.Stop());
@@ -100,38 +102,29 @@ TEST(RunningGuard, ReportsEachEndedChildOnceInHpidOrderAndSkipsTheRest) {
   LogCapture log;
   RecordingGuardSink sink;
   sink.settle = {3, 7};
-  // Inserted out of order; all have ended before the guard's first pass.
+  // Inserted out of order; all have ended before the guard's first pass, which reports them all.
   ManagedProcess seven = Watch(7, "exit");
   ManagedProcess three = Watch(3, "exit");
   ManagedProcess restarting = Watch(5, "exit", PROCESS_RESTART_REQUESTED);
   ManagedProcess noHandle = Watch(1, "");
-  // Never settled: reported on every pass, it shows how many passes went by.
-  ManagedProcess marker = Watch(9, "exit");
-  for (const ManagedProcess* p : {&seven, &three, &restarting, &marker}) {
+  // Never settled: left in state 0, it must not be reported again.
+  ManagedProcess unsettled = Watch(9, "exit");
+  for (const ManagedProcess* p : {&seven, &three, &restarting, &unsettled}) {
     ASSERT_TRUE(WaitFor([&] { return !ProcessAlive(p->pid); })) << p->hpid;
   }
 
   CRunningGuard guard;
   ASSERT_TRUE(guard.Start(&sink));
-  ASSERT_TRUE(WaitFor([&] { return sink.CountOf(9) >= 3; }));
+  ASSERT_TRUE(WaitFor([&] { return sink.CountOf(9) == 1; }));
+  // A later change makes more passes; the one that reports 11 comes after them.
+  ManagedProcess later = Watch(11, "exit");
+  guard.Wake();
+  ASSERT_TRUE(WaitFor([&] { return sink.CountOf(11) == 1; }));
   EXPECT_TRUE(guard.Stop());
 
-  std::vector<std::pair<uint32_t, uint32_t>> calls = sink.Calls();
-  ASSERT_GE(calls.size(), 3u);
-  EXPECT_EQ(calls[0], std::make_pair(1u, 3u));
-  EXPECT_EQ(calls[1], std::make_pair(1u, 7u));
-  EXPECT_EQ(calls[2], std::make_pair(1u, 9u));
-  EXPECT_EQ(sink.CountOf(3), 1u);
-  EXPECT_EQ(sink.CountOf(7), 1u);
-  EXPECT_EQ(sink.CountOf(5), 0u);
-  EXPECT_EQ(sink.CountOf(1), 0u);
-  EXPECT_EQ(calls.size(), 2 + sink.CountOf(9));
-
-  EXPECT_EQ(log.Count({ExitLine(3)}), 1);
-  EXPECT_EQ(log.Count({ExitLine(7)}), 1);
-  EXPECT_EQ(log.Count({ExitLine(5)}), 0);
-  EXPECT_EQ(log.Count({ExitLine(1)}), 0);
-  EXPECT_EQ(static_cast<size_t>(log.Count({ExitLine(9)})), sink.CountOf(9));
+  EXPECT_EQ(sink.Calls(), (std::vector<std::pair<uint32_t, uint32_t>>{{1, 3}, {1, 7}, {1, 9}, {1, 11}}));
+  for (uint32_t hpid : {3, 7, 9, 11}) EXPECT_EQ(log.Count({ExitLine(hpid)}), 1) << hpid;
+  for (uint32_t hpid : {5, 1}) EXPECT_EQ(log.Count({ExitLine(hpid)}), 0) << hpid;
 
   // The guard's waits reaped what it saw end; the child it skipped is reaped here.
   EXPECT_EQ(ZOL_WaitForSingleObject(restarting.processHandle.Get(), 10000), 0u);

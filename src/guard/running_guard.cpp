@@ -10,8 +10,8 @@
 
 namespace {
 
-constexpr uint32_t kPassSleepMs = 100;
-constexpr uint32_t kEmptySleepMs = 1000;
+// After a wait that failed (no descriptor to be had for the processes): look again this much later.
+constexpr uint32_t kFailedWaitRetryMs = 100;
 
 thread_local const CRunningGuard* currentGuard = nullptr;
 
@@ -22,13 +22,21 @@ uint32_t GuardEntry(void* param) {
 
 }  // namespace
 
-CRunningGuard::CRunningGuard() : thread(nullptr), quitRequested(false), running(false), sink(nullptr) {}
+CRunningGuard::CRunningGuard()
+    : thread(nullptr), quitRequested(false), running(false), sink(nullptr), wakeEvent(nullptr) {}
 
 CRunningGuard::~CRunningGuard() {
   try {
     Stop();
+    // Only here: a Wake may come from any thread at any time, and must never meet a closed handle.
+    if (thread == nullptr) ZOL_CloseEvent(wakeEvent.exchange(nullptr));
   } catch (...) {
   }
+}
+
+void CRunningGuard::Wake() {
+  HANDLE event = wakeEvent.load();
+  if (event != nullptr) ZOL_SetEvent(event);
 }
 
 bool CRunningGuard::Start(IRunningGuardSink* newSink) {
@@ -45,6 +53,13 @@ bool CRunningGuard::Start(IRunningGuardSink* newSink) {
       // Told to end from its own thread: it has or will once that callback returns.
       ZOL_Thread_Wait(thread);
       thread = nullptr;
+    }
+    if (wakeEvent.load() == nullptr) wakeEvent = ZOL_CreateEvent(0);
+    if (wakeEvent.load() == nullptr) {
+      KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_EVENT_CREATE, "[sysError=%d]create wake event failed.",
+                        ZOL_GetSystemLastError());
+      Stop();
+      return false;
     }
     sink = newSink;
     quitRequested = false;
@@ -66,6 +81,7 @@ bool CRunningGuard::Stop() {
   static const char* const kFunction = "CRunningGuard::Stop";
   KESTRAVO_LOG_INFO(kFunction, "stop CRunningGuard!");
   quitRequested = true;
+  Wake();
   if (thread != nullptr && currentGuard != this) {
     if (ZOL_Thread_Wait(thread) != 0) KESTRAVO_LOG_INFO(kFunction, "close CRunningGuard thread failed");
     thread = nullptr;
@@ -78,58 +94,74 @@ bool CRunningGuard::Stop() {
 uint32_t CRunningGuard::insideWorkRoutine() {
   static const char* const kFunction = "CRunningGuard::insideWorkRoutine";
   std::vector<GuardRecord> snapshot;
-  std::vector<size_t> watched;  // indexes into snapshot
-  std::vector<HANDLE> handles;  // their process handles, in the same order
-  std::vector<bool> ended;
+  std::vector<GuardRecord> check;   // the table after a wait that a change ended
+  std::vector<size_t> watched;      // indexes into snapshot
+  std::vector<HANDLE> handles;      // their process handles, in the same order
+  std::vector<uint8_t> ended;
+  std::vector<size_t> report;       // indexes into snapshot
+  // Ended processes reported already, kept while the table still shows them running, so that a
+  // sink that leaves a record as it was is not called again and again.
+  std::vector<HANDLE> reported;
+  std::vector<HANDLE> stillShown;
   currentGuard = this;
   SetWorkerQuitFlag(&quitRequested);
   for (;;) {
     if (quitRequested) return 0;
+    // Reset before the copy: a change made after it sets the event again and ends the wait.
+    ZOL_ResetEvent(wakeEvent);
     // The last pass's handles go here, outside the manager lock; the entries and their strings
     // are reused.
     for (GuardRecord& entry : snapshot) entry.processHandle.Reset();
     GetProcessMgr()->GetGuardSnapshot(snapshot);
-    if (snapshot.empty()) {
-      ZOL_Sleep(kEmptySleepMs);
-      continue;
-    }
     watched.clear();
     handles.clear();
+    stillShown.clear();
     for (size_t i = 0; i < snapshot.size(); ++i) {
       HANDLE handle = snapshot[i].processHandle.Get();
       if (handle == nullptr || snapshot[i].state != PROCESS_RUNNING) continue;
+      if (std::find(reported.begin(), reported.end(), handle) != reported.end()) {
+        stillShown.push_back(handle);
+        continue;
+      }
       watched.push_back(i);
       handles.push_back(handle);
     }
-    FindEnded(handles, &ended);
+    reported.swap(stillShown);
+    ended.assign(handles.size(), 0);
+    uint32_t result = ZOL_WaitForAny(wakeEvent, handles.data(), handles.size(), INFINITE, ended.data());
+    if (quitRequested) return 0;
+    if (result == WAIT_FAILED) {
+      KESTRAVO_LOG_INFO(kFunction, "[lastError=%d]wait for children failed, look again later",
+                        static_cast<int>(ZOL_GetLastError()));
+      ZOL_Sleep(kFailedWaitRetryMs);
+      continue;
+    }
+    report.clear();
     for (size_t k = 0; k < watched.size(); ++k) {
-      if (!ended[k]) continue;
-      const GuardRecord& process = snapshot[watched[k]];
+      if (ended[k]) report.push_back(watched[k]);
+    }
+    if (report.empty()) continue;
+    // A child stopped on request leaves the table (which wakes us) before its stop is signalled:
+    // after a change, only what is still watched in the table as it is now counts as unasked.
+    if (ZOL_WaitForSingleObject(wakeEvent, 0) == WAIT_OBJECT_0) {
+      for (GuardRecord& entry : check) entry.processHandle.Reset();
+      GetProcessMgr()->GetGuardSnapshot(check);
+      auto stillWatched = [&](size_t i) {
+        auto now = std::lower_bound(check.begin(), check.end(), snapshot[i].hpid,
+                                    [](const GuardRecord& entry, uint32_t hpid) { return entry.hpid < hpid; });
+        return now != check.end() && now->hpid == snapshot[i].hpid && now->state == PROCESS_RUNNING &&
+               now->processHandle.Get() == snapshot[i].processHandle.Get();
+      };
+      report.erase(std::remove_if(report.begin(), report.end(), [&](size_t i) { return !stillWatched(i); }),
+                   report.end());
+    }
+    for (size_t i : report) {
+      const GuardRecord& process = snapshot[i];
       KESTRAVO_LOG_INFO(kFunction, "[exePath=%s,pid=%d]Find Process exit!", process.exePath.c_str(),
                         static_cast<int>(process.hpid));
+      reported.push_back(process.processHandle.Get());
       IRunningGuardSink* target = sink;
       if (!quitRequested && target != nullptr) target->OnGuardNotify(1, process.hpid);
-    }
-    ZOL_Sleep(kPassSleepMs);
-  }
-}
-
-void CRunningGuard::FindEnded(const std::vector<HANDLE>& handles, std::vector<bool>* ended) {
-  ended->assign(handles.size(), false);
-  for (size_t start = 0; start < handles.size();) {
-    DWORD count = static_cast<DWORD>(std::min<size_t>(handles.size() - start, MAXIMUM_WAIT_OBJECTS));
-    DWORD result = WaitForMultipleObjects(count, &handles[start], FALSE, 0);
-    if (result < WAIT_OBJECT_0 + count) {
-      (*ended)[start + (result - WAIT_OBJECT_0)] = true;
-      start += result - WAIT_OBJECT_0 + 1;  // the ones before it are still running
-    } else if (result == WAIT_TIMEOUT) {
-      start += count;
-    } else {
-      // A group that cannot be checked together is checked one by one.
-      for (DWORD i = 0; i < count; ++i) {
-        (*ended)[start + i] = ZOL_WaitForSingleObject(handles[start + i], 0) == WAIT_OBJECT_0;
-      }
-      start += count;
     }
   }
 }

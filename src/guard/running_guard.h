@@ -1,4 +1,4 @@
-// The running guard: one worker thread that polls the process handles of the managed children
+// The running guard: one worker thread that waits on the process handles of the managed children
 // and reports each child that has ended while it was expected to run.
 #pragma once
 #include <stdint.h>
@@ -25,10 +25,10 @@ class IRunningGuardSink {
   virtual ~IRunningGuardSink() {}
 };
 
-// Each pass copies the manager's process table (the manager lock is held for the copy only) and
-// waits with time-out 0 on every record in state 0 that has a process handle. It sleeps 100 ms
-// after a pass, or 1000 ms when the table is empty. The copy keeps its elements from pass to pass
-// and the handles are checked in groups, so that a pass over many children stays cheap.
+// Each pass copies the manager's process table (the manager lock is held for the copy only), then
+// waits without a time-out until a record in state 0 with a process handle ends, the table
+// changes (Wake) or Stop is called. Every child found ended in one wait is reported in that pass.
+// The copy keeps its elements from pass to pass, so that a pass over many children stays cheap.
 class CRunningGuard {
  public:
   CRunningGuard();
@@ -39,22 +39,23 @@ class CRunningGuard {
   // Starts the thread with sink (not owned; it must outlive Stop). True also when it runs
   // already (the new sink is then not taken). False, logged, for a null sink or no thread.
   bool Start(IRunningGuardSink* sink);
-  // Asks the thread to end and waits for it (up to about a second, its longest sleep). Called on
+  // Asks the thread to end and waits for it (it wakes at once, or when a report in hand returns). Called on
   // the guard thread itself (the host's callback called the last Uninit), it only asks; the next
   // Start or the destructor waits for it. Always true.
   bool Stop();
+  // Tells the guard that the table changed (a record added, removed, given a new process or a
+  // new state), so that its next wait watches the new table. Any thread, cheap; the manager
+  // calls it after the change, outside its lock.
+  void Wake();
 
   // The guard thread's loop; returns 0 once Stop has asked it to end.
   uint32_t insideWorkRoutine();
 
  private:
-  // Sets (*ended)[i] for each process of handles[i] that has ended, with time-out 0, checking up
-  // to MAXIMUM_WAIT_OBJECTS handles at once.
-  static void FindEnded(const std::vector<HANDLE>& handles, std::vector<bool>* ended);
-
   void* thread;                           // written by Start and Stop only; kept by a Stop on
                                           // the thread itself, for the next Start to wait for
   std::atomic<bool> quitRequested;
   bool running;                           // written by Start and Stop only
   std::atomic<IRunningGuardSink*> sink;   // cleared only after the thread has ended
+  std::atomic<HANDLE> wakeEvent;          // made by the first Start, closed by the destructor
 };

@@ -2,6 +2,8 @@
 #pragma once
 #include <stdint.h>
 
+#include <chrono>
+
 #include "manager/managed_process.h"
 
 enum LaunchTaskType : int32_t {
@@ -17,6 +19,5 @@ inline bool IsStopTask(int32_t type) { return type == TASK_DESTROY || type == TA
 struct LaunchTask {
   int32_t type = TASK_RELAUNCH;
   ManagedProcess process;     // shares its handles with the manager's record
-  int32_t passCount = 1;      // visits to the queue front, modulo passInterval
-  int32_t passInterval = 1;   // due at every passInterval-th visit; 3000 after a failed start
+  std::chrono::steady_clock::time_point notBefore{};  // not run before then; the default is due
 };

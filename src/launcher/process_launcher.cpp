@@ -1,5 +1,7 @@
 #include "launcher/process_launcher.h"
 
+#include <algorithm>
+
 #include "api/error_codes.h"
 #include "api/globals.h"
 #include "launcher/spawn_process.h"
@@ -8,8 +10,9 @@
 
 namespace {
 
-constexpr int32_t kRetryVisits = 3000;
-constexpr uint32_t kIdleSleepMs = 10;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::seconds kRetryAfter(30);
 constexpr uint32_t kDestroyWaitMs = 3000;
 
 thread_local const CProcessLauncher* currentLauncher = nullptr;
@@ -22,11 +25,12 @@ uint32_t LauncherEntry(void* param) {
 }  // namespace
 
 CProcessLauncher::CProcessLauncher()
-    : running(false), quitRequested(false), sink(nullptr), thread(nullptr), stopEvent(nullptr) {}
+    : running(false), quitRequested(false), sink(nullptr), thread(nullptr), wakeEvent(nullptr) {}
 
 CProcessLauncher::~CProcessLauncher() {
   try {
     Stop();
+    if (thread == nullptr) ZOL_CloseEvent(wakeEvent);
   } catch (...) {
   }
 }
@@ -43,12 +47,11 @@ bool CProcessLauncher::Start(IProcessLaucherSink* newSink) {
     // Told to end from its own thread: it has or will once that callback returns.
     ZOL_Thread_Wait(thread);
     thread = nullptr;
-    ZOL_CloseEvent(stopEvent);
   }
   quitRequested = false;
   sink = newSink;
-  stopEvent = ZOL_CreateEvent(0);
-  if (stopEvent == nullptr) {
+  if (wakeEvent == nullptr) wakeEvent = ZOL_CreateEvent(0);
+  if (wakeEvent == nullptr) {
     KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_EVENT_CREATE, "CreateEvent fail, Event handle is null");
     Stop();
     return false;
@@ -70,7 +73,7 @@ bool CProcessLauncher::Stop() {
   DropQueuedTasks();
   KESTRAVO_LOG_INFO(kFunction, "Stop CProcessLauncher!");
   quitRequested = true;
-  if (stopEvent != nullptr) ZOL_SetEvent(stopEvent);
+  if (wakeEvent != nullptr) ZOL_SetEvent(wakeEvent);
   if (thread != nullptr && !OnLauncherThread()) {
     if (ZOL_Thread_Wait(thread) != 0) KESTRAVO_LOG_INFO(kFunction, "close CProcessLauncher thread failed");
     thread = nullptr;
@@ -78,10 +81,6 @@ bool CProcessLauncher::Stop() {
   // The pass that was in hand may have queued a failed start again; it must not run at the next
   // Start with a record the manager has forgotten.
   DropQueuedTasks();
-  if (thread == nullptr) {
-    if (stopEvent != nullptr) ZOL_CloseEvent(stopEvent);
-    stopEvent = nullptr;
-  }
   sink = nullptr;
   running = false;
   return true;
@@ -129,7 +128,7 @@ void CProcessLauncher::RunStopNow(int32_t type, const ManagedProcess& process) {
     ZOL_Guard guard(&queueMutex);
     TakeQueuedStart(process.cmdLine, &cancelled);
   }
-  LaunchTask task{type, process, 1, 1};
+  LaunchTask task{type, process, {}};
   if (type == TASK_DESTROY) {
     RunDestroyTask(task);
   } else {
@@ -137,7 +136,7 @@ void CProcessLauncher::RunStopNow(int32_t type, const ManagedProcess& process) {
   }
 }
 
-bool CProcessLauncher::Lauch(int32_t type, const ManagedProcess& process) {
+bool CProcessLauncher::Lauch(int32_t type, const ManagedProcess& process, uint32_t delayMs) {
   static const char* const kFunction = "CProcessLauncher::Lauch";
   if (!running || thread == nullptr) {
     KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_NOT_RUNNING, "CProcessLauncher has not running!");
@@ -159,7 +158,8 @@ bool CProcessLauncher::Lauch(int32_t type, const ManagedProcess& process) {
       }
     }
   }
-  taskQueue.push_back(LaunchTask{type, process, 1, 1});
+  taskQueue.push_back(LaunchTask{type, process, Clock::now() + std::chrono::milliseconds(delayMs)});
+  ZOL_SetEvent(wakeEvent);
   return true;
 }
 
@@ -167,29 +167,32 @@ uint32_t CProcessLauncher::insideLaucherRoutine() {
   currentLauncher = this;
   SetWorkerQuitFlag(&quitRequested);
   for (;;) {
-    // A failed wait ends the loop too: at process exit the handles may be closed under us, and
-    // a loop that waited for a signal that can no longer come would hang the exit.
-    if (quitRequested || ZOL_WaitForSingleObject(stopEvent, 0) != WAIT_TIMEOUT) return 0;
-
+    if (quitRequested) return 0;
+    uint32_t waitMs = INFINITE;
     ZOL_Guard guard(&queueMutex);
-    if (taskQueue.empty()) {
-      guard.Release();
-      ZOL_Sleep(kIdleSleepMs);
-      continue;
+    // Under the queue mutex: a task queued after this look sets the event again.
+    ZOL_ResetEvent(wakeEvent);
+    const Clock::time_point now = Clock::now();
+    auto due = taskQueue.end();
+    for (auto it = taskQueue.begin(); it != taskQueue.end(); ++it) {
+      if (it->notBefore <= now) {
+        due = it;
+        break;
+      }
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(it->notBefore - now).count();
+      waitMs = std::min<uint32_t>(waitMs, static_cast<uint32_t>(std::min<int64_t>(left, INFINITE - 1)));
     }
-    LaunchTask& front = taskQueue.front();
-    front.passCount = front.passInterval <= 0 ? 0 : (front.passCount + 1) % front.passInterval;
-    if (front.passCount != 0) {
-      // Not due: to the back, without copying the record.
-      taskQueue.splice(taskQueue.end(), taskQueue, taskQueue.begin());
+    if (due == taskQueue.end()) {
       guard.Release();
-      ZOL_Sleep(kIdleSleepMs);
+      // A failed wait ends the loop too: at process exit the handles may be closed under us, and
+      // a loop that waited for a signal that can no longer come would hang the exit.
+      if (ZOL_WaitForSingleObject(wakeEvent, waitMs) == WAIT_FAILED) return 0;
       continue;
     }
     // A copy per task rather than one for the whole loop: the task's handles go when it is done,
     // so a killed child is reaped then, not when the next task comes.
-    LaunchTask work = front;
-    taskQueue.pop_front();
+    LaunchTask work = std::move(*due);
+    taskQueue.erase(due);
     guard.Release();
 
     switch (work.type) {
@@ -218,7 +221,7 @@ void CProcessLauncher::RunStartTask(LaunchTask& task) {
     uint32_t lastError = ZOL_GetLastError();
     {
       ZOL_Guard guard(&queueMutex);
-      task.passInterval = kRetryVisits;
+      task.notBefore = Clock::now() + kRetryAfter;
       taskQueue.push_back(task);
     }
     KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_PROCESS_CREATE, "[exePath=%s,lastError=%d]Create Process failed!",
@@ -226,6 +229,7 @@ void CProcessLauncher::RunStartTask(LaunchTask& task) {
   } else {
     ZOL_ResetEvent(process.namedEvent.Get());
     process.processHandle = SharedEvent(handle);
+    process.startedAt = Clock::now();
     KESTRAVO_LOG_INFO(kFunction, "[exePath=%s,pid=%d]Create Process success!", process.exePath.c_str(),
                       static_cast<int>(process.pid));
   }

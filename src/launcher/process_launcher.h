@@ -28,8 +28,9 @@ class IProcessLaucherSink {
 // - a stop task for a record whose start task is still queued (same command line) cancels that
 //   start task and runs all the same, so that its stop is reported;
 // - a start task for an hpid that already has one queued is dropped;
-// - a start that fails goes to the back of the queue and runs again at its 3000th visit to the
-//   front (about 30 s at one 10 ms sleep per visit), for as long as it fails.
+// - a task runs when it is due, in queue order; a new task is due at once (or after the delay it
+//   was queued with), a start that failed is queued again, due 30 s later, for as long as it
+//   fails. The thread sleeps until a task is queued, the next task is due, or Stop.
 // Lock order: the queue mutex is innermost but for the hpid pool's; nothing else is taken while
 // it is held, and it is never held while a task runs or the sink is called.
 class CProcessLauncher {
@@ -48,9 +49,10 @@ class CProcessLauncher {
   // Called on the launcher thread itself (the host's callback called the last Uninit), it only
   // tells the thread to end; the next Start or the destructor waits for it. Always true.
   bool Stop();
-  // Queues a copy of process as a task of the given type. False, logged, only when the launcher
-  // is not running; a task dropped by the queue rules still answers true. Any thread.
-  bool Lauch(int32_t type, const ManagedProcess& process);
+  // Queues a copy of process as a task of the given type, due delayMs from now. False, logged,
+  // only when the launcher is not running; a task dropped by the queue rules still answers true.
+  // Any thread.
+  bool Lauch(int32_t type, const ManagedProcess& process, uint32_t delayMs = 0);
   // Runs a destroy or kill task on the calling thread at once, after cancelling the record's
   // queued start; the sink hears of it as of a queued one. For the launcher thread itself (a
   // callback that stops a child), and for a stopped launcher.
@@ -79,7 +81,8 @@ class CProcessLauncher {
   std::atomic<IProcessLaucherSink*> sink;  // set before the thread starts, cleared after it ends
   void* thread;                            // written by Start and Stop only; kept by a Stop on
                                            // the thread itself, for the next Start to wait for
-  HANDLE stopEvent;                        // written by Start and Stop only
+  HANDLE wakeEvent;                        // set on a new task and by Stop; made by the first
+                                           // Start, closed by the destructor
   std::list<LaunchTask> taskQueue;         // guarded by queueMutex
   ZOL_Mutex queueMutex;
 };

@@ -3,6 +3,7 @@
 #pragma once
 #include <stdint.h>
 
+#include <chrono>
 #include <map>
 #include <string>
 
@@ -27,6 +28,7 @@ struct ManagedProcess {
   uint32_t state = PROCESS_RUNNING;
   SharedEvent processHandle;   // waited on and terminated
   SharedEvent syncEvent;       // set when the launcher has done a task for this record
+  std::chrono::steady_clock::time_point startedAt{};  // of the current process; epoch if adopted
 
   void SetState(uint32_t value) { state = value; }
 };

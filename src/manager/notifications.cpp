@@ -1,11 +1,17 @@
 // The manager's handlers of the workers' reports, and the restart policy: a child that exits
-// unasked is reported and relaunched under its hpid, without limit and without delay of ours.
+// unasked is reported and relaunched under its hpid, without limit; at once when it ran for
+// kRelaunchSpacing or longer, else that long after its start, so that a crash loop stays at about
+// ten starts a second.
 #include "api/error_codes.h"
 #include "api/globals.h"
 #include "manager/hpid_pool.h"
 #include "manager/process_mgr.h"
 #include "platform/log_line.h"
 #include "platform/zol_runtime.h"
+
+namespace {
+constexpr std::chrono::milliseconds kRelaunchSpacing(100);
+}
 
 int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
   static const char* const kFunction = "CProcessMgr::OnGuardNotify";
@@ -42,7 +48,11 @@ int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
     }
   }
   Notify(process.hpid, process.state, nullptr);
-  if (process.state == PROCESS_EXITED) GetProcessLauncher()->Lauch(TASK_RELAUNCH, process);
+  if (process.state == PROCESS_EXITED) {
+    auto ran = std::chrono::steady_clock::now() - process.startedAt;
+    auto delay = ran >= kRelaunchSpacing ? 0 : std::chrono::ceil<std::chrono::milliseconds>(kRelaunchSpacing - ran).count();
+    GetProcessLauncher()->Lauch(TASK_RELAUNCH, process, static_cast<uint32_t>(delay));
+  }
   return 0;
 }
 
@@ -52,6 +62,7 @@ int32_t CProcessMgr::OnCreateNotify(ManagedProcess* process, bool ok) {
       ZOL_Guard guard(&lock_);
       processMap.insert_or_assign(process->hpid, *process);
     }
+    GetRunningGuard()->Wake();
     ZOL_SetEvent(process->syncEvent.Get());
     SaveProcConfig(*process);
   } else {
@@ -78,10 +89,12 @@ int32_t CProcessMgr::OnRelaunchNotify(ManagedProcess* process, bool ok) {
         previousPid = it->second.pid;
         it->second.processHandle = process->processHandle;
         it->second.pid = process->pid;
+        it->second.startedAt = process->startedAt;
         it->second.SetState(PROCESS_RUNNING);
         installed = true;
       }
     }
+    if (installed) GetRunningGuard()->Wake();
     if (installed) {
       // A restart asked for while its record's earlier relaunch ran: its kill held the process
       // before that one, so the process it replaces is still running.

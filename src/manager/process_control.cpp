@@ -95,6 +95,7 @@ int32_t CProcessMgr::StopProcess(uint32_t hpid, int32_t taskType) {
       processMap.erase(it);
     }
   }
+  if (found) GetRunningGuard()->Wake();
   if (!found) {
     // Not started yet (a create that keeps failing): nothing runs, so cancelling is the stop.
     ManagedProcess pending;
@@ -168,6 +169,7 @@ int32_t CProcessMgr::RestartProcess(uint32_t hpid) {
     KESTRAVO_LOG_INFO(kFunction, "[pid=%d,exePath=%s]Process prepare to restart.", static_cast<int>(hpid),
                       process.exePath.c_str());
   }
+  GetRunningGuard()->Wake();
   GetProcessLauncher()->Lauch(TASK_KILL, process);
   GetProcessLauncher()->Lauch(TASK_RELAUNCH, process);
   return KESTRAVO_OK;

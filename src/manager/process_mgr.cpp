@@ -1,5 +1,9 @@
 #include "manager/process_mgr.h"
 
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
 #include "api/globals.h"
 #include "manager/hpid_pool.h"
 #include "platform/log_line.h"
@@ -34,6 +38,9 @@ int32_t CProcessMgr::Uninit() {
   // Stops that timed out were dropped with the launcher's queue: theirs are ended here too.
   for (auto& entry : abandonedStops_) processMap.insert_or_assign(entry.first, entry.second);
   abandonedStops_.clear();
+  // Every stop event first, then one grace shared by all, then termination of the rest: a
+  // thousand children that do not listen take about one grace, not one each.
+  std::vector<const ManagedProcess*> stopping;
   for (auto& entry : processMap) {
     ManagedProcess& process = entry.second;
     HANDLE handle = process.processHandle.Get();
@@ -41,11 +48,18 @@ int32_t CProcessMgr::Uninit() {
       KESTRAVO_LOG_INFO(kFunction, "[hpid=%d]Process has been exited before destroying!", static_cast<int>(process.hpid));
     } else {
       ZOL_SetEvent(process.namedEvent.Get());
-      if (ZOL_WaitForSingleObject(handle, kUninitWaitMs) != WAIT_OBJECT_0) {
-        KESTRAVO_LOG_INFO(kFunction, "[hpid=%d]The process has been notified, but wait exit timeout!",
-                          static_cast<int>(process.hpid));
-        TerminateProcess(handle, 0);
-      }
+      stopping.push_back(&process);
+    }
+  }
+  const auto graceEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(kUninitWaitMs);
+  for (const ManagedProcess* stopped : stopping) {
+    const ManagedProcess& process = *stopped;
+    HANDLE handle = process.processHandle.Get();
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(graceEnd - std::chrono::steady_clock::now()).count();
+    if (ZOL_WaitForSingleObject(handle, static_cast<uint32_t>(std::max<int64_t>(left, 0))) != WAIT_OBJECT_0) {
+      KESTRAVO_LOG_INFO(kFunction, "[hpid=%d]The process has been notified, but wait exit timeout!",
+                        static_cast<int>(process.hpid));
+      TerminateProcess(handle, 0);
     }
   }
   processMap.clear();

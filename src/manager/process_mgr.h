@@ -31,8 +31,9 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   // starts the launcher and the running guard. 0, or -1 after a full Uninit when a worker would
   // not start. Host thread, global lock held.
   int32_t Init();
-  // Clears the callback, stops both workers, asks every child still running to stop (its stop
-  // event, then termination after 1000 ms), the children of stops that timed out included, frees
+  // Clears the callback, stops both workers, asks every child still running to stop (all stop
+  // events at once, then termination of those still running after one shared grace of 1000 ms),
+  // the children of stops that timed out included, frees
   // every hpid and empties the table. The state file keeps its entries. Always 0. Global lock
   // held; a host thread, or a worker's thread when the host's callback calls the last Uninit.
   int32_t Uninit();

@@ -137,7 +137,10 @@ int32_t CProcessMgr::Attach(uint32_t hpid, uint32_t pid) {
 
   SaveProcConfig(process);
   GetHpidPool()->Set(static_cast<int32_t>(hpid), 1);
-  ZOL_Guard guard(&lock_);
-  processMap.insert_or_assign(hpid, process);
+  {
+    ZOL_Guard guard(&lock_);
+    processMap.insert_or_assign(hpid, process);
+  }
+  GetRunningGuard()->Wake();
   return KESTRAVO_OK;
 }

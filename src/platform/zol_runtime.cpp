@@ -13,6 +13,7 @@
 
 #include "posix/deadline.h"
 #include "posix/last_error.h"
+#include "posix/wait_any.h"
 
 namespace {
 
@@ -59,6 +60,10 @@ int ZOL_CloseEvent(HANDLE handle) { return CloseHandle(handle) ? 0 : -1; }
 
 uint32_t ZOL_WaitForSingleObject(HANDLE handle, uint32_t ms) {
   return WaitForSingleObject(handle, ms);
+}
+
+uint32_t ZOL_WaitForAny(HANDLE event, const HANDLE* processes, size_t count, uint32_t ms, uint8_t* ended) {
+  return kestravo::posix::WaitForEventOrProcesses(event, processes, count, ms, ended);
 }
 
 void* ZOL_Thread_Create(ZOL_THREAD_ROUTINE routine, void* param, uint32_t stackSize,

@@ -8,6 +8,7 @@
 // ZOL_GetSystemLastError().
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "os.h"
@@ -27,6 +28,12 @@ int ZOL_CloseEvent(HANDLE handle);
 // Waits until the object is signalled (an event set, a process ended): 0 then, WAIT_TIMEOUT when
 // ms passed first (0xFFFFFFFF waits without limit), WAIT_FAILED on a bad handle.
 uint32_t ZOL_WaitForSingleObject(HANDLE handle, uint32_t ms);
+
+// Waits until event (may be null) is set, any of the count process handles has ended, or ms pass
+// (0xFFFFFFFF: no limit). ended (count flags) gets 1 for every process found ended, so that
+// processes that end together are seen in one wait. 0 when something happened, WAIT_TIMEOUT, or
+// WAIT_FAILED on a bad handle. Any number of processes; the event is best an unnamed one.
+uint32_t ZOL_WaitForAny(HANDLE event, const HANDLE* processes, size_t count, uint32_t ms, uint8_t* ended);
 
 // The entry routine of a thread; its result is discarded.
 typedef uint32_t (*ZOL_THREAD_ROUTINE)(void* param);

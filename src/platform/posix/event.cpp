@@ -1,6 +1,7 @@
 #include "event.h"
 
 #include <linux/futex.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -32,7 +33,34 @@ EventObject::EventObject(bool manualReset, bool initialState)
 EventObject::EventObject(std::unique_ptr<NamedEventFile> file)
     : file_(std::move(file)), word_(file_->Word()), manualReset_(file_->ManualReset()) {}
 
-EventObject::~EventObject() = default;
+EventObject::~EventObject() {
+  int fd = pollFd_.load();
+  if (fd >= 0) close(fd);
+}
+
+int EventObject::PollFd() {
+  if (file_) return -1;
+  int fd = pollFd_.load();
+  if (fd >= 0) return fd;
+  std::lock_guard<std::mutex> lock(pollFdMutex_);
+  fd = pollFd_.load();
+  if (fd < 0) {
+    fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) return -1;
+    // Published before the word is looked at again: a Set from now on writes to it, and one
+    // from before left the word at 1, which the poller sees.
+    pollFd_.store(fd);
+  }
+  return fd;
+}
+
+void EventObject::DrainPollFd() {
+  int fd = pollFd_.load();
+  uint64_t count = 0;
+  if (fd >= 0 && read(fd, &count, sizeof count) < 0) {
+    // EAGAIN: nothing to drain.
+  }
+}
 
 DWORD EventObject::Wait(const Deadline& deadline) {
   for (;;) {
@@ -87,6 +115,13 @@ bool EventObject::Set() {
   if (!file_) {
     __atomic_store_n(word_, 1u, __ATOMIC_SEQ_CST);
     Futex(word_, FUTEX_WAKE, manualReset_ ? INT_MAX : 1, nullptr);
+    int fd = pollFd_.load();
+    if (fd >= 0) {
+      uint64_t one = 1;
+      if (write(fd, &one, sizeof one) < 0) {
+        // EAGAIN: the counter is full, so it is readable already.
+      }
+    }
     return true;
   }
   // Another process may have truncated the file: the word is written through the descriptor, and
@@ -102,6 +137,7 @@ bool EventObject::Set() {
 bool EventObject::Reset() {
   if (file_) return file_->Store(0);
   __atomic_store_n(word_, 0u, __ATOMIC_SEQ_CST);
+  DrainPollFd();
   return true;
 }
 

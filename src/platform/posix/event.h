@@ -1,7 +1,9 @@
 // Events, unnamed and named, over a futex word.
 #pragma once
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "handle_table.h"
 #include "named_event_file.h"
@@ -19,6 +21,11 @@ class EventObject : public KernelObject {
   ~EventObject() override;
 
   DWORD Wait(const Deadline& deadline) override;
+  // An unnamed event's eventfd, made at the first call, readable after a Set. Only a hint: a
+  // poller drains it (DrainPollFd) before it looks at the event, so that a Set in between is
+  // never lost. -1 for a named event, or when no descriptor can be had.
+  int PollFd() override;
+  void DrainPollFd();
   // False with the last error set when a named event's file was damaged by another process.
   bool Set();
   bool Reset();
@@ -28,6 +35,8 @@ class EventObject : public KernelObject {
   uint32_t localWord_ = 0;                // the word of an unnamed event
   uint32_t* word_;
   bool manualReset_;
+  std::mutex pollFdMutex_;           // serialises the making of pollFd_
+  std::atomic<int> pollFd_{-1};
 };
 
 }  // namespace kestravo::posix
