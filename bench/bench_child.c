@@ -1,11 +1,14 @@
 /* The benchmarks' child. Started by the library it blocks on its stop event and exits when it is
  * signalled; started by anything else (the raw spawn loop, another supervisor) it sleeps until a
  * signal ends it. When KESTRAVO_BENCH_FIFO names a FIFO, it first writes "pid seconds nanoseconds"
- * (CLOCK_MONOTONIC) to it, so that the benchmark learns when it runs without polling anyone. */
+ * (CLOCK_MONOTONIC) to it, so that the benchmark learns when it runs without polling anyone.
+ * A first argument picks another behaviour: "crash" exits right after that line (a crash loop),
+ * "ignore" never looks at its stop event and sleeps until a signal ends it (a stubborn child). */
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -24,8 +27,12 @@ static void Announce(void) {
   close(fd);
 }
 
-int main(void) {
+int main(int argc, char** argv) {
   Announce();
+  if (argc > 1 && strcmp(argv[1], "crash") == 0) return 1;
+  if (argc > 1 && strcmp(argv[1], "ignore") == 0) {
+    for (;;) pause();
+  }
   KESTRAVO_ChildIdentity me;
   if (KESTRAVO_ChildGetIdentity(NULL, &me) == 0) {
     void* stop = KESTRAVO_ChildOpenStopEvent(me.guid);

@@ -8,6 +8,7 @@
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <errno.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -23,6 +24,7 @@
 #include <thread>
 #include <vector>
 #include <algorithm>
+#include <unordered_map>
 
 #include "bench_stats.h"
 #include "kestravo.h"
@@ -44,7 +46,14 @@ struct Plan {
   double idleSeconds = 10;
   int kills = 200;
   int stops = 200;
+  int crashWindows = 3;
+  double crashSeconds = 5;
 };
+
+// Stubborn children: the 1024 case runs only when this many are stopped within the probe's limit,
+// so that a library that gives each its grace in turn (about 17 minutes for 1024) is not waited on.
+constexpr int kStubbornProbe = 16;
+constexpr double kStubbornProbeLimit = 2.0;
 
 // MSG_RESTARTED arrivals, per hpid.
 std::mutex g_mutex;
@@ -86,41 +95,52 @@ class Announcements {
     setenv("KESTRAVO_BENCH_FIFO", path.c_str(), 1);
   }
   // The next announcement before the deadline (absolute), or false.
-  bool Next(double deadline, double* at) {
+  bool Next(double deadline, double* at, int* pid = nullptr) {
     for (;;) {
       size_t end = buffer_.find('\n');
       if (end != std::string::npos) {
-        long long pid = 0, sec = 0, nsec = 0;
-        sscanf(buffer_.c_str(), "%lld %lld %lld", &pid, &sec, &nsec);
+        long long who = 0, sec = 0, nsec = 0;
+        sscanf(buffer_.c_str(), "%lld %lld %lld", &who, &sec, &nsec);
         buffer_.erase(0, end + 1);
         *at = static_cast<double>(sec) + static_cast<double>(nsec) * 1e-9;
+        started_[static_cast<int>(who)] = *at;
+        if (pid != nullptr) *pid = static_cast<int>(who);
         return true;
+      }
+      char chunk[4096];
+      ssize_t n = read(fd_, chunk, sizeof chunk);
+      if (n > 0) {
+        buffer_.append(chunk, static_cast<size_t>(n));
+        continue;
       }
       double left = deadline - Now();
       if (left <= 0) return false;
       pollfd entry{fd_, POLLIN, 0};
       poll(&entry, 1, static_cast<int>(left * 1000) + 1);
-      char chunk[4096];
-      ssize_t n = read(fd_, chunk, sizeof chunk);
-      if (n > 0) buffer_.append(chunk, static_cast<size_t>(n));
     }
   }
+  // Reads what is waiting; the start times stay known.
   void Drain() {
-    char chunk[4096];
-    while (read(fd_, chunk, sizeof chunk) > 0) {
+    double at;
+    while (Next(Now(), &at)) {
     }
-    buffer_.clear();
+  }
+  // When the child with this pid announced itself, or 0 when it has not (yet).
+  double StartedAt(int pid) const {
+    auto found = started_.find(pid);
+    return found == started_.end() ? 0 : found->second;
   }
 
  private:
   int fd_ = -1;
   std::string buffer_;
+  std::unordered_map<int, double> started_;  // pid -> announcement time; a reused pid overwrites
 };
 
 Announcements* g_announcements;
 
-// A random pause of 0-20 ms, two launcher periods, so that a timed call does not fall at the same
-// point of the launcher's 10 ms sleep every time.
+// A random pause of 0-20 ms, so that timed calls do not fall in step with anything periodic the
+// library or the machine does.
 std::mt19937 g_random(4321);
 void RandomPhase() { SleepSeconds(std::uniform_real_distribution<double>(0, 0.020)(g_random)); }
 
@@ -143,12 +163,17 @@ void InitLibrary() {
   if (KESTRAVO_Init() != KESTRAVO_OK) Die("KESTRAVO_Init failed");
 }
 
-// Stops every child and forgets the state file, so that the next measurement starts afresh.
-void ResetLibrary() {
-  KESTRAVO_Uninit();
+// Forgets the state file and starts the library again on an empty table.
+void Reinit() {
   unlink(StateFilePath().c_str());
   g_announcements->Drain();
   InitLibrary();
+}
+
+// Stops every child, so that the next measurement starts afresh.
+void ResetLibrary() {
+  KESTRAVO_Uninit();
+  Reinit();
 }
 
 void WaitAnswered(uint32_t hpid) {
@@ -171,14 +196,15 @@ double WaitAnnounced(int n) {
 }
 
 // Seconds from the first create until every child runs and answers KESTRAVO_GetOSPid. Running
-// is what the children announce, so nothing polls the library meanwhile.
-double StartChildren(int n, std::vector<uint32_t>* hpids) {
+// is what the children announce, so nothing polls the library meanwhile. mode is the child's
+// argument ("crash ", "ignore "), empty for a child that honours its stop event.
+double StartChildren(int n, std::vector<uint32_t>* hpids, const char* mode = "") {
   RandomPhase();
   g_announcements->Drain();
   hpids->assign(static_cast<size_t>(n), 0);
   double start = Now();
   for (int i = 0; i < n; ++i) {
-    if (KESTRAVO_CreateProcess(g_child.c_str(), "", &(*hpids)[static_cast<size_t>(i)], 0) != KESTRAVO_OK) {
+    if (KESTRAVO_CreateProcess(g_child.c_str(), mode, &(*hpids)[static_cast<size_t>(i)], 0) != KESTRAVO_OK) {
       Die("KESTRAVO_CreateProcess failed");
     }
   }
@@ -187,42 +213,21 @@ double StartChildren(int n, std::vector<uint32_t>* hpids) {
   return std::max(end, Now()) - start;
 }
 
-// CPU share of one core, in percent, that this process used over a window of wall time.
-double IdleWindow(double seconds) {
-  rusage before{}, after{};
-  getrusage(RUSAGE_SELF, &before);
-  double start = Now();
-  SleepSeconds(seconds);
-  getrusage(RUSAGE_SELF, &after);
-  double wall = Now() - start;
-  auto cpu = [](const rusage& r) {
-    return r.ru_utime.tv_sec + r.ru_stime.tv_sec + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) * 1e-6;
-  };
-  return (cpu(after) - cpu(before)) / wall * 100.0;
+double CpuSeconds() {
+  rusage r{};
+  getrusage(RUSAGE_SELF, &r);
+  return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) * 1e-6;
 }
 
-// What a thread that only sleeps 10 ms at a time costs here: the floor under the launcher's poll.
-void MeasureSleepFloor(const Plan& plan) {
-  std::vector<double> shares;
-  for (int i = 0; i < plan.idleWindows; ++i) {
-    std::thread sleeper([&] {
-      rusage before{}, after{};
-      getrusage(RUSAGE_THREAD, &before);
-      double start = Now();
-      while (Now() - start < plan.idleSeconds) SleepSeconds(0.010);
-      getrusage(RUSAGE_THREAD, &after);
-      double cpu = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) + (after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
-                   ((after.ru_utime.tv_usec - before.ru_utime.tv_usec) + (after.ru_stime.tv_usec - before.ru_stime.tv_usec)) * 1e-6;
-      shares.push_back(cpu / (Now() - start) * 100);
-    });
-    sleeper.join();
-  }
-  bench::WriteSamples(g_out, "idle.floor", shares);
-  Progress("a bare 10 ms sleep loop: %.4f %% of one core", bench::Summarise(shares).median);
+// CPU share of one core, in percent, that this process used over a window of wall time.
+double IdleWindow(double seconds) {
+  double cpu = CpuSeconds(), start = Now();
+  SleepSeconds(seconds);
+  return (CpuSeconds() - cpu) / (Now() - start) * 100.0;
 }
 
 void MeasureIdle(const Plan& plan, const char* name) {
-  SleepSeconds(1.5);  // past the first guard passes over the new table
+  SleepSeconds(1.5);  // the new table settles first
   std::vector<double> shares;
   for (int i = 0; i < plan.idleWindows; ++i) shares.push_back(IdleWindow(plan.idleSeconds));
   bench::WriteSamples(g_out, name, shares);
@@ -230,20 +235,27 @@ void MeasureIdle(const Plan& plan, const char* name) {
            plan.idleWindows, plan.idleSeconds);
 }
 
-// SIGKILL a watched child picked at random, after a random 50-250 ms, so that kills fall at every
-// phase of the guard's period; time MSG_RESTARTED and the new pid's answer.
+// SIGKILL a managed child and time the restart: to MSG_RESTARTED, to the new pid's answer and to
+// the new child's announcement, with the child's age at the kill beside each sample. Kills come in
+// runs of four on one hpid picked at random: 150-300 ms after the child's start (at once when it
+// is older already, as a child of the full table is), then its successor 20-90 ms after its start,
+// the next at 150-300 ms, the next at 20-90 ms. Half the samples fall on each side of 100 ms of age.
 void MeasureRestarts(const Plan& plan, const std::vector<uint32_t>& hpids, const std::string& name) {
-  // Past the guard's first passes: a table that was empty has it sleeping 1000 ms.
+  // The table settles before the first kill: the children have run for a while.
   SleepSeconds(1.2);
   g_announcements->Drain();
   std::mt19937 random(1234);
-  std::uniform_real_distribution<double> delay(0.05, 0.25);
-  std::vector<double> toMessage, toPid, toChild;
+  std::uniform_real_distribution<double> young(0.020, 0.090), old(0.150, 0.300);
+  std::vector<double> toMessage, toPid, toChild, ages;
+  uint32_t hpid = hpids[0];
   for (int k = 0; k < plan.kills; ++k) {
-    uint32_t hpid = hpids[random() % hpids.size()];
+    if (k % 4 == 0) hpid = hpids[random() % hpids.size()];
+    double age = k % 2 == 0 ? old(random) : young(random);
     uint32_t oldPid = 0;
     if (KESTRAVO_GetOSPid(hpid, &oldPid) != KESTRAVO_OK) Die("GetOSPid of a managed child failed");
-    SleepSeconds(delay(random));
+    double startedAt = g_announcements->StartedAt(static_cast<int>(oldPid));
+    if (startedAt == 0) Die("a managed child never announced itself");
+    SleepSeconds(startedAt + age - Now());
     unsigned before;
     {
       std::lock_guard<std::mutex> lock(g_mutex);
@@ -263,18 +275,29 @@ void MeasureRestarts(const Plan& plan, const std::vector<uint32_t>& hpids, const
       Die("no MSG_RESTARTED within 10 s");
     }
     toMessage.push_back((g_restartedAt[hpid] - killedAt) * 1000);
-    toPid.push_back((pidAt - killedAt) * 1000);
     lock.unlock();
-    double childAt;
-    if (!g_announcements->Next(Now() + 10, &childAt)) Die("the restarted child did not announce itself");
+    toPid.push_back((pidAt - killedAt) * 1000);
+    ages.push_back((killedAt - startedAt) * 1000);
+    double childAt = 0;
+    int announced = 0;
+    while (announced != static_cast<int>(pid)) {
+      if (!g_announcements->Next(deadline, &childAt, &announced)) Die("the restarted child did not announce itself");
+    }
     toChild.push_back((childAt - killedAt) * 1000);
   }
   bench::WriteSamples(g_out, name + ".message", toMessage);
   bench::WriteSamples(g_out, name + ".pid", toPid);
   bench::WriteSamples(g_out, name + ".child", toChild);
-  auto s = bench::Summarise(toMessage);
-  Progress("%s: to MSG_RESTARTED median %.1f ms, p99 %.1f ms, max %.1f ms (%zu kills)", name.c_str(), s.median, s.p99,
-           s.max, s.count);
+  bench::WriteSamples(g_out, name + ".age", ages);
+  for (bool older : {true, false}) {
+    std::vector<double> picked;
+    for (size_t i = 0; i < ages.size(); ++i) {
+      if ((ages[i] >= 100) == older) picked.push_back(toChild[i]);
+    }
+    auto s = bench::Summarise(picked);
+    Progress("%s, child %s 100 ms: until it runs again median %.2f ms, p99 %.2f ms, max %.2f ms (%zu kills)",
+             name.c_str(), older ? "over" : "under", s.median, s.p99, s.max, s.count);
+  }
 }
 
 // KESTRAVO_DestroyProcess of a child that honours its stop event, timed around the call.
@@ -292,6 +315,103 @@ void MeasureStops(const Plan& plan) {
   bench::WriteSamples(g_out, "stop.lib", stops);
   auto s = bench::Summarise(stops);
   Progress("stop: median %.2f ms, p99 %.2f ms", s.median, s.p99);
+}
+
+unsigned RestartsSoFar() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  unsigned total = 0;
+  for (unsigned count : g_restarts) total += count;
+  return total;
+}
+
+// The last KESTRAVO_Uninit with these children managed, timed around the call (seconds). Each
+// child must have ended when it returns: one still running is counted and killed, one ended but
+// left unreaped is counted and reaped, so that nothing is carried into the next measurement.
+double TimedUninit(const std::string& name, const std::vector<uint32_t>& hpids) {
+  std::vector<int> pidfds;
+  for (uint32_t hpid : hpids) {
+    uint32_t pid = 0;
+    if (KESTRAVO_GetOSPid(hpid, &pid) != KESTRAVO_OK) Die("GetOSPid of a managed child failed");
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0) Die("pidfd_open of a managed child failed");
+    pidfds.push_back(pidfd);
+  }
+  double start = Now();
+  KESTRAVO_Uninit();
+  double seconds = Now() - start;
+  int running = 0, unreaped = 0;
+  for (int pidfd : pidfds) {
+    pollfd entry{pidfd, POLLIN, 0};
+    bool ran = poll(&entry, 1, 0) == 0;
+    if (ran) {
+      ++running;
+      syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+      poll(&entry, 1, 5000);
+    }
+    // The children are this process's own: one ended but not yet waited for is still a zombie.
+    siginfo_t info{};
+    if (waitid(static_cast<idtype_t>(3) /* P_PIDFD */, static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG) == 0 &&
+        info.si_pid != 0 && !ran) {
+      ++unreaped;
+    }
+    close(pidfd);
+  }
+  bench::WriteSamples(g_out, name, {seconds * 1000});
+  bench::WriteSamples(g_out, name + ".running", {static_cast<double>(running)});
+  bench::WriteSamples(g_out, name + ".unreaped", {static_cast<double>(unreaped)});
+  Progress("%s: last KESTRAVO_Uninit took %.3f s; afterwards %d of %zu children still ran, %d unreaped", name.c_str(),
+           seconds, running, hpids.size(), unreaped);
+  return seconds;
+}
+
+// The last KESTRAVO_Uninit of children that never look at their stop event: first a probe of a
+// few, and 1024 only when the probe ends within its limit.
+void MeasureStubbornUninit() {
+  std::vector<uint32_t> hpids;
+  StartChildren(kStubbornProbe, &hpids, "ignore ");
+  double probe = TimedUninit("uninit.lib.ignore." + std::to_string(kStubbornProbe), hpids);
+  Reinit();
+  if (probe > kStubbornProbeLimit) {
+    char note[200];
+    snprintf(note, sizeof note, "not run: the last KESTRAVO_Uninit of %d such children took %.1f s (over %.0f s)",
+             kStubbornProbe, probe, kStubbornProbeLimit);
+    bench::WriteNote(g_out, "uninit.lib.ignore.1024", note);
+    Progress("1024 children that ignore their stop event: %s", note);
+    return;
+  }
+  StartChildren(1024, &hpids, "ignore ");
+  TimedUninit("uninit.lib.ignore.1024", hpids);
+  Reinit();
+}
+
+// One child that exits right after it starts, alone in the table: how often it runs again, and
+// the host's CPU meanwhile, over windows of wall time.
+void MeasureCrashLoop(const Plan& plan) {
+  uint32_t hpid = 0;
+  if (KESTRAVO_CreateProcess(g_child.c_str(), "crash ", &hpid, 0) != KESTRAVO_OK) Die("KESTRAVO_CreateProcess failed");
+  SleepSeconds(1.5);  // the loop settles first
+  std::vector<double> rates, runs, shares;
+  for (int i = 0; i < plan.crashWindows; ++i) {
+    g_announcements->Drain();
+    unsigned restarts = RestartsSoFar();
+    double cpu = CpuSeconds(), start = Now();
+    SleepSeconds(plan.crashSeconds);
+    double used = CpuSeconds() - cpu, end = Now();
+    rates.push_back((RestartsSoFar() - restarts) / (end - start));
+    shares.push_back(used / (end - start) * 100);
+    // Announcements are read only now, so that reading them costs nothing inside the window. A
+    // full FIFO drops lines, which makes this count a lower bound.
+    int ran = 0;
+    double at;
+    while (g_announcements->Next(Now(), &at)) ran += at >= start && at <= end;
+    runs.push_back(ran / (end - start));
+  }
+  KESTRAVO_DestroyProcess(hpid, 0);  // 0 or 1, depending on where the loop stands
+  bench::WriteSamples(g_out, "crash.lib.rate", rates);
+  bench::WriteSamples(g_out, "crash.lib.runs", runs);
+  bench::WriteSamples(g_out, "crash.lib.cpu", shares);
+  Progress("crash loop: %.1f restarts/s (MSG_RESTARTED), the child ran %.1f times/s, host CPU %.3f %% of one core",
+           bench::Summarise(rates).median, bench::Summarise(runs).median, bench::Summarise(shares).median);
 }
 
 // The same starts without the library: posix_spawn and pidfd_open in a loop.
@@ -363,7 +483,16 @@ int main(int argc, char** argv) {
   g_child = argv[2];
   Plan plan;
   if (argc > 3 && strcmp(argv[3], "quick") == 0) {
-    plan = Plan{3, 2, 1, 1, 2, 20, 20};  // a check that everything runs, not figures
+    // A check that everything runs, not figures.
+    plan.startReps1 = 3;
+    plan.startReps64 = 2;
+    plan.startReps1024 = 1;
+    plan.idleWindows = 1;
+    plan.idleSeconds = 2;
+    plan.kills = 20;
+    plan.stops = 20;
+    plan.crashWindows = 1;
+    plan.crashSeconds = 3;
   }
   if (chdir(g_out.c_str()) != 0) Die("cannot enter OUTDIR");
   rlimit files{};
@@ -380,7 +509,6 @@ int main(int argc, char** argv) {
   unlink(StateFilePath().c_str());
   Announcements announcements(g_out + "/announce.fifo");
   g_announcements = &announcements;
-  MeasureSleepFloor(plan);
   InitLibrary();
 
   Progress("library: idle with no child");
@@ -394,7 +522,7 @@ int main(int argc, char** argv) {
   raw.push_back(RawStart(1024));
   long rss0 = StatusKb("VmRSS"), anon0 = StatusKb("RssAnon"), shmem0 = StatusKb("RssShmem");
   seconds.push_back(StartChildren(1024, &hpids));
-  SleepSeconds(0.5);  // the guard's first passes over the full table
+  SleepSeconds(0.5);  // the full table settles before its memory is read
   long rss1 = StatusKb("VmRSS"), anon1 = StatusKb("RssAnon"), shmem1 = StatusKb("RssShmem");
   bench::WriteSamples(g_out, "memory.lib", {(rss1 - rss0) * 1024.0 / 1024});
   char note[160];
@@ -404,11 +532,13 @@ int main(int argc, char** argv) {
   Progress("memory: %.0f bytes per child (%s)", (rss1 - rss0) * 1024.0 / 1024, note);
   MeasureIdle(plan, "idle.lib.1024");
   MeasureRestarts(plan, hpids, "restart.lib.1024");
-  ResetLibrary();
+  TimedUninit("uninit.lib.honour.1024", hpids);
+  Reinit();
   for (int i = 1; i < plan.startReps1024; ++i) {
     raw.push_back(RawStart(1024));
     seconds.push_back(StartChildren(1024, &hpids));
-    ResetLibrary();
+    TimedUninit("uninit.lib.honour.1024", hpids);
+    Reinit();
   }
   RecordStart("start.lib.1024", seconds);
   RecordStart("start.raw.1024", raw);
@@ -439,6 +569,13 @@ int main(int argc, char** argv) {
   MeasureRestarts(plan, hpids, "restart.lib.1");
   if (KESTRAVO_DestroyProcess(hpids[0], 0) != KESTRAVO_OK) Die("KESTRAVO_DestroyProcess failed");
   MeasureStops(plan);
+
+  Progress("library: a crash-looping child");
+  MeasureCrashLoop(plan);
+  ResetLibrary();
+
+  Progress("library: the last KESTRAVO_Uninit of children that ignore their stop event");
+  MeasureStubbornUninit();
   KESTRAVO_Uninit();
   unlink(StateFilePath().c_str());
   return 0;

@@ -25,6 +25,8 @@ std::string Fmt(const char* format, double value) {
 
 // Milliseconds with a precision that suits them.
 std::string Ms(double ms) {
+  if (ms >= 10000) return Fmt("%.1f s", ms / 1000);
+  if (ms >= 1000) return Fmt("%.2f s", ms / 1000);
   if (ms >= 100) return Fmt("%.0f ms", ms);
   if (ms >= 10) return Fmt("%.1f ms", ms);
   return Fmt("%.2f ms", ms);
@@ -32,9 +34,21 @@ std::string Ms(double ms) {
 
 std::string Bytes(double b) { return b >= 10240 ? Fmt("%.0f KiB", b / 1024) : Fmt("%.0f B", b); }
 
-std::string Percent(double p) { return Fmt("%.3f %%", p); }
+std::string Percent(double p) { return Fmt("%.4f %%", p); }
+
+std::string PerSecond(double r) { return Fmt("%.1f /s", r); }
 
 Summary Get(const std::string& name) { return Summarise(ReadSamples(g_dir, name)); }
+
+// The restart samples <key>.<what> whose child was at least 100 ms old at the kill (older), or
+// younger; <key>.age gives each sample's age in ms.
+std::vector<double> ByAge(const std::string& key, const std::string& what, bool older) {
+  std::vector<double> values = ReadSamples(g_dir, key + "." + what), ages = ReadSamples(g_dir, key + ".age"), picked;
+  for (size_t i = 0; i < values.size() && i < ages.size(); ++i) {
+    if ((ages[i] >= 100) == older) picked.push_back(values[i]);
+  }
+  return picked;
+}
 
 // "median [min-max] (n runs)", the spread of repeated runs.
 std::string Runs(const Summary& s, std::string (*unit)(double)) {
@@ -67,9 +81,8 @@ const Peer kPeers[] = {
 
 std::string PeerKey(const Peer& p) { return std::string("peer.") + p.name + "." + p.setting; }
 
-// The empirical distribution of a sample file, for gnuplot.
-bool WriteCdf(const std::string& samples, const std::string& file) {
-  std::vector<double> values = ReadSamples(g_dir, samples);
+// The empirical distribution of samples, for gnuplot.
+bool WriteCdf(std::vector<double> values, const std::string& file) {
   if (values.empty()) return false;
   std::sort(values.begin(), values.end());
   std::ofstream out(g_dir + "/" + file);
@@ -79,19 +92,22 @@ bool WriteCdf(const std::string& samples, const std::string& file) {
 
 void WritePlot() {
   struct Series {
-    std::string samples, title, style;
+    std::vector<double> samples;
+    std::string title, style;
   };
   std::vector<Series> series = {
-      {"restart.lib.1.child", "Kestravo, 1 child", "lc rgb '#000000' dt 1"},
-      {"restart.lib.1024.child", "Kestravo, 1024 children", "lc rgb '#808080' dt 1"},
+      {ByAge("restart.lib.1", "child", true), "Kestravo, 1 child, child ≥ 100 ms old", "lc rgb '#000000' dt 1"},
+      {ByAge("restart.lib.1", "child", false), "Kestravo, 1 child, child < 100 ms old", "lc rgb '#000000' dt 2"},
+      {ByAge("restart.lib.1024", "child", true), "Kestravo, 1024 children, child ≥ 100 ms old", "lc rgb '#808080' dt 1"},
+      {ByAge("restart.lib.1024", "child", false), "Kestravo, 1024 children, child < 100 ms old", "lc rgb '#808080' dt 2"},
   };
   const char* colours[] = {"#1f77b4", "#17becf", "#d62728", "#2ca02c", "#ff7f0e"};
   size_t colour = 0;
   for (const Peer& p : kPeers) {
     std::string who = std::string(p.name) + (std::string(p.setting) == "low" ? " (lowest)" : "");
     std::string lc = std::string("lc rgb '") + colours[colour++ % 5] + "'";
-    series.push_back({PeerKey(p) + ".restart.old", who + ", child 1.6 s old", lc + " dt 1"});
-    series.push_back({PeerKey(p) + ".restart.young", who + ", child 0.2 s old", lc + " dt 2"});
+    series.push_back({ReadSamples(g_dir, PeerKey(p) + ".restart.old"), who + ", child 1.6 s old", lc + " dt 1"});
+    series.push_back({ReadSamples(g_dir, PeerKey(p) + ".restart.young"), who + ", child 0.2 s old", lc + " dt 2"});
   }
   std::string plots;
   for (size_t i = 0; i < series.size(); ++i) {
@@ -112,6 +128,58 @@ void WritePlot() {
      << plots << "\n";
 }
 
+// The fastest peer's median restart of a child that ran 1.6 s; 0 when no peer was measured.
+double FastestPeerRestart(std::string* who) {
+  double best = 0;
+  for (const Peer& p : kPeers) {
+    Summary s = Get(PeerKey(p) + ".restart.old");
+    if (s.count > 0 && (best == 0 || s.median < best)) {
+      best = s.median;
+      *who = std::string(p.name) + " (" + p.setting + ")";
+    }
+  }
+  return best;
+}
+
+void PrintRestartRows(double fastestPeer, const std::string& fastestWho) {
+  for (int n : {1, 1024}) {
+    std::string key = "restart.lib." + std::to_string(n);
+    const char* managed = n == 1 ? "1 child managed" : "1024 children managed";
+    for (bool older : {true, false}) {
+      Summary child = Summarise(ByAge(key, "child", older));
+      std::string target, met;
+      if (older) {
+        target = "median ≤ 3 ms, p99 ≤ 10 ms, median ≤ fastest peer's (" +
+                 (fastestPeer > 0 ? fastestWho + ": " + Ms(fastestPeer) : std::string("no peer measured")) + ")";
+        met = Met(child.count > 0 && child.median <= 3 && child.p99 <= 10 && fastestPeer > 0 &&
+                  child.median <= fastestPeer);
+      }
+      printf("| restart after SIGKILL of a child %s, %s: until the new child runs | %s | | | %s | %s |\n",
+             older ? "100 ms or more after its start (150–300 ms, or long running)" : "under 100 ms after its start (20–90 ms)",
+             managed, Latency(child).c_str(), target.c_str(), met.c_str());
+      printf("| … until MSG_RESTARTED | %s | | | | |\n", Latency(Summarise(ByAge(key, "message", older))).c_str());
+      printf("| … until KESTRAVO_GetOSPid answers the new pid | %s | | | | |\n",
+             Latency(Summarise(ByAge(key, "pid", older))).c_str());
+    }
+  }
+}
+
+// The last KESTRAVO_Uninit of <n> children of a kind, and whether every one had ended with it.
+void PrintUninitRow(const std::string& kind, int n, const char* label, double limitMs, const char* limitText) {
+  std::string key = "uninit.lib." + kind + "." + std::to_string(n);
+  Summary took = Get(key), running = Get(key + ".running"), unreaped = Get(key + ".unreaped");
+  std::string note = bench::ReadNote(g_dir, key);
+  std::string cell = took.count == 0 ? (note.empty() ? "not measured" : note) : Runs(took, Ms);
+  if (took.count > 0) {
+    cell += running.max > 0 ? Fmt("; up to %.0f children still ran after it", running.max) : "; none still ran after it";
+    if (unreaped.max > 0) cell += Fmt(", up to %.0f were left unreaped", unreaped.max);
+  }
+  std::string target = limitMs > 0 ? std::string("≤ ") + limitText + ", none left" : "";
+  std::string met = limitMs > 0 ? Met(took.count > 0 && took.median <= limitMs && running.max == 0 && unreaped.max == 0) : "";
+  printf("| last KESTRAVO_Uninit of %d children that %s | %s | | | %s | %s |\n", n, label, cell.c_str(), target.c_str(),
+         met.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -121,41 +189,41 @@ int main(int argc, char** argv) {
   }
   g_dir = argv[1];
 
+  std::string fastestWho;
+  double fastestPeer = FastestPeerRestart(&fastestWho);
+
   printf("### Kestravo against the raw limit\n\n");
   printf("| measure | Kestravo | raw posix_spawn + pidfd_open | Kestravo rate ÷ raw rate | target | |\n");
   printf("|---|---|---|---|---|---|\n");
   for (int n : {1, 64, 1024}) {
     Summary lib = Get("start.lib." + std::to_string(n)), raw = Get("start.raw." + std::to_string(n));
     double ratio = lib.median > 0 ? raw.median / lib.median : 0;
-    std::string target = n == 64 ? "≥ 0.5" : n == 1024 ? "≥ 0.25" : "";
-    std::string met = n == 64 ? Met(ratio >= 0.5) : n == 1024 ? Met(ratio >= 0.25) : "";
-    printf("| start %d children, until all run | %s | %s | %.2f | %s | %s |\n", n, Runs(lib, Ms).c_str(),
-           Runs(raw, Ms).c_str(), ratio, target.c_str(), met.c_str());
+    bool targeted = n != 1;
+    printf("| start %d %s, until all run | %s | %s | %.2f | %s | %s |\n", n, n == 1 ? "child" : "children",
+           Runs(lib, Ms).c_str(), Runs(raw, Ms).c_str(), ratio, targeted ? "≥ 0.85" : "", targeted ? Met(lib.count > 0 && ratio >= 0.85) : "");
   }
   Summary fill = Get("statefile.fill"), start1024 = Get("start.lib.1024");
   if (fill.count > 0 && start1024.median > 0) {
     printf("| of which state file rewrites (1024 adds from empty, timed alone) | %s = %.0f %% of the start | | | | |\n",
            Ms(fill.median).c_str(), fill.median / start1024.median * 100);
   }
-  for (int n : {1, 1024}) {
-    std::string key = "restart.lib." + std::to_string(n);
-    Summary message = Get(key + ".message"), pid = Get(key + ".pid");
-    bool met = message.count > 0 && message.median <= 60 && message.p99 <= 120;
-    printf("| restart after SIGKILL, %d %s managed: until MSG_RESTARTED | %s | | | median ≤ 60 ms, p99 ≤ 120 ms | %s |\n",
-           n, n == 1 ? "child" : "children", Latency(message).c_str(), Met(met));
-    printf("| … until KESTRAVO_GetOSPid answers the new pid | %s | | | | |\n", Latency(pid).c_str());
-    printf("| … until the new child runs (as for the peers below) | %s | | | | |\n",
-           Latency(Get(key + ".child")).c_str());
-  }
-  printf("| stop: KESTRAVO_DestroyProcess of a child that honours its stop event | %s | | | | |\n",
-         Latency(Get("stop.lib")).c_str());
-  Summary floor = Get("idle.floor");
+  PrintRestartRows(fastestPeer, fastestWho);
+  Summary crashRate = Get("crash.lib.rate"), crashRuns = Get("crash.lib.runs"), crashCpu = Get("crash.lib.cpu");
+  printf("| a child that exits right after its start: restarts (MSG_RESTARTED) | %s; the child ran %s | | | | |\n",
+         Runs(crashRate, PerSecond).c_str(), Runs(crashRuns, PerSecond).c_str());
+  printf("| … CPU of the host meanwhile, %% of one core | %s | | | ≤ 2 %% | %s |\n", Runs(crashCpu, Percent).c_str(),
+         Met(crashCpu.count > 0 && crashCpu.median <= 2));
+  Summary stop = Get("stop.lib");
+  printf("| stop: KESTRAVO_DestroyProcess of a child that honours its stop event | %s | | | median ≤ 1 ms | %s |\n",
+         Latency(stop).c_str(), Met(stop.count > 0 && stop.median <= 1));
+  PrintUninitRow("honour", 1024, "honour their stop event", 500, "0.5 s");
+  PrintUninitRow("ignore", 16, "ignore their stop event (the probe that decides whether 1024 run)", 0, "");
+  PrintUninitRow("ignore", 1024, "ignore their stop event", 2000, "2 s");
   for (int n : {0, 64, 1024}) {
     Summary idle = Get("idle.lib." + std::to_string(n));
-    double limit = n == 1024 ? 1.0 : 0.1;
-    printf("| idle CPU of the host, %d children, 10 s windows | %s of one core | %s | | ≤ %s | %s |\n", n,
-           Runs(idle, Percent).c_str(), n == 0 && floor.count > 0 ? ("a bare 10 ms sleep loop: " + Runs(floor, Percent)).c_str() : "",
-           n == 1024 ? "1 %" : "0.1 %", Met(idle.count > 0 && idle.median <= limit));
+    double limit = n == 1024 ? 0.05 : 0.01;
+    printf("| idle CPU of the host, %d children, %% of one core | %s | | | ≤ %s %% | %s |\n", n, Runs(idle, Percent).c_str(),
+           n == 1024 ? "0.05" : "0.01", Met(idle.count > 0 && idle.median <= limit));
   }
   Summary memory = Get("memory.lib");
   printf("| host memory per managed child, at 1024 (%s) | %s | | | ≤ 8 KiB | %s |\n",
@@ -169,9 +237,9 @@ int main(int argc, char** argv) {
   printf("\n### Kestravo and the supervisors people use (64 children each)\n\n");
   printf("| supervisor | restart, child 1.6 s old | restart, child 0.2 s old | 64 children up | idle CPU, 64 children | memory per child |\n");
   printf("|---|---|---|---|---|---|\n");
-  Summary libRestart = Get("restart.lib.1.child"), libStart = Get("start.lib.64"),
+  Summary libRestart = Summarise(ByAge("restart.lib.1", "child", true)), libStart = Get("start.lib.64"),
           libIdle = Get("idle.lib.64");
-  printf("| Kestravo (1 child, killed at 50–250 ms of age: no delay at any age) | %s | %s | %s | %s | %s |\n",
+  printf("| Kestravo (1 child; both restart columns: its kills 100 ms or more after the child's start) | %s | %s | %s | %s | %s |\n",
          Latency(libRestart).c_str(), Latency(libRestart).c_str(), Runs(libStart, Ms).c_str(), Runs(libIdle, Percent).c_str(),
          Runs(memory, Bytes).c_str());
   for (const Peer& p : kPeers) {
@@ -184,16 +252,25 @@ int main(int argc, char** argv) {
   }
 
   printf("\n### Peer ÷ Kestravo, medians (above 1: Kestravo is faster or leaner)\n\n");
-  printf("| supervisor | restart, 1.6 s old | restart, 0.2 s old | 64 children up | idle CPU, 64 | memory per child |\n");
-  printf("|---|---|---|---|---|---|\n");
-  auto ratio = [](const Summary& peer, const Summary& lib) {
-    return peer.count == 0 || lib.count == 0 || lib.median <= 0 ? std::string("–") : Fmt("%.2f", peer.median / lib.median);
-  };
+  printf("| supervisor | restart, 1.6 s old | restart, 0.2 s old | 64 children up | idle CPU, 64 | memory per child | target: all ≥ 1 |\n");
+  printf("|---|---|---|---|---|---|---|\n");
   for (const Peer& p : kPeers) {
     std::string key = PeerKey(p);
-    printf("| %s (%s) | %s | %s | %s | %s | %s |\n", p.name, p.setting, ratio(Get(key + ".restart.old"), libRestart).c_str(),
-           ratio(Get(key + ".restart.young"), libRestart).c_str(), ratio(Get(key + ".start64"), libStart).c_str(),
-           ratio(Get(key + ".idle64"), libIdle).c_str(), ratio(Get(key + ".memory"), memory).c_str());
+    // A column without figures counts as not met: the row claims every column.
+    bool all = true;
+    auto ratio = [&all](const Summary& peer, const Summary& lib) {
+      if (peer.count == 0 || lib.count == 0 || lib.median <= 0) {
+        all = false;
+        return std::string("–");
+      }
+      all = all && peer.median / lib.median >= 1;
+      return Fmt("%.2f", peer.median / lib.median);
+    };
+    std::string old = ratio(Get(key + ".restart.old"), libRestart), young = ratio(Get(key + ".restart.young"), libRestart),
+                start = ratio(Get(key + ".start64"), libStart), idle = ratio(Get(key + ".idle64"), libIdle),
+                mem = ratio(Get(key + ".memory"), memory);
+    printf("| %s (%s) | %s | %s | %s | %s | %s | %s |\n", p.name, p.setting, old.c_str(), young.c_str(), start.c_str(),
+           idle.c_str(), mem.c_str(), Met(all));
   }
   WritePlot();
   return 0;
