@@ -135,6 +135,12 @@ void RunProgram(const RunRequest& request) {
   int report[2];
   if (signals < 0 || wake < 0 || pipe2(report, O_CLOEXEC) != 0) Fail("cannot start", errno, 126);
 
+  // Opened first, while the supervisor that made it surely holds it too: an event that no
+  // process holds counts as left over by a crash. The child closes it when it execs, and until
+  // then shares this process's lock on it.
+  void* event = nullptr;
+  if (!request.guid.empty() && request.stopSignal != 0) event = KESTRAVO_ChildOpenStopEvent(request.guid.c_str());
+
   // Everything the child needs is made before fork: between fork and exec only async-signal-safe
   // calls.
   std::string path = Locate(request.argv[0]);
@@ -172,11 +178,7 @@ void RunProgram(const RunRequest& request) {
     _exit(err == ENOENT ? 127 : 126);
   }
 
-  // Opened after the fork, so that the child never shares the event's lock.
-  if (!request.guid.empty() && request.stopSignal != 0) {
-    void* event = KESTRAVO_ChildOpenStopEvent(request.guid.c_str());
-    if (event != nullptr) std::thread(WaitForStop, event, wake).detach();
-  }
+  if (event != nullptr) std::thread(WaitForStop, event, wake).detach();
 
   for (;;) {
     pollfd fds[] = {{signals, POLLIN, 0}, {wake, POLLIN, 0}};
