@@ -98,6 +98,12 @@ void WaitForStop(void* event, int wake) {
   }
 }
 
+// To the program's group, so that a script's own children hear it too; to the program alone
+// when it has left that group.
+void SignalProgram(pid_t pid, int signal) {
+  if (kill(-pid, signal) != 0 && errno == ESRCH) kill(pid, signal);
+}
+
 }  // namespace
 
 bool ParseStopSignal(const std::string& text, int* signal) {
@@ -185,13 +191,13 @@ void RunProgram(const RunRequest& request) {
     if (poll(fds, 2, -1) < 0) continue;
     if (fds[1].revents & POLLIN) {
       uint64_t count;
-      if (read(wake, &count, sizeof count) == sizeof count) kill(-pid, request.stopSignal);
+      if (read(wake, &count, sizeof count) == sizeof count) SignalProgram(pid, request.stopSignal);
     }
     if (!(fds[0].revents & POLLIN)) continue;
     signalfd_siginfo info;
     if (read(signals, &info, sizeof info) != sizeof info) continue;
     if (info.ssi_signo != SIGCHLD) {
-      kill(-pid, static_cast<int>(info.ssi_signo));
+      SignalProgram(pid, static_cast<int>(info.ssi_signo));
       continue;
     }
     // Ended? Seen without reaping, so that the group's id stays taken while what is left of the
