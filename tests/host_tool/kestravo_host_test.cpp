@@ -47,12 +47,13 @@ class HostToolTest : public ::testing::Test {
     return pid;
   }
 
-  // Waits until the run's output matches the pattern; the first group of its last match, if any.
-  std::string WaitOutput(int run, const std::string& pattern) {
+  // Waits until the run's output matches the pattern; *group gets the first group of the match.
+  bool WaitOutput(int run, const std::string& pattern, std::string* group = nullptr) {
     std::smatch found;
     std::string out;
-    WaitFor([&] { return std::regex_search(out = FileText(Out(run)), found, std::regex(".*" + pattern)); });
-    return found.empty() ? "" : found.size() > 1 ? found[1].str() : "-";
+    bool matched = WaitFor([&] { return std::regex_search(out = FileText(Out(run)), found, std::regex(pattern)); });
+    if (matched && group != nullptr) *group = found[1].str();
+    return matched;
   }
 
   // The one process that kestravo-run runs.
@@ -103,7 +104,7 @@ TEST_F(HostToolTest, SupervisesRestartsAndStopsOnSigterm) {
   for (size_t i = 0; i < args.size(); ++i) EXPECT_EQ(child["arg" + std::to_string(i + 3)], args[i]);
   EXPECT_EQ(child["argc"], std::to_string(args.size() + 3));
   EXPECT_EQ(child["hpid"], "0");
-  ASSERT_FALSE(WaitOutput(1, R"(hpid 1  pid \d+  restarted.*\n(.*\n)*.*hpid 1  pid \d+  restarted)").empty())
+  ASSERT_TRUE(WaitOutput(1, R"(hpid 1  pid \d+  restarted.*\n(.*\n)*.*hpid 1  pid \d+  restarted)"))
       << FileText(Out(1));
 
   kill(tool, SIGTERM);
@@ -129,15 +130,14 @@ TEST_F(HostToolTest, SupervisesRestartsAndStopsOnSigterm) {
 TEST_F(HostToolTest, RunsOrdinaryProgramsUnchangedAndAdoptsThemAfterAKilledRun) {
   pid_t first = Start(1, {"--", "/bin/sleep", "1000"});
   ASSERT_GT(first, 0);
-  std::string adapter = WaitOutput(1, R"(hpid 0  pid (\d+)  started: /bin/sleep 1000)");
-  ASSERT_FALSE(adapter.empty()) << FileText(Out(1));
+  std::string adapter;
+  ASSERT_TRUE(WaitOutput(1, R"(hpid 0  pid (\d+)  started: /bin/sleep 1000)", &adapter)) << FileText(Out(1));
   pid_t program = ProgramOf(adapter);
   ASSERT_GT(program, 0);
   EXPECT_EQ(FileText("/proc/" + std::to_string(program) + "/cmdline"), std::string("/bin/sleep\0" "1000\0", 16));
   kill(std::stoi(adapter), SIGKILL);
   EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(program); }));
-  adapter = WaitOutput(1, R"(hpid 0  pid (\d+)  restarted)");
-  ASSERT_FALSE(adapter.empty()) << FileText(Out(1));
+  ASSERT_TRUE(WaitOutput(1, R"(hpid 0  pid (\d+)  restarted)", &adapter)) << FileText(Out(1));
   program = ProgramOf(adapter);
   ASSERT_GT(program, 0);
   kill(first, SIGKILL);
