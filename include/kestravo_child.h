@@ -21,7 +21,8 @@ typedef struct KESTRAVO_ChildIdentity {
 } KESTRAVO_ChildIdentity;
 
 /* Finds the marker in cmdLine, or, when cmdLine is NULL, in this process's own command line (its
-   arguments joined by single blanks). 0: found; 1: no marker, or a malformed one. */
+   arguments joined by single blanks) and, failing that, in the variables KESTRAVO_HPID and
+   KESTRAVO_GUID that kestravo-run sets. 0: found; 1: no marker, or a malformed one. */
 int32_t KESTRAVO_ChildGetIdentity(const char* cmdLine, KESTRAVO_ChildIdentity* identity);
 
 /* Opens the stop event named by guid. NULL when there is none or it cannot be opened.

@@ -61,8 +61,20 @@ TEST(ChildIdentity, RejectsMissingAndMalformedMarkers) {
   }
   std::string valid = marker + "pid=7;guid=" + guid;
   EXPECT_EQ(KESTRAVO_ChildGetIdentity(valid.c_str(), nullptr), 1);
-  KESTRAVO_ChildIdentity identity{};
-  EXPECT_EQ(KESTRAVO_ChildGetIdentity(nullptr, &identity), 1) << "the test runner has no marker";
+  // Without a marker of its own, a process takes the identity kestravo-run put in its
+  // environment, checked as strictly.
+  struct EnvCase {
+    const char* hpid;
+    std::string guid;
+    int32_t result;
+  };
+  for (const EnvCase& c : std::vector<EnvCase>{{nullptr, guid, 1}, {"7;", guid, 1}, {"7", guid + " x", 1}, {"7", guid, 0}}) {
+    c.hpid ? setenv("KESTRAVO_HPID", c.hpid, 1) : unsetenv("KESTRAVO_HPID");
+    setenv("KESTRAVO_GUID", c.guid.c_str(), 1);
+    KESTRAVO_ChildIdentity identity{};
+    EXPECT_EQ(KESTRAVO_ChildGetIdentity(nullptr, &identity), c.result) << (c.hpid ? c.hpid : "none") << c.guid;
+    EXPECT_EQ(identity.hpid, c.result == 0 ? 7u : 0u);
+  }
 }
 
 TEST(ChildStopEvent, OpenWaitAndCloseThroughTheHelper) {

@@ -1,8 +1,10 @@
-// The child helper: reads the identity from the command line and waits on the stop event.
+// The child helper: reads the identity from the command line (or, under kestravo-run, the
+// environment) and waits on the stop event.
 #include "kestravo_child.h"
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -87,7 +89,12 @@ KESTRAVO_CHILD_EXPORT int32_t KESTRAVO_ChildGetIdentity(const char* cmdLine,
   try {
     if (cmdLine != nullptr) return ParseIdentity(cmdLine, identity);
     std::string own;
-    return OwnCommandLine(&own) ? ParseIdentity(own.c_str(), identity) : 1;
+    if (OwnCommandLine(&own) && ParseIdentity(own.c_str(), identity) == 0) return 0;
+    // Under kestravo-run the identity is in the environment; checked as a marker would be.
+    const char* hpid = getenv("KESTRAVO_HPID");
+    const char* guid = getenv("KESTRAVO_GUID");
+    if (hpid == nullptr || guid == nullptr) return 1;
+    return ParseIdentity((std::string(kMarker) + "pid=" + hpid + ";guid=" + guid).c_str(), identity);
   } catch (...) {
     return 1;
   }

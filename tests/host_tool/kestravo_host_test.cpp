@@ -13,17 +13,20 @@
 namespace kestravo::test {
 namespace {
 
-// A copy of kestravo-host with the library beside it, in a HostDir (which ends, at the end of
-// the test, whatever still runs from it).
+// A copy of kestravo-host with the library and kestravo-run beside it, in a HostDir (which ends,
+// at the end of the test, whatever still runs from it), with no log configuration of the user's.
 class HostToolTest : public ::testing::Test {
  protected:
   HostToolTest() {
     std::filesystem::copy_file(KESTRAVO_HOST_TOOL, Tool());
+    std::filesystem::copy_file(KESTRAVO_ADAPTER, Adapter());
     std::filesystem::copy_file(KESTRAVO_LIBRARY,
                                dir.File(std::filesystem::path(KESTRAVO_LIBRARY).filename()));
+    std::filesystem::remove(dir.File("log4cxx.properties"));
   }
 
   std::string Tool() const { return dir.File("kestravo-host"); }
+  std::string Adapter() const { return dir.File("kestravo-run"); }
   std::string Out(int run) const { return dir.File("run" + std::to_string(run) + ".out"); }
   std::string Err(int run) const { return dir.File("run" + std::to_string(run) + ".err"); }
 
@@ -44,9 +47,20 @@ class HostToolTest : public ::testing::Test {
     return pid;
   }
 
-  // Waits until the run's output matches the pattern.
-  bool WaitOutput(int run, const std::string& pattern) {
-    return WaitFor([&] { return CountMatches(FileText(Out(run)), pattern) > 0; });
+  // Waits until the run's output matches the pattern; *group gets the first group of the match.
+  bool WaitOutput(int run, const std::string& pattern, std::string* group = nullptr) {
+    std::smatch found;
+    std::string out;
+    bool matched = WaitFor([&] { return std::regex_search(out = FileText(Out(run)), found, std::regex(pattern)); });
+    if (matched && group != nullptr) *group = found[1].str();
+    return matched;
+  }
+
+  // The one process that kestravo-run runs.
+  static pid_t ProgramOf(const std::string& adapter) {
+    std::string children;
+    WaitFor([&] { return !(children = FileText("/proc/" + adapter + "/task/" + adapter + "/children")).empty(); });
+    return children.empty() ? 0 : std::stoi(children);
   }
 
   HostDir dir;
@@ -72,8 +86,10 @@ TEST_F(HostToolTest, BadCommandLinesGetUsageAndExitCode2) {
   }
 }
 
-// Two children: one honours its stop event and gets arguments that need quoting, one crashes
-// every 300 ms. SIGTERM stops the first gracefully, and the summary adds up the lines.
+// Two children under kestravo-run: one gets arguments that need quoting, exactly and without the
+// library's marker, and its identity through the environment; one crashes every 300 ms. SIGTERM
+// stops the first gracefully, the summary adds up the lines, and the library's complaint about
+// a state file that does not exist yet goes to the log, not the terminal.
 TEST_F(HostToolTest, SupervisesRestartsAndStopsOnSigterm) {
   const std::string report = dir.File("stop.report");
   const std::vector<std::string> args = {"a b", "c\"d", "e\\", "", "f\\\\\"g", "\th"};
@@ -86,7 +102,8 @@ TEST_F(HostToolTest, SupervisesRestartsAndStopsOnSigterm) {
   Report child = WaitForReport(report);
   ASSERT_FALSE(child.empty());
   for (size_t i = 0; i < args.size(); ++i) EXPECT_EQ(child["arg" + std::to_string(i + 3)], args[i]);
-  EXPECT_EQ(child["arg" + std::to_string(args.size() + 3)].rfind("kestravCmdLine:;pid=", 0), 0u);
+  EXPECT_EQ(child["argc"], std::to_string(args.size() + 3));
+  EXPECT_EQ(child["hpid"], "0");
   ASSERT_TRUE(WaitOutput(1, R"(hpid 1  pid \d+  restarted.*\n(.*\n)*.*hpid 1  pid \d+  restarted)"))
       << FileText(Out(1));
 
@@ -94,8 +111,11 @@ TEST_F(HostToolTest, SupervisesRestartsAndStopsOnSigterm) {
   EXPECT_EQ(WaitExit(tool), 0);
   std::string out = FileText(Out(1));
   EXPECT_EQ(CountMatches(out, "SIGTERM received"), 1u) << out;
-  EXPECT_EQ(CountMatches(out, "hpid 0  pid " + child["pid"] + "  stopped on its stop event"), 1u) << out;
+  EXPECT_EQ(CountMatches(out, R"(hpid 0  pid \d+  ended on SIGTERM)"), 1u) << out;
   EXPECT_FALSE(ProcessAlive(std::stoi(child["pid"])));
+  EXPECT_EQ(CountMatches(out, "library log: " + Quote(dir.File("kestravo.log"))), 1u) << out;
+  EXPECT_EQ(FileText(Err(1)), "");
+  EXPECT_EQ(Logged(dir.Log(), "CKestravoConfig::LoadXml", R"(.*load config fail)"), 1u);
   std::smatch restarts;
   ASSERT_TRUE(std::regex_search(out, restarts, std::regex(R"(restarts +(\d+) \(failed attempts: 0\))")));
   EXPECT_EQ(std::stoul(restarts[1]), CountMatches(out, "  restarted, ")) << out;
@@ -103,31 +123,49 @@ TEST_F(HostToolTest, SupervisesRestartsAndStopsOnSigterm) {
   EXPECT_EQ(CountMatches(out, R"(exit to restart  median [0-9.]+ ms, maximum [0-9.]+ ms)"), 1u) << out;
 }
 
-// A run killed with SIGKILL leaves its child running; the next run with the same command (here
-// from a command list) adopts it instead of starting a second one, and stops it at the end.
-TEST_F(HostToolTest, AdoptsTheChildOfAKilledRun) {
-  const std::string report = dir.File("stop.report");
-  const std::vector<std::string> command = {"--", HelperChild(), "stop", report};
-  pid_t first = Start(1, command);
+// An ordinary program under kestravo-run: it sees only its own arguments; killing its adapter
+// takes it along, and the library restarts it under the same hpid. A run killed with SIGKILL
+// leaves it running; the next run with the same command (from a command list) adopts the
+// adapter instead of starting a second one, and stops the program with SIGTERM.
+TEST_F(HostToolTest, RunsOrdinaryProgramsUnchangedAndAdoptsThemAfterAKilledRun) {
+  pid_t first = Start(1, {"--", "/bin/sleep", "1000"});
   ASSERT_GT(first, 0);
-  ASSERT_TRUE(WaitOutput(1, "started: "));
-  Report child = WaitForReport(report);
-  ASSERT_FALSE(child.empty());
+  std::string adapter;
+  ASSERT_TRUE(WaitOutput(1, R"(hpid 0  pid (\d+)  started: /bin/sleep 1000)", &adapter)) << FileText(Out(1));
+  pid_t program = ProgramOf(adapter);
+  ASSERT_GT(program, 0);
+  EXPECT_EQ(FileText("/proc/" + std::to_string(program) + "/cmdline"), std::string("/bin/sleep\0" "1000\0", 16));
+  kill(std::stoi(adapter), SIGKILL);
+  EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(program); }));
+  ASSERT_TRUE(WaitOutput(1, R"(hpid 0  pid (\d+)  restarted)", &adapter)) << FileText(Out(1));
+  program = ProgramOf(adapter);
+  ASSERT_GT(program, 0);
   kill(first, SIGKILL);
   ASSERT_EQ(WaitExit(first), 128 + SIGKILL);
-  pid_t pid = std::stoi(child["pid"]);
-  ASSERT_TRUE(ProcessAlive(pid));
 
-  std::ofstream(dir.File("list")) << "# the same child\n\n  " << HelperChild() << " stop " << report << "\n";
+  std::ofstream(dir.File("list")) << "# the same command\n\n  /bin/sleep 1000\n";
   pid_t second = Start(2, {"--for", "1", "--file", dir.File("list")});
   ASSERT_GT(second, 0);
   EXPECT_EQ(WaitExit(second), 0);
   std::string out = FileText(Out(2));
-  EXPECT_EQ(CountMatches(out, "hpid 0  pid " + child["pid"] + "  adopted \\(one of this run's commands"), 1u)
-      << out;
+  EXPECT_EQ(CountMatches(out, "hpid 0  pid " + adapter + "  adopted \\(one of this run's commands"), 1u) << out;
   EXPECT_EQ(CountMatches(out, "started: "), 0u) << out;
-  EXPECT_EQ(CountMatches(out, "hpid 0  pid " + child["pid"] + "  stopped on its stop event"), 1u) << out;
-  EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(pid); }));
+  EXPECT_EQ(CountMatches(out, "hpid 0  pid " + adapter + "  ended on SIGTERM"), 1u) << out;
+  EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(program); }));
+}
+
+// A program that waits on its stop event itself finds it under kestravo-run through the
+// environment, although the adapter took the event first: the stop signal chosen here is one
+// the program ignores, so only the event can end it before it is killed.
+TEST_F(HostToolTest, ProtocolAwareProgramUnderTheAdapterStillGetsItsStopEvent) {
+  const std::string report = dir.File("stop.report");
+  pid_t tool = Start(1, {"--native", "--for", "1", "--", Adapter(), "--stop-signal", std::to_string(SIGWINCH),
+                         "--", HelperChild(), "stop", report});
+  ASSERT_GT(tool, 0);
+  EXPECT_EQ(WaitExit(tool), 0);
+  std::string out = FileText(Out(1));
+  EXPECT_EQ(CountMatches(out, R"(hpid 0  pid \d+  stopped on its stop event)"), 1u) << out;
+  EXPECT_EQ(WaitForReport(report)["hpid"], "0");
 }
 
 }  // namespace

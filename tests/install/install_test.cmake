@@ -50,7 +50,7 @@ foreach(example host.c stop_child.c child.sh)
 endforeach()
 
 run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-foreach(file bin/kestravo-host bin/kestravo-wait-stop include/kestravo.h include/kestravo_child.h
+foreach(file bin/kestravo-host bin/kestravo-run bin/kestravo-wait-stop include/kestravo.h include/kestravo_child.h
         ${LIBDIR}/libkestravo.so ${LIBDIR}/libkestravo_child.so ${LIBDIR}/libkestravo_child.a
         ${LIBDIR}/pkgconfig/kestravo.pc ${LIBDIR}/pkgconfig/kestravo-child.pc
         ${LIBDIR}/cmake/Kestravo/KestravoConfig.cmake)
@@ -85,11 +85,14 @@ run_pair("find_package pair" ${WORK_DIR}/fp/host ${WORK_DIR}/fp/child)
 run_pair("find_package pair, static child" ${WORK_DIR}/fp/host ${WORK_DIR}/fp/child_static)
 
 # The installed kestravo-host finds the installed library through its run path; the shell child
-# finds the installed kestravo-wait-stop in PATH.
+# finds the installed kestravo-wait-stop in PATH. The children speak the protocol themselves.
 run("installed kestravo-host" ${CMAKE_COMMAND} -E env "PATH=${prefix}/bin:$ENV{PATH}"
-    ${prefix}/bin/kestravo-host --for 2 -- ${examples}/child.sh ::: ${WORK_DIR}/fp/child_static)
+    ${prefix}/bin/kestravo-host --native --for 2 -- ${examples}/child.sh ::: ${WORK_DIR}/fp/child_static)
 expect("library [^\n]*/${LIBDIR}/libkestravo\\.so\\.[0-9]+,")
 expect("hpid 0  pid [0-9]+  stopped on its stop event")
 expect("hpid 1  pid [0-9]+  stopped on its stop event")
-expect("graceful stops   2 \\(killed: 0")
+expect("graceful stops   2 \\(on SIGTERM: 0, on the stop event: 2; killed: 0")
 message(STATUS "installed kestravo-host:\n${out}")
+# An ordinary program runs through the installed kestravo-run beside it.
+run("installed kestravo-host, adapter" ${prefix}/bin/kestravo-host --for 1 -- sleep 1000)
+expect("hpid 0  pid [0-9]+  ended on SIGTERM")

@@ -1,5 +1,7 @@
 #include "command_list.h"
 
+#include "library.h"
+
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -53,11 +55,14 @@ bool ReadCommandFile(const std::string& path, std::vector<Command>* commands, st
 }  // namespace
 
 const char* UsageText() {
-  return "usage: kestravo-host [--for SECONDS] -- PROGRAM [ARGS...] [::: PROGRAM [ARGS...]]...\n"
-         "       kestravo-host [--for SECONDS] --file LIST\n"
+  return "usage: kestravo-host [--for SECONDS] [--native] -- PROGRAM [ARGS...] [::: PROGRAM [ARGS...]]...\n"
+         "       kestravo-host [--for SECONDS] [--native] --file LIST\n"
          "Supervises the programs through libkestravo: restarts those that exit, and stops them\n"
-         "through their stop events on Ctrl-C, SIGTERM or when SECONDS have passed. LIST holds\n"
-         "one command a line; blank lines and lines starting with # are skipped.\n";
+         "on Ctrl-C, SIGTERM or when SECONDS have passed. Each program runs under kestravo-run,\n"
+         "which keeps the library's identity off its arguments and turns the stop event into\n"
+         "SIGTERM; with --native the programs get the identity and wait on the stop event\n"
+         "themselves. LIST holds one command a line; blank lines and lines starting with # are\n"
+         "skipped.\n";
 }
 
 std::string QuoteArgument(const std::string& argument) {
@@ -93,6 +98,19 @@ std::string ResolveProgram(const std::string& program) {
   return program;
 }
 
+std::string FindAdapter() {
+  std::string beside = ExecutableDir() + "/kestravo-run";
+  if (IsExecutableFile(beside)) return beside;
+  std::string found = ResolveProgram("kestravo-run");
+  return found.find('/') != std::string::npos ? found : std::string();
+}
+
+void ThroughAdapter(const std::string& adapter, Command* command) {
+  command->cmdLine = "-- " + QuoteArgument(command->program) + " " + command->cmdLine;
+  command->program = adapter;
+  command->viaAdapter = true;
+}
+
 bool CommandFromLine(const std::string& line, Command* command) {
   size_t start = line.find_first_not_of(" \t\r");
   if (start == std::string::npos || line[start] == '#') return false;
@@ -123,6 +141,8 @@ Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) 
     if (arg == "-h" || arg == "--help") return Parse::kHelp;
     if (arg == "--") {
       dashes = true;
+    } else if (arg == "--native") {
+      options->native = true;
     } else if (arg == "--for" || arg == "--file") {
       if (i + 1 >= argc) {
         *error = arg + " needs a value";

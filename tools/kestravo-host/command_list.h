@@ -12,10 +12,12 @@ struct Command {
   std::string program;
   std::string cmdLine;
   std::string shown;  // as the user wrote it, for messages
+  bool viaAdapter = false;  // run through kestravo-run
 };
 
 struct Options {
   double forSeconds = 0;  // 0: until Ctrl-C or SIGTERM
+  bool native = false;    // the programs speak the child protocol themselves
   std::vector<Command> commands;
 };
 
@@ -34,6 +36,14 @@ std::string QuoteArgument(const std::string& argument);
 // absolute, so that the state file names it wherever the host is started next. A name that is
 // not found stays as it is, and the library reports it.
 std::string ResolveProgram(const std::string& program);
+
+// The adapter that runs ordinary programs: kestravo-run beside this program, else in PATH.
+// Empty when there is none.
+std::string FindAdapter();
+
+// Makes the command run through the adapter: the adapter is the program, and the real program
+// and its arguments follow "--".
+void ThroughAdapter(const std::string& adapter, Command* command);
 
 // A line of a command list: the program (quoted when it holds blanks) and its arguments, which
 // go to the library as they stand. False for a blank line or a comment.

@@ -24,6 +24,11 @@ struct Library {
 // stays loaded until the process ends.
 bool LoadLibrary(Library* library, std::string* error);
 
+// The first KESTRAVO_Init, with the library's log in kestravo.log beside the state file, unless
+// the working directory holds a log4cxx.properties of the user's. *where tells a person where
+// the log is.
+int32_t InitWithLog(const Library& library, std::string* where);
+
 // The directory of this program's executable, where the library keeps kestravo.xml.
 std::string ExecutableDir();
 

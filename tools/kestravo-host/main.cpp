@@ -19,6 +19,15 @@ int main(int argc, char** argv) {
     fprintf(stderr, "kestravo-host: %s\n%s", error.c_str(), UsageText());
     return 2;
   }
+  if (!options.native) {
+    std::string adapter = FindAdapter();
+    if (adapter.empty()) {
+      fprintf(stderr, "kestravo-host: kestravo-run is neither beside kestravo-host nor in PATH; "
+                      "install it, or use --native for programs that speak the child protocol\n");
+      return 1;
+    }
+    for (Command& command : options.commands) ThroughAdapter(adapter, &command);
+  }
   // Blocked before any thread exists, so that every thread inherits the mask and only the main
   // thread takes them (children start with an empty mask). A closed output must not end the host.
   sigset_t stopSignals;

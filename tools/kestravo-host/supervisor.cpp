@@ -52,6 +52,12 @@ bool ShownAs(const std::string& full, const std::string& text) {
          (full.size() == text.size() || text.size() == sizeof(AttachableProcInfo::cmdLine) - 1);
 }
 
+// Whether a recorded program is the adapter, wherever it was installed.
+bool IsAdapter(const std::string& exePath) {
+  size_t slash = exePath.rfind('/');
+  return exePath.compare(slash == std::string::npos ? 0 : slash + 1, std::string::npos, "kestravo-run") == 0;
+}
+
 // The recorded command line up to the library's marker.
 std::string BeforeMarker(const std::string& cmdLine) {
   size_t at = cmdLine.find(kMarker);
@@ -111,11 +117,12 @@ Supervisor::Supervisor(Library library, Options options)
 
 int Supervisor::Run() {
   startedAt_ = Clock::now();
-  printf("kestravo-host: library %s, state file %s/kestravo.xml\n", library_.path.c_str(),
-         ExecutableDir().c_str());
-  fflush(stdout);
   library_.SetMsgCallBack(OnMessage, &queue_);  // before Init: the reports of survivors come in it
-  int32_t result = library_.Init();
+  std::string log;
+  int32_t result = InitWithLog(library_, &log);
+  printf("kestravo-host: library %s, state file %s/kestravo.xml\n  library log: %s\n", library_.path.c_str(),
+         ExecutableDir().c_str(), log.c_str());
+  fflush(stdout);
   if (result != KESTRAVO_OK) {
     fprintf(stderr, "kestravo-host: KESTRAVO_Init answered %d\n", result);
     return 1;
@@ -137,7 +144,9 @@ void Supervisor::Adopt() {
   std::vector<bool> taken(options_.commands.size(), false);
   for (Message& m : queue_.TakeAll()) {
     if (m.type != MSG_ATTACHABLE) continue;
-    std::string shown = m.exePath + " " + BeforeMarker(m.cmdLine);
+    bool viaAdapter = IsAdapter(m.exePath);
+    std::string shown = BeforeMarker(m.cmdLine);
+    shown = viaAdapter && shown.compare(0, 3, "-- ") == 0 ? shown.substr(3) : m.exePath + " " + shown;
     shown.erase(shown.find_last_not_of(' ') + 1);
     Line(ChildText(m.hpid, m.pid, "adoptable: " + shown), m.wallAt);
     int32_t result = library_.Attach(m.hpid, m.pid);
@@ -151,6 +160,7 @@ void Supervisor::Adopt() {
     child.pid = m.pid;
     child.running = true;
     child.adopted = true;
+    child.viaAdapter = viaAdapter;
     watch_.Watch(m.pid);
     ++adopted_;
     std::string note;
@@ -185,6 +195,7 @@ void Supervisor::StartCommands() {
     }
     Child& child = children_[hpid];
     child.shown = command.shown;
+    child.viaAdapter = command.viaAdapter;
     child.createdAt = Clock::now();
     child.nextLook = child.createdAt + kFirstLook;
   }
@@ -294,7 +305,8 @@ void Supervisor::StopAll() {
     stopping.emplace_back(hpid, child.pid);
     pids.push_back(child.pid);
   }
-  Line("stopping: KESTRAVO_Uninit sets each child's stop event and kills it if it still runs 1 s later");
+  Line("stopping: KESTRAVO_Uninit sets each child's stop event (kestravo-run turns it into SIGTERM) "
+       "and kills it if it still runs 1 s later");
   Clock::time_point uninitAt = Clock::now();
   int32_t result = library_.Uninit();
   if (result != KESTRAVO_OK) Line("KESTRAVO_Uninit answered " + std::to_string(result));
@@ -317,9 +329,14 @@ void Supervisor::StopAll() {
     }
     double ms = std::max(0.0, Ms(endedAt - askedAt));
     if (endedAt - askedAt < kUninitGrace) {
-      ++graceful_;
       askedAt = std::max(askedAt, endedAt);
-      Line(ChildText(hpid, pid, "stopped on its stop event after " + Fixed(ms, 1) + " ms"));
+      if (children_[hpid].viaAdapter) {
+        ++onSigterm_;
+        Line(ChildText(hpid, pid, "ended on SIGTERM after " + Fixed(ms, 1) + " ms"));
+      } else {
+        ++onStopEvent_;
+        Line(ChildText(hpid, pid, "stopped on its stop event after " + Fixed(ms, 1) + " ms"));
+      }
     } else {
       ++killed_;
       askedAt += kUninitGrace;
@@ -341,8 +358,8 @@ void Supervisor::PrintSummary() {
   printf("summary after %.1f s\n", Ms(Clock::now() - startedAt_) / 1000);
   printf("  starts           %d (adopted: %d)\n", starts_, adopted_);
   printf("  restarts         %d (failed attempts: %d)\n", restarts_, failedRestarts_);
-  printf("  graceful stops   %d (killed: %d, had already ended: %d)\n", graceful_, killed_,
-         alreadyEnded_);
+  printf("  graceful stops   %d (on SIGTERM: %d, on the stop event: %d; killed: %d, had already ended: %d)\n",
+         onSigterm_ + onStopEvent_, onSigterm_, onStopEvent_, killed_, alreadyEnded_);
   printf("  exit to restart  %s\n", restartTimes.c_str());
   fflush(stdout);
 }

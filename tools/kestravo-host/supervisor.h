@@ -60,6 +60,7 @@ class Supervisor {
     uint32_t pid = 0;      // 0 until known
     bool running = false;  // false between MSG_EXITED and MSG_RESTARTED
     bool adopted = false;
+    bool viaAdapter = false;  // its stop event reaches the program as SIGTERM
     bool slowStartNoted = false;
     Clock::time_point createdAt;
     Clock::time_point nextLook;  // when to ask for its pid again
@@ -89,7 +90,7 @@ class Supervisor {
   Clock::time_point startedAt_;
   int refused_ = 0;
   int starts_ = 0, adopted_ = 0, restarts_ = 0, failedRestarts_ = 0;
-  int graceful_ = 0, killed_ = 0, alreadyEnded_ = 0;
+  int onSigterm_ = 0, onStopEvent_ = 0, killed_ = 0, alreadyEnded_ = 0;
   std::vector<double> exitToRestartMs_;
 };
 

@@ -1,0 +1,82 @@
+// kestravo-run: lets a supervisor run a program that knows nothing of it. See Usage below.
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "kestravo_child.h"
+#include "run_program.h"
+
+namespace {
+
+constexpr char kMarker[] = "kestravCmdLine:;";
+constexpr int kUsageExit = 125;  // as env(1): its own failure, not the program's
+
+const char kUsage[] =
+    "usage: kestravo-run [--stop-signal SIGNAL] [--] PROGRAM [ARGS...]\n"
+    "Runs PROGRAM for a Kestravo supervisor. The identity that the supervisor appends to the\n"
+    "command line is taken off the arguments and given to PROGRAM as KESTRAVO_HPID and\n"
+    "KESTRAVO_GUID. The stop event becomes SIGNAL (default TERM; 'none' passes on only the\n"
+    "event); SIGTERM, SIGINT, SIGHUP, SIGUSR1 and SIGUSR2 are passed on. It ends as PROGRAM ends,\n"
+    "with its exit status, and PROGRAM dies with it.\n";
+
+// Takes the supervisor's identity off the end of the last argument (or drops the argument when
+// it held nothing else). False when there is none.
+bool TakeIdentity(std::vector<std::string>* args, KESTRAVO_ChildIdentity* identity) {
+  if (args->empty()) return false;
+  std::string& last = args->back();
+  size_t at = last.rfind(kMarker);
+  if (at == std::string::npos || KESTRAVO_ChildGetIdentity(last.c_str() + at, identity) != 0) return false;
+  last.erase(at);
+  if (last.empty()) args->pop_back();
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace kestravo_run;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  KESTRAVO_ChildIdentity identity;
+  bool identified = TakeIdentity(&args, &identity);
+
+  RunRequest request;
+  request.stopSignal = DefaultStopSignal();
+  size_t i = 0;
+  for (; i < args.size() && args[i].compare(0, 1, "-") == 0; ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--") {
+      ++i;
+      break;
+    }
+    if (arg == "-h" || arg == "--help") {
+      fputs(kUsage, stdout);
+      return 0;
+    }
+    std::string value;
+    if (arg == "--stop-signal" && i + 1 < args.size()) {
+      value = args[++i];
+    } else if (arg.compare(0, 14, "--stop-signal=") == 0) {
+      value = arg.substr(14);
+    } else {
+      fprintf(stderr, "kestravo-run: unknown option or missing value '%s'\n%s", arg.c_str(), kUsage);
+      return kUsageExit;
+    }
+    if (!ParseStopSignal(value, &request.stopSignal)) {
+      fprintf(stderr, "kestravo-run: unknown signal '%s'\n", value.c_str());
+      return kUsageExit;
+    }
+  }
+  request.argv.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+  if (request.argv.empty() || request.argv[0].empty()) {
+    fprintf(stderr, "kestravo-run: no program\n%s", kUsage);
+    return kUsageExit;
+  }
+  if (identified) {
+    SetEnvironment("KESTRAVO_HPID", std::to_string(identity.hpid));
+    SetEnvironment("KESTRAVO_GUID", identity.guid);
+    request.guid = identity.guid;
+  }
+  RunProgram(request);
+}

@@ -1,0 +1,216 @@
+// kestravo-run on Linux: the program runs in a process group of its own with a parent-death
+// signal, so that it never outlives this process; signals and the stop event reach it from the
+// main thread, which alone also reaps it.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <thread>
+
+#include "kestravo_child.h"
+#include "os.h"
+#include "run_program.h"
+
+extern char** environ;
+
+namespace kestravo_run {
+
+namespace {
+
+constexpr int kForwarded[] = {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2};
+
+struct SignalName {
+  const char* name;
+  int signal;
+};
+constexpr SignalName kSignalNames[] = {{"TERM", SIGTERM}, {"INT", SIGINT},   {"HUP", SIGHUP},
+                                       {"QUIT", SIGQUIT}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2},
+                                       {"KILL", SIGKILL}};
+
+bool IsExecutable(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// The program as execvp would find it, looked up here because only execve may run after fork.
+std::string Locate(const std::string& program) {
+  if (program.find('/') != std::string::npos) return program;
+  const char* path = getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+  for (size_t start = 0; start <= dirs.size();) {
+    size_t colon = dirs.find(':', start);
+    if (colon == std::string::npos) colon = dirs.size();
+    std::string dir = dirs.substr(start, colon - start);
+    std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + program;
+    if (IsExecutable(candidate)) return candidate;
+    start = colon + 1;
+  }
+  return program;
+}
+
+[[noreturn]] void Fail(const char* what, int err, int code) {
+  fprintf(stderr, "kestravo-run: %s: %s\n", what, strerror(err));
+  _exit(code);
+}
+
+// Ends this process as the program ended. _exit, not exit: the stop waiter may still be blocked
+// inside the helper library, whose objects exit() would destroy under it.
+[[noreturn]] void EndLike(int status) {
+  fflush(stdout);
+  fflush(stderr);
+  if (WIFSIGNALED(status)) {
+    int signal = WTERMSIG(status);
+    struct rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);  // the core, if any, was the program's to write
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    sigaction(signal, &dfl, nullptr);
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, signal);
+    pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+    raise(signal);
+    _exit(128 + signal);
+  }
+  _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+}
+
+// Waits for the stop event and passes it on: it sets the event again for a program that waits
+// on it itself (one set releases one waiter), then wakes the main thread.
+void WaitForStop(void* event, int wake) {
+  if (KESTRAVO_ChildWaitStop(event, 0xFFFFFFFFu) != 0) return;
+  SetEvent(event);
+  uint64_t one = 1;
+  if (write(wake, &one, sizeof one) < 0) {
+    // Cannot fail for an eventfd far from its limit.
+  }
+}
+
+// To the program's group, so that a script's own children hear it too; to the program alone
+// when it has left that group.
+void SignalProgram(pid_t pid, int signal) {
+  if (kill(-pid, signal) != 0 && errno == ESRCH) kill(pid, signal);
+}
+
+}  // namespace
+
+bool ParseStopSignal(const std::string& text, int* signal) {
+  if (text == "none" || text == "0") {
+    *signal = 0;
+    return true;
+  }
+  std::string name = text.compare(0, 3, "SIG") == 0 ? text.substr(3) : text;
+  for (const SignalName& known : kSignalNames) {
+    if (name == known.name) {
+      *signal = known.signal;
+      return true;
+    }
+  }
+  char* end = nullptr;
+  long number = strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || number < 1 || number > SIGRTMAX) return false;
+  *signal = static_cast<int>(number);
+  return true;
+}
+
+int DefaultStopSignal() { return SIGTERM; }
+
+void SetEnvironment(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
+
+void RunProgram(const RunRequest& request) {
+  // Blocked before any thread exists, so that only signalfd below takes them.
+  sigset_t taken;
+  sigemptyset(&taken);
+  for (int s : kForwarded) sigaddset(&taken, s);
+  sigaddset(&taken, SIGCHLD);
+  pthread_sigmask(SIG_BLOCK, &taken, nullptr);
+  int signals = signalfd(-1, &taken, SFD_CLOEXEC);
+  int wake = eventfd(0, EFD_CLOEXEC);
+  int report[2];
+  if (signals < 0 || wake < 0 || pipe2(report, O_CLOEXEC) != 0) Fail("cannot start", errno, 126);
+
+  // Opened first, while the supervisor that made it surely holds it too: an event that no
+  // process holds counts as left over by a crash. The child closes it when it execs, and until
+  // then shares this process's lock on it.
+  void* event = nullptr;
+  if (!request.guid.empty() && request.stopSignal != 0) event = KESTRAVO_ChildOpenStopEvent(request.guid.c_str());
+
+  // Everything the child needs is made before fork: between fork and exec only async-signal-safe
+  // calls.
+  std::string path = Locate(request.argv[0]);
+  std::vector<char*> argv;
+  for (const std::string& arg : request.argv) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  pid_t self = getpid();
+
+  pid_t pid = fork();
+  if (pid < 0) Fail("cannot start the program", errno, 126);
+  if (pid == 0) {
+    setpgid(0, 0);
+    // Dies with this process; if that has happened already, getppid() has changed.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != self) _exit(126);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(path.c_str(), argv.data(), environ);
+    int err = errno;
+    if (write(report[1], &err, sizeof err) < 0) {
+      // The parent sees the early exit all the same.
+    }
+    _exit(err == ENOENT ? 127 : 126);
+  }
+  setpgid(pid, pid);  // both sides set it, so that no signal to the group comes too early
+  close(report[1]);
+  int err = 0;
+  ssize_t n;
+  while ((n = read(report[0], &err, sizeof err)) < 0 && errno == EINTR) {
+  }
+  close(report[0]);
+  if (n == sizeof err) {
+    waitpid(pid, nullptr, 0);
+    fprintf(stderr, "kestravo-run: cannot run %s: %s\n", path.c_str(), strerror(err));
+    _exit(err == ENOENT ? 127 : 126);
+  }
+
+  if (event != nullptr) std::thread(WaitForStop, event, wake).detach();
+
+  for (;;) {
+    pollfd fds[] = {{signals, POLLIN, 0}, {wake, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) continue;
+    if (fds[1].revents & POLLIN) {
+      uint64_t count;
+      if (read(wake, &count, sizeof count) == sizeof count) SignalProgram(pid, request.stopSignal);
+    }
+    if (!(fds[0].revents & POLLIN)) continue;
+    signalfd_siginfo info;
+    if (read(signals, &info, sizeof info) != sizeof info) continue;
+    if (info.ssi_signo != SIGCHLD) {
+      SignalProgram(pid, static_cast<int>(info.ssi_signo));
+      continue;
+    }
+    // Ended? Seen without reaping, so that the group's id stays taken while what is left of the
+    // group is killed.
+    siginfo_t ended = {};
+    if (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) != 0 || ended.si_pid == 0)
+      continue;
+    kill(-pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    EndLike(status);
+  }
+}
+
+}  // namespace kestravo_run

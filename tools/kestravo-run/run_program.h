@@ -1,0 +1,29 @@
+// The operating-system half of kestravo-run: starting the program, passing it the stop request
+// and signals, and ending as it ends. One implementation per system (run_posix.cpp here).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kestravo_run {
+
+struct RunRequest {
+  std::vector<std::string> argv;  // the program and its arguments, the identity removed
+  std::string guid;               // the stop event's name; empty when there is no identity
+  int stopSignal = 0;             // what the program gets on the stop event; 0: nothing
+};
+
+// Parses a stop-signal name ("TERM", "SIGHUP", "none", a number) into *signal.
+bool ParseStopSignal(const std::string& text, int* signal);
+
+// The default stop signal.
+int DefaultStopSignal();
+
+// Sets a variable of the environment that the program will inherit.
+void SetEnvironment(const char* name, const std::string& value);
+
+// Runs the program to its end and never returns: this process ends with the program's exit
+// status, or by the signal that ended it. Exit 126 or 127 when it cannot be started.
+[[noreturn]] void RunProgram(const RunRequest& request);
+
+}  // namespace kestravo_run
