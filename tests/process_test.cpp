@@ -242,8 +242,10 @@ TEST(Process, TerminateEndsTheWholeTree) {
       Opened byPid(opened ? OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(child.pid())) : nullptr);
       EXPECT_TRUE(TerminateProcess(opened ? byPid.handle : child.handle(), 1));
       std::istringstream workers(seen["grandchildren"]);
-      for (std::string worker; std::getline(workers, worker, ',');)
+      for (std::string worker; std::getline(workers, worker, ',');) {
         EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(std::stoi(worker)); })) << worker << " opened " << opened;
+        kill(std::stoi(worker), SIGKILL);  // none left behind by a failure
+      }
       if (!cgroup.empty()) EXPECT_TRUE(WaitFor([&] { return access(cgroup.c_str(), F_OK) != 0; })) << cgroup;
     }
   }

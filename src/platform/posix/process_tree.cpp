@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -84,12 +85,28 @@ std::string Join(const std::string& mount, const std::string& path) {
 // where a child starts and where it goes). The host's group holds the host, so it has no
 // controllers enabled for its children ("no internal processes"), and a child group of it can
 // hold processes.
+// Removes the empty child cgroups that hosts no longer running left here (a host that crashed,
+// whose children ended later). One of a live host, or one with processes, stays.
+void RemoveStaleCgroups(const std::string& dir) {
+  DIR* parent = opendir(dir.c_str());
+  if (parent == nullptr) return;
+  while (dirent* entry = readdir(parent)) {
+    const char* name = entry->d_name;
+    if (strncmp(name, kCgroupPrefix, strlen(kCgroupPrefix)) != 0) continue;
+    long host = atol(name + strlen(kCgroupPrefix));
+    if (host <= 0 || host == getpid() || kill(static_cast<pid_t>(host), 0) == 0 || errno != ESRCH) continue;
+    rmdir((dir + "/" + name).c_str());
+  }
+  closedir(parent);
+}
+
 std::string DetectHostCgroup() {
   std::string mount = Cgroup2Mount();
   std::string path = Cgroup2PathOf("self");
   if (mount.empty() || path.empty() || path.find("/..") != std::string::npos) return std::string();
   std::string dir = Join(mount, path);
   if (access((dir + "/cgroup.procs").c_str(), W_OK) != 0) return std::string();
+  RemoveStaleCgroups(dir);
   std::string probe = dir + "/" + kCgroupPrefix + std::to_string(getpid()) + ".probe";
   if (mkdir(probe.c_str(), 0755) != 0 && errno != EEXIST) return std::string();
   bool ok = access((probe + "/cgroup.procs").c_str(), W_OK) == 0;
