@@ -14,7 +14,9 @@
  *               milliseconds, first appending its pid to CRASHLOG, unless the file CALM exists
  *               by then. The runs that do not abort stay, so that a restart that leaves an
  *               earlier run behind can be seen.
- *   grandchild  start a grandchild in mode "ignore", report its pid, and run until killed */
+ *   grandchild [N [setsid]]
+ *               start N grandchildren (1) in mode "ignore" that name REPORT in their arguments,
+ *               each in a session of its own with "setsid", report their pids, run until killed */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <fcntl.h>
@@ -58,7 +60,7 @@ static void write_fds(FILE* out) {
     closedir(dir);
 }
 
-static void write_report(const char* path, int argc, char** argv, pid_t grandchild) {
+static void write_report(const char* path, int argc, char** argv, const pid_t* grandchildren, int count) {
     if (strcmp(path, "-") == 0) return;
     char tmp[4096];
     snprintf(tmp, sizeof tmp, "%s.tmp", path);
@@ -72,7 +74,8 @@ static void write_report(const char* path, int argc, char** argv, pid_t grandchi
     KESTRAVO_ChildIdentity identity;
     if (KESTRAVO_ChildGetIdentity(NULL, &identity) == 0)
         fprintf(out, "hpid=%u\nguid=%s\n", identity.hpid, identity.guid);
-    if (grandchild > 0) fprintf(out, "grandchild=%d\n", (int)grandchild);
+    if (count > 0) fprintf(out, "grandchild=%d\ngrandchildren=", (int)grandchildren[0]);
+    for (int i = 0; i < count; ++i) fprintf(out, "%d%s", (int)grandchildren[i], i + 1 < count ? "," : "\n");
     fclose(out);
     if (rename(tmp, path) != 0) exit(4);
 }
@@ -119,13 +122,18 @@ int main(int argc, char** argv) {
     long arg = argc > 3 ? atol(argv[3]) : 0;
 
     if (strcmp(mode, "grandchild") == 0) {
-        char* childArgv[] = {argv[0], "ignore", "-", NULL};
-        pid_t pid = 0;
-        if (posix_spawn(&pid, argv[0], NULL, NULL, childArgv, environ) != 0) return 5;
-        write_report(argv[2], argc, argv, pid);
+        char* childArgv[] = {argv[0], "ignore", "-", argv[2], NULL};
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        if (argc > 4 && strcmp(argv[4], "setsid") == 0) posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+        pid_t pids[8];
+        int count = arg > 0 && arg <= 8 ? (int)arg : 1;
+        for (int i = 0; i < count; ++i)
+            if (posix_spawn(&pids[i], argv[0], NULL, &attr, childArgv, environ) != 0) return 5;
+        write_report(argv[2], argc, argv, pids, count);
         run_forever();
     }
-    write_report(argv[2], argc, argv, 0);
+    write_report(argv[2], argc, argv, NULL, 0);
 
     if (strcmp(mode, "stop") == 0) return wait_stop(argc, argv, 0);
     if (strcmp(mode, "flaky") == 0) return wait_stop(argc, argv, 1);

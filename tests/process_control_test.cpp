@@ -88,6 +88,62 @@ TEST_F(ProcessControl, StopsOnRequestAreFinalAndUnreported) {
   Stop();
 }
 
+// A child is its whole tree: its workers end with it, however it ends, and its relaunch runs
+// beside none of them. Daemons that left its group end with it where it has a cgroup.
+struct TreeCase {
+  const char* name;
+  const char* workers;  // the helper's "grandchild" arguments
+  const char* end;      // a host command, or "" for a child that dies unasked
+  bool relaunched;
+};
+
+void PrintTo(const TreeCase& c, std::ostream* out) { *out << c.name; }
+
+const TreeCase kTreeCases[] = {
+    {"Kill", "2", "kill 0", false},
+    {"DestroyWhoseGraceRunsOut", "2", "destroy 0", false},
+    {"Restart", "2", "restart 0", true},
+    {"LastUninit", "2", "uninit", false},
+    {"UnaskedExit", "2", "", true},
+    {"KillWithDaemons", "2 setsid", "kill 0", false},
+};
+
+class Trees : public HostTest, public ::testing::WithParamInterface<TreeCase> {};
+
+TEST_P(Trees, NoWorkerOutlivesItsChild) {
+  const TreeCase& c = GetParam();
+  ASSERT_TRUE(Start());
+  std::string report = dir.File("a.report");
+  ASSERT_EQ(host.CreateHelper("grandchild", report, c.workers).ret, 0);
+  pid_t pid = host.WaitRunning(0, report);
+  ASSERT_GT(pid, 0);
+  std::string workers = ReadReport(report)["grandchildren"];
+  std::string cgroup = FileText("/proc/" + std::to_string(pid) + "/cgroup");
+  cgroup = cgroup.substr(cgroup.find("0::") + 3);
+  bool inCgroup = cgroup.find("/kestravo-") != std::string::npos;
+  if (!inCgroup && std::string(c.workers).find("setsid") != std::string::npos)
+    GTEST_SKIP() << "no cgroup for the child here (cgroup " << cgroup << "): daemons are beyond its process group";
+  std::cout << "child in " << (inCgroup ? "cgroup " + cgroup : "its process group only") << std::endl;
+
+  if (*c.end) {
+    ASSERT_EQ(host.Send(c.end).ret, 0);
+  } else {
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+  }
+  std::istringstream list(workers);
+  for (std::string worker; std::getline(list, worker, ',');)
+    EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(std::stoi(worker)); })) << worker;
+  if (c.relaunched) {
+    ASSERT_GT(host.WaitRunning(0, report, pid), 0);
+    // One set: the host, the new child and its two workers.
+    EXPECT_EQ(dir.ProcessesNamingMe().size(), 4u);
+  }
+  if (std::string(c.end) != "uninit") Stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(End, Trees, ::testing::ValuesIn(kTreeCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // A start that keeps failing (a relaunch whose program went away, a create whose program cannot
 // run) is retried every 30 s; a stop ends it at once and lets go of its hpid and entry.
 TEST_F(ProcessControl, StopsEndStartsThatKeepFailing) {

@@ -12,11 +12,14 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/os.h"
+#include "platform/posix/process_tree.h"
 #include "test_support.h"
 
 namespace kestravo::test {
@@ -220,6 +223,32 @@ TEST(Process, TerminateEndsTheChildAndFailsOnceItIsReaped) {
   EXPECT_FALSE(IsChild(child.pid()));
   EXPECT_FALSE(TerminateProcess(child.handle(), 7));
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+}
+
+// Terminate ends the child's workers: with its process group alone, and with its cgroup where
+// there is one; the same through a handle opened by pid, as an adopted child's is.
+TEST(Process, TerminateEndsTheWholeTree) {
+  for (bool cgroups : {false, true}) {
+    for (bool opened : {false, true}) {
+      kestravo::posix::UseCgroups(cgroups);
+      TempDir dir;
+      std::string report = dir.File("report");
+      Child child(HelperCommandLine("grandchild", report, "2"));
+      ASSERT_TRUE(child.ok()) << "error " << child.error();
+      Report seen = WaitForReport(report);
+      std::string cgroup = kestravo::posix::ChildCgroupOf(child.pid());
+      if (!cgroups) EXPECT_EQ(cgroup, "");
+      if (cgroups && !opened) std::cout << "child in " << (cgroup.empty() ? "no cgroup" : cgroup) << std::endl;
+      Opened byPid(opened ? OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(child.pid())) : nullptr);
+      EXPECT_TRUE(TerminateProcess(opened ? byPid.handle : child.handle(), 1));
+      std::istringstream workers(seen["grandchildren"]);
+      for (std::string worker; std::getline(workers, worker, ',');) {
+        EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(std::stoi(worker)); })) << worker << " opened " << opened;
+        kill(std::stoi(worker), SIGKILL);  // none left behind by a failure
+      }
+      if (!cgroup.empty()) EXPECT_TRUE(WaitFor([&] { return access(cgroup.c_str(), F_OK) != 0; })) << cgroup;
+    }
+  }
 }
 
 TEST(Process, OpenProcessWaitsOnAndTerminatesAProcessItDidNotStart) {

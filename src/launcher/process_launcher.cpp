@@ -6,6 +6,7 @@
 #include "api/globals.h"
 #include "launcher/spawn_process.h"
 #include "platform/log_line.h"
+#include "platform/process_remains.h"
 #include "platform/zol_runtime.h"
 
 namespace {
@@ -14,6 +15,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::seconds kRetryAfter(30);
 constexpr uint32_t kDestroyWaitMs = 3000;
+// How long a relaunch waits for what its predecessor left behind to be gone.
+constexpr uint32_t kRemainsWaitMs = 1000;
 
 thread_local const CProcessLauncher* currentLauncher = nullptr;
 
@@ -215,6 +218,13 @@ uint32_t CProcessLauncher::insideLaucherRoutine() {
 void CProcessLauncher::RunStartTask(LaunchTask& task) {
   static const char* const kFunction = "CProcessLauncher::insideLaucherRoutine";
   ManagedProcess& process = task.process;
+  // A relaunch never runs beside its predecessor's leftovers: whatever the ended child's tree
+  // still holds goes first.
+  if (task.type == TASK_RELAUNCH && process.processHandle.Get() != nullptr &&
+      !EndProcessRemains(process.processHandle.Get(), kRemainsWaitMs) && GetLastError() == ERROR_TIMEOUT) {
+    KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]what the process left still runs after %d ms, relaunch anyway",
+                      static_cast<int>(process.hpid), static_cast<int>(process.pid), static_cast<int>(kRemainsWaitMs));
+  }
   HANDLE handle = nullptr;
   bool ok = SpawnProcess(process.exePath, process.cmdLine, &process.pid, &handle);
   if (!ok || handle == nullptr) {

@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +18,8 @@
 
 #include "command_line.h"
 #include "last_error.h"
+#include "process_tree.h"
+#include "process_remains.h"
 
 extern char** environ;
 
@@ -66,14 +68,20 @@ int PollEnded(int pidfd, const Deadline& deadline) {
   }
 }
 
-// Own children whose last handle went while they still ran. Leaked on purpose: a destructor
-// running during exit may still add to it.
+// Own children whose last handle went while they still ran, with their trees. Leaked on purpose:
+// a destructor running during exit may still add to it.
 class AbandonedChildren {
  public:
-  void Add(int pidfd) {
+  struct Child {
+    int pidfd;
+    pid_t pgid;
+    std::string cgroup;
+  };
+
+  void Add(Child child) {
     std::lock_guard<std::mutex> lock(mutex_);
     try {
-      pidfds_.push_back(pidfd);
+      children_.push_back(std::move(child));
     } catch (const std::bad_alloc&) {
       // Nowhere to keep it: the descriptor stays open and the child unreaped.
     }
@@ -81,18 +89,24 @@ class AbandonedChildren {
 
   void Sweep() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (pidfds_.empty()) return;
-    auto gone = std::remove_if(pidfds_.begin(), pidfds_.end(), [](int pidfd) {
-      if (!TryReap(pidfd)) return false;
-      close(pidfd);
+    if (children_.empty()) return;
+    auto gone = std::remove_if(children_.begin(), children_.end(), [](const Child& child) {
+      pollfd entry{child.pidfd, POLLIN, 0};
+      if (poll(&entry, 1, 0) != 1) return false;
+      // Ended: its tree goes with it, as any own child's does, while the zombie pins the group.
+      if (child.pgid > 0) kill(-child.pgid, SIGKILL);
+      if (!child.cgroup.empty()) KillCgroup(child.cgroup);
+      if (!TryReap(child.pidfd)) return false;
+      close(child.pidfd);
+      RemoveCgroup(child.cgroup);
       return true;
     });
-    pidfds_.erase(gone, pidfds_.end());
+    children_.erase(gone, children_.end());
   }
 
  private:
   std::mutex mutex_;
-  std::vector<int> pidfds_;  // guarded by mutex_
+  std::vector<Child> children_;  // guarded by mutex_
 };
 
 AbandonedChildren& Abandoned() {
@@ -100,43 +114,89 @@ AbandonedChildren& Abandoned() {
   return *list;
 }
 
+// What the new process does between vfork and exec. It shares the caller's memory and runs on
+// its stack while the calling thread waits, so it makes raw system calls only and reports a
+// failure through *error. Never returns.
+struct ExecPlan {
+  const char* program;
+  char* const* argv;
+  char* const* envp;
+  const char* cgroupProcs;  // null: stay in the caller's cgroup
+  int maxFd;                // for closing descriptors where close_range is missing
+};
+
+[[noreturn]] void ExitWithError(volatile int* slot) {
+  *slot = errno == 0 ? EIO : errno;
+  for (;;) syscall(SYS_exit, 127);
+}
+
+[[noreturn]] void ExecChild(const ExecPlan& plan, volatile int* error, volatile int* cgroupError) {
+  // Into the cgroup before anything runs that could fork: none of its descendants starts
+  // outside it.
+  if (plan.cgroupProcs != nullptr) {
+    int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, plan.cgroupProcs, O_WRONLY | O_CLOEXEC));
+    if (fd < 0 || syscall(SYS_write, fd, "0", 1) != 1) ExitWithError(cgroupError);
+    syscall(SYS_close, fd);
+  }
+  if (syscall(SYS_setsid) < 0) ExitWithError(error);
+  // Every signal to its default: the caller's handlers live in memory that exec leaves behind.
+  struct {
+    void* handler;
+    unsigned long flags;
+    void* restorer;
+    uint64_t mask;
+  } defaults{};  // SIG_DFL
+  for (int sig = 1; sig <= 64; ++sig) {
+    if (sig != SIGKILL && sig != SIGSTOP) syscall(SYS_rt_sigaction, sig, &defaults, nullptr, 8);
+  }
+  int in = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDONLY));
+  if (in < 0 || (in != 0 && (syscall(SYS_dup2, in, 0) < 0 || syscall(SYS_close, in) < 0))) ExitWithError(error);
+  int out = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_WRONLY));
+  if (out < 0 || (out != 1 && (syscall(SYS_dup2, out, 1) < 0 || syscall(SYS_close, out) < 0))) ExitWithError(error);
+  if (syscall(SYS_dup2, 1, 2) < 0) ExitWithError(error);
+  if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0) {
+    for (int fd = 3; fd < plan.maxFd; ++fd) syscall(SYS_close, fd);
+  }
+  uint64_t none = 0;
+  syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, 8);
+  syscall(SYS_execve, plan.program, plan.argv, plan.envp);
+  ExitWithError(error);
+}
+
 // Starts the program detached from the caller: own session, default signals, empty mask,
-// standard streams on /dev/null, nothing else inherited. Returns 0 or an errno value.
-int Spawn(const CommandLine& commandLine, pid_t* pid) {
+// standard streams on /dev/null, nothing else inherited, and in the cgroup given (null for
+// none). vfork, as posix_spawn does it, so that the child can join its cgroup before exec: a
+// large host's memory is not copied. Returns 0 or an errno value; *cgroupFailed tells that the
+// move into the cgroup was what failed.
+int Spawn(const CommandLine& commandLine, const char* cgroupProcs, pid_t* pid, bool* cgroupFailed) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(commandLine.program.c_str()));
   for (const std::string& arg : commandLine.args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
+  struct rlimit files {};
+  int maxFd = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536 ? static_cast<int>(files.rlim_cur) : 65536;
+  ExecPlan plan{commandLine.program.c_str(), argv.data(), environ, cgroupProcs, maxFd};
 
-  posix_spawnattr_t attr;
-  int rc = posix_spawnattr_init(&attr);
-  if (rc != 0) return rc;
-  posix_spawn_file_actions_t actions;
-  rc = posix_spawn_file_actions_init(&actions);
-  if (rc != 0) {
-    posix_spawnattr_destroy(&attr);
-    return rc;
+  volatile int error = 0, cgroupError = 0;
+  // Every signal blocked, glibc's own two included, so that no handler of the caller runs in
+  // the child while it shares the caller's memory.
+  uint64_t all = ~0ull, old = 0;
+  syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &old, 8);
+  pid_t child = vfork();
+  if (child == 0) ExecChild(plan, &error, &cgroupError);
+  int forkError = errno;
+  syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old, nullptr, 8);
+  *cgroupFailed = false;
+  if (child < 0) return forkError;
+  if (error != 0 || cgroupError != 0) {
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED) != 0 && errno == EINTR) {
+    }
+    *cgroupFailed = cgroupError != 0;
+    return cgroupError != 0 ? cgroupError : error;
   }
-  // Every bit, not sigfillset(): that leaves out glibc's two internal signals (32, 33), which
-  // posix_spawn would then pass on to the program as ignored.
-  sigset_t all;
-  memset(&all, 0xff, sizeof all);
-  sigset_t none;
-  sigemptyset(&none);
-  rc = posix_spawnattr_setflags(
-      &attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  if (rc == 0) rc = posix_spawnattr_setsigdefault(&attr, &all);
-  if (rc == 0) rc = posix_spawnattr_setsigmask(&attr, &none);
-  if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  if (rc == 0) {
-    rc = posix_spawn(pid, commandLine.program.c_str(), &actions, &attr, argv.data(), environ);
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  return rc;
+  *pid = child;
+  return 0;
 }
 
 // For a child just started that cannot be handed out: better gone than unsupervised.
@@ -158,29 +218,52 @@ void KillAndReapNewChild(pid_t pid, int pidfd) {
 
 }  // namespace
 
-ProcessObject::ProcessObject(int pidfd, bool ownChild)
-    : pidfd_(pidfd), own_(ownChild), reaped_(pidfd < 0) {}
+ProcessObject::ProcessObject(int pidfd, bool ownChild, pid_t pgid, std::string cgroup)
+    : pidfd_(pidfd), own_(ownChild), pgid_(pgid), cgroup_(std::move(cgroup)), reaped_(pidfd < 0) {}
 
 ProcessObject::~ProcessObject() {
-  if (pidfd_ < 0) return;
-  if (own_ && !reaped_ && !TryReap(pidfd_)) {
+  if (pidfd_ < 0) {
+    RemoveCgroup(cgroup_);
+    return;
+  }
+  if (own_ && !ReapIfEnded()) {
     bool gone = false;
     if (terminated_) {
       Deadline grace(kTerminatedGraceMs);
-      gone = PollEnded(pidfd_, grace) == 1 && TryReap(pidfd_);
+      gone = PollEnded(pidfd_, grace) == 1 && ReapIfEnded();
     }
     if (!gone) {
-      Abandoned().Add(pidfd_);
+      // Still running: it lives on, in its cgroup, as the host let it.
+      try {
+        Abandoned().Add({pidfd_, pgid_, cgroup_});
+      } catch (const std::bad_alloc&) {
+      }
       return;
     }
   }
+  if (treeEnded_) RemoveCgroup(cgroup_);
   close(pidfd_);
+}
+
+void ProcessObject::EndTreeLocked() {
+  if (treeEnded_) return;
+  treeEnded_ = true;
+  if (pgid_ > 0) kill(-pgid_, SIGKILL);
+  if (!cgroup_.empty()) KillCgroup(cgroup_);
 }
 
 bool ProcessObject::ReapIfEnded() {
   std::lock_guard<std::mutex> lock(mutex_);
+  return ReapIfEndedLocked();
+}
+
+bool ProcessObject::ReapIfEndedLocked() {
   if (reaped_) return true;
   if (!own_) return false;
+  Deadline now(0);
+  if (PollEnded(pidfd_, now) != 1) return false;
+  // The zombie holds the group's id until it is reaped just below.
+  EndTreeLocked();
   reaped_ = TryReap(pidfd_);
   return reaped_;
 }
@@ -215,16 +298,50 @@ bool ProcessObject::Terminate() {
     if (PidfdKill(pidfd_) != 0) {
       return Fail(errno == ESRCH ? ERROR_ACCESS_DENIED : WindowsErrorFromErrno(errno));
     }
+    // It was not reaped a moment ago, so its pid still names its group.
+    EndTreeLocked();
     terminated_ = true;
   }
   // The process holds its descriptors until it has died. The lock on its stop event is one of
   // them: were the caller to close the event first, the killed child would be its last holder,
   // and it could no longer remove the name.
-  Wait(Deadline(kTerminatedGraceMs));
+  Deadline grace(kTerminatedGraceMs);
+  if (Wait(grace) == WAIT_OBJECT_0) WaitTreeGone(grace);
   return true;
 }
 
-void SweepAbandonedChildren() { Abandoned().Sweep(); }
+bool ProcessObject::EndRemains(const Deadline& deadline) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!reaped_ && !ReapIfEndedLocked()) {
+      Deadline now(0);
+      if (own_ || PollEnded(pidfd_, now) != 1) return Fail(ERROR_ACCESS_DENIED);
+    }
+    // Here only when the host reaped the child first, or for a process opened by pid: the group's
+    // id is no longer pinned, but a group with members left keeps it from reuse.
+    EndTreeLocked();
+  }
+  return WaitTreeGone(deadline);
+}
+
+bool ProcessObject::WaitTreeGone(const Deadline& deadline) {
+  for (;;) {
+    bool groupLeft = GroupHasLiveMembers(pgid_);
+    // A member forking while the group was killed can leave a new one behind: kill again.
+    if (groupLeft) kill(-pgid_, SIGKILL);
+    bool cgroupLeft = !cgroup_.empty() && !CgroupEmpty(cgroup_);
+    if (!groupLeft && !cgroupLeft) break;
+    if (deadline.RemainingMs() == 0) return Fail(ERROR_TIMEOUT);
+    usleep(2000);
+  }
+  RemoveCgroup(cgroup_);
+  return true;
+}
+
+void SweepAbandonedChildren() {
+  Abandoned().Sweep();
+  SweepCgroups();
+}
 
 }  // namespace kestravo::posix
 
@@ -247,14 +364,29 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
   }
 
   pid_t pid = 0;
+  std::string cgroup;
   try {
     CommandLine commandLine;
     DWORD parsed = kestravo::posix::ParseCommandLine(lpCommandLine, kestravo::posix::ProbePath,
                                                      &commandLine);
     if (parsed != ERROR_SUCCESS) return Fail(parsed);
-    int rc = kestravo::posix::Spawn(commandLine, &pid);
-    if (rc != 0) return FailWithErrno(rc);
+    cgroup = kestravo::posix::NewChildCgroup();
+    std::string procs = cgroup.empty() ? std::string() : cgroup + "/cgroup.procs";
+    bool cgroupFailed = false;
+    int rc = kestravo::posix::Spawn(commandLine, cgroup.empty() ? nullptr : procs.c_str(), &pid, &cgroupFailed);
+    if (cgroupFailed) {
+      // Detected, never required: without cgroups the process group stands for the tree.
+      kestravo::posix::GiveUpCgroups();
+      kestravo::posix::RemoveCgroup(cgroup);
+      cgroup.clear();
+      rc = kestravo::posix::Spawn(commandLine, nullptr, &pid, &cgroupFailed);
+    }
+    if (rc != 0) {
+      kestravo::posix::RemoveCgroup(cgroup);
+      return FailWithErrno(rc);
+    }
   } catch (const std::bad_alloc&) {
+    kestravo::posix::RemoveCgroup(cgroup);
     return Fail(ERROR_NOT_ENOUGH_MEMORY);
   }
 
@@ -263,13 +395,16 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
   if (pidfd < 0 && errno != ESRCH) {
     int err = errno;
     kestravo::posix::KillAndReapNewChild(pid, -1);
+    kestravo::posix::RemoveCgroup(cgroup);
     return FailWithErrno(err);
   }
   std::shared_ptr<ProcessObject> process;
   try {
-    process = std::make_shared<ProcessObject>(pidfd, true);
+    // It leads its own session, so its group too.
+    process = std::make_shared<ProcessObject>(pidfd, true, pid, cgroup);
   } catch (const std::bad_alloc&) {
     kestravo::posix::KillAndReapNewChild(pid, pidfd);
+    kestravo::posix::RemoveCgroup(cgroup);
     return Fail(ERROR_NOT_ENOUGH_MEMORY);
   }
   HANDLE handle = nullptr;
@@ -317,7 +452,13 @@ HANDLE OpenProcess(DWORD, BOOL bInheritHandle, DWORD dwProcessId) {
   }
   std::shared_ptr<ProcessObject> process;
   try {
-    process = std::make_shared<ProcessObject>(pidfd, false);
+    // Its tree, if it leads a group (an adopted child does: it leads its session), with its
+    // cgroup if that is one of ours. Read while the pidfd pins the pid: still this process's.
+    pid_t pid = static_cast<pid_t>(dwProcessId);
+    pid_t pgid = getpgid(pid) == pid ? pid : 0;
+    std::string cgroup = pgid != 0 ? kestravo::posix::ChildCgroupOf(pid) : std::string();
+    if (syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) != 0) pgid = 0, cgroup.clear();
+    process = std::make_shared<ProcessObject>(pidfd, false, pgid, cgroup);
   } catch (const std::bad_alloc&) {
     close(pidfd);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -329,4 +470,10 @@ HANDLE OpenProcess(DWORD, BOOL bInheritHandle, DWORD dwProcessId) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
+}
+
+BOOL EndProcessRemains(HANDLE hProcess, DWORD timeoutMs) {
+  auto process = kestravo::posix::LookupHandleAs<ProcessObject>(hProcess);
+  if (!process) return FALSE;
+  return process->EndRemains(kestravo::posix::Deadline(timeoutMs)) ? TRUE : FALSE;
 }

@@ -1,13 +1,22 @@
 // Process handles over pidfds.
 #pragma once
 
+#include <sys/types.h>
+
 #include <mutex>
+#include <string>
 
 #include "handle_table.h"
 
 namespace kestravo::posix {
 
 // A process behind a HANDLE, signalled once the process has ended.
+//
+// Its tree goes with it: its process group (pgid, 0 when it does not lead one) and its cgroup
+// (empty when it has none). An own child's tree is ended as soon as the child is seen to have
+// ended, while its unreaped zombie still holds the group's id, so the signal cannot reach a group
+// that reused it. A process opened with OpenProcess may be someone else's: its tree is ended only
+// by Terminate and EndRemains.
 //
 // An own child (started by CreateProcessA) is reaped here, exactly once, as soon as a wait sees
 // it ended; the host's own waitpid(-1) may win that race, which is fine. A process opened with
@@ -18,7 +27,7 @@ class ProcessObject : public KernelObject {
  public:
   // Takes ownership of pidfd. pidfd -1 stands for a child that had ended and been reaped by
   // someone else before it could be opened: already signalled.
-  ProcessObject(int pidfd, bool ownChild);
+  ProcessObject(int pidfd, bool ownChild, pid_t pgid = 0, std::string cgroup = std::string());
   // An own child that is still unreaped is reaped now if it can be without blocking; one that
   // was terminated gets up to 500 ms to die; otherwise its pidfd goes to the abandoned list.
   ~ProcessObject() override;
@@ -28,20 +37,34 @@ class ProcessObject : public KernelObject {
   DWORD Wait(const Deadline& deadline) override;
   int PollFd() override;
 
-  // Sends SIGKILL through the pidfd and waits up to 500 ms for the process to end (reaping an
-  // own child), so that what it held is released when the call returns. False with
-  // ERROR_ACCESS_DENIED once the process has been reaped (a pidfd never reaches a recycled pid).
+  // Sends SIGKILL through the pidfd, and to its process group and cgroup, and waits up to
+  // 500 ms for the process and its tree to end (reaping an own child), so that what it held is released when
+  // the call returns. False with ERROR_ACCESS_DENIED once the process has been reaped (a pidfd
+  // never reaches a recycled pid).
   bool Terminate();
 
+  // Once the process has ended: ends what is left of its tree, waits for it to be gone until the
+  // deadline and removes the cgroup. As EndProcessRemains.
+  bool EndRemains(const Deadline& deadline);
+
  private:
-  // Reaps an own child that has ended; true once it is reaped (here or by someone else).
+  // Reaps an own child that has ended, ending its tree first; true once it is reaped (here or by
+  // someone else).
   bool ReapIfEnded();
+  bool ReapIfEndedLocked();
+  // Signals the group and the cgroup, once.
+  void EndTreeLocked();
+  // Waits until nothing of the ended tree lives, then removes the cgroup.
+  bool WaitTreeGone(const Deadline& deadline);
 
   const int pidfd_;
   const bool own_;
+  const pid_t pgid_;
+  const std::string cgroup_;
   std::mutex mutex_;
   bool reaped_;              // guarded by mutex_; also true for pidfd_ == -1
   bool terminated_ = false;  // guarded by mutex_
+  bool treeEnded_ = false;   // guarded by mutex_
 };
 
 // Reaps what it can of the children whose handles were closed while they still ran. Cheap when

@@ -1,0 +1,252 @@
+#include "process_tree.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <atomic>
+#include <fstream>
+#include <mutex>
+#include <new>
+#include <sstream>
+#include <vector>
+
+namespace kestravo::posix {
+
+namespace {
+
+const char kCgroupPrefix[] = "kestravo-";
+
+// The whole of a small kernel file, or empty.
+std::string ReadSmallFile(const std::string& path) {
+  std::string text;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return text;
+}
+
+bool WriteSmallFile(const std::string& path, const char* text) {
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  size_t size = strlen(text);
+  bool ok = write(fd, text, size) == static_cast<ssize_t>(size);
+  close(fd);
+  return ok;
+}
+
+// Where the cgroup v2 hierarchy is mounted ("/sys/fs/cgroup", or ".../unified" on a hybrid
+// system); empty without one.
+std::string Cgroup2Mount() {
+  std::istringstream lines(ReadSmallFile("/proc/self/mountinfo"));
+  for (std::string line; std::getline(lines, line);) {
+    // id parent dev root mountpoint options [optional...] - fstype source superoptions
+    std::istringstream fields(line);
+    std::string id, parent, dev, root, mountPoint, word;
+    fields >> id >> parent >> dev >> root >> mountPoint;
+    while (fields >> word && word != "-") {
+    }
+    std::string type;
+    fields >> type;
+    if (type == "cgroup2" && root == "/") return mountPoint;
+  }
+  return std::string();
+}
+
+// The cgroup v2 path of a process ("0::/a/b" in /proc/PID/cgroup), or empty.
+std::string Cgroup2PathOf(const std::string& pid) {
+  std::istringstream lines(ReadSmallFile("/proc/" + pid + "/cgroup"));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("0::", 0) == 0) return line.substr(3);
+  }
+  return std::string();
+}
+
+std::string Join(const std::string& mount, const std::string& path) {
+  return path == "/" ? mount : mount + path;
+}
+
+// The host's own cgroup, if it may have child groups that processes can be moved into: the
+// writer needs write access to the cgroup.procs of the host's group (the common ancestor of
+// where a child starts and where it goes). The host's group holds the host, so it has no
+// controllers enabled for its children ("no internal processes"), and a child group of it can
+// hold processes.
+// Removes the empty child cgroups that hosts no longer running left here (a host that crashed,
+// whose children ended later). One of a live host, or one with processes, stays.
+void RemoveStaleCgroups(const std::string& dir) {
+  DIR* parent = opendir(dir.c_str());
+  if (parent == nullptr) return;
+  while (dirent* entry = readdir(parent)) {
+    const char* name = entry->d_name;
+    if (strncmp(name, kCgroupPrefix, strlen(kCgroupPrefix)) != 0) continue;
+    long host = atol(name + strlen(kCgroupPrefix));
+    if (host <= 0 || host == getpid() || kill(static_cast<pid_t>(host), 0) == 0 || errno != ESRCH) continue;
+    rmdir((dir + "/" + name).c_str());
+  }
+  closedir(parent);
+}
+
+std::string DetectHostCgroup() {
+  std::string mount = Cgroup2Mount();
+  std::string path = Cgroup2PathOf("self");
+  if (mount.empty() || path.empty() || path.find("/..") != std::string::npos) return std::string();
+  std::string dir = Join(mount, path);
+  if (access((dir + "/cgroup.procs").c_str(), W_OK) != 0) return std::string();
+  RemoveStaleCgroups(dir);
+  std::string probe = dir + "/" + kCgroupPrefix + std::to_string(getpid()) + ".probe";
+  if (mkdir(probe.c_str(), 0755) != 0 && errno != EEXIST) return std::string();
+  bool ok = access((probe + "/cgroup.procs").c_str(), W_OK) == 0;
+  rmdir(probe.c_str());
+  return ok ? dir : std::string();
+}
+
+struct CgroupState {
+  std::mutex mutex;
+  bool detected = false;              // guarded by mutex
+  std::string hostDir;                // guarded by mutex: empty when cgroups are not used
+  std::atomic<bool> enabled{true};    // off once a move failed, or for tests
+  std::atomic<unsigned> next{0};
+  std::vector<std::string> leftover;  // guarded by mutex: cgroups to remove once empty
+};
+
+// Leaked on purpose: a destructor running during exit may still use it.
+CgroupState& State() {
+  static CgroupState* state = new CgroupState;
+  return *state;
+}
+
+std::string HostCgroup() {
+  CgroupState& state = State();
+  if (!state.enabled) return std::string();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (!state.detected) {
+    try {
+      state.hostDir = DetectHostCgroup();
+    } catch (const std::bad_alloc&) {
+      return std::string();
+    }
+    state.detected = true;
+  }
+  return state.hostDir;
+}
+
+}  // namespace
+
+std::string NewChildCgroup() {
+  try {
+    std::string host = HostCgroup();
+    if (host.empty()) return host;
+    // Unique among hosts alive now; an earlier host of the same pid may have left some behind.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::string dir = host + "/" + kCgroupPrefix + std::to_string(getpid()) + "." +
+                        std::to_string(State().next++);
+      if (mkdir(dir.c_str(), 0755) == 0) return dir;
+      if (errno != EEXIST) break;
+    }
+  } catch (const std::bad_alloc&) {
+  }
+  return std::string();
+}
+
+void GiveUpCgroups() { State().enabled = false; }
+
+void UseCgroups(bool use) { State().enabled = use; }
+
+std::string ChildCgroupOf(pid_t pid) {
+  try {
+    std::string path = Cgroup2PathOf(std::to_string(pid));
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos || path.compare(slash + 1, strlen(kCgroupPrefix), kCgroupPrefix) != 0 ||
+        path.find("/..") != std::string::npos) {
+      return std::string();
+    }
+    std::string mount = Cgroup2Mount();
+    if (mount.empty()) return mount;
+    std::string dir = Join(mount, path);
+    return access((dir + "/cgroup.procs").c_str(), R_OK) == 0 ? dir : std::string();
+  } catch (const std::bad_alloc&) {
+    return std::string();
+  }
+}
+
+void KillCgroup(const std::string& dir) {
+  if (WriteSmallFile(dir + "/cgroup.kill", "1")) return;
+  // Before Linux 5.14: one pid at a time. A process forking meanwhile shows up in the next read.
+  for (int round = 0; round < 100; ++round) {
+    std::istringstream pids(ReadSmallFile(dir + "/cgroup.procs"));
+    bool any = false;
+    for (pid_t pid; pids >> pid;) {
+      kill(pid, SIGKILL);
+      any = true;
+    }
+    if (!any) return;
+  }
+}
+
+bool CgroupEmpty(const std::string& dir) {
+  std::string events = ReadSmallFile(dir + "/cgroup.events");
+  if (events.empty()) return access(dir.c_str(), F_OK) != 0 || ReadSmallFile(dir + "/cgroup.procs").empty();
+  return events.find("populated 0") != std::string::npos;
+}
+
+void RemoveCgroup(const std::string& dir) {
+  if (dir.empty() || rmdir(dir.c_str()) == 0 || errno == ENOENT) return;
+  CgroupState& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  try {
+    state.leftover.push_back(dir);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+void SweepCgroups() {
+  CgroupState& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (state.leftover.empty()) return;
+  auto gone = std::remove_if(state.leftover.begin(), state.leftover.end(), [](const std::string& dir) {
+    return rmdir(dir.c_str()) == 0 || errno == ENOENT;
+  });
+  state.leftover.erase(gone, state.leftover.end());
+}
+
+bool GroupHasLiveMembers(pid_t pgid) {
+  if (pgid <= 0 || (kill(-pgid, 0) != 0 && errno == ESRCH)) return false;
+  // Zombies still count for kill(): look for a member that is not one.
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return true;
+  bool live = false;
+  while (dirent* entry = readdir(proc)) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    char path[300];
+    snprintf(path, sizeof path, "/proc/%s/stat", entry->d_name);
+    std::string stat = ReadSmallFile(path);
+    // pid (comm) state ppid pgrp ...: comm may hold anything, so read after its last ')'.
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    int ppid = 0, pgrp = 0;
+    if (sscanf(stat.c_str() + close + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 && pgrp == pgid &&
+        state != 'Z' && state != 'X') {
+      live = true;
+      break;
+    }
+  }
+  closedir(proc);
+  return live;
+}
+
+}  // namespace kestravo::posix
