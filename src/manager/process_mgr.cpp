@@ -7,10 +7,12 @@
 #include "api/globals.h"
 #include "manager/hpid_pool.h"
 #include "platform/log_line.h"
+#include "platform/process_remains.h"
 #include "platform/zol_runtime.h"
 
 namespace {
 constexpr uint32_t kUninitWaitMs = 1000;
+constexpr uint32_t kTerminateWaitMs = 1000;
 }
 
 CProcessMgr::CProcessMgr() {}
@@ -51,6 +53,7 @@ int32_t CProcessMgr::Uninit() {
       stopping.push_back(&process);
     }
   }
+  std::vector<HANDLE> stubborn;
   const auto graceEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(kUninitWaitMs);
   for (const ManagedProcess* stopped : stopping) {
     const ManagedProcess& process = *stopped;
@@ -59,9 +62,11 @@ int32_t CProcessMgr::Uninit() {
     if (ZOL_WaitForSingleObject(handle, static_cast<uint32_t>(std::max<int64_t>(left, 0))) != WAIT_OBJECT_0) {
       KESTRAVO_LOG_INFO(kFunction, "[hpid=%d]The process has been notified, but wait exit timeout!",
                         static_cast<int>(process.hpid));
-      TerminateProcess(handle, 0);
+      stubborn.push_back(handle);
     }
   }
+  // Killed together too: one at a time, each kill waits for its child to die.
+  TerminateProcesses(stubborn.data(), stubborn.size(), kTerminateWaitMs);
   processMap.clear();
   // Every hpid: those of starts still queued when the launcher stopped too.
   for (int32_t hpid = 0; hpid < static_cast<int32_t>(KESTRAVO_MAX_HPID); ++hpid) GetHpidPool()->Free(hpid);

@@ -8,3 +8,9 @@
 // is left; FALSE when the child itself still runs (nothing is done, ERROR_ACCESS_DENIED) or
 // something outlived the wait (ERROR_TIMEOUT). Any thread.
 BOOL EndProcessRemains(HANDLE hProcess, DWORD timeoutMs);
+
+// Ends every process of handles with its tree, as TerminateProcess does, but all of them first and
+// then waits up to timeoutMs, shared, for them to be gone: many children end in about the time of
+// one. FALSE (with the last error of one that failed) when any of them could not be signalled,
+// an ended one included; the others are ended all the same.
+BOOL TerminateProcesses(const HANDLE* handles, size_t count, DWORD timeoutMs);

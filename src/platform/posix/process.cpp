@@ -291,23 +291,29 @@ int ProcessObject::PollFd() {
 }
 
 bool ProcessObject::Terminate() {
-  {
-    // Under the lock, so that no reap slips in between the check and the signal.
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (reaped_) return Fail(ERROR_ACCESS_DENIED);
-    if (PidfdKill(pidfd_) != 0) {
-      return Fail(errno == ESRCH ? ERROR_ACCESS_DENIED : WindowsErrorFromErrno(errno));
-    }
-    // It was not reaped a moment ago, so its pid still names its group.
-    EndTreeLocked();
-    terminated_ = true;
+  if (!SignalTerminate()) return false;
+  AwaitTerminated(Deadline(kTerminatedGraceMs));
+  return true;
+}
+
+bool ProcessObject::SignalTerminate() {
+  // Under the lock, so that no reap slips in between the check and the signal.
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (reaped_) return Fail(ERROR_ACCESS_DENIED);
+  if (PidfdKill(pidfd_) != 0) {
+    return Fail(errno == ESRCH ? ERROR_ACCESS_DENIED : WindowsErrorFromErrno(errno));
   }
+  // It was not reaped a moment ago, so its pid still names its group.
+  EndTreeLocked();
+  terminated_ = true;
+  return true;
+}
+
+void ProcessObject::AwaitTerminated(const Deadline& deadline) {
   // The process holds its descriptors until it has died. The lock on its stop event is one of
   // them: were the caller to close the event first, the killed child would be its last holder,
   // and it could no longer remove the name.
-  Deadline grace(kTerminatedGraceMs);
-  if (Wait(grace) == WAIT_OBJECT_0) WaitTreeGone(grace);
-  return true;
+  if (Wait(deadline) == WAIT_OBJECT_0) WaitTreeGone(deadline);
 }
 
 bool ProcessObject::EndRemains(const Deadline& deadline) {
@@ -470,6 +476,28 @@ HANDLE OpenProcess(DWORD, BOOL bInheritHandle, DWORD dwProcessId) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
+}
+
+BOOL TerminateProcesses(const HANDLE* handles, size_t count, DWORD timeoutMs) {
+  if (count > 0 && handles == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  std::vector<std::shared_ptr<ProcessObject>> signalled;
+  try {
+    signalled.reserve(count);
+  } catch (const std::bad_alloc&) {
+    return Fail(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  BOOL all = TRUE;
+  for (size_t i = 0; i < count; ++i) {
+    auto process = kestravo::posix::LookupHandleAs<ProcessObject>(handles[i]);
+    if (process && process->SignalTerminate()) {
+      signalled.push_back(std::move(process));
+    } else {
+      all = FALSE;
+    }
+  }
+  kestravo::posix::Deadline deadline(timeoutMs);
+  for (const auto& process : signalled) process->AwaitTerminated(deadline);
+  return all;
 }
 
 BOOL EndProcessRemains(HANDLE hProcess, DWORD timeoutMs) {

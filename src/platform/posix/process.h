@@ -42,6 +42,10 @@ class ProcessObject : public KernelObject {
   // the call returns. False with ERROR_ACCESS_DENIED once the process has been reaped (a pidfd
   // never reaches a recycled pid).
   bool Terminate();
+  // Terminate in two halves, so that many processes can be ended together: the signals (false
+  // as Terminate), then the wait for the process and its tree until the deadline.
+  bool SignalTerminate();
+  void AwaitTerminated(const Deadline& deadline);
 
   // Once the process has ended: ends what is left of its tree, waits for it to be gone until the
   // deadline and removes the cgroup. As EndProcessRemains.
