@@ -312,9 +312,8 @@ void Supervisor::StopAll() {
   if (result != KESTRAVO_OK) Line("KESTRAVO_Uninit answered " + std::to_string(result));
   watch_.WaitAllEnded(pids, Clock::now() + std::chrono::seconds(5));
 
-  // Uninit asks the children one after the other, in hpid order: each is asked when the one
-  // before it has ended, or was killed a second after it was asked.
-  Clock::time_point askedAt = uninitAt;
+  // Uninit asks every child at once and kills those still running a second later.
+  const Clock::time_point askedAt = uninitAt;
   for (auto [hpid, pid] : stopping) {
     Clock::time_point endedAt;
     bool ended = watch_.EndedAt(pid, &endedAt);
@@ -329,7 +328,6 @@ void Supervisor::StopAll() {
     }
     double ms = std::max(0.0, Ms(endedAt - askedAt));
     if (endedAt - askedAt < kUninitGrace) {
-      askedAt = std::max(askedAt, endedAt);
       if (children_[hpid].viaAdapter) {
         ++onSigterm_;
         Line(ChildText(hpid, pid, "ended on SIGTERM after " + Fixed(ms, 1) + " ms"));
@@ -339,7 +337,6 @@ void Supervisor::StopAll() {
       }
     } else {
       ++killed_;
-      askedAt += kUninitGrace;
       Line(ChildText(hpid, pid, "killed: still running 1 s after its stop event"));
     }
   }
