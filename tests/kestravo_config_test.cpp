@@ -159,6 +159,22 @@ TEST_F(ConfigTest, AddUpdateAndDeleteRewriteTheFile) {
   EXPECT_EQ(names, std::vector<std::string>{"kestravo.xml"}) << "a temporary file was left";
 }
 
+TEST_F(ConfigTest, DeferredAddsReachTheFileAtAFlushOrWithTheNextRewrite) {
+  config.LoadXml();
+  ASSERT_TRUE(config.AddNewProcConfig(Entry({1, 100, "/x/a", "c1", "{G1}"}), true));
+  EXPECT_FALSE(std::filesystem::exists(file));
+  config.FlushDeferred(60000);  // too young to be flushed
+  EXPECT_FALSE(std::filesystem::exists(file));
+  config.FlushDeferred(0);
+  EXPECT_NE(ReadFile(file).find("guid=\"{G1}\""), std::string::npos);
+
+  ASSERT_TRUE(config.AddNewProcConfig(Entry({2, 200, "/x/b", "c2", "{G2}"}), true));
+  ASSERT_TRUE(config.DeleteProcConfig(1, "{G1}"));  // rewrites, the deferred entry with it
+  std::string text = ReadFile(file);
+  EXPECT_EQ(text.find("{G1}"), std::string::npos);
+  EXPECT_NE(text.find("guid=\"{G2}\""), std::string::npos);
+}
+
 TEST_F(ConfigTest, StringsRoundTripByteForByte) {
   config.LoadXml();
   const Fields written[] = {

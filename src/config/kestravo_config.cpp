@@ -38,6 +38,7 @@ bool CKestravoConfig::LoadXml() {
     ZOL_Guard guard(&lock_);
     filePath = path;
     entries_.clear();
+    dirty_ = false;
   }
   if (path.empty()) {
     // Not "/kestravo.xml": without the executable's directory there is no file to use at all.
@@ -105,6 +106,7 @@ bool CKestravoConfig::SaveXml(const std::list<ProcConfig>& list) {
   // The text is built straight from the list, into a buffer kept from one rewrite to the next:
   // a TinyXML document of 1024 elements cost far more than the write itself.
   ZOL_Guard guard(&lock_);
+  dirty_ = false;  // whatever was deferred goes with this rewrite, or is lost with it
   if (filePath.empty()) return false;  // the load said why, once
   int error = 0;
   bool written = false;
@@ -121,7 +123,7 @@ bool CKestravoConfig::SaveXml(const std::list<ProcConfig>& list) {
   return written;
 }
 
-bool CKestravoConfig::AddNewProcConfig(const ProcConfig& config) {
+bool CKestravoConfig::AddNewProcConfig(const ProcConfig& config, bool deferred) {
   static const char* const kFunction = "CKestravoConfig::AddNewProcConfig";
   if (config.hpid >= KESTRAVO_MAX_HPID) {
     KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_INVALID_PARAM, "[hpid=%u,pid=%d]no such hpid, not recorded",
@@ -145,7 +147,16 @@ bool CKestravoConfig::AddNewProcConfig(const ProcConfig& config) {
                       static_cast<int>(config.pid), config.exe.c_str());
     entries_.push_back(config);
   }
-  return SaveXml(entries_);
+  if (!deferred) return SaveXml(entries_);
+  if (!dirty_) dirtySince_ = std::chrono::steady_clock::now();
+  dirty_ = true;
+  return true;
+}
+
+void CKestravoConfig::FlushDeferred(uint32_t olderThanMs) {
+  ZOL_Guard guard(&lock_);
+  if (!dirty_ || std::chrono::steady_clock::now() - dirtySince_ < std::chrono::milliseconds(olderThanMs)) return;
+  SaveXml(entries_);
 }
 
 bool CKestravoConfig::DeleteProcConfig(uint32_t hpid, const std::string& guid) {

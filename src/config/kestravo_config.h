@@ -9,6 +9,7 @@
 #pragma once
 #include <stdint.h>
 
+#include <chrono>
 #include <list>
 #include <string>
 
@@ -45,7 +46,12 @@ class CKestravoConfig {
   bool SaveXml(const std::list<ProcConfig>& list);
   // Adds the entry, or replaces the one with its hpid (a reused hpid is a new child), then
   // rewrites the file. The result of the write; false, logged, for an hpid beyond 1023.
-  bool AddNewProcConfig(const ProcConfig& config);
+  // deferred: the rewrite is left to FlushDeferred, so that a burst of starts rewrites the file
+  // a few times instead of once per start (true then, unless the hpid is bad).
+  bool AddNewProcConfig(const ProcConfig& config, bool deferred = false);
+  // Rewrites the file if a deferred change has waited olderThanMs or more. The launcher thread
+  // calls it after each task and before it sleeps.
+  void FlushDeferred(uint32_t olderThanMs);
   // Removes the entry of hpid if there is one with that guid, then rewrites the file. The result
   // of the write.
   bool DeleteProcConfig(uint32_t hpid, const std::string& guid);
@@ -65,4 +71,6 @@ class CKestravoConfig {
   IConfigSink* sink_;               // set on the initialising thread, under the global lock
   std::string filePath;             // set by each LoadXml, under the global lock
   std::string text_;                // the file's text, guarded by the store's lock
+  bool dirty_ = false;              // a deferred change is not in the file yet; store's lock
+  std::chrono::steady_clock::time_point dirtySince_;  // guarded by the store's lock
 };

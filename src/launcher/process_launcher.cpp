@@ -4,6 +4,7 @@
 
 #include "api/error_codes.h"
 #include "api/globals.h"
+#include "config/kestravo_config.h"
 #include "launcher/spawn_process.h"
 #include "platform/log_line.h"
 #include "platform/process_remains.h"
@@ -15,6 +16,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::seconds kRetryAfter(30);
 constexpr uint32_t kDestroyWaitMs = 3000;
+// The starts' state-file rewrites are put off this long at most while more tasks are due, so
+// that a burst of starts rewrites the file a few times, not once per start.
+constexpr uint32_t kStateFlushMs = 5;
 // How long a relaunch waits for what its predecessor left behind to be gone.
 constexpr uint32_t kRemainsWaitMs = 1000;
 
@@ -84,6 +88,7 @@ bool CProcessLauncher::Stop() {
   // The pass that was in hand may have queued a failed start again; it must not run at the next
   // Start with a record the manager has forgotten.
   DropQueuedTasks();
+  if (thread == nullptr) GetKestravoConfig()->FlushDeferred(0);
   sink = nullptr;
   running = false;
   return true;
@@ -170,7 +175,10 @@ uint32_t CProcessLauncher::insideLaucherRoutine() {
   currentLauncher = this;
   SetWorkerQuitFlag(&quitRequested);
   for (;;) {
-    if (quitRequested) return 0;
+    if (quitRequested) {
+      GetKestravoConfig()->FlushDeferred(0);
+      return 0;
+    }
     uint32_t waitMs = INFINITE;
     ZOL_Guard guard(&queueMutex);
     // Under the queue mutex: a task queued after this look sets the event again.
@@ -187,6 +195,7 @@ uint32_t CProcessLauncher::insideLaucherRoutine() {
     }
     if (due == taskQueue.end()) {
       guard.Release();
+      GetKestravoConfig()->FlushDeferred(0);
       // A failed wait ends the loop too: at process exit the handles may be closed under us, and
       // a loop that waited for a signal that can no longer come would hang the exit.
       if (ZOL_WaitForSingleObject(wakeEvent, waitMs) == WAIT_FAILED) return 0;
@@ -202,11 +211,14 @@ uint32_t CProcessLauncher::insideLaucherRoutine() {
       case TASK_RELAUNCH:
       case TASK_CREATE:
         RunStartTask(work);
+        GetKestravoConfig()->FlushDeferred(kStateFlushMs);
         break;
       case TASK_DESTROY:
+        GetKestravoConfig()->FlushDeferred(0);  // a destroy may take seconds
         RunDestroyTask(work);
         break;
       case TASK_KILL:
+        GetKestravoConfig()->FlushDeferred(0);
         RunKillTask(work);
         break;
       default:

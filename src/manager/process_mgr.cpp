@@ -116,5 +116,5 @@ void CProcessMgr::SaveProcConfig(const ManagedProcess& process) {
   config.exe = process.exePath;
   config.cmdline = process.cmdLine;
   config.guid = process.guid;
-  GetKestravoConfig()->AddNewProcConfig(config);
+  GetKestravoConfig()->AddNewProcConfig(config, GetProcessLauncher()->OnLauncherThread());
 }

@@ -101,7 +101,8 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   // Destroy or kill: takes the record out of the table, queues the stop task and waits up to
   // 5000 ms for the launcher to confirm it.
   int32_t StopProcess(uint32_t hpid, int32_t taskType);
-  // Persists a record's pid, hpid, path, command line and guid.
+  // Persists a record's pid, hpid, path, command line and guid. On the launcher thread the
+  // rewrite is deferred to the launcher's next flush (within a few milliseconds).
   static void SaveProcConfig(const ManagedProcess& process);
 
   ZOL_Mutex lock_;                        // the manager lock
