@@ -54,7 +54,12 @@ bool CRunningGuard::Start(IRunningGuardSink* newSink) {
       ZOL_Thread_Wait(thread);
       thread = nullptr;
     }
-    if (wakeEvent.load() == nullptr) wakeEvent = ZOL_CreateEvent(0);
+    if (wakeEvent.load() == nullptr) {
+      wakeEvent = ZOL_CreateEvent(0);
+      // A wait that returns at once gives the event its descriptor now rather than at the
+      // thread's first wait: the guard holds all it will hold once Start has returned.
+      ZOL_WaitForAny(wakeEvent.load(), nullptr, 0, 0, nullptr);
+    }
     if (wakeEvent.load() == nullptr) {
       KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_EVENT_CREATE, "[sysError=%d]create wake event failed.",
                         ZOL_GetSystemLastError());
