@@ -39,7 +39,7 @@ DWORD WaitForEventOrProcesses(HANDLE eventHandle, const HANDLE* processes, size_
     owner.reserve(count);
     bool found = false;
     bool unpolled = false;
-    memset(ended, 0, count);
+    if (count > 0) memset(ended, 0, count);
     for (size_t i = 0; i < count; ++i) {
       objects[i] = LookupHandle(processes[i]);
       if (!objects[i]) return WAIT_FAILED;
