@@ -115,30 +115,35 @@ AbandonedChildren& Abandoned() {
 }
 
 // What the new process does between vfork and exec. It shares the caller's memory and runs on
-// its stack while the calling thread waits, so it makes raw system calls only and reports a
-// failure through *error. Never returns.
+// its stack while the calling thread waits, so it makes raw system calls only. A failure goes back
+// through the close-on-exec pipe report: a plain fork (as a sanitizer may turn vfork into) shares
+// no memory to report it in.
 struct ExecPlan {
   const char* program;
   char* const* argv;
   char* const* envp;
   const char* cgroupProcs;  // null: stay in the caller's cgroup
   int maxFd;                // for closing descriptors where close_range is missing
+  int report;               // write end of the pipe, 3 or above
 };
 
-[[noreturn]] void ExitWithError(volatile int* slot) {
-  *slot = errno == 0 ? EIO : errno;
-  for (;;) syscall(SYS_exit, 127);
+constexpr int kCgroupFailure = 0x10000;  // added to errno when joining the cgroup failed
+
+[[noreturn]] void ExitWithError(const ExecPlan& plan, int flag) {
+  int code = (errno == 0 ? EIO : errno) + flag;
+  syscall(SYS_write, plan.report, &code, sizeof code);
+  for (;;) syscall(SYS_exit_group, 127);
 }
 
-[[noreturn]] void ExecChild(const ExecPlan& plan, volatile int* error, volatile int* cgroupError) {
+[[noreturn]] void ExecChild(const ExecPlan& plan) {
   // Into the cgroup before anything runs that could fork: none of its descendants starts
   // outside it.
   if (plan.cgroupProcs != nullptr) {
     int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, plan.cgroupProcs, O_WRONLY | O_CLOEXEC));
-    if (fd < 0 || syscall(SYS_write, fd, "0", 1) != 1) ExitWithError(cgroupError);
+    if (fd < 0 || syscall(SYS_write, fd, "0", 1) != 1) ExitWithError(plan, kCgroupFailure);
     syscall(SYS_close, fd);
   }
-  if (syscall(SYS_setsid) < 0) ExitWithError(error);
+  if (syscall(SYS_setsid) < 0) ExitWithError(plan, 0);
   // Every signal to its default: the caller's handlers live in memory that exec leaves behind.
   struct {
     void* handler;
@@ -150,17 +155,22 @@ struct ExecPlan {
     if (sig != SIGKILL && sig != SIGSTOP) syscall(SYS_rt_sigaction, sig, &defaults, nullptr, 8);
   }
   int in = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDONLY));
-  if (in < 0 || (in != 0 && (syscall(SYS_dup2, in, 0) < 0 || syscall(SYS_close, in) < 0))) ExitWithError(error);
+  if (in < 0 || (in != 0 && (syscall(SYS_dup2, in, 0) < 0 || syscall(SYS_close, in) < 0))) ExitWithError(plan, 0);
   int out = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_WRONLY));
-  if (out < 0 || (out != 1 && (syscall(SYS_dup2, out, 1) < 0 || syscall(SYS_close, out) < 0))) ExitWithError(error);
-  if (syscall(SYS_dup2, 1, 2) < 0) ExitWithError(error);
-  if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0) {
-    for (int fd = 3; fd < plan.maxFd; ++fd) syscall(SYS_close, fd);
+  if (out < 0 || (out != 1 && (syscall(SYS_dup2, out, 1) < 0 || syscall(SYS_close, out) < 0))) ExitWithError(plan, 0);
+  if (syscall(SYS_dup2, 1, 2) < 0) ExitWithError(plan, 0);
+  // All but the report pipe, which exec closes.
+  const unsigned report = static_cast<unsigned>(plan.report);
+  if ((report > 3 && syscall(SYS_close_range, 3u, report - 1, 0u) != 0) ||
+      syscall(SYS_close_range, report + 1, ~0u, 0u) != 0) {
+    for (int fd = 3; fd < plan.maxFd; ++fd) {
+      if (fd != plan.report) syscall(SYS_close, fd);
+    }
   }
   uint64_t none = 0;
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, 8);
   syscall(SYS_execve, plan.program, plan.argv, plan.envp);
-  ExitWithError(error);
+  ExitWithError(plan, 0);
 }
 
 // Starts the program detached from the caller: own session, default signals, empty mask,
@@ -175,25 +185,47 @@ int Spawn(const CommandLine& commandLine, const char* cgroupProcs, pid_t* pid, b
   argv.push_back(nullptr);
   struct rlimit files {};
   int maxFd = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536 ? static_cast<int>(files.rlim_cur) : 65536;
-  ExecPlan plan{commandLine.program.c_str(), argv.data(), environ, cgroupProcs, maxFd};
+  *cgroupFailed = false;
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) return errno;
+  // Above the standard streams, which the child sets up over whatever is there.
+  int report = pipeFds[1];
+  if (report < 3) {
+    report = fcntl(pipeFds[1], F_DUPFD_CLOEXEC, 3);
+    int err = errno;
+    close(pipeFds[1]);
+    if (report < 0) {
+      close(pipeFds[0]);
+      return err;
+    }
+  }
+  ExecPlan plan{commandLine.program.c_str(), argv.data(), environ, cgroupProcs, maxFd, report};
 
-  volatile int error = 0, cgroupError = 0;
   // Every signal blocked, glibc's own two included, so that no handler of the caller runs in
   // the child while it shares the caller's memory.
   uint64_t all = ~0ull, old = 0;
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &old, 8);
   pid_t child = vfork();
-  if (child == 0) ExecChild(plan, &error, &cgroupError);
+  if (child == 0) ExecChild(plan);
   int forkError = errno;
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old, nullptr, 8);
-  *cgroupFailed = false;
-  if (child < 0) return forkError;
-  if (error != 0 || cgroupError != 0) {
+  close(report);
+  if (child < 0) {
+    close(pipeFds[0]);
+    return forkError;
+  }
+  // Nothing to read once exec has closed the pipe: the program runs.
+  int code = 0;
+  ssize_t got;
+  while ((got = read(pipeFds[0], &code, sizeof code)) < 0 && errno == EINTR) {
+  }
+  close(pipeFds[0]);
+  if (got == static_cast<ssize_t>(sizeof code)) {
     siginfo_t info{};
     while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED) != 0 && errno == EINTR) {
     }
-    *cgroupFailed = cgroupError != 0;
-    return cgroupError != 0 ? cgroupError : error;
+    *cgroupFailed = code >= kCgroupFailure;
+    return *cgroupFailed ? code - kCgroupFailure : code;
   }
   *pid = child;
   return 0;
