@@ -259,9 +259,14 @@ int main(int argc, char** argv) {
     // A column without figures counts as not met: the row claims every column.
     bool all = true;
     auto ratio = [&all](const Summary& peer, const Summary& lib) {
-      if (peer.count == 0 || lib.count == 0 || lib.median <= 0) {
+      if (peer.count == 0 || lib.count == 0) {
         all = false;
         return std::string("–");
+      }
+      // Idle CPU can be nothing on both sides: equal, so the library is not behind.
+      if (lib.median <= 0) {
+        all = all && peer.median >= 0;
+        return std::string(peer.median > 0 ? "∞ (Kestravo 0)" : "= (both 0)");
       }
       all = all && peer.median / lib.median >= 1;
       return Fmt("%.2f", peer.median / lib.median);
