@@ -1,6 +1,7 @@
 #include "command_list.h"
 
 #include "library.h"
+#include "../path_search.h"
 
 #include <limits.h>
 #include <stdlib.h>
@@ -16,10 +17,6 @@ namespace {
 
 constexpr char kSeparator[] = ":::";
 
-bool IsExecutableFile(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
-}
 
 std::string Absolute(const std::string& path) {
   if (path.empty() || path[0] == '/') return path;
@@ -84,23 +81,13 @@ std::string QuoteArgument(const std::string& argument) {
 }
 
 std::string ResolveProgram(const std::string& program) {
-  if (program.find('/') != std::string::npos) return Absolute(program);
-  const char* path = getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-  for (size_t start = 0; start <= dirs.size();) {
-    size_t colon = dirs.find(':', start);
-    if (colon == std::string::npos) colon = dirs.size();
-    std::string dir = dirs.substr(start, colon - start);
-    std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + program;
-    if (IsExecutableFile(candidate)) return Absolute(candidate);
-    start = colon + 1;
-  }
-  return program;
+  std::string found = kestravo_tools::SearchPath(program);
+  return found.find('/') != std::string::npos ? Absolute(found) : program;
 }
 
 std::string FindAdapter() {
   std::string beside = ExecutableDir() + "/kestravo-run";
-  if (IsExecutableFile(beside)) return beside;
+  if (kestravo_tools::IsExecutableFile(beside)) return beside;
   std::string found = ResolveProgram("kestravo-run");
   return found.find('/') != std::string::npos ? found : std::string();
 }

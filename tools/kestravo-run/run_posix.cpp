@@ -22,6 +22,7 @@
 #include "kestravo_child.h"
 #include "os.h"
 #include "run_program.h"
+#include "../path_search.h"
 
 extern char** environ;
 
@@ -38,27 +39,6 @@ struct SignalName {
 constexpr SignalName kSignalNames[] = {{"TERM", SIGTERM}, {"INT", SIGINT},   {"HUP", SIGHUP},
                                        {"QUIT", SIGQUIT}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2},
                                        {"KILL", SIGKILL}};
-
-bool IsExecutable(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
-}
-
-// The program as execvp would find it, looked up here because only execve may run after fork.
-std::string Locate(const std::string& program) {
-  if (program.find('/') != std::string::npos) return program;
-  const char* path = getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-  for (size_t start = 0; start <= dirs.size();) {
-    size_t colon = dirs.find(':', start);
-    if (colon == std::string::npos) colon = dirs.size();
-    std::string dir = dirs.substr(start, colon - start);
-    std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + program;
-    if (IsExecutable(candidate)) return candidate;
-    start = colon + 1;
-  }
-  return program;
-}
 
 [[noreturn]] void Fail(const char* what, int err, int code) {
   fprintf(stderr, "kestravo-run: %s: %s\n", what, strerror(err));
@@ -149,7 +129,7 @@ void RunProgram(const RunRequest& request) {
 
   // Everything the child needs is made before fork: between fork and exec only async-signal-safe
   // calls.
-  std::string path = Locate(request.argv[0]);
+  std::string path = kestravo_tools::SearchPath(request.argv[0]);
   std::vector<char*> argv;
   for (const std::string& arg : request.argv) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
