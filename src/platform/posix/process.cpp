@@ -189,17 +189,17 @@ int Spawn(const CommandLine& commandLine, const char* cgroupProcs, pid_t* pid, b
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return errno;
   // Above the standard streams, which the child sets up over whatever is there.
-  int report = pipeFds[1];
-  if (report < 3) {
-    report = fcntl(pipeFds[1], F_DUPFD_CLOEXEC, 3);
+  if (pipeFds[1] < 3) {
+    int moved = fcntl(pipeFds[1], F_DUPFD_CLOEXEC, 3);
     int err = errno;
     close(pipeFds[1]);
-    if (report < 0) {
+    if (moved < 0) {
       close(pipeFds[0]);
       return err;
     }
+    pipeFds[1] = moved;
   }
-  ExecPlan plan{commandLine.program.c_str(), argv.data(), environ, cgroupProcs, maxFd, report};
+  const ExecPlan plan{commandLine.program.c_str(), argv.data(), environ, cgroupProcs, maxFd, pipeFds[1]};
 
   // Every signal blocked, glibc's own two included, so that no handler of the caller runs in
   // the child while it shares the caller's memory.
@@ -209,7 +209,7 @@ int Spawn(const CommandLine& commandLine, const char* cgroupProcs, pid_t* pid, b
   if (child == 0) ExecChild(plan);
   int forkError = errno;
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old, nullptr, 8);
-  close(report);
+  close(plan.report);
   if (child < 0) {
     close(pipeFds[0]);
     return forkError;
@@ -317,7 +317,6 @@ DWORD ProcessObject::Wait(const Deadline& deadline) {
 }
 
 int ProcessObject::PollFd() {
-  SweepAbandonedChildren();  // as every wait on a process does
   std::lock_guard<std::mutex> lock(mutex_);
   return reaped_ ? -1 : pidfd_;
 }

@@ -11,6 +11,7 @@
 #include "event.h"
 #include "handle_table.h"
 #include "last_error.h"
+#include "process.h"
 
 namespace kestravo::posix {
 
@@ -24,6 +25,9 @@ DWORD WaitForEventOrProcesses(HANDLE eventHandle, const HANDLE* processes, size_
     Fail(ERROR_INVALID_PARAMETER);
     return WAIT_FAILED;
   }
+  // Once per wait, not once per process polled: a guard pass over a thousand children would
+  // otherwise take the sweep's locks a thousand times.
+  SweepAbandonedChildren();
   try {
     const Deadline now(0);
     const Deadline deadline(ms);
