@@ -1,12 +1,10 @@
 #include "command_list.h"
 
-#include "library.h"
+#include "host_os.h"
+#include "../command_line.h"
 #include "../path_search.h"
 
-#include <limits.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <fstream>
@@ -17,15 +15,7 @@ namespace {
 
 constexpr char kSeparator[] = ":::";
 
-
-std::string Absolute(const std::string& path) {
-  if (path.empty() || path[0] == '/') return path;
-  char cwd[PATH_MAX];
-  if (getcwd(cwd, sizeof cwd) == nullptr) return path;
-  std::string prefix(cwd);
-  std::string rest = path.compare(0, 2, "./") == 0 ? path.substr(2) : path;
-  return prefix == "/" ? "/" + rest : prefix + "/" + rest;
-}
+using kestravo_tools::QuoteArgument;
 
 bool ParseSeconds(const char* text, double* seconds) {
   char* end = nullptr;
@@ -51,45 +41,31 @@ bool ReadCommandFile(const std::string& path, std::vector<Command>* commands, st
 
 }  // namespace
 
-const char* UsageText() {
-  return "usage: kestravo-host [--for SECONDS] [--native] -- PROGRAM [ARGS...] [::: PROGRAM [ARGS...]]...\n"
-         "       kestravo-host [--for SECONDS] [--native] --file LIST\n"
-         "Supervises the programs through libkestravo: restarts those that exit, and stops them\n"
-         "on Ctrl-C, SIGTERM or when SECONDS have passed. Each program runs under kestravo-run,\n"
-         "which keeps the library's identity off its arguments and turns the stop event into\n"
-         "SIGTERM; with --native the programs get the identity and wait on the stop event\n"
+std::string UsageText() {
+  return std::string(
+             "usage: kestravo-host [--for SECONDS] [--native] -- PROGRAM [ARGS...] [::: PROGRAM [ARGS...]]...\n"
+             "       kestravo-host [--for SECONDS] [--native] --file LIST\n"
+             "Supervises the programs through libkestravo: restarts those that exit, and stops them\n"
+             "on ") +
+         StopRequestsText() +
+         " or when SECONDS have passed. Each program runs under kestravo-run,\n"
+         "which keeps the library's identity off its arguments and turns the stop event into\n" +
+         AdapterStopText() +
+         "; with --native the programs get the identity and wait on the stop event\n"
          "themselves. LIST holds one command a line; blank lines and lines starting with # are\n"
          "skipped.\n";
 }
 
-std::string QuoteArgument(const std::string& argument) {
-  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
-  std::string out = "\"";
-  size_t backslashes = 0;
-  for (char c : argument) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    // Backslashes count only before a quote: there they are doubled, and the quote escaped.
-    out.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-    backslashes = 0;
-    out += c;
-  }
-  out.append(2 * backslashes, '\\');  // before the closing quote
-  return out + "\"";
-}
-
 std::string ResolveProgram(const std::string& program) {
-  std::string found = kestravo_tools::SearchPath(program);
-  return found.find('/') != std::string::npos ? Absolute(found) : program;
+  std::string found = kestravo_tools::FindProgram(program);
+  return kestravo_tools::HasDirectory(found) ? kestravo_tools::AbsolutePath(found) : program;
 }
 
 std::string FindAdapter() {
-  std::string beside = ExecutableDir() + "/kestravo-run";
+  std::string beside = BesideExecutable(AdapterFileName());
   if (kestravo_tools::IsExecutableFile(beside)) return beside;
-  std::string found = ResolveProgram("kestravo-run");
-  return found.find('/') != std::string::npos ? found : std::string();
+  std::string found = ResolveProgram(AdapterFileName());
+  return kestravo_tools::HasDirectory(found) ? found : std::string();
 }
 
 void ThroughAdapter(const std::string& adapter, Command* command) {

@@ -16,7 +16,7 @@ struct Command {
 };
 
 struct Options {
-  double forSeconds = 0;  // 0: until Ctrl-C or SIGTERM
+  double forSeconds = 0;  // 0: until a stop is requested
   bool native = false;    // the programs speak the child protocol themselves
   std::vector<Command> commands;
 };
@@ -26,11 +26,7 @@ enum class Parse { kRun, kHelp, kUsage };
 // Reads argv; on kUsage, *error says what is wrong.
 Parse ParseOptions(int argc, char** argv, Options* options, std::string* error);
 
-const char* UsageText();
-
-// One argument as the library's launcher splits the command line again (blanks separate,
-// double quotes group, backslashes count only before a quote).
-std::string QuoteArgument(const std::string& argument);
+std::string UsageText();
 
 // A program given without a slash is looked up in PATH, as a shell would; any program is made
 // absolute, so that the state file names it wherever the host is started next. A name that is

@@ -1,12 +1,13 @@
 // Notes the moment each watched process ends. The library reaps its children itself, so the host
-// cannot wait for them; a pidfd becomes readable at the exit whoever reaps.
+// cannot wait for them; it waits on a pidfd (readable at the exit whoever reaps) or on a process
+// handle: exit_watch_posix.cpp, exit_watch_win32.cpp.
 #pragma once
 
 #include <stdint.h>
 
-#include <atomic>
 #include <chrono>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -32,17 +33,19 @@ class ExitWatch {
 
  private:
   struct Entry {
-    int pidfd = -1;
+    bool watched = false;  // its end will be seen
     bool ended = false;
     bool timed = false;
     Clock::time_point endedAt;
   };
-  void Run();
+  struct Waiter;  // the system's part: waits for the watched processes on a thread of its own
 
-  std::mutex mutex_;
+  // With mutex_ held: pid has ended, seen now when timed.
+  void Ended(uint32_t pid, bool timed);
+
+  std::mutex mutex_;  // taken by the waiter's threads too
   std::map<uint32_t, Entry> entries_;  // guarded by mutex_
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  std::unique_ptr<Waiter> waiter_;
 };
 
 template <typename Pids>

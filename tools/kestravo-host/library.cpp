@@ -1,10 +1,6 @@
 #include "library.h"
 
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <limits.h>
-#include <stdlib.h>
-#include <unistd.h>
+#include "host_os.h"
 
 #include <fstream>
 
@@ -14,7 +10,7 @@ namespace {
 
 template <typename Function>
 bool Resolve(void* handle, const char* name, Function* function, std::string* error) {
-  *function = reinterpret_cast<Function>(dlsym(handle, name));
+  *function = reinterpret_cast<Function>(SharedLibrarySymbol(handle, name));
   if (*function == nullptr) *error = std::string("libkestravo lacks ") + name;
   return *function != nullptr;
 }
@@ -42,58 +38,42 @@ bool PropertyValue(const std::string& path, std::string* value) {
 }  // namespace
 
 int32_t InitWithLog(const Library& library, std::string* where) {
-  if (access("log4cxx.properties", F_OK) == 0) {
+  if (FileExists("log4cxx.properties")) {
     *where = "as ./log4cxx.properties says";
     return library.Init();
   }
   // The library reads log4cxx.properties from the working directory at its first Init, and
   // nothing else. So the host writes its own into a private directory and stands there for that
   // call only: no child is started during it, and every child starts where the user started us.
-  std::string log = ExecutableDir() + "/kestravo.log";
+  std::string log = BesideExecutable("kestravo.log");
   std::string value;
-  const char* tmp = getenv("TMPDIR");
-  std::string dir = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kestravo-host.XXXXXX";
-  int here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (here < 0 || !PropertyValue(log, &value) || mkdtemp(&dir[0]) == nullptr) {
-    if (here >= 0) close(here);
-    *where = "standard error (warnings and errors only)";
-    return library.Init();
+  int32_t result = 0;
+  bool initialised = false, back = true;
+  if (PropertyValue(log, &value)) {
+    RunInPrivateDir([&](const std::string&) {
+      if (!(std::ofstream("log4cxx.properties") << kLogConfiguration << value << "\n")) return;
+      result = library.Init();
+      initialised = true;
+    }, "log4cxx.properties", &back);
   }
-  std::string config = dir + "/log4cxx.properties";
-  bool written = static_cast<bool>(std::ofstream(config) << kLogConfiguration << value << "\n");
-  bool entered = written && chdir(dir.c_str()) == 0;
-  int32_t result = library.Init();
-  bool back = !entered || fchdir(here) == 0;
-  close(here);
-  unlink(config.c_str());
-  rmdir(dir.c_str());
-  *where = entered ? log : "standard error (warnings and errors only)";
+  if (!initialised) result = library.Init();
+  *where = initialised ? log : "standard error (warnings and errors only)";
   if (!back) *where += "; the working directory could not be restored";
   return result;
-}
-
-std::string ExecutableDir() {
-  char self[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return ".";
-  std::string path(self, static_cast<size_t>(n));
-  size_t slash = path.rfind('/');
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool LoadLibrary(Library* library, std::string* error) {
   // A run path would not do for the installed tree: dlopen honours only the caller's, and a
   // sanitizer runtime that wraps dlopen becomes the caller.
-  std::string beside = ExecutableDir() + "/" KESTRAVO_LIBRARY_NAME;
-  std::string installed = ExecutableDir() + "/" KESTRAVO_BIN_TO_LIB "/" KESTRAVO_LIBRARY_NAME;
+  std::string beside = BesideExecutable(KESTRAVO_LIBRARY_NAME);
+  std::string installed = BesideExecutable(KESTRAVO_BIN_TO_LIB "/" KESTRAVO_LIBRARY_NAME);
   void* handle = nullptr;
   for (const std::string& path : {beside, installed}) {
-    if (handle == nullptr && access(path.c_str(), F_OK) == 0) handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr && FileExists(path)) handle = OpenSharedLibrary(path, error);
   }
-  if (handle == nullptr) handle = dlopen(KESTRAVO_LIBRARY_NAME, RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) handle = OpenSharedLibrary(KESTRAVO_LIBRARY_NAME, error);
   if (handle == nullptr) {
-    const char* why = dlerror();
-    *error = std::string("cannot load " KESTRAVO_LIBRARY_NAME ": ") + (why ? why : "not found");
+    *error = "cannot load " KESTRAVO_LIBRARY_NAME ": " + *error;
     return false;
   }
   bool ok = Resolve(handle, "KESTRAVO_Init", &library->Init, error) &&
@@ -102,10 +82,8 @@ bool LoadLibrary(Library* library, std::string* error) {
             Resolve(handle, "KESTRAVO_CreateProcess", &library->CreateProcess, error) &&
             Resolve(handle, "KESTRAVO_GetOSPid", &library->GetOSPid, error) &&
             Resolve(handle, "KESTRAVO_Attach", &library->Attach, error);
-  Dl_info info;
-  library->path = dladdr(reinterpret_cast<void*>(library->Init), &info) != 0 && info.dli_fname
-                      ? info.dli_fname
-                      : beside;
+  library->path = SharedLibraryFile(handle, reinterpret_cast<void*>(library->Init));
+  if (library->path.empty()) library->path = beside;
   return ok;
 }
 

@@ -1,4 +1,4 @@
-// libkestravo as kestravo-host loads it: with dlopen, as a host that ships the library beside it.
+// libkestravo as kestravo-host loads it: at run time, as a host that ships the library beside it.
 #pragma once
 
 #include <string>
@@ -28,8 +28,5 @@ bool LoadLibrary(Library* library, std::string* error);
 // the working directory holds a log4cxx.properties of the user's. *where tells a person where
 // the log is.
 int32_t InitWithLog(const Library& library, std::string* where);
-
-// The directory of this program's executable, where the library keeps kestravo.xml.
-std::string ExecutableDir();
 
 }  // namespace kestravo_host

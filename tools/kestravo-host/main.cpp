@@ -1,8 +1,8 @@
-// kestravo-host: a small host program over libkestravo, loaded with dlopen. See UsageText().
-#include <signal.h>
+// kestravo-host: a small host program over libkestravo, loaded at run time. See UsageText().
 #include <stdio.h>
 
 #include "command_list.h"
+#include "host_os.h"
 #include "library.h"
 #include "supervisor.h"
 
@@ -12,11 +12,11 @@ int main(int argc, char** argv) {
   std::string error;
   Parse parse = ParseOptions(argc, argv, &options, &error);
   if (parse == Parse::kHelp) {
-    fputs(UsageText(), stdout);
+    fputs(UsageText().c_str(), stdout);
     return 0;
   }
   if (parse == Parse::kUsage) {
-    fprintf(stderr, "kestravo-host: %s\n%s", error.c_str(), UsageText());
+    fprintf(stderr, "kestravo-host: %s\n%s", error.c_str(), UsageText().c_str());
     return 2;
   }
   if (!options.native) {
@@ -28,13 +28,7 @@ int main(int argc, char** argv) {
     }
     for (Command& command : options.commands) ThroughAdapter(adapter, &command);
   }
-  // Blocked before any thread exists, so that every thread inherits the mask and only the main
-  // thread takes them (children start with an empty mask). A closed output must not end the host.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, s);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  CatchStopRequests();  // before any thread exists
 
   Library library;
   if (!LoadLibrary(&library, &error)) {

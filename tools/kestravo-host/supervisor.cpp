@@ -1,16 +1,13 @@
 #include "supervisor.h"
 
-#include <poll.h>
-#include <signal.h>
 #include <stdio.h>
-#include <sys/eventfd.h>
-#include <sys/signalfd.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <iterator>
 #include <sstream>
+
+#include "host_os.h"
 
 namespace kestravo_host {
 
@@ -52,12 +49,6 @@ bool ShownAs(const std::string& full, const std::string& text) {
          (full.size() == text.size() || text.size() == sizeof(AttachableProcInfo::cmdLine) - 1);
 }
 
-// Whether a recorded program is the adapter, wherever it was installed.
-bool IsAdapter(const std::string& exePath) {
-  size_t slash = exePath.rfind('/');
-  return exePath.compare(slash == std::string::npos ? 0 : slash + 1, std::string::npos, "kestravo-run") == 0;
-}
-
 // The recorded command line up to the library's marker.
 std::string BeforeMarker(const std::string& cmdLine) {
   size_t at = cmdLine.find(kMarker);
@@ -86,34 +77,21 @@ int32_t OnMessage(uint32_t hpid, uint32_t type, void* data, void* user) noexcept
 
 }  // namespace
 
-MessageQueue::MessageQueue() : wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-
-MessageQueue::~MessageQueue() {
-  if (wakeFd_ >= 0) close(wakeFd_);
-}
-
 void MessageQueue::Push(Message message) {
   std::lock_guard<std::mutex> lock(mutex_);
   messages_.push_back(std::move(message));
-  uint64_t one = 1;
-  if (wakeFd_ >= 0 && write(wakeFd_, &one, sizeof one) < 0) {
-    // The counter is full, so the main thread is woken anyway.
-  }
+  wake_.Set();
 }
 
 std::deque<Message> MessageQueue::TakeAll() {
   std::lock_guard<std::mutex> lock(mutex_);
-  uint64_t count;
-  if (wakeFd_ >= 0 && read(wakeFd_, &count, sizeof count) < 0) {
-    // Nothing was pending.
-  }
   std::deque<Message> taken;
   taken.swap(messages_);
   return taken;
 }
 
 Supervisor::Supervisor(Library library, Options options)
-    : library_(std::move(library)), options_(std::move(options)), tty_(isatty(STDOUT_FILENO) == 1) {}
+    : library_(std::move(library)), options_(std::move(options)), tty_(StdoutIsTerminal()) {}
 
 int Supervisor::Run() {
   startedAt_ = Clock::now();
@@ -202,10 +180,6 @@ void Supervisor::StartCommands() {
 }
 
 void Supervisor::Supervise() {
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, s);
-  int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC);
   Clock::time_point end = options_.forSeconds > 0
                               ? startedAt_ + std::chrono::duration_cast<Clock::duration>(
                                                  std::chrono::duration<double>(options_.forSeconds))
@@ -224,16 +198,12 @@ void Supervisor::Supervise() {
       nextStatus = now + std::chrono::seconds(1);
     }
     auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::min<Clock::duration>(kTick, end - now));
-    pollfd fds[] = {{signals, POLLIN, 0}, {queue_.WakeFd(), POLLIN, 0}};
-    if (poll(fds, 2, static_cast<int>(wait.count())) > 0 && (fds[0].revents & POLLIN)) {
-      signalfd_siginfo info;
-      int signal = read(signals, &info, sizeof info) == sizeof info ? static_cast<int>(info.ssi_signo) : 0;
-      Line(std::string(signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP") +
-           " received");
+    std::string stop = queue_.Wait(static_cast<int>(wait.count()));
+    if (!stop.empty()) {
+      Line(stop + " received");
       break;
     }
   }
-  if (signals >= 0) close(signals);
 }
 
 void Supervisor::LearnStarts() {
@@ -305,8 +275,8 @@ void Supervisor::StopAll() {
     stopping.emplace_back(hpid, child.pid);
     pids.push_back(child.pid);
   }
-  Line("stopping: KESTRAVO_Uninit sets each child's stop event (kestravo-run turns it into SIGTERM) "
-       "and kills it if it still runs 1 s later");
+  Line(std::string("stopping: KESTRAVO_Uninit sets each child's stop event (kestravo-run turns it into ") +
+       AdapterStopText() + ") and kills it if it still runs 1 s later");
   Clock::time_point uninitAt = Clock::now();
   int32_t result = library_.Uninit();
   if (result != KESTRAVO_OK) Line("KESTRAVO_Uninit answered " + std::to_string(result));
@@ -330,7 +300,7 @@ void Supervisor::StopAll() {
     if (endedAt - askedAt < kUninitGrace) {
       if (children_[hpid].viaAdapter) {
         ++onSigterm_;
-        Line(ChildText(hpid, pid, "ended on SIGTERM after " + Fixed(ms, 1) + " ms"));
+        Line(ChildText(hpid, pid, std::string("ended on ") + AdapterStopText() + " after " + Fixed(ms, 1) + " ms"));
       } else {
         ++onStopEvent_;
         Line(ChildText(hpid, pid, "stopped on its stop event after " + Fixed(ms, 1) + " ms"));
@@ -355,8 +325,8 @@ void Supervisor::PrintSummary() {
   printf("summary after %.1f s\n", Ms(Clock::now() - startedAt_) / 1000);
   printf("  starts           %d (adopted: %d)\n", starts_, adopted_);
   printf("  restarts         %d (failed attempts: %d)\n", restarts_, failedRestarts_);
-  printf("  graceful stops   %d (on SIGTERM: %d, on the stop event: %d; killed: %d, had already ended: %d)\n",
-         onSigterm_ + onStopEvent_, onSigterm_, onStopEvent_, killed_, alreadyEnded_);
+  printf("  graceful stops   %d (on %s: %d, on the stop event: %d; killed: %d, had already ended: %d)\n",
+         onSigterm_ + onStopEvent_, AdapterStopText(), onSigterm_, onStopEvent_, killed_, alreadyEnded_);
   printf("  exit to restart  %s\n", restartTimes.c_str());
   fflush(stdout);
 }
@@ -366,7 +336,7 @@ void Supervisor::Line(const std::string& text, std::chrono::system_clock::time_p
   long millis = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                       when.time_since_epoch()).count() % 1000);
   struct tm local;
-  localtime_r(&seconds, &local);
+  LocalTime(seconds, &local);
   char stamp[32];
   strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
   printf("%s%s.%03ld  %s\n", statusShown_ ? "\r\033[K" : "", stamp, millis, text.c_str());

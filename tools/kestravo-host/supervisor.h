@@ -12,6 +12,7 @@
 
 #include "command_list.h"
 #include "exit_watch.h"
+#include "host_os.h"
 #include "library.h"
 
 namespace kestravo_host {
@@ -30,28 +31,24 @@ struct Message {
 // would deadlock.
 class MessageQueue {
  public:
-  MessageQueue();
-  ~MessageQueue();
-  MessageQueue(const MessageQueue&) = delete;
-  MessageQueue& operator=(const MessageQueue&) = delete;
-
   void Push(Message message);
   std::deque<Message> TakeAll();
-  // Readable while messages wait, so that the main thread handles each at once: the pid it
-  // then asks for is still the one the message is about.
-  int WakeFd() const { return wakeFd_; }
+  // Returns as soon as a message waits, so that the main thread handles each at once (the pid
+  // it then asks for is still the one the message is about), or a stop is requested: then its
+  // name. Empty after ms without either.
+  std::string Wait(int ms) { return wake_.Wait(ms); }
 
  private:
   std::mutex mutex_;
-  std::deque<Message> messages_;
-  int wakeFd_;
+  std::deque<Message> messages_;  // guarded by mutex_
+  Wake wake_;
 };
 
 class Supervisor {
  public:
   Supervisor(Library library, Options options);
-  // Runs until the time is up or SIGINT, SIGTERM or SIGHUP arrives (blocked by the caller in
-  // every thread). 0 when every command was accepted, 1 otherwise.
+  // Runs until the time is up or a stop is requested (see CatchStopRequests, which the caller
+  // calls first). 0 when every command was accepted, 1 otherwise.
   int Run();
 
  private:
@@ -60,7 +57,7 @@ class Supervisor {
     uint32_t pid = 0;      // 0 until known
     bool running = false;  // false between MSG_EXITED and MSG_RESTARTED
     bool adopted = false;
-    bool viaAdapter = false;  // its stop event reaches the program as SIGTERM
+    bool viaAdapter = false;  // its stop event reaches the program as SIGTERM or Ctrl-Break
     bool slowStartNoted = false;
     Clock::time_point createdAt;
     Clock::time_point nextLook;  // when to ask for its pid again

@@ -17,9 +17,12 @@ const char kUsage[] =
     "usage: kestravo-run [--stop-signal SIGNAL] [--] PROGRAM [ARGS...]\n"
     "Runs PROGRAM for a Kestravo supervisor. The identity that the supervisor appends to the\n"
     "command line is taken off the arguments and given to PROGRAM as KESTRAVO_HPID and\n"
-    "KESTRAVO_GUID. The stop event becomes SIGNAL (default TERM; 'none' passes on only the\n"
-    "event); SIGTERM, SIGINT, SIGHUP, SIGUSR1 and SIGUSR2 are passed on. It ends as PROGRAM ends,\n"
-    "with its exit status, and PROGRAM dies with it.\n";
+    "KESTRAVO_GUID. ";
+
+void PrintUsage(FILE* to) {
+  fputs(kUsage, to);
+  fputs(kestravo_run::StopUsage(), to);
+}
 
 // Takes the supervisor's identity off the end of the last argument (or drops the argument when
 // it held nothing else). False when there is none.
@@ -37,7 +40,7 @@ bool TakeIdentity(std::vector<std::string>* args, KESTRAVO_ChildIdentity* identi
 
 int main(int argc, char** argv) {
   using namespace kestravo_run;
-  std::vector<std::string> args(argv + 1, argv + argc);
+  std::vector<std::string> args = Arguments(argc, argv);
   KESTRAVO_ChildIdentity identity;
   bool identified = TakeIdentity(&args, &identity);
 
@@ -51,7 +54,7 @@ int main(int argc, char** argv) {
       break;
     }
     if (arg == "-h" || arg == "--help") {
-      fputs(kUsage, stdout);
+      PrintUsage(stdout);
       return 0;
     }
     std::string value;
@@ -60,7 +63,8 @@ int main(int argc, char** argv) {
     } else if (arg.compare(0, 14, "--stop-signal=") == 0) {
       value = arg.substr(14);
     } else {
-      fprintf(stderr, "kestravo-run: unknown option or missing value '%s'\n%s", arg.c_str(), kUsage);
+      fprintf(stderr, "kestravo-run: unknown option or missing value '%s'\n", arg.c_str());
+      PrintUsage(stderr);
       return kUsageExit;
     }
     if (!ParseStopSignal(value, &request.stopSignal)) {
@@ -70,7 +74,8 @@ int main(int argc, char** argv) {
   }
   request.argv.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
   if (request.argv.empty() || request.argv[0].empty()) {
-    fprintf(stderr, "kestravo-run: no program\n%s", kUsage);
+    fputs("kestravo-run: no program\n", stderr);
+    PrintUsage(stderr);
     return kUsageExit;
   }
   if (identified) {

@@ -86,6 +86,16 @@ void SignalProgram(pid_t pid, int signal) {
 
 }  // namespace
 
+std::vector<std::string> Arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+const char* StopUsage() {
+  return "The stop event becomes SIGNAL (default TERM; 'none' passes on only the\n"
+         "event); SIGTERM, SIGINT, SIGHUP, SIGUSR1 and SIGUSR2 are passed on. It ends as PROGRAM ends,\n"
+         "with its exit status, and PROGRAM dies with it.\n";
+}
+
 bool ParseStopSignal(const std::string& text, int* signal) {
   if (text == "none" || text == "0") {
     *signal = 0;
@@ -129,7 +139,7 @@ void RunProgram(const RunRequest& request) {
 
   // Everything the child needs is made before fork: between fork and exec only async-signal-safe
   // calls.
-  std::string path = kestravo_tools::SearchPath(request.argv[0]);
+  std::string path = kestravo_tools::FindProgram(request.argv[0]);
   std::vector<char*> argv;
   for (const std::string& arg : request.argv) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);

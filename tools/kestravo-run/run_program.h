@@ -1,5 +1,5 @@
 // The operating-system half of kestravo-run: starting the program, passing it the stop request
-// and signals, and ending as it ends. One implementation per system (run_posix.cpp here).
+// and signals, and ending as it ends. One implementation per system: run_posix.cpp, run_win32.cpp.
 #pragma once
 
 #include <string>
@@ -12,6 +12,12 @@ struct RunRequest {
   std::string guid;               // the stop event's name; empty when there is no identity
   int stopSignal = 0;             // what the program gets on the stop event; 0: nothing
 };
+
+// This process's arguments, without its own name.
+std::vector<std::string> Arguments(int argc, char** argv);
+
+// What the usage text says of the stop event and of the end.
+const char* StopUsage();
 
 // Parses a stop-signal name ("TERM", "SIGHUP", "none", a number) into *signal.
 bool ParseStopSignal(const std::string& text, int* signal);

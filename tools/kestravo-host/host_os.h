@@ -1,0 +1,67 @@
+// What kestravo-host needs of the operating system, so that the rest of it is the same on every
+// system: host_os_posix.cpp, host_os_win32.cpp.
+#pragma once
+
+#include <stdint.h>
+#include <time.h>
+
+#include <functional>
+#include <string>
+
+namespace kestravo_host {
+
+// The directory of this program's executable, where the library keeps kestravo.xml.
+std::string ExecutableDir();
+// name in the directory of this program's executable.
+std::string BesideExecutable(const std::string& name);
+// The adapter's file name ("kestravo-run", or with the system's program suffix).
+const char* AdapterFileName();
+// Whether a recorded program is the adapter, wherever it was installed.
+bool IsAdapter(const std::string& exePath);
+
+bool FileExists(const std::string& path);
+bool StdoutIsTerminal();
+void LocalTime(time_t seconds, struct tm* local);
+
+// The shared library at path, loaded for the life of the process; null with *error set.
+void* OpenSharedLibrary(const std::string& path, std::string* error);
+void* SharedLibrarySymbol(void* library, const char* name);
+// The file of the library that holds address; empty when unknown.
+std::string SharedLibraryFile(void* library, void* address);
+
+// Runs body with a new private directory (under the system's temporary directory) as the
+// working directory, then goes back and removes the directory and the files given. False, and
+// body not run, when that directory cannot be made or entered; *back is false when the old
+// working directory could not be restored.
+bool RunInPrivateDir(const std::function<void(const std::string& dir)>& body, const char* file,
+                     bool* back);
+
+// How a person asks the host to stop, for the usage text: "Ctrl-C, SIGTERM", ...
+const char* StopRequestsText();
+// What the adapter turns the stop event into, for the report: "SIGTERM", ...
+const char* AdapterStopText();
+
+// Stop requests (SIGINT, SIGTERM, SIGHUP; Ctrl-C, Ctrl-Break, the console closing) are taken by
+// the main thread's Wake only. Called in main before any thread exists.
+void CatchStopRequests();
+
+// Wakes the main thread from other threads, and tells it of stop requests.
+class Wake {
+ public:
+  Wake();
+  ~Wake();
+  Wake(const Wake&) = delete;
+  Wake& operator=(const Wake&) = delete;
+
+  // From any thread: the next Wait returns at once.
+  void Set();
+  // Waits up to ms or until Set or a stop request. The stop request's name ("SIGTERM",
+  // "Ctrl-C", ...), empty for none.
+  std::string Wait(int ms);
+
+ private:
+  intptr_t woken_;     // eventfd, or the event's HANDLE
+  intptr_t stopped_;   // signalfd; unused on Windows
+};
+
+}  // namespace kestravo_host

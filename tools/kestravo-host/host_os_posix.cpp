@@ -1,0 +1,128 @@
+#include "host_os.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+namespace kestravo_host {
+
+namespace {
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : kStopSignals) sigaddset(&set, s);
+  return set;
+}
+}  // namespace
+
+std::string ExecutableDir() {
+  char self[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return ".";
+  std::string path(self, static_cast<size_t>(n));
+  size_t slash = path.rfind('/');
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string BesideExecutable(const std::string& name) { return ExecutableDir() + "/" + name; }
+
+const char* AdapterFileName() { return "kestravo-run"; }
+
+bool IsAdapter(const std::string& exePath) {
+  size_t slash = exePath.rfind('/');
+  return exePath.compare(slash == std::string::npos ? 0 : slash + 1, std::string::npos, "kestravo-run") == 0;
+}
+
+bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
+void LocalTime(time_t seconds, struct tm* local) { localtime_r(&seconds, local); }
+
+void* OpenSharedLibrary(const std::string& path, std::string* error) {
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    const char* why = dlerror();
+    *error = why ? why : "not found";
+  }
+  return library;
+}
+
+void* SharedLibrarySymbol(void* library, const char* name) { return dlsym(library, name); }
+
+std::string SharedLibraryFile(void*, void* address) {
+  Dl_info info;
+  return dladdr(address, &info) != 0 && info.dli_fname ? info.dli_fname : "";
+}
+
+bool RunInPrivateDir(const std::function<void(const std::string& dir)>& body, const char* file,
+                     bool* back) {
+  const char* tmp = getenv("TMPDIR");
+  std::string dir = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kestravo-host.XXXXXX";
+  int here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (here < 0 || mkdtemp(&dir[0]) == nullptr) {
+    if (here >= 0) close(here);
+    return false;
+  }
+  bool entered = chdir(dir.c_str()) == 0;
+  if (entered) body(dir);
+  *back = !entered || fchdir(here) == 0;
+  close(here);
+  unlink((dir + "/" + file).c_str());
+  rmdir(dir.c_str());
+  return entered;
+}
+
+const char* StopRequestsText() { return "Ctrl-C, SIGTERM"; }
+
+const char* AdapterStopText() { return "SIGTERM"; }
+
+void CatchStopRequests() {
+  // Blocked before any thread exists, so that every thread inherits the mask and only the main
+  // thread takes them (children start with an empty mask). A closed output must not end the host.
+  sigset_t stop = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+Wake::Wake() : woken_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  sigset_t stop = StopSignals();
+  stopped_ = signalfd(-1, &stop, SFD_CLOEXEC);
+}
+
+Wake::~Wake() {
+  if (woken_ >= 0) close(static_cast<int>(woken_));
+  if (stopped_ >= 0) close(static_cast<int>(stopped_));
+}
+
+void Wake::Set() {
+  uint64_t one = 1;
+  if (woken_ >= 0 && write(static_cast<int>(woken_), &one, sizeof one) < 0) {
+    // The counter is full, so the main thread is woken anyway.
+  }
+}
+
+std::string Wake::Wait(int ms) {
+  pollfd fds[] = {{static_cast<int>(stopped_), POLLIN, 0}, {static_cast<int>(woken_), POLLIN, 0}};
+  if (poll(fds, 2, ms) <= 0) return "";
+  if (fds[1].revents & POLLIN) {
+    uint64_t count;
+    if (read(static_cast<int>(woken_), &count, sizeof count) < 0) {
+      // Taken by an earlier read.
+    }
+  }
+  if (!(fds[0].revents & POLLIN)) return "";
+  signalfd_siginfo info;
+  int signal = read(static_cast<int>(stopped_), &info, sizeof info) == sizeof info ? static_cast<int>(info.ssi_signo) : 0;
+  return signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP";
+}
+
+}  // namespace kestravo_host

@@ -1,0 +1,133 @@
+#include "host_os.h"
+
+#include <io.h>
+#include <stdio.h>
+#include <string.h>
+#include <windows.h>
+
+#include <atomic>
+
+namespace kestravo_host {
+
+namespace {
+
+// Set by the console's control handler; the main thread's Wake waits on it. Made before any
+// thread exists and never closed.
+HANDLE g_stopRequested = nullptr;
+std::atomic<DWORD> g_stopRequest{0};
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+  DWORD none = 0;
+  g_stopRequest.compare_exchange_strong(none, type + 1);
+  SetEvent(g_stopRequested);
+  // Returning from a close, logoff or shutdown ends the process at once: stay here until the
+  // main thread has stopped the children and ends the process (the system allows some seconds).
+  if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) Sleep(INFINITE);
+  return TRUE;
+}
+
+}  // namespace
+
+std::string ExecutableDir() {
+  char self[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+  if (n == 0 || n >= sizeof self) return ".";
+  std::string path(self, n);
+  size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+std::string BesideExecutable(const std::string& name) { return ExecutableDir() + "\\" + name; }
+
+const char* AdapterFileName() { return "kestravo-run.exe"; }
+
+bool IsAdapter(const std::string& exePath) {
+  size_t slash = exePath.find_last_of("\\/:");
+  std::string name = exePath.substr(slash == std::string::npos ? 0 : slash + 1);
+  return _stricmp(name.c_str(), "kestravo-run.exe") == 0 || _stricmp(name.c_str(), "kestravo-run") == 0;
+}
+
+bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool StdoutIsTerminal() {
+  DWORD mode;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+void LocalTime(time_t seconds, struct tm* local) { localtime_s(local, &seconds); }
+
+void* OpenSharedLibrary(const std::string& path, std::string* error) {
+  HMODULE library = LoadLibraryA(path.c_str());
+  if (library == nullptr) *error = "error " + std::to_string(GetLastError());
+  return reinterpret_cast<void*>(library);
+}
+
+void* SharedLibrarySymbol(void* library, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+std::string SharedLibraryFile(void* library, void*) {
+  char path[MAX_PATH];
+  DWORD n = GetModuleFileNameA(static_cast<HMODULE>(library), path, sizeof path);
+  return n == 0 || n >= sizeof path ? "" : std::string(path, n);
+}
+
+bool RunInPrivateDir(const std::function<void(const std::string& dir)>& body, const char* file,
+                     bool* back) {
+  char temp[MAX_PATH];
+  char here[MAX_PATH];
+  DWORD n = GetTempPathA(sizeof temp, temp);
+  DWORD m = GetCurrentDirectoryA(sizeof here, here);
+  if (n == 0 || n >= sizeof temp || m == 0 || m >= sizeof here) return false;
+  std::string dir;
+  for (unsigned attempt = 0;; ++attempt) {
+    if (attempt == 100) return false;
+    dir = std::string(temp) + "kestravo-host." + std::to_string(GetCurrentProcessId()) + "." +
+          std::to_string(GetTickCount() + attempt);
+    if (CreateDirectoryA(dir.c_str(), nullptr)) break;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  }
+  bool entered = SetCurrentDirectoryA(dir.c_str()) != 0;
+  if (entered) body(dir);
+  *back = !entered || SetCurrentDirectoryA(here) != 0;
+  DeleteFileA((dir + "\\" + file).c_str());
+  RemoveDirectoryA(dir.c_str());
+  return entered;
+}
+
+const char* StopRequestsText() { return "Ctrl-C, Ctrl-Break, the console closing"; }
+
+const char* AdapterStopText() { return "Ctrl-Break"; }
+
+void CatchStopRequests() {
+  g_stopRequested = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+Wake::Wake() : woken_(reinterpret_cast<intptr_t>(CreateEventA(nullptr, FALSE, FALSE, nullptr))), stopped_(0) {}
+
+Wake::~Wake() {
+  if (woken_ != 0) CloseHandle(reinterpret_cast<HANDLE>(woken_));
+}
+
+void Wake::Set() {
+  if (woken_ != 0) SetEvent(reinterpret_cast<HANDLE>(woken_));
+}
+
+std::string Wake::Wait(int ms) {
+  HANDLE handles[2] = {g_stopRequested, reinterpret_cast<HANDLE>(woken_)};
+  DWORD count = g_stopRequested != nullptr ? 2 : 1;
+  HANDLE* first = g_stopRequested != nullptr ? handles : handles + 1;
+  if (WaitForMultipleObjects(count, first, FALSE, static_cast<DWORD>(ms)) != WAIT_OBJECT_0 ||
+      count != 2) {
+    return "";
+  }
+  switch (g_stopRequest.load() - 1) {
+    case CTRL_C_EVENT: return "Ctrl-C";
+    case CTRL_BREAK_EVENT: return "Ctrl-Break";
+    case CTRL_CLOSE_EVENT: return "the console closing";
+    default: return "logoff or shutdown";
+  }
+}
+
+}  // namespace kestravo_host

@@ -1,0 +1,186 @@
+// kestravo-run on Windows: the program runs in a process group of its own, so that a console
+// control event reaches it alone, and in a job object that ends it when this process ends. The
+// stop event becomes Ctrl-Break, and the program is terminated if it still runs after a grace.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
+
+#include "run_program.h"
+#include "../command_line.h"
+#include "../path_search.h"
+
+namespace kestravo_run {
+
+namespace {
+
+// The numbers the same names have on Linux, so that a command line means the same on both.
+constexpr int kTerm = 15, kKill = 9;
+struct SignalName {
+  const char* name;
+  int signal;
+};
+constexpr SignalName kSignalNames[] = {{"TERM", kTerm}, {"INT", 2},   {"HUP", 1},    {"QUIT", 3},
+                                       {"USR1", 10},    {"USR2", 12}, {"KILL", kKill}};
+
+// After the stop event, the program is terminated if it still runs this much later. The library
+// usually ends this process (and so the program, through the job) sooner: 1 s after the stop
+// event at its last Uninit, 3 s after it at a destroy.
+constexpr DWORD kGraceMs = 5000;
+constexpr UINT kTerminatedExit = 1;
+
+DWORD g_programGroup = 0;  // the program's process id, which names its group; set before the handler
+
+// Ctrl-C and Ctrl-Break that reach this console are passed on to the program as Ctrl-Break (a
+// new group takes no Ctrl-C); closing the console ends this process, and with it the program.
+BOOL WINAPI OnConsoleControl(DWORD type) {
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
+  if (g_programGroup != 0) GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, g_programGroup);
+  return TRUE;
+}
+
+[[noreturn]] void End(UINT code) {
+  fflush(stdout);
+  fflush(stderr);
+  ExitProcess(code);
+}
+
+[[noreturn]] void Fail(const char* what, const std::string& subject, DWORD error, UINT code) {
+  char text[512] = "";
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                 sizeof text, nullptr);
+  size_t n = strlen(text);
+  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) text[--n] = '\0';
+  fprintf(stderr, "kestravo-run: %s%s: %s (error %lu)\n", what, subject.c_str(), text,
+          static_cast<unsigned long>(error));
+  End(code);
+}
+
+// The job ends the program with this process, whoever ends it. Null where the job cannot be made.
+HANDLE MakeJob() {
+  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (job != nullptr && !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    CloseHandle(job);
+    job = nullptr;
+  }
+  return job;
+}
+
+void Terminate(HANDLE job, HANDLE process) {
+  if (job == nullptr || !TerminateJobObject(job, kTerminatedExit)) TerminateProcess(process, kTerminatedExit);
+}
+
+}  // namespace
+
+std::vector<std::string> Arguments(int argc, char** argv) {
+  // The library starts us with our path unquoted before the arguments, and a path with blanks
+  // would split where the C runtime reads argv: the path is taken off as a whole when it is ours.
+  std::string line = GetCommandLineA();
+  char self[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+  if (n > 0 && n < sizeof self && line.size() >= n && _strnicmp(line.c_str(), self, n) == 0 &&
+      (line.size() == n || line[n] == ' ' || line[n] == '\t')) {
+    return kestravo_tools::SplitArguments(line.substr(n));
+  }
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+const char* StopUsage() {
+  return "The stop event is set again for PROGRAM,\n"
+         "which gets Ctrl-Break (for any SIGNAL but KILL and 'none'; default TERM) and is\n"
+         "terminated if it still runs 5 s later; KILL terminates it at once, 'none' sends no\n"
+         "Ctrl-Break. Ctrl-C and Ctrl-Break reach PROGRAM as Ctrl-Break. It ends as PROGRAM\n"
+         "ends, with its exit code, and PROGRAM dies with it.\n";
+}
+
+bool ParseStopSignal(const std::string& text, int* signal) {
+  if (text == "none" || text == "0") {
+    *signal = 0;
+    return true;
+  }
+  std::string name = text.compare(0, 3, "SIG") == 0 ? text.substr(3) : text;
+  for (const SignalName& known : kSignalNames) {
+    if (name == known.name) {
+      *signal = known.signal;
+      return true;
+    }
+  }
+  char* end = nullptr;
+  long number = strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || number < 1 || number > 64) return false;
+  *signal = static_cast<int>(number);
+  return true;
+}
+
+int DefaultStopSignal() { return kTerm; }
+
+void SetEnvironment(const char* name, const std::string& value) { SetEnvironmentVariableA(name, value.c_str()); }
+
+void RunProgram(const RunRequest& request) {
+  // Opened first, while the supervisor that made it surely holds it too. With the right to set
+  // it, so that a program that waits on it itself still gets the set that this process takes.
+  HANDLE event = nullptr;
+  if (!request.guid.empty()) {
+    event = OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, request.guid.c_str());
+    if (event == nullptr) event = OpenEventA(SYNCHRONIZE, FALSE, request.guid.c_str());
+  }
+
+  std::string path = kestravo_tools::FindProgram(request.argv[0]);
+  if (!kestravo_tools::IsExecutableFile(path)) Fail("cannot run ", request.argv[0], ERROR_FILE_NOT_FOUND, 127);
+  std::string commandLine;
+  for (const std::string& arg : request.argv) {
+    commandLine += (commandLine.empty() ? "" : " ") + kestravo_tools::QuoteArgument(arg);
+  }
+  HANDLE job = MakeJob();
+  // The program shares this process's console and standard handles.
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started = {};
+  if (!CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
+                      CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, nullptr, nullptr, &startup, &started)) {
+    DWORD error = GetLastError();
+    Fail("cannot run ", path, error, error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 127 : 126);
+  }
+  if (job != nullptr && !AssignProcessToJobObject(job, started.hProcess)) {
+    CloseHandle(job);  // no nested jobs here: the program outlives a killed adapter
+    job = nullptr;
+  }
+  g_programGroup = started.dwProcessId;
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+  ResumeThread(started.hThread);
+  CloseHandle(started.hThread);
+
+  HANDLE waits[] = {started.hProcess, event};
+  DWORD timeout = INFINITE;
+  bool stopping = false;
+  for (;;) {
+    DWORD count = event != nullptr && !stopping ? 2 : 1;
+    DWORD result = WaitForMultipleObjects(count, waits, FALSE, timeout);
+    if (result == WAIT_OBJECT_0 + 1) {
+      // One set releases one waiter: set it again for the program, and stop waiting on it.
+      SetEvent(event);
+      stopping = true;
+      if (request.stopSignal == kKill) {
+        Terminate(job, started.hProcess);
+      } else {
+        if (request.stopSignal != 0) GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, started.dwProcessId);
+        timeout = kGraceMs;
+      }
+      continue;
+    }
+    if (result == WAIT_TIMEOUT) {
+      Terminate(job, started.hProcess);
+      timeout = INFINITE;
+      continue;
+    }
+    if (result != WAIT_OBJECT_0) Fail("cannot wait for ", path, GetLastError(), 126);
+    DWORD code = kTerminatedExit;
+    GetExitCodeProcess(started.hProcess, &code);
+    if (job != nullptr) TerminateJobObject(job, kTerminatedExit);  // what the program left running
+    End(code);
+  }
+}
+
+}  // namespace kestravo_run
