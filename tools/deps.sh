@@ -17,3 +17,39 @@ ensure_packages() {
     apt-get install -y -qq --no-install-recommends $missing
   fi
 }
+
+# The Windows x64 build: the cross compiler, Wine to run the tests, dpkg-dev for apt-get source.
+KESTRAVO_WINDOWS_PACKAGES="g++-mingw-w64-x86-64-posix wine64 dpkg-dev"
+KESTRAVO_TOOLS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+# ensure_windows_deps: the packages above, and TinyXML and GoogleTest built for Windows into a
+# prefix cached under /var/cache/kestravo-mingw (or $KESTRAVO_MINGW_CACHE), built once per machine
+# for each set of source versions and build recipe. Exports KESTRAVO_MINGW_DEPS=<prefix>.
+ensure_windows_deps() {
+  ensure_packages $KESTRAVO_WINDOWS_PACKAGES || return 1
+  local cache=${KESTRAVO_MINGW_CACHE:-/var/cache/kestravo-mingw} tinyxml recipe key started
+  tinyxml=$(dpkg-query -W -f='${source:Version}' libtinyxml-dev) || return 1
+  recipe=$( {
+    dpkg-query -W -f='${Package} ${Version}\n' googletest g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+    cat "$KESTRAVO_TOOLS_DIR/build-mingw-deps.sh" "$KESTRAVO_TOOLS_DIR/../cmake/mingw-w64-x86_64.cmake"
+  } | sha256sum | cut -c1-12) || return 1
+  key="tinyxml-$tinyxml-googletest-$(dpkg-query -W -f='${Version}' googletest)-$recipe"
+  key=$(echo "$key" | tr -c 'A-Za-z0-9.+_\n-' '_')
+  export KESTRAVO_MINGW_DEPS="$cache/$key"
+  if [ -d "$KESTRAVO_MINGW_DEPS" ]; then
+    echo "windows deps: $KESTRAVO_MINGW_DEPS"
+    return 0
+  fi
+  mkdir -p "$cache" || return 1
+  echo "windows deps: building $KESTRAVO_MINGW_DEPS (log in $KESTRAVO_MINGW_DEPS.log)"
+  started=$(date +%s)
+  # One build per machine at a time; a second caller waits, then finds the prefix made.
+  if ! flock "$cache/.lock" bash "$KESTRAVO_TOOLS_DIR/build-mingw-deps.sh" "$KESTRAVO_MINGW_DEPS" "$tinyxml" \
+      > "$KESTRAVO_MINGW_DEPS.log" 2>&1; then
+    tail -n 40 "$KESTRAVO_MINGW_DEPS.log"
+    echo "windows deps: build failed, see $KESTRAVO_MINGW_DEPS.log"
+    return 1
+  fi
+  grep -E '^(fetched|built) ' "$KESTRAVO_MINGW_DEPS.log"
+  echo "windows deps: built in $(($(date +%s) - started)) s"
+}

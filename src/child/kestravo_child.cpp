@@ -10,15 +10,24 @@
 
 #include "os.h"
 
+#ifdef _WIN32
+#define KESTRAVO_CHILD_EXPORT extern "C" __declspec(dllexport)
+#else
 #define KESTRAVO_CHILD_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 
 constexpr char kMarker[] = "kestravCmdLine:;";
 constexpr size_t kGuidLength = 38;
 
-// This process's arguments joined by single blanks, from /proc/self/cmdline.
+// This process's arguments joined by single blanks, from /proc/self/cmdline; on Windows the
+// command line as it was given.
 bool OwnCommandLine(std::string* line) {
+#ifdef _WIN32
+  *line = GetCommandLineA();
+  return true;
+#else
   FILE* in = fopen("/proc/self/cmdline", "re");
   if (!in) return false;
   char buffer[4096];
@@ -30,6 +39,7 @@ bool OwnCommandLine(std::string* line) {
     if (c == '\0') c = ' ';
   }
   return true;
+#endif
 }
 
 // {8-4-4-4-12} hex digits.

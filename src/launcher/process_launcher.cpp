@@ -271,7 +271,7 @@ void CProcessLauncher::RunDestroyTask(LaunchTask& task) {
   if (ZOL_WaitForSingleObject(process.processHandle.Get(), kDestroyWaitMs) != WAIT_OBJECT_0) {
     KESTRAVO_LOG_INFO(kFunction, "[hpid=%d]The process has been notified, but wait exit timeout!",
                       static_cast<int>(process.hpid));
-    TerminateProcess(process.processHandle.Get(), 0);
+    TerminateProcessTree(process.processHandle.Get());
   }
   KESTRAVO_LOG_INFO(kFunction, "[hpid=%d] process destroy success.", static_cast<int>(process.hpid));
   IProcessLaucherSink* target = sink;
@@ -284,7 +284,7 @@ void CProcessLauncher::RunKillTask(LaunchTask& task) {
   if (ZOL_WaitForSingleObject(process.processHandle.Get(), 0) == WAIT_OBJECT_0) {
     KESTRAVO_LOG_INFO(kFunction, "[hpid=%d]Process has been exited before killing!", static_cast<int>(process.hpid));
   } else {
-    TerminateProcess(process.processHandle.Get(), 0);
+    TerminateProcessTree(process.processHandle.Get());
   }
   IProcessLaucherSink* target = sink;
   if (target != nullptr) target->OnKillNotify(&process);

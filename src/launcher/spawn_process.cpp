@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "platform/process_remains.h"
+
 bool SpawnProcess(const std::string& exePath, const std::string& cmdLine, uint32_t* pid, HANDLE* process) {
   if (exePath.empty() || cmdLine.empty()) return false;
 
@@ -12,15 +14,9 @@ bool SpawnProcess(const std::string& exePath, const std::string& cmdLine, uint32
   std::vector<char> writable(line.begin(), line.end());
   writable.push_back('\0');
 
-  STARTUPINFOA startup;
-  memset(&startup, 0, sizeof startup);
-  startup.cb = sizeof startup;
   PROCESS_INFORMATION info;
   memset(&info, 0, sizeof info);
-  if (!CreateProcessA(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                      nullptr, &startup, &info)) {
-    return false;
-  }
+  if (!CreateProcessTree(writable.data(), &info)) return false;
   CloseHandle(info.hThread);
   *pid = info.dwProcessId;
   *process = info.hProcess;

@@ -7,6 +7,7 @@
 #include "manager/hpid_pool.h"
 #include "manager/process_mgr.h"
 #include "platform/log_line.h"
+#include "platform/process_remains.h"
 #include "platform/zol_runtime.h"
 
 namespace {
@@ -102,7 +103,7 @@ int32_t CProcessMgr::OnRelaunchNotify(ManagedProcess* process, bool ok) {
           ZOL_WaitForSingleObject(previous.Get(), 0) == WAIT_TIMEOUT) {
         KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]process replaced by a later relaunch, terminate it",
                           static_cast<int>(process->hpid), static_cast<int>(previousPid));
-        TerminateProcess(previous.Get(), 0);
+        TerminateProcessTree(previous.Get());
       }
       SaveProcConfig(*process);
     } else {
@@ -110,7 +111,7 @@ int32_t CProcessMgr::OnRelaunchNotify(ManagedProcess* process, bool ok) {
       // unmanaged, or beside the restart's. It has done no work yet; end it.
       KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]relaunched process no longer wanted, terminate it",
                         static_cast<int>(process->hpid), static_cast<int>(process->pid));
-      TerminateProcess(process->processHandle.Get(), 0);
+      TerminateProcessTree(process->processHandle.Get());
     }
   }
   Notify(process->hpid, ok ? MSG_RESTARTED : MSG_RESTART_FAILED, nullptr);

@@ -1,4 +1,4 @@
-// The log library: LogInit and LogWrite, written over log4cxx.
+// The log library: LogInit and LogWrite, written over log4cxx (on Windows, a small stand-in).
 //
 // Both may be called from any thread at any time, LogWrite also before LogInit and while the
 // process exits; they never throw. Results are 0 on success and non-zero otherwise; the library
@@ -22,4 +22,8 @@ int LogInit(const char* configFile, int flags);
 // Non-zero for a null module or format, a format error, or once the process has begun to exit
 // (log4cxx may be gone by then, so late lines are dropped).
 int LogWrite(int level, const char* module, const char* format, ...)
+#ifdef _WIN32
+    __attribute__((format(gnu_printf, 3, 4)));
+#else
     __attribute__((format(printf, 3, 4)));
+#endif

@@ -3,6 +3,16 @@
 
 #include "os.h"
 
+// Starts commandLine (CreateProcessA's rules, no window, nothing inherited) as the root of a tree
+// of its own: what it starts later is ended with it. On Linux that is its process group and cgroup,
+// on Windows a job object made for it before it runs, without kill-on-close, so that the tree
+// outlives a crash of the host. FALSE with the last error of the step that failed; nothing is left
+// running then. *info as CreateProcessA gives it; the caller closes both handles.
+BOOL CreateProcessTree(LPSTR commandLine, PROCESS_INFORMATION* info);
+
+// Ends the process and the rest of its tree without waiting; as TerminateProcess.
+BOOL TerminateProcessTree(HANDLE hProcess);
+
 // For a child that has ended: ends what is left of its tree (the rest of its process group and
 // of its cgroup on Linux) and waits up to timeoutMs for all of it to be gone. TRUE once nothing
 // is left; FALSE when the child itself still runs (nothing is done, ERROR_ACCESS_DENIED) or

@@ -536,3 +536,14 @@ BOOL EndProcessRemains(HANDLE hProcess, DWORD timeoutMs) {
   if (!process) return FALSE;
   return process->EndRemains(kestravo::posix::Deadline(timeoutMs)) ? TRUE : FALSE;
 }
+
+BOOL CreateProcessTree(LPSTR commandLine, PROCESS_INFORMATION* info) {
+  // Every child is started in a process group and cgroup of its own already.
+  STARTUPINFOA startup;
+  memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  return CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, info);
+}
+
+BOOL TerminateProcessTree(HANDLE hProcess) { return TerminateProcess(hProcess, 0); }

@@ -1,0 +1,137 @@
+// LogInit and LogWrite on Windows, without log4cxx (see the README for why). Lines keep the layout
+// of the Linux build ("date LEVEL [thread] logger - message"). Every line goes to the debugger
+// through OutputDebugStringA; the library's warnings and errors also go to standard error, as the
+// Linux default does. A properties file is read for the little that matters here: the level of
+// the logger KESTRAVO (or the root logger) and the File of an appender, which then receives the
+// lines at that level and above.
+#include "log.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <atomic>
+#include <fstream>
+#include <mutex>
+#include <string>
+
+#include "os.h"
+
+namespace {
+
+std::mutex g_mutex;
+std::string* g_file = nullptr;        // guarded by g_mutex; the appender's file, null for none
+std::atomic<int> g_fileLevel{LOG_INFO};
+std::atomic<bool> g_fromFile{false};
+
+const char* LevelName(int level) {
+  if (level <= 2) return "DEBUG";
+  switch (level) {
+    case LOG_INFO: return "INFO";
+    case LOG_WARN: return "WARN";
+    case LOG_ERROR: return "ERROR";
+    default: return "FATAL";
+  }
+}
+
+int ParseLevel(const std::string& value) {
+  std::string name = value.substr(0, value.find(','));
+  name.erase(0, name.find_first_not_of(" \t"));
+  name.erase(name.find_last_not_of(" \t\r") + 1);
+  for (char& c : name) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  if (name == "DEBUG" || name == "TRACE" || name == "ALL") return 2;
+  if (name == "INFO") return LOG_INFO;
+  if (name == "WARN") return LOG_WARN;
+  if (name == "ERROR") return LOG_ERROR;
+  if (name == "FATAL") return 6;
+  if (name == "OFF") return 7;
+  return LOG_INFO;
+}
+
+bool ReadProperties(const char* path, std::string* file, int* level) {
+  std::ifstream in(path);
+  if (!in) return false;
+  bool levelSet = false;
+  for (std::string line; std::getline(in, line);) {
+    size_t equals = line.find('=');
+    if (line.empty() || line[0] == '#' || equals == std::string::npos) continue;
+    std::string key = line.substr(0, equals);
+    std::string value = line.substr(equals + 1);
+    key.erase(key.find_last_not_of(" \t") + 1);
+    value.erase(0, value.find_first_not_of(" \t"));
+    value.erase(value.find_last_not_of(" \t\r") + 1);
+    if (key == "log4j.logger.KESTRAVO") {
+      *level = ParseLevel(value);
+      levelSet = true;
+    } else if (key == "log4j.rootLogger" && !levelSet) {
+      *level = ParseLevel(value);
+    } else if (key.size() > 5 && key.compare(key.size() - 5, 5, ".File") == 0 && file->empty()) {
+      *file = value;
+    }
+  }
+  return !file->empty();
+}
+
+}  // namespace
+
+int LogInit(const char* configFile, int /*flags*/) {
+  try {
+    if (g_fromFile.load()) return 0;
+    std::string file;
+    int level = LOG_INFO;
+    if (configFile == nullptr || !ReadProperties(configFile, &file, &level)) return 1;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_file == nullptr) g_file = new std::string(file);
+    g_fileLevel.store(level);
+    g_fromFile.store(true);
+    return 0;
+  } catch (...) {
+    return -1;
+  }
+}
+
+int LogWrite(int level, const char* module, const char* format, ...) {
+  if (module == nullptr || format == nullptr) return -1;
+  char message[2048];
+  va_list args;
+  va_start(args, format);
+  int length = vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  if (length < 0) return -1;
+  std::string text;
+  try {
+    if (static_cast<size_t>(length) >= sizeof message) {
+      text.resize(static_cast<size_t>(length));
+      va_start(args, format);
+      vsnprintf(&text[0], text.size() + 1, format, args);
+      va_end(args);
+    } else {
+      text.assign(message, static_cast<size_t>(length));
+    }
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char head[96];
+    snprintf(head, sizeof head, "%04u-%02u-%02u %02u:%02u:%02u,%03u %-5s [0x%08lx] %s - ", now.wYear, now.wMonth,
+             now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, LevelName(level),
+             static_cast<unsigned long>(GetCurrentThreadId()), module);
+    std::string line = head + text + "\n";
+    OutputDebugStringA(line.c_str());
+    std::lock_guard<std::mutex> lock(g_mutex);
+    bool toFile = g_fromFile.load() && g_file != nullptr && level >= g_fileLevel.load();
+    if (toFile) {
+      FILE* out = fopen(g_file->c_str(), "ab");
+      if (out != nullptr) {
+        fwrite(line.data(), 1, line.size(), out);
+        fclose(out);
+      }
+    }
+    // Without a file, as the Linux default: the library's warnings and errors on standard error.
+    if (!toFile && level >= LOG_WARN && strcmp(module, "KESTRAVO") == 0) {
+      fwrite(line.data(), 1, line.size(), stderr);
+      fflush(stderr);
+    }
+    return 0;
+  } catch (...) {
+    return -1;
+  }
+}

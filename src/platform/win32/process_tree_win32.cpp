@@ -1,0 +1,94 @@
+#include "process_remains.h"
+
+#include <string.h>
+
+#include "win32/job_table.h"
+
+namespace {
+
+// Remains end in a few milliseconds once their job is terminated: polled, since a job signals
+// nothing when its last process ends unless a completion port is attached.
+constexpr DWORD kPollMs = 2;
+
+DWORD Remaining(ULONGLONG deadline) {
+  ULONGLONG now = GetTickCount64();
+  return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+}
+
+ULONGLONG DeadlineAfter(DWORD ms) { return ms == INFINITE ? ~0ULL : GetTickCount64() + ms; }
+
+}  // namespace
+
+BOOL CreateProcessTree(LPSTR commandLine, PROCESS_INFORMATION* info) {
+  STARTUPINFOA startup;
+  memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  // Suspended until it is in its job, so that nothing it starts escapes the job.
+  if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_SUSPENDED,
+                      nullptr, nullptr, &startup, info)) {
+    return FALSE;
+  }
+  // No kill-on-close: the children must outlive a crash of the host. A job that cannot be made
+  // (a host inside a job that forbids nesting) leaves the child running as a single process.
+  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  if (job != nullptr && (!AssignProcessToJobObject(job, info->hProcess) ||
+                         !kestravo::win32::RememberJob(info->hProcess, job))) {
+    CloseHandle(job);
+  }
+  if (ResumeThread(info->hThread) == static_cast<DWORD>(-1)) {
+    DWORD error = GetLastError();
+    TerminateProcess(info->hProcess, 1);
+    kestravo::win32::ForgetJob(info->hProcess);
+    CloseHandle(info->hThread);
+    CloseHandle(info->hProcess);
+    SetLastError(error);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL TerminateProcessTree(HANDLE hProcess) {
+  if (kestravo::win32::TerminateJobOf(hProcess)) return TRUE;
+  return TerminateProcess(hProcess, 0);
+}
+
+BOOL EndProcessRemains(HANDLE hProcess, DWORD timeoutMs) {
+  DWORD state = WaitForSingleObject(hProcess, 0);
+  if (state == WAIT_FAILED) return FALSE;
+  if (state == WAIT_TIMEOUT) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (kestravo::win32::ActiveProcessesInJob(hProcess) <= 0) return TRUE;
+  kestravo::win32::TerminateJobOf(hProcess);
+  ULONGLONG deadline = DeadlineAfter(timeoutMs);
+  while (kestravo::win32::ActiveProcessesInJob(hProcess) > 0) {
+    if (Remaining(deadline) == 0) {
+      SetLastError(ERROR_TIMEOUT);
+      return FALSE;
+    }
+    Sleep(kPollMs);
+  }
+  return TRUE;
+}
+
+BOOL TerminateProcesses(const HANDLE* handles, size_t count, DWORD timeoutMs) {
+  if (count > 0 && handles == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  BOOL all = TRUE;
+  DWORD error = ERROR_SUCCESS;
+  for (size_t i = 0; i < count; ++i) {
+    if (!TerminateProcessTree(handles[i])) {
+      all = FALSE;
+      error = GetLastError();
+    }
+  }
+  ULONGLONG deadline = DeadlineAfter(timeoutMs);
+  for (size_t i = 0; i < count; ++i) {
+    WaitForSingleObject(handles[i], timeoutMs == INFINITE ? INFINITE : Remaining(deadline));
+  }
+  if (!all) SetLastError(error);
+  return all;
+}

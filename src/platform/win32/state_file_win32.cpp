@@ -1,0 +1,155 @@
+#include "platform/state_file.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <new>
+
+#include "os.h"
+
+// Windows guards the file through the directory's access list: there is no owner-only mode to
+// check here, so a file is trusted when it is a plain file (no directory, device or link).
+
+namespace {
+
+std::atomic<unsigned> tempCounter{0};
+
+int ErrnoOf(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return EACCES;
+    case ERROR_NOT_ENOUGH_MEMORY: return ENOMEM;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+    case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
+    default: return EIO;
+  }
+}
+
+bool FailWith(DWORD code) {
+  errno = ErrnoOf(code);
+  SetLastError(code);
+  return false;
+}
+
+bool WriteAll(HANDLE file, const std::string& contents) {
+  size_t done = 0;
+  while (done < contents.size()) {
+    DWORD chunk = static_cast<DWORD>(contents.size() - done > (1u << 30) ? (1u << 30) : contents.size() - done);
+    DWORD written = 0;
+    if (!WriteFile(file, contents.data() + done, chunk, &written, nullptr)) return false;
+    done += written;
+  }
+  return true;
+}
+
+// "<path>.<pid>.<n>.tmp": the pid, or 0 when name is not such a file of path.
+DWORD TempFileWriter(const std::string& base, const char* name) {
+  size_t length = strlen(name);
+  if (length <= base.size() + 5 || strncmp(name, base.c_str(), base.size()) != 0 || name[base.size()] != '.' ||
+      strcmp(name + length - 4, ".tmp") != 0) {
+    return 0;
+  }
+  char* end = nullptr;
+  unsigned long pid = strtoul(name + base.size() + 1, &end, 10);
+  return end != nullptr && *end == '.' ? static_cast<DWORD>(pid) : 0;
+}
+
+}  // namespace
+
+bool ReplaceFileContents(const std::string& path, const std::string& contents) {
+  try {
+    char suffix[48];
+    snprintf(suffix, sizeof suffix, ".%lu.%u.tmp", static_cast<unsigned long>(GetCurrentProcessId()),
+             tempCounter.fetch_add(1));
+    std::string temp = path + suffix;
+    HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return FailWith(GetLastError());
+    bool written = WriteAll(file, contents);
+    DWORD error = GetLastError();
+    CloseHandle(file);
+    // MoveFileExA, not ReplaceFileA: the latter fails under Wine where this works.
+    if (!written || !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      if (written) error = GetLastError();
+      DeleteFileA(temp.c_str());
+      return FailWith(error);
+    }
+    return true;
+  } catch (const std::bad_alloc&) {
+    return FailWith(ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
+StateFileStatus ReadStateFile(const std::string& path, size_t maxSize, std::string* text, std::string* why,
+                              int* error) {
+  *error = 0;
+  // FILE_FLAG_OPEN_REPARSE_POINT: a link is opened as itself, and refused below.
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = ErrnoOf(GetLastError());
+    *why = "cannot be opened";
+    return StateFileStatus::kCannotOpen;
+  }
+  StateFileStatus status = StateFileStatus::kRead;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    *why = "is not a regular file";
+    status = StateFileStatus::kCannotOpen;
+  } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    *why = "is a link";
+    status = StateFileStatus::kUntrusted;
+  } else {
+    unsigned long long size = (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    if (size > maxSize) {
+      *why = "is larger than " + std::to_string(maxSize) + " bytes";
+      status = StateFileStatus::kUntrusted;
+    } else {
+      try {
+        text->assign(static_cast<size_t>(size), '\0');
+        DWORD read = 0;
+        if (size > 0 && (!ReadFile(file, &(*text)[0], static_cast<DWORD>(size), &read, nullptr) || read != size)) {
+          *error = ErrnoOf(GetLastError());
+          *why = "could not be read";
+          status = StateFileStatus::kReadFailed;
+        }
+      } catch (const std::bad_alloc&) {
+        *error = ENOMEM;
+        *why = "could not be read";
+        status = StateFileStatus::kReadFailed;
+      }
+    }
+  }
+  CloseHandle(file);
+  return status;
+}
+
+std::string ErrorText(int error) { return strerror(error); }
+
+void RemoveStaleTempFiles(const std::string& path) {
+  try {
+    size_t slash = path.find_last_of("\\/");
+    std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((path + ".*.tmp").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+      DWORD pid = TempFileWriter(base, found.cFileName);
+      if (pid == 0) continue;
+      HANDLE writer = OpenProcess(SYNCHRONIZE, FALSE, pid);
+      bool running = writer != nullptr && WaitForSingleObject(writer, 0) == WAIT_TIMEOUT;
+      if (writer != nullptr) CloseHandle(writer);
+      if (!running) DeleteFileA((dir + found.cFileName).c_str());
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  } catch (const std::bad_alloc&) {
+  }
+}
