@@ -118,10 +118,9 @@ std::string Wake::Wait(int ms) {
   HANDLE handles[2] = {g_stopRequested, reinterpret_cast<HANDLE>(woken_)};
   DWORD count = g_stopRequested != nullptr ? 2 : 1;
   HANDLE* first = g_stopRequested != nullptr ? handles : handles + 1;
-  if (WaitForMultipleObjects(count, first, FALSE, static_cast<DWORD>(ms)) != WAIT_OBJECT_0 ||
-      count != 2) {
-    return "";
-  }
+  DWORD result = WaitForMultipleObjects(count, first, FALSE, static_cast<DWORD>(ms));
+  if (result == WAIT_FAILED) Sleep(static_cast<DWORD>(ms));  // no event to wait on: still no busy loop
+  if (result != WAIT_OBJECT_0 || count != 2) return "";
   switch (g_stopRequest.load() - 1) {
     case CTRL_C_EVENT: return "Ctrl-C";
     case CTRL_BREAK_EVENT: return "Ctrl-Break";
