@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "host_harness.h"
 
 namespace kestravo::test {
@@ -166,6 +167,25 @@ TEST_F(HostToolTest, ProtocolAwareProgramUnderTheAdapterStillGetsItsStopEvent) {
   std::string out = FileText(Out(1));
   EXPECT_EQ(CountMatches(out, R"(hpid 0  pid \d+  stopped on its stop event)"), 1u) << out;
   EXPECT_EQ(WaitForReport(report)["hpid"], "0");
+}
+
+// On Windows kestravo-run reads its arguments back from the command line that the host quoted
+// (the C runtime's argv would split a program path with blanks): the split must undo the
+// quoting, and read other lines as the C runtime does.
+TEST(CommandLineTest, SplitsAsTheCRuntimeDoes) {
+  const std::vector<std::string> args = {"a b", "c\"d", "e\\", "", "f\\\\\"g", "\th", "x\\y"};
+  std::string line;
+  for (const std::string& arg : args) line += kestravo_tools::QuoteArgument(arg) + " ";
+  EXPECT_EQ(kestravo_tools::SplitArguments(line), args) << line;
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {R"( "abc" d  e )", {"abc", "d", "e"}},
+      {R"(a\\\b d"e f"g h)", {R"(a\\\b)", "de fg", "h"}},
+      {R"(a\\\"b c d)", {R"(a\"b)", "c", "d"}},
+      {R"(a\\\\"b c" d e)", {R"(a\\b c)", "d", "e"}},
+      {R"(a"b"" c d)", {R"(ab" c d)"}},
+      {R"("unclosed \)", {R"(unclosed \)"}},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(kestravo_tools::SplitArguments(text), expected) << text;
 }
 
 }  // namespace
