@@ -95,7 +95,7 @@ bool RunInPrivateDir(const std::function<void(const std::string& dir)>& body, co
   return entered;
 }
 
-const char* StopRequestsText() { return "Ctrl-C, Ctrl-Break, the console closing"; }
+const char* StopRequestsText() { return "Ctrl-C, Ctrl-Break"; }
 
 const char* AdapterStopText() { return "Ctrl-Break"; }
 

@@ -20,7 +20,7 @@ struct Library {
 
 // Looks for the library beside this program first, then in the lib directory of an installed
 // tree (../lib from bin), then where the dynamic linker looks (LD_LIBRARY_PATH, the system's
-// directories). False with *error set when it is not found or lacks a function. The library
+// directories; on Windows the system's DLL search). False with *error set when it is not found or lacks a function. The library
 // stays loaded until the process ends.
 bool LoadLibrary(Library* library, std::string* error);
 
