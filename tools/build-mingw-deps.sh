@@ -12,6 +12,7 @@ toolchain=$tools/../cmake/mingw-w64-x86_64.cmake
 triplet=x86_64-w64-mingw32
 
 [ -e "$prefix" ] && exit 0 # built by another run while this one waited for the lock
+rm -rf "$prefix".tmp.* # left by a run that was killed; the lock says no other run is building
 work=$(mktemp -d "$prefix.tmp.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 trap 'echo "$0: line $LINENO failed: $BASH_COMMAND" >&2' ERR

@@ -28,8 +28,8 @@ wine_start() {
   trap 'exit 130' INT TERM HUP
   started=$(date +%s%N)
   # A server that stays up between programs spares each test its start-up.
-  "$server" -p || return 1
-  if ! "$wine" wineboot -i > "$WINEPREFIX.boot.log" 2>&1; then
+  "$server" -p > "$WINEPREFIX.boot.log" 2>&1 < /dev/null || return 1
+  if ! "$wine" wineboot -i >> "$WINEPREFIX.boot.log" 2>&1 < /dev/null; then
     cat "$WINEPREFIX.boot.log" >&2
     echo "wine: wineboot failed" >&2
     return 1
