@@ -1,6 +1,8 @@
 # Sourced by the Windows test scripts: runs Windows programs under Wine in a prefix of their own.
 #   wine_start   make a fresh WINEPREFIX in a temporary directory, boot it, keep its server up
 #   wine_stop    end that prefix's server and remove the prefix (also on exit or signal)
+# wine_start sets the shell's EXIT, INT, TERM and HUP traps; a caller with traps of its own calls
+# wine_stop from them instead.
 # Output of programs run under Wine belongs in files: they inherit the console handles, so a pipe
 # read by the script stays open as long as any of their children lives.
 
