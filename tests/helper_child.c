@@ -5,7 +5,8 @@
  * identity found in its command line.
  *
  * Modes:
- *   stop        wait on the stop event named in the command line, then exit 0 (exit 3 without one)
+ *   stop        wait on the stop event named in the command line, create REPORT.stopped, then exit 0
+ *               (exit 3 without an event)
  *   ignore      run until killed
  *   exit MS     exit 0 after MS milliseconds
  *   crash MS    abort after MS milliseconds
@@ -18,18 +19,31 @@
  *               start N grandchildren (1) in mode "ignore" that name REPORT in their arguments,
  *               each in a session of its own with "setsid", report their pids, run until killed */
 #define _GNU_SOURCE
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "kestravo_child.h"
+
+#ifdef _WIN32
+/* On Windows: no report of sessions or descriptors, and no mode flaky; grandchildren are
+ * started with CreateProcessA and live in the child's job. */
+#include <windows.h>
+
+static void sleep_ms(long ms) { Sleep((DWORD)ms); }
+static void run_forever(void) { Sleep(INFINITE); }
+static int own_pid(void) { return (int)GetCurrentProcessId(); }
+static int replace_file(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
+}
+#else
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
-
-#include "kestravo_child.h"
 
 extern char** environ;
 
@@ -42,8 +56,14 @@ static void sleep_ms(long ms) {
 static void run_forever(void) {
     for (;;) pause();
 }
+static int own_pid(void) { return (int)getpid(); }
+static int replace_file(const char* from, const char* to) { return rename(from, to); }
+#endif
 
 static void write_fds(FILE* out) {
+#ifdef _WIN32
+    (void)out;
+#else
     DIR* dir = opendir("/proc/self/fd");
     if (!dir) return;
     fprintf(out, "fds=");
@@ -58,16 +78,19 @@ static void write_fds(FILE* out) {
     }
     fprintf(out, "\n");
     closedir(dir);
+#endif
 }
 
-static void write_report(const char* path, int argc, char** argv, const pid_t* grandchildren, int count) {
+static void write_report(const char* path, int argc, char** argv, const int* grandchildren, int count) {
     if (strcmp(path, "-") == 0) return;
     char tmp[4096];
     snprintf(tmp, sizeof tmp, "%s.tmp", path);
     FILE* out = fopen(tmp, "w");
     if (!out) exit(4);
-    fprintf(out, "pid=%d\n", (int)getpid());
+    fprintf(out, "pid=%d\n", own_pid());
+#ifndef _WIN32
     fprintf(out, "session_leader=%d\n", getsid(0) == getpid());
+#endif
     write_fds(out);
     fprintf(out, "argc=%d\n", argc);
     for (int i = 0; i < argc; ++i) fprintf(out, "arg%d=%s\n", i, argv[i]);
@@ -77,7 +100,7 @@ static void write_report(const char* path, int argc, char** argv, const pid_t* g
     if (count > 0) fprintf(out, "grandchild=%d\ngrandchildren=", (int)grandchildren[0]);
     for (int i = 0; i < count; ++i) fprintf(out, "%d%s", (int)grandchildren[i], i + 1 < count ? "," : "\n");
     fclose(out);
-    if (rename(tmp, path) != 0) exit(4);
+    if (replace_file(tmp, path) != 0) exit(4);
 }
 
 /* Waits on the stop event; in mode flaky, may abort instead at a random moment. */
@@ -87,6 +110,11 @@ static int wait_stop(int argc, char** argv, int flaky) {
     void* stop = KESTRAVO_ChildOpenStopEvent(identity.guid);
     if (!stop) return 3;
     uint32_t timeout = 0xFFFFFFFFu;
+#ifdef _WIN32
+    if (flaky) return 2;
+    (void)argc;
+    int32_t result = KESTRAVO_ChildWaitStop(stop, timeout);
+#else
     if (flaky) {
         if (argc < 6) return 2;
         struct timespec now;
@@ -109,7 +137,15 @@ static int wait_stop(int argc, char** argv, int flaky) {
         setrlimit(RLIMIT_CORE, &noCore);
         abort();
     }
+#endif
     KESTRAVO_ChildCloseStopEvent(stop);
+    /* Tells the tests that the stop event, not termination, ended this run. */
+    if (result == 0 && strcmp(argv[2], "-") != 0) {
+        char mark[4096];
+        snprintf(mark, sizeof mark, "%s.stopped", argv[2]);
+        FILE* out = fopen(mark, "w");
+        if (out) fclose(out);
+    }
     return result == 0 ? 0 : 6;
 }
 
@@ -122,14 +158,33 @@ int main(int argc, char** argv) {
     long arg = argc > 3 ? atol(argv[3]) : 0;
 
     if (strcmp(mode, "grandchild") == 0) {
+        int pids[8];
+        int count = arg > 0 && arg <= 8 ? (int)arg : 1;
+#ifdef _WIN32
+        char line[4096];
+        snprintf(line, sizeof line, "\"%s\" ignore - %s", argv[0], argv[2]);
+        for (int i = 0; i < count; ++i) {
+            STARTUPINFOA startup;
+            PROCESS_INFORMATION info;
+            memset(&startup, 0, sizeof startup);
+            startup.cb = sizeof startup;
+            if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL, &startup, &info))
+                return 5;
+            pids[i] = (int)info.dwProcessId;
+            CloseHandle(info.hThread);
+            CloseHandle(info.hProcess);
+        }
+#else
         char* childArgv[] = {argv[0], "ignore", "-", argv[2], NULL};
         posix_spawnattr_t attr;
         posix_spawnattr_init(&attr);
         if (argc > 4 && strcmp(argv[4], "setsid") == 0) posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-        pid_t pids[8];
-        int count = arg > 0 && arg <= 8 ? (int)arg : 1;
-        for (int i = 0; i < count; ++i)
-            if (posix_spawn(&pids[i], argv[0], NULL, &attr, childArgv, environ) != 0) return 5;
+        for (int i = 0; i < count; ++i) {
+            pid_t pid;
+            if (posix_spawn(&pid, argv[0], NULL, &attr, childArgv, environ) != 0) return 5;
+            pids[i] = (int)pid;
+        }
+#endif
         write_report(argv[2], argc, argv, pids, count);
         run_forever();
     }

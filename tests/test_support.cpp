@@ -1,12 +1,8 @@
 #include "test_support.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -15,8 +11,6 @@
 
 #include "launcher/child_identity.h"
 #include "platform/os.h"
-
-extern char** environ;
 
 namespace kestravo::test {
 
@@ -29,11 +23,21 @@ bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit)
   }
 }
 
+#ifdef _WIN32
+TempDir::TempDir() {
+  static std::atomic<unsigned> counter{0};
+  std::error_code error;
+  auto path = std::filesystem::temp_directory_path(error) /
+              ("kestravo-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++));
+  path_ = !error && std::filesystem::create_directory(path, error) ? path.string() : "";
+}
+#else
 TempDir::TempDir() {
   char pattern[] = "/tmp/kestravo-test-XXXXXX";
   const char* made = mkdtemp(pattern);
   path_ = made ? made : "";
 }
+#endif
 
 TempDir::~TempDir() {
   std::error_code ignored;
@@ -67,95 +71,8 @@ Report ReadReport(const std::string& path) {
 }
 
 Report WaitForReport(const std::string& path, std::chrono::milliseconds limit) {
-  WaitFor([&] { return access(path.c_str(), F_OK) == 0; }, limit);
+  WaitFor([&] { return std::filesystem::exists(path); }, limit);
   return ReadReport(path);
-}
-
-namespace {
-
-// Parent pid and state letter from /proc/PID/stat; false when the process is gone.
-bool ReadStat(pid_t pid, pid_t* parent, char* state) {
-  // stdio, not a stream: a process that ends during the read fails it with ESRCH, and
-  // libstdc++ turns that into an exception.
-  FILE* in = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re");
-  if (!in) return false;
-  char buffer[1024];
-  size_t n = fread(buffer, 1, sizeof buffer - 1, in);
-  fclose(in);
-  std::string text(buffer, n);
-  size_t close = text.rfind(')');
-  if (close == std::string::npos) return false;
-  std::istringstream rest(text.substr(close + 1));
-  rest >> *state >> *parent;
-  return static_cast<bool>(rest);
-}
-
-enum class Which { kAll, kZombies, kLive };
-
-// The processes whose parent is parent, or only the zombies or the others among them.
-std::vector<pid_t> ChildrenOf(pid_t parent, Which which) {
-  std::vector<pid_t> children;
-  DIR* dir = opendir("/proc");
-  if (!dir) return children;
-  while (dirent* entry = readdir(dir)) {
-    pid_t pid = atoi(entry->d_name);
-    pid_t up = 0;
-    char state = 0;
-    if (pid > 0 && ReadStat(pid, &up, &state) && up == parent &&
-        (which == Which::kAll || (state == 'Z') == (which == Which::kZombies))) {
-      children.push_back(pid);
-    }
-  }
-  closedir(dir);
-  return children;
-}
-
-}  // namespace
-
-std::vector<pid_t> ChildrenOfThisProcess() { return ChildrenOf(getpid(), Which::kAll); }
-
-std::vector<pid_t> ZombieChildren() { return ChildrenOf(getpid(), Which::kZombies); }
-
-std::vector<pid_t> ZombieChildrenOf(pid_t parent) { return ChildrenOf(parent, Which::kZombies); }
-
-std::vector<pid_t> LiveChildrenOf(pid_t parent) { return ChildrenOf(parent, Which::kLive); }
-
-bool ProcessAlive(pid_t pid) {
-  pid_t parent = 0;
-  char state = 0;
-  return ReadStat(pid, &parent, &state) && state != 'Z' && state != 'X';
-}
-
-pid_t SpawnPlain(std::vector<std::string> args, bool quiet) {
-  std::vector<char*> argv;
-  for (auto& arg : args) argv.push_back(&arg[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (quiet) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return spawned == 0 ? pid : -1;
-}
-
-int ExitCodeIfEnded(pid_t pid) {
-  int status = 0;
-  if (waitpid(pid, &status, WNOHANG) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-int WaitExit(pid_t pid, std::chrono::milliseconds limit) {
-  int code = -1;
-  WaitFor([&] { return (code = ExitCodeIfEnded(pid)) >= 0; }, limit);
-  return code;
-}
-
-bool BlockedOnFutex(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/wchan");
-  std::string wchan;
-  in >> wchan;
-  return wchan.find("futex") != std::string::npos;
 }
 
 }  // namespace kestravo::test

@@ -11,7 +11,11 @@ tools=$(cd "$(dirname "$0")" && pwd)
 toolchain=$tools/../cmake/mingw-w64-x86_64.cmake
 triplet=x86_64-w64-mingw32
 
-[ -e "$prefix" ] && exit 0 # built by another run while this one waited for the lock
+if [ -e "$prefix" ]; then # built by another run while this one waited for the lock
+  echo "already built"
+  exit 0
+fi
+rm -rf "$prefix".tmp.* # left by a run that was killed; the lock says no other run is building
 work=$(mktemp -d "$prefix.tmp.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 trap 'echo "$0: line $LINENO failed: $BASH_COMMAND" >&2' ERR

@@ -27,7 +27,7 @@ KESTRAVO_TOOLS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # for each set of source versions and build recipe. Exports KESTRAVO_MINGW_DEPS=<prefix>.
 ensure_windows_deps() {
   ensure_packages $KESTRAVO_WINDOWS_PACKAGES || return 1
-  local cache=${KESTRAVO_MINGW_CACHE:-/var/cache/kestravo-mingw} tinyxml recipe key started
+  local cache=${KESTRAVO_MINGW_CACHE:-/var/cache/kestravo-mingw} tinyxml recipe key started log
   tinyxml=$(dpkg-query -W -f='${source:Version}' libtinyxml-dev) || return 1
   recipe=$( {
     dpkg-query -W -f='${Package} ${Version}\n' googletest g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
@@ -41,15 +41,23 @@ ensure_windows_deps() {
     return 0
   fi
   mkdir -p "$cache" || return 1
-  echo "windows deps: building $KESTRAVO_MINGW_DEPS (log in $KESTRAVO_MINGW_DEPS.log)"
+  echo "windows deps: building $KESTRAVO_MINGW_DEPS"
   started=$(date +%s)
+  log=$(mktemp "$cache/.log.XXXXXX") || return 1
   # One build per machine at a time; a second caller waits, then finds the prefix made.
   if ! flock "$cache/.lock" bash "$KESTRAVO_TOOLS_DIR/build-mingw-deps.sh" "$KESTRAVO_MINGW_DEPS" "$tinyxml" \
-      > "$KESTRAVO_MINGW_DEPS.log" 2>&1; then
+      > "$log" 2>&1; then
+    mv "$log" "$KESTRAVO_MINGW_DEPS.log"
     tail -n 40 "$KESTRAVO_MINGW_DEPS.log"
     echo "windows deps: build failed, see $KESTRAVO_MINGW_DEPS.log"
     return 1
   fi
+  if grep -q '^already built' "$log"; then
+    rm -f "$log"
+    echo "windows deps: built by another run meanwhile"
+    return 0
+  fi
+  mv "$log" "$KESTRAVO_MINGW_DEPS.log"
   grep -E '^(fetched|built) ' "$KESTRAVO_MINGW_DEPS.log"
   echo "windows deps: built in $(($(date +%s) - started)) s"
 }

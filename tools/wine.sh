@@ -1,6 +1,8 @@
 # Sourced by the Windows test scripts: runs Windows programs under Wine in a prefix of their own.
 #   wine_start   make a fresh WINEPREFIX in a temporary directory, boot it, keep its server up
 #   wine_stop    end that prefix's server and remove the prefix (also on exit or signal)
+# wine_start sets the shell's EXIT, INT, TERM and HUP traps; a caller with traps of its own calls
+# wine_stop from them instead.
 # Output of programs run under Wine belongs in files: they inherit the console handles, so a pipe
 # read by the script stays open as long as any of their children lives.
 
@@ -28,8 +30,8 @@ wine_start() {
   trap 'exit 130' INT TERM HUP
   started=$(date +%s%N)
   # A server that stays up between programs spares each test its start-up.
-  "$server" -p || return 1
-  if ! "$wine" wineboot -i > "$WINEPREFIX.boot.log" 2>&1; then
+  "$server" -p > "$WINEPREFIX.boot.log" 2>&1 < /dev/null || return 1
+  if ! "$wine" wineboot -i >> "$WINEPREFIX.boot.log" 2>&1 < /dev/null; then
     cat "$WINEPREFIX.boot.log" >&2
     echo "wine: wineboot failed" >&2
     return 1
