@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
