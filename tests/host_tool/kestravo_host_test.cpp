@@ -76,6 +76,7 @@ TEST_F(HostToolTest, BadCommandLinesGetUsageAndExitCode2) {
       {"--"},
       {"--", HelperChild(), ":::"},
       {"--file", dir.File("no-such-list")},
+      {"--state-dir", "", "--", HelperChild()},
   };
   int run = 0;
   for (const auto& args : bad) {
@@ -166,6 +167,46 @@ TEST_F(HostToolTest, ProtocolAwareProgramUnderTheAdapterStillGetsItsStopEvent) {
   std::string out = FileText(Out(1));
   EXPECT_EQ(CountMatches(out, R"(hpid 0  pid \d+  stopped on its stop event)"), 1u) << out;
   EXPECT_EQ(WaitForReport(report)["hpid"], "0");
+}
+
+// The state file and the log go to --state-dir, else to the first entry of systemd's
+// STATE_DIRECTORY; a directory that cannot be written is reported, and the child runs all the same.
+TEST_F(HostToolTest, StateDirectoryFromTheOptionOrFromSystemd) {
+  TempDir option, systemd;
+  const std::string both = systemd.Path() + ":" + option.Path(), missing = dir.File("missing");
+  struct Case {
+    std::vector<std::string> args;
+    const std::string& stateDirectory;
+    const std::string& expected;
+  };
+  const Case cases[] = {{{"--state-dir", option.Path()}, both, option.Path()},
+                        {{}, both, systemd.Path()},
+                        {{"--state-dir", missing}, both, missing}};
+  int run = 0;
+  for (const Case& c : cases) {
+    setenv("STATE_DIRECTORY", c.stateDirectory.c_str(), 1);
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--for", "0.5", "--", "/bin/sleep", "100"});
+    pid_t tool = Start(++run, args);
+    ASSERT_GT(tool, 0);
+    EXPECT_EQ(WaitExit(tool), 0);
+    std::string out = FileText(Out(run)), err = FileText(Err(run));
+    EXPECT_EQ(CountMatches(out, "state file " + Quote(c.expected + "/kestravo.xml")), 1u) << out;
+    EXPECT_EQ(CountMatches(out, "started: /bin/sleep 100"), 1u) << out;
+    if (&c.expected != &missing) {
+      EXPECT_NE(FileText(c.expected + "/kestravo.xml").find("/bin/sleep"), std::string::npos) << c.expected;
+      EXPECT_EQ(Logged(FileText(c.expected + "/kestravo.log"), "CKestravoConfig::LoadXml", R"(.*load config fail)"), 1u);
+      EXPECT_EQ(err, "");
+    } else {
+      EXPECT_EQ(CountMatches(err, "ERROR .*stateDir=" + Quote(missing) + ",chosenBy=KESTRAVO_STATE_DIR,.*set KESTRAVO_STATE_DIR"), 1u) << err;
+      EXPECT_FALSE(std::filesystem::exists(missing));
+    }
+  }
+  unsetenv("STATE_DIRECTORY");
+  EXPECT_FALSE(std::filesystem::exists(dir.File("kestravo.xml")));
+  pid_t help = Start(++run, {"--help"});
+  EXPECT_EQ(WaitExit(help), 0);
+  EXPECT_EQ(CountMatches(FileText(Out(run)), R"(\[--state-dir DIR\])"), 2u);
 }
 
 }  // namespace

@@ -3,9 +3,12 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 
 namespace kestravo_host {
@@ -29,6 +32,24 @@ constexpr char kLogConfiguration[] =
     "log4j.appender.file.layout.ConversionPattern=%d{ISO8601} %-5p [%t] %c - %m%n\n"
     "log4j.appender.file.File=";
 
+// Under systemd: the journal stamps each line itself.
+constexpr char kJournalConfiguration[] =
+    "log4j.logger.KESTRAVO=INFO, journal\n"
+    "log4j.additivity.KESTRAVO=false\n"
+    "log4j.appender.journal=org.apache.log4j.ConsoleAppender\n"
+    "log4j.appender.journal.Target=System.err\n"
+    "log4j.appender.journal.layout=org.apache.log4j.PatternLayout\n"
+    "log4j.appender.journal.layout.ConversionPattern=%-5p [%t] %c - %m%n\n";
+
+// Whether standard error is the journal's stream: systemd names it in JOURNAL_STREAM.
+bool StderrIsJournal() {
+  const char* stream = getenv("JOURNAL_STREAM");
+  unsigned long long device = 0, inode = 0;
+  struct stat status;
+  return stream != nullptr && sscanf(stream, "%llu:%llu", &device, &inode) == 2 && fstat(STDERR_FILENO, &status) == 0 &&
+         status.st_dev == device && status.st_ino == inode;
+}
+
 // A path as a value of a properties file. False for one that log4cxx would read otherwise.
 bool PropertyValue(const std::string& path, std::string* value) {
   if (path.find("${") != std::string::npos || path.find_first_of("\r\n") != std::string::npos) return false;
@@ -49,25 +70,34 @@ int32_t InitWithLog(const Library& library, std::string* where) {
   // The library reads log4cxx.properties from the working directory at its first Init, and
   // nothing else. So the host writes its own into a private directory and stands there for that
   // call only: no child is started during it, and every child starts where the user started us.
-  std::string log = ExecutableDir() + "/kestravo.log";
+  const bool journal = StderrIsJournal();
+  std::string dir = StateDir();
+  std::string log = dir + "/kestravo.log";
   std::string value;
-  const char* tmp = getenv("TMPDIR");
-  std::string dir = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kestravo-host.XXXXXX";
-  int here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (here < 0 || !PropertyValue(log, &value) || mkdtemp(&dir[0]) == nullptr) {
-    if (here >= 0) close(here);
-    *where = "standard error (warnings and errors only)";
+  const char* defaultLog = "standard error (warnings and errors only)";
+  if (!journal && access(dir.c_str(), W_OK | X_OK) != 0) {
+    // The library reports the unusable directory itself, on standard error then.
+    *where = defaultLog;
     return library.Init();
   }
-  std::string config = dir + "/log4cxx.properties";
-  bool written = static_cast<bool>(std::ofstream(config) << kLogConfiguration << value << "\n");
-  bool entered = written && chdir(dir.c_str()) == 0;
+  const char* tmp = getenv("TMPDIR");
+  std::string temp = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kestravo-host.XXXXXX";
+  int here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (here < 0 || (!journal && !PropertyValue(log, &value)) || mkdtemp(&temp[0]) == nullptr) {
+    if (here >= 0) close(here);
+    *where = defaultLog;
+    return library.Init();
+  }
+  std::string config = temp + "/log4cxx.properties";
+  bool written = journal ? static_cast<bool>(std::ofstream(config) << kJournalConfiguration)
+                         : static_cast<bool>(std::ofstream(config) << kLogConfiguration << value << "\n");
+  bool entered = written && chdir(temp.c_str()) == 0;
   int32_t result = library.Init();
   bool back = !entered || fchdir(here) == 0;
   close(here);
   unlink(config.c_str());
-  rmdir(dir.c_str());
-  *where = entered ? log : "standard error (warnings and errors only)";
+  rmdir(temp.c_str());
+  *where = !entered ? defaultLog : journal ? "the journal (standard error)" : log.c_str();
   if (!back) *where += "; the working directory could not be restored";
   return result;
 }
@@ -79,6 +109,26 @@ std::string ExecutableDir() {
   std::string path(self, static_cast<size_t>(n));
   size_t slash = path.rfind('/');
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string StateDir() {
+  const char* own = getenv("KESTRAVO_STATE_DIR");
+  const char* systemd = getenv("STATE_DIRECTORY");
+  std::string dir;
+  if (own != nullptr && *own != '\0') {
+    dir = own;
+  } else if (systemd != nullptr && *systemd != '\0' && *systemd != ':') {
+    dir = systemd;
+    dir.erase(std::min(dir.find(':'), dir.size()));
+  } else {
+    return ExecutableDir();
+  }
+  if (dir[0] != '/') {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) != nullptr) dir = std::string(cwd) + (cwd[1] ? "/" : "") + dir;
+  }
+  if (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir;
 }
 
 bool LoadLibrary(Library* library, std::string* error) {

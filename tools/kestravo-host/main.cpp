@@ -1,6 +1,7 @@
 // kestravo-host: a small host program over libkestravo, loaded with dlopen. See UsageText().
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include "command_list.h"
 #include "library.h"
@@ -35,6 +36,9 @@ int main(int argc, char** argv) {
   for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, s);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+
+  // The library reads it at KESTRAVO_Init.
+  if (!options.stateDir.empty()) setenv("KESTRAVO_STATE_DIR", options.stateDir.c_str(), 1);
 
   Library library;
   if (!LoadLibrary(&library, &error)) {
