@@ -23,8 +23,8 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-# dpkg-shlibdeps (dpkg-dev) and file find the packages' dependencies; systemd-analyze checks the unit.
-ensure_packages dpkg-dev file $([ $check = 1 ] && echo systemd)
+# systemd brings systemd-analyze, which checks the unit.
+ensure_packages $KESTRAVO_PACKAGING_PACKAGES $([ $check = 1 ] && echo systemd)
 
 if [ -n "$tree" ]; then
   cmake -S . -B "$tree" -DCMAKE_INSTALL_PREFIX=/usr > "$tree.package.log" || { cat "$tree.package.log"; exit 1; }
