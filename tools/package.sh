@@ -26,20 +26,21 @@ done
 # systemd brings systemd-analyze, which checks the unit.
 ensure_packages $KESTRAVO_PACKAGING_PACKAGES $([ $check = 1 ] && echo systemd)
 
+log=${tree:-build-pkg}/package.log
+mkdir -p "${tree:-build-pkg}"
 if [ -n "$tree" ]; then
-  cmake -S . -B "$tree" -DCMAKE_INSTALL_PREFIX=/usr > "$tree.package.log" || { cat "$tree.package.log"; exit 1; }
+  cmake -S . -B "$tree" -DCMAKE_INSTALL_PREFIX=/usr > "$log" || { cat "$log"; exit 1; }
 else
   tree=build-pkg
   cmake -S . -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF \
-    > "$tree.package.log" || { cat "$tree.package.log"; exit 1; }
+    > "$log" || { cat "$log"; exit 1; }
 fi
 cmake --build "$tree" --target kestravo kestravo_child kestravo_child_static kestravo-host kestravo-run kestravo-wait-stop
-out="$tree/packages"
+out=$(cd "$tree" && pwd)/packages
 rm -f "$out"/*.deb
-cpack --config "$tree/CPackConfig.cmake" -G DEB -B "$PWD/$out" >> "$tree.package.log" ||
-  { cat "$tree.package.log"; exit 1; }
+cpack --config "$tree/CPackConfig.cmake" -G DEB -B "$out" >> "$log" || { cat "$log"; exit 1; }
 echo "packages:"
-ls -1 "$PWD/$out"/*.deb
+ls -1 "$out"/*.deb
 
 [ $check = 1 ] || exit 0
 
