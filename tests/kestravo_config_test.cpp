@@ -251,24 +251,81 @@ TEST_F(ConfigTest, EachLoadReplacesTheListAndSinkRemovalsStick) {
   EXPECT_EQ(ReadFile(file).find("hpid=\"2\""), std::string::npos);
 }
 
-TEST_F(ConfigTest, WithoutAPlaceForTheFileNothingIsLoadedOrSavedAndEachFailureIsLoggedOnce) {
+// Sets (or, for null, unsets) the two variables that choose the state directory.
+void StateDirVariables(const char* own, const char* systemd) {
+  own ? setenv("KESTRAVO_STATE_DIR", own, 1) : unsetenv("KESTRAVO_STATE_DIR");
+  systemd ? setenv("STATE_DIRECTORY", systemd, 1) : unsetenv("STATE_DIRECTORY");
+}
+
+// The file goes where KESTRAVO_STATE_DIR says, else the first entry of STATE_DIRECTORY, else
+// beside the executable; it is loaded from there and rewritten there, and nowhere else.
+TEST_F(ConfigTest, TheStateDirectoryIsChosenByTheEnvironmentFirst) {
+  TempDir own, systemd;
+  const std::string both = systemd.Path() + ":" + own.Path();
   struct Case {
-    std::string dir;
-    const char* logged;
+    const char* own;
+    const char* systemd;
+    const std::string& expected;
   };
+  const Case cases[] = {{own.Path().c_str(), both.c_str(), own.Path()},
+                        {"", both.c_str(), systemd.Path()},
+                        {nullptr, systemd.Path().c_str(), systemd.Path()},
+                        {nullptr, "", dir.Path()}};
+  for (const Case& c : cases) {
+    StateDirVariables(c.own, c.systemd);
+    for (const std::string& d : {own.Path(), systemd.Path(), dir.Path()}) std::filesystem::remove(d + "/kestravo.xml");
+    WriteFile(c.expected + "/kestravo.xml", "<kestravo><process hpid=\"3\" pid=\"30\" guid=\"{3}\" /></kestravo>");
+    TestSink recovered;
+    config.SetSink(&recovered);
+    ASSERT_EQ(recovered.received.size(), 1u) << c.expected;
+    ASSERT_TRUE(config.AddNewProcConfig(Entry({4, 40, "e", "c", "{4}"}))) << c.expected;
+    EXPECT_NE(ReadFile(c.expected + "/kestravo.xml").find("hpid=\"4\""), std::string::npos) << c.expected;
+    for (const std::string& d : {own.Path(), systemd.Path(), dir.Path()})
+      EXPECT_EQ(std::filesystem::exists(d + "/kestravo.xml"), d == c.expected) << c.expected << " " << d;
+  }
+  StateDirVariables(nullptr, nullptr);
+}
+
+// Without a directory the file can be written in, the load says so once, as an error that names
+// the directory and the variable that would fix it; nothing is recovered, and no rewrite is tried.
+// A missing directory is not created.
+TEST_F(ConfigTest, WithoutAPlaceForTheFileNothingIsLoadedOrSavedAndEachFailureIsLoggedOnce) {
+  WriteFile(dir.File("plain"), "");
+  const std::string missing = dir.File("missing"), underFile = dir.File("plain/sub");
+  const std::string missingList = missing + ":" + dir.Path();
+  struct Case {
+    std::string moduleDir;
+    const char* own;
+    const char* systemd;
+    std::string logged;
+  };
+  const std::string unwritable = "cannot write the state directory: children of an earlier run are not recovered";
   const Case cases[] = {
-      {"", "the host's executable path cannot be read"},  // not "/kestravo.xml"
-      {dir.File("missing"), "errorDesc=No such file or directory]save config fail"},
+      {"", nullptr, nullptr, "the host's executable path cannot be read"},  // not "/kestravo.xml"
+      {missing, nullptr, nullptr, "[stateDir=" + missing + ",chosenBy=the executable's directory,error=2,"},
+      {dir.Path(), missing.c_str(), nullptr, "[stateDir=" + missing + ",chosenBy=KESTRAVO_STATE_DIR,error=2,"},
+      {dir.Path(), underFile.c_str(), nullptr, "[stateDir=" + underFile + ",chosenBy=KESTRAVO_STATE_DIR,error=20,"},
+      {dir.Path(), nullptr, missingList.c_str(), "[stateDir=" + missing + ",chosenBy=STATE_DIRECTORY,error=2,"},
   };
+  WriteFile(file, "<kestravo><process hpid=\"3\" pid=\"30\" guid=\"{3}\" /></kestravo>");
   const bool rootFileBefore = std::filesystem::exists("/kestravo.xml");
   for (const Case& c : cases) {
-    TestConfig elsewhere(c.dir);
+    StateDirVariables(c.own, c.systemd);
+    TestConfig elsewhere(c.moduleDir);
     LogCapture log;
-    EXPECT_FALSE(elsewhere.LoadXml()) << c.dir;
+    elsewhere.SetSink(&sink);
+    EXPECT_FALSE(elsewhere.LoadXml()) << c.logged;
     for (uint32_t hpid = 0; hpid < 2; ++hpid) EXPECT_FALSE(elsewhere.AddNewProcConfig(Entry({hpid, 9, "e", "c", "{g}"})));
-    EXPECT_EQ(log.Count({c.logged}), c.dir.empty() ? 1 : 2) << c.dir;
-    EXPECT_EQ(log.Count({"[0x01900015]", "[filePath=" + c.dir + "/kestravo.xml,error="}), c.dir.empty() ? 0 : 2) << c.dir;
+    const bool noDir = c.moduleDir.empty();
+    EXPECT_EQ(log.Count({c.logged, noDir ? "" : unwritable, noDir ? "" : "set KESTRAVO_STATE_DIR"}), 2) << c.logged;
+    std::vector<std::string> levels;  // of every line but the INFO ones
+    for (const LogLine& line : log.Lines())
+      if (line.level != "INFO") levels.push_back(line.level);
+    EXPECT_EQ(levels, std::vector<std::string>(2, noDir ? "WARN" : "ERROR")) << c.logged;
+    EXPECT_FALSE(std::filesystem::exists(missing));
   }
+  EXPECT_EQ(sink.calls, 0);
+  StateDirVariables(nullptr, nullptr);
   EXPECT_EQ(std::filesystem::exists("/kestravo.xml"), rootFileBefore);
   if (!rootFileBefore) std::filesystem::remove("/kestravo.xml");
 }

@@ -20,6 +20,10 @@ namespace kestravo::test {
 
 namespace {
 
+// Every host of a test keeps its state beside its executable, whatever the shell that runs the
+// tests set (or systemd, for a suite run as a service).
+const bool kStateDirVariablesCleared = unsetenv("KESTRAVO_STATE_DIR") == 0 && unsetenv("STATE_DIRECTORY") == 0;
+
 // Parent pid and state letter from /proc/PID/stat; false when the process is gone.
 bool ReadStat(pid_t pid, pid_t* parent, char* state) {
   // stdio, not a stream: a process that ends during the read fails it with ESRCH, and

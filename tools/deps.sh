@@ -2,6 +2,8 @@
 KESTRAVO_PACKAGES="cmake g++ ninja-build pkg-config libtinyxml-dev liblog4cxx-dev libgtest-dev googletest"
 # Only for the fuzz step of tools/test-all.sh: clang and its libFuzzer runtime.
 KESTRAVO_FUZZ_PACKAGES="clang libclang-rt-14-dev"
+# Only for tools/package.sh: dpkg-shlibdeps and file find the packages' dependencies.
+KESTRAVO_PACKAGING_PACKAGES="dpkg-dev file"
 
 # ensure_packages [EXTRA...]: the packages above and any extra ones.
 ensure_packages() {

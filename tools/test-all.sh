@@ -20,6 +20,10 @@ run_suite() {
 
 mkdir -p build-ci
 run_suite normal -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The Debian packages, made from the normal build tree: contents, install into a throwaway root,
+# the installed host, removal, and the systemd unit.
+echo "== package check"
+bash tools/package.sh --check build-ci/normal
 ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   run_suite asan-ubsan -DCMAKE_BUILD_TYPE=Debug -DKESTRAVO_SANITIZE=address,undefined

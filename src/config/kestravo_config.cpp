@@ -1,6 +1,10 @@
 #include "config/kestravo_config.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
 
 #include <tinyxml.h>
 
@@ -31,12 +35,17 @@ void CKestravoConfig::SetSink(IConfigSink* sink) {
 
 bool CKestravoConfig::LoadXml() {
   static const char* const kFunction = "CKestravoConfig::LoadXml";
-  std::string dir = GetModuleDir();
+  const char* variable = nullptr;
+  std::string dir = GetStateDir(&variable);
   std::string path = dir.empty() ? std::string() : (dir.back() == '/' ? dir + (kFileName + 1) : dir + kFileName);
+  int error = 0;
+  // Checked once here rather than failing at every rewrite; a file recovered now could not
+  // record the adopted children either.
+  bool writable = !path.empty() && CanCreateFilesIn(dir, &error);
   {
     // Each load mirrors the file: entries of an earlier load in this process must not double.
     ZOL_Guard guard(&lock_);
-    filePath = path;
+    filePath = writable ? path : std::string();
     entries_.clear();
     dirty_ = false;
   }
@@ -46,11 +55,19 @@ bool CKestravoConfig::LoadXml() {
                       "the host's executable path cannot be read: the state file is neither loaded nor saved");
     return false;
   }
+  if (!writable) {
+    KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_CONFIG_SAVE,
+                      "[stateDir=%s,chosenBy=%s,error=%d,errorDesc=%s]cannot write the state directory: children "
+                      "of an earlier run are not recovered and none is recorded; set KESTRAVO_STATE_DIR to a "
+                      "directory this process can write",
+                      dir.c_str(), variable != nullptr ? variable : "the executable's directory", error,
+                      ErrorText(error).c_str());
+    return false;
+  }
   KESTRAVO_LOG_INFO(kFunction, "[filepath=%s]load kestravo xml file", path.c_str());
   RemoveStaleTempFiles(path);
 
   std::string text, why;
-  int error = 0;
   switch (ReadStateFile(path, kMaxStateFileSize, &text, &why, &error)) {
     case StateFileStatus::kRead:
       break;
@@ -193,6 +210,27 @@ std::string CKestravoConfig::GetModuleDir() {
   size_t slash = path.rfind('/');
   if (slash == std::string::npos) return std::string();
   return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string CKestravoConfig::GetStateDir(const char** variable) {
+  *variable = nullptr;
+  std::string dir;
+  const char* own = getenv("KESTRAVO_STATE_DIR");
+  const char* systemd = getenv("STATE_DIRECTORY");
+  if (own != nullptr && *own != '\0') {
+    *variable = "KESTRAVO_STATE_DIR";
+    dir = own;
+  } else if (systemd != nullptr && *systemd != '\0' && *systemd != ':') {
+    *variable = "STATE_DIRECTORY";
+    dir = systemd;
+    dir.erase(std::min(dir.find(':'), dir.size()));
+  } else {
+    return GetModuleDir();
+  }
+  // Fixed now: a relative path must not follow the host's later changes of working directory.
+  std::error_code ignored;
+  std::filesystem::path absolute = std::filesystem::absolute(dir, ignored);
+  return absolute.empty() ? dir : absolute.string();
 }
 
 std::list<ProcConfig> CKestravoConfig::GetEntries() {

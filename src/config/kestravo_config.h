@@ -1,5 +1,5 @@
 // The state file: the list of managed children, kept in memory and mirrored in "kestravo.xml"
-// beside the host's executable. Every change rewrites the whole file, atomically (a complete new
+// in the state directory (see GetStateDir). Every change rewrites the whole file, atomically (a complete new
 // file replaces the old one) and readable by its owner only.
 //
 // The file is input, not trust: it is loaded only when it is a regular file owned by the host's
@@ -38,7 +38,8 @@ class CKestravoConfig {
   // Keeps sink (not owned, may be null) and loads the file at once.
   void SetSink(IConfigSink* sink);
   // Empties the list, reads the file into it and hands it to the sink when it is not empty.
-  // False, logged, when the executable's path cannot be had (nothing is then loaded or saved),
+  // False, logged, when the state directory is unknown or no file can be created in it (an
+  // error: nothing is then loaded or saved, so no child of an earlier run is recovered),
   // or the file is missing, not trusted, not XML, or has no "kestravo" element. Entries with a
   // bad hpid or pid, without a guid, or repeating an hpid are logged and left out.
   bool LoadXml();
@@ -61,6 +62,13 @@ class CKestravoConfig {
   // The directory of the state file: that of the host executable. Virtual so that tests can
   // place the file elsewhere.
   virtual std::string GetModuleDir();
+
+  // The directory of the state file, chosen at each load: KESTRAVO_STATE_DIR when set and not
+  // empty; else the first entry of STATE_DIRECTORY, the colon-separated list systemd gives a
+  // service with StateDirectory=; else GetModuleDir. Never created here: systemd creates its
+  // own, and a missing KESTRAVO_STATE_DIR is more likely a typo than a wish. *variable: the
+  // variable that chose it, null for the executable's directory.
+  std::string GetStateDir(const char** variable);
 
   // A copy of the list, for tests and diagnostics.
   std::list<ProcConfig> GetEntries();

@@ -26,6 +26,11 @@ enum class StateFileStatus {
 StateFileStatus ReadStateFile(const std::string& path, size_t maxSize, std::string* text, std::string* why,
                               int* error);
 
+// Whether a file can be created in dir: tried for real, with an unnamed file that leaves nothing
+// behind, since permission bits do not tell (root, read-only mounts). False with *error (errno)
+// for a directory that is missing, not a directory, or not writable.
+bool CanCreateFilesIn(const std::string& dir, int* error);
+
 // The text of an errno value.
 std::string ErrorText(int error);
 

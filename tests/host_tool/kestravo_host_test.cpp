@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
@@ -77,6 +78,7 @@ TEST_F(HostToolTest, BadCommandLinesGetUsageAndExitCode2) {
       {"--"},
       {"--", HelperChild(), ":::"},
       {"--file", dir.File("no-such-list")},
+      {"--state-dir", "", "--", HelperChild()},
   };
   int run = 0;
   for (const auto& args : bad) {
@@ -186,6 +188,59 @@ TEST(CommandLineTest, SplitsAsTheCRuntimeDoes) {
       {R"("unclosed \)", {R"(unclosed \)"}},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(kestravo_tools::SplitArguments(text), expected) << text;
+}
+
+// The state file and the log go to --state-dir, else to the first entry of systemd's
+// STATE_DIRECTORY, and the log to standard error when that is the journal; a directory that
+// cannot be written is reported, and the child runs all the same.
+TEST_F(HostToolTest, StateDirectoryAndLogFromTheOptionOrFromSystemd) {
+  TempDir option, systemd;
+  const std::string both = systemd.Path() + ":" + option.Path(), missing = dir.File("missing");
+  struct Case {
+    std::vector<std::string> args;
+    const std::string& expected;
+    bool journal;
+  };
+  const Case cases[] = {{{"--state-dir", option.Path()}, option.Path(), false},
+                        {{}, systemd.Path(), false},
+                        {{}, systemd.Path(), true},
+                        {{"--state-dir", missing}, missing, false}};
+  setenv("STATE_DIRECTORY", both.c_str(), 1);
+  int run = 0;
+  for (const Case& c : cases) {
+    // The journal is known by the device and inode of standard error; Start keeps the file's.
+    struct stat err = {};
+    std::ofstream(Err(++run)).close();
+    stat(Err(run).c_str(), &err);
+    const std::string journal = std::to_string(err.st_dev) + ":" + std::to_string(err.st_ino);
+    c.journal ? setenv("JOURNAL_STREAM", journal.c_str(), 1) : unsetenv("JOURNAL_STREAM");
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--for", "0.5", "--", "/bin/sleep", "100"});
+    pid_t tool = Start(run, args);
+    ASSERT_GT(tool, 0);
+    EXPECT_EQ(WaitExit(tool), 0);
+    std::string out = FileText(Out(run)), errText = FileText(Err(run));
+    const std::string log = c.journal ? errText : FileText(c.expected + "/kestravo.log");
+    EXPECT_EQ(CountMatches(out, "state file " + Quote(c.expected + "/kestravo.xml")), 1u) << out;
+    EXPECT_EQ(CountMatches(out, "started: /bin/sleep 100"), 1u) << out;
+    if (&c.expected != &missing) {
+      EXPECT_NE(FileText(c.expected + "/kestravo.xml").find("/bin/sleep"), std::string::npos) << c.expected;
+      EXPECT_EQ(CountMatches(log, R"(INFO .*CKestravoConfig::LoadXml.*load kestravo xml file)"), 1u) << log;
+      EXPECT_EQ(CountMatches(out, c.journal ? "library log: the journal" : "library log: " + Quote(c.expected)), 1u);
+      if (!c.journal) EXPECT_EQ(errText, "");
+      std::filesystem::remove(c.expected + "/kestravo.log");
+    } else {
+      EXPECT_EQ(CountMatches(errText, "ERROR .*stateDir=" + Quote(missing) + ",chosenBy=KESTRAVO_STATE_DIR,.*set KESTRAVO_STATE_DIR"),
+                1u) << errText;
+      EXPECT_FALSE(std::filesystem::exists(missing));
+    }
+  }
+  unsetenv("STATE_DIRECTORY");
+  unsetenv("JOURNAL_STREAM");
+  EXPECT_FALSE(std::filesystem::exists(dir.File("kestravo.xml")));
+  pid_t help = Start(++run, {"--help"});
+  EXPECT_EQ(WaitExit(help), 0);
+  EXPECT_EQ(CountMatches(FileText(Out(run)), R"(\[--state-dir DIR\])"), 2u);
 }
 
 }  // namespace

@@ -43,8 +43,8 @@ bool ReadCommandFile(const std::string& path, std::vector<Command>* commands, st
 
 std::string UsageText() {
   return std::string(
-             "usage: kestravo-host [--for SECONDS] [--native] -- PROGRAM [ARGS...] [::: PROGRAM [ARGS...]]...\n"
-             "       kestravo-host [--for SECONDS] [--native] --file LIST\n"
+             "usage: kestravo-host [--for SECONDS] [--native] [--state-dir DIR] -- PROGRAM [ARGS...] [::: PROGRAM [ARGS...]]...\n"
+             "       kestravo-host [--for SECONDS] [--native] [--state-dir DIR] --file LIST\n"
              "Supervises the programs through libkestravo: restarts those that exit, and stops them\n"
              "on ") +
          StopRequestsText() +
@@ -53,7 +53,10 @@ std::string UsageText() {
          AdapterStopText() +
          "; with --native the programs get the identity and wait on the stop event\n"
          "themselves. LIST holds one command a line; blank lines and lines starting with # are\n"
-         "skipped.\n";
+         "skipped.\n"
+         "The library keeps its state file, kestravo.xml, in DIR (an existing directory), else in\n"
+         "$KESTRAVO_STATE_DIR, else in systemd's $STATE_DIRECTORY, else beside this program; its\n"
+         "log goes to kestravo.log there, or to the journal when standard error is the journal.\n";
 }
 
 std::string ResolveProgram(const std::string& program) {
@@ -106,7 +109,7 @@ Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) 
       dashes = true;
     } else if (arg == "--native") {
       options->native = true;
-    } else if (arg == "--for" || arg == "--file") {
+    } else if (arg == "--for" || arg == "--file" || arg == "--state-dir") {
       if (i + 1 >= argc) {
         *error = arg + " needs a value";
         return Parse::kUsage;
@@ -114,6 +117,12 @@ Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) 
       const char* value = argv[++i];
       if (arg == "--file") {
         files.push_back(value);
+      } else if (arg == "--state-dir") {
+        options->stateDir = value;
+        if (options->stateDir.empty()) {
+          *error = "--state-dir needs a directory";
+          return Parse::kUsage;
+        }
       } else if (!ParseSeconds(value, &options->forSeconds)) {
         *error = std::string("--for takes a positive number of seconds, not '") + value + "'";
         return Parse::kUsage;

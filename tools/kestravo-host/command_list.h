@@ -18,6 +18,7 @@ struct Command {
 struct Options {
   double forSeconds = 0;  // 0: until a stop is requested
   bool native = false;    // the programs speak the child protocol themselves
+  std::string stateDir;   // --state-dir: handed to the library as KESTRAVO_STATE_DIR
   std::vector<Command> commands;
 };
 

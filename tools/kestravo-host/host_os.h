@@ -20,6 +20,12 @@ const char* AdapterFileName();
 bool IsAdapter(const std::string& exePath);
 
 bool FileExists(const std::string& path);
+// Whether files can be made in dir.
+bool DirectoryWritable(const std::string& dir);
+// Sets a variable of this process's environment, for getenv here and in the library.
+void SetEnv(const char* name, const std::string& value);
+// Whether standard error is systemd's journal, which JOURNAL_STREAM names; never on Windows.
+bool StderrIsJournal();
 bool StdoutIsTerminal();
 void LocalTime(time_t seconds, struct tm* local);
 

@@ -5,9 +5,11 @@
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kestravo_host {
@@ -42,6 +44,18 @@ bool IsAdapter(const std::string& exePath) {
 }
 
 bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+bool DirectoryWritable(const std::string& dir) { return access(dir.c_str(), W_OK | X_OK) == 0; }
+
+void SetEnv(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
+
+bool StderrIsJournal() {
+  const char* stream = getenv("JOURNAL_STREAM");
+  unsigned long long device = 0, inode = 0;
+  struct stat status;
+  return stream != nullptr && sscanf(stream, "%llu:%llu", &device, &inode) == 2 && fstat(STDERR_FILENO, &status) == 0 &&
+         status.st_dev == device && status.st_ino == inode;
+}
 
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 

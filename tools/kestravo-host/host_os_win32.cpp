@@ -49,6 +49,13 @@ bool IsAdapter(const std::string& exePath) {
 
 bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+bool DirectoryWritable(const std::string& dir) { return _access(dir.c_str(), 2) == 0; }
+
+// _putenv_s, not SetEnvironmentVariableA: the C runtime's copy is what getenv reads.
+void SetEnv(const char* name, const std::string& value) { _putenv_s(name, value.c_str()); }
+
+bool StderrIsJournal() { return false; }
+
 bool StdoutIsTerminal() {
   DWORD mode;
   return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;

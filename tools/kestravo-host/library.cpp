@@ -2,6 +2,9 @@
 
 #include "host_os.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 namespace kestravo_host {
@@ -25,6 +28,15 @@ constexpr char kLogConfiguration[] =
     "log4j.appender.file.layout.ConversionPattern=%d{ISO8601} %-5p [%t] %c - %m%n\n"
     "log4j.appender.file.File=";
 
+// Under systemd: the journal stamps each line itself.
+constexpr char kJournalConfiguration[] =
+    "log4j.logger.KESTRAVO=INFO, journal\n"
+    "log4j.additivity.KESTRAVO=false\n"
+    "log4j.appender.journal=org.apache.log4j.ConsoleAppender\n"
+    "log4j.appender.journal.Target=System.err\n"
+    "log4j.appender.journal.layout=org.apache.log4j.PatternLayout\n"
+    "log4j.appender.journal.layout.ConversionPattern=%-5p [%t] %c - %m%n\n";
+
 // A path as a value of a properties file. False for one that log4cxx would read otherwise.
 bool PropertyValue(const std::string& path, std::string* value) {
   if (path.find("${") != std::string::npos || path.find_first_of("\r\n") != std::string::npos) return false;
@@ -45,21 +57,45 @@ int32_t InitWithLog(const Library& library, std::string* where) {
   // The library reads log4cxx.properties from the working directory at its first Init, and
   // nothing else. So the host writes its own into a private directory and stands there for that
   // call only: no child is started during it, and every child starts where the user started us.
-  std::string log = BesideExecutable("kestravo.log");
+  const bool journal = StderrIsJournal();
+  const std::string dir = StateDir();
+  std::string log = dir + "/kestravo.log";
   std::string value;
   int32_t result = 0;
   bool initialised = false, back = true;
-  if (PropertyValue(log, &value)) {
+  // A directory that cannot be written is reported by the library itself, on standard error then.
+  if ((journal || DirectoryWritable(dir)) && (journal || PropertyValue(log, &value))) {
     RunInPrivateDir([&](const std::string&) {
-      if (!(std::ofstream("log4cxx.properties") << kLogConfiguration << value << "\n")) return;
+      std::ofstream config("log4cxx.properties");
+      if (!(journal ? config << kJournalConfiguration : config << kLogConfiguration << value << "\n")) return;
+      config.close();
       result = library.Init();
       initialised = true;
     }, "log4cxx.properties", &back);
   }
   if (!initialised) result = library.Init();
-  *where = initialised ? log : "standard error (warnings and errors only)";
+  *where = !initialised ? "standard error (warnings and errors only)" : journal ? "the journal (standard error)" : log;
   if (!back) *where += "; the working directory could not be restored";
   return result;
+}
+
+std::string StateDir() {
+  const char* own = getenv("KESTRAVO_STATE_DIR");
+  const char* systemd = getenv("STATE_DIRECTORY");
+  std::string dir;
+  if (own != nullptr && *own != '\0') {
+    dir = own;
+  } else if (systemd != nullptr && *systemd != '\0' && *systemd != ':') {
+    dir = systemd;
+    dir.erase(std::min(dir.find(':'), dir.size()));
+  } else {
+    return ExecutableDir();
+  }
+  std::error_code ignored;
+  std::string absolute = std::filesystem::absolute(dir, ignored).string();
+  if (!absolute.empty()) dir = absolute;
+  if (dir.size() > 1 && (dir.back() == '/' || dir.back() == '\\')) dir.pop_back();
+  return dir;
 }
 
 bool LoadLibrary(Library* library, std::string* error) {

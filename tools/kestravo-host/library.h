@@ -25,8 +25,12 @@ struct Library {
 bool LoadLibrary(Library* library, std::string* error);
 
 // The first KESTRAVO_Init, with the library's log in kestravo.log beside the state file, unless
-// the working directory holds a log4cxx.properties of the user's. *where tells a person where
-// the log is.
+// the working directory holds a log4cxx.properties of the user's, or standard error is the
+// journal (under systemd), which then gets it. *where tells a person where the log is.
 int32_t InitWithLog(const Library& library, std::string* where);
+
+// Where the library keeps kestravo.xml, chosen as it chooses: KESTRAVO_STATE_DIR, else the first
+// entry of STATE_DIRECTORY, else ExecutableDir().
+std::string StateDir();
 
 }  // namespace kestravo_host

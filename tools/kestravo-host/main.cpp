@@ -1,5 +1,6 @@
 // kestravo-host: a small host program over libkestravo, loaded at run time. See UsageText().
 #include <stdio.h>
+#include <stdlib.h>
 
 #include "command_list.h"
 #include "host_os.h"
@@ -29,6 +30,9 @@ int main(int argc, char** argv) {
     for (Command& command : options.commands) ThroughAdapter(adapter, &command);
   }
   CatchStopRequests();  // before any thread exists
+
+  // The library reads it at KESTRAVO_Init.
+  if (!options.stateDir.empty()) SetEnv("KESTRAVO_STATE_DIR", options.stateDir);
 
   Library library;
   if (!LoadLibrary(&library, &error)) {

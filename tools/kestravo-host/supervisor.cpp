@@ -98,8 +98,9 @@ int Supervisor::Run() {
   library_.SetMsgCallBack(OnMessage, &queue_);  // before Init: the reports of survivors come in it
   std::string log;
   int32_t result = InitWithLog(library_, &log);
-  printf("kestravo-host: library %s, state file %s\n  library log: %s\n", library_.path.c_str(),
-         BesideExecutable("kestravo.xml").c_str(), log.c_str());
+  std::string stateDir = StateDir();
+  printf("kestravo-host: library %s, state file %s/kestravo.xml%s\n  library log: %s\n", library_.path.c_str(),
+         stateDir.c_str(), DirectoryWritable(stateDir) ? "" : " (cannot be written: see the log)", log.c_str());
   fflush(stdout);
   if (result != KESTRAVO_OK) {
     fprintf(stderr, "kestravo-host: KESTRAVO_Init answered %d\n", result);

@@ -141,6 +141,34 @@ StateFileStatus ReadStateFile(const std::string& path, size_t maxSize, std::stri
   return result;
 }
 
+bool CanCreateFilesIn(const std::string& dir, int* error) {
+  *error = 0;
+  int fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    close(fd);
+    return true;
+  }
+  *error = errno;
+  // A file system without unnamed files: ReplaceFileContents falls back to a named one, so ask
+  // for what that needs.
+  if (*error != EOPNOTSUPP && *error != EISDIR) return false;
+  struct stat status;
+  if (stat(dir.c_str(), &status) != 0) {
+    *error = errno;
+    return false;
+  }
+  if (!S_ISDIR(status.st_mode)) {
+    *error = ENOTDIR;
+    return false;
+  }
+  if (access(dir.c_str(), W_OK | X_OK) != 0) {
+    *error = errno;
+    return false;
+  }
+  *error = 0;
+  return true;
+}
+
 std::string ErrorText(int error) {
   char buffer[256];
   // The GNU strerror_r: returns the text, which may or may not be in buffer.

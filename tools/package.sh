@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# Builds the Debian packages libkestravo0, libkestravo-dev and kestravo, and prints where they are.
+#
+#   bash tools/package.sh                  a Release build in build-pkg/, then cpack
+#   bash tools/package.sh --check [TREE]   the same, or packages from the build tree TREE (set to
+#                                          the /usr prefix here, so that a tree already built is
+#                                          reused), then checks them: their contents, an install
+#                                          into a throwaway root, the installed kestravo-host,
+#                                          the removal, and the systemd unit
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. tools/deps.sh
+
+check=0
+tree=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --check) check=1 ;;
+    -h|--help) sed -n '2,10s/^# \{0,1\}//p' "$0"; exit 0 ;;
+    -*) echo "package.sh: unknown option $1" >&2; exit 2 ;;
+    *) tree=$1 ;;
+  esac
+  shift
+done
+
+# systemd brings systemd-analyze, which checks the unit.
+ensure_packages $KESTRAVO_PACKAGING_PACKAGES $([ $check = 1 ] && echo systemd)
+
+log=${tree:-build-pkg}/package.log
+mkdir -p "${tree:-build-pkg}"
+if [ -n "$tree" ]; then
+  cmake -S . -B "$tree" -DCMAKE_INSTALL_PREFIX=/usr > "$log" || { cat "$log"; exit 1; }
+else
+  tree=build-pkg
+  cmake -S . -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF \
+    > "$log" || { cat "$log"; exit 1; }
+fi
+cmake --build "$tree" --target kestravo kestravo_child kestravo_child_static kestravo-host kestravo-run kestravo-wait-stop
+out=$(cd "$tree" && pwd)/packages
+rm -f "$out"/*.deb
+cpack --config "$tree/CPackConfig.cmake" -G DEB -B "$out" >> "$log" || { cat "$log"; exit 1; }
+echo "packages:"
+ls -1 "$out"/*.deb
+
+[ $check = 1 ] || exit 0
+
+failed=0
+fail() { echo "package check: $*" >&2; failed=1; }
+deb() { ls "$out"/"$1"_*.deb; }
+
+# What each package must hold; it may hold the directories above these and nothing else.
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+lib=usr/lib/$multiarch
+declare -A expected=(
+  [libkestravo0]="$lib/libkestravo.so.0 $lib/libkestravo.so.0.1.0 $lib/libkestravo_child.so.0 $lib/libkestravo_child.so.0.1.0"
+  [libkestravo-dev]="usr/include/kestravo.h usr/include/kestravo_child.h $lib/libkestravo.so $lib/libkestravo_child.so
+    $lib/libkestravo_child.a $lib/pkgconfig/kestravo.pc $lib/pkgconfig/kestravo-child.pc
+    $lib/cmake/Kestravo/KestravoConfig.cmake $lib/cmake/Kestravo/KestravoConfigVersion.cmake
+    $lib/cmake/Kestravo/KestravoTargets.cmake"
+  [kestravo]="usr/bin/kestravo-host usr/bin/kestravo-run usr/bin/kestravo-wait-stop
+    lib/systemd/system/kestravo.service etc/kestravo/programs"
+)
+for package in libkestravo0 libkestravo-dev kestravo; do
+  echo "== $(basename "$(deb $package)")"
+  dpkg-deb --contents "$(deb $package)"
+  files=$(dpkg-deb --contents "$(deb $package)" | awk '$1 !~ /^d/ {sub(/^\.\//, "", $6); print $6}' | sort)
+  want=$(printf '%s\n' ${expected[$package]} | sort)
+  # The CMake package adds a file per build type.
+  files=$(grep -v '^usr/lib/.*/cmake/Kestravo/KestravoTargets-.*\.cmake$' <<< "$files" || true)
+  [ "$files" = "$want" ] || fail "$package holds other files than expected:"$'\n'"$(diff <(echo "$want") <(echo "$files"))"
+done
+dpkg-deb -f "$(deb libkestravo-dev)" Depends | grep -qx 'libkestravo0 (= 0.1.0-1)' ||
+  fail "libkestravo-dev must depend on libkestravo0 of its own version"
+dpkg-deb -f "$(deb kestravo)" Depends | grep -q 'libkestravo0 (= 0.1.0-1)' || fail "kestravo must depend on libkestravo0"
+dpkg-deb -f "$(deb libkestravo0)" Depends | grep -q liblog4cxx || fail "libkestravo0 must depend on log4cxx"
+[ "$(dpkg-deb --ctrl-tarfile "$(deb kestravo)" | tar -xO ./conffiles)" = /etc/kestravo/programs ] ||
+  fail "/etc/kestravo/programs must be the conffile of kestravo"
+dpkg-deb --ctrl-tarfile "$(deb kestravo)" | tar -t | grep -q 'postinst' && fail "kestravo must not enable its unit"
+
+# A throwaway root with an empty dpkg database. Our packages' dependencies (libc6, log4cxx, ...)
+# live outside it, hence --force-depends; maintainer scripts (CPack's ldconfig calls) cannot run
+# chrooted into a root without a shell, hence --force-script-chrootless: they run ldconfig here.
+root=$(mktemp -d /tmp/kestravo-package-root.XXXXXX)
+state=$(mktemp -d /tmp/kestravo-package-state.XXXXXX)
+trap 'rm -rf "$root" "$state"' EXIT
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+touch "$root/var/lib/dpkg/status"
+leftovers() { (cd "$root" && find . -mindepth 1 ! -path './var' ! -path './var/lib' ! -path './var/lib/dpkg' ! -path './var/lib/dpkg/*' | sort); }
+before=$(leftovers)
+dpkg_root() { dpkg --root="$root" --force-depends --force-script-chrootless "$@" > "$root.dpkg.log" 2>&1 ||
+  { cat "$root.dpkg.log"; fail "dpkg $*"; }; rm -f "$root.dpkg.log"; }
+dpkg_root -i "$(deb libkestravo0)" "$(deb libkestravo-dev)" "$(deb kestravo)"
+[ "$(dpkg --root="$root" -l | grep -c '^ii  \(libkestravo0\|libkestravo-dev\|kestravo\) ')" = 3 ] ||
+  fail "not all three packages are installed"
+
+# The installed host, with our libraries from the root: its help, and a short run through the
+# installed adapter that records its child in a state directory of its own.
+host=$root/usr/bin/kestravo-host
+LD_LIBRARY_PATH=$root/$lib "$host" --help | grep -q -- '--state-dir DIR' || fail "installed kestravo-host --help"
+run=$(LD_LIBRARY_PATH=$root/$lib "$host" --state-dir "$state" --for 0.5 -- /bin/sleep 30 2>&1) || fail "installed kestravo-host: $run"
+grep -q "library $root/usr/bin/../lib/$multiarch/libkestravo.so.0," <<< "$run" || fail "the installed host did not load the installed library: $run"
+grep -q 'ended on SIGTERM' <<< "$run" || fail "the installed host did not run and stop its child: $run"
+grep -q '/bin/sleep' "$state/kestravo.xml" || fail "the installed host did not record its child in --state-dir"
+
+# The unit as installed, but starting the installed host: systemd-analyze checks that ExecStart
+# is executable, which /usr/bin/kestravo-host is not on this machine. (--root makes it look for
+# every unit of a whole system in the root instead.) It warns without failing: any output fails.
+unit=$state/kestravo.service
+sed "s#^ExecStart=/usr/bin/kestravo-host #ExecStart=$host #" "$root/lib/systemd/system/kestravo.service" > "$unit"
+grep -q "^ExecStart=$host --file /etc/kestravo/programs$" "$unit" || fail "unexpected ExecStart in the unit"
+verify=$(systemd-analyze verify "$unit" 2>&1) || fail "systemd-analyze verify: $verify"
+[ -z "$verify" ] || fail "systemd-analyze verify: $verify"
+grep -q '^KillMode=process$' "$unit" && grep -q '^StateDirectory=kestravo$' "$unit" || fail "the unit lost KillMode or StateDirectory"
+
+# Removed, the conffile stays; purged, nothing of ours is left.
+dpkg_root -r kestravo libkestravo-dev libkestravo0
+[ -f "$root/etc/kestravo/programs" ] || fail "removing kestravo must keep /etc/kestravo/programs"
+dpkg_root -P kestravo libkestravo-dev libkestravo0
+after=$(leftovers)
+[ "$before" = "$after" ] || fail "left in the root after purging:"$'\n'"$(diff <(echo "$before") <(echo "$after"))"
+
+[ $failed = 0 ] || exit 1
+echo "package check passed"
