@@ -153,3 +153,28 @@ void RemoveStaleTempFiles(const std::string& path) {
   } catch (const std::bad_alloc&) {
   }
 }
+
+bool CanCreateFilesIn(const std::string& dir, int* error) {
+  *error = 0;
+  DWORD attributes = GetFileAttributesA(dir.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    *error = ErrnoOf(GetLastError());
+    return false;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    *error = ENOTDIR;
+    return false;
+  }
+  // Tried for real: the access list, not the attributes, decides. The file goes when closed.
+  char name[64];
+  snprintf(name, sizeof name, "\\kestravo-probe.%lu.%u.tmp", static_cast<unsigned long>(GetCurrentProcessId()),
+           tempCounter.fetch_add(1));
+  HANDLE probe = CreateFileA((dir + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (probe == INVALID_HANDLE_VALUE) {
+    *error = ErrnoOf(GetLastError());
+    return false;
+  }
+  CloseHandle(probe);
+  return true;
+}
