@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs the whole suite three times: a normal build, one
+# Installs what is missing, then builds and runs the whole suite three times: a normal build (then
+# the Debian packages and the Windows build under Wine are checked), one
 # with AddressSanitizer and UndefinedBehaviorSanitizer, and one with ThreadSanitizer (data races
 # and lock-order inversions), each stopping at the first report. Then builds the fuzz targets with
 # clang and runs each for 20 s over its seed corpus; a finding fails the script.
@@ -24,6 +25,9 @@ run_suite normal -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # the installed host, removal, and the systemd unit.
 echo "== package check"
 bash tools/package.sh --check build-ci/normal
+# The Windows build, cross-compiled, with its tests under Wine.
+echo "== windows build and tests under Wine"
+bash tools/build-windows.sh --test build-ci/windows
 ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   run_suite asan-ubsan -DCMAKE_BUILD_TYPE=Debug -DKESTRAVO_SANITIZE=address,undefined

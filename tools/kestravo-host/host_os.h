@@ -12,6 +12,8 @@ namespace kestravo_host {
 
 // The directory of this program's executable, where the library keeps kestravo.xml.
 std::string ExecutableDir();
+// name in dir, joined with the system's separator.
+std::string InDirectory(const std::string& dir, const std::string& name);
 // name in the directory of this program's executable.
 std::string BesideExecutable(const std::string& name);
 // The adapter's file name ("kestravo-run", or with the system's program suffix).

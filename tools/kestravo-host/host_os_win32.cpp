@@ -37,7 +37,9 @@ std::string ExecutableDir() {
   return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
-std::string BesideExecutable(const std::string& name) { return ExecutableDir() + "\\" + name; }
+std::string InDirectory(const std::string& dir, const std::string& name) { return dir + "\\" + name; }
+
+std::string BesideExecutable(const std::string& name) { return InDirectory(ExecutableDir(), name); }
 
 const char* AdapterFileName() { return "kestravo-run.exe"; }
 

@@ -59,7 +59,7 @@ int32_t InitWithLog(const Library& library, std::string* where) {
   // call only: no child is started during it, and every child starts where the user started us.
   const bool journal = StderrIsJournal();
   const std::string dir = StateDir();
-  std::string log = dir + "/kestravo.log";
+  std::string log = InDirectory(dir, "kestravo.log");
   std::string value;
   int32_t result = 0;
   bool initialised = false, back = true;

@@ -99,8 +99,8 @@ int Supervisor::Run() {
   std::string log;
   int32_t result = InitWithLog(library_, &log);
   std::string stateDir = StateDir();
-  printf("kestravo-host: library %s, state file %s/kestravo.xml%s\n  library log: %s\n", library_.path.c_str(),
-         stateDir.c_str(), DirectoryWritable(stateDir) ? "" : " (cannot be written: see the log)", log.c_str());
+  printf("kestravo-host: library %s, state file %s%s\n  library log: %s\n", library_.path.c_str(),
+         InDirectory(stateDir, "kestravo.xml").c_str(), DirectoryWritable(stateDir) ? "" : " (cannot be written: see the log)", log.c_str());
   fflush(stdout);
   if (result != KESTRAVO_OK) {
     fprintf(stderr, "kestravo-host: KESTRAVO_Init answered %d\n", result);
