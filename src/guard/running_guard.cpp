@@ -111,9 +111,10 @@ uint32_t CRunningGuard::insideWorkRoutine() {
   currentGuard = this;
   SetWorkerQuitFlag(&quitRequested);
   for (;;) {
-    if (quitRequested) return 0;
-    // Reset before the copy: a change made after it sets the event again and ends the wait.
+    // Reset before the copy: a change made after it sets the event again and ends the wait. And
+    // before the look at the flag: a Stop between the look and the reset would be lost.
     ZOL_ResetEvent(wakeEvent);
+    if (quitRequested) return 0;
     // The last pass's handles go here, outside the manager lock; the entries and their strings
     // are reused.
     for (GuardRecord& entry : snapshot) entry.processHandle.Reset();

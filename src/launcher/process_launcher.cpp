@@ -181,8 +181,10 @@ uint32_t CProcessLauncher::insideLaucherRoutine() {
     }
     uint32_t waitMs = INFINITE;
     ZOL_Guard guard(&queueMutex);
-    // Under the queue mutex: a task queued after this look sets the event again.
+    // Under the queue mutex: a task queued after this look sets the event again. A Stop between
+    // the look at the flag above and this reset would be lost: look again.
     ZOL_ResetEvent(wakeEvent);
+    if (quitRequested) continue;
     const Clock::time_point now = Clock::now();
     auto due = taskQueue.end();
     for (auto it = taskQueue.begin(); it != taskQueue.end(); ++it) {
