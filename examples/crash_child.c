@@ -2,7 +2,9 @@
  * it aborts, so that its supervisor restarts it. Usage: crash_child [MS] */
 #include <stdio.h>
 #include <stdlib.h>
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 #include "kestravo_child.h"
 
@@ -22,7 +24,9 @@ int main(int argc, char** argv) {
         KESTRAVO_ChildCloseStopEvent(stop);
         return 0;
     }
+#ifndef _WIN32
     struct rlimit none = {0, 0};
     setrlimit(RLIMIT_CORE, &none); /* a crash on purpose leaves no core file behind */
+#endif
     abort();
 }
