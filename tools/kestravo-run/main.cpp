@@ -1,5 +1,6 @@
 // kestravo-run: lets a supervisor run a program that knows nothing of it. See Usage below.
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -37,6 +38,28 @@ bool TakeIdentity(std::vector<std::string>* args, KESTRAVO_ChildIdentity* identi
 }
 
 }  // namespace
+
+bool kestravo_run::ParseStopSignal(const std::string& text, int* signal) {
+  if (text == "none" || text == "0") {
+    *signal = 0;
+    return true;
+  }
+  std::string name = text.compare(0, 3, "SIG") == 0 ? text.substr(3) : text;
+  size_t count = 0;
+  int highest = 0;
+  const kestravo_run::SignalName* known = kestravo_run::KnownSignals(&count, &highest);
+  for (size_t i = 0; i < count; ++i) {
+    if (name == known[i].name) {
+      *signal = known[i].signal;
+      return true;
+    }
+  }
+  char* end = nullptr;
+  long number = strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || number < 1 || number > highest) return false;
+  *signal = static_cast<int>(number);
+  return true;
+}
 
 int main(int argc, char** argv) {
   using namespace kestravo_run;

@@ -32,10 +32,6 @@ namespace {
 
 constexpr int kForwarded[] = {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2};
 
-struct SignalName {
-  const char* name;
-  int signal;
-};
 constexpr SignalName kSignalNames[] = {{"TERM", SIGTERM}, {"INT", SIGINT},   {"HUP", SIGHUP},
                                        {"QUIT", SIGQUIT}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2},
                                        {"KILL", SIGKILL}};
@@ -96,23 +92,10 @@ const char* StopUsage() {
          "with its exit status, and PROGRAM dies with it.\n";
 }
 
-bool ParseStopSignal(const std::string& text, int* signal) {
-  if (text == "none" || text == "0") {
-    *signal = 0;
-    return true;
-  }
-  std::string name = text.compare(0, 3, "SIG") == 0 ? text.substr(3) : text;
-  for (const SignalName& known : kSignalNames) {
-    if (name == known.name) {
-      *signal = known.signal;
-      return true;
-    }
-  }
-  char* end = nullptr;
-  long number = strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || number < 1 || number > SIGRTMAX) return false;
-  *signal = static_cast<int>(number);
-  return true;
+const SignalName* KnownSignals(size_t* count, int* highest) {
+  *count = sizeof kSignalNames / sizeof kSignalNames[0];
+  *highest = SIGRTMAX;
+  return kSignalNames;
 }
 
 int DefaultStopSignal() { return SIGTERM; }

@@ -16,10 +16,6 @@ namespace {
 
 // The numbers the same names have on Linux, so that a command line means the same on both.
 constexpr int kTerm = 15, kKill = 9;
-struct SignalName {
-  const char* name;
-  int signal;
-};
 constexpr SignalName kSignalNames[] = {{"TERM", kTerm}, {"INT", 2},   {"HUP", 1},    {"QUIT", 3},
                                        {"USR1", 10},    {"USR2", 12}, {"KILL", kKill}};
 
@@ -95,23 +91,10 @@ const char* StopUsage() {
          "ends, with its exit code, and PROGRAM dies with it.\n";
 }
 
-bool ParseStopSignal(const std::string& text, int* signal) {
-  if (text == "none" || text == "0") {
-    *signal = 0;
-    return true;
-  }
-  std::string name = text.compare(0, 3, "SIG") == 0 ? text.substr(3) : text;
-  for (const SignalName& known : kSignalNames) {
-    if (name == known.name) {
-      *signal = known.signal;
-      return true;
-    }
-  }
-  char* end = nullptr;
-  long number = strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || number < 1 || number > 64) return false;
-  *signal = static_cast<int>(number);
-  return true;
+const SignalName* KnownSignals(size_t* count, int* highest) {
+  *count = sizeof kSignalNames / sizeof kSignalNames[0];
+  *highest = 64;
+  return kSignalNames;
 }
 
 int DefaultStopSignal() { return kTerm; }
