@@ -230,33 +230,28 @@ TEST(Recovery, ChildrenOfAnEndedHostAreAdopted) {
       pids.push_back(static_cast<uint32_t>(std::stoul(report["pid"])));
     }
     return std::ifstream(ExeDir() + "host.ready").good();
-  }, 30s);
+  }, 60s);
   endHost();
-  ASSERT_TRUE(recorded);
+  EXPECT_TRUE(recorded);
   for (uint32_t pid : pids) EXPECT_FALSE(Ended(pid, 0ms)) << pid;
 
+  // Adopted and then destroyed; after a failure above, whatever the state file names is still
+  // adopted and ended, so that no survivor outlives the test.
   Messages messages;
   KESTRAVO_SetMsgCallBack(&Messages::Callback, &messages);
   ASSERT_EQ(KESTRAVO_Init(), 0);
   std::vector<Message> heard = messages.All();
-  ASSERT_EQ(heard.size(), 3u);
+  if (recorded) EXPECT_EQ(heard.size(), 3u);
   for (size_t i = 0; i < heard.size(); ++i) {
     EXPECT_EQ(heard[i].type, static_cast<uint32_t>(MSG_ATTACHABLE));
-    EXPECT_EQ(heard[i].pid, pids[i]);
+    if (recorded && i < pids.size()) EXPECT_EQ(heard[i].pid, pids[i]);
     EXPECT_EQ(KESTRAVO_Attach(heard[i].hpid, heard[i].pid), 0);
     uint32_t pid = 0;
     EXPECT_EQ(KESTRAVO_GetOSPid(heard[i].hpid, &pid), 0);
-    EXPECT_EQ(pid, pids[i]);
+    EXPECT_EQ(pid, heard[i].pid);
   }
   for (const Message& m : heard) EXPECT_EQ(KESTRAVO_DestroyProcess(m.hpid, 0), 0);
-  for (uint32_t pid : pids) {
-    EXPECT_TRUE(Ended(pid));
-    // Whatever failed above, no survivor outlives the test.
-    if (HANDLE left = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid)) {
-      TerminateProcess(left, 9);
-      CloseHandle(left);
-    }
-  }
+  for (const Message& m : heard) EXPECT_TRUE(Ended(m.pid));
   EXPECT_EQ(KESTRAVO_Uninit(), 0);
 }
 
@@ -268,17 +263,14 @@ int RunAsHost(int count) {
     uint32_t hpid = 0;
     if (KESTRAVO_CreateProcess(Helper().c_str(), ("stop " + report + " ").c_str(), &hpid, 0) != 0) return 3;
   }
-  for (int i = 0; i < count; ++i) {
-    if (WaitForReport(ExeDir() + "survivor" + std::to_string(i) + ".report", 20s).empty()) return 4;
-  }
-  // The last start's record may still wait for its deferred rewrite.
-  std::string text;
+  // Ready once the state file names them all: the last start's record may wait for its
+  // deferred rewrite.
   WaitFor([&] {
-    text = FileText(StateFile());
+    std::string text = FileText(StateFile());
     size_t entries = 0;
     for (size_t at = text.find("<process"); at != std::string::npos; at = text.find("<process", at + 1)) ++entries;
     return entries >= static_cast<size_t>(count);
-  });
+  }, 60s);
   std::ofstream(ExeDir() + "host.ready") << "ready\n";
   for (;;) std::this_thread::sleep_for(1h);
 }
