@@ -1,5 +1,6 @@
 #include "log_capture.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include <log4cxx/appenderskeleton.h>
@@ -24,7 +25,6 @@ class MemoryAppender : public AppenderSkeleton {
 
   void close() override {}
   bool requiresLayout() const override { return false; }
-
   std::vector<LogLine> Lines() {
     std::lock_guard<std::mutex> lock(mutex_);
     return lines_;
@@ -62,13 +62,11 @@ LogCapture::~LogCapture() { Logger::getLogger("KESTRAVO")->removeAppender(impl_-
 std::vector<LogLine> LogCapture::Lines() const { return impl_->appender->Lines(); }
 
 int LogCapture::Count(const std::vector<std::string>& fragments) const {
-  int count = 0;
-  for (const LogLine& line : Lines()) {
-    bool all = true;
-    for (const std::string& fragment : fragments) all = all && line.text.find(fragment) != std::string::npos;
-    if (all) ++count;
-  }
-  return count;
+  std::vector<LogLine> lines = Lines();
+  return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const LogLine& line) {
+    return std::all_of(fragments.begin(), fragments.end(),
+                       [&](const std::string& f) { return line.text.find(f) != std::string::npos; });
+  }));
 }
 
 }  // namespace kestravo::test
