@@ -3,7 +3,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <list>
 #include <set>
@@ -34,17 +33,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   CheckRoundTrip(entries);
 
-  // The input's NUL-separated pieces, three to an entry, as its strings.
+  // Each NUL-ended piece of the input as the strings of an entry.
   std::list<ProcConfig> made;
-  std::string piece[3];
-  size_t at = 0;
-  for (uint32_t hpid = 0; at <= input.size() && hpid < 1024; ++hpid) {
-    for (std::string& p : piece) {
-      size_t end = std::min(input.find('\0', at), input.size());
-      p = at < input.size() ? input.substr(at, end - at) : std::string();
-      at = end + 1;
-    }
-    made.push_back({hpid + 1, hpid, piece[0], piece[1], piece[2].empty() ? "{g}" : piece[2]});
+  for (size_t at = 0; at <= input.size() && made.size() < 1024;) {
+    std::string piece(input.c_str() + at);
+    uint32_t hpid = static_cast<uint32_t>(made.size());
+    made.push_back({hpid + 1, hpid, piece, "\"" + piece, piece.empty() ? "{g}" : piece});
+    at += piece.size() + 1;
   }
   CheckRoundTrip(made);
   return 0;
