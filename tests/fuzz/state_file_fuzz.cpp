@@ -17,7 +17,7 @@ static void CheckRoundTrip(const std::list<ProcConfig>& entries) {
   if (!BuildStateFileText(entries, &text) || ParseStateFileText(text, &read, nullptr).result != StateFileParse::kParsed ||
       read.size() != entries.size())
     abort();
-  for (auto x = entries.begin(), y = read.begin(); x != entries.end(); ++x, ++y) {
+  for (auto x = entries.begin(), y = read.cbegin(); x != entries.end(); ++x, ++y) {
     if (x->hpid != y->hpid || x->pid != y->pid || x->exe != y->exe || x->cmdline != y->cmdline || x->guid != y->guid)
       abort();
   }
