@@ -1,5 +1,6 @@
 #include "log_capture.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include <log4cxx/appenderskeleton.h>
@@ -24,21 +25,14 @@ class MemoryAppender : public AppenderSkeleton {
 
   void close() override {}
   bool requiresLayout() const override { return false; }
-
-  std::vector<LogLine> Lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
+  std::mutex linesMutex;
+  std::vector<LogLine> lines;  // guarded by linesMutex
 
  protected:
   void append(const spi::LoggingEventPtr& event, helpers::Pool&) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back({event->getLevel()->toString(), event->getMessage()});
+    std::lock_guard<std::mutex> lock(linesMutex);
+    lines.push_back({event->getLevel()->toString(), event->getMessage()});
   }
-
- private:
-  std::mutex mutex_;
-  std::vector<LogLine> lines_;  // guarded by mutex_
 };
 
 IMPLEMENT_LOG4CXX_OBJECT(MemoryAppender)
@@ -59,16 +53,17 @@ LogCapture::LogCapture() : impl_(new Impl) {
 
 LogCapture::~LogCapture() { Logger::getLogger("KESTRAVO")->removeAppender(impl_->appender); }
 
-std::vector<LogLine> LogCapture::Lines() const { return impl_->appender->Lines(); }
+std::vector<LogLine> LogCapture::Lines() const {
+  std::lock_guard<std::mutex> lock(impl_->appender->linesMutex);
+  return impl_->appender->lines;
+}
 
 int LogCapture::Count(const std::vector<std::string>& fragments) const {
-  int count = 0;
-  for (const LogLine& line : Lines()) {
-    bool all = true;
-    for (const std::string& fragment : fragments) all = all && line.text.find(fragment) != std::string::npos;
-    if (all) ++count;
-  }
-  return count;
+  std::vector<LogLine> lines = Lines();
+  return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const LogLine& line) {
+    return std::all_of(fragments.begin(), fragments.end(),
+                       [&](const std::string& f) { return line.text.find(f) != std::string::npos; });
+  }));
 }
 
 }  // namespace kestravo::test

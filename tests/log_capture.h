@@ -18,8 +18,6 @@ class LogCapture {
   // library's default logging in place first (LogInit without a file).
   LogCapture();
   ~LogCapture();
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
 
   std::vector<LogLine> Lines() const;
   // How many lines contain every one of the fragments.

@@ -1,14 +1,14 @@
-// The runtime library: locks and their scoped holders, events, threads, the atomic counter.
+// The runtime: the recursive mutex and its guard, threads, and the log library over log4cxx.
 #include <gtest/gtest.h>
-#include <errno.h>
-#include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
-#include <atomic>
-#include <thread>
-#include <vector>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
-#include "platform/atomic_counter.h"
+#include "platform/log.h"
+#include "platform/os.h"
 #include "platform/zol_mutex.h"
 #include "platform/zol_runtime.h"
 #include "test_support.h"
@@ -16,157 +16,95 @@
 namespace kestravo::test {
 namespace {
 
-using std::chrono::milliseconds;
-using std::chrono::steady_clock;
-
-// How long a held lock is watched for another thread wrongly taking it.
-constexpr milliseconds kHeldWindow(150);
-
-// Another thread that blocks in Lock until it owns the mutex, then gives it back at once.
-// The test must leave the mutex free before the contender goes, or its join waits forever.
-class Contender {
- public:
-  explicit Contender(ZOL_Mutex* mutex)
-      : thread_([this, mutex] {
-          mutex->Lock();
-          acquired_ = true;
-          mutex->Unlock();
-        }) {}
-  ~Contender() { thread_.join(); }
-  bool Acquires(milliseconds limit = milliseconds(10000)) {
-    return WaitFor([this] { return acquired_.load(); }, limit);
-  }
-
- private:
-  std::atomic<bool> acquired_{false};
-  std::thread thread_;
-};
-
-// Whether another thread can take the C-style mutex right now (it gives it back at once).
-bool FreeForOtherThread(ZOL_MUTEX* mutex) {
-  int rc = -1;
-  std::thread([&] {
-    rc = ZOL_MutexTryLock(mutex);
-    if (rc == 0) ZOL_MutexUnlock(mutex);
-  }).join();
-  return rc == 0;
-}
-
-TEST(Mutex, OwnerLocksAgainAndOthersWaitForTheLastUnlock) {
-  ZOL_MUTEX mutex = nullptr;
-  ASSERT_EQ(ZOL_MutexCreate(&mutex, 0), 0);
-  ASSERT_EQ(ZOL_MutexLock(&mutex), 0);
-  ASSERT_EQ(ZOL_MutexTryLock(&mutex), 0) << "the owner could not lock again";
-  ASSERT_EQ(ZOL_MutexLock(&mutex), 0);
-
-  for (int held = 3; held > 0; --held) {
-    EXPECT_FALSE(FreeForOtherThread(&mutex)) << "held " << held << " times";
-    EXPECT_EQ(ZOL_MutexUnlock(&mutex), 0);
-  }
-  EXPECT_TRUE(FreeForOtherThread(&mutex));
-  EXPECT_EQ(ZOL_MutexDestroy(&mutex), 0);
-}
-
-TEST(Mutex, GuardReleaseUnlocksOnceAndItsDestructorThenDoesNothing) {
+TEST(Mutex, OwnerLocksAgainAndAGuardReleasesOnce) {
   ZOL_Mutex mutex;
-  ASSERT_EQ(mutex.Lock(), 0);  // our own hold, under the guard's
+  ASSERT_EQ(mutex.Lock(), 0);
+  ASSERT_EQ(mutex.Lock(), 0) << "the owner could not lock again";
   {
     ZOL_Guard guard(&mutex);
-    ASSERT_EQ(mutex.Lock(), 0);  // recursive through the class too
-    ASSERT_EQ(mutex.Unlock(), 0);
     guard.Release();
     guard.Release();
+  }  // and its destructor does nothing
+  EXPECT_EQ(mutex.Unlock(), 0);
+  EXPECT_EQ(mutex.Unlock(), 0) << "the guard unlocked more than once";
+  EXPECT_NE(mutex.Unlock(), 0) << "a hold was left behind";
+}
+
+uint32_t RecordMask(void* mask) { return pthread_sigmask(SIG_SETMASK, nullptr, static_cast<sigset_t*>(mask)); }
+
+TEST(Runtime, ThreadsLeaveAsynchronousSignalsToTheHostAndFaultsToCrashHandlers) {
+  sigset_t mask{};
+  void* thread = ZOL_Thread_Create(RecordMask, &mask, 1, 0, 0, nullptr);  // stack raised to the minimum
+  ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(ZOL_Thread_Wait(thread), 0);
+  EXPECT_EQ(sigismember(&mask, SIGTERM), 1);
+  EXPECT_EQ(sigismember(&mask, SIGSEGV), 0);
+}
+
+// A path cut to the buffer is terminated and reported, so that callers know to grow it.
+TEST(Runtime, ModulePathCutToTheBufferSaysSo) {
+  char path[5];
+  EXPECT_EQ(GetModuleFileNameA(nullptr, path, sizeof path), sizeof path);
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(path[4], '\0');
+}
+
+// Built before log4cxx's own statics, so destroyed after them, as the library's static objects
+// are. Its destructor logs when asked to.
+struct LateWriter {
+  bool armed = false;
+  ~LateWriter() {
+    if (armed) LogWrite(LOG_ERROR, "KESTRAVO", "from a static destructor");
   }
-  Contender contender(&mutex);
-  EXPECT_FALSE(contender.Acquires(kHeldWindow)) << "the guard unlocked more than once";
-  ASSERT_EQ(mutex.Unlock(), 0);
-  EXPECT_TRUE(contender.Acquires());
+} g_lateWriter;
+
+TEST(Log, WriteFromStaticDestructorAtExitIsHarmless) {
+  EXPECT_EXIT(
+      {
+        alarm(10);  // a late write that hangs fails the test instead of stalling it
+        LogInit(nullptr, 0);
+        LogWrite(LOG_WARN, "KESTRAVO", "before exit");
+        g_lateWriter.armed = true;
+        exit(0);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
-TEST(Runtime, EventStartsUnsetAndStaysSetUntilReset) {
-  HANDLE event = ZOL_CreateEvent(0);
-  ASSERT_NE(event, nullptr);
-  EXPECT_EQ(ZOL_WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+// Until a properties file is found in the working directory, a default sends warnings to
+// standard error; the file then replaces it. Levels map, and long lines are written whole.
+TEST(Log, DefaultThenPropertiesFileInTheWorkingDirectory) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(LogWrite(LOG_INFO, "KESTRAVO", "quiet"), 0);
+  EXPECT_EQ(LogWrite(LOG_WARN, "KESTRAVO", "[%s(%d)] - loud", "Fn", 2), 0);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("[Fn(2)] - loud"), std::string::npos) << err;
+  EXPECT_EQ(err.find("quiet"), std::string::npos) << "INFO passed the default's WARN threshold";
+  EXPECT_NE(LogInit("log4cxx.properties", 0), 0);
 
-  uint32_t waited = WAIT_FAILED;
-  std::thread waiter([&] { waited = ZOL_WaitForSingleObject(event, 10000); });
-  EXPECT_EQ(ZOL_SetEvent(event), 0);
-  waiter.join();
-  EXPECT_EQ(waited, 0u);
-  EXPECT_EQ(ZOL_WaitForSingleObject(event, 0), 0u);
-  EXPECT_EQ(ZOL_WaitForSingleObject(event, 0), 0u) << "a wait cleared the event";
-  EXPECT_EQ(ZOL_ResetEvent(event), 0);
-
-  auto start = steady_clock::now();
-  EXPECT_EQ(ZOL_WaitForSingleObject(event, 200), WAIT_TIMEOUT);
-  auto elapsed = steady_clock::now() - start;
-  EXPECT_GE(elapsed, milliseconds(200));
-  EXPECT_LT(elapsed, milliseconds(5000));
-  EXPECT_EQ(ZOL_CloseEvent(event), 0);
-}
-
-struct ThreadProbe {
-  int value = 0;
-  pthread_t thread{};
-  bool termBlocked = false;
-  bool segvBlocked = true;
-};
-
-uint32_t Probe(void* param) {
-  auto* probe = static_cast<ThreadProbe*>(param);
-  probe->value += 41;
-  probe->thread = pthread_self();
-  sigset_t mask;
-  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
-  probe->termBlocked = sigismember(&mask, SIGTERM) == 1;
-  probe->segvBlocked = sigismember(&mask, SIGSEGV) == 1;
-  return 0;
-}
-
-TEST(Runtime, ThreadRunsTheRoutineWithItsParameter) {
-  ThreadProbe first;
-  ThreadProbe second;
-  uint32_t firstId = 0;
-  uint32_t secondId = 0;
-  void* a = ZOL_Thread_Create(Probe, &first, 0, 0, 0, &firstId);
-  void* b = ZOL_Thread_Create(Probe, &second, 1, 0, 0, &secondId);  // raised to the minimum
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
-  EXPECT_EQ(ZOL_Thread_Wait(a), 0);
-  EXPECT_EQ(ZOL_Thread_Wait(b), 0);
-  EXPECT_EQ(first.value, 41);
-  EXPECT_EQ(second.value, 41);
-  EXPECT_FALSE(pthread_equal(first.thread, pthread_self()));
-  EXPECT_NE(firstId, secondId);
-  EXPECT_TRUE(first.termBlocked) << "asynchronous signals must stay with the host's threads";
-  EXPECT_FALSE(first.segvBlocked);
-
-  EXPECT_EQ(ZOL_Thread_Create(Probe, &first, 0, 5, 0, nullptr), nullptr);
-  EXPECT_EQ(ZOL_GetSystemLastError(), EINVAL);
-  EXPECT_EQ(ZOL_GetLastError(), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(ZOL_Thread_Create(nullptr, nullptr, 0, 0, 0, nullptr), nullptr);
-  EXPECT_NE(ZOL_Thread_Wait(nullptr), 0);
-}
-
-TEST(Runtime, AtomicCounterUnderThreads) {
-  constexpr int kThreads = 6;
-  constexpr int kPerThread = 5000;
-  AtomicCounter counter(100);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < kPerThread; ++i) {
-        counter.Increment();
-        counter.Decrement();
-        counter.Increment();
-      }
-    });
+  TempDir dir;
+  std::filesystem::path outside = std::filesystem::current_path();
+  ASSERT_EQ(chdir(dir.Path().c_str()), 0);
+  std::ofstream("log4cxx.properties")
+      << "log4j.rootLogger=ALL, F\n"  // the library's logger is not named: it inherits
+         "log4j.appender.F=org.apache.log4j.FileAppender\n"
+         "log4j.appender.F.File=" << dir.File("out.log") << "\n"
+         "log4j.appender.F.layout=org.apache.log4j.PatternLayout\n"
+         "log4j.appender.F.layout.ConversionPattern=%p %c %m%n\n";
+  EXPECT_EQ(LogInit("log4cxx.properties", 0), 0);
+  testing::internal::CaptureStderr();
+  std::string longField(5000, 'x'), expected;
+  const std::pair<int, const char*> levels[] = {{2, "DEBUG"}, {LOG_INFO, "INFO"}, {LOG_WARN, "WARN"}, {LOG_ERROR, "ERROR"}, {6, "FATAL"}};
+  for (auto [level, name] : levels) {
+    LogWrite(level, "KESTRAVO", "[%s=%s]", name, longField.c_str());
+    expected += std::string(name) + " KESTRAVO [" + name + "=" + longField + "]\n";
   }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(counter.Get(), 100 + kThreads * kPerThread);
-  EXPECT_EQ(counter.Increment(), 101 + kThreads * kPerThread);
-  AtomicCounter zero;
-  EXPECT_EQ(zero.Decrement(), -1);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(LogInit("log4cxx.properties", 0), 0);
+  EXPECT_EQ(chdir(outside.c_str()), 0);
+  std::stringstream written;
+  written << std::ifstream(dir.File("out.log")).rdbuf();
+  EXPECT_EQ(written.str(), expected);
+  EXPECT_EQ(err, "") << "the default still writes";
 }
 
 }  // namespace

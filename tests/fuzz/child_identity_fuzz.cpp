@@ -11,13 +11,11 @@
 #include "kestravo_child.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string input(reinterpret_cast<const char*>(data), size);
-  const char* text = input.c_str();  // up to the first NUL, as a command line
-
+  const std::string text(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));
   KESTRAVO_ChildIdentity identity;
-  if (KESTRAVO_ChildGetIdentity(text, &identity) == 0) {
-    if (strlen(identity.guid) != 38 || strstr(text, (";guid=" + std::string(identity.guid)).c_str()) == nullptr) abort();
-  }
+  if (KESTRAVO_ChildGetIdentity(text.c_str(), &identity) == 0 &&
+      (strlen(identity.guid) != 38 || text.find(";guid=" + std::string(identity.guid)) == std::string::npos))
+    abort();
 
   // The caller's text, then the marker as the library builds it.
   uint32_t hpid = 0;
@@ -25,8 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char guid[] = "{6A1F0C3E-52B7-4d09-8E21-93C0B5A7D4F2}";
   char marker[96];
   snprintf(marker, sizeof marker, "kestravCmdLine:;pid=%u;guid=%s", hpid, guid);
-  std::string line = std::string(text) + marker;
-  if (KESTRAVO_ChildGetIdentity(line.c_str(), &identity) != 0 || identity.hpid != hpid ||
+  if (KESTRAVO_ChildGetIdentity((text + marker).c_str(), &identity) != 0 || identity.hpid != hpid ||
       strcmp(identity.guid, guid) != 0)
     abort();
   return 0;

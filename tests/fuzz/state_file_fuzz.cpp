@@ -10,30 +10,21 @@
 
 #include "config/state_file_text.h"
 
-namespace {
-
-bool Same(const std::list<ProcConfig>& a, const std::list<ProcConfig>& b) {
-  if (a.size() != b.size()) return false;
-  for (auto x = a.begin(), y = b.begin(); x != a.end(); ++x, ++y) {
-    if (x->hpid != y->hpid || x->pid != y->pid || x->exe != y->exe || x->cmdline != y->cmdline || x->guid != y->guid)
-      return false;
-  }
-  return true;
-}
-
 // Written, then read back: the same entries.
-void CheckRoundTrip(const std::list<ProcConfig>& entries) {
+static void CheckRoundTrip(const std::list<ProcConfig>& entries) {
   std::string text;
-  if (!BuildStateFileText(entries, &text)) abort();
   std::list<ProcConfig> read;
-  if (ParseStateFileText(text, &read, nullptr).result != StateFileParse::kParsed || !Same(entries, read)) abort();
+  if (!BuildStateFileText(entries, &text) || ParseStateFileText(text, &read, nullptr).result != StateFileParse::kParsed ||
+      read.size() != entries.size())
+    abort();
+  for (auto x = entries.begin(), y = read.cbegin(); x != entries.end(); ++x, ++y) {
+    if (x->hpid != y->hpid || x->pid != y->pid || x->exe != y->exe || x->cmdline != y->cmdline || x->guid != y->guid)
+      abort();
+  }
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
-
   std::list<ProcConfig> entries;
   ParseStateFileText(input, &entries, nullptr);
   std::set<uint32_t> hpids;
@@ -42,24 +33,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   CheckRoundTrip(entries);
 
-  // The input's NUL-separated pieces as the strings of entries (strings end at their first NUL).
+  // Each NUL-ended piece of the input as the strings of an entry.
   std::list<ProcConfig> made;
-  size_t at = 0;
-  for (uint32_t hpid = 0; at <= input.size() && hpid < 1024; ++hpid) {
-    std::string piece[3];
-    for (std::string& p : piece) {
-      size_t end = input.find('\0', at);
-      if (end == std::string::npos) end = input.size();
-      p = input.substr(at < input.size() ? at : input.size(), end - (at < input.size() ? at : input.size()));
-      at = end + 1;
-    }
-    ProcConfig config;
-    config.hpid = hpid;
-    config.pid = hpid + 1;
-    config.exe = piece[0];
-    config.cmdline = piece[1];
-    config.guid = piece[2].empty() ? "{g}" : piece[2];
-    made.push_back(config);
+  for (size_t at = 0; at <= input.size() && made.size() < 1024;) {
+    std::string piece(input.c_str() + at);
+    uint32_t hpid = static_cast<uint32_t>(made.size());
+    made.push_back({hpid + 1, hpid, piece, "\"" + piece, piece.empty() ? "{g}" : piece});
+    at += piece.size() + 1;
   }
   CheckRoundTrip(made);
   return 0;
