@@ -1,16 +1,21 @@
-// The running guard on its own, watching records put straight into the manager's table.
+// The running guard and the manager's handling of worker reports, over records put straight into
+// the manager's table.
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 
+#include <cstddef>
 #include <mutex>
 #include <set>
-#include <string>
-#include <utility>
 #include <vector>
 
 #include "api/globals.h"
 #include "guard/running_guard.h"
 #include "launcher/spawn_process.h"
 #include "log_capture.h"
+#include "manager/hpid_pool.h"
 #include "manager/process_mgr.h"
 #include "platform/zol_runtime.h"
 #include "test_support.h"
@@ -18,12 +23,13 @@
 namespace kestravo::test {
 namespace {
 
+using Calls = std::vector<std::pair<uint32_t, uint32_t>>;  // (kind, hpid)
+
 class RecordingGuardSink : public IRunningGuardSink {
  public:
-  // hpids whose report moves the record to state 2, as a restart does; the others stay in
-  // state 0 as they were.
+  // hpids whose report moves the record out of the running state, as a restart does; the others
+  // stay as they were.
   std::set<uint32_t> settle;
-
   int32_t OnGuardNotify(uint32_t kind, uint32_t hpid) override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -32,23 +38,20 @@ class RecordingGuardSink : public IRunningGuardSink {
     if (settle.count(hpid) != 0) GetProcessMgr()->RestartProcess(hpid);
     return 0;
   }
-  std::vector<std::pair<uint32_t, uint32_t>> Calls() {
+  Calls Seen() {
     std::lock_guard<std::mutex> lock(mutex_);
     return calls_;
   }
-  size_t CountOf(uint32_t hpid) {
-    size_t n = 0;
-    for (const auto& call : Calls()) n += call.second == hpid;
-    return n;
-  }
+  bool WaitFor(uint32_t hpid) { return test::WaitFor([&] { return !Seen().empty() && Seen().back().second == hpid; }); }
 
  private:
-  std::mutex mutex_;
-  std::vector<std::pair<uint32_t, uint32_t>> calls_;
+  std::mutex mutex_;  // guards calls_
+  Calls calls_;
 };
 
-// Puts a record into the manager's table; with a mode, for a helper child started here.
-ManagedProcess Watch(uint32_t hpid, const std::string& mode, uint32_t state = PROCESS_RUNNING) {
+// A record for a helper child in a mode (none without one); put into the manager's table when
+// watched.
+ManagedProcess Record(uint32_t hpid, const std::string& mode, bool watched = true, uint32_t state = PROCESS_RUNNING) {
   ManagedProcess r;
   r.hpid = hpid;
   r.exePath = HelperChild();
@@ -59,76 +62,88 @@ ManagedProcess Watch(uint32_t hpid, const std::string& mode, uint32_t state = PR
     EXPECT_TRUE(SpawnProcess(r.exePath, r.cmdLine, &r.pid, &handle));
     r.processHandle = SharedEvent(handle);
   }
-  GetProcessMgr()->OnCreateNotify(&r, true);
+  if (watched) GetProcessMgr()->OnCreateNotify(&r, true);
   return r;
-}
-
-std::string ExitLine(uint32_t hpid) {
-  return "[exePath=" + HelperChild() + ",pid=" + std::to_string(hpid) + "]Find Process exit!";
-}
-
-TEST(RunningGuard, StartChecksItsSinkAndWatchesAgainAfterARestart) {
-  LogCapture log;
-  RecordingGuardSink first, second;
-  first.settle = second.settle = {1, 2};
-  CRunningGuard guard;
-  EXPECT_FALSE(guard.Start(nullptr));
-  EXPECT_TRUE(log.Has({"CRunningGuard::Start", "[0x01900017] - IRunningGuardSink is NULL"}));
-  EXPECT_TRUE(log.Has({"start RunningGurad failed."}));
-  EXPECT_FALSE(log.Has({"start RunningGurad success."}));
-
-  ASSERT_TRUE(guard.Start(&first));
-  EXPECT_TRUE(guard.Start(&second));
-  EXPECT_EQ(log.Count({"CRunningGuard has already running."}), 1);
-  ManagedProcess one = Watch(1, "ignore");
-  guard.Wake();  // the manager wakes the library's own guard, not this one
-  ASSERT_TRUE(TerminateProcess(one.processHandle.Get(), 0));
-  // The second Start did not take its sink.
-  ASSERT_TRUE(WaitFor([&] { return first.CountOf(1) == 1; }));
-  EXPECT_TRUE(guard.Stop());
-  EXPECT_TRUE(second.Calls().empty());
-
-  ManagedProcess two = Watch(2, "ignore");
-  ASSERT_TRUE(guard.Start(&second));
-  guard.Wake();
-  ASSERT_TRUE(TerminateProcess(two.processHandle.Get(), 0));
-  EXPECT_TRUE(WaitFor([&] { return second.CountOf(2) == 1; }));
-  EXPECT_TRUE(guard.Stop());
-  EXPECT_EQ(first.Calls(), (std::vector<std::pair<uint32_t, uint32_t>>{{1, 1}}));
-  EXPECT_EQ(second.Calls(), (std::vector<std::pair<uint32_t, uint32_t>>{{1, 2}}));
 }
 
 TEST(RunningGuard, ReportsEachEndedChildOnceInHpidOrderAndSkipsTheRest) {
   LogCapture log;
-  RecordingGuardSink sink;
+  RecordingGuardSink sink, other;
   sink.settle = {3, 7};
+  other.settle = {13};
   // Inserted out of order; all have ended before the guard's first pass, which reports them all.
-  ManagedProcess seven = Watch(7, "exit");
-  ManagedProcess three = Watch(3, "exit");
-  ManagedProcess restarting = Watch(5, "exit", PROCESS_RESTART_REQUESTED);
-  ManagedProcess noHandle = Watch(1, "");
-  // Never settled: left in state 0, it must not be reported again.
-  ManagedProcess unsettled = Watch(9, "exit");
-  for (const ManagedProcess* p : {&seven, &three, &restarting, &unsettled}) {
+  ManagedProcess seven = Record(7, "exit"), three = Record(3, "exit");
+  ManagedProcess restarting = Record(5, "exit", true, PROCESS_RESTART_REQUESTED), noHandle = Record(1, "");
+  ManagedProcess unsettled = Record(9, "exit");  // left running in the table: never reported again
+  for (const ManagedProcess* p : {&seven, &three, &restarting, &unsettled})
     ASSERT_TRUE(WaitFor([&] { return !ProcessAlive(p->pid); })) << p->hpid;
-  }
-
   CRunningGuard guard;
+  EXPECT_FALSE(guard.Start(nullptr));
   ASSERT_TRUE(guard.Start(&sink));
-  ASSERT_TRUE(WaitFor([&] { return sink.CountOf(9) == 1; }));
+  EXPECT_TRUE(guard.Start(&other));  // already running: keeps its sink
+  ASSERT_TRUE(sink.WaitFor(9));
   // A later change makes more passes; the one that reports 11 comes after them.
-  ManagedProcess later = Watch(11, "exit");
-  guard.Wake();
-  ASSERT_TRUE(WaitFor([&] { return sink.CountOf(11) == 1; }));
+  ManagedProcess later = Record(11, "exit");
+  guard.Wake();  // the manager wakes the library's own guard, not this one
+  ASSERT_TRUE(sink.WaitFor(11));
   EXPECT_TRUE(guard.Stop());
-
-  EXPECT_EQ(sink.Calls(), (std::vector<std::pair<uint32_t, uint32_t>>{{1, 3}, {1, 7}, {1, 9}, {1, 11}}));
-  for (uint32_t hpid : {3, 7, 9, 11}) EXPECT_EQ(log.Count({ExitLine(hpid)}), 1) << hpid;
-  for (uint32_t hpid : {5, 1}) EXPECT_EQ(log.Count({ExitLine(hpid)}), 0) << hpid;
-
+  EXPECT_EQ(sink.Seen(), (Calls{{1, 3}, {1, 7}, {1, 9}, {1, 11}}));
+  // Started again, with another sink, it watches the table as it is then.
+  GetProcessMgr()->RestartProcess(9);
+  GetProcessMgr()->RestartProcess(11);
+  ManagedProcess again = Record(13, "exit");
+  ASSERT_TRUE(guard.Start(&other));
+  ASSERT_TRUE(other.WaitFor(13));
+  EXPECT_TRUE(guard.Stop());
+  EXPECT_EQ(other.Seen(), (Calls{{1, 13}}));
+  EXPECT_EQ(log.Count({"Find Process exit!"}), 5);
   // The guard's waits reaped what it saw end; the child it skipped is reaped here.
   EXPECT_EQ(ZOL_WaitForSingleObject(restarting.processHandle.Get(), 10000), 0u);
   EXPECT_TRUE(ZombieChildren().empty());
+}
+
+TEST(ProcessMgr, LateReportsForRecordsNoLongerInTheTable) {
+  CProcessMgr* manager = GetProcessMgr();
+  EXPECT_EQ(manager->OnGuardNotify(1, 9), -1);
+  // A relaunch that succeeds for a record destroyed meanwhile must not leave a child behind that
+  // nobody manages.
+  ManagedProcess relaunched = Record(4, "ignore", false);
+  manager->OnRelaunchNotify(&relaunched, true);
+  EXPECT_EQ(ZOL_WaitForSingleObject(relaunched.processHandle.Get(), 5000), 0u);
+  uint32_t hpid = 0;
+  EXPECT_FALSE(manager->IsManaged(relaunched.pid, &hpid));
+  // One still in the table takes the new process and is running again.
+  ManagedProcess created = Record(5, "ignore");
+  created.SetState(PROCESS_EXITED);
+  ManagedProcess next = Record(5, "ignore", false);
+  manager->OnRelaunchNotify(&next, true);
+  ProcessMap table;
+  manager->GetProcessMap(table);
+  EXPECT_EQ(table[5].pid, next.pid);
+  EXPECT_EQ(table[5].state, PROCESS_RUNNING);
+  EXPECT_NE(ZOL_WaitForSingleObject(next.processHandle.Get(), 0), 0u) << "a managed relaunch was ended";
+  for (HANDLE handle : {created.processHandle.Get(), next.processHandle.Get()}) {
+    TerminateProcess(handle, 0);
+    EXPECT_EQ(ZOL_WaitForSingleObject(handle, 5000), 0u);
+  }
+}
+
+// Without random bytes there is no GUID: the create fails instead of reusing an old one, and
+// gives its hpid back.
+TEST(ProcessMgr, CreateFailsWhenNoGuidCanBeMade) {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_getrandom, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+  ASSERT_EQ(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
+  ASSERT_EQ(prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program), 0);
+  uint32_t hpid = 99;
+  EXPECT_EQ(GetProcessMgr()->CreateProcess(HelperChild(), "x ", &hpid, 0), KESTRAVO_NO_RESOURCE);
+  EXPECT_EQ(hpid, 99u);
+  EXPECT_EQ(GetHpidPool()->Alloc(), 0u);
 }
 
 }  // namespace

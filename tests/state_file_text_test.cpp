@@ -1,10 +1,11 @@
-// The state file's text must be exactly what TinyXML's printer makes of the same document: the
-// file's format is TinyXML's, escaping quirks included.
+// The state file's text: exactly what TinyXML's printer makes of the same document (its escaping
+// quirks included), read back byte for byte, and the rules for entries that cannot be used.
 #include <gtest/gtest.h>
 #include <tinyxml.h>
 
 #include <list>
 #include <string>
+#include <tuple>
 
 #include "config/state_file_text.h"
 
@@ -29,32 +30,56 @@ std::string PrintedByTinyXml(const std::list<ProcConfig>& entries) {
   return printer.Str();
 }
 
-ProcConfig Entry(uint32_t hpid, uint32_t pid, std::string exe, std::string cmdline, std::string guid) {
-  ProcConfig config;
-  config.hpid = hpid;
-  config.pid = pid;
-  config.exe = std::move(exe);
-  config.cmdline = std::move(cmdline);
-  config.guid = std::move(guid);
-  return config;
-}
+auto Fields(const ProcConfig& c) { return std::tie(c.hpid, c.pid, c.exe, c.cmdline, c.guid); }
 
-TEST(StateFileText, MatchesTinyXmlsPrinter) {
-  const std::list<std::list<ProcConfig>> documents = {
-      {},
-      {Entry(0, 5128, "/svc/worker", "kestravCmdLine:;pid=0;guid={6A1F0C3E-52B7-4d09-8E21-93C0B5A7D4F2}",
-             "{6A1F0C3E-52B7-4d09-8E21-93C0B5A7D4F2}")},
-      {Entry(3, 0xFFFFFFFF, R"(/opt/a <b> & "c" 'd'/x)", R"(-x "a b" & <y> 'z' )", "{G}"),
-       Entry(1023, 0, "", "", ""),
-       Entry(7, 1, "tab\there\nnew\x01line\x1f", "\x7f\x80\xff high", "'only single'"),
+// Every document is printed as TinyXML prints it; the second is read back as it was written.
+TEST(StateFileText, MatchesTinyXmlsPrinterAndReadsBackByteForByte) {
+  const std::list<ProcConfig> documents[] = {
+      {{0xFFFFFFFF, 3, "tab\there\nnew\x01line\x1f", "\x7f\x80\xff high", "'only single'"}, {0, 1023, "", "", ""},
        // Text that looks like a character reference is escaped like any other.
-       Entry(8, 2, "&#x41;&#x<\"';& #x &#", "a&#x", "&#x42"),
-       Entry(9, 3, std::string("cut\0here", 8), "&amp; &lt; &#38;", "x&#xZ<;>y")},
+       {2, 8, "&#x41;&#x<\"';& #x &#", "a&#x", "&#x42"}, {3, 9, std::string("cut\0here", 8), "&amp; &lt; &#38;", "x&#xZ<;>y"}},
+      {{4242, 4, R"(/opt/a <b> & "c" 'd'/x)", R"(  -x "a b" & <y> 'z'  kestravCmdLine:;pid=4;guid={G})", "{G}"},
+       {0x7FFFFFFF, 1023, R"(C:\svc\w.exe)", "&amp; &lt;", "{A-b}"},
+       // Not UTF-8: a Latin-1 0xE9 before a quote or an entity, and a lone lead byte at the end.
+       {7, 7, "/opt/caf\xE9", "-n \"Caf\xE9\" \xCD& \xF0<", "{g}\xC3"}},
+      {},
   };
   for (const auto& entries : documents) {
     std::string text = "left over from the last rewrite";
     ASSERT_TRUE(BuildStateFileText(entries, &text));
     EXPECT_EQ(text, PrintedByTinyXml(entries));
+  }
+  std::string text;
+  ASSERT_TRUE(BuildStateFileText(documents[1], &text));
+  std::list<ProcConfig> read;
+  ASSERT_EQ(ParseStateFileText(text, &read, {}).result, StateFileParse::kParsed);
+  ASSERT_EQ(read.size(), documents[1].size());
+  auto w = documents[1].begin();
+  for (const ProcConfig& r : read) EXPECT_EQ(Fields(r), Fields(*w++));
+}
+
+TEST(StateFileText, EntriesThatCannotBeUsedAreSkipped) {
+  // The attributes of one entry between two good ones; true: it is kept.
+  const std::pair<std::string, bool> entries[] = {
+      {R"(hpid="abc" pid="7" guid="{g}")", false}, {R"(hpid="-1" pid="7" guid="{g}")", false},
+      {R"(hpid="1024" pid="7" guid="{g}")", false}, {R"(hpid="+3" pid="7" guid="{g}")", false},
+      {R"(hpid=" 3" pid="7" guid="{g}")", false}, {R"(hpid="3x" pid="7" guid="{g}")", false},
+      {R"(hpid="99999999999" pid="7" guid="{g}")", false}, {R"(hpid="" pid="7" guid="{g}")", false},
+      {R"(pid="7" guid="{g}")", false}, {R"(hpid="3" pid="0" guid="{g}")", false},
+      {R"(hpid="3" pid="-1" guid="{g}")", false}, {R"(hpid="3" pid="2147483648" guid="{g}")", false},
+      {R"(hpid="3" guid="{g}")", false}, {R"(hpid="3" pid="7")", false}, {R"(hpid="3" pid="7" guid="")", false},
+      {R"(hpid="0" pid="7" guid="{g}")", false},  // the hpid of the first entry
+      {R"(hpid="1023" pid="2147483647" guid="{g}")", true},
+  };
+  for (const auto& [attributes, kept] : entries) {
+    std::list<ProcConfig> read;
+    int skipped = 0;
+    const std::string text = "<kestravo><process hpid=\"0\" pid=\"1\" guid=\"{a}\" /><process " + attributes +
+                             " exe=\"x\" /><process hpid=\"2\" pid=\"2\" guid=\"{b}\" /></kestravo>";
+    ParseStateFileText(text, &read, [&](const ProcConfig&, const char* problem) { skipped += problem != nullptr; });
+    ASSERT_EQ(read.size(), kept ? 3u : 2u) << attributes;
+    EXPECT_EQ(skipped, kept ? 0 : 1) << attributes;
+    EXPECT_EQ(read.front().guid + read.back().guid, "{a}{b}") << attributes;
   }
 }
 

@@ -3,10 +3,8 @@
 #include <stdlib.h>
 
 #include <atomic>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "launcher/child_identity.h"

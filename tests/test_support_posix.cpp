@@ -9,8 +9,6 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
-#include <string>
-#include <thread>
 
 #include "test_support.h"
 
