@@ -37,7 +37,8 @@ TEST_F(Concurrency, RandomCallsFromEightThreadsLeaveNothingBehind) {
   // Descriptors counted after one whole init and uninit, once the log is open.
   ASSERT_EQ(host.Send("init").ret, 0);
   ASSERT_EQ(host.Send("uninit").ret, 0);
-  std::string fdsBefore = host.Send("fds").field["fds"];
+  auto fds = [&] { return std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(host.Pid()) + "/fd"), {}); };
+  auto fdsBefore = fds();
   ASSERT_EQ(host.Send("init").ret, 0);
 
   unsigned seed = std::random_device()();
@@ -101,7 +102,7 @@ TEST_F(Concurrency, RandomCallsFromEightThreadsLeaveNothingBehind) {
   for (uint32_t hpid = 0; hpid < 1024; ++hpid) EXPECT_NE(free.count(hpid), limbo.count(hpid)) << "hpid " << hpid;
 
   EXPECT_EQ(host.Send("uninit").ret, 0);
-  EXPECT_TRUE(WaitFor([&] { return host.Send("fds").field["fds"] == fdsBefore; })) << "descriptors left";
+  EXPECT_TRUE(WaitFor([&] { return fds() == fdsBefore; })) << "descriptors left: " << fds() - fdsBefore;
   EXPECT_TRUE(host.NoZombies());
   log = dir.Log();
   size_t events = 0;

@@ -5,8 +5,8 @@
 // identity found in its command line.
 //
 // Modes:
-//   stop        wait on the stop event named in the command line, create REPORT.stopped, then exit 0
-//               (exit 3 without an event)
+//   stop        open the stop event named in the command line, create REPORT.waiting, wait on it,
+//               create REPORT.stopped, then exit 0 (exit 3 without an event)
 //   ignore      run until killed
 //   exit MS     exit 0 after MS milliseconds
 //   crash MS    abort after MS milliseconds
@@ -93,20 +93,25 @@ static void write_report(const char* path, int argc, char** argv, const int* gra
     if (replace_file(tmp, path) != 0) exit(4);
 }
 
-// Waits on the stop event, then marks that it, not termination, ended this run.
+// Creates REPORT.SUFFIX.
+static void mark(const char* report, const char* suffix) {
+    char path[4096];
+    snprintf(path, sizeof path, "%s.%s", report, suffix);
+    FILE* out = strcmp(report, "-") != 0 ? fopen(path, "w") : NULL;
+    if (out) fclose(out);
+}
+
+// Opens the stop event (and marks that it holds it), waits on it, then marks that it, not
+// termination, ended this run.
 static int wait_stop(const char* report) {
     KESTRAVO_ChildIdentity identity;
     if (KESTRAVO_ChildGetIdentity(NULL, &identity) != 0) return 3;
     void* stop = KESTRAVO_ChildOpenStopEvent(identity.guid);
     if (!stop) return 3;
+    mark(report, "waiting");
     int32_t result = KESTRAVO_ChildWaitStop(stop, 0xFFFFFFFFu);
     KESTRAVO_ChildCloseStopEvent(stop);
-    if (result == 0 && strcmp(report, "-") != 0) {
-        char mark[4096];
-        snprintf(mark, sizeof mark, "%s.stopped", report);
-        FILE* out = fopen(mark, "w");
-        if (out) fclose(out);
-    }
+    if (result == 0) mark(report, "stopped");
     return result == 0 ? 0 : 6;
 }
 

@@ -13,6 +13,7 @@
 #include <tinyxml.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -33,11 +34,10 @@ namespace kestravo::test {
 // The whole file; stdio, since a /proc file of a process that ends mid-read fails the read.
 inline std::string FileText(const std::string& path) {
   std::string text;
-  FILE* in = fopen(path.c_str(), "rbe");
-  if (!in) return text;
   char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, in)) > 0;) text.append(buffer, n);
-  fclose(in);
+  FILE* in = fopen(path.c_str(), "rbe");
+  for (size_t n; in && (n = fread(buffer, 1, sizeof buffer, in)) > 0;) text.append(buffer, n);
+  if (in) fclose(in);
   return text;
 }
 
@@ -52,11 +52,8 @@ inline std::string Unhex(const std::string& arg) {
 inline size_t LinesWith(const std::string& text, const std::vector<std::string>& fragments) {
   size_t n = 0;
   std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    bool all = true;
-    for (const std::string& f : fragments) all = all && line.find(f) != std::string::npos;
-    n += all;
-  }
+  for (std::string line; std::getline(lines, line);)
+    n += std::all_of(fragments.begin(), fragments.end(), [&](const std::string& f) { return line.find(f) != std::string::npos; });
   return n;
 }
 
@@ -128,8 +125,7 @@ class HostDir {
   }
   ~HostDir() {
     for (pid_t pid : ProcessesNamingMe()) kill(pid, SIGKILL);
-    for (pid_t pid : ProcessesNamingMe())
-      WaitFor([&] { return waitpid(pid, nullptr, WNOHANG) == pid || !ProcessAlive(pid); });
+    for (pid_t pid : ProcessesNamingMe()) WaitFor([&] { return waitpid(pid, nullptr, WNOHANG) == pid || !ProcessAlive(pid); });
     // Events are named by GUID; those of killed holders stay until unlinked.
     std::string log = Log();
     for (size_t at = log.find("[namedEvent="); at != std::string::npos; at = log.find("[namedEvent=", at + 1))
@@ -186,8 +182,8 @@ class Host {
   }
   ~Host() {
     Kill9();
-    if (toHost_ >= 0) close(toHost_);
-    if (fromHost_ >= 0) close(fromHost_);
+    for (int fd : {toHost_, fromHost_})
+      if (fd >= 0) close(fd);
   }
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
@@ -201,8 +197,7 @@ class Host {
     std::string line = command + "\n";
     if (pid_ <= 0 || write(toHost_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return reply;
     auto end = std::chrono::steady_clock::now() + limit;
-    while (results_.empty() && Pump(end)) {
-    }
+    while (results_.empty() && Pump(end)) continue;
     if (results_.empty()) return reply;
     line = results_.front();
     results_.erase(results_.begin());
@@ -233,14 +228,11 @@ class Host {
     return r.ret == 0 ? WaitRunning(r["out"], report) : 0;
   }
 
-  bool NoZombies() {
-    return WaitFor([&] { return ZombieChildrenOf(pid_).empty(); });
-  }
+  bool NoZombies() { return WaitFor([&] { return ZombieChildrenOf(pid_).empty(); }); }
 
   // The callback lines so far.
   const std::vector<Message>& Messages() {
-    while (Pump(std::chrono::steady_clock::now())) {
-    }
+    while (Pump(std::chrono::steady_clock::now())) continue;
     return messages_;
   }
   size_t Count(uint32_t hpid, uint32_t type) {
@@ -248,9 +240,7 @@ class Host {
     for (const Message& m : Messages()) n += m.hpid == hpid && m.type == type;
     return n;
   }
-  bool WaitCount(uint32_t hpid, uint32_t type, size_t n) {
-    return WaitFor([&] { return Count(hpid, type) >= n; });
-  }
+  bool WaitCount(uint32_t hpid, uint32_t type, size_t n) { return WaitFor([&] { return Count(hpid, type) >= n; }); }
 
   // Closes the host's input and waits for it to end: its exit code, or -1.
   int Finish() {

@@ -1,6 +1,5 @@
 #include "host_load.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <kestravo.h>
 #include <poll.h>
@@ -178,15 +177,6 @@ std::string Chaos(std::istringstream& args) {
   return out.str();
 }
 
-std::string Fds() {
-  int count = -1;  // the directory's own
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
-    closedir(dir);
-  }
-  return "ret 0 fds=" + std::to_string(count);
-}
-
 std::string Census() {
   std::string table;
   for (uint32_t hpid = 0; hpid < kMaxHpids; ++hpid) {
@@ -247,7 +237,7 @@ std::string HogFds(const std::string& arg) {
 }  // namespace
 
 bool IsLoadCommand(const std::string& verb) {
-  return verb == "chaos" || verb == "fds" || verb == "census" || verb == "exhaust" || verb == "hogfds" || verb == "loop";
+  return verb == "chaos" || verb == "census" || verb == "exhaust" || verb == "hogfds" || verb == "loop";
 }
 
 std::string RunLoadCommand(const std::string& line) {
@@ -256,7 +246,6 @@ std::string RunLoadCommand(const std::string& line) {
   size_t keep = 0;
   args >> verb;
   if (verb == "chaos") return Chaos(args);
-  if (verb == "fds") return Fds();
   if (verb == "census") return Census();
   args >> a >> b >> keep;
   if (verb == "exhaust") return Exhaust(Unhex(a));

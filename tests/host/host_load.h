@@ -8,7 +8,6 @@
 //       with the results per kind (create_0=N ...), msgN (messages per type), sigkills, "limbo"
 //       (the hpids whose stop returned 3) and "unexpected" (results no interleaving allows; the
 //       first in "first").
-//   fds                -> ret 0 fds=N            the host's open descriptors
 //   census             -> ret 0 table=H:P,...    every hpid that KESTRAVO_GetOSPid knows
 //   exhaust EXE        -> ret 0 free=H,...       creates with EXE (which should fail to start)
 //                                                until no hpid is left: the ones that were free
