@@ -249,7 +249,7 @@ class Library : public ::testing::Test {
     Report after = ReportOf(name, PidOf(before));
     EXPECT_NE(PidOf(after), PidOf(before));
     for (const auto& [key, value] : before)
-      if (key != "pid") EXPECT_EQ(after[key], value) << key;
+      if (key != "pid") { EXPECT_EQ(after[key], value) << key; }
     return after;
   }
   std::vector<uint32_t> TypesOf(uint32_t hpid) {

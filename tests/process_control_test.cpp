@@ -352,7 +352,7 @@ TEST_P(Callbacks, CallsFromTheLibrarysThreadsReturn) {
   EXPECT_EQ(answered("call"), c.results);
 
   // The library is whole afterwards: it starts again if it was stopped, and the hpid is free.
-  if (c.endsStopped) EXPECT_EQ(host.Send("init").ret, 0);
+  if (c.endsStopped) { EXPECT_EQ(host.Send("init").ret, 0); }
   EXPECT_EQ(host.CreateHelper("stop", "-")["out"], 0u);
   EXPECT_TRUE(host.NoZombies());
   Stop();

@@ -139,7 +139,7 @@ TEST_F(Recovery, OnlyTheRecordedChildIsAdoptedAndOnlyAGoneOneIsDropped) {
     }
   } taken{"/dev/shm/kestravo-ev." + guid[1], -1};
   if (geteuid() == 0) taken.fd = open(taken.path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (taken.fd >= 0) ASSERT_TRUE(fchown(taken.fd, 65534, 65534) == 0 && flock(taken.fd, LOCK_EX) == 0);
+  if (taken.fd >= 0) { ASSERT_TRUE(fchown(taken.fd, 65534, 65534) == 0 && flock(taken.fd, LOCK_EX) == 0); }
 
   Host second(dir);
   ASSERT_EQ(second.Send("setcb do 4 hogfds 0").ret, 0);
@@ -159,7 +159,7 @@ TEST_F(Recovery, OnlyTheRecordedChildIsAdoptedAndOnlyAGoneOneIsDropped) {
   EXPECT_EQ(second.Send("attach 0 " + std::to_string(stranger)).ret, 1);
   EXPECT_EQ(second.Send("attach 3 " + std::to_string(unchecked)).ret, 1);  // not reported
   EXPECT_EQ(second.Send("attach 1 " + std::to_string(child), std::chrono::seconds(2)).ret, 0);
-  if (taken.fd >= 0) EXPECT_EQ(LinesWith(dir.Log(), {"stop event cannot be opened"}), 1u);
+  if (taken.fd >= 0) { EXPECT_EQ(LinesWith(dir.Log(), {"stop event cannot be opened"}), 1u); }
   std::vector<StateEntry> state = dir.State();
   ASSERT_EQ(state.size(), 2u) << dir.StateText();
   EXPECT_EQ(state[0].hpid, 1u);
@@ -217,8 +217,8 @@ TEST_P(UnusableStateFile, HostStartsAndLogsTheLoadFailure) {
     std::ofstream(path, std::ios::binary) << file.text;
     ASSERT_EQ(chmod(path.c_str(), file.mode), 0);
   }
-  if (file.kind == UnusableFile::kDirectory) ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
-  if (file.kind == UnusableFile::kFifo) ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  if (file.kind == UnusableFile::kDirectory) { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); }
+  if (file.kind == UnusableFile::kFifo) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }
   Host host(dir);
   ASSERT_EQ(host.Send("setcb").ret, 0);
   ASSERT_EQ(host.Send("init").ret, 0);
@@ -229,7 +229,7 @@ TEST_P(UnusableStateFile, HostStartsAndLogsTheLoadFailure) {
   EXPECT_GT(pid, 0);
   if (file.kind != UnusableFile::kDirectory) {
     EXPECT_TRUE(WaitFor([&] {
-      StateXml state = ReadStateXml(path);
+      StateXml state = std::filesystem::is_regular_file(path) ? ReadStateXml(path) : StateXml();  // a fifo would block
       return state.loaded && state.entries.size() == 1 && state.entries[0].pid == static_cast<uint32_t>(pid);
     })) << dir.StateText();
   }

@@ -219,7 +219,7 @@ TEST_F(HostToolTest, StateDirectoryAndLogFromTheOptionOrFromSystemd) {
       EXPECT_NE(FileText(c.expected + "/kestravo.xml").find("/bin/sleep"), std::string::npos) << c.expected;
       EXPECT_EQ(LinesWith(log, {"LoadXml", "load kestravo xml file"}), 1u) << log;
       EXPECT_EQ(CountMatches(out, c.journal ? "library log: the journal" : "library log: " + Quote(c.expected)), 1u);
-      if (!c.journal) EXPECT_EQ(errText, "");
+      if (!c.journal) { EXPECT_EQ(errText, ""); }
       std::filesystem::remove(c.expected + "/kestravo.log");
     } else {
       EXPECT_EQ(LinesWith(errText, {"ERROR", "stateDir=" + missing + ",chosenBy=KESTRAVO_STATE_DIR,"}), 1u) << errText;
