@@ -1,30 +1,157 @@
-// The library as a host uses it, in this process, on either system: written only against
-// kestravo.h and the Windows calls of os.h. The test program's own directory holds kestravo.xml,
-// so the cases run one after the other in one process. With "--host N" the program is instead a
-// host that starts N children and runs until it is ended, for the recovery case.
+// The end-to-end harness: the library as a host uses it, written only against kestravo.h and the
+// Windows calls of os.h, so that it builds and runs on either system.
+//   no arguments: the in-process cases below, one after the other (they share kestravo.xml
+//                 beside this program);
+//   --host DIR [COMMAND...]: a host of its own for the tests that need one (tests/host_harness.h
+//                 drives it through its pipes), with its state file in DIR ("-": beside this
+//                 program). It runs the COMMANDs, then those of standard input, one result line each.
+// Host commands: init | uninit | create EXE CMD [nullout] | destroy H [R] | kill H | restart H |
+//   attach H PID | getpid H [nullout] | ismanaged PID [nullout] | setcb [null | do TYPE CMDS] |
+//   sleep MS | exit (no Uninit) | wait (until ended) | and on Linux those of host/host_load.h.
+// Strings are hex_arg words. Callback lines: "msg H TYPE user=U [pid=P cmd=HEX exe=HEX] [call=R,..]";
+// "setcb do TYPE CMDS" makes the callback run CMDS (';' between, '$' its hpid) and list their
+// results; "await5 CMD" repeats CMD until it answers 5, and such an action (or a sleep) first
+// writes the line with "calling=1".
 #include <gtest/gtest.h>
 #include <kestravo.h>
 
 #include <chrono>
-#include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <iostream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "hex_arg.h"
 #include "platform/os.h"
 #include "test_support.h"
 
 #ifndef _WIN32
-#include <signal.h>
+#include "host/host_load.h"
 #endif
 
 namespace kestravo::test {
 namespace {
 
 using namespace std::chrono_literals;
+
+// ---- the host ----
+
+std::mutex g_out;
+int g_userMarker;
+std::mutex g_actionsLock;
+std::map<uint32_t, std::string> g_actions;  // message type -> commands; guarded by g_actionsLock
+
+std::string Run(const std::string& command);
+
+void Emit(const std::string& line) {
+  std::lock_guard<std::mutex> lock(g_out);
+  std::cout << line << std::endl;
+}
+
+std::string RetOf(const std::string& reply) { return reply.substr(0, reply.find(' ', 4)).substr(4); }
+
+std::string RunAction(std::string action, uint32_t hpid) {
+  for (size_t at; (at = action.find('$')) != std::string::npos;) action.replace(at, 1, std::to_string(hpid));
+  std::string results;
+  std::istringstream list(action);
+  for (std::string command; std::getline(list, command, ';');) {
+    bool await5 = command.rfind("await5 ", 0) == 0;
+    if (await5) command.erase(0, 7);
+    std::string ret = RetOf(Run(command));
+    for (auto end = std::chrono::steady_clock::now() + 10s; await5 && ret != "5" && std::chrono::steady_clock::now() < end;
+         ret = RetOf(Run(command))) {
+      std::this_thread::sleep_for(1ms);
+    }
+    results += (results.empty() ? "" : ",") + ret;
+  }
+  return results;
+}
+
+int32_t OnMessage(uint32_t hpid, uint32_t type, void* data, void* user) {
+  std::ostringstream line;
+  line << "msg " << hpid << ' ' << type << " user=" << (user == &g_userMarker);
+  if (type == MSG_ATTACHABLE && data) {
+    auto* info = static_cast<AttachableProcInfo*>(data);
+    line << " pid=" << info->pid << " cmd=" << hex_arg::Encode(info->cmdLine) << " exe=" << hex_arg::Encode(info->exePath);
+  }
+  std::string action;
+  {
+    std::lock_guard<std::mutex> lock(g_actionsLock);
+    if (g_actions.count(type)) action = g_actions[type];
+  }
+  if (action.find("await5 ") != std::string::npos || action.find("sleep ") != std::string::npos)
+    Emit(line.str() + " calling=1");
+  if (!action.empty()) line << " call=" << RunAction(action, hpid);
+  Emit(line.str());
+  return 0;
+}
+
+std::string Run(const std::string& command) {
+  std::istringstream in(command);
+  std::string verb, a, b, c;
+  in >> verb >> a >> b >> c;
+  auto u32 = [](const std::string& s) { return static_cast<uint32_t>(std::stoul(s)); };
+  uint32_t out = 0xFFFFFFFFu;
+  uint32_t* outArg = (verb == "create" ? c : b) == "nullout" ? nullptr : &out;
+  int32_t ret = 0;
+  if (verb == "init" || verb == "uninit") {
+    ret = verb == "init" ? KESTRAVO_Init() : KESTRAVO_Uninit();
+  } else if (verb == "create") {
+    std::string exe, cmd;
+    bool hasExe = hex_arg::Decode(a, &exe), hasCmd = hex_arg::Decode(b, &cmd);
+    ret = KESTRAVO_CreateProcess(hasExe ? exe.c_str() : nullptr, hasCmd ? cmd.c_str() : nullptr, outArg, 42);
+  } else if (verb == "destroy") {
+    ret = KESTRAVO_DestroyProcess(u32(a), b.empty() ? 0 : u32(b));
+  } else if (verb == "kill" || verb == "restart") {
+    ret = verb == "kill" ? KESTRAVO_KillProcess(u32(a)) : KESTRAVO_RestartProcess(u32(a));
+  } else if (verb == "attach") {
+    ret = KESTRAVO_Attach(u32(a), u32(b));
+  } else if (verb == "getpid" || verb == "ismanaged") {
+    ret = verb == "getpid" ? KESTRAVO_GetOSPid(u32(a), outArg) : KESTRAVO_IsManaged(u32(a), outArg);
+  } else if (verb == "setcb") {
+    if (a == "do") {
+      std::lock_guard<std::mutex> lock(g_actionsLock);
+      g_actions[u32(b)] = command.substr(command.find(b, command.find(" do ") + 4) + b.size() + 1);
+    }
+    ret = a == "null" ? KESTRAVO_SetMsgCallBack(nullptr, nullptr) : KESTRAVO_SetMsgCallBack(OnMessage, &g_userMarker);
+  } else if (verb == "sleep") {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::stoul(a)));
+  } else if (verb == "exit") {
+    std::_Exit(0);
+  } else if (verb == "wait") {
+    for (;;) std::this_thread::sleep_for(1h);
+#ifndef _WIN32
+  } else if (host_load::IsLoadCommand(verb)) {
+    return host_load::RunLoadCommand(command);
+#endif
+  } else {
+    return "error unknown command";
+  }
+  return "ret " + std::to_string(ret) + " out=" + std::to_string(out);
+}
+
+int RunHost(int argc, char** argv) {
+#ifndef _WIN32
+  if (std::string(argv[2]) != "-") setenv("KESTRAVO_STATE_DIR", argv[2], 1);
+#endif
+  auto handle = [](const std::string& line) {
+    try {
+      Emit(Run(line));
+    } catch (const std::exception& e) {  // a malformed number: the test's mistake
+      Emit(std::string("error ") + e.what());
+    }
+  };
+  for (int i = 3; i < argc; ++i) handle(argv[i]);
+  for (std::string line; std::getline(std::cin, line);) handle(line);
+  return 0;
+}
+
+// ---- the in-process cases ----
 
 std::string ExeDir() {
   char path[4096];
@@ -50,45 +177,45 @@ std::string FileText(const std::string& path) {
   return text.str();
 }
 
-struct Message {
-  uint32_t hpid, type, pid;
-};
-
-// What the callback heard, in order.
+// What the callback heard, in order: per hpid, the type and (for MSG_ATTACHABLE) the pid.
 class Messages {
  public:
   static int32_t Callback(uint32_t hpid, uint32_t type, void* data, void* self) {
-    uint32_t pid = type == MSG_ATTACHABLE ? static_cast<AttachableProcInfo*>(data)->pid : 0;
     auto* messages = static_cast<Messages*>(self);
     std::lock_guard<std::mutex> lock(messages->mutex_);
-    messages->heard_.push_back({hpid, type, pid});
+    messages->heard_[hpid].push_back({type, type == MSG_ATTACHABLE ? static_cast<AttachableProcInfo*>(data)->pid : 0});
     return 0;
   }
-  std::vector<Message> Of(uint32_t hpid) {
+  std::vector<std::pair<uint32_t, uint32_t>> Of(uint32_t hpid) {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<Message> out;
-    for (const Message& m : heard_) {
-      if (m.hpid == hpid) out.push_back(m);
-    }
-    return out;
-  }
-  std::vector<Message> All() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return heard_;
+    return heard_[hpid];
   }
 
  private:
   std::mutex mutex_;
-  std::vector<Message> heard_;  // guarded by mutex_
+  std::map<uint32_t, std::vector<std::pair<uint32_t, uint32_t>>> heard_;  // guarded by mutex_
 };
 
 bool Ended(uint32_t pid, std::chrono::milliseconds limit = 10s) {
   HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
-  if (process == nullptr) return true;
-  bool ended = WaitForSingleObject(process, static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0;
-  CloseHandle(process);
+  bool ended = !process || WaitForSingleObject(process, static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0;
+  if (process) CloseHandle(process);
   return ended;
 }
+
+void Terminate(uint32_t pid) {
+  if (HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid)) {
+    TerminateProcess(process, 9);
+    CloseHandle(process);
+  }
+}
+
+uint32_t OsPid(uint32_t hpid) {
+  uint32_t pid = 0;
+  return KESTRAVO_GetOSPid(hpid, &pid) == 0 ? pid : 0;
+}
+
+uint32_t PidOf(const Report& report) { return report.count("pid") ? static_cast<uint32_t>(std::stoul(report.at("pid"))) : 0; }
 
 class Library : public ::testing::Test {
  protected:
@@ -108,18 +235,27 @@ class Library : public ::testing::Test {
     EXPECT_EQ(KESTRAVO_CreateProcess(Helper().c_str(), (mode + " " + report + " " + arg + " ").c_str(), &hpid, 0), 0);
     return hpid;
   }
-  Report ReportOf(const std::string& name, const std::string& notPid = "") {
-    std::string path = ExeDir() + name + ".report";
+  // The report of a run other than notPid, with every argument, the identity and the pid.
+  Report ReportOf(const std::string& name, uint32_t notPid = 0) {
     Report report;
     WaitFor([&] {
-      report = ReadReport(path);
-      return !report["guid"].empty() && report["pid"] != notPid;
+      report = ReadReport(ExeDir() + name + ".report");
+      return !report["guid"].empty() && PidOf(report) != notPid;
     }, 20s);
     return report;
   }
-  static uint32_t OsPid(uint32_t hpid) {
-    uint32_t pid = 0;
-    return KESTRAVO_GetOSPid(hpid, &pid) == 0 ? pid : 0;
+  // The run that replaced `before`, started with the same arguments under the same identity.
+  Report ExpectRelaunched(const std::string& name, const Report& before) {
+    Report after = ReportOf(name, PidOf(before));
+    EXPECT_NE(PidOf(after), PidOf(before));
+    for (const auto& [key, value] : before)
+      if (key != "pid") { EXPECT_EQ(after[key], value) << key; }
+    return after;
+  }
+  std::vector<uint32_t> TypesOf(uint32_t hpid) {
+    std::vector<uint32_t> types;
+    for (const auto& m : messages.Of(hpid)) types.push_back(m.first);
+    return types;
   }
 
   Messages messages;
@@ -128,11 +264,10 @@ class Library : public ::testing::Test {
 TEST_F(Library, StartsWatchesAndStopsThroughTheStopEvent) {
   uint32_t hpid = Start("stop", "plain");
   Report report = ReportOf("plain");
-  ASSERT_FALSE(report["pid"].empty());
-  uint32_t pid = static_cast<uint32_t>(std::stoul(report["pid"]));
+  uint32_t pid = PidOf(report), managed = 0xFFFFFFFFu;
+  ASSERT_NE(pid, 0u);
   EXPECT_EQ(OsPid(hpid), pid);
   EXPECT_EQ(report["hpid"], std::to_string(hpid));
-  uint32_t managed = 0xFFFFFFFFu;
   EXPECT_TRUE(KESTRAVO_IsManaged(pid, &managed));
   EXPECT_EQ(managed, hpid);
   // The record beside the host executable names the child.
@@ -140,40 +275,43 @@ TEST_F(Library, StartsWatchesAndStopsThroughTheStopEvent) {
 
   EXPECT_EQ(KESTRAVO_DestroyProcess(hpid, 0), 0);
   EXPECT_TRUE(Ended(pid));
-  EXPECT_TRUE(WaitFor([&] { return std::ifstream(ExeDir() + "plain.report.stopped").good(); }, 2s));
+  EXPECT_TRUE(std::ifstream(ExeDir() + "plain.report.stopped").good());
   EXPECT_EQ(KESTRAVO_GetOSPid(hpid, &managed), 1);
+  EXPECT_FALSE(KESTRAVO_IsManaged(pid, &managed));
   EXPECT_EQ(FileText(StateFile()).find(report["guid"]), std::string::npos);
+  EXPECT_TRUE(messages.Of(hpid).empty());
 }
 
 TEST_F(Library, AnUnaskedExitIsRestartedUnderTheSameIdentity) {
-  uint32_t hpid = Start("exit", "exits", "300");
+  uint32_t hpid = Start("exit", "exits", "300 \"two words\"");
   Report first = ReportOf("exits");
-  Report second = ReportOf("exits", first["pid"]);
-  EXPECT_NE(second["pid"], first["pid"]);
-  EXPECT_EQ(second["hpid"], first["hpid"]);
-  EXPECT_EQ(second["guid"], first["guid"]);
+  EXPECT_EQ(first["arg4"], "two words");
+  ExpectRelaunched("exits", first);
   ASSERT_TRUE(WaitFor([&] { return messages.Of(hpid).size() >= 2; }));
-  std::vector<Message> heard = messages.Of(hpid);
-  EXPECT_EQ(heard[0].type, static_cast<uint32_t>(MSG_EXITED));
-  EXPECT_EQ(heard[1].type, static_cast<uint32_t>(MSG_RESTARTED));
+  EXPECT_EQ(TypesOf(hpid), (std::vector<uint32_t>{MSG_EXITED, MSG_RESTARTED}));
   EXPECT_EQ(KESTRAVO_KillProcess(hpid), 0);
 }
 
 TEST_F(Library, KillAndRestartEndTheChildAtOnce) {
   uint32_t killed = Start("ignore", "killed");
-  uint32_t restarted = Start("ignore", "restarted");
-  Report one = ReportOf("killed");
-  Report two = ReportOf("restarted");
+  uint32_t restarted = Start("ignore", "restarted", "-v");
+  Report one = ReportOf("killed"), two = ReportOf("restarted");
 
   EXPECT_EQ(KESTRAVO_KillProcess(killed), 0);
-  EXPECT_TRUE(Ended(static_cast<uint32_t>(std::stoul(one["pid"])), 0ms));
+  EXPECT_TRUE(Ended(PidOf(one), 0ms));
   EXPECT_EQ(OsPid(killed), 0u);
 
+  // A restart that was asked for is no exit; the child is watched again afterwards.
   EXPECT_EQ(KESTRAVO_RestartProcess(restarted), 0);
-  Report again = ReportOf("restarted", two["pid"]);
-  EXPECT_TRUE(Ended(static_cast<uint32_t>(std::stoul(two["pid"]))));
-  EXPECT_EQ(again["guid"], two["guid"]);
-  EXPECT_EQ(OsPid(restarted), static_cast<uint32_t>(std::stoul(again["pid"])));
+  Report again = ExpectRelaunched("restarted", two);
+  EXPECT_TRUE(Ended(PidOf(two)));
+  EXPECT_EQ(OsPid(restarted), PidOf(again));
+  ASSERT_TRUE(WaitFor([&] { return !messages.Of(restarted).empty(); }));
+  Terminate(PidOf(again));
+  ExpectRelaunched("restarted", again);
+  ASSERT_TRUE(WaitFor([&] { return messages.Of(restarted).size() >= 3; }));
+  EXPECT_EQ(TypesOf(restarted), (std::vector<uint32_t>{MSG_RESTARTED, MSG_EXITED, MSG_RESTARTED}));
+  EXPECT_TRUE(messages.Of(killed).empty());
   EXPECT_EQ(KESTRAVO_KillProcess(restarted), 0);
 }
 
@@ -190,96 +328,80 @@ TEST_F(Library, HandsOutAtMost1024Hpids) {
   EXPECT_EQ(extra, hpids[7]);
 }
 
-// The host is ended without a chance to clean up; its children run on, and the next host adopts
-// each of them once.
+// The host is ended without a chance to clean up (TerminateProcess, SIGKILL); its children run
+// on, and the next host adopts each of them once.
 TEST(Recovery, ChildrenOfAnEndedHostAreAdopted) {
   std::remove(StateFile().c_str());
-  std::remove((ExeDir() + "host.ready").c_str());
-  for (int i = 0; i < 3; ++i) std::remove((ExeDir() + "survivor" + std::to_string(i) + ".report").c_str());
+  std::vector<std::string> args = {"", "--host", "-", "init"};
+  for (int i = 0; i < 3; ++i) {
+    std::string report = ExeDir() + "survivor" + std::to_string(i) + ".report";
+    std::remove(report.c_str());
+    std::remove((report + ".waiting").c_str());
+    args.push_back("create " + hex_arg::Encode(Helper()) + " " + hex_arg::Encode("stop " + report + " "));
+  }
+  args.push_back("wait");
   char self[4096];
-  std::string exe(self, GetModuleFileNameA(nullptr, self, sizeof self));
+  args[0].assign(self, GetModuleFileNameA(nullptr, self, sizeof self));
   // Started and ended as a plain process: on Linux the library's own start would put the host in
   // a tree of its own, and ending that tree would end the children as well.
 #ifdef _WIN32
-  std::string line = exe + " --host 3";
+  std::string line;
+  for (const std::string& arg : args) line += "\"" + arg + "\" ";
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
-  PROCESS_INFORMATION host{};
-  ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                             &startup, &host));
-  CloseHandle(host.hThread);
-  auto endHost = [&] {
-    TerminateProcess(host.hProcess, 9);
-    WaitForSingleObject(host.hProcess, 10000);
-    CloseHandle(host.hProcess);
-  };
+  PROCESS_INFORMATION info{};
+  ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info));
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  uint32_t host = info.dwProcessId;
 #else
-  pid_t host = SpawnPlain({exe, "--host", "3"});
-  ASSERT_GT(host, 0);
-  auto endHost = [&] {
-    kill(host, SIGKILL);
-    WaitExit(host);
-  };
+  uint32_t host = static_cast<uint32_t>(SpawnPlain(args, true));
 #endif
-  std::vector<uint32_t> pids;
+  std::vector<uint32_t> pids(3);
   bool recorded = WaitFor([&] {
-    pids.clear();
+    std::string state = FileText(StateFile());
     for (int i = 0; i < 3; ++i) {
-      Report report = ReadReport(ExeDir() + "survivor" + std::to_string(i) + ".report");
-      if (report["pid"].empty()) return false;
-      pids.push_back(static_cast<uint32_t>(std::stoul(report["pid"])));
+      std::string report = ExeDir() + "survivor" + std::to_string(i) + ".report";
+      pids[i] = PidOf(ReadReport(report));
+      // It opened its stop event while the host still held it.
+      if (pids[i] == 0 || !std::ifstream(report + ".waiting").good() || state.find("pid=\"" + std::to_string(pids[i]) + "\"") == std::string::npos) return false;
     }
-    return std::ifstream(ExeDir() + "host.ready").good();
+    return true;
   }, 60s);
-  endHost();
-  EXPECT_TRUE(recorded);
+  Terminate(host);
+#ifndef _WIN32
+  WaitExit(static_cast<pid_t>(host));
+#endif
+  // After a failure, no survivor that reported outlives the test.
+  if (!recorded) {
+    for (uint32_t pid : pids) {
+      if (pid != 0) Terminate(pid);
+    }
+  }
+  ASSERT_TRUE(recorded);
   for (uint32_t pid : pids) EXPECT_FALSE(Ended(pid, 0ms)) << pid;
 
-  // Adopted and then destroyed; after a failure above, whatever the state file names is still
-  // adopted and ended, so that no survivor outlives the test.
   Messages messages;
   KESTRAVO_SetMsgCallBack(&Messages::Callback, &messages);
   ASSERT_EQ(KESTRAVO_Init(), 0);
-  std::vector<Message> heard = messages.All();
-  if (recorded) EXPECT_EQ(heard.size(), 3u);
-  for (size_t i = 0; i < heard.size(); ++i) {
-    EXPECT_EQ(heard[i].type, static_cast<uint32_t>(MSG_ATTACHABLE));
-    if (recorded && i < pids.size()) EXPECT_EQ(heard[i].pid, pids[i]);
-    EXPECT_EQ(KESTRAVO_Attach(heard[i].hpid, heard[i].pid), 0);
-    uint32_t pid = 0;
-    EXPECT_EQ(KESTRAVO_GetOSPid(heard[i].hpid, &pid), 0);
-    EXPECT_EQ(pid, heard[i].pid);
+  for (uint32_t hpid = 0; hpid < 3; ++hpid) {
+    EXPECT_EQ(messages.Of(hpid), (std::vector<std::pair<uint32_t, uint32_t>>{{MSG_ATTACHABLE, pids[hpid]}}));
+    EXPECT_EQ(KESTRAVO_Attach(hpid, pids[hpid]), 0);
+    EXPECT_EQ(OsPid(hpid), pids[hpid]);
   }
-  for (const Message& m : heard) EXPECT_EQ(KESTRAVO_DestroyProcess(m.hpid, 0), 0);
-  for (const Message& m : heard) EXPECT_TRUE(Ended(m.pid));
+  for (uint32_t hpid = 0; hpid < 3; ++hpid) EXPECT_EQ(KESTRAVO_DestroyProcess(hpid, 0), 0);
+  for (uint32_t pid : pids) {
+    EXPECT_TRUE(Ended(pid));
+    Terminate(pid);  // whatever failed above, no survivor outlives the test
+  }
   EXPECT_EQ(KESTRAVO_Uninit(), 0);
-}
-
-// "--host N": N children in mode stop, then "host.ready", then waits to be ended.
-int RunAsHost(int count) {
-  if (KESTRAVO_Init() != 0) return 2;
-  for (int i = 0; i < count; ++i) {
-    std::string report = ExeDir() + "survivor" + std::to_string(i) + ".report";
-    uint32_t hpid = 0;
-    if (KESTRAVO_CreateProcess(Helper().c_str(), ("stop " + report + " ").c_str(), &hpid, 0) != 0) return 3;
-  }
-  // Ready once the state file names them all: the last start's record may wait for its
-  // deferred rewrite.
-  WaitFor([&] {
-    std::string text = FileText(StateFile());
-    size_t entries = 0;
-    for (size_t at = text.find("<process"); at != std::string::npos; at = text.find("<process", at + 1)) ++entries;
-    return entries >= static_cast<size_t>(count);
-  }, 60s);
-  std::ofstream(ExeDir() + "host.ready") << "ready\n";
-  for (;;) std::this_thread::sleep_for(1h);
 }
 
 }  // namespace
 }  // namespace kestravo::test
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::string(argv[1]) == "--host") return kestravo::test::RunAsHost(std::atoi(argv[2]));
+  if (argc >= 3 && std::string(argv[1]) == "--host") return kestravo::test::RunHost(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -1,23 +1,18 @@
-/* The child that the tests start. Usage: helper_child MODE REPORT [ARG] [...]
- *
- * REPORT is a file path, or "-" for none. At start the child writes there, atomically, what the
- * tests check: its pid, whether it leads its session, its open descriptors, its arguments and the
- * identity found in its command line.
- *
- * Modes:
- *   stop        wait on the stop event named in the command line, create REPORT.stopped, then exit 0
- *               (exit 3 without an event)
- *   ignore      run until killed
- *   exit MS     exit 0 after MS milliseconds
- *   crash MS    abort after MS milliseconds
- *   flaky MS CALM CRASHLOG
- *               honour the stop event; but one run in two aborts after a random time below MS
- *               milliseconds, first appending its pid to CRASHLOG, unless the file CALM exists
- *               by then. The runs that do not abort stay, so that a restart that leaves an
- *               earlier run behind can be seen.
- *   grandchild [N [setsid]]
- *               start N grandchildren (1) in mode "ignore" that name REPORT in their arguments,
- *               each in a session of its own with "setsid", report their pids, run until killed */
+// The child that the tests start. Usage: helper_child MODE REPORT [ARG] [...]
+//
+// REPORT is a file path, or "-" for none. At start the child writes there, atomically, what the
+// tests check: its pid, whether it leads its session, its open descriptors, its arguments and the
+// identity found in its command line.
+//
+// Modes:
+//   stop        open the stop event named in the command line, create REPORT.waiting, wait on it,
+//               create REPORT.stopped, then exit 0 (exit 3 without an event)
+//   ignore      run until killed
+//   exit MS     exit 0 after MS milliseconds
+//   crash MS    abort after MS milliseconds
+//   grandchild [N [setsid]]
+//               start N grandchildren (1) in mode "ignore" that name REPORT in their arguments,
+//               each in a session of its own with "setsid", report their pids, run until killed
 #define _GNU_SOURCE
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,8 +21,8 @@
 #include "kestravo_child.h"
 
 #ifdef _WIN32
-/* On Windows: no report of sessions or descriptors, and no mode flaky; grandchildren are
- * started with CreateProcessA and live in the child's job. */
+// On Windows: no report of sessions or descriptors; grandchildren are
+// started with CreateProcessA and live in the child's job.
 #include <windows.h>
 
 static void sleep_ms(long ms) { Sleep((DWORD)ms); }
@@ -38,10 +33,8 @@ static int replace_file(const char* from, const char* to) {
 }
 #else
 #include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -49,13 +42,10 @@ extern char** environ;
 
 static void sleep_ms(long ms) {
     struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0) {
-    }
+    while (nanosleep(&ts, &ts) != 0) continue;
 }
 
-static void run_forever(void) {
-    for (;;) pause();
-}
+static void run_forever(void) { for (;;) pause(); }
 static int own_pid(void) { return (int)getpid(); }
 static int replace_file(const char* from, const char* to) { return rename(from, to); }
 #endif
@@ -71,7 +61,7 @@ static void write_fds(FILE* out) {
     struct dirent* entry;
     while ((entry = readdir(dir)) != NULL) {
         int fd = atoi(entry->d_name);
-        /* The directory and the report being written are the child's own, not inherited. */
+        // The directory and the report being written are the child's own, not inherited.
         if (entry->d_name[0] == '.' || fd == dirfd(dir) || fd == fileno(out)) continue;
         fprintf(out, "%s%s", sep, entry->d_name);
         sep = ",";
@@ -103,49 +93,25 @@ static void write_report(const char* path, int argc, char** argv, const int* gra
     if (replace_file(tmp, path) != 0) exit(4);
 }
 
-/* Waits on the stop event; in mode flaky, may abort instead at a random moment. */
-static int wait_stop(int argc, char** argv, int flaky) {
+// Creates REPORT.SUFFIX.
+static void mark(const char* report, const char* suffix) {
+    char path[4096];
+    snprintf(path, sizeof path, "%s.%s", report, suffix);
+    FILE* out = strcmp(report, "-") != 0 ? fopen(path, "w") : NULL;
+    if (out) fclose(out);
+}
+
+// Opens the stop event (and marks that it holds it), waits on it, then marks that it, not
+// termination, ended this run.
+static int wait_stop(const char* report) {
     KESTRAVO_ChildIdentity identity;
     if (KESTRAVO_ChildGetIdentity(NULL, &identity) != 0) return 3;
     void* stop = KESTRAVO_ChildOpenStopEvent(identity.guid);
     if (!stop) return 3;
-    uint32_t timeout = 0xFFFFFFFFu;
-#ifdef _WIN32
-    if (flaky) return 2;
-    (void)argc;
-    int32_t result = KESTRAVO_ChildWaitStop(stop, timeout);
-#else
-    if (flaky) {
-        if (argc < 6) return 2;
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        srand((unsigned)getpid() ^ (unsigned)now.tv_nsec);
-        long limit = atol(argv[3]);
-        if (rand() % 2 == 0) timeout = (uint32_t)(rand() % (limit > 0 ? limit : 1));
-    }
-    int32_t result = KESTRAVO_ChildWaitStop(stop, timeout);
-    if (result == 1 && access(argv[4], F_OK) == 0) result = KESTRAVO_ChildWaitStop(stop, 0xFFFFFFFFu);
-    if (result == 1) {
-        int log = open(argv[5], O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        if (log >= 0) {
-            char line[32];
-            int n = snprintf(line, sizeof line, "%d\n", (int)getpid());
-            if (write(log, line, (size_t)n) != n) return 7;
-            close(log);
-        }
-        struct rlimit noCore = {0, 0};
-        setrlimit(RLIMIT_CORE, &noCore);
-        abort();
-    }
-#endif
+    mark(report, "waiting");
+    int32_t result = KESTRAVO_ChildWaitStop(stop, 0xFFFFFFFFu);
     KESTRAVO_ChildCloseStopEvent(stop);
-    /* Tells the tests that the stop event, not termination, ended this run. */
-    if (result == 0 && strcmp(argv[2], "-") != 0) {
-        char mark[4096];
-        snprintf(mark, sizeof mark, "%s.stopped", argv[2]);
-        FILE* out = fopen(mark, "w");
-        if (out) fclose(out);
-    }
+    if (result == 0) mark(report, "stopped");
     return result == 0 ? 0 : 6;
 }
 
@@ -190,8 +156,7 @@ int main(int argc, char** argv) {
     }
     write_report(argv[2], argc, argv, NULL, 0);
 
-    if (strcmp(mode, "stop") == 0) return wait_stop(argc, argv, 0);
-    if (strcmp(mode, "flaky") == 0) return wait_stop(argc, argv, 1);
+    if (strcmp(mode, "stop") == 0) return wait_stop(argv[2]);
     if (strcmp(mode, "ignore") == 0) run_forever();
     if (strcmp(mode, "exit") == 0) {
         sleep_ms(arg);

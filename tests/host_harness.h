@@ -1,5 +1,6 @@
-// Drives the test host (tests/host) through its pipes: each scenario runs a copy of the host in a
-// temporary directory of its own, so that it has its own kestravo.xml, log and working directory.
+// Drives a host of its own (kestravo_api_e2e --host DIR, see tests/api_e2e.cpp) through its pipes.
+// Each HostDir is a temporary directory that holds the host's state file, its log and its working
+// directory; when it goes, it ends every process that names it.
 #pragma once
 
 #include <dirent.h>
@@ -12,13 +13,13 @@
 #include <tinyxml.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -33,15 +34,13 @@ namespace kestravo::test {
 // The whole file; stdio, since a /proc file of a process that ends mid-read fails the read.
 inline std::string FileText(const std::string& path) {
   std::string text;
-  FILE* in = fopen(path.c_str(), "rbe");
-  if (!in) return text;
   char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, in)) > 0;) text.append(buffer, n);
-  fclose(in);
+  FILE* in = fopen(path.c_str(), "rbe");
+  for (size_t n; in && (n = fread(buffer, 1, sizeof buffer, in)) > 0;) text.append(buffer, n);
+  if (in) fclose(in);
   return text;
 }
 
-// A string argument of the host's protocol, and its text back.
 inline std::string HexArg(const std::string& text) { return hex_arg::Encode(text); }
 inline std::string Unhex(const std::string& arg) {
   std::string out;
@@ -49,72 +48,20 @@ inline std::string Unhex(const std::string& arg) {
   return out;
 }
 
-// A text as a regular expression that matches just it.
-inline std::string Quote(const std::string& text) {
-  return std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
-}
-
-inline long long NowMicros() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-// How often a regular expression matches in a text.
-inline size_t CountMatches(const std::string& text, const std::string& pattern) {
-  std::regex re(pattern);
-  return std::distance(std::sregex_iterator(text.begin(), text.end(), re), std::sregex_iterator());
-}
-
-// How many log lines of a function match "[function(line)] rest", rest being a regex.
-inline size_t Logged(const std::string& log, const std::string& function,
-                     const std::string& rest) {
-  return CountMatches(log, R"(\[)" + Quote(function) + R"(\(\d+\)\] )" + rest);
-}
-
-// The log lines of a function, each whole ("LEVEL message") but with the source line of
-// "[function(123)]" written as "N", so that lines compare as text. A plain scan, for logs of any
-// size.
-inline std::vector<std::string> LogLines(const std::string& log, const std::string& function) {
-  std::vector<std::string> lines;
-  const std::string key = "[" + function + "(";
-  size_t start = 0;
-  while (start < log.size()) {
-    size_t end = log.find('\n', start);
-    if (end == std::string::npos) end = log.size();
-    std::string line = log.substr(start, end - start);
-    start = end + 1;
-    size_t at = line.find(key);
-    if (at == std::string::npos) continue;
-    size_t digits = at + key.size(), close = line.find(")]", digits);
-    if (close == std::string::npos || close == digits ||
-        line.find_first_not_of("0123456789", digits) != close)
-      continue;
-    lines.push_back(line.replace(digits, close - digits, "N"));
-  }
-  return lines;
-}
-
-// For each line of text that holds prefix, then TEXT, then suffix: TEXT. A plain scan, for logs
-// too long for std::regex, whose recursion can overflow the stack on them.
-inline std::vector<std::string> Captures(const std::string& text, const std::string& prefix,
-                                         const std::string& suffix) {
-  std::vector<std::string> found;
-  for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1)) {
-    size_t begin = at + prefix.size();
-    size_t end = text.find(suffix, begin);
-    if (end != std::string::npos && text.find('\n', begin) > end)
-      found.push_back(text.substr(begin, end - begin));
-  }
-  return found;
+// How many lines of text hold every one of the fragments.
+inline size_t LinesWith(const std::string& text, const std::vector<std::string>& fragments) {
+  size_t n = 0;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);)
+    n += std::all_of(fragments.begin(), fragments.end(), [&](const std::string& f) { return line.find(f) != std::string::npos; });
+  return n;
 }
 
 // The key=value words of a line.
 inline std::map<std::string, std::string> Fields(const std::string& line) {
   std::map<std::string, std::string> fields;
   std::istringstream words(line);
-  std::string word;
-  while (words >> word) {
+  for (std::string word; words >> word;) {
     size_t eq = word.find('=');
     if (eq != std::string::npos) fields[word.substr(0, eq)] = word.substr(eq + 1);
   }
@@ -126,46 +73,30 @@ struct StateEntry {
   std::string exe, cmdline, guid;
 };
 
-// kestravo.xml read back with TinyXML, as the library itself reads it: the tests check what a
-// later host would find, not the text.
+// kestravo.xml read back with TinyXML, as the library itself reads it.
 struct StateXml {
-  bool loaded = false;    // TinyXML read it without error and found the root "kestravo"
-  std::string error;      // why not: TinyXML's description, or the missing root
-  bool complete = true;   // every "process" element carries all five attributes
+  bool loaded = false;   // read without error, with the root "kestravo"
+  bool complete = true;  // every "process" element carries all five attributes
   std::vector<StateEntry> entries;
 };
 
 inline StateXml ReadStateXml(const std::string& path) {
   StateXml state;
   TiXmlDocument document;
-  if (!document.LoadFile(path.c_str(), TIXML_ENCODING_UNKNOWN)) {
-    state.error = document.ErrorDesc();
-    return state;
-  }
-  TiXmlElement* root = document.FirstChildElement("kestravo");
-  if (root == nullptr) {
-    state.error = "no kestravo";
-    return state;
-  }
-  state.loaded = true;
-  for (TiXmlElement* e = root->FirstChildElement("process"); e != nullptr;
-       e = e->NextSiblingElement("process")) {
-    const char* hpid = e->Attribute("hpid");
-    const char* pid = e->Attribute("pid");
-    const char* exe = e->Attribute("exe");
-    const char* cmdline = e->Attribute("cmdline");
-    const char* guid = e->Attribute("guid");
-    if (!hpid || !pid || !exe || !cmdline || !guid) {
+  TiXmlElement* root = document.LoadFile(path.c_str(), TIXML_ENCODING_UNKNOWN) ? document.FirstChildElement("kestravo") : nullptr;
+  state.loaded = root != nullptr;
+  for (TiXmlElement* e = root ? root->FirstChildElement("process") : nullptr; e; e = e->NextSiblingElement("process")) {
+    const char* a[] = {e->Attribute("hpid"), e->Attribute("pid"), e->Attribute("exe"), e->Attribute("cmdline"), e->Attribute("guid")};
+    if (!a[0] || !a[1] || !a[2] || !a[3] || !a[4]) {
       state.complete = false;
       continue;
     }
-    state.entries.push_back({static_cast<uint32_t>(atoi(hpid)), static_cast<uint32_t>(atoi(pid)),
-                             exe, cmdline, guid});
+    state.entries.push_back({static_cast<uint32_t>(atoi(a[0])), static_cast<uint32_t>(atoi(a[1])), a[2], a[3], a[4]});
   }
   return state;
 }
 
-// A host's result line: ret is INT_MIN when none came.
+// A host's result line: ret is INT_MIN when none came; out is the function's out value.
 struct Reply {
   int ret = INT_MIN;
   std::map<std::string, std::string> field;
@@ -177,19 +108,13 @@ struct Reply {
 
 struct Message {
   uint32_t hpid = 0, type = 0;
-  long long micros = 0;
   std::map<std::string, std::string> field;
 };
 
-// A temporary directory with a copy of the host and its log configuration. When it goes, it ends
-// every process whose command line names it (hosts, and helper children through their report
-// paths), reaps those that are ours and removes the named events those left behind.
 class HostDir {
  public:
-  // subdir ("/a/b"): the host lives that deep below the temporary directory.
   explicit HostDir(const std::string& subdir = "") : path_(dir_.Path() + subdir) {
     std::filesystem::create_directories(path_);
-    std::filesystem::copy_file(KESTRAVO_TEST_HOST, Exe());
     std::ofstream(File("log4cxx.properties"))
         << "log4j.logger.KESTRAVO=INFO, F\nlog4j.additivity.KESTRAVO=false\n"
            "log4j.appender.F=org.apache.log4j.FileAppender\nlog4j.appender.F.File="
@@ -200,23 +125,19 @@ class HostDir {
   }
   ~HostDir() {
     for (pid_t pid : ProcessesNamingMe()) kill(pid, SIGKILL);
-    for (pid_t pid : ProcessesNamingMe()) {
-      WaitFor([&] { return waitpid(pid, nullptr, WNOHANG) == pid || !ProcessAlive(pid); });
-    }
+    for (pid_t pid : ProcessesNamingMe()) WaitFor([&] { return waitpid(pid, nullptr, WNOHANG) == pid || !ProcessAlive(pid); });
     // Events are named by GUID; those of killed holders stay until unlinked.
-    for (const std::string& guid : Captures(Log(), "[namedEvent=", "]"))
-      unlink(("/dev/shm/kestravo-ev." + guid).c_str());
+    std::string log = Log();
+    for (size_t at = log.find("[namedEvent="); at != std::string::npos; at = log.find("[namedEvent=", at + 1))
+      unlink(("/dev/shm/kestravo-ev." + log.substr(at + 12, 38)).c_str());
   }
   HostDir(const HostDir&) = delete;
   HostDir& operator=(const HostDir&) = delete;
 
   std::string Path() const { return path_; }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
-  std::string Exe() const { return File("host"); }
   std::string Log() const { return FileText(File("kestravo.log")); }
   std::string StateText() const { return FileText(File("kestravo.xml")); }
-
-  // The complete process entries of kestravo.xml, as a later host would read them.
   std::vector<StateEntry> State() const { return ReadStateXml(File("kestravo.xml")).entries; }
 
   // The processes, but this one, whose command line names this directory.
@@ -225,8 +146,7 @@ class HostDir {
     DIR* proc = opendir("/proc");
     while (dirent* entry = proc ? readdir(proc) : nullptr) {
       pid_t pid = atoi(entry->d_name);
-      if (pid <= 0 || pid == getpid()) continue;
-      if (FileText("/proc/" + std::to_string(pid) + "/cmdline").find(Path()) != std::string::npos)
+      if (pid > 0 && pid != getpid() && FileText("/proc/" + std::to_string(pid) + "/cmdline").find(Path()) != std::string::npos)
         found.push_back(pid);
     }
     if (proc) closedir(proc);
@@ -250,10 +170,9 @@ class Host {
     posix_spawn_file_actions_addchdir_np(&actions, dir.Path().c_str());
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, dir.File("host.stderr").c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
-    std::string exe = dir.Exe();
-    char* argv[] = {&exe[0], nullptr};
+    posix_spawn_file_actions_addopen(&actions, 2, dir.File("host.stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    std::string exe = KESTRAVO_TEST_HOST, flag = "--host", name = dir.Path();
+    char* argv[] = {&exe[0], &flag[0], &name[0], nullptr};
     if (posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv, environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
@@ -263,8 +182,8 @@ class Host {
   }
   ~Host() {
     Kill9();
-    if (toHost_ >= 0) close(toHost_);
-    if (fromHost_ >= 0) close(fromHost_);
+    for (int fd : {toHost_, fromHost_})
+      if (fd >= 0) close(fd);
   }
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
@@ -273,15 +192,12 @@ class Host {
   std::string Stderr() const { return FileText(dir_.File("host.stderr")); }
 
   // Sends one command and waits for its result line; callback lines read meanwhile are kept.
-  Reply Send(const std::string& command,
-             std::chrono::milliseconds limit = std::chrono::seconds(15)) {
+  Reply Send(const std::string& command, std::chrono::milliseconds limit = std::chrono::seconds(15)) {
     Reply reply;
     std::string line = command + "\n";
-    if (pid_ <= 0 || write(toHost_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-      return reply;
+    if (pid_ <= 0 || write(toHost_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return reply;
     auto end = std::chrono::steady_clock::now() + limit;
-    while (results_.empty() && Pump(end)) {
-    }
+    while (results_.empty() && Pump(end)) continue;
     if (results_.empty()) return reply;
     line = results_.front();
     results_.erase(results_.begin());
@@ -290,34 +206,33 @@ class Host {
     return reply;
   }
 
-  // Starts the helper child through the host: CreateProcess(helper, "MODE REPORT [EXTRA] ").
-  Reply CreateHelper(const std::string& mode, const std::string& report,
-                     const std::string& extra = "") {
-    std::string cmd = mode + " " + report + " " + (extra.empty() ? "" : extra + " ");
-    return Send("create " + HexArg(HelperChild()) + " " + HexArg(cmd));
+  // CreateProcess(helper, "MODE REPORT [EXTRA] ").
+  Reply CreateHelper(const std::string& mode, const std::string& report, const std::string& extra = "") {
+    return Send("create " + HexArg(HelperChild()) + " " + HexArg(mode + " " + report + " " + (extra.empty() ? "" : extra + " ")));
   }
 
-  // Waits until the library gives the hpid a pid other than old and that child has written its
-  // report: the pid, or 0 on time-out.
+  // Waits until the hpid has a pid other than old and that child has written its report: the
+  // pid, or 0 on time-out.
   pid_t WaitRunning(uint32_t hpid, const std::string& report, pid_t old = 0) {
     pid_t pid = 0;
     auto running = [&] {
       Reply r = Send("getpid " + std::to_string(hpid));
-      pid = r.ret == 0 ? static_cast<pid_t>(r["pid"]) : 0;
+      pid = r.ret == 0 ? static_cast<pid_t>(r["out"]) : 0;
       return pid > 0 && pid != old && ReadReport(report)["pid"] == std::to_string(pid);
     };
     return WaitFor(running) ? pid : 0;
   }
-
-  // Waits until the host has no zombie children.
-  bool NoZombies() {
-    return WaitFor([&] { return ZombieChildrenOf(pid_).empty(); });
+  // Creates the helper and waits for it to run.
+  pid_t Running(const std::string& mode, const std::string& report, const std::string& extra = "") {
+    Reply r = CreateHelper(mode, report, extra);
+    return r.ret == 0 ? WaitRunning(r["out"], report) : 0;
   }
+
+  bool NoZombies() { return WaitFor([&] { return ZombieChildrenOf(pid_).empty(); }); }
 
   // The callback lines so far.
   const std::vector<Message>& Messages() {
-    while (Pump(std::chrono::steady_clock::now())) {
-    }
+    while (Pump(std::chrono::steady_clock::now())) continue;
     return messages_;
   }
   size_t Count(uint32_t hpid, uint32_t type) {
@@ -325,13 +240,7 @@ class Host {
     for (const Message& m : Messages()) n += m.hpid == hpid && m.type == type;
     return n;
   }
-  bool WaitCount(uint32_t hpid, uint32_t type, size_t n,
-                 std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (Count(hpid, type) < n && Pump(end)) {
-    }
-    return Count(hpid, type) >= n;
-  }
+  bool WaitCount(uint32_t hpid, uint32_t type, size_t n) { return WaitFor([&] { return Count(hpid, type) >= n; }); }
 
   // Closes the host's input and waits for it to end: its exit code, or -1.
   int Finish() {
@@ -350,16 +259,13 @@ class Host {
 
  private:
   // Reads what the host wrote until the deadline or the next line; false at the deadline or
-  // end of output.
+  // the end of its output.
   bool Pump(std::chrono::steady_clock::time_point end) {
     for (;;) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          end - std::chrono::steady_clock::now());
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
       pollfd p{fromHost_, POLLIN, 0};
-      int ready = poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count())));
-      if (ready <= 0) return false;
       char buffer[4096];
-      ssize_t n = read(fromHost_, buffer, sizeof buffer);
+      ssize_t n = poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count()))) > 0 ? read(fromHost_, buffer, sizeof buffer) : 0;
       if (n <= 0) return false;
       pending_.append(buffer, static_cast<size_t>(n));
       bool gotLine = false;
@@ -371,10 +277,8 @@ class Host {
           continue;
         }
         Message m;
-        std::istringstream words(line.substr(4));
-        words >> m.hpid >> m.type;
+        std::istringstream(line.substr(4)) >> m.hpid >> m.type;
         m.field = Fields(line);
-        m.micros = std::stoll(m.field["t"]);
         messages_.push_back(m);
       }
       if (gotLine) return true;
@@ -393,9 +297,7 @@ class Host {
 class HostTest : public ::testing::Test {
  protected:
   // Sets the callback (when asked) and initialises; true when both answered 0.
-  bool Start(bool callback = true) {
-    return (!callback || host.Send("setcb").ret == 0) && host.Send("init").ret == 0;
-  }
+  bool Start(bool callback = true) { return (!callback || host.Send("setcb").ret == 0) && host.Send("init").ret == 0; }
   // The last Uninit, then the host's own clean exit.
   void Stop() {
     EXPECT_EQ(host.Send("uninit").ret, 0);

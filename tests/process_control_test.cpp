@@ -1,8 +1,11 @@
-// Starting and stopping children through a real host: what a child receives, what the state file
-// records, destroy and kill, and the host's callback calling the library from the library's threads.
+// A real host using the library: the log lines hosts and operators grep, the answers to calls
+// out of turn or with bad arguments, Init and Uninit, stops, trees, restarts, the arguments a
+// child receives, and the host's callback calling the library from the library's threads.
 #include <gtest/gtest.h>
 #include <kestravo.h>
 #include <sys/stat.h>
+
+#include <regex>
 
 #include "host_harness.h"
 
@@ -11,80 +14,197 @@ namespace {
 
 using ProcessControl = HostTest;
 
-TEST_F(ProcessControl, ChildGetsItsIdentityAndIsRecorded) {
-  ASSERT_TRUE(Start(false));
-  std::string report = dir.File("a.report");
-  Reply created = host.CreateHelper("stop", report, "-v");
-  ASSERT_EQ(created.ret, 0);
-  EXPECT_EQ(created["hpid"], 0u);
-  pid_t pid = host.WaitRunning(0, report);
+constexpr uint32_t kNoHpid = 0xFFFFFFFFu;
+
+// The log lines as "LEVEL [function(N)] ...": the source line written as "N", and the time and
+// thread of the default layout (before any configuration) left out.
+std::vector<std::string> Normalised(const std::string& log) {
+  std::vector<std::string> lines;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    line = std::regex_replace(line, std::regex(R"(^[-\d]+ [:,\d]+ (\w+) \[0x[0-9a-f]+\] KESTRAVO - )"), "$1 ");
+    lines.push_back(std::regex_replace(line, std::regex(R"(\((\d+)\)\])"), "(N)]"));
+  }
+  return lines;
+}
+
+// The lines that are the contract, each exactly once: what a host's operator greps for.
+TEST_F(ProcessControl, LogsTheLinesOperatorsGrepFor) {
+  std::string state = dir.File("kestravo.xml"), helper = HelperChild();
+  std::ofstream(state) << "<?xml version=\"1.0\" ?>\n<kestravo></kestravo>\n";
+  ASSERT_EQ(chmod(state.c_str(), 0666), 0);
+  EXPECT_EQ(host.Send("getpid 0").ret, 5);  // before any configuration: to standard error
+  EXPECT_EQ(host.Send("uninit").ret, 5);
+  ASSERT_TRUE(Start());
+
+  std::string report = dir.File("a.report"), gone = dir.File("gone"), unrunnable = dir.File("unrunnable");
+  pid_t pid = host.Running("stop", report);
   ASSERT_GT(pid, 0);
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  ASSERT_GT(host.WaitRunning(0, report, pid), 0);
+  std::string cmd = "stop " + report + " kestravCmdLine:;pid=0;guid=" + ReadReport(report)["guid"];
+  ASSERT_GT(host.Running("ignore", dir.File("deaf.report")), 0);
+  ASSERT_EQ(host.Send("destroy 0").ret, 0);
+  ASSERT_EQ(host.Send("destroy 1").ret, 0);
+  std::filesystem::copy_file(helper, gone);
+  ASSERT_EQ(host.Send("create " + HexArg(gone) + " " + HexArg("stop " + report + " ")).ret, 0);
+  pid = host.WaitRunning(0, report, pid);
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(unlink(gone.c_str()), 0);
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  ASSERT_TRUE(host.WaitCount(0, MSG_RESTART_FAILED, 1));
+  std::filesystem::copy_file(helper, unrunnable);
+  ASSERT_EQ(chmod(unrunnable.c_str(), 0600), 0);
+  ASSERT_EQ(host.Send("create " + HexArg(unrunnable) + " x").ret, 0);
+  EXPECT_EQ(host.Send("create " + HexArg(dir.File("missing")) + " " + HexArg("stop - ")).ret, 1);
+  ASSERT_TRUE(WaitFor([&] { return LinesWith(dir.Log(), {unrunnable, "Create Process failed!"}) > 0; }));
+  EXPECT_EQ(host.Send("destroy 1").ret, 0);
+  Stop();
 
-  Report child = ReadReport(report);
-  std::string guid = child["guid"];
-  EXPECT_EQ(guid.size(), 38u) << guid;
-  std::string marker = "kestravCmdLine:;pid=0;guid=" + guid;
-  EXPECT_EQ(child["hpid"], "0");
-  EXPECT_EQ(child["argc"], "5");
-  EXPECT_EQ(child["arg0"], HelperChild());
-  EXPECT_EQ(child["arg3"], "-v");
-  EXPECT_EQ(child["arg4"], marker);
-  // Its own session, and none of the host's descriptors (its pipes, its log file).
-  EXPECT_EQ(child["session_leader"], "1");
-  EXPECT_EQ(child["fds"], "0,1,2");
+  const std::string code = "[0x01900022] - ";
+  const std::pair<std::string, std::string> kContract[] = {
+      {"stderr", "ERROR [KESTRAVO_GetOSPid(N)] " + code + "kestravo has not been inited, you should init first."},
+      {"stderr", "ERROR [KESTRAVO_Uninit(N)] " + code + "vomar not init yet"},
+      {"log", "WARN [CKestravoConfig::LoadXml(N)] [0x01900014] - [filePath=" + state +
+                  ",reason=writable by group or others (mode 0666)]state file not trusted, not loaded"},
+      {"log", "INFO [CRunningGuard::insideWorkRoutine(N)] - [exePath=" + helper + ",pid=0]Find Process exit!"},
+      {"log", "ERROR [CProcessMgr::OnGuardNotify(N)] [0x01900613] - [exePath=" + helper + ",cmdLine=" + cmd +
+                  ",hpid=0]process is exit, prepare to restart!"},
+      {"log", "INFO [CProcessLauncher::insideLaucherRoutine(N)] - [hpid=0] process destroy success."},
+      {"log", "INFO [CProcessLauncher::insideLaucherRoutine(N)] - [hpid=1]The process has been notified, but wait exit timeout!"},
+      {"log", "ERROR [CProcessLauncher::insideLaucherRoutine(N)] [0x01900609] - [exePath=" + gone + ",lastError=2]Create Process failed!"},
+      {"log", "ERROR [CProcessLauncher::insideLaucherRoutine(N)] [0x01900609] - [exePath=" + unrunnable + ",lastError=5]Create Process failed!"},
+      {"log", "WARN [CProcessMgr::CreateProcessA(N)] [0x01900017] - [path=" + dir.File("missing") + ",cmdline=stop - ]Param is invalid!"},
+  };
+  std::vector<std::string> log = Normalised(dir.Log()), err = Normalised(host.Stderr());
+  for (const auto& [where, line] : kContract) {
+    const std::vector<std::string>& lines = where == "log" ? log : err;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line;
+  }
+}
 
-  Reply managed = host.Send("ismanaged " + std::to_string(pid));
-  EXPECT_EQ(managed.ret, 1);
-  EXPECT_EQ(managed["hpid"], 0u);
+// The answers to calls out of turn and with bad arguments; none takes an hpid or disturbs the
+// child already running.
+struct CallCase {
+  bool initialised;
+  std::string call;
+  int ret;
+  uint32_t out = kNoHpid;  // the out value, unchanged where it must not be written
+};
 
-  ASSERT_TRUE(WaitFor([&] { return dir.State().size() == 1; })) << dir.StateText();
-  StateEntry entry = dir.State()[0];
-  EXPECT_EQ(entry.hpid, 0u);
-  EXPECT_EQ(entry.pid, static_cast<uint32_t>(pid));
-  EXPECT_EQ(entry.exe, HelperChild());
-  EXPECT_EQ(entry.cmdline, "stop " + report + " -v " + marker);
-  EXPECT_EQ(entry.guid, guid);
-  EXPECT_EQ(dir.StateText().rfind("<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<kestravo>", 0), 0u)
-      << dir.StateText();
+TEST_F(ProcessControl, AnswersCallsOutOfTurnAndWithBadArgumentsWithoutHarm) {
+  std::string helper = HexArg(HelperChild()), cmd = HexArg("stop - "), self = std::to_string(getpid());
+  std::vector<CallCase> cases = {{false, "create " + helper + " " + cmd, 5}, {false, "attach 0 1", 5}};
+  for (const char* call : {"destroy 0", "kill 0", "restart 0", "getpid 0"}) cases.push_back({false, call, 5});
+  for (const char* call : {"ismanaged 1", "ismanaged 1 nullout", "setcb"}) cases.push_back({false, call, 0});
+  for (std::string call : {"create - " + cmd, "create " + helper + " -", "create x " + cmd,
+                           "create " + HexArg(dir.File("no")) + " " + cmd, "create " + helper + " " + cmd + " nullout"})
+    cases.push_back({true, call, 1});
+  for (std::string hpid : {"1", "1023", "1024", "4294967295"}) {
+    for (std::string call : {"destroy " + hpid, "destroy " + hpid + " 7", "kill " + hpid, "restart " + hpid,
+                             "getpid " + hpid, "attach " + hpid + " 1"})
+      cases.push_back({true, call, 1});
+  }
+  cases.push_back({true, "getpid 0 nullout", 1});
+  for (std::string pid : {self, std::string("0"), std::string("4294967295"), std::string("2147483648"), std::string("1 nullout")}) cases.push_back({true, "ismanaged " + pid, 0});
+
+  for (const CallCase& c : cases) {
+    if (c.initialised && host.Send("getpid 0").ret == 5) {
+      ASSERT_TRUE(Start());
+      ASSERT_GT(host.Running("stop", dir.File("a.report")), 0);
+    }
+    Reply r = host.Send(c.call);
+    EXPECT_EQ(r.ret, c.ret) << c.call;
+    EXPECT_EQ(r["out"], c.out) << c.call;
+  }
+  pid_t pid = static_cast<pid_t>(host.Send("getpid 0")["out"]);
+  EXPECT_EQ(host.Send("attach 0 " + std::to_string(pid)).ret, 1);  // managed, but no child of an earlier run
+  EXPECT_EQ(host.CreateHelper("stop", dir.File("b.report"))["out"], 1u);
+  EXPECT_EQ(host.Send("destroy 0").ret, 0);
+  EXPECT_TRUE(host.Messages().empty());
+  EXPECT_EQ(LinesWith(dir.Log(), {"wait exit timeout"}), 0u);  // it heard its stop event
   Stop();
 }
 
-TEST_F(ProcessControl, StopsOnRequestAreFinalAndUnreported) {
+TEST_F(ProcessControl, InitIsCountedAndOnlyTheLastUninitStopsEveryChildAtOnce) {
   ASSERT_TRUE(Start());
-  std::vector<std::string> reports = {dir.File("polite.report"), dir.File("deaf.report"),
-                                      dir.File("killed.report")};
-  std::vector<pid_t> pids;
-  for (uint32_t hpid = 0; hpid < 3; ++hpid) {
-    ASSERT_EQ(host.CreateHelper(hpid == 0 ? "stop" : "ignore", reports[hpid])["hpid"], hpid);
-    pids.push_back(host.WaitRunning(hpid, reports[hpid]));
-    ASSERT_GT(pids.back(), 0);
-  }
+  ASSERT_EQ(host.Send("init").ret, 0);
+  // Six that ignore their stop event share one grace: far less than six graces one after another.
+  std::vector<pid_t> pids = {host.Running("stop", dir.File("polite.report"))};
+  for (int i = 1; i <= 6; ++i) pids.push_back(host.Running("ignore", dir.File(std::to_string(i) + ".report")));
+  for (pid_t pid : pids) ASSERT_GT(pid, 0);
+  ASSERT_TRUE(WaitFor([&] { return dir.State().size() == 7; }));
+  EXPECT_EQ(host.Send("uninit").ret, 0);
+  ASSERT_EQ(kill(pids[0], SIGKILL), 0);  // still supervised, callback included
+  EXPECT_TRUE(host.WaitCount(0, MSG_RESTARTED, 1));
+  pids[0] = host.WaitRunning(0, dir.File("polite.report"), pids[0]);
+  ASSERT_GT(pids[0], 0);
+
+  auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(host.Send("uninit").ret, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(4));
+  for (pid_t pid : pids) EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(pid); }));
+  EXPECT_TRUE(host.NoZombies());
+  EXPECT_EQ(LinesWith(dir.Log(), {"wait exit timeout"}), 6u);
+  EXPECT_EQ(dir.State().size(), 7u);  // Uninit keeps the records
+  EXPECT_EQ(host.Send("uninit").ret, 5);
+  EXPECT_EQ(host.Send("getpid 0").ret, 5);
+
+  // A fresh start: the recorded children are gone, every hpid is free, the callback is unset.
+  size_t heard = host.Messages().size();
+  ASSERT_EQ(host.Send("init").ret, 0);
+  std::string again = dir.File("again.report");
+  pid_t pid = host.Running("stop", again);
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  EXPECT_GT(host.WaitRunning(0, again, pid), 0);
+  EXPECT_EQ(host.Messages().size(), heard);
+  ASSERT_TRUE(WaitFor([&] { return dir.State().size() == 1; }));
+  EXPECT_EQ(dir.State()[0].hpid, 0u);
+  Stop();
+}
+
+// Destroy asks through the stop event and terminates a child that does not listen; kill ends it
+// at once; a start that keeps failing is cancelled. Each stop is final and unreported, and frees
+// its hpid and its entry.
+TEST_F(ProcessControl, StopsAreFinalUnreportedAndFreeTheirHpid) {
+  ASSERT_TRUE(Start());
+  std::vector<pid_t> pids = {host.Running("stop", dir.File("0.report")), host.Running("ignore", dir.File("1.report")),
+                             host.Running("ignore", dir.File("2.report"))};
+  std::string unrunnable = dir.File("unrunnable");
+  std::filesystem::copy_file(HelperChild(), unrunnable);
+  ASSERT_EQ(chmod(unrunnable.c_str(), 0600), 0);
+  ASSERT_EQ(host.Send("create " + HexArg(unrunnable) + " x")["out"], 3u);
   ASSERT_TRUE(WaitFor([&] { return dir.State().size() == 3; }));
 
-  // Destroy asks through the stop event; the second argument means nothing.
-  EXPECT_EQ(host.Send("destroy 0 12345").ret, 0);
+  EXPECT_EQ(host.Send("destroy 0").ret, 0);
   EXPECT_FALSE(ProcessAlive(pids[0]));
-  // A child that does not listen is terminated once the wait runs out.
   EXPECT_EQ(host.Send("destroy 1").ret, 0);
   EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(pids[1]); }));
-  // Kill answers once the child is gone.
   EXPECT_EQ(host.Send("kill 2").ret, 0);
   EXPECT_FALSE(ProcessAlive(pids[2]));
-
-  for (const char* call : {"getpid 0", "destroy 0", "kill 2", "restart 1"}) {
-    EXPECT_EQ(host.Send(call).ret, 1) << call;
-  }
+  EXPECT_EQ(host.Send("kill 3", std::chrono::seconds(2)).ret, 0);
+  for (const char* call : {"getpid 0", "destroy 0", "kill 2", "restart 1", "kill 3"}) EXPECT_EQ(host.Send(call).ret, 1) << call;
   EXPECT_TRUE(WaitFor([&] { return dir.State().empty(); })) << dir.StateText();
   EXPECT_TRUE(host.NoZombies());
-  std::string log = dir.Log();
-  EXPECT_EQ(CountMatches(log, R"(\[hpid=[01]\] process destroy success\.)"), 2u);
-  std::string timeout = R"(\]The process has been notified, but wait exit timeout!)";
-  EXPECT_EQ(CountMatches(log, R"(\[hpid=\d+)" + timeout), 1u);
-  EXPECT_EQ(CountMatches(log, R"(\[hpid=1)" + timeout), 1u);
   EXPECT_TRUE(host.Messages().empty());
+  for (uint32_t hpid = 0; hpid < 4; ++hpid) EXPECT_EQ(host.CreateHelper("stop", "-")["out"], hpid);
+  Stop();
+}
 
-  // The hpids are free again.
-  EXPECT_EQ(host.CreateHelper("stop", dir.File("next.report"))["hpid"], 0u);
+// A stop that the launcher cannot confirm in time (a callback holds it up) answers 3 and goes on
+// by itself: its hpid is unknown meanwhile, then free, and its entry leaves the file.
+TEST_F(ProcessControl, AStopThatTimesOutFinishesByItself) {
+  ASSERT_EQ(host.Send("setcb do 2 sleep 7000").ret, 0);
+  ASSERT_EQ(host.Send("init").ret, 0);
+  std::vector<pid_t> pids = {host.Running("stop", dir.File("0.report")), host.Running("stop", dir.File("1.report"))};
+  ASSERT_EQ(kill(pids[0], SIGKILL), 0);
+  ASSERT_TRUE(WaitFor([&] { return host.Messages().size() == 2; }));  // exited; restarted, calling
+
+  EXPECT_EQ(host.Send("destroy 1").ret, 3);
+  EXPECT_EQ(host.Send("getpid 1").ret, 1);
+  EXPECT_TRUE(WaitFor([&] { return dir.State().size() == 1 && !ProcessAlive(pids[1]); })) << dir.StateText();
+  EXPECT_EQ(host.CreateHelper("stop", "-")["out"], 1u);
   Stop();
 }
 
@@ -97,16 +217,13 @@ struct TreeCase {
   bool relaunched;
 };
 
-void PrintTo(const TreeCase& c, std::ostream* out) { *out << c.name; }
-
 const TreeCase kTreeCases[] = {
-    {"Kill", "2", "kill 0", false},
-    {"DestroyWhoseGraceRunsOut", "2", "destroy 0", false},
-    {"Restart", "2", "restart 0", true},
-    {"LastUninit", "2", "uninit", false},
-    {"UnaskedExit", "2", "", true},
-    {"KillWithDaemons", "2 setsid", "kill 0", false},
+    {"Kill", "2", "kill 0", false},         {"DestroyWhoseGraceRunsOut", "2", "destroy 0", false},
+    {"Restart", "2", "restart 0", true},    {"LastUninit", "2", "uninit", false},
+    {"UnaskedExit", "2", "", true},         {"KillWithDaemons", "2 setsid", "kill 0", false},
 };
+
+void PrintTo(const TreeCase& c, std::ostream* out) { *out << c.name; }
 
 class Trees : public HostTest, public ::testing::WithParamInterface<TreeCase> {};
 
@@ -114,80 +231,75 @@ TEST_P(Trees, NoWorkerOutlivesItsChild) {
   const TreeCase& c = GetParam();
   ASSERT_TRUE(Start());
   std::string report = dir.File("a.report");
-  ASSERT_EQ(host.CreateHelper("grandchild", report, c.workers).ret, 0);
-  pid_t pid = host.WaitRunning(0, report);
+  pid_t pid = host.Running("grandchild", report, c.workers);
   ASSERT_GT(pid, 0);
-  std::string workers = ReadReport(report)["grandchildren"];
   std::string cgroup = FileText("/proc/" + std::to_string(pid) + "/cgroup");
-  cgroup = cgroup.substr(cgroup.find("0::") + 3);
-  bool inCgroup = cgroup.find("/kestravo-") != std::string::npos;
-  if (!inCgroup && std::string(c.workers).find("setsid") != std::string::npos)
-    GTEST_SKIP() << "no cgroup for the child here (cgroup " << cgroup << "): daemons are beyond its process group";
-  std::cout << "child in " << (inCgroup ? "cgroup " + cgroup : "its process group only") << std::endl;
+  if (cgroup.find("/kestravo-") == std::string::npos && std::string(c.workers).find("setsid") != std::string::npos)
+    GTEST_SKIP() << "no cgroup for the child here (" << cgroup << "): daemons are beyond its process group";
 
-  if (*c.end) {
-    ASSERT_EQ(host.Send(c.end).ret, 0);
-  } else {
-    ASSERT_EQ(kill(pid, SIGKILL), 0);
-  }
-  std::istringstream list(workers);
-  for (std::string worker; std::getline(list, worker, ',');)
+  std::istringstream workers(ReadReport(report)["grandchildren"]);
+  ASSERT_EQ(*c.end ? host.Send(c.end).ret : kill(pid, SIGKILL), 0);
+  for (std::string worker; std::getline(workers, worker, ',');)
     EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(std::stoi(worker)); })) << worker;
   if (c.relaunched) {
     ASSERT_GT(host.WaitRunning(0, report, pid), 0);
-    // One set: the host, the new child and its two workers.
-    EXPECT_EQ(dir.ProcessesNamingMe().size(), 4u);
+    // The host, the new child and its two workers (each named once its exec is done).
+    EXPECT_TRUE(WaitFor([&] { return dir.ProcessesNamingMe().size() == 4; }));
   }
   if (std::string(c.end) != "uninit") Stop();
 }
 
-INSTANTIATE_TEST_SUITE_P(End, Trees, ::testing::ValuesIn(kTreeCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(End, Trees, ::testing::ValuesIn(kTreeCases), [](const auto& info) { return std::string(info.param.name); });
 
-// A start that keeps failing (a relaunch whose program went away, a create whose program cannot
-// run) is retried every 30 s; a stop ends it at once and lets go of its hpid and entry.
-TEST_F(ProcessControl, StopsEndStartsThatKeepFailing) {
+TEST_F(ProcessControl, ChildrenEndingTogetherAreEachRestartedOnce) {
   ASSERT_TRUE(Start());
-  std::string exe = dir.File("child"), report = dir.File("a.report");
-  std::filesystem::copy_file(HelperChild(), exe);
-  ASSERT_EQ(host.Send("create " + HexArg(exe) + " " + HexArg("stop " + report + " ")).ret, 0);
-  pid_t pid = host.WaitRunning(0, report);
-  ASSERT_GT(pid, 0);
-  ASSERT_EQ(unlink(exe.c_str()), 0);
-  ASSERT_EQ(kill(pid, SIGKILL), 0);
-  ASSERT_TRUE(host.WaitCount(0, MSG_RESTART_FAILED, 1));
-  std::string unrunnable = dir.File("unrunnable");
-  std::filesystem::copy_file(HelperChild(), unrunnable);
-  ASSERT_EQ(chmod(unrunnable.c_str(), 0600), 0);
-  EXPECT_EQ(host.Send("create " + HexArg(unrunnable) + " x").ret, 0);
-
-  EXPECT_EQ(host.Send("destroy 0", std::chrono::seconds(2)).ret, 0);
-  EXPECT_EQ(host.Send("kill 1", std::chrono::seconds(2)).ret, 0);
-  EXPECT_TRUE(WaitFor([&] { return dir.State().empty(); })) << dir.StateText();
-  EXPECT_EQ(host.CreateHelper("stop", dir.File("b.report"))["hpid"], 0u);
-  EXPECT_EQ(host.CreateHelper("stop", dir.File("c.report"))["hpid"], 1u);
+  const uint32_t n = 8;
+  std::vector<pid_t> pids;
+  for (uint32_t hpid = 0; hpid < n; ++hpid) pids.push_back(host.Running("ignore", dir.File(std::to_string(hpid) + ".report")));
+  for (pid_t pid : pids) ASSERT_EQ(kill(pid, SIGKILL), 0);
+  for (uint32_t hpid = 0; hpid < n; ++hpid)
+    ASSERT_GT(host.WaitRunning(hpid, dir.File(std::to_string(hpid) + ".report"), pids[hpid]), 0) << hpid;
+  ASSERT_TRUE(WaitFor([&] { return LiveChildrenOf(host.Pid()).size() == n; }));
+  for (uint32_t hpid = 0; hpid < n; ++hpid) {
+    EXPECT_EQ(host.Count(hpid, MSG_EXITED), 1u) << hpid;
+    EXPECT_EQ(host.Count(hpid, MSG_RESTARTED), 1u) << hpid;
+  }
+  for (const Message& m : host.Messages()) EXPECT_EQ(m.field.at("user"), "1");
   Stop();
 }
 
-// A stop that the launcher cannot confirm in time (a callback holds it up) answers 3 and goes on
-// by itself: its hpid is unknown meanwhile, then free, and its entry leaves the file.
-TEST_F(ProcessControl, AStopThatTimesOutFinishesByItself) {
-  ASSERT_EQ(host.Send("setcb do 2 sleep 7000").ret, 0);
-  ASSERT_EQ(host.Send("init").ret, 0);
-  std::vector<pid_t> pids;
-  for (uint32_t hpid = 0; hpid < 2; ++hpid) {
-    std::string report = dir.File(std::to_string(hpid) + ".report");
-    ASSERT_EQ(host.CreateHelper("stop", report)["hpid"], hpid);
-    pids.push_back(host.WaitRunning(hpid, report));
-    ASSERT_GT(pids.back(), 0);
-  }
-  ASSERT_EQ(kill(pids[0], SIGKILL), 0);
-  ASSERT_TRUE(WaitFor([&] { return host.Messages().size() == 2; }));  // exited; restarted, calling
+// A child that exits at once comes back no sooner than 100 ms after its last start.
+TEST_F(ProcessControl, ACrashLoopStaysAtAboutTenStartsASecond) {
+  ASSERT_TRUE(Start());
+  auto createdAt = std::chrono::steady_clock::now();
+  ASSERT_EQ(host.CreateHelper("exit", "-").ret, 0);
+  ASSERT_TRUE(host.WaitCount(0, MSG_RESTARTED, 10));
+  auto elapsed = std::chrono::steady_clock::now() - createdAt;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(1000));
+  EXPECT_LE(elapsed, std::chrono::milliseconds(5000));
+  Stop();
+}
 
-  EXPECT_EQ(host.Send("destroy 1").ret, 3);
-  EXPECT_EQ(host.Send("getpid 1").ret, 1);
-  EXPECT_TRUE(WaitFor([&] { return dir.State().size() == 1 && !ProcessAlive(pids[1]); })) << dir.StateText();
-  EXPECT_EQ(host.CreateHelper("stop", dir.File("2.report"))["hpid"], 1u);
+// The command line is split into arguments and handed to the program itself, no shell between,
+// up to what exec takes: 1 MiB in words of 1 KiB.
+TEST_F(ProcessControl, ChildrenGetTheirArgumentsAsGiven) {
+  std::string x = dir.File("x"), word(1023, 'w'), words;
+  while (words.size() < (1u << 20)) words += word + " ";
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"; touch " + x + " $(touch " + x + ") `touch " + x + "` | cat && exit 1",
+       {";", "touch", x, "$(touch", x + ")", "`touch", x + "`", "|", "cat", "&&", "exit", "1"}},
+      {words, std::vector<std::string>((1u << 20) / 1024, word)},
+  };
+  ASSERT_TRUE(Start(false));
+  for (const auto& [extra, expected] : cases) {
+    pid_t pid = host.Running("ignore", dir.File("a.report"), extra);
+    Report child = ReadReport(dir.File("a.report"));
+    ASSERT_EQ(child["argc"], std::to_string(expected.size() + 4));
+    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(child["arg" + std::to_string(i + 3)], expected[i]);
+    EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe").string(), HelperChild());
+    EXPECT_EQ(host.Send("kill 0").ret, 0);
+  }
+  EXPECT_FALSE(std::filesystem::exists(x));
   Stop();
 }
 
@@ -195,14 +307,12 @@ TEST_F(ProcessControl, AStopThatTimesOutFinishesByItself) {
 // launcher's (relaunches). Nothing it does may block that thread for good.
 struct CallbackCase {
   const char* name;
-  uint32_t type;          // the message whose callback calls in
-  const char* action;     // its calls, as test host commands ('$': its hpid)
-  bool uninitMeanwhile;   // the host's main thread runs the last Uninit while it calls
-  const char* results;    // what the calls answer
-  bool endsStopped;       // the library is uninitialised afterwards
+  uint32_t type;         // the message whose callback calls in
+  const char* action;    // its calls, as host commands ('$': its hpid)
+  bool uninitMeanwhile;  // the host's main thread runs the last Uninit while it calls
+  const char* results;   // what the calls answer
+  bool endsStopped;      // the library is uninitialised afterwards
 };
-
-void PrintTo(const CallbackCase& c, std::ostream* out) { *out << c.name; }
 
 const char kEveryCall[] = "await5 getpid $;init;uninit;create x x;destroy $;kill $;restart $;attach $ 1;ismanaged 1";
 
@@ -217,34 +327,33 @@ const CallbackCase kCallbackCases[] = {
     {"LastUninitOnTheGuardThread", MSG_EXITED, "uninit;getpid $;init", false, "0,5,5", true},
 };
 
+void PrintTo(const CallbackCase& c, std::ostream* out) { *out << c.name; }
+
 class Callbacks : public HostTest, public ::testing::WithParamInterface<CallbackCase> {};
 
 TEST_P(Callbacks, CallsFromTheLibrarysThreadsReturn) {
   const CallbackCase& c = GetParam();
   ASSERT_EQ(host.Send("setcb do " + std::to_string(c.type) + " " + c.action).ret, 0);
   ASSERT_EQ(host.Send("init").ret, 0);
-  std::string report = dir.File("a.report");
-  ASSERT_EQ(host.CreateHelper("stop", report).ret, 0);
-  pid_t pid = host.WaitRunning(0, report);
+  pid_t pid = host.Running("stop", dir.File("a.report"));
   ASSERT_GT(pid, 0);
   ASSERT_EQ(kill(pid, SIGKILL), 0);
 
   auto answered = [&](const char* key) {
     for (const Message& m : host.Messages())
-      if (m.type == c.type && m.field.count(key)) return true;
-    return false;
+      if (m.type == c.type && m.field.count(key)) return m.field.at(key);
+    return std::string();
   };
   if (c.uninitMeanwhile) {
-    ASSERT_TRUE(WaitFor([&] { return answered("calling"); }));
+    ASSERT_TRUE(WaitFor([&] { return !answered("calling").empty(); }));
     EXPECT_EQ(host.Send("uninit").ret, 0);
   }
-  ASSERT_TRUE(WaitFor([&] { return answered("call"); }));
-  for (const Message& m : host.Messages())
-    if (m.type == c.type && m.field.count("call")) EXPECT_EQ(m.field.at("call"), c.results);
+  ASSERT_TRUE(WaitFor([&] { return !answered("call").empty(); }));
+  EXPECT_EQ(answered("call"), c.results);
 
   // The library is whole afterwards: it starts again if it was stopped, and the hpid is free.
-  if (c.endsStopped) EXPECT_EQ(host.Send("init").ret, 0);
-  EXPECT_EQ(host.CreateHelper("stop", dir.File("b.report"))["hpid"], 0u);
+  if (c.endsStopped) { EXPECT_EQ(host.Send("init").ret, 0); }
+  EXPECT_EQ(host.CreateHelper("stop", "-")["out"], 0u);
   EXPECT_TRUE(host.NoZombies());
   Stop();
 }

@@ -1,22 +1,19 @@
-// Load commands of the test host: many threads calling the exported functions at random, and the
-// counts that tell afterwards what the library was left holding.
+// The host's commands that only Linux has: load, the counts that tell what the library was left
+// holding, and descriptor exhaustion.
 //
 //   chaos SECONDS THREADS MAXCHILDREN SEED HELPER
 //       THREADS threads call create, destroy, kill, restart, getpid and ismanaged at random for
-//       SECONDS seconds, with at most MAXCHILDREN hpids handed out at once, and now and then
-//       SIGKILL a child; some calls aim at a child whose exit was just reported. A quarter of
-//       the children are helper children in mode flaky: one run in two aborts at a random
-//       moment, until the file "calm" exists in the working directory, and logs it to the file
-//       "crashes" there. HELPER is the helper child's path in hex, as the host's other string
-//       arguments. Answers "ret 0" and key=value figures: calls and results per kind, crashes
-//       injected, messages received per type, the slowest call per kind (its wait for the
-//       global lock included), "limbo" (the hpids whose destroy or kill returned 3) and
-//       "unexpected" (results that no interleaving allows), the first of them in "first".
-//   fds      -> ret 0 fds=N           the open descriptors of the host
-//   census   -> ret 0 table=H:P,...   every hpid that KESTRAVO_GetOSPid knows, with its pid
-//   exhaust EXE -> ret 0 free=H,...   creates with EXE until no hpid is left: the hpids handed
-//                                     out were the free ones. EXE should fail to start, so
-//                                     that nothing runs; the hpids stay taken.
+//       SECONDS seconds, with at most MAXCHILDREN hpids handed out at once, SIGKILL a child now
+//       and then, and aim some calls at a child whose exit was just reported. Answers "ret 0"
+//       with the results per kind (create_0=N ...), msgN (messages per type), sigkills, "limbo"
+//       (the hpids whose stop returned 3) and "unexpected" (results no interleaving allows; the
+//       first in "first").
+//   census             -> ret 0 table=H:P,...    every hpid that KESTRAVO_GetOSPid knows
+//   exhaust EXE        -> ret 0 free=H,...       creates with EXE (which should fail to start)
+//                                                until no hpid is left: the ones that were free
+//   hogfds N | release -> ret 0                  holds every free descriptor but N; gives them back
+//   loop EXE CMD KEEP  -> ret 0, then creates children without end (CMD, their number, a blank),
+//                         destroying the oldest beyond KEEP; never returns
 #pragma once
 
 #include <string>
@@ -24,7 +21,6 @@
 namespace host_load {
 
 bool IsLoadCommand(const std::string& verb);
-// Runs a whole command line whose verb IsLoadCommand accepts; returns the result line.
 std::string RunLoadCommand(const std::string& line);
 
 }  // namespace host_load
