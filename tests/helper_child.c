@@ -28,8 +28,14 @@
 static void sleep_ms(long ms) { Sleep((DWORD)ms); }
 static void run_forever(void) { Sleep(INFINITE); }
 static int own_pid(void) { return (int)GetCurrentProcessId(); }
+/* A test reading the report holds it open for a moment, and Windows refuses to replace an open
+ * file: try again for up to a second. */
 static int replace_file(const char* from, const char* to) {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
+    for (int i = 0; i < 500; ++i) {
+        if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return 0;
+        Sleep(2);
+    }
+    return -1;
 }
 #else
 #include <dirent.h>
