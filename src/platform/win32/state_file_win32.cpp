@@ -16,6 +16,8 @@
 namespace {
 
 std::atomic<unsigned> tempCounter{0};
+constexpr int kReplaceAttempts = 200;
+constexpr DWORD kReplaceRetryMs = 5;
 
 int ErrnoOf(DWORD code) {
   switch (code) {
@@ -73,9 +75,18 @@ bool ReplaceFileContents(const std::string& path, const std::string& contents) {
     bool written = WriteAll(file, contents);
     DWORD error = GetLastError();
     CloseHandle(file);
-    // MoveFileExA, not ReplaceFileA: the latter fails under Wine where this works.
-    if (!written || !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-      if (written) error = GetLastError();
+    // MoveFileExA, not ReplaceFileA: the latter fails under Wine where this works. A reader
+    // that holds the file open (an editor, a scanner, a host reading it) makes Windows refuse the
+    // replace for that moment: try again for up to a second rather than lose the record.
+    bool moved = false;
+    for (int attempt = 0; written && !moved; ++attempt) {
+      moved = MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+      if (moved) break;
+      error = GetLastError();
+      if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || attempt >= kReplaceAttempts) break;
+      Sleep(kReplaceRetryMs);
+    }
+    if (!moved) {
       DeleteFileA(temp.c_str());
       return FailWith(error);
     }
