@@ -27,7 +27,9 @@ TEST(Mutex, OwnerLocksAgainAndAGuardReleasesOnce) {
   }  // and its destructor does nothing
   EXPECT_EQ(mutex.Unlock(), 0);
   EXPECT_EQ(mutex.Unlock(), 0) << "the guard unlocked more than once";
+#ifndef __SANITIZE_THREAD__  // ThreadSanitizer reports the unlock of an unlocked mutex, which is the point here
   EXPECT_NE(mutex.Unlock(), 0) << "a hold was left behind";
+#endif
 }
 
 uint32_t RecordMask(void* mask) { return pthread_sigmask(SIG_SETMASK, nullptr, static_cast<sigset_t*>(mask)); }
