@@ -1,22 +1,15 @@
-// The end-to-end harness: the library as a host uses it, written only against kestravo.h and the
-// Windows calls of os.h, so that it builds and runs on either system.
-//   no arguments: the in-process cases below, one after the other (they share kestravo.xml
-//                 beside this program);
-//   --host DIR [COMMAND...]: a host of its own for the tests that need one (tests/host_harness.h
-//                 drives it through its pipes), with its state file in DIR ("-": beside this
-//                 program). It runs the COMMANDs, then those of standard input, one result line each.
-// Host commands: init | uninit | create EXE CMD [nullout] | destroy H [R] | kill H | restart H |
-//   attach H PID | getpid H [nullout] | ismanaged PID [nullout] | setcb [null | do TYPE CMDS] |
-//   sleep MS | exit (no Uninit) | wait (until ended) | and on Linux those of host/host_load.h.
-// Strings are hex_arg words. Callback lines: "msg H TYPE user=U [pid=P cmd=HEX exe=HEX] [call=R,..]";
-// "setcb do TYPE CMDS" makes the callback run CMDS (';' between, '$' its hpid) and list their
-// results; "await5 CMD" repeats CMD until it answers 5, and such an action (or a sleep) first
-// writes the line with "calling=1".
+// The end-to-end cases that run on either system: the library as a host uses it, written only
+// against kestravo.h and the Windows calls of os.h. They run one after the other in this process
+// and share kestravo.xml beside this program.
+//   --host DIR COMMAND...: a host of its own, for the tests that end one unasked, with its state
+//   file and working directory in DIR ("-": beside this program). Commands: init | uninit |
+//   create EXE CMD | loop EXE CMD KEEP | wait (until ended).
 #include <gtest/gtest.h>
 #include <kestravo.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <deque>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -26,128 +19,46 @@
 #include <thread>
 #include <vector>
 
-#include "hex_arg.h"
 #include "platform/os.h"
 #include "test_support.h"
-
-#ifndef _WIN32
-#include "host/host_load.h"
-#endif
 
 namespace kestravo::test {
 namespace {
 
 using namespace std::chrono_literals;
 
-// ---- the host ----
-
-std::mutex g_out;
-int g_userMarker;
-std::mutex g_actionsLock;
-std::map<uint32_t, std::string> g_actions;  // message type -> commands; guarded by g_actionsLock
-
-std::string Run(const std::string& command);
-
-void Emit(const std::string& line) {
-  std::lock_guard<std::mutex> lock(g_out);
-  std::cout << line << std::endl;
-}
-
-std::string RetOf(const std::string& reply) { return reply.substr(0, reply.find(' ', 4)).substr(4); }
-
-std::string RunAction(std::string action, uint32_t hpid) {
-  for (size_t at; (at = action.find('$')) != std::string::npos;) action.replace(at, 1, std::to_string(hpid));
-  std::string results;
-  std::istringstream list(action);
-  for (std::string command; std::getline(list, command, ';');) {
-    bool await5 = command.rfind("await5 ", 0) == 0;
-    if (await5) command.erase(0, 7);
-    std::string ret = RetOf(Run(command));
-    for (auto end = std::chrono::steady_clock::now() + 10s; await5 && ret != "5" && std::chrono::steady_clock::now() < end;
-         ret = RetOf(Run(command))) {
-      std::this_thread::sleep_for(1ms);
-    }
-    results += (results.empty() ? "" : ",") + ret;
-  }
-  return results;
-}
-
-int32_t OnMessage(uint32_t hpid, uint32_t type, void* data, void* user) {
-  std::ostringstream line;
-  line << "msg " << hpid << ' ' << type << " user=" << (user == &g_userMarker);
-  if (type == MSG_ATTACHABLE && data) {
-    auto* info = static_cast<AttachableProcInfo*>(data);
-    line << " pid=" << info->pid << " cmd=" << hex_arg::Encode(info->cmdLine) << " exe=" << hex_arg::Encode(info->exePath);
-  }
-  std::string action;
-  {
-    std::lock_guard<std::mutex> lock(g_actionsLock);
-    if (g_actions.count(type)) action = g_actions[type];
-  }
-  if (action.find("await5 ") != std::string::npos || action.find("sleep ") != std::string::npos)
-    Emit(line.str() + " calling=1");
-  if (!action.empty()) line << " call=" << RunAction(action, hpid);
-  Emit(line.str());
-  return 0;
-}
-
-std::string Run(const std::string& command) {
-  std::istringstream in(command);
-  std::string verb, a, b, c;
-  in >> verb >> a >> b >> c;
-  auto u32 = [](const std::string& s) { return static_cast<uint32_t>(std::stoul(s)); };
-  uint32_t out = 0xFFFFFFFFu;
-  uint32_t* outArg = (verb == "create" ? c : b) == "nullout" ? nullptr : &out;
-  int32_t ret = 0;
-  if (verb == "init" || verb == "uninit") {
-    ret = verb == "init" ? KESTRAVO_Init() : KESTRAVO_Uninit();
-  } else if (verb == "create") {
-    std::string exe, cmd;
-    bool hasExe = hex_arg::Decode(a, &exe), hasCmd = hex_arg::Decode(b, &cmd);
-    ret = KESTRAVO_CreateProcess(hasExe ? exe.c_str() : nullptr, hasCmd ? cmd.c_str() : nullptr, outArg, 42);
-  } else if (verb == "destroy") {
-    ret = KESTRAVO_DestroyProcess(u32(a), b.empty() ? 0 : u32(b));
-  } else if (verb == "kill" || verb == "restart") {
-    ret = verb == "kill" ? KESTRAVO_KillProcess(u32(a)) : KESTRAVO_RestartProcess(u32(a));
-  } else if (verb == "attach") {
-    ret = KESTRAVO_Attach(u32(a), u32(b));
-  } else if (verb == "getpid" || verb == "ismanaged") {
-    ret = verb == "getpid" ? KESTRAVO_GetOSPid(u32(a), outArg) : KESTRAVO_IsManaged(u32(a), outArg);
-  } else if (verb == "setcb") {
-    if (a == "do") {
-      std::lock_guard<std::mutex> lock(g_actionsLock);
-      g_actions[u32(b)] = command.substr(command.find(b, command.find(" do ") + 4) + b.size() + 1);
-    }
-    ret = a == "null" ? KESTRAVO_SetMsgCallBack(nullptr, nullptr) : KESTRAVO_SetMsgCallBack(OnMessage, &g_userMarker);
-  } else if (verb == "sleep") {
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::stoul(a)));
-  } else if (verb == "exit") {
-    std::_Exit(0);
-  } else if (verb == "wait") {
-    for (;;) std::this_thread::sleep_for(1h);
-#ifndef _WIN32
-  } else if (host_load::IsLoadCommand(verb)) {
-    return host_load::RunLoadCommand(command);
-#endif
-  } else {
-    return "error unknown command";
-  }
-  return "ret " + std::to_string(ret) + " out=" + std::to_string(out);
-}
-
+// The host: its commands in order, no answers (the tests watch its children and state file);
+// exit 1 at the first that fails.
 int RunHost(int argc, char** argv) {
 #ifndef _WIN32
-  if (std::string(argv[2]) != "-") setenv("KESTRAVO_STATE_DIR", argv[2], 1);
+  if (std::string(argv[2]) != "-" && (setenv("KESTRAVO_STATE_DIR", argv[2], 1) != 0 || chdir(argv[2]) != 0)) return 2;
 #endif
-  auto handle = [](const std::string& line) {
-    try {
-      Emit(Run(line));
-    } catch (const std::exception& e) {  // a malformed number: the test's mistake
-      Emit(std::string("error ") + e.what());
+  for (int i = 3; i < argc; ++i) {
+    std::string verb = argv[i];
+    uint32_t hpid = 0;
+    if (verb == "init" || verb == "uninit") {
+      if ((verb == "init" ? KESTRAVO_Init() : KESTRAVO_Uninit()) != 0) return 1;
+    } else if (verb == "create" && i + 2 < argc) {
+      if (KESTRAVO_CreateProcess(argv[i + 1], argv[i + 2], &hpid, 0) != 0) return 1;
+      i += 2;
+    } else if (verb == "loop" && i + 3 < argc) {
+      // Children without end (CMD, their number, a blank), the oldest beyond KEEP destroyed.
+      std::deque<uint32_t> live;
+      for (unsigned long n = 0;; ++n) {
+        uint32_t pid = 0;
+        if (KESTRAVO_CreateProcess(argv[i + 1], (argv[i + 2] + std::to_string(n) + " ").c_str(), &hpid, 0) == 0) live.push_back(hpid);
+        if (live.size() <= std::stoul(argv[i + 3])) continue;
+        // Only a started child is in the table and can be destroyed.
+        while (KESTRAVO_GetOSPid(live.front(), &pid) != 0) std::this_thread::sleep_for(1ms);
+        KESTRAVO_DestroyProcess(live.front(), 0);
+        live.pop_front();
+      }
+    } else if (verb == "wait") {
+      for (;;) std::this_thread::sleep_for(1h);
+    } else {
+      return 1;
     }
-  };
-  for (int i = 3; i < argc; ++i) handle(argv[i]);
-  for (std::string line; std::getline(std::cin, line);) handle(line);
+  }
   return 0;
 }
 
@@ -337,7 +248,7 @@ TEST(Recovery, ChildrenOfAnEndedHostAreAdopted) {
     std::string report = ExeDir() + "survivor" + std::to_string(i) + ".report";
     std::remove(report.c_str());
     std::remove((report + ".waiting").c_str());
-    args.push_back("create " + hex_arg::Encode(Helper()) + " " + hex_arg::Encode("stop " + report + " "));
+    args.insert(args.end(), {"create", Helper(), "stop " + report + " "});
   }
   args.push_back("wait");
   char self[4096];

@@ -1,33 +1,29 @@
-// Drives a host of its own (kestravo_api_e2e --host DIR, see tests/api_e2e.cpp) through its pipes.
-// Each HostDir is a temporary directory that holds the host's state file, its log and its working
-// directory; when it goes, it ends every process that names it.
+// The end-to-end harness on Linux: the test is the host (HostTest), in a HostDir, a temporary
+// directory that holds the host's state file, its log and its working directory and that, when it
+// goes, ends every process that names it. Tests that end a host unasked start one (StartHost).
 #pragma once
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
+#include <kestravo.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <tinyxml.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <map>
+#include <functional>
+#include <mutex>
 #include <sstream>
+#include <map>
 #include <string>
 #include <vector>
 
-#include "hex_arg.h"
 #include "test_support.h"
-
-extern char** environ;
 
 namespace kestravo::test {
 
@@ -41,13 +37,6 @@ inline std::string FileText(const std::string& path) {
   return text;
 }
 
-inline std::string HexArg(const std::string& text) { return hex_arg::Encode(text); }
-inline std::string Unhex(const std::string& arg) {
-  std::string out;
-  hex_arg::Decode(arg, &out);
-  return out;
-}
-
 // How many lines of text hold every one of the fragments.
 inline size_t LinesWith(const std::string& text, const std::vector<std::string>& fragments) {
   size_t n = 0;
@@ -55,17 +44,6 @@ inline size_t LinesWith(const std::string& text, const std::vector<std::string>&
   for (std::string line; std::getline(lines, line);)
     n += std::all_of(fragments.begin(), fragments.end(), [&](const std::string& f) { return line.find(f) != std::string::npos; });
   return n;
-}
-
-// The key=value words of a line.
-inline std::map<std::string, std::string> Fields(const std::string& line) {
-  std::map<std::string, std::string> fields;
-  std::istringstream words(line);
-  for (std::string word; words >> word;) {
-    size_t eq = word.find('=');
-    if (eq != std::string::npos) fields[word.substr(0, eq)] = word.substr(eq + 1);
-  }
-  return fields;
 }
 
 struct StateEntry {
@@ -95,21 +73,6 @@ inline StateXml ReadStateXml(const std::string& path) {
   }
   return state;
 }
-
-// A host's result line: ret is INT_MIN when none came; out is the function's out value.
-struct Reply {
-  int ret = INT_MIN;
-  std::map<std::string, std::string> field;
-  uint32_t operator[](const std::string& key) const {
-    auto it = field.find(key);
-    return it == field.end() ? 0xFFFFFFFFu : static_cast<uint32_t>(std::stoul(it->second));
-  }
-};
-
-struct Message {
-  uint32_t hpid = 0, type = 0;
-  std::map<std::string, std::string> field;
-};
 
 class HostDir {
  public:
@@ -158,81 +121,73 @@ class HostDir {
   std::string path_;
 };
 
-// One run of the host in a HostDir, started at construction, killed at destruction.
-class Host {
- public:
-  explicit Host(const HostDir& dir) : dir_(dir) {
-    signal(SIGPIPE, SIG_IGN);  // a host that died must fail the test, not end it
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, dir.Path().c_str());
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, dir.File("host.stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    std::string exe = KESTRAVO_TEST_HOST, flag = "--host", name = dir.Path();
-    char* argv[] = {&exe[0], &flag[0], &name[0], nullptr};
-    if (posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv, environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    toHost_ = in[1];
-    fromHost_ = out[0];
-  }
-  ~Host() {
-    Kill9();
-    for (int fd : {toHost_, fromHost_})
-      if (fd >= 0) close(fd);
-  }
-  Host(const Host&) = delete;
-  Host& operator=(const Host&) = delete;
+// A message the library sent to the test's callback.
+struct Message {
+  uint32_t hpid = 0, type = 0;
+  bool user = false;       // it came with the test's user pointer
+  uint32_t pid = 0;        // MSG_ATTACHABLE: the survivor
+  std::string cmd, exe;
+  bool calling = false;    // the test's action for it has started...
+  std::string call;        // ...and answered this, once done
+};
 
-  pid_t Pid() const { return pid_; }
-  std::string Stderr() const { return FileText(dir_.File("host.stderr")); }
-
-  // Sends one command and waits for its result line; callback lines read meanwhile are kept.
-  Reply Send(const std::string& command, std::chrono::milliseconds limit = std::chrono::seconds(15)) {
-    Reply reply;
-    std::string line = command + "\n";
-    if (pid_ <= 0 || write(toHost_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return reply;
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (results_.empty() && Pump(end)) continue;
-    if (results_.empty()) return reply;
-    line = results_.front();
-    results_.erase(results_.begin());
-    if (line.rfind("ret ", 0) == 0) reply.ret = std::stoi(line.substr(4));
-    reply.field = Fields(line);
-    return reply;
+// A test that is the host: the library runs in this process (every test has a process of its
+// own), with its state file, log and working directory in `dir`.
+class HostTest : public ::testing::Test {
+ protected:
+  HostTest() {
+    current_ = this;
+    setenv("KESTRAVO_STATE_DIR", dir.Path().c_str(), 1);
+    EXPECT_EQ(chdir(dir.Path().c_str()), 0);  // where the log finds log4cxx.properties
+  }
+  // A test that failed midway leaves nothing running and no callback into a fixture that is gone.
+  void TearDown() override {
+    for (int i = 0; i < 64 && KESTRAVO_Uninit() == 0; ++i) continue;
   }
 
-  // CreateProcess(helper, "MODE REPORT [EXTRA] ").
-  Reply CreateHelper(const std::string& mode, const std::string& report, const std::string& extra = "") {
-    return Send("create " + HexArg(HelperChild()) + " " + HexArg(mode + " " + report + " " + (extra.empty() ? "" : extra + " ")));
+  // What the callback of a message type runs on the library's thread (the hpid given); its answer
+  // lands in the message's `call`. Set before Start.
+  std::map<uint32_t, std::function<std::string(uint32_t)>> actions;
+
+  // Sets the callback (when asked) and initialises; true when both answered 0.
+  bool Start(bool callback = true) { return (!callback || SetCallback() == 0) && KESTRAVO_Init() == 0; }
+  int SetCallback() { return KESTRAVO_SetMsgCallBack(&HostTest::OnMessage, this); }
+  // The last Uninit, with no child left unreaped.
+  void Stop() {
+    EXPECT_EQ(KESTRAVO_Uninit(), 0);
+    EXPECT_TRUE(NoZombies());
   }
 
+  // CreateProcess(exe, cmd): the hpid, or the result code where ret is given.
+  static uint32_t Create(const std::string& exe, const std::string& cmd, int* ret = nullptr) {
+    uint32_t hpid = kNoHpid;
+    int code = KESTRAVO_CreateProcess(exe.c_str(), cmd.c_str(), &hpid, 42);
+    if (ret) *ret = code;
+    return hpid;
+  }
+  // The helper child in MODE with REPORT: "MODE REPORT [EXTRA] ".
+  static uint32_t CreateHelper(const std::string& mode, const std::string& report, const std::string& extra = "") {
+    return Create(HelperChild(), mode + " " + report + " " + (extra.empty() ? "" : extra + " "));
+  }
+  static pid_t Pid(uint32_t hpid) {
+    uint32_t pid = 0;
+    return KESTRAVO_GetOSPid(hpid, &pid) == 0 ? static_cast<pid_t>(pid) : 0;
+  }
   // Waits until the hpid has a pid other than old and that child has written its report: the
   // pid, or 0 on time-out.
-  pid_t WaitRunning(uint32_t hpid, const std::string& report, pid_t old = 0) {
+  static pid_t WaitRunning(uint32_t hpid, const std::string& report, pid_t old = 0) {
     pid_t pid = 0;
-    auto running = [&] {
-      Reply r = Send("getpid " + std::to_string(hpid));
-      pid = r.ret == 0 ? static_cast<pid_t>(r["out"]) : 0;
-      return pid > 0 && pid != old && ReadReport(report)["pid"] == std::to_string(pid);
-    };
-    return WaitFor(running) ? pid : 0;
+    return WaitFor([&] { return (pid = Pid(hpid)) > 0 && pid != old && ReadReport(report)["pid"] == std::to_string(pid); }) ? pid : 0;
   }
   // Creates the helper and waits for it to run.
-  pid_t Running(const std::string& mode, const std::string& report, const std::string& extra = "") {
-    Reply r = CreateHelper(mode, report, extra);
-    return r.ret == 0 ? WaitRunning(r["out"], report) : 0;
+  static pid_t Running(const std::string& mode, const std::string& report, const std::string& extra = "") {
+    uint32_t hpid = CreateHelper(mode, report, extra);
+    return hpid < 1024 ? WaitRunning(hpid, report) : 0;
   }
+  static bool NoZombies() { return WaitFor([] { return ZombieChildren().empty(); }); }
 
-  bool NoZombies() { return WaitFor([&] { return ZombieChildrenOf(pid_).empty(); }); }
-
-  // The callback lines so far.
-  const std::vector<Message>& Messages() {
-    while (Pump(std::chrono::steady_clock::now())) continue;
+  std::vector<Message> Messages() {
+    std::lock_guard<std::mutex> lock(mutex_);
     return messages_;
   }
   size_t Count(uint32_t hpid, uint32_t type) {
@@ -242,70 +197,51 @@ class Host {
   }
   bool WaitCount(uint32_t hpid, uint32_t type, size_t n) { return WaitFor([&] { return Count(hpid, type) >= n; }); }
 
-  // Closes the host's input and waits for it to end: its exit code, or -1.
-  int Finish() {
-    close(toHost_);
-    toHost_ = -1;
-    int code = pid_ > 0 ? WaitExit(pid_) : -1;
-    if (code >= 0) pid_ = -1;
-    return code;
-  }
-  void Kill9() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    WaitExit(pid_);
-    pid_ = -1;
-  }
+  static constexpr uint32_t kNoHpid = 0xFFFFFFFFu;
+  HostDir dir;
 
  private:
-  // Reads what the host wrote until the deadline or the next line; false at the deadline or
-  // the end of its output.
-  bool Pump(std::chrono::steady_clock::time_point end) {
-    for (;;) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-      pollfd p{fromHost_, POLLIN, 0};
-      char buffer[4096];
-      ssize_t n = poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count()))) > 0 ? read(fromHost_, buffer, sizeof buffer) : 0;
-      if (n <= 0) return false;
-      pending_.append(buffer, static_cast<size_t>(n));
-      bool gotLine = false;
-      for (size_t nl; (nl = pending_.find('\n')) != std::string::npos; gotLine = true) {
-        std::string line = pending_.substr(0, nl);
-        pending_.erase(0, nl + 1);
-        if (line.rfind("msg ", 0) != 0) {
-          results_.push_back(line);
-          continue;
-        }
-        Message m;
-        std::istringstream(line.substr(4)) >> m.hpid >> m.type;
-        m.field = Fields(line);
-        messages_.push_back(m);
-      }
-      if (gotLine) return true;
+  static int32_t OnMessage(uint32_t hpid, uint32_t type, void* data, void* user) {
+    HostTest* self = current_;
+    Message m{hpid, type, user == self};
+    if (type == MSG_ATTACHABLE && data) {
+      auto* info = static_cast<AttachableProcInfo*>(data);
+      m.pid = info->pid;
+      m.cmd = info->cmdLine;
+      m.exe = info->exePath;
     }
+    auto action = self->actions.find(type);
+    m.calling = action != self->actions.end();
+    size_t at;
+    {
+      std::lock_guard<std::mutex> lock(self->mutex_);
+      at = self->messages_.size();
+      self->messages_.push_back(m);
+    }
+    if (!m.calling) return 0;
+    std::string answer = action->second(hpid);
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->messages_[at].call = answer;
+    return 0;
   }
 
-  const HostDir& dir_;
-  pid_t pid_ = -1;
-  int toHost_ = -1, fromHost_ = -1;
-  std::string pending_;
-  std::vector<std::string> results_;
-  std::vector<Message> messages_;
+  static inline HostTest* current_ = nullptr;
+  std::mutex mutex_;
+  std::vector<Message> messages_;  // guarded by mutex_
 };
 
-// A test with one host in a directory of its own.
-class HostTest : public ::testing::Test {
- protected:
-  // Sets the callback (when asked) and initialises; true when both answered 0.
-  bool Start(bool callback = true) { return (!callback || host.Send("setcb").ret == 0) && host.Send("init").ret == 0; }
-  // The last Uninit, then the host's own clean exit.
-  void Stop() {
-    EXPECT_EQ(host.Send("uninit").ret, 0);
-    EXPECT_EQ(host.Finish(), 0);
-  }
+// The answers of calls, joined with ','.
+inline std::string Answers(std::initializer_list<int> results) {
+  std::string text;
+  for (int r : results) text += (text.empty() ? "" : ",") + std::to_string(r);
+  return text;
+}
 
-  HostDir dir;
-  Host host{dir};
-};
+// A host of its own, for the tests that end one unasked: kestravo_api_e2e --host DIR ARGS (see
+// api_e2e.cpp), quiet. The caller kills and reaps it.
+inline pid_t StartHost(const HostDir& dir, std::vector<std::string> args) {
+  args.insert(args.begin(), {KESTRAVO_TEST_HOST, "--host", dir.Path()});
+  return SpawnPlain(args, true);
+}
 
 }  // namespace kestravo::test

@@ -69,20 +69,21 @@ TEST(HostKill, StateFileNamesOnlyStartedChildrenWhereverTheHostDies) {
     const std::string reportBase = dir.File("r.");
     std::set<ino_t> shm;
     {
-      Host host(dir);
-      ASSERT_EQ(host.Send("init").ret, 0);
       // Three children at a time, each with its own report file "r.N".
-      ASSERT_EQ(host.Send("loop " + HexArg(HelperChild()) + " " + HexArg("stop " + reportBase) + " 3").ret, 0);
+      pid_t host = StartHost(dir, {"init", "loop", HelperChild(), "stop " + reportBase, "3"});
+      ASSERT_GT(host, 0);
+      ASSERT_FALSE(WaitForReport(reportBase + "0").empty());
       std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 150)(random)));
       // Every other round waits from there for a write to be under way (some tens of
       // microseconds), so that some kills land inside one; the stop shows where the host was.
       auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
-      while (round % 2 == 1 && std::chrono::steady_clock::now() < end && !Writing(host.Pid(), dir.Path())) {
+      while (round % 2 == 1 && std::chrono::steady_clock::now() < end && !Writing(host, dir.Path())) {
       }
-      ASSERT_EQ(kill(host.Pid(), SIGSTOP), 0);
-      ASSERT_TRUE(WaitFor([&] { return AllThreadsStopped(host.Pid()); }));
-      midWrite += Writing(host.Pid(), dir.Path(), &shm);
-      host.Kill9();
+      ASSERT_EQ(kill(host, SIGSTOP), 0);
+      ASSERT_TRUE(WaitFor([&] { return AllThreadsStopped(host); }));
+      midWrite += Writing(host, dir.Path(), &shm);
+      kill(host, SIGKILL);
+      ASSERT_EQ(WaitExit(host), 128 + SIGKILL);
     }
 
     std::string path = dir.File("kestravo.xml");
@@ -118,10 +119,9 @@ TEST(HostKill, StateFileNamesOnlyStartedChildrenWhereverTheHostDies) {
     }
     // A file left between naming and renaming is swept by the next host that starts here.
     if (Temporaries(dir.Path()) > 0) {
-      Host next(dir);
-      EXPECT_EQ(next.Send("init").ret, 0);
+      pid_t next = StartHost(dir, {"init", "uninit"});
+      EXPECT_EQ(WaitExit(next), 0);
       EXPECT_EQ(Temporaries(dir.Path()), 0u);
-      EXPECT_EQ(next.Send("uninit").ret, 0);
     }
     // Every event the host made was logged or held: those of destroyed children are gone too.
     std::string log = dir.Log();

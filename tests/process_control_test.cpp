@@ -3,9 +3,11 @@
 // child receives, and the host's callback calling the library from the library's threads.
 #include <gtest/gtest.h>
 #include <kestravo.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <regex>
+#include <thread>
 
 #include "host_harness.h"
 
@@ -13,8 +15,6 @@ namespace kestravo::test {
 namespace {
 
 using ProcessControl = HostTest;
-
-constexpr uint32_t kNoHpid = 0xFFFFFFFFu;
 
 // The log lines as "LEVEL [function(N)] ...": the source line written as "N", and the time and
 // thread of the default layout (before any configuration) left out.
@@ -33,32 +33,43 @@ TEST_F(ProcessControl, LogsTheLinesOperatorsGrepFor) {
   std::string state = dir.File("kestravo.xml"), helper = HelperChild();
   std::ofstream(state) << "<?xml version=\"1.0\" ?>\n<kestravo></kestravo>\n";
   ASSERT_EQ(chmod(state.c_str(), 0666), 0);
-  EXPECT_EQ(host.Send("getpid 0").ret, 5);  // before any configuration: to standard error
-  EXPECT_EQ(host.Send("uninit").ret, 5);
+  // Before any configuration the library logs to standard error.
+  fflush(stderr);
+  int saved = dup(2), err = open(dir.File("stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_EQ(dup2(err, 2), 2);
+  uint32_t out = 0;
+  EXPECT_EQ(KESTRAVO_GetOSPid(0, &out), 5);
+  EXPECT_EQ(KESTRAVO_Uninit(), 5);
+  fflush(stderr);
+  dup2(saved, 2);
+  close(err);
+  close(saved);
   ASSERT_TRUE(Start());
 
   std::string report = dir.File("a.report"), gone = dir.File("gone"), unrunnable = dir.File("unrunnable");
-  pid_t pid = host.Running("stop", report);
+  pid_t pid = Running("stop", report);
   ASSERT_GT(pid, 0);
   ASSERT_EQ(kill(pid, SIGKILL), 0);
-  ASSERT_GT(host.WaitRunning(0, report, pid), 0);
+  ASSERT_GT(WaitRunning(0, report, pid), 0);
   std::string cmd = "stop " + report + " kestravCmdLine:;pid=0;guid=" + ReadReport(report)["guid"];
-  ASSERT_GT(host.Running("ignore", dir.File("deaf.report")), 0);
-  ASSERT_EQ(host.Send("destroy 0").ret, 0);
-  ASSERT_EQ(host.Send("destroy 1").ret, 0);
+  ASSERT_GT(Running("ignore", dir.File("deaf.report")), 0);
+  ASSERT_EQ(KESTRAVO_DestroyProcess(0, 0), 0);
+  ASSERT_EQ(KESTRAVO_DestroyProcess(1, 0), 0);
   std::filesystem::copy_file(helper, gone);
-  ASSERT_EQ(host.Send("create " + HexArg(gone) + " " + HexArg("stop " + report + " ")).ret, 0);
-  pid = host.WaitRunning(0, report, pid);
+  ASSERT_EQ(Create(gone, "stop " + report + " "), 0u);
+  pid = WaitRunning(0, report, pid);
   ASSERT_GT(pid, 0);
   ASSERT_EQ(unlink(gone.c_str()), 0);
   ASSERT_EQ(kill(pid, SIGKILL), 0);
-  ASSERT_TRUE(host.WaitCount(0, MSG_RESTART_FAILED, 1));
+  ASSERT_TRUE(WaitCount(0, MSG_RESTART_FAILED, 1));
   std::filesystem::copy_file(helper, unrunnable);
   ASSERT_EQ(chmod(unrunnable.c_str(), 0600), 0);
-  ASSERT_EQ(host.Send("create " + HexArg(unrunnable) + " x").ret, 0);
-  EXPECT_EQ(host.Send("create " + HexArg(dir.File("missing")) + " " + HexArg("stop - ")).ret, 1);
+  ASSERT_EQ(Create(unrunnable, "x"), 1u);
+  int ret = 0;
+  Create(dir.File("missing"), "stop - ", &ret);
+  EXPECT_EQ(ret, 1);
   ASSERT_TRUE(WaitFor([&] { return LinesWith(dir.Log(), {unrunnable, "Create Process failed!"}) > 0; }));
-  EXPECT_EQ(host.Send("destroy 1").ret, 0);
+  EXPECT_EQ(KESTRAVO_DestroyProcess(1, 0), 0);
   Stop();
 
   const std::string code = "[0x01900022] - ";
@@ -76,89 +87,79 @@ TEST_F(ProcessControl, LogsTheLinesOperatorsGrepFor) {
       {"log", "ERROR [CProcessLauncher::insideLaucherRoutine(N)] [0x01900609] - [exePath=" + unrunnable + ",lastError=5]Create Process failed!"},
       {"log", "WARN [CProcessMgr::CreateProcessA(N)] [0x01900017] - [path=" + dir.File("missing") + ",cmdline=stop - ]Param is invalid!"},
   };
-  std::vector<std::string> log = Normalised(dir.Log()), err = Normalised(host.Stderr());
+  std::vector<std::string> log = Normalised(dir.Log()), errLines = Normalised(FileText(dir.File("stderr")));
   for (const auto& [where, line] : kContract) {
-    const std::vector<std::string>& lines = where == "log" ? log : err;
+    const std::vector<std::string>& lines = where == "log" ? log : errLines;
     EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line;
   }
 }
 
-// The answers to calls out of turn and with bad arguments; none takes an hpid or disturbs the
-// child already running.
-struct CallCase {
-  bool initialised;
-  std::string call;
-  int ret;
-  uint32_t out = kNoHpid;  // the out value, unchanged where it must not be written
-};
-
+// The answers to calls out of turn and with bad arguments; none takes an hpid, writes an out
+// value, or disturbs the child already running.
 TEST_F(ProcessControl, AnswersCallsOutOfTurnAndWithBadArgumentsWithoutHarm) {
-  std::string helper = HexArg(HelperChild()), cmd = HexArg("stop - "), self = std::to_string(getpid());
-  std::vector<CallCase> cases = {{false, "create " + helper + " " + cmd, 5}, {false, "attach 0 1", 5}};
-  for (const char* call : {"destroy 0", "kill 0", "restart 0", "getpid 0"}) cases.push_back({false, call, 5});
-  for (const char* call : {"ismanaged 1", "ismanaged 1 nullout", "setcb"}) cases.push_back({false, call, 0});
-  for (std::string call : {"create - " + cmd, "create " + helper + " -", "create x " + cmd,
-                           "create " + HexArg(dir.File("no")) + " " + cmd, "create " + helper + " " + cmd + " nullout"})
-    cases.push_back({true, call, 1});
-  for (std::string hpid : {"1", "1023", "1024", "4294967295"}) {
-    for (std::string call : {"destroy " + hpid, "destroy " + hpid + " 7", "kill " + hpid, "restart " + hpid,
-                             "getpid " + hpid, "attach " + hpid + " 1"})
-      cases.push_back({true, call, 1});
+  std::string helper = HelperChild(), no = dir.File("no");
+  const char* cmd = "stop - ";
+  uint32_t out = kNoHpid;
+  EXPECT_EQ(Answers({KESTRAVO_CreateProcess(helper.c_str(), cmd, &out, 0), KESTRAVO_Attach(0, 1), KESTRAVO_DestroyProcess(0, 0),
+                     KESTRAVO_KillProcess(0), KESTRAVO_RestartProcess(0), KESTRAVO_GetOSPid(0, &out),
+                     KESTRAVO_IsManaged(1, &out), KESTRAVO_IsManaged(1, nullptr), SetCallback()}),
+            "5,5,5,5,5,5,0,0,0");
+  ASSERT_EQ(KESTRAVO_Init(), 0);
+  ASSERT_GT(Running("stop", dir.File("a.report")), 0);
+  EXPECT_EQ(Answers({KESTRAVO_CreateProcess(nullptr, cmd, &out, 0), KESTRAVO_CreateProcess(helper.c_str(), nullptr, &out, 0),
+                     KESTRAVO_CreateProcess("", cmd, &out, 0), KESTRAVO_CreateProcess(no.c_str(), cmd, &out, 0),
+                     KESTRAVO_CreateProcess(helper.c_str(), cmd, nullptr, 0), KESTRAVO_GetOSPid(0, nullptr)}),
+            "1,1,1,1,1,1");
+  for (uint32_t h : {1u, 1023u, 1024u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(Answers({KESTRAVO_DestroyProcess(h, 0), KESTRAVO_DestroyProcess(h, 7), KESTRAVO_KillProcess(h),
+                       KESTRAVO_RestartProcess(h), KESTRAVO_GetOSPid(h, &out), KESTRAVO_Attach(h, 1)}),
+              "1,1,1,1,1,1") << h;
   }
-  cases.push_back({true, "getpid 0 nullout", 1});
-  for (std::string pid : {self, std::string("0"), std::string("4294967295"), std::string("2147483648"), std::string("1 nullout")}) cases.push_back({true, "ismanaged " + pid, 0});
-
-  for (const CallCase& c : cases) {
-    if (c.initialised && host.Send("getpid 0").ret == 5) {
-      ASSERT_TRUE(Start());
-      ASSERT_GT(host.Running("stop", dir.File("a.report")), 0);
-    }
-    Reply r = host.Send(c.call);
-    EXPECT_EQ(r.ret, c.ret) << c.call;
-    EXPECT_EQ(r["out"], c.out) << c.call;
-  }
-  pid_t pid = static_cast<pid_t>(host.Send("getpid 0")["out"]);
-  EXPECT_EQ(host.Send("attach 0 " + std::to_string(pid)).ret, 1);  // managed, but no child of an earlier run
-  EXPECT_EQ(host.CreateHelper("stop", dir.File("b.report"))["out"], 1u);
-  EXPECT_EQ(host.Send("destroy 0").ret, 0);
-  EXPECT_TRUE(host.Messages().empty());
+  // The host itself is never managed.
+  for (uint32_t pid : {static_cast<uint32_t>(getpid()), 0u, 0xFFFFFFFFu, 0x80000000u}) EXPECT_FALSE(KESTRAVO_IsManaged(pid, &out)) << pid;
+  EXPECT_FALSE(KESTRAVO_IsManaged(1, nullptr));
+  EXPECT_EQ(out, kNoHpid);
+  EXPECT_EQ(KESTRAVO_Attach(0, Pid(0)), 1);  // managed, but no child of an earlier run
+  EXPECT_EQ(CreateHelper("stop", dir.File("b.report")), 1u);
+  EXPECT_EQ(KESTRAVO_DestroyProcess(0, 0), 0);
+  EXPECT_TRUE(Messages().empty());
   EXPECT_EQ(LinesWith(dir.Log(), {"wait exit timeout"}), 0u);  // it heard its stop event
   Stop();
 }
 
 TEST_F(ProcessControl, InitIsCountedAndOnlyTheLastUninitStopsEveryChildAtOnce) {
   ASSERT_TRUE(Start());
-  ASSERT_EQ(host.Send("init").ret, 0);
+  ASSERT_EQ(KESTRAVO_Init(), 0);
   // Six that ignore their stop event share one grace: far less than six graces one after another.
-  std::vector<pid_t> pids = {host.Running("stop", dir.File("polite.report"))};
-  for (int i = 1; i <= 6; ++i) pids.push_back(host.Running("ignore", dir.File(std::to_string(i) + ".report")));
+  std::vector<pid_t> pids = {Running("stop", dir.File("polite.report"))};
+  for (int i = 1; i <= 6; ++i) pids.push_back(Running("ignore", dir.File(std::to_string(i) + ".report")));
   for (pid_t pid : pids) ASSERT_GT(pid, 0);
   ASSERT_TRUE(WaitFor([&] { return dir.State().size() == 7; }));
-  EXPECT_EQ(host.Send("uninit").ret, 0);
+  EXPECT_EQ(KESTRAVO_Uninit(), 0);
   ASSERT_EQ(kill(pids[0], SIGKILL), 0);  // still supervised, callback included
-  EXPECT_TRUE(host.WaitCount(0, MSG_RESTARTED, 1));
-  pids[0] = host.WaitRunning(0, dir.File("polite.report"), pids[0]);
+  EXPECT_TRUE(WaitCount(0, MSG_RESTARTED, 1));
+  pids[0] = WaitRunning(0, dir.File("polite.report"), pids[0]);
   ASSERT_GT(pids[0], 0);
 
   auto before = std::chrono::steady_clock::now();
-  EXPECT_EQ(host.Send("uninit").ret, 0);
+  EXPECT_EQ(KESTRAVO_Uninit(), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(4));
   for (pid_t pid : pids) EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(pid); }));
-  EXPECT_TRUE(host.NoZombies());
+  EXPECT_TRUE(NoZombies());
   EXPECT_EQ(LinesWith(dir.Log(), {"wait exit timeout"}), 6u);
   EXPECT_EQ(dir.State().size(), 7u);  // Uninit keeps the records
-  EXPECT_EQ(host.Send("uninit").ret, 5);
-  EXPECT_EQ(host.Send("getpid 0").ret, 5);
+  uint32_t out = 0;
+  EXPECT_EQ(Answers({KESTRAVO_Uninit(), KESTRAVO_GetOSPid(0, &out)}), "5,5");
 
   // A fresh start: the recorded children are gone, every hpid is free, the callback is unset.
-  size_t heard = host.Messages().size();
-  ASSERT_EQ(host.Send("init").ret, 0);
+  size_t heard = Messages().size();
+  ASSERT_EQ(KESTRAVO_Init(), 0);
   std::string again = dir.File("again.report");
-  pid_t pid = host.Running("stop", again);
+  pid_t pid = Running("stop", again);
   ASSERT_GT(pid, 0);
   ASSERT_EQ(kill(pid, SIGKILL), 0);
-  EXPECT_GT(host.WaitRunning(0, again, pid), 0);
-  EXPECT_EQ(host.Messages().size(), heard);
+  EXPECT_GT(WaitRunning(0, again, pid), 0);
+  EXPECT_EQ(Messages().size(), heard);
   ASSERT_TRUE(WaitFor([&] { return dir.State().size() == 1; }));
   EXPECT_EQ(dir.State()[0].hpid, 0u);
   Stop();
@@ -169,42 +170,50 @@ TEST_F(ProcessControl, InitIsCountedAndOnlyTheLastUninitStopsEveryChildAtOnce) {
 // its hpid and its entry.
 TEST_F(ProcessControl, StopsAreFinalUnreportedAndFreeTheirHpid) {
   ASSERT_TRUE(Start());
-  std::vector<pid_t> pids = {host.Running("stop", dir.File("0.report")), host.Running("ignore", dir.File("1.report")),
-                             host.Running("ignore", dir.File("2.report"))};
+  std::vector<pid_t> pids = {Running("stop", dir.File("0.report")), Running("ignore", dir.File("1.report")),
+                             Running("ignore", dir.File("2.report"))};
   std::string unrunnable = dir.File("unrunnable");
   std::filesystem::copy_file(HelperChild(), unrunnable);
   ASSERT_EQ(chmod(unrunnable.c_str(), 0600), 0);
-  ASSERT_EQ(host.Send("create " + HexArg(unrunnable) + " x")["out"], 3u);
+  ASSERT_EQ(Create(unrunnable, "x"), 3u);
   ASSERT_TRUE(WaitFor([&] { return dir.State().size() == 3; }));
 
-  EXPECT_EQ(host.Send("destroy 0").ret, 0);
+  EXPECT_EQ(KESTRAVO_DestroyProcess(0, 0), 0);
   EXPECT_FALSE(ProcessAlive(pids[0]));
-  EXPECT_EQ(host.Send("destroy 1").ret, 0);
+  EXPECT_EQ(KESTRAVO_DestroyProcess(1, 0), 0);
   EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(pids[1]); }));
-  EXPECT_EQ(host.Send("kill 2").ret, 0);
+  EXPECT_EQ(KESTRAVO_KillProcess(2), 0);
   EXPECT_FALSE(ProcessAlive(pids[2]));
-  EXPECT_EQ(host.Send("kill 3", std::chrono::seconds(2)).ret, 0);
-  for (const char* call : {"getpid 0", "destroy 0", "kill 2", "restart 1", "kill 3"}) EXPECT_EQ(host.Send(call).ret, 1) << call;
+  auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(KESTRAVO_KillProcess(3), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+  uint32_t out = 0;
+  EXPECT_EQ(Answers({KESTRAVO_GetOSPid(0, &out), KESTRAVO_DestroyProcess(0, 0), KESTRAVO_KillProcess(2), KESTRAVO_RestartProcess(1),
+                     KESTRAVO_KillProcess(3)}),
+            "1,1,1,1,1");
   EXPECT_TRUE(WaitFor([&] { return dir.State().empty(); })) << dir.StateText();
-  EXPECT_TRUE(host.NoZombies());
-  EXPECT_TRUE(host.Messages().empty());
-  for (uint32_t hpid = 0; hpid < 4; ++hpid) EXPECT_EQ(host.CreateHelper("stop", "-")["out"], hpid);
+  EXPECT_TRUE(NoZombies());
+  EXPECT_TRUE(Messages().empty());
+  for (uint32_t hpid = 0; hpid < 4; ++hpid) EXPECT_EQ(CreateHelper("stop", "-"), hpid);
   Stop();
 }
 
 // A stop that the launcher cannot confirm in time (a callback holds it up) answers 3 and goes on
 // by itself: its hpid is unknown meanwhile, then free, and its entry leaves the file.
 TEST_F(ProcessControl, AStopThatTimesOutFinishesByItself) {
-  ASSERT_EQ(host.Send("setcb do 2 sleep 7000").ret, 0);
-  ASSERT_EQ(host.Send("init").ret, 0);
-  std::vector<pid_t> pids = {host.Running("stop", dir.File("0.report")), host.Running("stop", dir.File("1.report"))};
+  actions[MSG_RESTARTED] = [](uint32_t) {
+    std::this_thread::sleep_for(std::chrono::seconds(7));  // the launcher's thread, held
+    return std::string("slept");
+  };
+  ASSERT_TRUE(Start());
+  std::vector<pid_t> pids = {Running("stop", dir.File("0.report")), Running("stop", dir.File("1.report"))};
   ASSERT_EQ(kill(pids[0], SIGKILL), 0);
-  ASSERT_TRUE(WaitFor([&] { return host.Messages().size() == 2; }));  // exited; restarted, calling
+  ASSERT_TRUE(WaitFor([&] { return Messages().size() == 2; }));  // exited; restarted, calling
 
-  EXPECT_EQ(host.Send("destroy 1").ret, 3);
-  EXPECT_EQ(host.Send("getpid 1").ret, 1);
+  EXPECT_EQ(KESTRAVO_DestroyProcess(1, 0), 3);
+  EXPECT_EQ(Pid(1), 0);
   EXPECT_TRUE(WaitFor([&] { return dir.State().size() == 1 && !ProcessAlive(pids[1]); })) << dir.StateText();
-  EXPECT_EQ(host.CreateHelper("stop", "-")["out"], 1u);
+  EXPECT_EQ(CreateHelper("stop", "-"), 1u);
   Stop();
 }
 
@@ -213,14 +222,17 @@ TEST_F(ProcessControl, AStopThatTimesOutFinishesByItself) {
 struct TreeCase {
   const char* name;
   const char* workers;  // the helper's "grandchild" arguments
-  const char* end;      // a host command, or "" for a child that dies unasked
+  int (*end)();         // the call that ends it; none for a child that dies unasked
   bool relaunched;
 };
 
 const TreeCase kTreeCases[] = {
-    {"Kill", "2", "kill 0", false},         {"DestroyWhoseGraceRunsOut", "2", "destroy 0", false},
-    {"Restart", "2", "restart 0", true},    {"LastUninit", "2", "uninit", false},
-    {"UnaskedExit", "2", "", true},         {"KillWithDaemons", "2 setsid", "kill 0", false},
+    {"Kill", "2", [] { return KESTRAVO_KillProcess(0); }, false},
+    {"DestroyWhoseGraceRunsOut", "2", [] { return KESTRAVO_DestroyProcess(0, 0); }, false},
+    {"Restart", "2", [] { return KESTRAVO_RestartProcess(0); }, true},
+    {"LastUninit", "2", [] { return KESTRAVO_Uninit(); }, false},
+    {"UnaskedExit", "2", nullptr, true},
+    {"KillWithDaemons", "2 setsid", [] { return KESTRAVO_KillProcess(0); }, false},
 };
 
 void PrintTo(const TreeCase& c, std::ostream* out) { *out << c.name; }
@@ -231,22 +243,22 @@ TEST_P(Trees, NoWorkerOutlivesItsChild) {
   const TreeCase& c = GetParam();
   ASSERT_TRUE(Start());
   std::string report = dir.File("a.report");
-  pid_t pid = host.Running("grandchild", report, c.workers);
+  pid_t pid = Running("grandchild", report, c.workers);
   ASSERT_GT(pid, 0);
   std::string cgroup = FileText("/proc/" + std::to_string(pid) + "/cgroup");
   if (cgroup.find("/kestravo-") == std::string::npos && std::string(c.workers).find("setsid") != std::string::npos)
     GTEST_SKIP() << "no cgroup for the child here (" << cgroup << "): daemons are beyond its process group";
 
   std::istringstream workers(ReadReport(report)["grandchildren"]);
-  ASSERT_EQ(*c.end ? host.Send(c.end).ret : kill(pid, SIGKILL), 0);
+  ASSERT_EQ(c.end ? c.end() : kill(pid, SIGKILL), 0);
   for (std::string worker; std::getline(workers, worker, ',');)
     EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(std::stoi(worker)); })) << worker;
   if (c.relaunched) {
-    ASSERT_GT(host.WaitRunning(0, report, pid), 0);
-    // The host, the new child and its two workers (each named once its exec is done).
-    EXPECT_TRUE(WaitFor([&] { return dir.ProcessesNamingMe().size() == 4; }));
+    ASSERT_GT(WaitRunning(0, report, pid), 0);
+    // The new child and its two workers (each named once its exec is done).
+    EXPECT_TRUE(WaitFor([&] { return dir.ProcessesNamingMe().size() == 3; }));
   }
-  if (std::string(c.end) != "uninit") Stop();
+  if (std::string(c.name) != "LastUninit") Stop();
 }
 
 INSTANTIATE_TEST_SUITE_P(End, Trees, ::testing::ValuesIn(kTreeCases), [](const auto& info) { return std::string(info.param.name); });
@@ -255,16 +267,16 @@ TEST_F(ProcessControl, ChildrenEndingTogetherAreEachRestartedOnce) {
   ASSERT_TRUE(Start());
   const uint32_t n = 8;
   std::vector<pid_t> pids;
-  for (uint32_t hpid = 0; hpid < n; ++hpid) pids.push_back(host.Running("ignore", dir.File(std::to_string(hpid) + ".report")));
+  for (uint32_t hpid = 0; hpid < n; ++hpid) pids.push_back(Running("ignore", dir.File(std::to_string(hpid) + ".report")));
   for (pid_t pid : pids) ASSERT_EQ(kill(pid, SIGKILL), 0);
   for (uint32_t hpid = 0; hpid < n; ++hpid)
-    ASSERT_GT(host.WaitRunning(hpid, dir.File(std::to_string(hpid) + ".report"), pids[hpid]), 0) << hpid;
-  ASSERT_TRUE(WaitFor([&] { return LiveChildrenOf(host.Pid()).size() == n; }));
+    ASSERT_GT(WaitRunning(hpid, dir.File(std::to_string(hpid) + ".report"), pids[hpid]), 0) << hpid;
+  ASSERT_TRUE(WaitFor([&] { return LiveChildrenOf(getpid()).size() == n; }));
   for (uint32_t hpid = 0; hpid < n; ++hpid) {
-    EXPECT_EQ(host.Count(hpid, MSG_EXITED), 1u) << hpid;
-    EXPECT_EQ(host.Count(hpid, MSG_RESTARTED), 1u) << hpid;
+    EXPECT_EQ(Count(hpid, MSG_EXITED), 1u) << hpid;
+    EXPECT_EQ(Count(hpid, MSG_RESTARTED), 1u) << hpid;
   }
-  for (const Message& m : host.Messages()) EXPECT_EQ(m.field.at("user"), "1");
+  for (const Message& m : Messages()) EXPECT_TRUE(m.user);
   Stop();
 }
 
@@ -272,8 +284,8 @@ TEST_F(ProcessControl, ChildrenEndingTogetherAreEachRestartedOnce) {
 TEST_F(ProcessControl, ACrashLoopStaysAtAboutTenStartsASecond) {
   ASSERT_TRUE(Start());
   auto createdAt = std::chrono::steady_clock::now();
-  ASSERT_EQ(host.CreateHelper("exit", "-").ret, 0);
-  ASSERT_TRUE(host.WaitCount(0, MSG_RESTARTED, 10));
+  ASSERT_EQ(CreateHelper("exit", "-"), 0u);
+  ASSERT_TRUE(WaitCount(0, MSG_RESTARTED, 10));
   auto elapsed = std::chrono::steady_clock::now() - createdAt;
   EXPECT_GE(elapsed, std::chrono::milliseconds(1000));
   EXPECT_LE(elapsed, std::chrono::milliseconds(5000));
@@ -292,12 +304,12 @@ TEST_F(ProcessControl, ChildrenGetTheirArgumentsAsGiven) {
   };
   ASSERT_TRUE(Start(false));
   for (const auto& [extra, expected] : cases) {
-    pid_t pid = host.Running("ignore", dir.File("a.report"), extra);
+    pid_t pid = Running("ignore", dir.File("a.report"), extra);
     Report child = ReadReport(dir.File("a.report"));
     ASSERT_EQ(child["argc"], std::to_string(expected.size() + 4));
     for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(child["arg" + std::to_string(i + 3)], expected[i]);
     EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe").string(), HelperChild());
-    EXPECT_EQ(host.Send("kill 0").ret, 0);
+    EXPECT_EQ(KESTRAVO_KillProcess(0), 0);
   }
   EXPECT_FALSE(std::filesystem::exists(x));
   Stop();
@@ -307,24 +319,36 @@ TEST_F(ProcessControl, ChildrenGetTheirArgumentsAsGiven) {
 // launcher's (relaunches). Nothing it does may block that thread for good.
 struct CallbackCase {
   const char* name;
-  uint32_t type;         // the message whose callback calls in
-  const char* action;    // its calls, as host commands ('$': its hpid)
-  bool uninitMeanwhile;  // the host's main thread runs the last Uninit while it calls
-  const char* results;   // what the calls answer
-  bool endsStopped;      // the library is uninitialised afterwards
+  uint32_t type;                  // the message whose callback calls in
+  std::string (*action)(uint32_t);  // its calls, given its hpid, and their answers
+  bool uninitMeanwhile;           // the test's thread runs the last Uninit while it calls
+  const char* results;            // what the calls answer
+  bool endsStopped;               // the library is uninitialised afterwards
 };
 
-const char kEveryCall[] = "await5 getpid $;init;uninit;create x x;destroy $;kill $;restart $;attach $ 1;ismanaged 1";
+int GetOSPid(uint32_t h) {
+  uint32_t out = 0;
+  return KESTRAVO_GetOSPid(h, &out);
+}
+
+// Waits for the last Uninit to begin (GetOSPid answers 5), then makes every call.
+std::string EveryCall(uint32_t h) {
+  uint32_t out = 0;
+  WaitFor([&] { return GetOSPid(h) == 5; });
+  return Answers({GetOSPid(h), KESTRAVO_Init(), KESTRAVO_Uninit(), KESTRAVO_CreateProcess("x", "x", &out, 0),
+                  KESTRAVO_DestroyProcess(h, 0), KESTRAVO_KillProcess(h), KESTRAVO_RestartProcess(h), KESTRAVO_Attach(h, 1),
+                  KESTRAVO_IsManaged(1, &out)});
+}
 
 const CallbackCase kCallbackCases[] = {
     // The last Uninit waits for the thread; the thread's calls answer 5 instead of waiting for it.
-    {"GuardThreadDuringLastUninit", MSG_EXITED, kEveryCall, true, "5,5,5,5,5,5,5,5,0", true},
-    {"LauncherThreadDuringLastUninit", MSG_RESTARTED, kEveryCall, true, "5,5,5,5,5,5,5,5,0", true},
+    {"GuardThreadDuringLastUninit", MSG_EXITED, EveryCall, true, "5,5,5,5,5,5,5,5,0", true},
+    {"LauncherThreadDuringLastUninit", MSG_RESTARTED, EveryCall, true, "5,5,5,5,5,5,5,5,0", true},
     // The launcher would do the stop only after the call gave up waiting for it.
-    {"DestroyOnTheLauncherThread", MSG_RESTARTED, "destroy $;getpid $", false, "0,1", false},
-    {"KillOnTheLauncherThread", MSG_RESTARTED, "kill $;getpid $", false, "0,1", false},
+    {"DestroyOnTheLauncherThread", MSG_RESTARTED, [](uint32_t h) { return Answers({KESTRAVO_DestroyProcess(h, 0), GetOSPid(h)}); }, false, "0,1", false},
+    {"KillOnTheLauncherThread", MSG_RESTARTED, [](uint32_t h) { return Answers({KESTRAVO_KillProcess(h), GetOSPid(h)}); }, false, "0,1", false},
     // The guard cannot wait for itself; once told to end it starts nothing anew.
-    {"LastUninitOnTheGuardThread", MSG_EXITED, "uninit;getpid $;init", false, "0,5,5", true},
+    {"LastUninitOnTheGuardThread", MSG_EXITED, [](uint32_t h) { return Answers({KESTRAVO_Uninit(), GetOSPid(h), KESTRAVO_Init()}); }, false, "0,5,5", true},
 };
 
 void PrintTo(const CallbackCase& c, std::ostream* out) { *out << c.name; }
@@ -333,28 +357,28 @@ class Callbacks : public HostTest, public ::testing::WithParamInterface<Callback
 
 TEST_P(Callbacks, CallsFromTheLibrarysThreadsReturn) {
   const CallbackCase& c = GetParam();
-  ASSERT_EQ(host.Send("setcb do " + std::to_string(c.type) + " " + c.action).ret, 0);
-  ASSERT_EQ(host.Send("init").ret, 0);
-  pid_t pid = host.Running("stop", dir.File("a.report"));
+  actions[c.type] = c.action;
+  ASSERT_TRUE(Start());
+  pid_t pid = Running("stop", dir.File("a.report"));
   ASSERT_GT(pid, 0);
   ASSERT_EQ(kill(pid, SIGKILL), 0);
 
-  auto answered = [&](const char* key) {
-    for (const Message& m : host.Messages())
-      if (m.type == c.type && m.field.count(key)) return m.field.at(key);
-    return std::string();
+  auto message = [&] {
+    for (const Message& m : Messages())
+      if (m.type == c.type && m.calling) return m;
+    return Message();
   };
   if (c.uninitMeanwhile) {
-    ASSERT_TRUE(WaitFor([&] { return !answered("calling").empty(); }));
-    EXPECT_EQ(host.Send("uninit").ret, 0);
+    ASSERT_TRUE(WaitFor([&] { return message().calling; }));
+    EXPECT_EQ(KESTRAVO_Uninit(), 0);
   }
-  ASSERT_TRUE(WaitFor([&] { return !answered("call").empty(); }));
-  EXPECT_EQ(answered("call"), c.results);
+  ASSERT_TRUE(WaitFor([&] { return !message().call.empty(); }));
+  EXPECT_EQ(message().call, c.results);
 
   // The library is whole afterwards: it starts again if it was stopped, and the hpid is free.
-  if (c.endsStopped) { EXPECT_EQ(host.Send("init").ret, 0); }
-  EXPECT_EQ(host.CreateHelper("stop", "-")["out"], 0u);
-  EXPECT_TRUE(host.NoZombies());
+  if (c.endsStopped) { EXPECT_EQ(KESTRAVO_Init(), 0); }
+  EXPECT_EQ(CreateHelper("stop", "-"), 0u);
+  EXPECT_TRUE(NoZombies());
   Stop();
 }
 

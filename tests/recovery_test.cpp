@@ -2,6 +2,7 @@
 // hears of them and adopts them. A state file it cannot use does not keep a host from starting.
 #include <gtest/gtest.h>
 #include <kestravo.h>
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -12,30 +13,44 @@ namespace kestravo::test {
 namespace {
 
 // The children of a host that ended become this process's, so that the test can reap them.
-class Recovery : public ::testing::Test {
+class Recovery : public HostTest {
  protected:
   void SetUp() override { ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0); }
 
   // A first host starts children (hpids 0, 1, ...) with these command lines, each waiting on its
   // stop event, and is killed with SIGKILL.
   void LeaveChildren(const std::vector<std::string>& extras) {
-    Host first(dir);
-    ASSERT_EQ(first.Send("init").ret, 0);
+    std::vector<std::string> args = {"init"};
     for (uint32_t hpid = 0; hpid < extras.size(); ++hpid) {
       reports.push_back(dir.File(std::to_string(hpid) + ".report"));
-      std::string cmd = "stop " + reports[hpid] + " " + extras[hpid];
-      ASSERT_EQ(first.Send("create " + HexArg(HelperChild()) + " " + HexArg(cmd))["out"], hpid);
-      pids.push_back(first.WaitRunning(hpid, reports[hpid]));
-      ASSERT_GT(pids.back(), 0);
-      ASSERT_TRUE(WaitFor([&] { return BlockedOnFutex(pids.back()); }));  // opened while the host held it
-      cmdLines.push_back(cmd + "kestravCmdLine:;pid=" + std::to_string(hpid) + ";guid=" + ReadReport(reports[hpid])["guid"]);
+      args.insert(args.end(), {"create", HelperChild(), "stop " + reports[hpid] + " " + extras[hpid]});
     }
-    ASSERT_TRUE(WaitFor([&] { return dir.State().size() == extras.size(); }));
-    first.Kill9();
-    for (pid_t pid : pids) ASSERT_TRUE(ProcessAlive(pid));
+    args.push_back("wait");
+    pid_t first = StartHost(dir, args);
+    ASSERT_GT(first, 0);
+    // Each child is recorded and has opened its stop event while the host held it.
+    bool ready = WaitFor([&] {
+      std::vector<StateEntry> state = dir.State();
+      pids.clear();
+      for (uint32_t hpid = 0; hpid < state.size() && hpid < extras.size(); ++hpid) {
+        pid_t pid = std::atoi(ReadReport(reports[hpid])["pid"].c_str());
+        if (pid <= 0 || std::count_if(state.begin(), state.end(), [&](const StateEntry& e) { return e.hpid == hpid && e.pid == uint32_t(pid); }) != 1 ||
+            !BlockedOnFutex(pid))
+          return false;
+        pids.push_back(pid);
+      }
+      return pids.size() == extras.size();
+    });
+    kill(first, SIGKILL);
+    ASSERT_EQ(WaitExit(first), 128 + SIGKILL);
+    ASSERT_TRUE(ready) << dir.StateText();
+    for (uint32_t hpid = 0; hpid < extras.size(); ++hpid) {
+      cmdLines.push_back("stop " + reports[hpid] + " " + extras[hpid] + "kestravCmdLine:;pid=" + std::to_string(hpid) +
+                         ";guid=" + ReadReport(reports[hpid])["guid"]);
+      ASSERT_TRUE(ProcessAlive(pids[hpid]));
+    }
   }
 
-  HostDir dir;
   std::vector<std::string> reports, cmdLines;
   std::vector<pid_t> pids;
 };
@@ -44,34 +59,37 @@ TEST_F(Recovery, NextHostHearsOfTheLivingChildrenAdoptsEachOnceAndSupervisesThem
   ASSERT_NO_FATAL_FAILURE(LeaveChildren({"", "", "-v "}));
   ASSERT_EQ(kill(pids[1], SIGKILL), 0);
   ASSERT_EQ(WaitExit(pids[1]), 128 + SIGKILL);
-  Host second(dir);
-  ASSERT_EQ(second.Send("setcb do 4 init;getpid $").ret, 0);
-  ASSERT_EQ(second.Send("init").ret, 0);
+  actions[MSG_ATTACHABLE] = [](uint32_t h) {
+    uint32_t out = 0;
+    return Answers({KESTRAVO_Init(), KESTRAVO_GetOSPid(h, &out)});
+  };
+  ASSERT_TRUE(Start());
 
-  // Written before Init's answer: from inside Init, each survivor once, in file order. Calling in
-  // does not deadlock; an Init from there counts once the first is done, which is not yet.
-  std::vector<Message> reported = second.Messages();
+  // From inside Init, each survivor once, in file order. Calling in does not deadlock; an Init
+  // from there counts once the first is done, which is not yet.
+  std::vector<Message> reported = Messages();
   ASSERT_EQ(reported.size(), 2u);
   for (size_t i = 0; i < 2; ++i) {
     uint32_t hpid = i * 2;
     EXPECT_EQ(reported[i].hpid, hpid);
     EXPECT_EQ(reported[i].type, static_cast<uint32_t>(MSG_ATTACHABLE));
-    EXPECT_EQ(reported[i].field.at("user"), "1");
-    EXPECT_EQ(reported[i].field.at("pid"), std::to_string(pids[hpid]));
-    EXPECT_EQ(Unhex(reported[i].field.at("cmd")), cmdLines[hpid]);
-    EXPECT_EQ(Unhex(reported[i].field.at("exe")), HelperChild());
-    EXPECT_EQ(reported[i].field.at("call"), "0,5");
+    EXPECT_TRUE(reported[i].user);
+    EXPECT_EQ(reported[i].pid, static_cast<uint32_t>(pids[hpid]));
+    EXPECT_EQ(reported[i].cmd, cmdLines[hpid]);
+    EXPECT_EQ(reported[i].exe, HelperChild());
+    EXPECT_EQ(reported[i].call, "0,5");
   }
   EXPECT_EQ(LinesWith(dir.Log(), {"[pid=" + std::to_string(pids[1]) + ",", "process is not exist"}), 1u);
 
-  std::string p0 = std::to_string(pids[0]), p2 = std::to_string(pids[2]);
-  const std::pair<std::string, int> attaches[] = {
-      {"attach 0 " + p2, 1}, {"attach 1 " + std::to_string(pids[1]), 1},  // another's pid; dropped at load
-      {"attach 0 " + p0, 0}, {"attach 0 " + p0, 6}, {"attach 2 " + p2, 0}, {"attach 2 " + p2, 6},
-      {"attach 2 " + std::to_string(pids[2] + 1), 1}, {"attach 1024 " + p2, 1}};
-  for (const auto& [call, ret] : attaches) EXPECT_EQ(second.Send(call).ret, ret) << call;
-  EXPECT_EQ(second.Send("getpid 0")["out"], static_cast<uint32_t>(pids[0]));
-  EXPECT_EQ(second.Send("ismanaged " + p2)["out"], 2u);
+  const uint32_t p0 = pids[0], p2 = pids[2];
+  const std::tuple<uint32_t, uint32_t, int> attaches[] = {
+      {0, p2, 1}, {1, uint32_t(pids[1]), 1},  // another's pid; dropped at load
+      {0, p0, 0}, {0, p0, 6}, {2, p2, 0}, {2, p2, 6}, {2, p2 + 1, 1}, {1024, p2, 1}};
+  for (const auto& [hpid, pid, ret] : attaches) EXPECT_EQ(KESTRAVO_Attach(hpid, pid), ret) << hpid << " " << pid;
+  uint32_t managed = 0;
+  EXPECT_EQ(Pid(0), pids[0]);
+  EXPECT_TRUE(KESTRAVO_IsManaged(p2, &managed));
+  EXPECT_EQ(managed, 2u);
   // The adoptions rewrote the file: the dropped child has left it.
   StateXml state = ReadStateXml(dir.File("kestravo.xml"));
   ASSERT_EQ(state.entries.size(), 2u) << dir.StateText();
@@ -80,9 +98,9 @@ TEST_F(Recovery, NextHostHearsOfTheLivingChildrenAdoptsEachOnceAndSupervisesThem
   // Killed: reported, and started again under its hpid with its old command line.
   ASSERT_EQ(kill(pids[2], SIGKILL), 0);
   EXPECT_EQ(WaitExit(pids[2]), 128 + SIGKILL);
-  ASSERT_TRUE(second.WaitCount(2, MSG_RESTARTED, 1));
-  EXPECT_EQ(second.Count(2, MSG_EXITED), 1u);
-  pid_t relaunched = second.WaitRunning(2, reports[2], pids[2]);
+  ASSERT_TRUE(WaitCount(2, MSG_RESTARTED, 1));
+  EXPECT_EQ(Count(2, MSG_EXITED), 1u);
+  pid_t relaunched = WaitRunning(2, reports[2], pids[2]);
   ASSERT_GT(relaunched, 0);
   EXPECT_EQ(ReadReport(reports[2])["arg3"], "-v");
   EXPECT_TRUE(WaitFor([&] {
@@ -91,18 +109,16 @@ TEST_F(Recovery, NextHostHearsOfTheLivingChildrenAdoptsEachOnceAndSupervisesThem
   })) << dir.StateText();
 
   // Destroyed: it hears its stop event and ends by itself, with 0; the entry leaves the file.
-  EXPECT_EQ(second.Send("destroy 0").ret, 0);
+  EXPECT_EQ(KESTRAVO_DestroyProcess(0, 0), 0);
   EXPECT_EQ(WaitExit(pids[0]), 0);
   EXPECT_TRUE(WaitFor([&] { return dir.State().size() == 1; })) << dir.StateText();
-  EXPECT_EQ(second.Count(0, MSG_EXITED), 0u);
+  EXPECT_EQ(Count(0, MSG_EXITED), 0u);
   // The last Uninit (the two from the callback count) asks the rest through their events.
-  for (int i = 0; i < 2; ++i) EXPECT_EQ(second.Send("uninit").ret, 0);
+  EXPECT_EQ(Answers({KESTRAVO_Uninit(), KESTRAVO_Uninit()}), "0,0");
   EXPECT_TRUE(ProcessAlive(relaunched));
-  EXPECT_EQ(second.Send("uninit").ret, 0);
+  Stop();
   EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(relaunched); }));
   EXPECT_EQ(LinesWith(dir.Log(), {"wait exit timeout"}), 0u);
-  EXPECT_EQ(second.Finish(), 0);
-  EXPECT_TRUE(ZombieChildren().empty());
 }
 
 // Entries whose pid now names another program, has ended, or cannot be checked. Only the recorded
@@ -141,42 +157,43 @@ TEST_F(Recovery, OnlyTheRecordedChildIsAdoptedAndOnlyAGoneOneIsDropped) {
   if (geteuid() == 0) taken.fd = open(taken.path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (taken.fd >= 0) { ASSERT_TRUE(fchown(taken.fd, 65534, 65534) == 0 && flock(taken.fd, LOCK_EX) == 0); }
 
-  Host second(dir);
-  ASSERT_EQ(second.Send("setcb do 4 hogfds 0").ret, 0);
-  ASSERT_EQ(second.Send("init").ret, 0);
-  ASSERT_EQ(second.Messages().size(), 1u);
-  EXPECT_EQ(second.Messages()[0].hpid, 1u);
-  std::string cmd = Unhex(second.Messages()[0].field.at("cmd"));
-  EXPECT_EQ(cmd.size(), 1023u);
-  EXPECT_EQ(cmd.substr(cmd.size() - marker(1).size()), marker(1));  // cut at the front
+  // The callback of the first survivor takes every free descriptor: the next cannot be checked.
+  std::vector<int> held;
+  actions[MSG_ATTACHABLE] = [&](uint32_t) {
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
+    return std::string("held");
+  };
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(KESTRAVO_Attach(1, child), 4);  // still out of descriptors
+  for (int fd : held) close(fd);
+  std::vector<Message> reported = Messages();
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported[0].hpid, 1u);
+  EXPECT_EQ(reported[0].cmd.size(), 1023u);
+  EXPECT_EQ(reported[0].cmd.substr(1023 - marker(1).size()), marker(1));  // cut at the front
   std::string log = dir.Log();
   EXPECT_EQ(LinesWith(log, {"[hpid=0,pid=" + std::to_string(stranger) + "]", "not the recorded child"}), 1u);
   EXPECT_EQ(LinesWith(log, {"[pid=" + std::to_string(ended) + ",", "process is not exist"}), 1u);
   EXPECT_EQ(LinesWith(log, {"[hpid=3,pid=" + std::to_string(unchecked) + ",", "entry kept"}), 1u) << log;
 
-  EXPECT_EQ(second.Send("attach 1 " + std::to_string(child)).ret, 4);  // still out of descriptors
-  EXPECT_EQ(second.Send("hogfds release").ret, 0);
-  EXPECT_EQ(second.Send("attach 0 " + std::to_string(stranger)).ret, 1);
-  EXPECT_EQ(second.Send("attach 3 " + std::to_string(unchecked)).ret, 1);  // not reported
-  EXPECT_EQ(second.Send("attach 1 " + std::to_string(child), std::chrono::seconds(2)).ret, 0);
+  EXPECT_EQ(KESTRAVO_Attach(0, stranger), 1);
+  EXPECT_EQ(KESTRAVO_Attach(3, unchecked), 1);  // not reported
+  EXPECT_EQ(KESTRAVO_Attach(1, child), 0);
   if (taken.fd >= 0) { EXPECT_EQ(LinesWith(dir.Log(), {"stop event cannot be opened"}), 1u); }
   std::vector<StateEntry> state = dir.State();
   ASSERT_EQ(state.size(), 2u) << dir.StateText();
   EXPECT_EQ(state[0].hpid, 1u);
   EXPECT_EQ(state[1].hpid, 3u);
-  EXPECT_EQ(second.Send("uninit").ret, 0);
+  EXPECT_EQ(KESTRAVO_Uninit(), 0);
   EXPECT_EQ(WaitExit(child), 128 + SIGKILL);
-  EXPECT_EQ(second.Finish(), 0);
 
-  // The next host, with descriptors to spare, finds the kept child.
-  Host third(dir);
-  ASSERT_EQ(third.Send("setcb").ret, 0);
-  ASSERT_EQ(third.Send("init").ret, 0);
-  ASSERT_EQ(third.Count(3, MSG_ATTACHABLE), 1u);
-  EXPECT_EQ(third.Send("attach 3 " + std::to_string(unchecked)).ret, 0);
-  EXPECT_EQ(third.Send("uninit").ret, 0);
+  // The next start, with descriptors to spare, finds the kept child.
+  actions.clear();
+  ASSERT_TRUE(Start());
+  ASSERT_EQ(Count(3, MSG_ATTACHABLE), 1u);
+  EXPECT_EQ(KESTRAVO_Attach(3, unchecked), 0);
+  EXPECT_EQ(KESTRAVO_Uninit(), 0);
   EXPECT_EQ(WaitExit(unchecked), 128 + SIGKILL);
-  EXPECT_EQ(third.Finish(), 0);
   EXPECT_TRUE(ProcessAlive(stranger));
 }
 
@@ -207,11 +224,10 @@ const UnusableFile kUnusableFiles[] = {
 
 void PrintTo(const UnusableFile& file, std::ostream* out) { *out << file.name; }
 
-class UnusableStateFile : public ::testing::TestWithParam<UnusableFile> {};
+class UnusableStateFile : public HostTest, public ::testing::WithParamInterface<UnusableFile> {};
 
 TEST_P(UnusableStateFile, HostStartsAndLogsTheLoadFailure) {
   const UnusableFile& file = GetParam();
-  HostDir dir;
   std::string path = dir.File("kestravo.xml");
   if (file.kind == UnusableFile::kText) {
     std::ofstream(path, std::ios::binary) << file.text;
@@ -219,13 +235,11 @@ TEST_P(UnusableStateFile, HostStartsAndLogsTheLoadFailure) {
   }
   if (file.kind == UnusableFile::kDirectory) { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); }
   if (file.kind == UnusableFile::kFifo) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }
-  Host host(dir);
-  ASSERT_EQ(host.Send("setcb").ret, 0);
-  ASSERT_EQ(host.Send("init").ret, 0);
+  ASSERT_TRUE(Start());
   EXPECT_EQ(LinesWith(dir.Log(), {"WARN", "LoadXml", file.logged}), 1u) << dir.Log();
 
   // The host works as usual; a file it can replace now names the new child alone.
-  pid_t pid = host.Running("stop", dir.File("a.report"));
+  pid_t pid = Running("stop", dir.File("a.report"));
   EXPECT_GT(pid, 0);
   if (file.kind != UnusableFile::kDirectory) {
     EXPECT_TRUE(WaitFor([&] {
@@ -233,9 +247,8 @@ TEST_P(UnusableStateFile, HostStartsAndLogsTheLoadFailure) {
       return state.loaded && state.entries.size() == 1 && state.entries[0].pid == static_cast<uint32_t>(pid);
     })) << dir.StateText();
   }
-  EXPECT_TRUE(host.Messages().empty());
-  EXPECT_EQ(host.Send("uninit").ret, 0);
-  EXPECT_EQ(host.Finish(), 0);
+  EXPECT_TRUE(Messages().empty());
+  Stop();
 }
 
 INSTANTIATE_TEST_SUITE_P(Recovery, UnusableStateFile, ::testing::ValuesIn(kUnusableFiles),
