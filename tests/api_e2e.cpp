@@ -173,7 +173,7 @@ class Library : public ::testing::Test {
 };
 
 TEST_F(Library, StartsWatchesAndStopsThroughTheStopEvent) {
-  uint32_t hpid = Start("stop", "plain");
+  uint32_t hpid = Start("stop", "plain", "300");  // winds up for 300 ms, well within its grace
   Report report = ReportOf("plain");
   uint32_t pid = PidOf(report), managed = 0xFFFFFFFFu;
   ASSERT_NE(pid, 0u);

@@ -5,14 +5,15 @@
 // identity found in its command line.
 //
 // Modes:
-//   stop        open the stop event named in the command line, create REPORT.waiting, wait on it,
-//               create REPORT.stopped, then exit 0 (exit 3 without an event)
+//   stop [MS]   open the stop event named in the command line, create REPORT.waiting, wait on it,
+//               take MS milliseconds, create REPORT.stopped, then exit 0 (exit 3 without an event)
 //   ignore      run until killed
 //   exit MS     exit 0 after MS milliseconds
 //   crash MS    abort after MS milliseconds
 //   grandchild [N [setsid]]
-//               start N grandchildren (1) in mode "ignore" that name REPORT in their arguments,
-//               each in a session of its own with "setsid", report their pids, run until killed
+//               (Linux) start N grandchildren (1) in mode "ignore" that name REPORT in their
+//               arguments, each in a session of its own with "setsid", report their pids, run
+//               until killed
 #define _GNU_SOURCE
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,8 +22,7 @@
 #include "kestravo_child.h"
 
 #ifdef _WIN32
-// On Windows: no report of sessions or descriptors; grandchildren are
-// started with CreateProcessA and live in the child's job.
+// On Windows: no report of sessions or descriptors, and no grandchildren.
 #include <windows.h>
 
 static void sleep_ms(long ms) { Sleep((DWORD)ms); }
@@ -93,7 +93,7 @@ static void write_report(const char* path, int argc, char** argv, const int* gra
     KESTRAVO_ChildIdentity identity;
     if (KESTRAVO_ChildGetIdentity(NULL, &identity) == 0)
         fprintf(out, "hpid=%u\nguid=%s\n", identity.hpid, identity.guid);
-    if (count > 0) fprintf(out, "grandchild=%d\ngrandchildren=", (int)grandchildren[0]);
+    if (count > 0) fprintf(out, "grandchildren=");
     for (int i = 0; i < count; ++i) fprintf(out, "%d%s", (int)grandchildren[i], i + 1 < count ? "," : "\n");
     fclose(out);
     if (replace_file(tmp, path) != 0) exit(4);
@@ -107,9 +107,9 @@ static void mark(const char* report, const char* suffix) {
     if (out) fclose(out);
 }
 
-// Opens the stop event (and marks that it holds it), waits on it, then marks that it, not
-// termination, ended this run.
-static int wait_stop(const char* report) {
+// Opens the stop event (and marks that it holds it), waits on it, takes ms to wind up, then
+// marks that it, not termination, ended this run.
+static int wait_stop(const char* report, long ms) {
     KESTRAVO_ChildIdentity identity;
     if (KESTRAVO_ChildGetIdentity(NULL, &identity) != 0) return 3;
     void* stop = KESTRAVO_ChildOpenStopEvent(identity.guid);
@@ -117,6 +117,7 @@ static int wait_stop(const char* report) {
     mark(report, "waiting");
     int32_t result = KESTRAVO_ChildWaitStop(stop, 0xFFFFFFFFu);
     KESTRAVO_ChildCloseStopEvent(stop);
+    sleep_ms(ms);
     if (result == 0) mark(report, "stopped");
     return result == 0 ? 0 : 6;
 }
@@ -133,19 +134,7 @@ int main(int argc, char** argv) {
         int pids[8];
         int count = arg > 0 && arg <= 8 ? (int)arg : 1;
 #ifdef _WIN32
-        char line[4096];
-        snprintf(line, sizeof line, "\"%s\" ignore - %s", argv[0], argv[2]);
-        for (int i = 0; i < count; ++i) {
-            STARTUPINFOA startup;
-            PROCESS_INFORMATION info;
-            memset(&startup, 0, sizeof startup);
-            startup.cb = sizeof startup;
-            if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL, &startup, &info))
-                return 5;
-            pids[i] = (int)info.dwProcessId;
-            CloseHandle(info.hThread);
-            CloseHandle(info.hProcess);
-        }
+        return 5;  /* Linux only */
 #else
         char* childArgv[] = {argv[0], "ignore", "-", argv[2], NULL};
         posix_spawnattr_t attr;
@@ -162,7 +151,7 @@ int main(int argc, char** argv) {
     }
     write_report(argv[2], argc, argv, NULL, 0);
 
-    if (strcmp(mode, "stop") == 0) return wait_stop(argv[2]);
+    if (strcmp(mode, "stop") == 0) return wait_stop(argv[2], arg);
     if (strcmp(mode, "ignore") == 0) run_forever();
     if (strcmp(mode, "exit") == 0) {
         sleep_ms(arg);

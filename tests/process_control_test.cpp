@@ -3,7 +3,6 @@
 // child receives, and the host's callback calling the library from the library's threads.
 #include <gtest/gtest.h>
 #include <kestravo.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <regex>
@@ -34,16 +33,10 @@ TEST_F(ProcessControl, LogsTheLinesOperatorsGrepFor) {
   std::ofstream(state) << "<?xml version=\"1.0\" ?>\n<kestravo></kestravo>\n";
   ASSERT_EQ(chmod(state.c_str(), 0666), 0);
   // Before any configuration the library logs to standard error.
-  fflush(stderr);
-  int saved = dup(2), err = open(dir.File("stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  ASSERT_EQ(dup2(err, 2), 2);
+  ::testing::internal::CaptureStderr();
   uint32_t out = 0;
-  EXPECT_EQ(KESTRAVO_GetOSPid(0, &out), 5);
-  EXPECT_EQ(KESTRAVO_Uninit(), 5);
-  fflush(stderr);
-  dup2(saved, 2);
-  close(err);
-  close(saved);
+  EXPECT_EQ(Answers({KESTRAVO_GetOSPid(0, &out), KESTRAVO_Uninit()}), "5,5");
+  std::vector<std::string> errLines = Normalised(::testing::internal::GetCapturedStderr());
   ASSERT_TRUE(Start());
 
   std::string report = dir.File("a.report"), gone = dir.File("gone"), unrunnable = dir.File("unrunnable");
@@ -87,7 +80,7 @@ TEST_F(ProcessControl, LogsTheLinesOperatorsGrepFor) {
       {"log", "ERROR [CProcessLauncher::insideLaucherRoutine(N)] [0x01900609] - [exePath=" + unrunnable + ",lastError=5]Create Process failed!"},
       {"log", "WARN [CProcessMgr::CreateProcessA(N)] [0x01900017] - [path=" + dir.File("missing") + ",cmdline=stop - ]Param is invalid!"},
   };
-  std::vector<std::string> log = Normalised(dir.Log()), errLines = Normalised(FileText(dir.File("stderr")));
+  std::vector<std::string> log = Normalised(dir.Log());
   for (const auto& [where, line] : kContract) {
     const std::vector<std::string>& lines = where == "log" ? log : errLines;
     EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line;
