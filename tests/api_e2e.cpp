@@ -81,13 +81,6 @@ std::string Helper() {
 
 std::string StateFile() { return ExeDir() + "kestravo.xml"; }
 
-std::string FileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // What the callback heard, in order: per hpid, the type and (for MSG_ATTACHABLE) the pid.
 class Messages {
  public:

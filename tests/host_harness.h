@@ -27,16 +27,6 @@
 
 namespace kestravo::test {
 
-// The whole file; stdio, since a /proc file of a process that ends mid-read fails the read.
-inline std::string FileText(const std::string& path) {
-  std::string text;
-  char buffer[4096];
-  FILE* in = fopen(path.c_str(), "rbe");
-  for (size_t n; in && (n = fread(buffer, 1, sizeof buffer, in)) > 0;) text.append(buffer, n);
-  if (in) fclose(in);
-  return text;
-}
-
 // How many lines of text hold every one of the fragments.
 inline size_t LinesWith(const std::string& text, const std::vector<std::string>& fragments) {
   size_t n = 0;
@@ -74,10 +64,9 @@ inline StateXml ReadStateXml(const std::string& path) {
   return state;
 }
 
-class HostDir {
+class HostDir : public TempDir {
  public:
-  explicit HostDir(const std::string& subdir = "") : path_(dir_.Path() + subdir) {
-    std::filesystem::create_directories(path_);
+  HostDir() {
     std::ofstream(File("log4cxx.properties"))
         << "log4j.logger.KESTRAVO=INFO, F\nlog4j.additivity.KESTRAVO=false\n"
            "log4j.appender.F=org.apache.log4j.FileAppender\nlog4j.appender.F.File="
@@ -94,11 +83,6 @@ class HostDir {
     for (size_t at = log.find("[namedEvent="); at != std::string::npos; at = log.find("[namedEvent=", at + 1))
       unlink(("/dev/shm/kestravo-ev." + log.substr(at + 12, 38)).c_str());
   }
-  HostDir(const HostDir&) = delete;
-  HostDir& operator=(const HostDir&) = delete;
-
-  std::string Path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
   std::string Log() const { return FileText(File("kestravo.log")); }
   std::string StateText() const { return FileText(File("kestravo.xml")); }
   std::vector<StateEntry> State() const { return ReadStateXml(File("kestravo.xml")).entries; }
@@ -115,10 +99,6 @@ class HostDir {
     if (proc) closedir(proc);
     return found;
   }
-
- private:
-  TempDir dir_;
-  std::string path_;
 };
 
 // A message the library sent to the test's callback.

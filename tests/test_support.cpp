@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <atomic>
@@ -55,6 +56,16 @@ std::string HelperCommandLine(const std::string& mode, const std::string& report
   std::string line = HelperChild() + " " + mode + " " + report;
   if (!extra.empty()) line += " " + extra;
   return line;
+}
+
+// stdio, since a /proc file of a process that ends mid-read fails the read.
+std::string FileText(const std::string& path) {
+  std::string text;
+  char buffer[4096];
+  FILE* in = fopen(path.c_str(), "rb");
+  for (size_t n; in && (n = fread(buffer, 1, sizeof buffer, in)) > 0;) text.append(buffer, n);
+  if (in) fclose(in);
+  return text;
 }
 
 Report ReadReport(const std::string& path) {

@@ -37,6 +37,9 @@ std::string HelperChild();
 std::string HelperCommandLine(const std::string& mode, const std::string& report,
                               const std::string& extra = "");
 
+// The whole file ("" when it cannot be read).
+std::string FileText(const std::string& path);
+
 // The key=value lines of a report, once the file exists (empty map until then).
 Report ReadReport(const std::string& path);
 // Waits for the report file; the map is empty when it did not appear in time.
