@@ -1,32 +1,16 @@
-// A child's identity (GUID text and command-line marker) and the path rules behind exeName.
+// A child's identity: the text of its GUID.
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <set>
 
-#include "launcher/child_identity.h"
-#include "launcher/path_util.h"
 #include "test_support.h"
 
 namespace kestravo::test {
 namespace {
 
-TEST(PathUtil, NormalizePathAndFileName) {
-  const std::pair<const char*, const char*> normalized[] = {
-      {R"(C:\dir\\sub\.\app.exe)", "C:/dir/sub/app.exe"}, {R"(.\bin\app.exe)", "bin/app.exe"},
-      {R"(D:\data\)", "D:/data"}, {R"(C:\)", "C:/"}, {R"(C:\.)", "C:/"}, {"/.", "/"}, {"/", "/"},
-      {"a/b/.", "a/b"}, {"./", ""}, {".", "."}, {"dir/../x.exe", "dir/../x.exe"},
-      {R"(\\server\share\dir\app.exe)", R"(\\server\share/dir/app.exe)"}, {R"(\\server)", R"(\\server)"},
-      {"//server/share", "/server/share"}, {"a////b/././c//", "a/b/c"}, {"", ""}, {nullptr, ""},
-  };
-  for (const auto& [input, expected] : normalized) EXPECT_EQ(NormalizePath(input), expected) << (input ? input : "null");
-  for (const auto& [input, expected] : {std::pair<std::string, std::string>{R"(C:\svc\worker.exe)", "worker.exe"},
-                                        {R"(D:\data\)", "data"}, {R"(C:\)", ""}, {"app", "app"}})
-    EXPECT_EQ(GetFileName(input), expected) << input;
-}
-
-// Fresh version-4 GUIDs, upper case but for the third group, end every child's command line.
-TEST(ChildIdentity, GuidTextsAndTheCommandLineMarker) {
+// Fresh version-4 GUIDs, upper case but for the third group.
+TEST(ChildIdentity, GuidTextsAreFreshVersion4InTheirOwnCase) {
   const std::regex shape(R"(\{[0-9A-F]{8}-[0-9A-F]{4}-4[0-9a-f]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\})");
   std::set<std::string> seen;
   for (int i = 0; i < 200; ++i) {
@@ -35,15 +19,6 @@ TEST(ChildIdentity, GuidTextsAndTheCommandLineMarker) {
     seen.insert(text);
   }
   EXPECT_EQ(seen.size(), 200u);
-  ManagedProcess process;
-  process.guid = *seen.begin();
-  const std::tuple<uint32_t, std::string, std::string> cases[] = {
-      {7, "-a 1 ", "-a 1 kestravCmdLine:;pid=7;guid="}, {0, "-a 1", "-a 1kestravCmdLine:;pid=0;guid="},
-      {1023, "", "kestravCmdLine:;pid=1023;guid="}};
-  for (const auto& [hpid, callerText, expected] : cases) {
-    process.hpid = hpid;
-    EXPECT_EQ(BuildChildCmdLine(process, callerText), expected + process.guid);
-  }
 }
 
 }  // namespace
