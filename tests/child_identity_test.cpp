@@ -1,13 +1,29 @@
-// A child's identity: the text of its GUID.
+// A child's identity: the text of its GUID; and the program paths recorded with it.
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <set>
 
+#include "launcher/path_util.h"
 #include "test_support.h"
 
 namespace kestravo::test {
 namespace {
+
+// A program's path as the library records and compares it.
+TEST(PathUtil, NormalizePathAndFileName) {
+  const std::pair<const char*, const char*> normalized[] = {
+      {R"(C:\dir\\sub\.\app.exe)", "C:/dir/sub/app.exe"}, {R"(.\bin\app.exe)", "bin/app.exe"},
+      {R"(D:\data\)", "D:/data"}, {R"(C:\)", "C:/"}, {R"(C:\.)", "C:/"}, {"/.", "/"}, {"/", "/"},
+      {"a/b/.", "a/b"}, {"./", ""}, {".", "."}, {"dir/../x.exe", "dir/../x.exe"},
+      {R"(\\server\share\dir\app.exe)", R"(\\server\share/dir/app.exe)"}, {R"(\\server)", R"(\\server)"},
+      {"//server/share", "/server/share"}, {"a////b/././c//", "a/b/c"}, {"", ""}, {nullptr, ""},
+  };
+  for (const auto& [input, expected] : normalized) EXPECT_EQ(NormalizePath(input), expected) << (input ? input : "null");
+  for (const auto& [input, expected] : {std::pair<std::string, std::string>{R"(C:\svc\worker.exe)", "worker.exe"},
+                                        {R"(D:\data\)", "data"}, {R"(C:\)", ""}, {"app", "app"}})
+    EXPECT_EQ(GetFileName(input), expected) << input;
+}
 
 // Fresh version-4 GUIDs, upper case but for the third group.
 TEST(ChildIdentity, GuidTextsAreFreshVersion4InTheirOwnCase) {
