@@ -1,16 +1,16 @@
-// A child's identity (GUID text and command-line marker) and the path rules behind exeName.
+// A child's identity: the text of its GUID; and the program paths recorded with it.
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <set>
 
-#include "launcher/child_identity.h"
 #include "launcher/path_util.h"
 #include "test_support.h"
 
 namespace kestravo::test {
 namespace {
 
+// A program's path as the library records and compares it.
 TEST(PathUtil, NormalizePathAndFileName) {
   const std::pair<const char*, const char*> normalized[] = {
       {R"(C:\dir\\sub\.\app.exe)", "C:/dir/sub/app.exe"}, {R"(.\bin\app.exe)", "bin/app.exe"},
@@ -25,8 +25,8 @@ TEST(PathUtil, NormalizePathAndFileName) {
     EXPECT_EQ(GetFileName(input), expected) << input;
 }
 
-// Fresh version-4 GUIDs, upper case but for the third group, end every child's command line.
-TEST(ChildIdentity, GuidTextsAndTheCommandLineMarker) {
+// Fresh version-4 GUIDs, upper case but for the third group.
+TEST(ChildIdentity, GuidTextsAreFreshVersion4InTheirOwnCase) {
   const std::regex shape(R"(\{[0-9A-F]{8}-[0-9A-F]{4}-4[0-9a-f]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\})");
   std::set<std::string> seen;
   for (int i = 0; i < 200; ++i) {
@@ -35,15 +35,6 @@ TEST(ChildIdentity, GuidTextsAndTheCommandLineMarker) {
     seen.insert(text);
   }
   EXPECT_EQ(seen.size(), 200u);
-  ManagedProcess process;
-  process.guid = *seen.begin();
-  const std::tuple<uint32_t, std::string, std::string> cases[] = {
-      {7, "-a 1 ", "-a 1 kestravCmdLine:;pid=7;guid="}, {0, "-a 1", "-a 1kestravCmdLine:;pid=0;guid="},
-      {1023, "", "kestravCmdLine:;pid=1023;guid="}};
-  for (const auto& [hpid, callerText, expected] : cases) {
-    process.hpid = hpid;
-    EXPECT_EQ(BuildChildCmdLine(process, callerText), expected + process.guid);
-  }
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
-// The pool of hpids: lowest free first, 1024 of them, and safe across threads.
+// The manager's small units: the pool of hpids and the shared holders of handles.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-#include <vector>
+#include <memory>
 
 #include "manager/hpid_pool.h"
+#include "manager/shared_event.h"
+#include "platform/os.h"
+#include "platform/zol_runtime.h"
 
 namespace kestravo::test {
 namespace {
@@ -26,30 +27,28 @@ TEST(HpidPool, LowestFreeFirstUpToTheLastAndNothingOutsideTheRange) {
   EXPECT_EQ(pool.Alloc(), 1023u);
 }
 
-TEST(HpidPool, ConcurrentAllocAndFreeNeverShareAnHpid) {
-  HpidPool pool;
-  std::vector<std::atomic<bool>> held(KESTRAVO_MAX_HPID);
-  std::atomic<int> doubles{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([&] {
-      for (int round = 0; round < 1000; ++round) {
-        std::vector<uint32_t> mine;  // 20 per thread, so that the threads compete for the low slots
-        for (int i = 0; i < 20; ++i) {
-          uint32_t hpid = pool.Alloc();
-          if (hpid >= KESTRAVO_MAX_HPID || held[hpid].exchange(true)) ++doubles;
-          else mine.push_back(hpid);
-        }
-        for (uint32_t hpid : mine) {
-          held[hpid] = false;
-          pool.Free(static_cast<int32_t>(hpid));
-        }
-      }
-    });
+// Setting an event succeeds only while its handle is open; closing it here fails once the last
+// holder has closed it. Handles are never reused.
+bool IsOpen(HANDLE event) { return ZOL_SetEvent(event) == 0; }
+bool ClosedByHolders(HANDLE event) { return ZOL_CloseEvent(event) != 0; }
+
+TEST(SharedEvent, CopiesShareAndTheLastOneCloses) {
+  HANDLE event = ZOL_CreateEvent(0), other = ZOL_CreateEvent(0);
+  ASSERT_TRUE(event && other);
+  {
+    SharedEvent holder(event);
+    SharedEvent& alias = holder;
+    holder = alias;  // the only holder counts itself before letting go
+    ASSERT_TRUE(IsOpen(event));
+    auto copy = std::make_unique<SharedEvent>(holder);
+    holder = *copy;  // the same handle from another holder
+    holder = SharedEvent(other);
+    EXPECT_TRUE(IsOpen(event)) << "closed while a copy holds it";
+    copy.reset();
+    EXPECT_TRUE(ClosedByHolders(event)) << "the last holder left the handle open";
+    EXPECT_TRUE(IsOpen(other));
   }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(doubles.load(), 0);
-  EXPECT_EQ(pool.Alloc(), 0u) << "a freed hpid stayed taken";
+  EXPECT_TRUE(ClosedByHolders(other));
 }
 
 }  // namespace

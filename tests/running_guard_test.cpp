@@ -1,12 +1,6 @@
-// The running guard and the manager's handling of worker reports, over records put straight into
-// the manager's table.
+// The running guard, over records put straight into the manager's table.
 #include <gtest/gtest.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
 
-#include <cstddef>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -15,7 +9,6 @@
 #include "guard/running_guard.h"
 #include "launcher/spawn_process.h"
 #include "log_capture.h"
-#include "manager/hpid_pool.h"
 #include "manager/process_mgr.h"
 #include "platform/zol_runtime.h"
 #include "test_support.h"
@@ -25,33 +18,28 @@ namespace {
 
 using Calls = std::vector<std::pair<uint32_t, uint32_t>>;  // (kind, hpid)
 
-class RecordingGuardSink : public IRunningGuardSink {
- public:
-  // hpids whose report moves the record out of the running state, as a restart does; the others
-  // stay as they were.
-  std::set<uint32_t> settle;
+struct RecordingGuardSink : IRunningGuardSink {
   int32_t OnGuardNotify(uint32_t kind, uint32_t hpid) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      calls_.push_back({kind, hpid});
-    }
+    std::unique_lock<std::mutex> lock(mutex);
+    calls.push_back({kind, hpid});
+    lock.unlock();
     if (settle.count(hpid) != 0) GetProcessMgr()->RestartProcess(hpid);
     return 0;
   }
   Calls Seen() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return calls_;
+    std::lock_guard<std::mutex> lock(mutex);
+    return calls;
   }
   bool WaitFor(uint32_t hpid) { return test::WaitFor([&] { return !Seen().empty() && Seen().back().second == hpid; }); }
-
- private:
-  std::mutex mutex_;  // guards calls_
-  Calls calls_;
+  // hpids whose report moves the record out of the running state, as a restart does; the others
+  // stay as they were.
+  std::set<uint32_t> settle;
+  std::mutex mutex;  // guards calls
+  Calls calls;
 };
 
-// A record for a helper child in a mode (none without one); put into the manager's table when
-// watched.
-ManagedProcess Record(uint32_t hpid, const std::string& mode, bool watched = true, uint32_t state = PROCESS_RUNNING) {
+// A record for a helper child in a mode (none without one), put into the manager's table.
+ManagedProcess Record(uint32_t hpid, const std::string& mode, uint32_t state = PROCESS_RUNNING) {
   ManagedProcess r;
   r.hpid = hpid;
   r.exePath = HelperChild();
@@ -62,7 +50,7 @@ ManagedProcess Record(uint32_t hpid, const std::string& mode, bool watched = tru
     EXPECT_TRUE(SpawnProcess(r.exePath, r.cmdLine, &r.pid, &handle));
     r.processHandle = SharedEvent(handle);
   }
-  if (watched) GetProcessMgr()->OnCreateNotify(&r, true);
+  GetProcessMgr()->OnCreateNotify(&r, true);
   return r;
 }
 
@@ -73,7 +61,7 @@ TEST(RunningGuard, ReportsEachEndedChildOnceInHpidOrderAndSkipsTheRest) {
   other.settle = {13};
   // Inserted out of order; all have ended before the guard's first pass, which reports them all.
   ManagedProcess seven = Record(7, "exit"), three = Record(3, "exit");
-  ManagedProcess restarting = Record(5, "exit", true, PROCESS_RESTART_REQUESTED), noHandle = Record(1, "");
+  ManagedProcess restarting = Record(5, "exit", PROCESS_RESTART_REQUESTED), noHandle = Record(1, "");
   ManagedProcess unsettled = Record(9, "exit");  // left running in the table: never reported again
   for (const ManagedProcess* p : {&seven, &three, &restarting, &unsettled})
     ASSERT_TRUE(WaitFor([&] { return !ProcessAlive(p->pid); })) << p->hpid;
@@ -100,50 +88,6 @@ TEST(RunningGuard, ReportsEachEndedChildOnceInHpidOrderAndSkipsTheRest) {
   // The guard's waits reaped what it saw end; the child it skipped is reaped here.
   EXPECT_EQ(ZOL_WaitForSingleObject(restarting.processHandle.Get(), 10000), 0u);
   EXPECT_TRUE(ZombieChildren().empty());
-}
-
-TEST(ProcessMgr, LateReportsForRecordsNoLongerInTheTable) {
-  CProcessMgr* manager = GetProcessMgr();
-  EXPECT_EQ(manager->OnGuardNotify(1, 9), -1);
-  // A relaunch that succeeds for a record destroyed meanwhile must not leave a child behind that
-  // nobody manages.
-  ManagedProcess relaunched = Record(4, "ignore", false);
-  manager->OnRelaunchNotify(&relaunched, true);
-  EXPECT_EQ(ZOL_WaitForSingleObject(relaunched.processHandle.Get(), 5000), 0u);
-  uint32_t hpid = 0;
-  EXPECT_FALSE(manager->IsManaged(relaunched.pid, &hpid));
-  // One still in the table takes the new process and is running again.
-  ManagedProcess created = Record(5, "ignore");
-  created.SetState(PROCESS_EXITED);
-  ManagedProcess next = Record(5, "ignore", false);
-  manager->OnRelaunchNotify(&next, true);
-  ProcessMap table;
-  manager->GetProcessMap(table);
-  EXPECT_EQ(table[5].pid, next.pid);
-  EXPECT_EQ(table[5].state, PROCESS_RUNNING);
-  EXPECT_NE(ZOL_WaitForSingleObject(next.processHandle.Get(), 0), 0u) << "a managed relaunch was ended";
-  for (HANDLE handle : {created.processHandle.Get(), next.processHandle.Get()}) {
-    TerminateProcess(handle, 0);
-    EXPECT_EQ(ZOL_WaitForSingleObject(handle, 5000), 0u);
-  }
-}
-
-// Without random bytes there is no GUID: the create fails instead of reusing an old one, and
-// gives its hpid back.
-TEST(ProcessMgr, CreateFailsWhenNoGuidCanBeMade) {
-  sock_filter filter[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_getrandom, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-  };
-  sock_fprog program = {sizeof filter / sizeof filter[0], filter};
-  ASSERT_EQ(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
-  ASSERT_EQ(prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program), 0);
-  uint32_t hpid = 99;
-  EXPECT_EQ(GetProcessMgr()->CreateProcess(HelperChild(), "x ", &hpid, 0), KESTRAVO_NO_RESOURCE);
-  EXPECT_EQ(hpid, 99u);
-  EXPECT_EQ(GetHpidPool()->Alloc(), 0u);
 }
 
 }  // namespace

@@ -51,27 +51,6 @@ TEST(Runtime, ModulePathCutToTheBufferSaysSo) {
   EXPECT_EQ(path[4], '\0');
 }
 
-// Built before log4cxx's own statics, so destroyed after them, as the library's static objects
-// are. Its destructor logs when asked to.
-struct LateWriter {
-  bool armed = false;
-  ~LateWriter() {
-    if (armed) LogWrite(LOG_ERROR, "KESTRAVO", "from a static destructor");
-  }
-} g_lateWriter;
-
-TEST(Log, WriteFromStaticDestructorAtExitIsHarmless) {
-  EXPECT_EXIT(
-      {
-        alarm(10);  // a late write that hangs fails the test instead of stalling it
-        LogInit(nullptr, 0);
-        LogWrite(LOG_WARN, "KESTRAVO", "before exit");
-        g_lateWriter.armed = true;
-        exit(0);
-      },
-      testing::ExitedWithCode(0), "");
-}
-
 // Until a properties file is found in the working directory, a default sends warnings to
 // standard error; the file then replaces it. Levels map, and long lines are written whole.
 TEST(Log, DefaultThenPropertiesFileInTheWorkingDirectory) {

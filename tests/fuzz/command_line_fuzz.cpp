@@ -29,11 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The input's bytes as arguments themselves, cut at NULs.
   std::vector<std::string> made(1);
   for (char c : line) {
-    if (c == '\0') {
-      made.emplace_back();
-    } else {
-      made.back().push_back(c);
-    }
+    if (c == '\0') made.emplace_back();
+    else made.back().push_back(c);
   }
   std::string joined;
   for (const std::string& arg : made) joined += " " + Quote(arg);

@@ -7,6 +7,7 @@
 #include <list>
 #include <set>
 #include <string>
+#include <tuple>
 
 #include "config/state_file_text.h"
 
@@ -17,10 +18,9 @@ static void CheckRoundTrip(const std::list<ProcConfig>& entries) {
   if (!BuildStateFileText(entries, &text) || ParseStateFileText(text, &read, nullptr).result != StateFileParse::kParsed ||
       read.size() != entries.size())
     abort();
-  for (auto x = entries.begin(), y = read.cbegin(); x != entries.end(); ++x, ++y) {
-    if (x->hpid != y->hpid || x->pid != y->pid || x->exe != y->exe || x->cmdline != y->cmdline || x->guid != y->guid)
-      abort();
-  }
+  auto fields = [](const ProcConfig& c) { return std::tie(c.hpid, c.pid, c.exe, c.cmdline, c.guid); };
+  for (auto x = entries.begin(), y = read.cbegin(); x != entries.end(); ++x, ++y)
+    if (fields(*x) != fields(*y)) abort();
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
