@@ -3,7 +3,7 @@
 # the Debian packages and the Windows build under Wine are checked), one
 # with AddressSanitizer and UndefinedBehaviorSanitizer, and one with ThreadSanitizer (data races
 # and lock-order inversions), each stopping at the first report. Then builds the fuzz targets with
-# clang and runs each for 20 s over its seed corpus; a finding fails the script.
+# clang and runs each for 10 s over its seed corpus; a finding fails the script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
@@ -45,7 +45,7 @@ run_fuzz() {
   for name in state_file command_line child_identity; do
     echo "== fuzz $name"
     mkdir -p "build-ci/fuzz/work/$name"
-    "build-ci/fuzz/tests/fuzz/fuzz_$name" -max_total_time=20 -artifact_prefix="build-ci/fuzz/$name-" \
+    "build-ci/fuzz/tests/fuzz/fuzz_$name" -max_total_time=10 -artifact_prefix="build-ci/fuzz/$name-" \
       "build-ci/fuzz/work/$name" "tests/fuzz/corpus/$name" 2> "build-ci/fuzz/$name.log" ||
       { tail -n 60 "build-ci/fuzz/$name.log"; echo "fuzz_$name found a failing input"; return 1; }
     grep -E '^Done [0-9]+ runs' "build-ci/fuzz/$name.log" || true
