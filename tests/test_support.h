@@ -52,18 +52,16 @@ std::string CreateGuidString();
 // Processes whose parent is this process, and those of them that are zombies.
 std::vector<pid_t> ChildrenOfThisProcess();
 std::vector<pid_t> ZombieChildren();
-// The zombies among another process's children, and the others.
-std::vector<pid_t> ZombieChildrenOf(pid_t parent);
+// Another process's children that are not zombies.
 std::vector<pid_t> LiveChildrenOf(pid_t parent);
 // True while the pid names a process that has not ended (zombies count as ended).
 bool ProcessAlive(pid_t pid);
 
 // Starts a program with posix_spawn, outside the library (standard error on /dev/null when
-// quiet). -1 on failure. The caller reaps it, with ExitCodeIfEnded or WaitExit.
+// quiet). -1 on failure. The caller reaps it with WaitExit.
 pid_t SpawnPlain(std::vector<std::string> args, bool quiet = false);
-// The exit code (128 + signal for a signal) once the process ended and was reaped here; -1
-// while it runs.
-int ExitCodeIfEnded(pid_t pid);
+// Reaps the process once it ends: its exit code (128 + signal for a signal), or -1 when it still
+// runs at the limit.
 int WaitExit(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(10));
 // True once the process sleeps in a futex wait: blocked on an event.
 bool BlockedOnFutex(pid_t pid);

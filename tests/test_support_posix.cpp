@@ -65,7 +65,6 @@ std::vector<pid_t> ChildrenOfThisProcess() { return ChildrenOf(getpid(), Which::
 
 std::vector<pid_t> ZombieChildren() { return ChildrenOf(getpid(), Which::kZombies); }
 
-std::vector<pid_t> ZombieChildrenOf(pid_t parent) { return ChildrenOf(parent, Which::kZombies); }
 
 std::vector<pid_t> LiveChildrenOf(pid_t parent) { return ChildrenOf(parent, Which::kLive); }
 
@@ -88,16 +87,10 @@ pid_t SpawnPlain(std::vector<std::string> args, bool quiet) {
   return spawned == 0 ? pid : -1;
 }
 
-int ExitCodeIfEnded(pid_t pid) {
-  int status = 0;
-  if (waitpid(pid, &status, WNOHANG) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 int WaitExit(pid_t pid, std::chrono::milliseconds limit) {
-  int code = -1;
-  WaitFor([&] { return (code = ExitCodeIfEnded(pid)) >= 0; }, limit);
-  return code;
+  int status = 0;
+  if (!WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, limit)) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 bool BlockedOnFutex(pid_t pid) {
