@@ -1,6 +1,12 @@
-// The running guard, over records put straight into the manager's table.
+// The running guard, over records put straight into the manager's table; and a create that
+// cannot make a GUID.
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 
+#include <cstddef>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -9,6 +15,7 @@
 #include "guard/running_guard.h"
 #include "launcher/spawn_process.h"
 #include "log_capture.h"
+#include "manager/hpid_pool.h"
 #include "manager/process_mgr.h"
 #include "platform/zol_runtime.h"
 #include "test_support.h"
@@ -88,6 +95,24 @@ TEST(RunningGuard, ReportsEachEndedChildOnceInHpidOrderAndSkipsTheRest) {
   // The guard's waits reaped what it saw end; the child it skipped is reaped here.
   EXPECT_EQ(ZOL_WaitForSingleObject(restarting.processHandle.Get(), 10000), 0u);
   EXPECT_TRUE(ZombieChildren().empty());
+}
+
+// Without random bytes there is no GUID: the create fails instead of reusing an old one, and
+// gives its hpid back.
+TEST(ProcessMgr, CreateFailsWhenNoGuidCanBeMade) {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_getrandom, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+  ASSERT_EQ(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
+  ASSERT_EQ(prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program), 0);
+  uint32_t hpid = 99;
+  EXPECT_EQ(GetProcessMgr()->CreateProcess(HelperChild(), "x ", &hpid, 0), KESTRAVO_NO_RESOURCE);
+  EXPECT_EQ(hpid, 99u);
+  EXPECT_EQ(GetHpidPool()->Alloc(), 0u);
 }
 
 }  // namespace

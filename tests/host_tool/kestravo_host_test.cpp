@@ -137,7 +137,9 @@ TEST_F(HostToolTest, RunsOrdinaryProgramsUnchangedAndAdoptsThemAfterAKilledRun) 
   ASSERT_TRUE(WaitOutput(1, R"(hpid 0  pid (\d+)  started: /bin/sleep 1000)", &adapter)) << FileText(Out(1));
   pid_t program = ProgramOf(adapter);
   ASSERT_GT(program, 0);
-  EXPECT_EQ(FileText("/proc/" + std::to_string(program) + "/cmdline"), std::string("/bin/sleep\0" "1000\0", 16));
+  // Read once the adapter's child has replaced itself with the program.
+  const std::string own("/bin/sleep\0" "1000\0", 16), cmdline = "/proc/" + std::to_string(program) + "/cmdline";
+  EXPECT_TRUE(WaitFor([&] { return FileText(cmdline) == own; })) << FileText(cmdline);
   kill(std::stoi(adapter), SIGKILL);
   EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(program); }));
   ASSERT_TRUE(WaitOutput(1, R"(hpid 0  pid (\d+)  restarted)", &adapter)) << FileText(Out(1));
