@@ -11,10 +11,8 @@
 #include <cstdlib>
 #include <deque>
 #include <fstream>
-#include <iostream>
 #include <map>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
