@@ -27,6 +27,9 @@ class ExitWatch {
   // True once a watched pid has ended, with the time it was seen to end; *timed is false when
   // it had ended before it was watched.
   bool EndedAt(uint32_t pid, Clock::time_point* when, bool* timed = nullptr);
+  // Drops what is known of pid, so that the watch does not grow with every restart; an end seen
+  // later is not recorded.
+  void Forget(uint32_t pid);
   // Waits until every pid of the list that is watched has ended; false at the deadline.
   template <typename Pids>
   bool WaitAllEnded(const Pids& pids, Clock::time_point deadline);
@@ -36,6 +39,7 @@ class ExitWatch {
     bool watched = false;  // its end will be seen
     bool ended = false;
     bool timed = false;
+    bool forgotten = false;
     Clock::time_point endedAt;
   };
   struct Waiter;  // the system's part: waits for the watched processes on a thread of its own

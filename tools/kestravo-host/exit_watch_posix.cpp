@@ -1,6 +1,7 @@
 #include "exit_watch.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -9,14 +10,16 @@
 
 namespace kestravo_host {
 
-namespace {
-constexpr int kPollMs = 20;  // how soon a newly watched pid joins the poll
-}
-
 struct ExitWatch::Waiter {
   void Run(ExitWatch* watch);
 
+  void Wake() {
+    uint64_t one = 1;
+    (void)!write(wake, &one, sizeof one);
+  }
+
   std::map<uint32_t, int> pidfds;  // of the pids being watched; guarded by the watch's mutex_
+  int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);  // readable: the set grew, or the watch ends
   std::atomic<bool> stop{false};
   std::thread thread;
 };
@@ -27,8 +30,10 @@ ExitWatch::ExitWatch() : waiter_(new Waiter) {
 
 ExitWatch::~ExitWatch() {
   waiter_->stop = true;
+  waiter_->Wake();
   waiter_->thread.join();
   for (auto& [pid, pidfd] : waiter_->pidfds) close(pidfd);
+  close(waiter_->wake);
 }
 
 bool ExitWatch::Watch(uint32_t pid) {
@@ -42,8 +47,10 @@ bool ExitWatch::Watch(uint32_t pid) {
     return true;
   }
   if (running) {
-    entry = Entry{true, false, false, {}};
+    entry = Entry{};
+    entry.watched = true;
     waiter_->pidfds[pid] = pidfd;
+    waiter_->Wake();
   } else {
     if (pidfd >= 0) close(pidfd);
     Ended(pid, false);
@@ -55,8 +62,8 @@ void ExitWatch::Waiter::Run(ExitWatch* watch) {
   std::vector<pollfd> fds;
   std::vector<uint32_t> pids;
   while (!stop) {
-    fds.clear();
-    pids.clear();
+    fds.assign(1, {wake, POLLIN, 0});
+    pids.assign(1, 0);
     {
       std::lock_guard<std::mutex> lock(watch->mutex_);
       for (auto& [pid, pidfd] : pidfds) {
@@ -64,9 +71,12 @@ void ExitWatch::Waiter::Run(ExitWatch* watch) {
         pids.push_back(pid);
       }
     }
-    if (poll(fds.data(), fds.size(), kPollMs) <= 0) continue;
+    // Without the wake descriptor, a slow look every 20 ms at what joined.
+    if (poll(fds.data(), fds.size(), wake >= 0 ? -1 : 20) <= 0) continue;
+    uint64_t count;
+    if (fds[0].revents != 0) (void)!read(wake, &count, sizeof count);
     std::lock_guard<std::mutex> lock(watch->mutex_);
-    for (size_t i = 0; i < fds.size(); ++i) {
+    for (size_t i = 1; i < fds.size(); ++i) {
       if (fds[i].revents == 0) continue;
       close(pidfds[pids[i]]);
       pidfds.erase(pids[i]);

@@ -65,7 +65,8 @@ bool ExitWatch::Watch(uint32_t pid) {
     // The thread's first look at the list waits for this lock.
     group->thread = std::thread([this, group] { waiter_->Run(this, group); });
   }
-  entry = Entry{true, false, false, {}};
+  entry = Entry{};
+  entry.watched = true;
   group->processes.push_back(process);
   group->pids.push_back(pid);
   SetEvent(group->wake);

@@ -139,6 +139,7 @@ void Supervisor::Adopt() {
     child.pid = m.pid;
     child.running = true;
     child.adopted = true;
+    child.startCounted = true;
     child.viaAdapter = viaAdapter;
     watch_.Watch(m.pid);
     ++adopted_;
@@ -210,7 +211,7 @@ void Supervisor::Supervise() {
 void Supervisor::LearnStarts() {
   Clock::time_point now = Clock::now();
   for (auto& [hpid, child] : children_) {
-    if (child.adopted || child.pid != 0 || now < child.nextLook) continue;
+    if (child.startCounted || now < child.nextLook) continue;
     // The library logs an error for each question about a child that has not started yet, so
     // the host asks less and less often.
     child.lookInterval = std::min<Clock::duration>(2 * child.lookInterval + kFirstLook, kLongestLook);
@@ -219,6 +220,7 @@ void Supervisor::LearnStarts() {
     if (library_.GetOSPid(hpid, &pid) == KESTRAVO_OK && pid != 0) {
       child.pid = pid;
       child.running = watch_.Watch(pid);
+      child.startCounted = true;
       ++starts_;
       Line(ChildText(hpid, pid, "started: " + child.shown));
     } else if (!child.slowStartNoted && now - child.createdAt > kSlowStart) {
@@ -235,9 +237,13 @@ void Supervisor::HandleMessages() {
     if (it == children_.end()) continue;  // a late report of a survivor, or of a stopped child
     Child& child = it->second;
     if (m.type == MSG_EXITED) {
-      if (child.pid == 0 && !child.adopted) ++starts_;  // it ran and ended between two looks
+      if (!child.startCounted) {
+        ++starts_;  // it ran and ended between two looks
+        child.startCounted = true;
+      }
       child.running = false;
       child.exitedPid = child.pid;
+      child.exitedAt = m.at;
       Line(ChildText(m.hpid, child.pid, "exited"), m.wallAt);
     } else if (m.type == MSG_RESTARTED) {
       ++restarts_;
@@ -248,12 +254,15 @@ void Supervisor::HandleMessages() {
         child.pid = pid;
         child.running = watch_.Watch(pid);
       }
-      // Timed from the moment the old process was seen to end, when that was seen.
-      Clock::time_point ended;
+      // Timed from the moment the old process was seen to end: by the host's own watch when that
+      // saw it first, else by the library's report, which came after the end.
+      Clock::time_point ended = child.exitedAt;
       bool timed = false;
       std::string what = "restarted";
-      if (child.exitedPid != 0 && watch_.EndedAt(child.exitedPid, &ended, &timed) && timed &&
-          ended <= m.at) {
+      if (child.exitedPid != 0) {
+        Clock::time_point watched;
+        if (watch_.EndedAt(child.exitedPid, &watched, &timed) && timed) ended = std::min(ended, watched);
+        watch_.Forget(child.exitedPid);
         exitToRestartMs_.push_back(Ms(m.at - ended));
         what += ", " + Fixed(exitToRestartMs_.back(), 1) + " ms after pid " +
                 std::to_string(child.exitedPid) + " ended";

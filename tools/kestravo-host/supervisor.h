@@ -57,12 +57,14 @@ class Supervisor {
     uint32_t pid = 0;      // 0 until known
     bool running = false;  // false between MSG_EXITED and MSG_RESTARTED
     bool adopted = false;
+    bool startCounted = false;  // by a look at its pid, its adoption or its exit, whichever came first
     bool viaAdapter = false;  // its stop event reaches the program as SIGTERM or Ctrl-Break
     bool slowStartNoted = false;
     Clock::time_point createdAt;
     Clock::time_point nextLook;  // when to ask for its pid again
     Clock::duration lookInterval{};
     uint32_t exitedPid = 0;
+    Clock::time_point exitedAt;  // when the library reported the last exit
   };
 
   void Adopt();

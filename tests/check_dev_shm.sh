@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Named events of ours left in /dev/shm by this test run. "snapshot FILE" notes what is there before
+# the run; "check FILE" then fails on an event file that is new since and that no process holds
+# (every open of an event holds a flock, listed in /proc/locks). Events of other hosts on the
+# machine are held, and stale ones from before the run are in the snapshot: neither counts.
+set -u
+mode=$1 list=$2
+entries() {
+  for f in /dev/shm/kestravo-ev.*; do
+    if [ -e "$f" ]; then printf '%s %s\n' "$(stat -c %i "$f" 2>/dev/null)" "$f"; fi
+  done
+}
+case $mode in
+  snapshot) entries > "$list" ;;
+  check)
+    held=$(awk '$2 == "FLOCK" { n = split($6, id, ":"); print id[n] }' /proc/locks | sort -u)
+    left=$(entries | grep -vxFf "$list" | while read -r inode name; do
+      grep -qx "$inode" <<< "$held" || echo "$name"
+    done)
+    [ -z "$left" ] || { echo "left in /dev/shm by this run: $left"; exit 1; }
+    echo "nothing left in /dev/shm" ;;
+esac
