@@ -45,7 +45,7 @@ extern "C" {
 #define KESTRAVO_INIT_FAILED (-1)     /* KESTRAVO_Init: the worker threads could not start */
 
 /* Message types of the callback. */
-#define MSG_EXITED 1          /* the child exited unasked; a restart is under way */
+#define MSG_EXITED 1          /* the child exited unasked; a restart is under way; msgData: ExitedProcInfo */
 #define MSG_RESTARTED 2       /* the child runs again under its hpid */
 #define MSG_RESTART_FAILED 3  /* one restart attempt failed; another follows about 30 s later */
 #define MSG_ATTACHABLE 4      /* a child of an earlier run still runs; msgData: AttachableProcInfo */
@@ -59,9 +59,26 @@ typedef struct AttachableProcInfo {
     char exePath[1024];     /* its executable path */
 } AttachableProcInfo;
 
+/* The data of MSG_EXITED: how the child ended. Valid only during the callback. size comes first
+   and is the size of the struct as the library filled it: a field lies beyond size in an older
+   library, so read only the fields that end within it. For a child the library started, the cause
+   is known (known is 1). For an adopted child that the library did not start, Linux cannot tell
+   the cause (known is 0: exitCode, signal and coreDumped are 0) and runMs counts from the adoption;
+   Windows knows the exit code of either. On Windows a crash shows as its status code in exitCode
+   (0xC0000005 for an access violation, say) and signal is 0. */
+typedef struct ExitedProcInfo {
+    uint32_t size;        /* sizeof(ExitedProcInfo) of the library that filled it */
+    uint32_t pid;         /* the OS process id that ended */
+    int32_t exitCode;     /* its exit code when it returned or called exit; 0 when a signal ended it */
+    int32_t signal;       /* the signal that ended it (Linux), else 0 */
+    uint32_t coreDumped;  /* 1 when it dumped core */
+    uint32_t known;       /* 1 when exitCode, signal and coreDumped are known, 0 when not */
+    uint64_t runMs;       /* how long it ran, in milliseconds */
+} ExitedProcInfo;
+
 /* The host's callback. It runs on the library's threads: MSG_EXITED and MSG_RESTARTED on the
    exit-watch thread, MSG_RESTARTED and MSG_RESTART_FAILED on the launcher thread, MSG_ATTACHABLE on
-   the thread inside KESTRAVO_Init. msgData is NULL except for MSG_ATTACHABLE. The result is
+   the thread inside KESTRAVO_Init. msgData is NULL except for MSG_EXITED and MSG_ATTACHABLE. The result is
    ignored. It should return quickly: while it runs, that thread does nothing else. It may call any
    function of the library; while the last KESTRAVO_Uninit runs, those calls answer 5 (false)
    instead of waiting. */
