@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -129,12 +130,13 @@ class Library : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(KESTRAVO_Uninit(), 0); }
 
   // Starts the helper child in mode; its report lands in the test program's directory.
-  uint32_t Start(const std::string& mode, const std::string& name, const std::string& arg = "") {
+  uint32_t Start(const std::string& mode, const std::string& name, const std::string& arg = "",
+                 const std::string& exe = Helper()) {
     std::string report = ExeDir() + name + ".report";
     std::remove(report.c_str());
     std::remove((report + ".stopped").c_str());
     uint32_t hpid = 0xFFFFFFFFu;
-    EXPECT_EQ(KESTRAVO_CreateProcess(Helper().c_str(), (mode + " " + report + " " + arg + " ").c_str(), &hpid, 0), 0);
+    EXPECT_EQ(KESTRAVO_CreateProcess(exe.c_str(), (mode + " " + report + " " + arg + " ").c_str(), &hpid, 0), 0);
     return hpid;
   }
   // The report of a run other than notPid, with every argument, the identity and the pid.
@@ -215,6 +217,24 @@ TEST_F(Library, KillAndRestartEndTheChildAtOnce) {
   EXPECT_EQ(TypesOf(restarted), (std::vector<uint32_t>{MSG_RESTARTED, MSG_EXITED, MSG_RESTARTED}));
   EXPECT_TRUE(messages.Of(killed).empty());
   EXPECT_EQ(KESTRAVO_KillProcess(restarted), 0);
+}
+
+// The program is the file the path names, blanks and all: never a planted file named by a prefix
+// of it ("DIR/with" for "DIR/with blank/helper_child", "DIR\with.exe" on Windows).
+TEST_F(Library, RunsTheFileItsPathNamesWhateverBlanksItHolds) {
+  std::string helper = Helper(), name = helper.substr(helper.find_last_of("\\/") + 1);
+  std::string dir = ExeDir() + "with blank", exe = dir + "/" + name;
+  std::string planted = ExeDir() + "with" + name.substr(std::min(name.find('.'), name.size()));
+  std::filesystem::create_directory(dir);
+  for (const std::string& to : {exe, planted})
+    std::filesystem::copy_file(helper, to, std::filesystem::copy_options::overwrite_existing);
+  uint32_t hpid = Start("ignore", "blank", "", exe);
+  Report report = ReportOf("blank");
+  EXPECT_EQ(report["arg0"], exe);
+  EXPECT_EQ(PidOf(report), OsPid(hpid));
+  EXPECT_EQ(KESTRAVO_KillProcess(hpid), 0);
+  std::filesystem::remove_all(dir);
+  std::filesystem::remove(planted);
 }
 
 TEST_F(Library, HandsOutAtMost1024Hpids) {

@@ -1,5 +1,6 @@
-// Starts one child process: exePath, one blank and cmdLine as its command line, no inherited
-// handles, no window (on Linux: its own session, standard streams on /dev/null).
+// Starts one child process: the file exePath names, with exePath in quotes, one blank and cmdLine
+// as its command line, no inherited handles, no window (on Linux: its own session, standard
+// streams on /dev/null).
 #pragma once
 #include <stdint.h>
 

@@ -3,12 +3,13 @@
 
 #include "os.h"
 
-// Starts commandLine (CreateProcessA's rules, no window, nothing inherited) as the root of a tree
+// Starts the program that program names (as CreateProcessA's application name: never looked for
+// in commandLine, which gives only its arguments; no window, nothing inherited) as the root of a tree
 // of its own: what it starts later is ended with it. On Linux that is its process group and cgroup,
 // on Windows a job object made for it before it runs, without kill-on-close, so that the tree
 // outlives a crash of the host. FALSE with the last error of the step that failed; nothing is left
 // running then. *info as CreateProcessA gives it; the caller closes both handles.
-BOOL CreateProcessTree(LPSTR commandLine, PROCESS_INFORMATION* info);
+BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info);
 
 // Ends the process and the rest of its tree without waiting; as TerminateProcess.
 BOOL TerminateProcessTree(HANDLE hProcess);

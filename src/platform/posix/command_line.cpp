@@ -1,10 +1,6 @@
 #include "command_line.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-
-#include "last_error.h"
+#include <algorithm>
 
 namespace kestravo::posix {
 
@@ -52,48 +48,23 @@ std::vector<std::string> SplitArguments(const std::string& text) {
   return args;
 }
 
-int ProbePath(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return errno;
-  return S_ISREG(st.st_mode) ? 0 : EACCES;
-}
-
-DWORD ParseCommandLine(const std::string& line, const PathProbe& probe, CommandLine* out) {
+std::vector<std::string> CommandLineArgv(const std::string& line) {
   size_t start = 0;
   while (start < line.size() && IsBlank(line[start])) ++start;
-  if (start == line.size()) return ERROR_INVALID_PARAMETER;
-
-  size_t rest = 0;  // where the arguments begin
-  if (line[start] == '"') {
-    size_t close = line.find('"', start + 1);
-    size_t end = close == std::string::npos ? line.size() : close;
-    out->program = line.substr(start + 1, end - start - 1);
-    if (out->program.empty()) return ERROR_FILE_NOT_FOUND;
-    rest = close == std::string::npos ? line.size() : close + 1;
+  // The program text knows no backslash rules: up to the closing quote, or to the first blank.
+  size_t end, rest;
+  if (start < line.size() && line[start] == '"') {
+    ++start;
+    end = std::min(line.find('"', start), line.size());
+    rest = end == line.size() ? end : end + 1;
   } else {
-    // Each end of a blank-delimited token is a candidate, shortest first.
-    size_t firstEnd = std::string::npos;
-    bool found = false;
-    for (size_t i = start; i <= line.size(); ++i) {
-      bool tokenEnd = (i == line.size() || IsBlank(line[i])) && !IsBlank(line[i - 1]);
-      if (!tokenEnd) continue;
-      if (firstEnd == std::string::npos) firstEnd = i;
-      if (probe(line.substr(start, i - start)) == 0) {
-        out->program = line.substr(start, i - start);
-        rest = i;
-        found = true;
-        break;
-      }
-    }
-    if (!found) {
-      // The error names the first token, as Windows reports for an unquoted program.
-      int err = probe(line.substr(start, firstEnd - start));
-      if (err == 0) err = ENOENT;  // it appeared just now; report the search as it was
-      return WindowsErrorFromErrno(err);
-    }
+    end = start;
+    while (end < line.size() && !IsBlank(line[end])) ++end;
+    rest = end;
   }
-  out->args = SplitArguments(line.substr(rest));
-  return ERROR_SUCCESS;
+  std::vector<std::string> argv = SplitArguments(line.substr(rest));
+  argv.insert(argv.begin(), line.substr(start, end - start));
+  return argv;
 }
 
 }  // namespace kestravo::posix

@@ -178,11 +178,7 @@ constexpr int kCgroupFailure = 0x10000;  // added to errno when joining the cgro
 // none). vfork, as posix_spawn does it, so that the child can join its cgroup before exec: a
 // large host's memory is not copied. Returns 0 or an errno value; *cgroupFailed tells that the
 // move into the cgroup was what failed.
-int Spawn(const CommandLine& commandLine, const char* cgroupProcs, pid_t* pid, bool* cgroupFailed) {
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(commandLine.program.c_str()));
-  for (const std::string& arg : commandLine.args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
+int Spawn(const char* program, char* const* argv, const char* cgroupProcs, pid_t* pid, bool* cgroupFailed) {
   struct rlimit files {};
   int maxFd = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536 ? static_cast<int>(files.rlim_cur) : 65536;
   *cgroupFailed = false;
@@ -199,7 +195,7 @@ int Spawn(const CommandLine& commandLine, const char* cgroupProcs, pid_t* pid, b
     }
     pipeFds[1] = moved;
   }
-  const ExecPlan plan{commandLine.program.c_str(), argv.data(), environ, cgroupProcs, maxFd, pipeFds[1]};
+  const ExecPlan plan{program, argv, environ, cgroupProcs, maxFd, pipeFds[1]};
 
   // Every signal blocked, glibc's own two included, so that no handler of the caller runs in
   // the child while it shares the caller's memory.
@@ -382,7 +378,6 @@ void SweepAbandonedChildren() {
 
 }  // namespace kestravo::posix
 
-using kestravo::posix::CommandLine;
 using kestravo::posix::Fail;
 using kestravo::posix::FailWithErrno;
 using kestravo::posix::ProcessObject;
@@ -392,31 +387,33 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
                     LPVOID lpEnvironment, LPCSTR lpCurrentDirectory, LPSTARTUPINFOA,
                     LPPROCESS_INFORMATION lpProcessInformation) {
   kestravo::posix::SweepAbandonedChildren();
-  if (lpApplicationName != nullptr || lpEnvironment != nullptr || lpCurrentDirectory != nullptr ||
+  if (lpApplicationName == nullptr || lpEnvironment != nullptr || lpCurrentDirectory != nullptr ||
       bInheritHandles != FALSE || (dwCreationFlags & ~CREATE_NO_WINDOW) != 0) {
     return Fail(ERROR_NOT_SUPPORTED);
   }
-  if (lpCommandLine == nullptr || *lpCommandLine == '\0' || lpProcessInformation == nullptr) {
-    return Fail(ERROR_INVALID_PARAMETER);
-  }
+  if (*lpApplicationName == '\0' || lpProcessInformation == nullptr) return Fail(ERROR_INVALID_PARAMETER);
 
   pid_t pid = 0;
   std::string cgroup;
   try {
-    CommandLine commandLine;
-    DWORD parsed = kestravo::posix::ParseCommandLine(lpCommandLine, kestravo::posix::ProbePath,
-                                                     &commandLine);
-    if (parsed != ERROR_SUCCESS) return Fail(parsed);
+    // Made before the spawn: the new process may only make system calls until its exec.
+    std::vector<std::string> args;
+    if (lpCommandLine != nullptr && *lpCommandLine != '\0') args = kestravo::posix::CommandLineArgv(lpCommandLine);
+    if (args.empty()) args.push_back(lpApplicationName);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
     cgroup = kestravo::posix::NewChildCgroup();
     std::string procs = cgroup.empty() ? std::string() : cgroup + "/cgroup.procs";
     bool cgroupFailed = false;
-    int rc = kestravo::posix::Spawn(commandLine, cgroup.empty() ? nullptr : procs.c_str(), &pid, &cgroupFailed);
+    int rc = kestravo::posix::Spawn(lpApplicationName, argv.data(), cgroup.empty() ? nullptr : procs.c_str(), &pid,
+                                    &cgroupFailed);
     if (cgroupFailed) {
       // Detected, never required: without cgroups the process group stands for the tree.
       kestravo::posix::GiveUpCgroups();
       kestravo::posix::RemoveCgroup(cgroup);
       cgroup.clear();
-      rc = kestravo::posix::Spawn(commandLine, nullptr, &pid, &cgroupFailed);
+      rc = kestravo::posix::Spawn(lpApplicationName, argv.data(), nullptr, &pid, &cgroupFailed);
     }
     if (rc != 0) {
       kestravo::posix::RemoveCgroup(cgroup);
@@ -537,12 +534,12 @@ BOOL EndProcessRemains(HANDLE hProcess, DWORD timeoutMs) {
   return process->EndRemains(kestravo::posix::Deadline(timeoutMs)) ? TRUE : FALSE;
 }
 
-BOOL CreateProcessTree(LPSTR commandLine, PROCESS_INFORMATION* info) {
+BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info) {
   // Every child is started in a process group and cgroup of its own already.
   STARTUPINFOA startup;
   memset(&startup, 0, sizeof startup);
   startup.cb = sizeof startup;
-  return CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+  return CreateProcessA(program, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
                         &startup, info);
 }
 

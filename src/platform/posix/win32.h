@@ -126,12 +126,13 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 // checked together, in one system call.
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL bWaitAll, DWORD milliseconds);
 
-// Starts a program. lpApplicationName, lpEnvironment and lpCurrentDirectory must be NULL and
-// bInheritHandles FALSE (anything else fails with ERROR_NOT_SUPPORTED). The program is the
-// quoted start of the command line, or else the shortest blank-delimited prefix that names an
-// existing regular file; the rest is split into arguments as the Microsoft C runtime splits it.
-// The child runs in a session of its own, with standard streams on /dev/null and no other
-// descriptor inherited, with the caller's environment and working directory.
+// Starts the program lpApplicationName names, as it stands: no search, a relative path from the
+// working directory; NULL is not supported (finding the program again in the command line ran
+// whatever a prefix of it named). argv is lpCommandLine as a Windows program's runtime reads it
+// (CommandLineArgv), or the program alone when the line is NULL or empty. lpEnvironment and
+// lpCurrentDirectory must be NULL and bInheritHandles FALSE (else ERROR_NOT_SUPPORTED). The child
+// runs in a session of its own, with standard streams on /dev/null and no other descriptor
+// inherited, with the caller's environment and working directory.
 BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
                     LPSECURITY_ATTRIBUTES lpProcessAttributes,
                     LPSECURITY_ATTRIBUTES lpThreadAttributes, BOOL bInheritHandles,

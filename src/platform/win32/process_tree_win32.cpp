@@ -19,12 +19,12 @@ ULONGLONG DeadlineAfter(DWORD ms) { return ms == INFINITE ? ~0ULL : GetTickCount
 
 }  // namespace
 
-BOOL CreateProcessTree(LPSTR commandLine, PROCESS_INFORMATION* info) {
+BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info) {
   STARTUPINFOA startup;
   memset(&startup, 0, sizeof startup);
   startup.cb = sizeof startup;
   // Suspended until it is in its job, so that nothing it starts escapes the job.
-  if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_SUSPENDED,
+  if (!CreateProcessA(program, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_SUSPENDED,
                       nullptr, nullptr, &startup, info)) {
     return FALSE;
   }
