@@ -1,8 +1,8 @@
 // The child that the tests start. Usage: helper_child MODE REPORT [ARG] [...]
 //
 // REPORT is a file path, or "-" for none. At start the child writes there, atomically, what the
-// tests check: its pid, whether it leads its session, its open descriptors, its arguments and the
-// identity found in its command line.
+// tests check: its pid, whether it leads its session, its open descriptors, its arguments, the
+// identity found in its command line, and any identity in its environment (env_identity).
 //
 // Modes:
 //   stop [MS]   open the stop event named in the command line, create REPORT.waiting, wait on it,
@@ -90,6 +90,10 @@ static void write_report(const char* path, int argc, char** argv, const int* gra
     write_fds(out);
     fprintf(out, "argc=%d\n", argc);
     for (int i = 0; i < argc; ++i) fprintf(out, "arg%d=%s\n", i, argv[i]);
+    // An identity in the environment could only have been inherited from the host.
+    const char* envHpid = getenv("KESTRAVO_HPID");
+    const char* envGuid = getenv("KESTRAVO_GUID");
+    if (envHpid || envGuid) fprintf(out, "env_identity=%s;%s\n", envHpid ? envHpid : "", envGuid ? envGuid : "");
     KESTRAVO_ChildIdentity identity;
     if (KESTRAVO_ChildGetIdentity(NULL, &identity) == 0)
         fprintf(out, "hpid=%u\nguid=%s\n", identity.hpid, identity.guid);

@@ -7,8 +7,10 @@
 // in commandLine, which gives only its arguments; no window, nothing inherited) as the root of a tree
 // of its own: what it starts later is ended with it. On Linux that is its process group and cgroup,
 // on Windows a job object made for it before it runs, without kill-on-close, so that the tree
-// outlives a crash of the host. FALSE with the last error of the step that failed; nothing is left
-// running then. *info as CreateProcessA gives it; the caller closes both handles.
+// outlives a crash of the host. It gets the host's environment without KESTRAVO_HPID and
+// KESTRAVO_GUID: in a host that itself runs under kestravo-run they are the host's own identity,
+// and a child must see no identity but its own. FALSE with the last error of the step that failed;
+// nothing is left running then. *info as CreateProcessA gives it; the caller closes both handles.
 BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info);
 
 // Ends the process and the rest of its tree without waiting; as TerminateProcess.

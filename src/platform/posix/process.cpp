@@ -178,7 +178,8 @@ constexpr int kCgroupFailure = 0x10000;  // added to errno when joining the cgro
 // none). vfork, as posix_spawn does it, so that the child can join its cgroup before exec: a
 // large host's memory is not copied. Returns 0 or an errno value; *cgroupFailed tells that the
 // move into the cgroup was what failed.
-int Spawn(const char* program, char* const* argv, const char* cgroupProcs, pid_t* pid, bool* cgroupFailed) {
+int Spawn(const char* program, char* const* argv, char* const* envp, const char* cgroupProcs, pid_t* pid,
+          bool* cgroupFailed) {
   struct rlimit files {};
   int maxFd = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536 ? static_cast<int>(files.rlim_cur) : 65536;
   *cgroupFailed = false;
@@ -195,7 +196,7 @@ int Spawn(const char* program, char* const* argv, const char* cgroupProcs, pid_t
     }
     pipeFds[1] = moved;
   }
-  const ExecPlan plan{program, argv, environ, cgroupProcs, maxFd, pipeFds[1]};
+  const ExecPlan plan{program, argv, envp, cgroupProcs, maxFd, pipeFds[1]};
 
   // Every signal blocked, glibc's own two included, so that no handler of the caller runs in
   // the child while it shares the caller's memory.
@@ -387,7 +388,7 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
                     LPVOID lpEnvironment, LPCSTR lpCurrentDirectory, LPSTARTUPINFOA,
                     LPPROCESS_INFORMATION lpProcessInformation) {
   kestravo::posix::SweepAbandonedChildren();
-  if (lpApplicationName == nullptr || lpEnvironment != nullptr || lpCurrentDirectory != nullptr ||
+  if (lpApplicationName == nullptr || lpCurrentDirectory != nullptr ||
       bInheritHandles != FALSE || (dwCreationFlags & ~CREATE_NO_WINDOW) != 0) {
     return Fail(ERROR_NOT_SUPPORTED);
   }
@@ -403,17 +404,24 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(&arg[0]);
     argv.push_back(nullptr);
+    std::vector<char*> block;
+    for (char* entry = static_cast<char*>(lpEnvironment); entry != nullptr && *entry != '\0';
+         entry += strlen(entry) + 1) {
+      block.push_back(entry);
+    }
+    block.push_back(nullptr);
+    char* const* envp = lpEnvironment != nullptr ? block.data() : environ;
     cgroup = kestravo::posix::NewChildCgroup();
     std::string procs = cgroup.empty() ? std::string() : cgroup + "/cgroup.procs";
     bool cgroupFailed = false;
-    int rc = kestravo::posix::Spawn(lpApplicationName, argv.data(), cgroup.empty() ? nullptr : procs.c_str(), &pid,
+    int rc = kestravo::posix::Spawn(lpApplicationName, argv.data(), envp, cgroup.empty() ? nullptr : procs.c_str(), &pid,
                                     &cgroupFailed);
     if (cgroupFailed) {
       // Detected, never required: without cgroups the process group stands for the tree.
       kestravo::posix::GiveUpCgroups();
       kestravo::posix::RemoveCgroup(cgroup);
       cgroup.clear();
-      rc = kestravo::posix::Spawn(lpApplicationName, argv.data(), nullptr, &pid, &cgroupFailed);
+      rc = kestravo::posix::Spawn(lpApplicationName, argv.data(), envp, nullptr, &pid, &cgroupFailed);
     }
     if (rc != 0) {
       kestravo::posix::RemoveCgroup(cgroup);
@@ -535,11 +543,22 @@ BOOL EndProcessRemains(HANDLE hProcess, DWORD timeoutMs) {
 }
 
 BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info) {
+  // Made here, before the spawn, where allocating is still allowed.
+  std::string environment;
+  try {
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      if (strncmp(*entry, "KESTRAVO_HPID=", 14) == 0 || strncmp(*entry, "KESTRAVO_GUID=", 14) == 0) continue;
+      environment.append(*entry).push_back('\0');
+    }
+    environment.append(2, '\0');
+  } catch (const std::bad_alloc&) {
+    return kestravo::posix::Fail(ERROR_NOT_ENOUGH_MEMORY);
+  }
   // Every child is started in a process group and cgroup of its own already.
   STARTUPINFOA startup;
   memset(&startup, 0, sizeof startup);
   startup.cb = sizeof startup;
-  return CreateProcessA(program, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+  return CreateProcessA(program, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, &environment[0], nullptr,
                         &startup, info);
 }
 

@@ -129,10 +129,11 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL bWaitAll, 
 // Starts the program lpApplicationName names, as it stands: no search, a relative path from the
 // working directory; NULL is not supported (finding the program again in the command line ran
 // whatever a prefix of it named). argv is lpCommandLine as a Windows program's runtime reads it
-// (CommandLineArgv), or the program alone when the line is NULL or empty. lpEnvironment and
+// (CommandLineArgv), or the program alone when the line is NULL or empty. lpEnvironment: a Windows
+// block ("NAME=value", each NUL-terminated, an empty one last), or NULL for the caller's.
 // lpCurrentDirectory must be NULL and bInheritHandles FALSE (else ERROR_NOT_SUPPORTED). The child
 // runs in a session of its own, with standard streams on /dev/null and no other descriptor
-// inherited, with the caller's environment and working directory.
+// inherited, in the caller's working directory.
 BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
                     LPSECURITY_ATTRIBUTES lpProcessAttributes,
                     LPSECURITY_ATTRIBUTES lpThreadAttributes, BOOL bInheritHandles,

@@ -2,6 +2,9 @@
 
 #include <string.h>
 
+#include <new>
+#include <string>
+
 #include "win32/job_table.h"
 
 namespace {
@@ -20,12 +23,26 @@ ULONGLONG DeadlineAfter(DWORD ms) { return ms == INFINITE ? ~0ULL : GetTickCount
 }  // namespace
 
 BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info) {
+  // The host's environment without its own identity; names are case-insensitive here.
+  std::string environment;
+  try {
+    LPCH strings = GetEnvironmentStringsA();
+    for (const char* entry = strings; entry != nullptr && *entry != '\0'; entry += strlen(entry) + 1) {
+      if (_strnicmp(entry, "KESTRAVO_HPID=", 14) == 0 || _strnicmp(entry, "KESTRAVO_GUID=", 14) == 0) continue;
+      environment.append(entry).push_back('\0');
+    }
+    if (strings != nullptr) FreeEnvironmentStringsA(strings);
+    environment.append(2, '\0');
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
   STARTUPINFOA startup;
   memset(&startup, 0, sizeof startup);
   startup.cb = sizeof startup;
   // Suspended until it is in its job, so that nothing it starts escapes the job.
   if (!CreateProcessA(program, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_SUSPENDED,
-                      nullptr, nullptr, &startup, info)) {
+                      &environment[0], nullptr, &startup, info)) {
     return FALSE;
   }
   // No kill-on-close: the children must outlive a crash of the host. A job that cannot be made
