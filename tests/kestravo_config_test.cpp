@@ -109,7 +109,7 @@ TEST_F(ConfigTest, EachChangeRewritesTheWholeFileInPlaceOfTheOld) {
   EXPECT_EQ(ReadFile(file).find("hpid=\"3\""), std::string::npos);
   ASSERT_EQ(stat(file.c_str(), &after), 0);
   EXPECT_EQ(after.st_mode & 0777, 0600u);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1) << "a temporary file was left";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2) << "a temporary file was left";  // and the lock
 
   // A deferred add reaches the file at a flush once old enough, or with the next rewrite.
   ASSERT_TRUE(config.AddNewProcConfig(Entry(1, "{G1}"), true));

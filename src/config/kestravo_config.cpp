@@ -26,7 +26,10 @@ constexpr DWORD kMaxModulePath = 4096;
 
 CKestravoConfig::CKestravoConfig() : sink_(nullptr) {}
 
-CKestravoConfig::~CKestravoConfig() { sink_ = nullptr; }
+CKestravoConfig::~CKestravoConfig() {
+  sink_ = nullptr;
+  ReleaseStateFile();
+}
 
 void CKestravoConfig::SetSink(IConfigSink* sink) {
   sink_ = sink;
@@ -42,12 +45,31 @@ bool CKestravoConfig::LoadXml() {
   // Checked once here rather than failing at every rewrite; a file recovered now could not
   // record the adopted children either.
   bool writable = !path.empty() && CanCreateFilesIn(dir, &error);
+  ReleaseStateFile();
+  StateFileLock held = StateFileLock::kFailed;
+  unsigned long holder = 0;
+  if (writable) held = LockStateFile(path + ".lock", &stateLock_, &holder, &error);
+  stateBusy_ = held == StateFileLock::kHeld;
   {
     // Each load mirrors the file: entries of an earlier load in this process must not double.
     ZOL_Guard guard(&lock_);
-    filePath = writable ? path : std::string();
+    filePath = held == StateFileLock::kTaken ? path : std::string();
     entries_.clear();
     dirty_ = false;
+  }
+  if (stateBusy_) {
+    KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_CONFIG_LOAD,
+                      "[filePath=%s,holderPid=%lu]the state file belongs to another live host (pid %lu; 0: not known "
+                      "yet): its children are not adopted, and KESTRAVO_Init fails",
+                      path.c_str(), holder, holder);
+    return false;
+  }
+  if (writable && held == StateFileLock::kFailed) {
+    KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_CONFIG_SAVE,
+                      "[lockPath=%s.lock,error=%d,errorDesc=%s]cannot lock the state file: children of an earlier run "
+                      "are not recovered and none is recorded",
+                      path.c_str(), error, ErrorText(error).c_str());
+    return false;
   }
   if (path.empty()) {
     // Not "/kestravo.xml": without the executable's directory there is no file to use at all.
@@ -231,6 +253,13 @@ std::string CKestravoConfig::GetStateDir(const char** variable) {
   std::error_code ignored;
   std::filesystem::path absolute = std::filesystem::absolute(dir, ignored);
   return absolute.empty() ? dir : absolute.string();
+}
+
+void CKestravoConfig::ReleaseStateFile() {
+  ZOL_Guard guard(&lock_);
+  filePath.clear();
+  UnlockStateFile(stateLock_);
+  stateLock_ = -1;
 }
 
 std::list<ProcConfig> CKestravoConfig::GetEntries() {

@@ -38,11 +38,18 @@ class CKestravoConfig {
   // Keeps sink (not owned, may be null) and loads the file at once.
   void SetSink(IConfigSink* sink);
   // Empties the list, reads the file into it and hands it to the sink when it is not empty.
-  // False, logged, when the state directory is unknown or no file can be created in it (an
-  // error: nothing is then loaded or saved, so no child of an earlier run is recovered),
+  // The file is first locked (a "kestravo.xml.lock" beside it) for this process until
+  // ReleaseStateFile. False, logged, when the state directory is unknown, no file can be created
+  // in it or the lock cannot be had (an error: nothing is then loaded or saved, so no child of an
+  // earlier run is recovered), another live process holds the lock (StateFileBusy),
   // or the file is missing, not trusted, not XML, or has no "kestravo" element. Entries with a
   // bad hpid or pid, without a guid, or repeating an hpid are logged and left out.
   bool LoadXml();
+  // Whether the last load found the state file held by another live process (logged with its
+  // pid): nothing was loaded, and nothing is saved.
+  bool StateFileBusy() const { return stateBusy_; }
+  // Stops using the file and lets another process have it; the next LoadXml takes it again.
+  void ReleaseStateFile();
   // Writes list to the file. False when it could not be written, logged once per call.
   bool SaveXml(const std::list<ProcConfig>& list);
   // Adds the entry, or replaces the one with its hpid (a reused hpid is a new child), then
@@ -77,7 +84,9 @@ class CKestravoConfig {
   ZOL_Mutex lock_;                  // the store's lock
   std::list<ProcConfig> entries_;   // guarded by the store's lock
   IConfigSink* sink_;               // set on the initialising thread, under the global lock
-  std::string filePath;             // set by each LoadXml, under the global lock
+  std::string filePath;             // set by each LoadXml, under the global lock; cleared with the lock below
+  intptr_t stateLock_ = -1;         // the state file's lock, from LoadXml to ReleaseStateFile; store's lock
+  bool stateBusy_ = false;          // set by each LoadXml, under the global lock
   std::string text_;                // the file's text, guarded by the store's lock
   bool dirty_ = false;              // a deferred change is not in the file yet; store's lock
   std::chrono::steady_clock::time_point dirtySince_;  // guarded by the store's lock

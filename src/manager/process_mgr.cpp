@@ -21,6 +21,8 @@ CProcessMgr::~CProcessMgr() { SetMsgCallBack(nullptr, nullptr); }
 
 int32_t CProcessMgr::Init() {
   GetKestravoConfig()->SetSink(this);
+  // Another live host owns the file and its children: this one neither adopts nor starts.
+  if (GetKestravoConfig()->StateFileBusy()) return KESTRAVO_STATE_BUSY;
   bool started = GetProcessLauncher()->Start(this) && GetRunningGuard()->Start(this);
   if (started) return 0;
   Uninit();
@@ -35,6 +37,9 @@ int32_t CProcessMgr::Uninit() {
   // end and ends once the callback returns.
   GetRunningGuard()->Stop();
   GetProcessLauncher()->Stop();
+  // Nothing records a child any more: the file may go to another host. Before the manager lock,
+  // which comes after the store's.
+  GetKestravoConfig()->ReleaseStateFile();
 
   ZOL_Guard guard(&lock_);
   // Stops that timed out were dropped with the launcher's queue: theirs are ended here too.

@@ -2,6 +2,8 @@
 // old file or the new one, never a torn one; and reading it back only when no one else could
 // have written it.
 #pragma once
+#include <stdint.h>
+
 #include <string>
 
 // Writes contents to an unnamed file in path's directory, with owner-only permissions, and
@@ -38,3 +40,20 @@ std::string ErrorText(int error);
 // was killed between naming the new file and the rename: those whose writer no longer runs.
 // Best effort; errors are ignored.
 void RemoveStaleTempFiles(const std::string& path);
+
+// Holding the state file: it belongs to one live process at a time, or two hosts would adopt and
+// restart each other's children.
+enum class StateFileLock {
+  kTaken,   // *lock holds it
+  kHeld,    // another live process holds it; *holder: the pid it wrote, 0 when not known yet
+  kFailed,  // the lock file cannot be made or locked: *error (errno)
+};
+
+// Locks lockPath (created owner-only when missing), a file beside the state file, and writes this
+// process's pid into it. The lock is held until UnlockStateFile, or until the process ends, when
+// the kernel drops it; children never inherit it. A process holds one lock per path: a second
+// call for the same path in the same process finds it held.
+StateFileLock LockStateFile(const std::string& lockPath, intptr_t* lock, unsigned long* holder, int* error);
+
+// Clears the pid and drops the lock. -1 is no lock.
+void UnlockStateFile(intptr_t lock);

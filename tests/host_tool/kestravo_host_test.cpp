@@ -129,7 +129,8 @@ TEST_F(HostToolTest, SupervisesRestartsAndStopsOnSigterm) {
 // An ordinary program under kestravo-run: it sees only its own arguments; killing its adapter
 // takes it along, and the library restarts it under the same hpid. A run killed with SIGKILL
 // leaves it running; the next run with the same command (from a command list) adopts the
-// adapter instead of starting a second one, and stops the program with SIGTERM.
+// adapter instead of starting a second one, and stops the program with SIGTERM. A run started
+// while the first lives is refused.
 TEST_F(HostToolTest, RunsOrdinaryProgramsUnchangedAndAdoptsThemAfterAKilledRun) {
   pid_t first = Start(1, {"--", "/bin/sleep", "1000"});
   ASSERT_GT(first, 0);
@@ -145,6 +146,10 @@ TEST_F(HostToolTest, RunsOrdinaryProgramsUnchangedAndAdoptsThemAfterAKilledRun) 
   ASSERT_TRUE(WaitOutput(1, R"(hpid 0  pid (\d+)  restarted)", &adapter)) << FileText(Out(1));
   program = ProgramOf(adapter);
   ASSERT_GT(program, 0);
+  // A second host of the same state file, while the first lives: refused, naming the first.
+  pid_t busy = Start(3, {"--", "/bin/sleep", "1000"});
+  EXPECT_EQ(WaitExit(busy), 2);
+  EXPECT_EQ(CountMatches(FileText(Err(3)), "another running host \\(pid " + std::to_string(first) + "\\)"), 1u) << FileText(Err(3));
   kill(first, SIGKILL);
   ASSERT_EQ(WaitExit(first), 128 + SIGKILL);
 

@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <fstream>
 #include <iterator>
 #include <sstream>
 
@@ -102,6 +103,15 @@ int Supervisor::Run() {
   printf("kestravo-host: library %s, state file %s%s\n  library log: %s\n", library_.path.c_str(),
          InDirectory(stateDir, "kestravo.xml").c_str(), DirectoryWritable(stateDir) ? "" : " (cannot be written: see the log)", log.c_str());
   fflush(stdout);
+  if (result == KESTRAVO_STATE_BUSY) {
+    // The holder wrote its pid into the lock file beside the state file.
+    std::string holder;
+    std::ifstream(InDirectory(stateDir, "kestravo.xml.lock")) >> holder;
+    fprintf(stderr, "kestravo-host: the state file %s belongs to another running host (pid %s): not started; "
+                    "its children stay with it. Give this host another --state-dir.\n",
+            InDirectory(stateDir, "kestravo.xml").c_str(), holder.empty() ? "unknown" : holder.c_str());
+    return 2;
+  }
   if (result != KESTRAVO_OK) {
     fprintf(stderr, "kestravo-host: KESTRAVO_Init answered %d\n", result);
     return 1;

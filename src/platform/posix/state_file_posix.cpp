@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -197,4 +199,48 @@ void RemoveStaleTempFiles(const std::string& path) {
     unlinkat(dirfd(dir), name, 0);
   }
   closedir(dir);
+}
+
+StateFileLock LockStateFile(const std::string& lockPath, intptr_t* lock, unsigned long* holder, int* error) {
+  *lock = -1;
+  *holder = 0;
+  *error = 0;
+  int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *error = errno;
+    return StateFileLock::kFailed;
+  }
+  struct stat status;
+  if (fstat(fd, &status) != 0) {
+    *error = errno;
+  } else if (!S_ISREG(status.st_mode)) {
+    *error = EINVAL;
+  } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // flock, not fcntl: a record lock would go with any close of the file anywhere in this process.
+    *error = errno;
+  }
+  if (*error != 0) {
+    if (*error == EWOULDBLOCK) {
+      char text[24] = {};
+      if (pread(fd, text, sizeof text - 1, 0) > 0) *holder = strtoul(text, nullptr, 10);
+      close(fd);
+      return StateFileLock::kHeld;
+    }
+    close(fd);
+    return StateFileLock::kFailed;
+  }
+  char text[24];
+  int length = snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
+  // Only for the message of a host that finds it held: a failure here is no reason to stop.
+  if (ftruncate(fd, 0) != 0 || pwrite(fd, text, static_cast<size_t>(length), 0) != length) {
+  }
+  *lock = fd;
+  return StateFileLock::kTaken;
+}
+
+void UnlockStateFile(intptr_t lock) {
+  if (lock < 0) return;
+  if (ftruncate(static_cast<int>(lock), 0) != 0) {
+  }
+  close(static_cast<int>(lock));  // the only descriptor of its open file: the lock goes with it
 }

@@ -189,3 +189,47 @@ bool CanCreateFilesIn(const std::string& dir, int* error) {
   CloseHandle(probe);
   return true;
 }
+
+StateFileLock LockStateFile(const std::string& lockPath, intptr_t* lock, unsigned long* holder, int* error) {
+  *lock = -1;
+  *holder = 0;
+  *error = 0;
+  // Shared, so that a host that finds it held can read the pid; the lock is on a byte far past it.
+  HANDLE file = CreateFileA(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = ErrnoOf(GetLastError());
+    return StateFileLock::kFailed;
+  }
+  OVERLAPPED at = {};
+  at.OffsetHigh = 0x7FFFFFFF;
+  if (GetFileType(file) != FILE_TYPE_DISK ||
+      !LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    DWORD code = GetLastError();
+    if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) {
+      char text[24] = {};
+      DWORD read = 0;
+      if (ReadFile(file, text, sizeof text - 1, &read, nullptr) && read > 0) *holder = strtoul(text, nullptr, 10);
+      CloseHandle(file);
+      return StateFileLock::kHeld;
+    }
+    CloseHandle(file);
+    *error = ErrnoOf(code);
+    return StateFileLock::kFailed;
+  }
+  char text[24];
+  int length = snprintf(text, sizeof text, "%lu\r\n", static_cast<unsigned long>(GetCurrentProcessId()));
+  DWORD written = 0;
+  // Only for the message of a host that finds it held: a failure here is no reason to stop.
+  if (SetEndOfFile(file)) WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr);
+  *lock = reinterpret_cast<intptr_t>(file);
+  return StateFileLock::kTaken;
+}
+
+void UnlockStateFile(intptr_t lock) {
+  if (lock == -1) return;
+  HANDLE file = reinterpret_cast<HANDLE>(lock);
+  SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+  SetEndOfFile(file);
+  CloseHandle(file);  // the lock goes with the handle
+}
