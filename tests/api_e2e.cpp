@@ -20,6 +20,12 @@
 
 #include "platform/os.h"
 #include "test_support.h"
+#ifdef _WIN32
+#include <aclapi.h>
+#include <sddl.h>
+#else
+#include <sys/stat.h>
+#endif
 
 namespace kestravo::test {
 namespace {
@@ -111,6 +117,28 @@ void Terminate(uint32_t pid) {
     TerminateProcess(process, 9);
     CloseHandle(process);
   }
+}
+
+// Lets everyone write the file, or gives it back to its owner alone.
+void LetOthersWrite(const std::string& path, bool others) {
+#ifdef _WIN32
+  if (!others) {  // made anew: the folder's access list (under Wine: the umask's mode)
+    std::string text = FileText(path);
+    std::remove(path.c_str());
+    std::ofstream(path, std::ios::binary) << text;
+    return;
+  }
+  PSECURITY_DESCRIPTOR everyone = nullptr;
+  PACL dacl = nullptr;
+  BOOL present = FALSE, defaulted = FALSE;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;FA;;;WD)", SDDL_REVISION_1, &everyone, nullptr));
+  ASSERT_TRUE(GetSecurityDescriptorDacl(everyone, &present, &dacl, &defaulted));
+  EXPECT_EQ(SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                  nullptr, dacl, nullptr), static_cast<DWORD>(ERROR_SUCCESS));
+  LocalFree(everyone);
+#else
+  EXPECT_EQ(chmod(path.c_str(), others ? 0666 : 0600), 0);
+#endif
 }
 
 uint32_t OsPid(uint32_t hpid) {
@@ -324,10 +352,17 @@ TEST(Recovery, ChildrenOfAnEndedHostAreAdopted) {
   ASSERT_TRUE(recorded);
   for (uint32_t pid : pids) EXPECT_FALSE(Ended(pid, 0ms)) << pid;
 
-  Messages messages;
-  KESTRAVO_SetMsgCallBack(&Messages::Callback, &messages);
+  // Nor while others may write the file: whoever wrote it would have its commands run here.
+  LetOthersWrite(StateFile(), true);
   // The system drops a dead host's lock: at once on Linux, a moment later on Windows.
   ASSERT_TRUE(WaitFor([] { return KESTRAVO_Init() == 0; }));
+  EXPECT_TRUE(early.Of(0).empty());
+  EXPECT_EQ(KESTRAVO_Uninit(), 0);
+  LetOthersWrite(StateFile(), false);
+
+  Messages messages;
+  KESTRAVO_SetMsgCallBack(&Messages::Callback, &messages);
+  ASSERT_EQ(KESTRAVO_Init(), 0);
   for (uint32_t hpid = 0; hpid < 3; ++hpid) {
     EXPECT_EQ(messages.Of(hpid), (std::vector<std::pair<uint32_t, uint32_t>>{{MSG_ATTACHABLE, pids[hpid]}}));
     EXPECT_EQ(KESTRAVO_Attach(hpid, pids[hpid]), 0);

@@ -22,7 +22,8 @@ enum class StateFileStatus {
 
 // Reads the state file at path whole into *text, if it can be trusted: a regular file, not a
 // symbolic link, owned by this process's effective user, writable by no one else, at most maxSize
-// bytes. The checks are made on the open descriptor the text is then read from, so the file
+// bytes. On Windows: owned by this account (or its default owner, the administrators or the
+// system), and no entry of its access list lets another account write it. The checks are made on the open descriptor the text is then read from, so the file
 // cannot be swapped between check and read; opening never blocks (a FIFO without a writer).
 // *why: the reason, for every status but kRead; *error: errno where there was one, else 0.
 StateFileStatus ReadStateFile(const std::string& path, size_t maxSize, std::string* text, std::string* why,

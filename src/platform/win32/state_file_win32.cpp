@@ -10,8 +10,13 @@
 
 #include "os.h"
 
-// Windows guards the file through the directory's access list: there is no owner-only mode to
-// check here, so a file is trusted when it is a plain file (no directory, device or link).
+#include <aclapi.h>
+#include <sddl.h>
+
+// As on Linux, a state file is trusted only when it belongs to this account (or to the
+// administrators or the system) and no one else may write it: its commands are run under this
+// account. The file is written with an access list of its own, so that what this host writes
+// passes that check in any folder.
 
 namespace {
 
@@ -62,6 +67,84 @@ DWORD TempFileWriter(const std::string& base, const char* name) {
   return end != nullptr && *end == '.' ? static_cast<DWORD>(pid) : 0;
 }
 
+// A SID of the token, as TOKEN_USER or TOKEN_OWNER return it (both begin with the SID pointer).
+std::string TokenSid(TOKEN_INFORMATION_CLASS what) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::string();
+  alignas(void*) char buffer[256];
+  DWORD size = 0;
+  bool ok = GetTokenInformation(token, what, buffer, sizeof buffer, &size) != FALSE;
+  CloseHandle(token);
+  if (!ok) return std::string();
+  PSID sid = *reinterpret_cast<PSID*>(buffer);
+  return std::string(static_cast<const char*>(sid), GetLengthSid(sid));
+}
+
+std::string SidText(PSID sid) {
+  LPSTR text = nullptr;
+  if (!ConvertSidToStringSidA(sid, &text)) return "an unknown account";
+  std::string result = text;
+  LocalFree(text);
+  return result;
+}
+
+// This account, the default owner of its new files (the administrators, for an elevated one),
+// the administrators and the system: who may own and write a trusted state file.
+bool Trusted(PSID sid) {
+  static const std::string user = TokenSid(TokenUser), owner = TokenSid(TokenOwner);
+  for (const std::string* own : {&user, &owner}) {
+    if (!own->empty() && EqualSid(sid, const_cast<char*>(own->data()))) return true;
+  }
+  return IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid) ||
+         IsWellKnownSid(sid, WinCreatorOwnerRightsSid);
+}
+
+// Why a file that others could have written is not trusted; empty when it is.
+std::string UntrustedBecause(HANDLE file) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                      &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return "its owner and access list cannot be read";
+  }
+  std::string why;
+  if (owner == nullptr || !Trusted(owner)) {
+    why = "owned by " + (owner != nullptr ? SidText(owner) : std::string("no one")) + ", not by this account";
+  } else if (dacl == nullptr) {
+    why = "no access list: anyone may write it";
+  }
+  const ACCESS_MASK writes = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+  for (DWORD i = 0; why.empty() && dacl != nullptr && i < dacl->AceCount; ++i) {
+    ACE_HEADER* header = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&header)) || header->AceType != ACCESS_ALLOWED_ACE_TYPE ||
+        (header->AceFlags & INHERIT_ONLY_ACE) != 0) {
+      continue;  // deny entries only take away; inherit-only ones do not apply to the file
+    }
+    auto* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+    PSID sid = &allowed->SidStart;
+    if ((allowed->Mask & writes) != 0 && !Trusted(sid)) why = "writable by " + SidText(sid);
+  }
+  LocalFree(descriptor);
+  return why;
+}
+
+// Owner-only for the files this host writes: this account, the administrators and the system.
+SECURITY_ATTRIBUTES* OwnerOnly() {
+  static SECURITY_ATTRIBUTES attributes = [] {
+    SECURITY_ATTRIBUTES made = {sizeof made, nullptr, FALSE};
+    std::string user = TokenSid(TokenUser);
+    if (user.empty()) return made;
+    std::string sddl = "D:P(A;;FA;;;" + SidText(const_cast<char*>(user.data())) + ")(A;;FA;;;BA)(A;;FA;;;SY)";
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                              &made.lpSecurityDescriptor, nullptr)) {
+      made.lpSecurityDescriptor = nullptr;  // the folder's inherited list, then
+    }
+    return made;
+  }();
+  return &attributes;
+}
+
 }  // namespace
 
 bool ReplaceFileContents(const std::string& path, const std::string& contents) {
@@ -70,7 +153,7 @@ bool ReplaceFileContents(const std::string& path, const std::string& contents) {
     snprintf(suffix, sizeof suffix, ".%lu.%u.tmp", static_cast<unsigned long>(GetCurrentProcessId()),
              tempCounter.fetch_add(1));
     std::string temp = path + suffix;
-    HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, OwnerOnly(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return FailWith(GetLastError());
     bool written = WriteAll(file, contents);
     DWORD error = GetLastError();
@@ -116,6 +199,8 @@ StateFileStatus ReadStateFile(const std::string& path, size_t maxSize, std::stri
     status = StateFileStatus::kCannotOpen;
   } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     *why = "is a link";
+    status = StateFileStatus::kUntrusted;
+  } else if (!(*why = UntrustedBecause(file)).empty()) {
     status = StateFileStatus::kUntrusted;
   } else {
     unsigned long long size = (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
@@ -196,7 +281,7 @@ StateFileLock LockStateFile(const std::string& lockPath, intptr_t* lock, unsigne
   *error = 0;
   // Shared, so that a host that finds it held can read the pid; the lock is on a byte far past it.
   HANDLE file = CreateFileA(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                            OwnerOnly(), OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     *error = ErrnoOf(GetLastError());
     return StateFileLock::kFailed;
