@@ -58,10 +58,11 @@ bool CKestravoConfig::LoadXml() {
     dirty_ = false;
   }
   if (stateBusy_) {
+    std::string who = holder != 0 ? "pid " + std::to_string(holder) : std::string("its pid not written yet");
     KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_CONFIG_LOAD,
-                      "[filePath=%s,holderPid=%lu]the state file belongs to another live host (pid %lu; 0: not known "
-                      "yet): its children are not adopted, and KESTRAVO_Init fails",
-                      path.c_str(), holder, holder);
+                      "[filePath=%s,holderPid=%lu]the state file belongs to another live host (%s): its children are "
+                      "not adopted, and KESTRAVO_Init fails",
+                      path.c_str(), holder, who.c_str());
     return false;
   }
   if (writable && held == StateFileLock::kFailed) {

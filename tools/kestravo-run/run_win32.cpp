@@ -71,15 +71,7 @@ void Terminate(HANDLE job, HANDLE process) {
 }  // namespace
 
 std::vector<std::string> Arguments(int argc, char** argv) {
-  // The library starts us with our path unquoted before the arguments, and a path with blanks
-  // would split where the C runtime reads argv: the path is taken off as a whole when it is ours.
-  std::string line = GetCommandLineA();
-  char self[MAX_PATH];
-  DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
-  if (n > 0 && n < sizeof self && line.size() >= n && _strnicmp(line.c_str(), self, n) == 0 &&
-      (line.size() == n || line[n] == ' ' || line[n] == '\t')) {
-    return kestravo_tools::SplitArguments(line.substr(n));
-  }
+  // The library quotes our path in the command line, so the runtime's argv has it whole.
   return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
 }
 
