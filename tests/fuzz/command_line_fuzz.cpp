@@ -36,11 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& arg : made) joined += " " + Quote(arg);
   if (SplitArguments(joined) != made) abort();
 
-  // The program text is the line's start, up to a blank or inside quotes; the rest splits as
-  // arguments do.
+  // The program text is the line's start, inside quotes or up to a blank.
   std::vector<std::string> argv = kestravo::posix::CommandLineArgv(line);
-  if (argv.empty() || argv[0].find('"') != std::string::npos) abort();
   size_t start = line.find_first_not_of(" \t");
-  if (start != std::string::npos && line[start] != '"' && argv[0].find_first_of(" \t") != std::string::npos) abort();
+  bool quoted = start != std::string::npos && line[start] == '"';
+  if (argv.empty() || argv[0].find_first_of(quoted ? "\"" : " \t") != std::string::npos) abort();
   return 0;
 }
