@@ -198,7 +198,7 @@ void Supervisor::Adopt() {
     child.runningSince = Clock::now();
     watch_.Watch(m.pid);
     ++adopted_;
-    std::string note = output.empty() ? "" : " (output: " + output + ")";
+    std::string note;
     for (size_t i = 0; i < options_.commands.size(); ++i) {
       const Command& c = options_.commands[i];
       size_t marker = m.cmdLine.rfind(kMarker);
@@ -210,7 +210,7 @@ void Supervisor::Adopt() {
         break;
       }
     }
-    Line(ChildText(m.hpid, m.pid, "adopted" + note));
+    Line(ChildText(m.hpid, m.pid, "adopted" + note + (output.empty() ? "" : " (output: " + output + ")")));
   }
   std::vector<Command> rest;
   for (size_t i = 0; i < options_.commands.size(); ++i) {
@@ -347,8 +347,9 @@ void Supervisor::HandleMessages() {
 void Supervisor::StopAll() {
   HandleMessages();
   LearnStarts();
-  Line("stopping: each child in turn gets its stop event (kestravo-run turns it into the program's "
-       "stop signal) and is killed if it still runs after its grace");
+  Line(std::string("stopping: each child in turn gets its stop event") +
+       (options_.native ? "" : " (kestravo-run turns it into the program's stop signal)") +
+       " and is killed if it still runs after its grace");
   for (auto& [hpid, child] : children_) {
     // Asked now, so that a pid of a restart not yet reported is not missed.
     uint32_t pid = 0;
