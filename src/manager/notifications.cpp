@@ -55,6 +55,10 @@ int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
                         process.cmdLine.c_str(), static_cast<int>(hpid));
     }
   }
+  if (process.state == PROCESS_EXITED) {
+    KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]%s", static_cast<int>(hpid), static_cast<int>(exited.pid),
+                      DescribeExit(exited).c_str());
+  }
   Notify(process.hpid, process.state, process.state == PROCESS_EXITED ? &exited : nullptr);
   if (process.state == PROCESS_EXITED) {
     auto ran = std::chrono::steady_clock::now() - process.startedAt;
