@@ -62,10 +62,11 @@ typedef struct AttachableProcInfo {
 /* The data of MSG_EXITED: how the child ended. Valid only during the callback. size comes first
    and is the size of the struct as the library filled it: a field lies beyond size in an older
    library, so read only the fields that end within it. For a child the library started, the cause
-   is known (known is 1). For an adopted child that the library did not start, Linux cannot tell
-   the cause (known is 0: exitCode, signal and coreDumped are 0) and runMs counts from the adoption;
-   Windows knows the exit code of either. On Windows a crash shows as its status code in exitCode
-   (0xC0000005 for an access violation, say) and signal is 0. */
+   is known (known is 1), unless on Linux the host reaped it first with a wait of its own for any
+   child (waitpid(-1, ...)). For an adopted child, which the library did not start, Linux cannot
+   tell the cause, and runMs counts from the adoption. When known is 0, exitCode, signal and
+   coreDumped are 0. Windows knows the exit code of either; a crash shows there as its status code
+   in exitCode (0xC0000005 for an access violation, say), and signal is 0. */
 typedef struct ExitedProcInfo {
     uint32_t size;        /* sizeof(ExitedProcInfo) of the library that filled it */
     uint32_t pid;         /* the OS process id that ended */

@@ -4,6 +4,7 @@
 // ten starts a second.
 #include "api/error_codes.h"
 #include "api/globals.h"
+#include "manager/exit_report.h"
 #include "manager/hpid_pool.h"
 #include "manager/process_mgr.h"
 #include "platform/log_line.h"
@@ -26,13 +27,19 @@ int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
   // an exit counts only while the record's own process has ended, else the relaunch would start
   // a second one.
   SharedEvent current;
+  uint32_t pid = 0;
+  std::chrono::steady_clock::time_point startedAt;
   {
     ZOL_Guard guard(&lock_);
     auto it = processMap.find(hpid);
     if (it == processMap.end()) return notFound();
     current = it->second.processHandle;
+    pid = it->second.pid;
+    startedAt = it->second.startedAt;
   }
   if (ZOL_WaitForSingleObject(current.Get(), 0) == WAIT_TIMEOUT) return 0;
+  // Read before the manager lock: reading may reap the child.
+  ExitedProcInfo exited = MakeExitedProcInfo(current.Get(), pid, startedAt);
   ManagedProcess process;
   {
     ZOL_Guard guard(&lock_);
@@ -48,7 +55,11 @@ int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
                         process.cmdLine.c_str(), static_cast<int>(hpid));
     }
   }
-  Notify(process.hpid, process.state, nullptr);
+  if (process.state == PROCESS_EXITED) {
+    KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]%s", static_cast<int>(hpid), static_cast<int>(exited.pid),
+                      DescribeExit(exited).c_str());
+  }
+  Notify(process.hpid, process.state, process.state == PROCESS_EXITED ? &exited : nullptr);
   if (process.state == PROCESS_EXITED) {
     auto ran = std::chrono::steady_clock::now() - process.startedAt;
     auto delay = ran >= kRelaunchSpacing ? 0 : std::chrono::ceil<std::chrono::milliseconds>(kRelaunchSpacing - ran).count();
