@@ -103,6 +103,7 @@ int32_t OnMessage(uint32_t hpid, uint32_t type, void* data, void* user) noexcept
       const auto* info = static_cast<const ExitedProcInfo*>(data);
       if (info->size >= offsetof(ExitedProcInfo, known) + sizeof info->known) {
         message.haveExit = true;
+        message.pid = info->pid;
         message.exitKnown = info->known != 0;
         message.exitCode = info->exitCode;
         message.signal = info->signal;
@@ -300,6 +301,7 @@ void Supervisor::HandleMessages() {
       if (!child.startCounted) {
         ++starts_;  // it ran and ended between two looks
         child.startCounted = true;
+        if (m.pid != 0) child.pid = m.pid;
       }
       child.running = false;
       child.exitedPid = child.pid;

@@ -22,7 +22,7 @@ struct Message {
   uint32_t hpid = 0, type = 0;
   Clock::time_point at;
   std::chrono::system_clock::time_point wallAt;
-  uint32_t pid = 0;        // MSG_ATTACHABLE only
+  uint32_t pid = 0;        // MSG_ATTACHABLE, MSG_EXITED
   std::string cmdLine, exePath;
   // MSG_EXITED, from its ExitedProcInfo when the library gave one.
   bool haveExit = false, exitKnown = false, coreDumped = false;
