@@ -3,8 +3,11 @@
  * The host starts children through this library, names each by a small id of the library's own
  * (the hpid, 0 to 1023), and hears through one callback when a child exits unasked, is restarted,
  * fails to restart, or is found still running after the host itself was restarted. Children that
- * exit unasked are restarted under the same hpid. The library records its children in
- * "kestravo.xml" beside the host's executable.
+ * exit unasked are restarted under the same hpid: at once when they ran a second or more; when
+ * they died younger, 100 ms after the exit, a wait that doubles with each further such death in a
+ * row up to 30 s. A run of a second or more ends the spacing. Each restart is reported all the
+ * same (MSG_EXITED, then MSG_RESTARTED), and a stop during the wait cancels the restart. The
+ * library records its children in "kestravo.xml" beside the host's executable.
  *
  * Link with -lkestravo. Valid C and C++. Every function may be called from any thread; all but
  * KESTRAVO_SetMsgCallBack are serialised by one lock, held for the whole call. */
@@ -45,7 +48,8 @@ extern "C" {
 #define KESTRAVO_INIT_FAILED (-1)     /* KESTRAVO_Init: the worker threads could not start */
 
 /* Message types of the callback. */
-#define MSG_EXITED 1          /* the child exited unasked; a restart is under way; msgData: ExitedProcInfo */
+#define MSG_EXITED 1          /* the child exited unasked; a restart is under way (perhaps spaced, see
+                                 above); msgData: ExitedProcInfo */
 #define MSG_RESTARTED 2       /* the child runs again under its hpid */
 #define MSG_RESTART_FAILED 3  /* one restart attempt failed; another follows about 30 s later */
 #define MSG_ATTACHABLE 4      /* a child of an earlier run still runs; msgData: AttachableProcInfo */

@@ -13,6 +13,10 @@ enum LaunchTaskType : int32_t {
   TASK_KILL = 3,      // terminate at once
 };
 
+// A start that failed is tried again this much later; the restarts of a child that keeps dying
+// young are spaced out to this at most.
+constexpr std::chrono::seconds kStartRetryPeriod(30);
+
 inline bool IsStartTask(int32_t type) { return type == TASK_RELAUNCH || type == TASK_CREATE; }
 inline bool IsStopTask(int32_t type) { return type == TASK_DESTROY || type == TASK_KILL; }
 

@@ -14,7 +14,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::chrono::seconds kRetryAfter(30);
 constexpr uint32_t kDestroyWaitMs = 3000;
 // The starts' state-file rewrites are put off this long at most while more tasks are due, so
 // that a burst of starts rewrites the file a few times, not once per start.
@@ -245,7 +244,7 @@ void CProcessLauncher::RunStartTask(LaunchTask& task) {
     uint32_t lastError = ZOL_GetLastError();
     {
       ZOL_Guard guard(&queueMutex);
-      task.notBefore = Clock::now() + kRetryAfter;
+      task.notBefore = Clock::now() + kStartRetryPeriod;
       taskQueue.push_back(task);
     }
     KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_PROCESS_CREATE, "[exePath=%s,lastError=%d]Create Process failed!",
