@@ -41,7 +41,7 @@ extern "C" {
 /* Results of the exported functions. */
 #define KESTRAVO_OK 0
 #define KESTRAVO_INVALID_ARGUMENT 1   /* bad argument, or no such hpid or process */
-#define KESTRAVO_STOP_TIMEOUT 3       /* the stop was not confirmed within 5000 ms */
+#define KESTRAVO_STOP_TIMEOUT 3       /* the stop was not confirmed in time (see the stops below) */
 #define KESTRAVO_NO_RESOURCE 4        /* no free hpid, or an event could not be created */
 #define KESTRAVO_NOT_INITIALISED 5    /* KESTRAVO_Init has not been called (or was undone) */
 #define KESTRAVO_ALREADY_MANAGED 6    /* KESTRAVO_Attach: the hpid is managed already */
@@ -110,14 +110,17 @@ KESTRAVO_API int32_t KESTRAVO_Uninit(void) KESTRAVO_NOEXCEPT;
 KESTRAVO_API int32_t KESTRAVO_CreateProcess(const char* exePath, const char* cmdLine, uint32_t* hpid,
                                             uint64_t userData) KESTRAVO_NOEXCEPT;
 
-/* Asks the child to stop through its stop event and terminates it if it still runs 3000 ms later:
-   0 once stopped, 1 for an unknown hpid, 3 when not confirmed within 5000 ms, 5 when not
-   initialised. A start still being retried is cancelled (0). After 3 the stop goes on: the hpid is
-   unknown from then on, and becomes free for a new child, and the child leaves kestravo.xml, once
-   it is done. reserved is ignored. */
-KESTRAVO_API int32_t KESTRAVO_DestroyProcess(uint32_t hpid, uint32_t reserved) KESTRAVO_NOEXCEPT;
+/* Asks the child to stop through its stop event and terminates it if it still runs graceMs
+   milliseconds later (0 means 3000; at most 600000, ten minutes, larger values are cut to it):
+   0 once stopped, 1 for an unknown hpid, 3 when not confirmed within 5000 ms or within the grace
+   and 2000 ms more, whichever is longer, 5 when not initialised. A start still being retried is
+   cancelled (0). After 3 the stop goes on: the hpid is unknown from then on, and becomes free for
+   a new child, and the child leaves kestravo.xml, once it is done. Like every call, it holds the
+   library's lock while it waits: other calls wait for it. */
+KESTRAVO_API int32_t KESTRAVO_DestroyProcess(uint32_t hpid, uint32_t graceMs) KESTRAVO_NOEXCEPT;
 
-/* Terminates the child without asking, and returns once it has ended: 0, 1, 3, 5 as above. */
+/* Terminates the child without asking, and returns once it has ended: 0, 1, 3 (not confirmed
+   within 5000 ms), 5 as above. */
 KESTRAVO_API int32_t KESTRAVO_KillProcess(uint32_t hpid) KESTRAVO_NOEXCEPT;
 
 /* Terminates the child and starts it again under the same hpid and command line. Returns at once:
