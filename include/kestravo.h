@@ -131,7 +131,9 @@ KESTRAVO_API int32_t KESTRAVO_RestartProcess(uint32_t hpid) KESTRAVO_NOEXCEPT;
    be called before KESTRAVO_Init; the last KESTRAVO_Uninit clears it. Always 0. */
 KESTRAVO_API int32_t KESTRAVO_SetMsgCallBack(MsgCallBack callback, void* userValue) KESTRAVO_NOEXCEPT;
 
-/* The OS process id of the child: 0, 1 for an unknown hpid or a null osPid, 5. */
+/* The OS process id of the child: 0, 1 for an unknown hpid or a null osPid, 5. Also 1, without
+   an error in the log, while the first start of the hpid is still queued or under way (or being
+   retried): poll until it answers 0. */
 KESTRAVO_API int32_t KESTRAVO_GetOSPid(uint32_t hpid, uint32_t* osPid) KESTRAVO_NOEXCEPT;
 
 /* Adopts a child reported by MSG_ATTACHABLE under its old hpid: 0; 1 when no report matches the

@@ -62,6 +62,8 @@ TEST_F(ProcessControl, LogsTheLinesOperatorsGrepFor) {
   Create(dir.File("missing"), "stop - ", &ret);
   EXPECT_EQ(ret, 1);
   ASSERT_TRUE(WaitFor([&] { return LinesWith(dir.Log(), {unrunnable, "Create Process failed!"}) > 0; }));
+  // Asking for the pid of a start still being retried is no error; of an hpid never given out, it is.
+  EXPECT_EQ(Answers({KESTRAVO_GetOSPid(1, &out), KESTRAVO_GetOSPid(5, &out)}), "1,1");
   EXPECT_EQ(KESTRAVO_DestroyProcess(1, 0), 0);
   Stop();
 
@@ -79,12 +81,14 @@ TEST_F(ProcessControl, LogsTheLinesOperatorsGrepFor) {
       {"log", "ERROR [CProcessLauncher::insideLaucherRoutine(N)] [0x01900609] - [exePath=" + gone + ",lastError=2]Create Process failed!"},
       {"log", "ERROR [CProcessLauncher::insideLaucherRoutine(N)] [0x01900609] - [exePath=" + unrunnable + ",lastError=5]Create Process failed!"},
       {"log", "WARN [CProcessMgr::CreateProcessA(N)] [0x01900017] - [path=" + dir.File("missing") + ",cmdline=stop - ]Param is invalid!"},
+      {"log", "ERROR [CProcessMgr::GetOSPid(N)] [0x01900017] - [pid=5]pid cannot be found in processMap!"},
   };
   std::vector<std::string> log = Normalised(dir.Log());
   for (const auto& [where, line] : kContract) {
     const std::vector<std::string>& lines = where == "log" ? log : errLines;
     EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line;
   }
+  EXPECT_EQ(LinesWith(dir.Log(), {"CProcessMgr::GetOSPid"}), 1u);
 }
 
 // The answers to calls out of turn and with bad arguments; none takes an hpid, writes an out

@@ -188,8 +188,15 @@ int32_t CProcessMgr::RestartProcess(uint32_t hpid) {
 }
 
 int32_t CProcessMgr::GetOSPid(uint32_t hpid, uint32_t* osPid) {
+  static const char* const kFunction = "CProcessMgr::GetOSPid";
   ZOL_Guard guard(&lock_);
-  auto it = FindManaged(hpid, "CProcessMgr::GetOSPid");
+  // Handed out, neither in the table nor a stop that timed out: its first start is queued or
+  // under way, and a host that polls for the pid meanwhile does nothing wrong.
+  if (processMap.count(hpid) == 0 && GetHpidPool()->IsTaken(hpid) && abandonedStops_.count(hpid) == 0) {
+    KESTRAVO_LOG_DEBUG(kFunction, "[pid=%d]not started yet", static_cast<int>(hpid));
+    return KESTRAVO_INVALID_ARGUMENT;
+  }
+  auto it = FindManaged(hpid, kFunction);
   if (it == processMap.end()) return KESTRAVO_INVALID_ARGUMENT;
   *osPid = it->second.pid;
   return KESTRAVO_OK;
