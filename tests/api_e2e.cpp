@@ -164,7 +164,7 @@ class Library : public ::testing::Test {
 };
 
 TEST_F(Library, StartsWatchesAndStopsThroughTheStopEvent) {
-  uint32_t hpid = Start("stop", "plain", "300");  // winds up for 300 ms, well within its grace
+  uint32_t hpid = Start("stop", "plain", "4000");  // winds up for 4 s: beyond the default grace, within the one given
   Report report = ReportOf("plain");
   uint32_t pid = PidOf(report), managed = 0xFFFFFFFFu;
   ASSERT_NE(pid, 0u);
@@ -175,9 +175,9 @@ TEST_F(Library, StartsWatchesAndStopsThroughTheStopEvent) {
   // The record beside the host executable names the child.
   EXPECT_TRUE(WaitFor([&] { return FileText(StateFile()).find(report["guid"]) != std::string::npos; }));
 
-  EXPECT_EQ(KESTRAVO_DestroyProcess(hpid, 0), 0);
+  EXPECT_EQ(KESTRAVO_DestroyProcess(hpid, 5000), 0);
   EXPECT_TRUE(Ended(pid));
-  EXPECT_TRUE(std::ifstream(ExeDir() + "plain.report.stopped").good());
+  EXPECT_TRUE(std::ifstream(ExeDir() + "plain.report.stopped").good());  // it ended by itself
   EXPECT_EQ(KESTRAVO_GetOSPid(hpid, &managed), 1);
   EXPECT_FALSE(KESTRAVO_IsManaged(pid, &managed));
   EXPECT_EQ(FileText(StateFile()).find(report["guid"]), std::string::npos);

@@ -29,6 +29,7 @@ struct ManagedProcess {
   SharedEvent processHandle;   // waited on and terminated
   SharedEvent syncEvent;       // set when the launcher has done a task for this record
   std::chrono::steady_clock::time_point startedAt{};  // of the current process, or its adoption
+  uint32_t youngExits = 0;     // unasked exits in a row, each within a second of its start
 
   void SetState(uint32_t value) { state = value; }
 };
