@@ -272,8 +272,8 @@ void Supervisor::LearnStarts() {
   Clock::time_point now = Clock::now();
   for (auto& [hpid, child] : children_) {
     if (child.startCounted || now < child.nextLook) continue;
-    // The library logs an error for each question about a child that has not started yet, so
-    // the host asks less and less often.
+    // A start that fails is retried by the library only every 30 s or so, so the host asks less
+    // and less often.
     child.lookInterval = std::min<Clock::duration>(2 * child.lookInterval + kFirstLook, kLongestLook);
     child.nextLook = now + child.lookInterval;
     uint32_t pid = 0;
