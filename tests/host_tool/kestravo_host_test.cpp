@@ -140,8 +140,10 @@ TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFiles) {
 }
 
 // A program that fails at once: its output and how it ended are shown, the output's last lines
-// once however often it fails; a program given its own stop signal gets it at the stop.
+// (of this run: not those already in the file) once however often it fails; a program given its
+// own stop signal gets it at the stop.
 TEST_F(HostToolTest, ShowsHowAProgramEndedAndWhatItSaidAndStopsWithItsSignal) {
+  std::ofstream(dir.File("sh.log")) << "from an earlier run\n";
   pid_t tool = Start(1, {"--for", "1.5", "--", "sh", "-c", "echo starting; exit 3", ":::", "--stop-signal", "INT",
                          "sh", "-c", "trap 'echo got INT; exit 0' INT; echo up; while :; do sleep 0.05; done"});
   ASSERT_GT(tool, 0);
@@ -153,6 +155,7 @@ TEST_F(HostToolTest, ShowsHowAProgramEndedAndWhatItSaidAndStopsWithItsSignal) {
   EXPECT_GE(CountMatches(out, R"(hpid 0  pid \d+  exited with code 3)"), 2u) << out;
   EXPECT_EQ(CountMatches(out, "ended soon after its start"), 1u) << out;
   EXPECT_EQ(CountMatches(out, "\n    \\| starting\n"), 1u) << out;
+  EXPECT_EQ(CountMatches(out, "earlier run"), 0u) << out;
   EXPECT_EQ(CountMatches(out, R"(hpid 1  pid \d+  ended on SIGINT)"), 1u) << out;
   EXPECT_EQ(CountMatches(FileText(dir.File("sh.2.log")), "^up\n.*stop event: sending SIGINT.*\ngot INT\n"), 1u)
       << FileText(dir.File("sh.2.log"));

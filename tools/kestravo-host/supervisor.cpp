@@ -60,19 +60,28 @@ std::string BeforeMarker(const std::string& cmdLine) {
   return at == std::string::npos ? cmdLine : cmdLine.substr(0, at);
 }
 
-// The last lines of a text file; empty when it cannot be read.
-std::vector<std::string> LastLines(const std::string& path, size_t count) {
+// The size of a file, 0 when it cannot be read.
+std::streamoff FileSize(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : 0;
+  return size > 0 ? size : 0;
+}
+
+// The last lines of a text file written after offset start (all of a file since started anew);
+// empty when it cannot be read.
+std::vector<std::string> LastLines(const std::string& path, size_t count, std::streamoff start) {
   std::ifstream in(path, std::ios::binary);
   in.seekg(0, std::ios::end);
   std::streamoff size = in.tellg();
   if (!in || size <= 0) return {};
-  std::streamoff from = std::max<std::streamoff>(0, size - 16384);
+  if (start > size) start = 0;
+  std::streamoff from = std::max<std::streamoff>(start, size - 16384);
   in.seekg(from);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::vector<std::string> lines;
   std::istringstream split(text);
   for (std::string line; std::getline(split, line);) lines.push_back(line);
-  if (from > 0 && !lines.empty()) lines.erase(lines.begin());  // cut in the middle
+  if (from > start && !lines.empty()) lines.erase(lines.begin());  // cut in the middle
   if (lines.size() > count) lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(count));
   return lines;
 }
@@ -234,6 +243,7 @@ void Supervisor::StartCommands() {
     child.shown = command.shown;
     child.viaAdapter = command.viaAdapter;
     child.output = command.output;
+    child.outputFrom = FileSize(command.output);
     child.stopSignal = command.stopSignal;
     child.graceMs = command.graceMs;
     child.createdAt = child.runningSince = Clock::now();
@@ -398,7 +408,7 @@ void Supervisor::ShowEarlyEnd(uint32_t hpid, Child& child, const std::string& ca
     Line(ChildText(hpid, child.pid, head + "; its output is not kept"));
     return;
   }
-  std::vector<std::string> lines = LastLines(child.output, kTailLines);
+  std::vector<std::string> lines = LastLines(child.output, kTailLines, child.outputFrom);
   Line(ChildText(hpid, child.pid, head + (lines.empty() ? "; it wrote nothing to " : "; the last lines of ") +
                                       child.output + (lines.empty() ? "" : ":")));
   for (const std::string& line : lines) printf("    | %s\n", line.c_str());

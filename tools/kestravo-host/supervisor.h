@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include <deque>
+#include <ios>
 #include <map>
 #include <mutex>
 #include <string>
@@ -64,6 +65,7 @@ class Supervisor {
     bool startCounted = false;  // by a look at its pid, its adoption or its exit, whichever came first
     bool viaAdapter = false;  // its stop event reaches the program as its stop signal or Ctrl-Break
     std::string output;       // its output file; empty: not kept
+    std::streamoff outputFrom = 0;  // the file's size when this run started it: older lines are not its
     std::string stopSignal;   // as kestravo-run takes it; empty: its default
     uint32_t graceMs = 0;     // 0: the library's default
     bool slowStartNoted = false;
