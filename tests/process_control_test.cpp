@@ -284,6 +284,38 @@ std::string ExitLine(const std::string& log, uint32_t hpid, pid_t pid) {
   return at == std::string::npos ? "" : log.substr(at + key.size(), log.find('\n', at) - at - key.size());
 }
 
+// How a child ended reaches the host and the log as the kernel reported it to a plain parent
+// (whether a core was dumped depends on the system's core settings).
+TEST_F(ProcessControl, ExitsAreReportedAsTheKernelSawThem) {
+  std::string cores = dir.File("cores");
+  ASSERT_TRUE(std::filesystem::create_directory(cores));
+  const std::string kCases[][2] = {{"exit", "0 3"}, {"crash", "0"}, {"dump", "0 " + cores}};
+  ASSERT_TRUE(Start());
+  for (uint32_t hpid = 0; hpid < 3; ++hpid) {
+    const std::string& mode = kCases[hpid][0];
+    std::vector<std::string> argv = {HelperChild(), mode, "-"};
+    std::istringstream extra(kCases[hpid][1]);
+    for (std::string word; extra >> word;) argv.push_back(word);
+    int status = 0;
+    pid_t plain = SpawnPlain(argv);
+    ASSERT_TRUE(WaitFor([&] { return waitpid(plain, &status, WNOHANG) == plain; }));
+    ASSERT_EQ(CreateHelper(mode, "-", kCases[hpid][1]), hpid);
+    ASSERT_TRUE(WaitCount(hpid, MSG_EXITED, 1));
+    ExitedProcInfo e{};
+    for (const Message& m : Messages()) e = m.hpid == hpid && m.type == MSG_EXITED && e.size == 0 ? m.exited : e;
+    bool dumped = WCOREDUMP(status);
+    EXPECT_EQ(std::vector<uint64_t>({e.size, e.known, uint64_t(e.exitCode), uint64_t(e.signal), e.coreDumped}),
+              std::vector<uint64_t>({sizeof e, 1, mode == "exit" ? 3u : 0u, mode == "exit" ? 0u : SIGABRT, dumped})) << mode;
+    std::string cause = mode == "exit" ? "exited with code 3" : std::string("killed by SIGABRT") + (dumped ? " \\(core dumped\\)" : "");
+    EXPECT_TRUE(std::regex_match(ExitLine(dir.Log(), hpid, e.pid), std::regex(cause + " after 0\\.\\d\\d s, restart in 100 ms"))) << ExitLine(dir.Log(), hpid, e.pid);
+  }
+  // Where the kernel writes cores by name into the working directory, the dump case made one.
+  std::string pattern = FileText("/proc/sys/kernel/core_pattern");
+  if (pattern.find_first_of("|/%") == std::string::npos) EXPECT_TRUE(std::filesystem::exists(cores + "/" + pattern.substr(0, pattern.find('\n')))) << pattern;
+  for (uint32_t hpid = 0; hpid < 3; ++hpid) EXPECT_EQ(KESTRAVO_KillProcess(hpid), 0);
+  Stop();
+}
+
 // A child that dies young comes back later and later; one that ran a second comes back at once
 // and starts the count again; a stop during the wait cancels the restart.
 TEST_F(ProcessControl, RestartsOfAChildThatDiesYoungAreSpacedOut) {
