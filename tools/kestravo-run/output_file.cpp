@@ -23,6 +23,7 @@ void OutputFile::Write(const char* data, size_t n) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!IsOpen()) return;
   while (n > 0) {
+    SayLost();  // before the bytes that follow the gap; may take the file a line past its size
     size_t room = n;
     if (options_.maxBytes != 0) room = size_ >= options_.maxBytes ? 0 : static_cast<size_t>(std::min<uint64_t>(n, options_.maxBytes - size_));
     if (n <= room) {
@@ -49,28 +50,35 @@ void OutputFile::Note(const std::string& text) {
   std::string line = file::LocalStamp() + " kestravo-run: " + text + "\n";
   std::lock_guard<std::mutex> lock(mutex_);
   if (!IsOpen()) return;
+  SayLost();
   if (options_.maxBytes != 0 && size_ > 0 && size_ + line.size() > options_.maxBytes) Rotate();
   Append(line.data(), line.size());
+}
+
+void OutputFile::SayLost() {
+  if (lost_ == 0) return;
+  std::string why;
+  if (file_ == -1) file_ = file::OpenForAppend(options_.path, &size_, &why);
+  std::string note = file::LocalStamp() + " kestravo-run: " + std::to_string(lost_) +
+                     " bytes of output were lost: " + lostWhy_ + "\n";
+  size_t done = 0;
+  bool written = file_ != -1 && file::WriteAll(file_, note.data(), note.size(), &done, &why);
+  size_ += done;
+  if (written) lost_ = 0;
 }
 
 void OutputFile::Append(const char* data, size_t n) {
   if (n == 0) return;
   std::string why;
   if (file_ == -1) file_ = file::OpenForAppend(options_.path, &size_, &why);
-  if (file_ != -1 && lost_ > 0) {
-    std::string note = file::LocalStamp() + " kestravo-run: " + std::to_string(lost_) +
-                       " bytes of output were lost: " + lostWhy_ + "\n";
-    if (file::WriteAll(file_, note.data(), note.size(), &why)) {
-      size_ += note.size();
-      lost_ = 0;
-    }
+  size_t done = 0;
+  if (file_ != -1 && lost_ == 0) {
+    bool written = file::WriteAll(file_, data, n, &done, &why);
+    size_ += done;
+    if (written) return;
   }
-  if (file_ != -1 && lost_ == 0 && file::WriteAll(file_, data, n, &why)) {
-    size_ += n;
-    return;
-  }
-  lost_ += n;
-  lostWhy_ = why;
+  lost_ += n - done;
+  if (!why.empty()) lostWhy_ = why;
 }
 
 void OutputFile::Rotate() {

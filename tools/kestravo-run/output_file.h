@@ -35,6 +35,7 @@ class OutputFile {
 
  private:
   void Append(const char* data, size_t n);  // with mutex_ held
+  void SayLost();                           // with mutex_ held: a line for bytes dropped before
   void Rotate();                            // with mutex_ held
 
   std::mutex mutex_;  // the Windows adapter writes from a reader thread and its main thread
@@ -48,7 +49,8 @@ class OutputFile {
 // The system's side, reporting failures as a person's words in *error.
 namespace file {
 intptr_t OpenForAppend(const std::string& path, uint64_t* size, std::string* error);  // -1 on failure
-bool WriteAll(intptr_t file, const char* data, size_t n, std::string* error);
+// *done: the bytes written, also when it fails part of the way.
+bool WriteAll(intptr_t file, const char* data, size_t n, size_t* done, std::string* error);
 void Close(intptr_t file);
 void Rename(const std::string& from, const std::string& to);  // replaces to; quiet when from is missing
 void Remove(const std::string& path);

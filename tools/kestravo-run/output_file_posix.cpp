@@ -33,7 +33,8 @@ intptr_t OpenForAppend(const std::string& path, uint64_t* size, std::string* err
   return fd;
 }
 
-bool WriteAll(intptr_t file, const char* data, size_t n, std::string* error) {
+bool WriteAll(intptr_t file, const char* data, size_t n, size_t* done, std::string* error) {
+  *done = 0;
   while (n > 0) {
     ssize_t written = write(static_cast<int>(file), data, n);
     if (written < 0 && errno == EINTR) continue;
@@ -43,6 +44,7 @@ bool WriteAll(intptr_t file, const char* data, size_t n, std::string* error) {
     }
     data += written;
     n -= static_cast<size_t>(written);
+    *done += static_cast<size_t>(written);
   }
   return true;
 }

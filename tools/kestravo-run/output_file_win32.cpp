@@ -38,7 +38,8 @@ intptr_t OpenForAppend(const std::string& path, uint64_t* size, std::string* err
   return reinterpret_cast<intptr_t>(file);
 }
 
-bool WriteAll(intptr_t file, const char* data, size_t n, std::string* error) {
+bool WriteAll(intptr_t file, const char* data, size_t n, size_t* done, std::string* error) {
+  *done = 0;
   while (n > 0) {
     DWORD written = 0;
     DWORD chunk = n > 0x40000000 ? 0x40000000 : static_cast<DWORD>(n);
@@ -48,6 +49,7 @@ bool WriteAll(intptr_t file, const char* data, size_t n, std::string* error) {
     }
     data += written;
     n -= written;
+    *done += written;
   }
   return true;
 }
