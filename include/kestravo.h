@@ -3,8 +3,11 @@
  * The host starts children through this library, names each by a small id of the library's own
  * (the hpid, 0 to 1023), and hears through one callback when a child exits unasked, is restarted,
  * fails to restart, or is found still running after the host itself was restarted. Children that
- * exit unasked are restarted under the same hpid. The library records its children in
- * "kestravo.xml" beside the host's executable.
+ * exit unasked are restarted under the same hpid: at once when they ran a second or more; when
+ * they died younger, 100 ms after the exit, a wait that doubles with each further such death in a
+ * row up to 30 s. A run of a second or more ends the spacing. Each restart is reported all the
+ * same (MSG_EXITED, then MSG_RESTARTED), and a stop during the wait cancels the restart. The
+ * library records its children in "kestravo.xml" beside the host's executable.
  *
  * Link with -lkestravo. Valid C and C++. Every function may be called from any thread; all but
  * KESTRAVO_SetMsgCallBack are serialised by one lock, held for the whole call. */
@@ -38,7 +41,7 @@ extern "C" {
 /* Results of the exported functions. */
 #define KESTRAVO_OK 0
 #define KESTRAVO_INVALID_ARGUMENT 1   /* bad argument, or no such hpid or process */
-#define KESTRAVO_STOP_TIMEOUT 3       /* the stop was not confirmed within 5000 ms */
+#define KESTRAVO_STOP_TIMEOUT 3       /* the stop was not confirmed in time (see the stops below) */
 #define KESTRAVO_NO_RESOURCE 4        /* no free hpid, or an event could not be created */
 #define KESTRAVO_NOT_INITIALISED 5    /* KESTRAVO_Init has not been called (or was undone) */
 #define KESTRAVO_ALREADY_MANAGED 6    /* KESTRAVO_Attach: the hpid is managed already */
@@ -46,7 +49,8 @@ extern "C" {
 #define KESTRAVO_INIT_FAILED (-1)     /* KESTRAVO_Init: the worker threads could not start */
 
 /* Message types of the callback. */
-#define MSG_EXITED 1          /* the child exited unasked; a restart is under way; msgData: ExitedProcInfo */
+#define MSG_EXITED 1          /* the child exited unasked; a restart is under way (perhaps spaced, see
+                                 above); msgData: ExitedProcInfo */
 #define MSG_RESTARTED 2       /* the child runs again under its hpid */
 #define MSG_RESTART_FAILED 3  /* one restart attempt failed; another follows about 30 s later */
 #define MSG_ATTACHABLE 4      /* a child of an earlier run still runs; msgData: AttachableProcInfo */
@@ -63,10 +67,11 @@ typedef struct AttachableProcInfo {
 /* The data of MSG_EXITED: how the child ended. Valid only during the callback. size comes first
    and is the size of the struct as the library filled it: a field lies beyond size in an older
    library, so read only the fields that end within it. For a child the library started, the cause
-   is known (known is 1). For an adopted child that the library did not start, Linux cannot tell
-   the cause (known is 0: exitCode, signal and coreDumped are 0) and runMs counts from the adoption;
-   Windows knows the exit code of either. On Windows a crash shows as its status code in exitCode
-   (0xC0000005 for an access violation, say) and signal is 0. */
+   is known (known is 1), unless on Linux the host reaped it first with a wait of its own for any
+   child (waitpid(-1, ...)). For an adopted child, which the library did not start, Linux cannot
+   tell the cause, and runMs counts from the adoption. When known is 0, exitCode, signal and
+   coreDumped are 0. Windows knows the exit code of either; a crash shows there as its status code
+   in exitCode (0xC0000005 for an access violation, say), and signal is 0. */
 typedef struct ExitedProcInfo {
     uint32_t size;        /* sizeof(ExitedProcInfo) of the library that filled it */
     uint32_t pid;         /* the OS process id that ended */
@@ -109,14 +114,17 @@ KESTRAVO_API int32_t KESTRAVO_Uninit(void) KESTRAVO_NOEXCEPT;
 KESTRAVO_API int32_t KESTRAVO_CreateProcess(const char* exePath, const char* cmdLine, uint32_t* hpid,
                                             uint64_t userData) KESTRAVO_NOEXCEPT;
 
-/* Asks the child to stop through its stop event and terminates it if it still runs 3000 ms later:
-   0 once stopped, 1 for an unknown hpid, 3 when not confirmed within 5000 ms, 5 when not
-   initialised. A start still being retried is cancelled (0). After 3 the stop goes on: the hpid is
-   unknown from then on, and becomes free for a new child, and the child leaves kestravo.xml, once
-   it is done. reserved is ignored. */
-KESTRAVO_API int32_t KESTRAVO_DestroyProcess(uint32_t hpid, uint32_t reserved) KESTRAVO_NOEXCEPT;
+/* Asks the child to stop through its stop event and terminates it if it still runs graceMs
+   milliseconds later (0 means 3000; at most 600000, ten minutes, larger values are cut to it):
+   0 once stopped, 1 for an unknown hpid, 3 when not confirmed within 5000 ms or within the grace
+   and 2000 ms more, whichever is longer, 5 when not initialised. A start still being retried is
+   cancelled (0). After 3 the stop goes on: the hpid is unknown from then on, and becomes free for
+   a new child, and the child leaves kestravo.xml, once it is done. Like every call, it holds the
+   library's lock while it waits: other calls wait for it. */
+KESTRAVO_API int32_t KESTRAVO_DestroyProcess(uint32_t hpid, uint32_t graceMs) KESTRAVO_NOEXCEPT;
 
-/* Terminates the child without asking, and returns once it has ended: 0, 1, 3, 5 as above. */
+/* Terminates the child without asking, and returns once it has ended: 0, 1, 3 (not confirmed
+   within 5000 ms), 5 as above. */
 KESTRAVO_API int32_t KESTRAVO_KillProcess(uint32_t hpid) KESTRAVO_NOEXCEPT;
 
 /* Terminates the child and starts it again under the same hpid and command line. Returns at once:
@@ -127,7 +135,9 @@ KESTRAVO_API int32_t KESTRAVO_RestartProcess(uint32_t hpid) KESTRAVO_NOEXCEPT;
    be called before KESTRAVO_Init; the last KESTRAVO_Uninit clears it. Always 0. */
 KESTRAVO_API int32_t KESTRAVO_SetMsgCallBack(MsgCallBack callback, void* userValue) KESTRAVO_NOEXCEPT;
 
-/* The OS process id of the child: 0, 1 for an unknown hpid or a null osPid, 5. */
+/* The OS process id of the child: 0, 1 for an unknown hpid or a null osPid, 5. Also 1, without
+   an error in the log, while the first start of the hpid is still queued or under way (or being
+   retried): poll until it answers 0. */
 KESTRAVO_API int32_t KESTRAVO_GetOSPid(uint32_t hpid, uint32_t* osPid) KESTRAVO_NOEXCEPT;
 
 /* Adopts a child reported by MSG_ATTACHABLE under its old hpid: 0; 1 when no report matches the

@@ -86,14 +86,20 @@ std::string Helper() {
 
 std::string StateFile() { return ExeDir() + "kestravo.xml"; }
 
-// What the callback heard, in order: per hpid, the type and (for MSG_ATTACHABLE) the pid.
+// What the callback heard, in order: per hpid, the type and (for MSG_ATTACHABLE) the pid; and the
+// first MSG_EXITED's data.
 class Messages {
  public:
   static int32_t Callback(uint32_t hpid, uint32_t type, void* data, void* self) {
     auto* messages = static_cast<Messages*>(self);
     std::lock_guard<std::mutex> lock(messages->mutex_);
     messages->heard_[hpid].push_back({type, type == MSG_ATTACHABLE ? static_cast<AttachableProcInfo*>(data)->pid : 0});
+    if (type == MSG_EXITED) messages->exited_.insert({hpid, *static_cast<ExitedProcInfo*>(data)});
     return 0;
+  }
+  ExitedProcInfo FirstExit(uint32_t hpid) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return exited_.count(hpid) ? exited_[hpid] : ExitedProcInfo{};
   }
   std::vector<std::pair<uint32_t, uint32_t>> Of(uint32_t hpid) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -103,6 +109,7 @@ class Messages {
  private:
   std::mutex mutex_;
   std::map<uint32_t, std::vector<std::pair<uint32_t, uint32_t>>> heard_;  // guarded by mutex_
+  std::map<uint32_t, ExitedProcInfo> exited_;                             // guarded by mutex_
 };
 
 bool Ended(uint32_t pid, std::chrono::milliseconds limit = 10s) {
@@ -205,7 +212,7 @@ TEST_F(Library, StartsWatchesAndStopsThroughTheStopEvent) {
   // A host that runs under kestravo-run has an identity of its own; no child inherits it.
   SetHostVariable("KESTRAVO_HPID", "1000");
   SetHostVariable("KESTRAVO_GUID", "{00000000-0000-4000-8000-000000000000}");
-  uint32_t hpid = Start("stop", "plain", "300");  // winds up for 300 ms, well within its grace
+  uint32_t hpid = Start("stop", "plain", "4000");  // winds up for 4 s: beyond the default grace, within the one given
   Report report = ReportOf("plain");
   SetHostVariable("KESTRAVO_HPID", "");
   SetHostVariable("KESTRAVO_GUID", "");
@@ -220,9 +227,9 @@ TEST_F(Library, StartsWatchesAndStopsThroughTheStopEvent) {
   // The record beside the host executable names the child.
   EXPECT_TRUE(WaitFor([&] { return FileText(StateFile()).find(report["guid"]) != std::string::npos; }));
 
-  EXPECT_EQ(KESTRAVO_DestroyProcess(hpid, 0), 0);
+  EXPECT_EQ(KESTRAVO_DestroyProcess(hpid, 5000), 0);
   EXPECT_TRUE(Ended(pid));
-  EXPECT_TRUE(std::ifstream(ExeDir() + "plain.report.stopped").good());
+  EXPECT_TRUE(std::ifstream(ExeDir() + "plain.report.stopped").good());  // it ended by itself
   EXPECT_EQ(KESTRAVO_GetOSPid(hpid, &managed), 1);
   EXPECT_FALSE(KESTRAVO_IsManaged(pid, &managed));
   EXPECT_EQ(FileText(StateFile()).find(report["guid"]), std::string::npos);
@@ -230,12 +237,17 @@ TEST_F(Library, StartsWatchesAndStopsThroughTheStopEvent) {
 }
 
 TEST_F(Library, AnUnaskedExitIsRestartedUnderTheSameIdentity) {
-  uint32_t hpid = Start("exit", "exits", "300 \"two words\"");
+  uint32_t hpid = Start("exit", "exits", "300 3 \"two words\"");
   Report first = ReportOf("exits");
-  EXPECT_EQ(first["arg4"], "two words");
+  EXPECT_EQ(first["arg5"], "two words");
   ExpectRelaunched("exits", first);
   ASSERT_TRUE(WaitFor([&] { return messages.Of(hpid).size() >= 2; }));
   EXPECT_EQ(TypesOf(hpid), (std::vector<uint32_t>{MSG_EXITED, MSG_RESTARTED}));
+  // How it ended: code 3, after the 300 ms it waited.
+  ExitedProcInfo e = messages.FirstExit(hpid);
+  EXPECT_EQ(std::vector<uint64_t>({e.size, e.pid, e.known, uint64_t(e.exitCode), uint64_t(e.signal), e.coreDumped}),
+            std::vector<uint64_t>({sizeof e, PidOf(first), 1, 3, 0, 0}));
+  EXPECT_GE(e.runMs, 300u);
   EXPECT_EQ(KESTRAVO_KillProcess(hpid), 0);
 }
 

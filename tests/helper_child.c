@@ -8,8 +8,11 @@
 //   stop [MS]   open the stop event named in the command line, create REPORT.waiting, wait on it,
 //               take MS milliseconds, create REPORT.stopped, then exit 0 (exit 3 without an event)
 //   ignore      run until killed
-//   exit MS     exit 0 after MS milliseconds
+//   exit MS [CODE]
+//               exit with CODE (0) after MS milliseconds
 //   crash MS    abort after MS milliseconds
+//   dump MS DIR (Linux) crash in DIR with cores allowed up to the hard limit, so that a core the
+//               kernel writes by name lands there
 //   grandchild [N [setsid]]
 //               (Linux) start N grandchildren (1) in mode "ignore" that name REPORT in their
 //               arguments, each in a session of its own with "setsid", report their pids, run
@@ -40,6 +43,7 @@ static int replace_file(const char* from, const char* to) {
 #else
 #include <dirent.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <spawn.h>
 #include <time.h>
 #include <unistd.h>
@@ -159,8 +163,17 @@ int main(int argc, char** argv) {
     if (strcmp(mode, "ignore") == 0) run_forever();
     if (strcmp(mode, "exit") == 0) {
         sleep_ms(arg);
-        return 0;
+        return argc > 4 ? atoi(argv[4]) : 0;
     }
+#ifndef _WIN32
+    if (strcmp(mode, "dump") == 0) {
+        struct rlimit core;
+        if (argc < 5 || getrlimit(RLIMIT_CORE, &core) != 0 || chdir(argv[4]) != 0) return 5;
+        core.rlim_cur = core.rlim_max;
+        if (setrlimit(RLIMIT_CORE, &core) != 0) return 5;
+        mode = "crash";
+    }
+#endif
     if (strcmp(mode, "crash") == 0) {
         sleep_ms(arg);
         abort();

@@ -105,6 +105,7 @@ struct Message {
   uint32_t hpid = 0, type = 0;
   bool user = false;       // it came with the test's user pointer
   uint32_t pid = 0;        // MSG_ATTACHABLE: the survivor
+  ExitedProcInfo exited{};  // MSG_EXITED: how it ended
   std::string cmd, exe;
   bool calling = false;    // the test's action for it has started...
   std::string call;        // ...and answered this, once done
@@ -189,6 +190,7 @@ class HostTest : public ::testing::Test {
       m.cmd = info->cmdLine;
       m.exe = info->exePath;
     }
+    if (type == MSG_EXITED && data) m.exited = *static_cast<ExitedProcInfo*>(data);
     auto action = self->actions.find(type);
     m.calling = action != self->actions.end();
     size_t at;

@@ -11,6 +11,10 @@ namespace kestravo_tools {
 // A regular file that this user may run (on Windows: any file that is not a directory).
 bool IsExecutableFile(const std::string& path);
 
+// Why path cannot be run, as the system words it ("No such file or directory"); empty when it
+// is a file that this user may run.
+std::string WhyNotRunnable(const std::string& path);
+
 // Whether a program name names a directory too, and is not looked up in PATH.
 bool HasDirectory(const std::string& program);
 

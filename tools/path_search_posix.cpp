@@ -1,6 +1,8 @@
 #include "path_search.h"
 
+#include <errno.h>
 #include <limits.h>
+#include <string.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,14 @@ namespace kestravo_tools {
 bool IsExecutableFile(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+std::string WhyNotRunnable(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return strerror(errno);
+  if (S_ISDIR(st.st_mode)) return strerror(EISDIR);
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  return access(path.c_str(), X_OK) == 0 ? "" : strerror(errno);
 }
 
 bool HasDirectory(const std::string& program) { return program.find('/') != std::string::npos; }

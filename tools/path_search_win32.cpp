@@ -9,6 +9,12 @@ bool IsExecutableFile(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+std::string WhyNotRunnable(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return "No such file or directory";
+  return attributes & FILE_ATTRIBUTE_DIRECTORY ? "Is a directory" : "";
+}
+
 bool HasDirectory(const std::string& program) { return program.find_first_of("/\\:") != std::string::npos; }
 
 std::string FindProgram(const std::string& program) {

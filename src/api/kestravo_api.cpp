@@ -144,9 +144,9 @@ int32_t KESTRAVO_CreateProcess(const char* exePath, const char* cmdLine, uint32_
   });
 }
 
-int32_t KESTRAVO_DestroyProcess(uint32_t hpid, uint32_t reserved) noexcept {
+int32_t KESTRAVO_DestroyProcess(uint32_t hpid, uint32_t graceMs) noexcept {
   return Forward<int32_t>("KESTRAVO_DestroyProcess", KESTRAVO_NOT_INITIALISED, KESTRAVO_STOP_TIMEOUT,
-                          [&] { return GetProcessMgr()->DestroyProcess(hpid, reserved); });
+                          [&] { return GetProcessMgr()->DestroyProcess(hpid, graceMs); });
 }
 
 int32_t KESTRAVO_KillProcess(uint32_t hpid) noexcept {

@@ -9,9 +9,18 @@
 enum LaunchTaskType : int32_t {
   TASK_RELAUNCH = 0,  // start an existing record's process again
   TASK_CREATE = 1,    // first start of a new record
-  TASK_DESTROY = 2,   // signal the stop event, wait 3000 ms, then terminate
+  TASK_DESTROY = 2,   // signal the stop event, wait the grace, then terminate
   TASK_KILL = 3,      // terminate at once
 };
+
+// A start that failed is tried again this much later; the restarts of a child that keeps dying
+// young are spaced out to this at most.
+constexpr std::chrono::seconds kStartRetryPeriod(30);
+
+// How long a destroy waits for the child to end by itself before terminating it: as asked, 0 for
+// the default, at most the cap.
+constexpr uint32_t kDefaultStopGraceMs = 3000;
+constexpr uint32_t kMaxStopGraceMs = 600000;
 
 inline bool IsStartTask(int32_t type) { return type == TASK_RELAUNCH || type == TASK_CREATE; }
 inline bool IsStopTask(int32_t type) { return type == TASK_DESTROY || type == TASK_KILL; }
@@ -20,4 +29,5 @@ struct LaunchTask {
   int32_t type = TASK_RELAUNCH;
   ManagedProcess process;     // shares its handles with the manager's record
   std::chrono::steady_clock::time_point notBefore{};  // not run before then; the default is due
+  uint32_t graceMs = kDefaultStopGraceMs;             // a destroy's wait before it terminates
 };

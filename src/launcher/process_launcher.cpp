@@ -14,8 +14,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::chrono::seconds kRetryAfter(30);
-constexpr uint32_t kDestroyWaitMs = 3000;
 // The starts' state-file rewrites are put off this long at most while more tasks are due, so
 // that a burst of starts rewrites the file a few times, not once per start.
 constexpr uint32_t kStateFlushMs = 5;
@@ -130,13 +128,13 @@ bool CProcessLauncher::TakeQueuedStart(const std::string& cmdLine, std::list<Lau
   return false;
 }
 
-void CProcessLauncher::RunStopNow(int32_t type, const ManagedProcess& process) {
+void CProcessLauncher::RunStopNow(int32_t type, const ManagedProcess& process, uint32_t graceMs) {
   std::list<LaunchTask> cancelled;
   {
     ZOL_Guard guard(&queueMutex);
     TakeQueuedStart(process.cmdLine, &cancelled);
   }
-  LaunchTask task{type, process, {}};
+  LaunchTask task{type, process, {}, graceMs};
   if (type == TASK_DESTROY) {
     RunDestroyTask(task);
   } else {
@@ -144,7 +142,7 @@ void CProcessLauncher::RunStopNow(int32_t type, const ManagedProcess& process) {
   }
 }
 
-bool CProcessLauncher::Lauch(int32_t type, const ManagedProcess& process, uint32_t delayMs) {
+bool CProcessLauncher::Lauch(int32_t type, const ManagedProcess& process, uint32_t delayMs, uint32_t graceMs) {
   static const char* const kFunction = "CProcessLauncher::Lauch";
   if (!running || thread == nullptr) {
     KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_NOT_RUNNING, "CProcessLauncher has not running!");
@@ -166,7 +164,7 @@ bool CProcessLauncher::Lauch(int32_t type, const ManagedProcess& process, uint32
       }
     }
   }
-  taskQueue.push_back(LaunchTask{type, process, Clock::now() + std::chrono::milliseconds(delayMs)});
+  taskQueue.push_back(LaunchTask{type, process, Clock::now() + std::chrono::milliseconds(delayMs), graceMs});
   ZOL_SetEvent(wakeEvent);
   return true;
 }
@@ -245,7 +243,7 @@ void CProcessLauncher::RunStartTask(LaunchTask& task) {
     uint32_t lastError = ZOL_GetLastError();
     {
       ZOL_Guard guard(&queueMutex);
-      task.notBefore = Clock::now() + kRetryAfter;
+      task.notBefore = Clock::now() + kStartRetryPeriod;
       taskQueue.push_back(task);
     }
     KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_PROCESS_CREATE, "[exePath=%s,lastError=%d]Create Process failed!",
@@ -270,7 +268,7 @@ void CProcessLauncher::RunDestroyTask(LaunchTask& task) {
   static const char* const kFunction = "CProcessLauncher::insideLaucherRoutine";
   ManagedProcess& process = task.process;
   ZOL_SetEvent(process.namedEvent.Get());
-  if (ZOL_WaitForSingleObject(process.processHandle.Get(), kDestroyWaitMs) != WAIT_OBJECT_0) {
+  if (ZOL_WaitForSingleObject(process.processHandle.Get(), task.graceMs) != WAIT_OBJECT_0) {
     KESTRAVO_LOG_INFO(kFunction, "[hpid=%d]The process has been notified, but wait exit timeout!",
                       static_cast<int>(process.hpid));
     TerminateProcessTree(process.processHandle.Get());

@@ -45,18 +45,19 @@ class CProcessLauncher {
   // is null or the stop event or the thread cannot be made; the launcher is stopped then.
   bool Start(IProcessLaucherSink* sink);
   // Drops every queued task, signalling its sync event so that no caller waits for it, then
-  // waits for the thread, which finishes the task in hand (up to 3000 ms for a destroy).
+  // waits for the thread, which finishes the task in hand (a destroy up to its grace).
   // Called on the launcher thread itself (the host's callback called the last Uninit), it only
   // tells the thread to end; the next Start or the destructor waits for it. Always true.
   bool Stop();
-  // Queues a copy of process as a task of the given type, due delayMs from now. False, logged,
-  // only when the launcher is not running; a task dropped by the queue rules still answers true.
-  // Any thread.
-  bool Lauch(int32_t type, const ManagedProcess& process, uint32_t delayMs = 0);
+  // Queues a copy of process as a task of the given type, due delayMs from now; a destroy gives
+  // the child graceMs to end by itself. False, logged, only when the launcher is not running; a
+  // task dropped by the queue rules still answers true. Any thread.
+  bool Lauch(int32_t type, const ManagedProcess& process, uint32_t delayMs = 0,
+             uint32_t graceMs = kDefaultStopGraceMs);
   // Runs a destroy or kill task on the calling thread at once, after cancelling the record's
   // queued start; the sink hears of it as of a queued one. For the launcher thread itself (a
   // callback that stops a child), and for a stopped launcher.
-  void RunStopNow(int32_t type, const ManagedProcess& process);
+  void RunStopNow(int32_t type, const ManagedProcess& process, uint32_t graceMs = kDefaultStopGraceMs);
   // Takes the queued start task of hpid out of the queue, its record into *out: false when
   // there is none (the start is in hand, done, or was never asked for). Any thread.
   bool CancelStart(uint32_t hpid, ManagedProcess* out);

@@ -20,6 +20,12 @@ bool HpidPool::Free(int32_t hpid) {
   return true;
 }
 
+bool HpidPool::IsTaken(uint32_t hpid) {
+  if (hpid >= KESTRAVO_MAX_HPID) return false;
+  ZOL_Guard guard(&lock_);
+  return slots_[hpid] != 0;
+}
+
 void HpidPool::Set(int32_t hpid, uint32_t value) {
   if (hpid < 0 || hpid >= static_cast<int32_t>(KESTRAVO_MAX_HPID)) return;
   ZOL_Guard guard(&lock_);

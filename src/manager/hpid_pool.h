@@ -17,6 +17,8 @@ class HpidPool {
   bool Free(int32_t hpid);
   // Writes a slot (1 marks it taken, 0 frees it); ignored outside 0 to 1023.
   void Set(int32_t hpid, uint32_t value);
+  // True when hpid is taken; false when free or outside 0 to 1023.
+  bool IsTaken(uint32_t hpid);
 
  private:
   uint32_t slots_[KESTRAVO_MAX_HPID];  // 0 free, otherwise taken; guarded by lock_

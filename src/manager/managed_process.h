@@ -28,7 +28,8 @@ struct ManagedProcess {
   uint32_t state = PROCESS_RUNNING;
   SharedEvent processHandle;   // waited on and terminated
   SharedEvent syncEvent;       // set when the launcher has done a task for this record
-  std::chrono::steady_clock::time_point startedAt{};  // of the current process; epoch if adopted
+  std::chrono::steady_clock::time_point startedAt{};  // of the current process, or its adoption
+  uint32_t youngExits = 0;     // unasked exits in a row, each within a second of its start
 
   void SetState(uint32_t value) { state = value; }
 };

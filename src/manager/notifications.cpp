@@ -1,9 +1,13 @@
 // The manager's handlers of the workers' reports, and the restart policy: a child that exits
-// unasked is reported and relaunched under its hpid, without limit; at once when it ran for
-// kRelaunchSpacing or longer, else that long after its start, so that a crash loop stays at about
-// ten starts a second.
+// unasked is reported and relaunched under its hpid, without limit. One that ran a second or more
+// is relaunched at once; one that died younger waits 100 ms, twice that after the next such death
+// in a row, and so on up to the retry period of a failed start, so that a program that cannot run
+// is not started ten times a second for ever. A run of a second or more ends the spacing.
+#include <algorithm>
+
 #include "api/error_codes.h"
 #include "api/globals.h"
+#include "manager/exit_report.h"
 #include "manager/hpid_pool.h"
 #include "manager/process_mgr.h"
 #include "platform/log_line.h"
@@ -11,8 +15,19 @@
 #include "platform/zol_runtime.h"
 
 namespace {
-constexpr std::chrono::milliseconds kRelaunchSpacing(100);
+
+constexpr uint64_t kYoungRunMs = 1000;
+constexpr std::chrono::milliseconds kFirstSpacing(100);
+
+// The wait before the relaunch after the n-th young exit in a row (n from 1).
+uint32_t RelaunchSpacingMs(uint32_t youngExits) {
+  const auto cap = std::chrono::duration_cast<std::chrono::milliseconds>(kStartRetryPeriod);
+  auto spacing = kFirstSpacing;
+  for (uint32_t n = 1; n < youngExits && spacing < cap; ++n) spacing *= 2;
+  return static_cast<uint32_t>(std::min(spacing, cap).count());
 }
+
+}  // namespace
 
 int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
   static const char* const kFunction = "CProcessMgr::OnGuardNotify";
@@ -26,13 +41,19 @@ int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
   // an exit counts only while the record's own process has ended, else the relaunch would start
   // a second one.
   SharedEvent current;
+  uint32_t pid = 0;
+  std::chrono::steady_clock::time_point startedAt;
   {
     ZOL_Guard guard(&lock_);
     auto it = processMap.find(hpid);
     if (it == processMap.end()) return notFound();
     current = it->second.processHandle;
+    pid = it->second.pid;
+    startedAt = it->second.startedAt;
   }
   if (ZOL_WaitForSingleObject(current.Get(), 0) == WAIT_TIMEOUT) return 0;
+  // Read before the manager lock: reading may reap the child.
+  ExitedProcInfo exited = MakeExitedProcInfo(current.Get(), pid, startedAt);
   ManagedProcess process;
   {
     ZOL_Guard guard(&lock_);
@@ -40,7 +61,10 @@ int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
     if (it == processMap.end()) return notFound();
     // Relaunched meanwhile: the guard looks at the new process on its next pass.
     if (it->second.processHandle.Get() != current.Get()) return 0;
-    if (it->second.state == PROCESS_RUNNING) it->second.SetState(PROCESS_EXITED);
+    if (it->second.state == PROCESS_RUNNING) {
+      it->second.SetState(PROCESS_EXITED);
+      it->second.youngExits = exited.runMs < kYoungRunMs ? it->second.youngExits + 1 : 0;
+    }
     process = it->second;
     if (process.state == PROCESS_EXITED) {
       KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_PROCESS_EXITED,
@@ -48,11 +72,21 @@ int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
                         process.cmdLine.c_str(), static_cast<int>(hpid));
     }
   }
-  Notify(process.hpid, process.state, nullptr);
   if (process.state == PROCESS_EXITED) {
-    auto ran = std::chrono::steady_clock::now() - process.startedAt;
-    auto delay = ran >= kRelaunchSpacing ? 0 : std::chrono::ceil<std::chrono::milliseconds>(kRelaunchSpacing - ran).count();
-    GetProcessLauncher()->Lauch(TASK_RELAUNCH, process, static_cast<uint32_t>(delay));
+    const uint32_t spacingMs = process.youngExits > 0 ? RelaunchSpacingMs(process.youngExits) : 0;
+    if (spacingMs > 0) {
+      KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]%s, restart in %u ms", static_cast<int>(hpid),
+                        static_cast<int>(exited.pid), DescribeExit(exited).c_str(), static_cast<unsigned>(spacingMs));
+    } else {
+      KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]%s", static_cast<int>(hpid), static_cast<int>(exited.pid),
+                        DescribeExit(exited).c_str());
+    }
+    Notify(process.hpid, process.state, &exited);
+    // Queued with its delay: the launcher runs other tasks meanwhile, and a stop of the child
+    // takes the waiting relaunch out of the queue.
+    GetProcessLauncher()->Lauch(TASK_RELAUNCH, process, spacingMs);
+  } else {
+    Notify(process.hpid, process.state, nullptr);
   }
   return 0;
 }

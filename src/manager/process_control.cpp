@@ -1,4 +1,6 @@
 // The manager's operations on the host's requests: create, destroy, kill, restart, look up.
+#include <algorithm>
+
 #include "api/error_codes.h"
 #include "api/globals.h"
 #include "launcher/child_identity.h"
@@ -9,7 +11,9 @@
 #include "platform/zol_runtime.h"
 
 namespace {
+// How long a stop waits for the launcher: a destroy waits out its grace and a little more.
 constexpr uint32_t kStopConfirmMs = 5000;
+constexpr uint32_t kStopConfirmBeyondGraceMs = 2000;
 }
 
 int32_t CProcessMgr::CreateProcess(const std::string& exePath, const std::string& cmdLine, uint32_t* hpidOut,
@@ -74,11 +78,16 @@ HANDLE CProcessMgr::createNamedEvent(const std::string& name) {
   return event;
 }
 
-int32_t CProcessMgr::DestroyProcess(uint32_t hpid, uint32_t /*reserved*/) { return StopProcess(hpid, TASK_DESTROY); }
+int32_t CProcessMgr::DestroyProcess(uint32_t hpid, uint32_t graceMs) {
+  graceMs = graceMs == 0 ? kDefaultStopGraceMs : std::min(graceMs, kMaxStopGraceMs);
+  return StopProcess(hpid, TASK_DESTROY, graceMs);
+}
 
-int32_t CProcessMgr::KillProcess(uint32_t hpid, const std::string& /*reserved*/) { return StopProcess(hpid, TASK_KILL); }
+int32_t CProcessMgr::KillProcess(uint32_t hpid, const std::string& /*reserved*/) {
+  return StopProcess(hpid, TASK_KILL, 0);
+}
 
-int32_t CProcessMgr::StopProcess(uint32_t hpid, int32_t taskType) {
+int32_t CProcessMgr::StopProcess(uint32_t hpid, int32_t taskType, uint32_t graceMs) {
   const bool destroy = taskType == TASK_DESTROY;
   const char* const function = destroy ? "CProcessMgr::DestroyProcess" : "CProcessMgr::KillProcess";
   CProcessLauncher* launcher = GetProcessLauncher();
@@ -117,8 +126,11 @@ int32_t CProcessMgr::StopProcess(uint32_t hpid, int32_t taskType) {
   // Set only by this stop's report: a kill, too, returns once the child is gone.
   ZOL_ResetEvent(process.syncEvent.Get());
   // On the launcher thread (the host's callback) nobody else would run the task.
-  if (launcher->OnLauncherThread() || !launcher->Lauch(taskType, process)) launcher->RunStopNow(taskType, process);
-  if (ZOL_WaitForSingleObject(process.syncEvent.Get(), kStopConfirmMs) != WAIT_OBJECT_0) {
+  if (launcher->OnLauncherThread() || !launcher->Lauch(taskType, process, 0, graceMs)) {
+    launcher->RunStopNow(taskType, process, graceMs);
+  }
+  const uint32_t confirmMs = std::max(kStopConfirmMs, graceMs + kStopConfirmBeyondGraceMs);
+  if (ZOL_WaitForSingleObject(process.syncEvent.Get(), confirmMs) != WAIT_OBJECT_0) {
     return AbandonStop(process, function);
   }
   GetHpidPool()->Free(static_cast<int32_t>(hpid));
@@ -176,8 +188,15 @@ int32_t CProcessMgr::RestartProcess(uint32_t hpid) {
 }
 
 int32_t CProcessMgr::GetOSPid(uint32_t hpid, uint32_t* osPid) {
+  static const char* const kFunction = "CProcessMgr::GetOSPid";
   ZOL_Guard guard(&lock_);
-  auto it = FindManaged(hpid, "CProcessMgr::GetOSPid");
+  // Handed out, neither in the table nor a stop that timed out: its first start is queued or
+  // under way, and a host that polls for the pid meanwhile does nothing wrong.
+  if (processMap.count(hpid) == 0 && GetHpidPool()->IsTaken(hpid) && abandonedStops_.count(hpid) == 0) {
+    KESTRAVO_LOG_DEBUG(kFunction, "[pid=%d]not started yet", static_cast<int>(hpid));
+    return KESTRAVO_INVALID_ARGUMENT;
+  }
+  auto it = FindManaged(hpid, kFunction);
   if (it == processMap.end()) return KESTRAVO_INVALID_ARGUMENT;
   *osPid = it->second.pid;
   return KESTRAVO_OK;

@@ -41,11 +41,12 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   // The operations behind the exported functions; host threads, global lock held.
   // Queues the start of a new child and writes its hpid: 0, 1 (bad argument), 4 (no resource).
   int32_t CreateProcess(const std::string& exePath, const std::string& cmdLine, uint32_t* hpidOut, uint64_t userData);
-  // Removes the record and waits up to 5000 ms for the launcher to stop the child: 0, 1, 3. On 3
-  // the stop goes on; when it is done the entry leaves the state file and the hpid is freed.
-  // A start that has not happened yet is cancelled (0). On the launcher thread (the host's
-  // callback) the stop is done at once, on that thread.
-  int32_t DestroyProcess(uint32_t hpid, uint32_t reserved);
+  // Removes the record and waits for the launcher to stop the child, which gets graceMs (0: the
+  // default of 3000, at most 600000) to end by itself: 0, 1, 3 when not confirmed within the
+  // grace and 2000 ms more (5000 ms at least). On 3 the stop goes on; when it is done the entry
+  // leaves the state file and the hpid is freed. A start that has not happened yet is cancelled
+  // (0). On the launcher thread (the host's callback) the stop is done at once, on that thread.
+  int32_t DestroyProcess(uint32_t hpid, uint32_t graceMs);
   int32_t KillProcess(uint32_t hpid, const std::string& reserved);
   // Queues a kill and a relaunch of the same record: 0, 1.
   int32_t RestartProcess(uint32_t hpid);
@@ -98,9 +99,9 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   // With the manager lock held: the record of hpid, or processMap.end() after logging, under
   // function's name, that it is not managed.
   ProcessMap::iterator FindManaged(uint32_t hpid, const char* function);
-  // Destroy or kill: takes the record out of the table, queues the stop task and waits up to
-  // 5000 ms for the launcher to confirm it.
-  int32_t StopProcess(uint32_t hpid, int32_t taskType);
+  // Destroy (with its grace) or kill: takes the record out of the table, queues the stop task and
+  // waits for the launcher to confirm it, 5000 ms or the grace and 2000 ms, whichever is longer.
+  int32_t StopProcess(uint32_t hpid, int32_t taskType, uint32_t graceMs);
   // Persists a record's pid, hpid, path, command line and guid. On the launcher thread the
   // rewrite is deferred to the launcher's next flush (within a few milliseconds).
   static void SaveProcConfig(const ManagedProcess& process);

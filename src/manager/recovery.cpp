@@ -134,6 +134,7 @@ int32_t CProcessMgr::Attach(uint32_t hpid, uint32_t pid) {
   }
   process.exeName = GetFileName(process.exePath);
   process.SetState(PROCESS_RUNNING);
+  process.startedAt = std::chrono::steady_clock::now();  // its run time counts from here
 
   SaveProcConfig(process);
   GetHpidPool()->Set(static_cast<int32_t>(hpid), 1);

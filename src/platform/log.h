@@ -5,6 +5,7 @@
 // ignores them.
 #pragma once
 
+#define LOG_DEBUG 2
 #define LOG_INFO 3
 #define LOG_WARN 4
 #define LOG_ERROR 5

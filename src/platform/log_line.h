@@ -4,6 +4,8 @@
 #pragma once
 #include "platform/log.h"
 
+#define KESTRAVO_LOG_DEBUG(function, format, ...) \
+  LogWrite(LOG_DEBUG, "KESTRAVO", "[%s(%d)] - " format, function, __LINE__, ##__VA_ARGS__)
 #define KESTRAVO_LOG_INFO(function, format, ...) \
   LogWrite(LOG_INFO, "KESTRAVO", "[%s(%d)] - " format, function, __LINE__, ##__VA_ARGS__)
 

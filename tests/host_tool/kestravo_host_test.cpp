@@ -39,9 +39,10 @@ class HostToolTest : public ::testing::Test {
   std::string Out(int run) const { return dir.File("run" + std::to_string(run) + ".out"); }
   std::string Err(int run) const { return dir.File("run" + std::to_string(run) + ".err"); }
 
-  // Starts run number `run` of the tool with the arguments, in the HostDir, output to files.
-  pid_t Start(int run, std::vector<std::string> args) {
-    args.insert(args.begin(), Tool());
+  // Starts run number `run` of the tool (or of another program) with the arguments, in the
+  // HostDir, output to files.
+  pid_t Start(int run, std::vector<std::string> args, const std::string& program = "") {
+    args.insert(args.begin(), program.empty() ? Tool() : program);
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(&arg[0]);
     argv.push_back(nullptr);
@@ -75,18 +76,89 @@ class HostToolTest : public ::testing::Test {
   HostDir dir;
 };
 
-TEST_F(HostToolTest, BadCommandLinesGetUsageAndExitCode2) {
-  const std::string helper = HelperChild();
-  const std::vector<std::vector<std::string>> bad = {
-      {}, {"--for"}, {"--for", "0", "--", helper}, {"--for", "soon", "--", helper}, {"--frobnicate", "--", helper},
-      {"--"}, {"--", helper, ":::"}, {"--file", dir.File("no-such-list")}, {"--state-dir", "", "--", helper}};
+// Bad command lines get the usage; a program that cannot be run, or an output file that cannot be
+// used, is named with the reason. All exit 2 before anything starts.
+TEST_F(HostToolTest, BadCommandLinesAndProgramsThatCannotRunGetExitCode2) {
+  const std::string helper = HelperChild(), usage = "usage: kestravo-host", plain = dir.File("plain");
+  std::ofstream(plain) << "not a program\n";
+  TempDir linked;
+  std::filesystem::create_symlink(dir.File("elsewhere"), linked.File(std::filesystem::path(helper).filename().string() + ".log"));
+  const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+      {{}, usage}, {{"--for"}, usage}, {{"--for", "0", "--", helper}, usage}, {{"--for", "soon", "--", helper}, usage},
+      {{"--frobnicate", "--", helper}, usage}, {{"--"}, usage}, {{"--", helper, ":::"}, usage},
+      {{"--file", dir.File("no-such-list")}, usage}, {{"--state-dir", "", "--", helper}, usage},
+      {{"--grace", "11m", "--", helper}, "--grace takes"}, {{"--", "--stop-signal", "TREM", helper}, "--stop-signal takes"},
+      {{"--native", "--stop-signal", "INT", "--", helper}, "--stop-signal needs kestravo-run"},
+      {{"--", helper, ":::", "no-such-program-here", "x"}, "cannot run no-such-program-here: No such file or directory"},
+      {{"--", plain}, "cannot run " + plain + ": Permission denied"},
+      {{"--output-dir", linked.Path(), "--", helper}, "symbolic link"}};
   int run = 0;
-  for (const auto& args : bad) {
+  for (const auto& [args, expected] : bad) {
     pid_t pid = Start(++run, args);
     ASSERT_GT(pid, 0);
     EXPECT_EQ(WaitExit(pid), 2) << "run " << run;
-    EXPECT_NE(FileText(Err(run)).find("usage: kestravo-host"), std::string::npos) << "run " << run;
+    EXPECT_NE(FileText(Err(run)).find(expected), std::string::npos) << "run " << run << ": " << FileText(Err(run));
   }
+  EXPECT_FALSE(std::filesystem::exists(dir.File("kestravo.log")));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("elsewhere")));
+}
+
+// kestravo-run --output: the program's output and the adapter's notes, in owner-only files
+// rotated at the size given with the number of old ones given, each cut after a whole line; a
+// symbolic link is refused and not followed.
+TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFiles) {
+  const std::string out = dir.File("out.log");
+  pid_t pid = Start(1, {"--output", out, "--output-size", "1K", "--output-keep", "2", "--", "sh", "-c",
+                        "i=0; while [ $i -lt 300 ]; do i=$((i+1)); echo line $i; done; echo oops >&2; exit 3"}, Adapter());
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(WaitExit(pid), 3);
+  std::string all;
+  for (const std::string& name : {out + ".2", out + ".1", out}) {
+    struct stat st = {};
+    ASSERT_EQ(stat(name.c_str(), &st), 0) << name;
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+    EXPECT_LE(st.st_size, 1024) << name;
+    std::string text = FileText(name);
+    EXPECT_EQ(text.back(), '\n') << name;
+    all += text;
+  }
+  EXPECT_FALSE(std::filesystem::exists(out + ".3"));
+  EXPECT_EQ(CountMatches(all, "\nline 300\noops\n[-0-9]+ [0-9:.]+ kestravo-run: sh exited with code 3 after [0-9.]+ s\n$"), 1u) << all;
+  // Whole lines, none lost within the files kept: consecutive up to the last.
+  std::regex number(R"((^|\n)line (\d+)(?=\n))");
+  std::vector<int> numbers;
+  for (auto it = std::sregex_iterator(all.begin(), all.end(), number); it != std::sregex_iterator(); ++it)
+    numbers.push_back(std::stoi((*it)[2]));
+  ASSERT_GT(numbers.size(), 200u) << all;
+  for (size_t i = 1; i < numbers.size(); ++i) EXPECT_EQ(numbers[i], numbers[i - 1] + 1) << all;
+
+  std::filesystem::create_symlink(dir.File("target"), dir.File("link.log"));
+  pid = Start(2, {"--output", dir.File("link.log"), "--", "true"}, Adapter());
+  EXPECT_EQ(WaitExit(pid), 125);
+  EXPECT_NE(FileText(Err(2)).find("symbolic link"), std::string::npos) << FileText(Err(2));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("target")));
+}
+
+// A program that fails at once: its output and how it ended are shown, the output's last lines
+// (of this run: not those already in the file) once however often it fails; a program given its
+// own stop signal gets it at the stop.
+TEST_F(HostToolTest, ShowsHowAProgramEndedAndWhatItSaidAndStopsWithItsSignal) {
+  std::ofstream(dir.File("sh.log")) << "from an earlier run\n";
+  pid_t tool = Start(1, {"--for", "1.5", "--", "sh", "-c", "echo starting; exit 3", ":::", "--stop-signal", "INT",
+                         "sh", "-c", "trap 'echo got INT; exit 0' INT; echo up; while :; do sleep 0.05; done"});
+  ASSERT_GT(tool, 0);
+  EXPECT_EQ(WaitExit(tool), 0);
+  std::string out = FileText(Out(1));
+  EXPECT_EQ(CountMatches(out, "output of sh: " + Quote(dir.File("sh.log")) + "\n"), 1u) << out;
+  EXPECT_EQ(CountMatches(out, R"(hpid 0  pid \d+  exited with code 3 after [0-9.]+ s\n)"),
+            CountMatches(out, R"(hpid 0  pid \d+  exited)")) << out;
+  EXPECT_GE(CountMatches(out, R"(hpid 0  pid \d+  exited with code 3)"), 2u) << out;
+  EXPECT_EQ(CountMatches(out, "ended soon after its start"), 1u) << out;
+  EXPECT_EQ(CountMatches(out, "\n    \\| starting\n"), 1u) << out;
+  EXPECT_EQ(CountMatches(out, "earlier run"), 0u) << out;
+  EXPECT_EQ(CountMatches(out, R"(hpid 1  pid \d+  ended on SIGINT)"), 1u) << out;
+  EXPECT_EQ(CountMatches(FileText(dir.File("sh.2.log")), "^up\n.*stop event: sending SIGINT.*\ngot INT\n"), 1u)
+      << FileText(dir.File("sh.2.log"));
 }
 
 // Two children under kestravo-run: one gets arguments that need quoting, exactly and without the
@@ -223,7 +295,8 @@ TEST_F(HostToolTest, StateDirectoryAndLogFromTheOptionOrFromSystemd) {
     EXPECT_EQ(CountMatches(out, "state file " + Quote(c.expected + "/kestravo.xml")), 1u) << out;
     EXPECT_EQ(CountMatches(out, "started: /bin/sleep 100"), 1u) << out;
     if (&c.expected != &missing) {
-      EXPECT_NE(FileText(c.expected + "/kestravo.xml").find("/bin/sleep"), std::string::npos) << c.expected;
+      EXPECT_TRUE(std::filesystem::exists(c.expected + "/kestravo.xml")) << c.expected;
+      EXPECT_EQ(CountMatches(out, "output of /bin/sleep: " + Quote(c.expected + "/sleep.log")), 1u) << out;
       EXPECT_EQ(LinesWith(log, {"LoadXml", "load kestravo xml file"}), 1u) << log;
       EXPECT_EQ(CountMatches(out, c.journal ? "library log: the journal" : "library log: " + Quote(c.expected)), 1u);
       if (!c.journal) { EXPECT_EQ(errText, ""); }
@@ -238,7 +311,7 @@ TEST_F(HostToolTest, StateDirectoryAndLogFromTheOptionOrFromSystemd) {
   EXPECT_FALSE(std::filesystem::exists(dir.File("kestravo.xml")));
   pid_t help = Start(++run, {"--help"});
   EXPECT_EQ(WaitExit(help), 0);
-  EXPECT_EQ(CountMatches(FileText(Out(run)), R"(\[--state-dir DIR\])"), 2u);
+  EXPECT_EQ(CountMatches(FileText(Out(run)), R"(--(state-dir|output-dir) DIR|--no-output|--stop-signal SIG|--grace TIME)"), 5u);
 }
 
 }  // namespace

@@ -91,7 +91,7 @@ run("installed kestravo-host" ${CMAKE_COMMAND} -E env "PATH=${prefix}/bin:$ENV{P
 expect("library [^\n]*/${LIBDIR}/libkestravo\\.so\\.[0-9]+,")
 expect("hpid 0  pid [0-9]+  stopped on its stop event")
 expect("hpid 1  pid [0-9]+  stopped on its stop event")
-expect("graceful stops   2 \\(on SIGTERM: 0, on the stop event: 2; killed: 0")
+expect("graceful stops   2 \\(on the stop signal: 0, on the stop event: 2; killed after the grace: 0")
 message(STATUS "installed kestravo-host:\n${out}")
 # An ordinary program runs through the installed kestravo-run beside it.
 run("installed kestravo-host, adapter" ${prefix}/bin/kestravo-host --for 1 -- sleep 1000)

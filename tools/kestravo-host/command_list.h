@@ -1,6 +1,8 @@
 // What kestravo-host is asked to do: its options and the commands it supervises.
 #pragma once
 
+#include <stdint.h>
+
 #include <string>
 #include <vector>
 
@@ -12,13 +14,20 @@ struct Command {
   std::string program;
   std::string cmdLine;
   std::string shown;  // as the user wrote it, for messages
+  std::string given;  // the program as the user named it
   bool viaAdapter = false;  // run through kestravo-run
+  std::string output;       // the file kestravo-run appends its output to; empty: none
+  std::string stopSignal;   // what kestravo-run turns the stop event into ("INT"); empty: its default
+  uint32_t graceMs = 0;     // how long a stop waits before the kill; 0: the library's default
 };
 
 struct Options {
   double forSeconds = 0;  // 0: until a stop is requested
   bool native = false;    // the programs speak the child protocol themselves
   std::string stateDir;   // --state-dir: handed to the library as KESTRAVO_STATE_DIR
+  std::string outputDir;  // --output-dir; empty: the state directory
+  bool noOutput = false;  // --no-output
+  std::string outputNote;  // why the programs' output is not kept; empty when it is
   std::vector<Command> commands;
 };
 
@@ -38,8 +47,15 @@ std::string ResolveProgram(const std::string& program);
 // Empty when there is none.
 std::string FindAdapter();
 
-// Makes the command run through the adapter: the adapter is the program, and the real program
-// and its arguments follow "--".
+// The grace of a stop when none is given: the library's own.
+constexpr uint32_t kDefaultGraceMs = 3000;
+
+// Gives each command an output file in dir named after its program (python3.log; a second
+// command of the same program gets python3.2.log), so that a restarted host names the same files.
+void NameOutputFiles(const std::string& dir, std::vector<Command>* commands);
+
+// Makes the command run through the adapter: the adapter is the program, its options (output
+// file, stop signal) follow, and the real program and its arguments come after "--".
 void ThroughAdapter(const std::string& adapter, Command* command);
 
 // A line of a command list: the program (quoted when it holds blanks) and its arguments, which

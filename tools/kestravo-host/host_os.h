@@ -46,8 +46,16 @@ bool RunInPrivateDir(const std::function<void(const std::string& dir)>& body, co
 
 // How a person asks the host to stop, for the usage text: "Ctrl-C, SIGTERM", ...
 const char* StopRequestsText();
-// What the adapter turns the stop event into, for the report: "SIGTERM", ...
+// What the adapter turns the stop event into by default, for the report: "SIGTERM", ...
 const char* AdapterStopText();
+// What it turns it into for a stop signal given as kestravo-run takes it ("INT", "9", "none").
+std::string AdapterStopText(const std::string& stopSignal);
+// A signal's name: "SIGSEGV".
+std::string SignalName(int signal);
+
+// Creates the output file of a program, or checks an existing one, as kestravo-run will open it:
+// owner-only, never through a symbolic link, a regular file. False with *error otherwise.
+bool PrepareOutputFile(const std::string& path, std::string* error);
 
 // Stop requests (SIGINT, SIGTERM, SIGHUP; Ctrl-C, Ctrl-Break, the console closing) are taken by
 // the main thread's Wake only. Called in main before any thread exists.

@@ -1,12 +1,14 @@
 #include "host_os.h"
 
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -100,6 +102,34 @@ bool RunInPrivateDir(const std::function<void(const std::string& dir)>& body, co
 const char* StopRequestsText() { return "Ctrl-C, SIGTERM"; }
 
 const char* AdapterStopText() { return "SIGTERM"; }
+
+std::string AdapterStopText(const std::string& stopSignal) {
+  if (stopSignal.empty()) return AdapterStopText();
+  if (stopSignal == "none") return "its stop event";
+  if (stopSignal[0] >= '0' && stopSignal[0] <= '9') return SignalName(atoi(stopSignal.c_str()));
+  return "SIG" + stopSignal;
+}
+
+std::string SignalName(int signal) {
+  const char* name = sigabbrev_np(signal);
+  return name != nullptr ? std::string("SIG") + name : "signal " + std::to_string(signal);
+}
+
+bool PrepareOutputFile(const std::string& path, std::string* error) {
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  struct stat st;
+  if (fd < 0) {
+    int err = errno;
+    *error = err == ELOOP && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)
+                 ? "it is a symbolic link, which is never followed"
+                 : strerror(err);
+    return false;
+  }
+  bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  close(fd);
+  if (!regular) *error = "not a regular file";
+  return regular;
+}
 
 void CatchStopRequests() {
   // Blocked before any thread exists, so that every thread inherits the mask and only the main

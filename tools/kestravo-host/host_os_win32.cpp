@@ -108,6 +108,29 @@ const char* StopRequestsText() { return "Ctrl-C, Ctrl-Break"; }
 
 const char* AdapterStopText() { return "Ctrl-Break"; }
 
+std::string AdapterStopText(const std::string& stopSignal) {
+  if (stopSignal == "none") return "its stop event";
+  return stopSignal == "KILL" || stopSignal == "9" ? "termination" : AdapterStopText();
+}
+
+std::string SignalName(int signal) { return "signal " + std::to_string(signal); }
+
+bool PrepareOutputFile(const std::string& path, std::string* error) {
+  HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = "error " + std::to_string(GetLastError());
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = GetFileInformationByHandle(file, &info) &&
+            !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
+  CloseHandle(file);
+  if (!ok) *error = "a symbolic link or not a regular file";
+  return ok;
+}
+
 void CatchStopRequests() {
   g_stopRequested = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);

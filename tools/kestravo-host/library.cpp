@@ -116,6 +116,7 @@ bool LoadLibrary(Library* library, std::string* error) {
             Resolve(handle, "KESTRAVO_Uninit", &library->Uninit, error) &&
             Resolve(handle, "KESTRAVO_SetMsgCallBack", &library->SetMsgCallBack, error) &&
             Resolve(handle, "KESTRAVO_CreateProcess", &library->CreateProcess, error) &&
+            Resolve(handle, "KESTRAVO_DestroyProcess", &library->DestroyProcess, error) &&
             Resolve(handle, "KESTRAVO_GetOSPid", &library->GetOSPid, error) &&
             Resolve(handle, "KESTRAVO_Attach", &library->Attach, error);
   library->path = SharedLibraryFile(handle, reinterpret_cast<void*>(library->Init));

@@ -13,6 +13,7 @@ struct Library {
   decltype(&KESTRAVO_Uninit) Uninit = nullptr;
   decltype(&KESTRAVO_SetMsgCallBack) SetMsgCallBack = nullptr;
   decltype(&KESTRAVO_CreateProcess) CreateProcess = nullptr;
+  decltype(&KESTRAVO_DestroyProcess) DestroyProcess = nullptr;
   decltype(&KESTRAVO_GetOSPid) GetOSPid = nullptr;
   decltype(&KESTRAVO_Attach) Attach = nullptr;
   std::string path;  // the file that was loaded

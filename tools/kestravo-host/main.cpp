@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include "command_list.h"
+#include "../path_search.h"
 #include "host_os.h"
 #include "library.h"
 #include "supervisor.h"
@@ -20,6 +21,32 @@ int main(int argc, char** argv) {
     fprintf(stderr, "kestravo-host: %s\n%s", error.c_str(), UsageText().c_str());
     return 2;
   }
+  // Refused now rather than restarted for ever.
+  for (const Command& command : options.commands) {
+    std::string why = kestravo_tools::WhyNotRunnable(command.program);
+    if (!why.empty()) {
+      fprintf(stderr, "kestravo-host: cannot run %s: %s\n", command.given.c_str(), why.c_str());
+      return 2;
+    }
+  }
+  // The library reads it at KESTRAVO_Init; the output files go there by default.
+  if (!options.stateDir.empty()) SetEnv("KESTRAVO_STATE_DIR", options.stateDir);
+  if (!options.native && !options.noOutput) {
+    std::string dir = options.outputDir.empty() ? StateDir() : kestravo_tools::AbsolutePath(options.outputDir);
+    if (options.outputDir.empty() && !DirectoryWritable(dir)) {
+      options.outputNote = "not kept: " + dir + " cannot be written (choose --output-dir)";
+    } else {
+      NameOutputFiles(dir, &options.commands);
+      for (const Command& command : options.commands) {
+        if (!PrepareOutputFile(command.output, &error)) {
+          fprintf(stderr, "kestravo-host: cannot use the output file %s: %s\n", command.output.c_str(), error.c_str());
+          return 2;
+        }
+      }
+    }
+  } else {
+    options.outputNote = options.native ? "not kept (--native: the library gives children no output)" : "not kept (--no-output)";
+  }
   if (!options.native) {
     std::string adapter = FindAdapter();
     if (adapter.empty()) {
@@ -30,9 +57,6 @@ int main(int argc, char** argv) {
     for (Command& command : options.commands) ThroughAdapter(adapter, &command);
   }
   CatchStopRequests();  // before any thread exists
-
-  // The library reads it at KESTRAVO_Init.
-  if (!options.stateDir.empty()) SetEnv("KESTRAVO_STATE_DIR", options.stateDir);
 
   Library library;
   if (!LoadLibrary(&library, &error)) {

@@ -4,19 +4,23 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 
 #include "host_os.h"
+#include "../command_line.h"
+#include "../exit_text.h"
 
 namespace kestravo_host {
 
 namespace {
 
 constexpr char kMarker[] = "kestravCmdLine:;";
-// The final KESTRAVO_Uninit kills a child still running this long after its stop event.
-constexpr auto kUninitGrace = std::chrono::milliseconds(1000);
+// An unasked end this soon after a start is shown with the output that led to it, once a child.
+constexpr uint64_t kEarlyEndMs = 3000;
+constexpr size_t kTailLines = 10;
 constexpr auto kSlowStart = std::chrono::seconds(2);
 constexpr auto kTick = std::chrono::milliseconds(100);  // for starts and the clock
 constexpr auto kFirstLook = std::chrono::milliseconds(50);  // a start takes a few milliseconds
@@ -56,6 +60,46 @@ std::string BeforeMarker(const std::string& cmdLine) {
   return at == std::string::npos ? cmdLine : cmdLine.substr(0, at);
 }
 
+// The size of a file, 0 when it cannot be read.
+std::streamoff FileSize(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : 0;
+  return size > 0 ? size : 0;
+}
+
+// The last lines of a text file written after offset start (all of a file since started anew);
+// empty when it cannot be read.
+std::vector<std::string> LastLines(const std::string& path, size_t count, std::streamoff start) {
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(0, std::ios::end);
+  std::streamoff size = in.tellg();
+  if (!in || size <= 0) return {};
+  if (start > size) start = 0;
+  std::streamoff from = std::max<std::streamoff>(start, size - 16384);
+  in.seekg(from);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::string> lines;
+  std::istringstream split(text);
+  for (std::string line; std::getline(split, line);) lines.push_back(line);
+  if (from > start && !lines.empty()) lines.erase(lines.begin());  // cut in the middle
+  if (lines.size() > count) lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(count));
+  return lines;
+}
+
+// What an adopted adapter's recorded arguments say: its output file and stop signal, and the
+// program with its arguments (returned).
+std::string ReadAdapterLine(const std::string& recorded, std::string* output, std::string* stopSignal) {
+  std::vector<std::string> args = kestravo_tools::SplitArguments(recorded);
+  size_t i = 0;
+  for (; i < args.size() && args[i] != "--"; ++i) {
+    if (i + 1 < args.size() && args[i] == "--output") *output = args[++i];
+    else if (i + 1 < args.size() && args[i] == "--stop-signal") *stopSignal = args[++i];
+  }
+  std::string shown;
+  for (++i; i < args.size(); ++i) shown += (shown.empty() ? "" : " ") + kestravo_tools::QuoteArgument(args[i]);
+  return shown;
+}
+
 int32_t OnMessage(uint32_t hpid, uint32_t type, void* data, void* user) noexcept {
   try {
     Message message;
@@ -63,6 +107,19 @@ int32_t OnMessage(uint32_t hpid, uint32_t type, void* data, void* user) noexcept
     message.type = type;
     message.at = Clock::now();
     message.wallAt = std::chrono::system_clock::now();
+    if (type == MSG_EXITED && data != nullptr) {
+      // Only the fields that end within the size the library filled in.
+      const auto* info = static_cast<const ExitedProcInfo*>(data);
+      if (info->size >= offsetof(ExitedProcInfo, known) + sizeof info->known) {
+        message.haveExit = true;
+        message.pid = info->pid;
+        message.exitKnown = info->known != 0;
+        message.exitCode = info->exitCode;
+        message.signal = info->signal;
+        message.coreDumped = info->coreDumped != 0;
+      }
+      if (info->size >= offsetof(ExitedProcInfo, runMs) + sizeof info->runMs) message.runMs = info->runMs;
+    }
     if (type == MSG_ATTACHABLE && data != nullptr) {
       auto* info = static_cast<AttachableProcInfo*>(data);
       message.pid = info->pid;
@@ -102,6 +159,10 @@ int Supervisor::Run() {
   std::string stateDir = StateDir();
   printf("kestravo-host: library %s, state file %s%s\n  library log: %s\n", library_.path.c_str(),
          InDirectory(stateDir, "kestravo.xml").c_str(), DirectoryWritable(stateDir) ? "" : " (cannot be written: see the log)", log.c_str());
+  if (!options_.outputNote.empty()) printf("  programs' output: %s\n", options_.outputNote.c_str());
+  for (const Command& command : options_.commands) {
+    if (!command.output.empty()) printf("  output of %s: %s\n", command.given.c_str(), command.output.c_str());
+  }
   fflush(stdout);
   if (result == KESTRAVO_STATE_BUSY) {
     // The holder wrote its pid into the lock file beside the state file.
@@ -134,8 +195,8 @@ void Supervisor::Adopt() {
   for (Message& m : queue_.TakeAll()) {
     if (m.type != MSG_ATTACHABLE) continue;
     bool viaAdapter = IsAdapter(m.exePath);
-    std::string shown = BeforeMarker(m.cmdLine);
-    shown = viaAdapter && shown.compare(0, 3, "-- ") == 0 ? shown.substr(3) : m.exePath + " " + shown;
+    std::string shown = BeforeMarker(m.cmdLine), output, stopSignal;
+    shown = viaAdapter ? ReadAdapterLine(shown, &output, &stopSignal) : m.exePath + " " + shown;
     shown.erase(shown.find_last_not_of(' ') + 1);
     Line(ChildText(m.hpid, m.pid, "adoptable: " + shown), m.wallAt);
     int32_t result = library_.Attach(m.hpid, m.pid);
@@ -151,6 +212,9 @@ void Supervisor::Adopt() {
     child.adopted = true;
     child.startCounted = true;
     child.viaAdapter = viaAdapter;
+    child.output = output;
+    child.stopSignal = stopSignal;
+    child.runningSince = Clock::now();
     watch_.Watch(m.pid);
     ++adopted_;
     std::string note;
@@ -160,11 +224,12 @@ void Supervisor::Adopt() {
       if (!taken[i] && marker != std::string::npos && ShownAs(c.program, m.exePath) &&
           ShownAs(c.cmdLine + m.cmdLine.substr(marker), m.cmdLine)) {
         taken[i] = true;
-        note = " (one of this run's commands: not started again)";
+        child.graceMs = c.graceMs;
+        note += " (one of this run's commands: not started again)";
         break;
       }
     }
-    Line(ChildText(m.hpid, m.pid, "adopted" + note));
+    Line(ChildText(m.hpid, m.pid, "adopted" + note + (output.empty() ? "" : " (output: " + output + ")")));
   }
   std::vector<Command> rest;
   for (size_t i = 0; i < options_.commands.size(); ++i) {
@@ -186,7 +251,11 @@ void Supervisor::StartCommands() {
     Child& child = children_[hpid];
     child.shown = command.shown;
     child.viaAdapter = command.viaAdapter;
-    child.createdAt = Clock::now();
+    child.output = command.output;
+    child.outputFrom = FileSize(command.output);
+    child.stopSignal = command.stopSignal;
+    child.graceMs = command.graceMs;
+    child.createdAt = child.runningSince = Clock::now();
     child.nextLook = child.createdAt + kFirstLook;
   }
 }
@@ -222,8 +291,8 @@ void Supervisor::LearnStarts() {
   Clock::time_point now = Clock::now();
   for (auto& [hpid, child] : children_) {
     if (child.startCounted || now < child.nextLook) continue;
-    // The library logs an error for each question about a child that has not started yet, so
-    // the host asks less and less often.
+    // A start that fails is retried by the library only every 30 s or so, so the host asks less
+    // and less often.
     child.lookInterval = std::min<Clock::duration>(2 * child.lookInterval + kFirstLook, kLongestLook);
     child.nextLook = now + child.lookInterval;
     uint32_t pid = 0;
@@ -231,6 +300,7 @@ void Supervisor::LearnStarts() {
       child.pid = pid;
       child.running = watch_.Watch(pid);
       child.startCounted = true;
+      child.runningSince = now;
       ++starts_;
       Line(ChildText(hpid, pid, "started: " + child.shown));
     } else if (!child.slowStartNoted && now - child.createdAt > kSlowStart) {
@@ -250,11 +320,20 @@ void Supervisor::HandleMessages() {
       if (!child.startCounted) {
         ++starts_;  // it ran and ended between two looks
         child.startCounted = true;
+        if (m.pid != 0) child.pid = m.pid;
       }
       child.running = false;
       child.exitedPid = child.pid;
       child.exitedAt = m.at;
-      Line(ChildText(m.hpid, child.pid, "exited"), m.wallAt);
+      uint64_t ranMs = m.runMs != UINT64_MAX ? m.runMs : static_cast<uint64_t>(Ms(m.at - child.runningSince));
+      std::string what = "exited";
+      if (m.haveExit) {
+        what = m.exitKnown ? kestravo_tools::ExitText(m.exitCode, m.signal, m.coreDumped, SignalName(m.signal))
+                           : "exited (how is not known for an adopted child)";
+        if (m.runMs != UINT64_MAX) what += " after " + kestravo_tools::RunTimeText(m.runMs);
+      }
+      Line(ChildText(m.hpid, child.pid, what), m.wallAt);
+      if (ranMs < kEarlyEndMs && !child.earlyEndShown) ShowEarlyEnd(m.hpid, child, what);
     } else if (m.type == MSG_RESTARTED) {
       ++restarts_;
       uint32_t pid = 0;
@@ -264,6 +343,7 @@ void Supervisor::HandleMessages() {
         child.pid = pid;
         child.running = watch_.Watch(pid);
       }
+      child.runningSince = m.at;
       // Timed from the moment the old process was seen to end: by the host's own watch when that
       // saw it first, else by the library's report, which came after the end.
       Clock::time_point ended = child.exitedAt;
@@ -288,48 +368,60 @@ void Supervisor::HandleMessages() {
 void Supervisor::StopAll() {
   HandleMessages();
   LearnStarts();
-  std::vector<std::pair<uint32_t, uint32_t>> stopping;  // hpid, pid, in the library's order
-  std::vector<uint32_t> pids;
+  Line(std::string("stopping: each child in turn gets its stop event") +
+       (options_.native ? "" : " (kestravo-run turns it into the program's stop signal)") +
+       " and is killed if it still runs after its grace");
   for (auto& [hpid, child] : children_) {
-    if (child.pid == 0) continue;
-    stopping.emplace_back(hpid, child.pid);
-    pids.push_back(child.pid);
-  }
-  Line(std::string("stopping: KESTRAVO_Uninit sets each child's stop event (kestravo-run turns it into ") +
-       AdapterStopText() + ") and kills it if it still runs 1 s later");
-  Clock::time_point uninitAt = Clock::now();
-  int32_t result = library_.Uninit();
-  if (result != KESTRAVO_OK) Line("KESTRAVO_Uninit answered " + std::to_string(result));
-  watch_.WaitAllEnded(pids, Clock::now() + std::chrono::seconds(5));
-
-  // Uninit asks every child at once and kills those still running a second later.
-  const Clock::time_point askedAt = uninitAt;
-  for (auto [hpid, pid] : stopping) {
-    Clock::time_point endedAt;
-    bool ended = watch_.EndedAt(pid, &endedAt);
-    if (!children_[hpid].running || (ended && endedAt < uninitAt)) {
+    // Asked now, so that a pid of a restart not yet reported is not missed.
+    uint32_t pid = 0;
+    if (library_.GetOSPid(hpid, &pid) == KESTRAVO_OK && pid != 0 && pid != child.pid) {
+      child.running = watch_.Watch(pid);
+      child.pid = pid;
+    }
+    pid = child.pid;
+    const uint32_t graceMs = child.graceMs != 0 ? child.graceMs : kDefaultGraceMs;
+    const std::string grace = kestravo_tools::RunTimeText(graceMs);
+    Clock::time_point askedAt = Clock::now(), endedAt;
+    int32_t result = library_.DestroyProcess(hpid, child.graceMs);
+    bool ended = pid != 0 && watch_.WaitAllEnded(std::vector<uint32_t>{pid}, Clock::now() + std::chrono::seconds(2));
+    ended = ended && watch_.EndedAt(pid, &endedAt);
+    if (pid == 0) {
+      Line(ChildText(hpid, 0, "never started: its start was cancelled"));
+    } else if (!child.running || (ended && endedAt < askedAt)) {
       ++alreadyEnded_;
       Line(ChildText(hpid, pid, "had already ended"));
-      continue;
-    }
-    if (!ended) {
-      Line(ChildText(hpid, pid, "still runs after KESTRAVO_Uninit"));
-      continue;
-    }
-    double ms = std::max(0.0, Ms(endedAt - askedAt));
-    if (endedAt - askedAt < kUninitGrace) {
-      if (children_[hpid].viaAdapter) {
-        ++onSigterm_;
-        Line(ChildText(hpid, pid, std::string("ended on ") + AdapterStopText() + " after " + Fixed(ms, 1) + " ms"));
+    } else if (!ended) {
+      Line(ChildText(hpid, pid, "still runs after KESTRAVO_DestroyProcess (answered " + std::to_string(result) + ")"));
+    } else if (endedAt - askedAt < std::chrono::milliseconds(graceMs)) {
+      double ms = std::max(0.0, Ms(endedAt - askedAt));
+      if (child.viaAdapter) {
+        ++onSignal_;
+        Line(ChildText(hpid, pid, "ended on " + AdapterStopText(child.stopSignal) + " after " + Fixed(ms, 1) + " ms"));
       } else {
         ++onStopEvent_;
         Line(ChildText(hpid, pid, "stopped on its stop event after " + Fixed(ms, 1) + " ms"));
       }
     } else {
       ++killed_;
-      Line(ChildText(hpid, pid, "killed: still running 1 s after its stop event"));
+      Line(ChildText(hpid, pid, "killed: still running " + grace + " after its stop event"));
     }
   }
+  int32_t result = library_.Uninit();
+  if (result != KESTRAVO_OK) Line("KESTRAVO_Uninit answered " + std::to_string(result));
+}
+
+void Supervisor::ShowEarlyEnd(uint32_t hpid, Child& child, const std::string& cause) {
+  child.earlyEndShown = true;  // a program that keeps failing shows it once, not on every restart
+  std::string head = "ended soon after its start (" + cause + ")";
+  if (child.output.empty()) {
+    Line(ChildText(hpid, child.pid, head + "; its output is not kept"));
+    return;
+  }
+  std::vector<std::string> lines = LastLines(child.output, kTailLines, child.outputFrom);
+  Line(ChildText(hpid, child.pid, head + (lines.empty() ? "; it wrote nothing to " : "; the last lines of ") +
+                                      child.output + (lines.empty() ? "" : ":")));
+  for (const std::string& line : lines) printf("    | %s\n", line.c_str());
+  fflush(stdout);
 }
 
 void Supervisor::PrintSummary() {
@@ -345,8 +437,9 @@ void Supervisor::PrintSummary() {
   printf("summary after %.1f s\n", Ms(Clock::now() - startedAt_) / 1000);
   printf("  starts           %d (adopted: %d)\n", starts_, adopted_);
   printf("  restarts         %d (failed attempts: %d)\n", restarts_, failedRestarts_);
-  printf("  graceful stops   %d (on %s: %d, on the stop event: %d; killed: %d, had already ended: %d)\n",
-         onSigterm_ + onStopEvent_, AdapterStopText(), onSigterm_, onStopEvent_, killed_, alreadyEnded_);
+  printf("  graceful stops   %d (on the stop signal: %d, on the stop event: %d; killed after the grace: %d, "
+         "had already ended: %d)\n",
+         onSignal_ + onStopEvent_, onSignal_, onStopEvent_, killed_, alreadyEnded_);
   printf("  exit to restart  %s\n", restartTimes.c_str());
   fflush(stdout);
 }

@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include <deque>
+#include <ios>
 #include <map>
 #include <mutex>
 #include <string>
@@ -22,8 +23,12 @@ struct Message {
   uint32_t hpid = 0, type = 0;
   Clock::time_point at;
   std::chrono::system_clock::time_point wallAt;
-  uint32_t pid = 0;        // MSG_ATTACHABLE only
+  uint32_t pid = 0;        // MSG_ATTACHABLE, MSG_EXITED
   std::string cmdLine, exePath;
+  // MSG_EXITED, from its ExitedProcInfo when the library gave one.
+  bool haveExit = false, exitKnown = false, coreDumped = false;
+  int32_t exitCode = 0, signal = 0;
+  uint64_t runMs = UINT64_MAX;  // UINT64_MAX: not given
 };
 
 // Filled by the callback on the library's threads, emptied by the main thread. The callback only
@@ -58,8 +63,14 @@ class Supervisor {
     bool running = false;  // false between MSG_EXITED and MSG_RESTARTED
     bool adopted = false;
     bool startCounted = false;  // by a look at its pid, its adoption or its exit, whichever came first
-    bool viaAdapter = false;  // its stop event reaches the program as SIGTERM or Ctrl-Break
+    bool viaAdapter = false;  // its stop event reaches the program as its stop signal or Ctrl-Break
+    std::string output;       // its output file; empty: not kept
+    std::streamoff outputFrom = 0;  // the file's size when this run started it: older lines are not its
+    std::string stopSignal;   // as kestravo-run takes it; empty: its default
+    uint32_t graceMs = 0;     // 0: the library's default
     bool slowStartNoted = false;
+    bool earlyEndShown = false;  // the cause and output of an end soon after a start, shown once
+    Clock::time_point runningSince;  // when its current process was seen to start
     Clock::time_point createdAt;
     Clock::time_point nextLook;  // when to ask for its pid again
     Clock::duration lookInterval{};
@@ -74,6 +85,7 @@ class Supervisor {
   void LearnStarts();
   void StopAll();
   void PrintSummary();
+  void ShowEarlyEnd(uint32_t hpid, Child& child, const std::string& cause);
 
   void Line(const std::string& text, std::chrono::system_clock::time_point when);
   void Line(const std::string& text) { Line(text, std::chrono::system_clock::now()); }
@@ -89,7 +101,7 @@ class Supervisor {
   Clock::time_point startedAt_;
   int refused_ = 0;
   int starts_ = 0, adopted_ = 0, restarts_ = 0, failedRestarts_ = 0;
-  int onSigterm_ = 0, onStopEvent_ = 0, killed_ = 0, alreadyEnded_ = 0;
+  int onSignal_ = 0, onStopEvent_ = 0, killed_ = 0, alreadyEnded_ = 0;
   std::vector<double> exitToRestartMs_;
 };
 

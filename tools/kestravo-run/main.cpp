@@ -15,7 +15,8 @@ constexpr char kMarker[] = "kestravCmdLine:;";
 constexpr int kUsageExit = 125;  // as env(1): its own failure, not the program's
 
 const char kUsage[] =
-    "usage: kestravo-run [--stop-signal SIGNAL] [--] PROGRAM [ARGS...]\n"
+    "usage: kestravo-run [--stop-signal SIGNAL] [--output FILE [--output-size SIZE] [--output-keep N]]\n"
+    "                    [--] PROGRAM [ARGS...]\n"
     "Runs PROGRAM for a Kestravo supervisor. The identity that the supervisor appends to the\n"
     "command line is taken off the arguments and given to PROGRAM as KESTRAVO_HPID and\n"
     "KESTRAVO_GUID. ";
@@ -23,6 +24,7 @@ const char kUsage[] =
 void PrintUsage(FILE* to) {
   fputs(kUsage, to);
   fputs(kestravo_run::StopUsage(), to);
+  fputs(kestravo_run::OutputUsage(), to);
 }
 
 // Takes the supervisor's identity off the end of the last argument (or drops the argument when
@@ -80,18 +82,34 @@ int main(int argc, char** argv) {
       PrintUsage(stdout);
       return 0;
     }
-    std::string value;
-    if (arg == "--stop-signal" && i + 1 < args.size()) {
+    std::string name = arg.substr(0, arg.find('=')), value;
+    if (arg.find('=') != std::string::npos) {
+      value = arg.substr(arg.find('=') + 1);
+    } else if (i + 1 < args.size()) {
       value = args[++i];
-    } else if (arg.compare(0, 14, "--stop-signal=") == 0) {
-      value = arg.substr(14);
+    } else {
+      name.clear();
+    }
+    bool ok = true;
+    if (name == "--stop-signal") {
+      ok = ParseStopSignal(value, &request.stopSignal);
+    } else if (name == "--output") {
+      request.output.path = value;
+      ok = !value.empty();
+    } else if (name == "--output-size") {
+      ok = ParseSize(value, &request.output.maxBytes);
+    } else if (name == "--output-keep") {
+      char* end = nullptr;
+      long keep = strtol(value.c_str(), &end, 10);
+      ok = !value.empty() && *end == '\0' && keep >= 0 && keep <= 100;
+      request.output.keep = static_cast<int>(keep);
     } else {
       fprintf(stderr, "kestravo-run: unknown option or missing value '%s'\n", arg.c_str());
       PrintUsage(stderr);
       return kUsageExit;
     }
-    if (!ParseStopSignal(value, &request.stopSignal)) {
-      fprintf(stderr, "kestravo-run: unknown signal '%s'\n", value.c_str());
+    if (!ok) {
+      fprintf(stderr, "kestravo-run: bad value '%s' for %s\n", value.c_str(), name.c_str());
       return kUsageExit;
     }
   }

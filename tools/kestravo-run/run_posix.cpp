@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <thread>
 
+#include "../exit_text.h"
+
 #include "kestravo_child.h"
 #include "os.h"
 #include "run_program.h"
@@ -36,9 +38,41 @@ constexpr SignalName kSignalNames[] = {{"TERM", SIGTERM}, {"INT", SIGINT},   {"H
                                        {"QUIT", SIGQUIT}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2},
                                        {"KILL", SIGKILL}};
 
+OutputFile g_output;  // the program's output file, when there is one
+
+// The adapter's own line: to standard error, and stamped into the output file.
+void Say(const std::string& text) {
+  fprintf(stderr, "kestravo-run: %s\n", text.c_str());
+  g_output.Note(text);
+}
+
 [[noreturn]] void Fail(const char* what, int err, int code) {
-  fprintf(stderr, "kestravo-run: %s: %s\n", what, strerror(err));
+  Say(std::string(what) + ": " + strerror(err));
   _exit(code);
+}
+
+std::string SignalText(int signal) {
+  const char* name = sigabbrev_np(signal);
+  return name != nullptr ? std::string("SIG") + name : "signal " + std::to_string(signal);
+}
+
+uint64_t NowMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
+
+// Moves what the program wrote to the file. False once no writer is left.
+bool Pass(int from) {
+  static char buffer[64 * 1024];
+  for (int chunk = 0; chunk < 16; ++chunk) {
+    ssize_t n = read(from, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno == EAGAIN;
+    if (n == 0) return false;
+    g_output.Write(buffer, static_cast<size_t>(n));
+  }
+  return true;
 }
 
 // Ends this process as the program ended. _exit, not exit: the stop waiter may still be blocked
@@ -86,6 +120,15 @@ std::vector<std::string> Arguments(int argc, char** argv) {
   return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
 }
 
+const char* OutputUsage() {
+  return "--output FILE appends PROGRAM's standard output and error to FILE, and so do the\n"
+         "adapter's own messages (cannot run, signals passed on, how PROGRAM ended), with a time\n"
+         "stamp. FILE is created readable and writable by its owner only and never opened\n"
+         "through a symbolic link. Once it would pass SIZE (default 10M; K, M and G suffixes;\n"
+         "0: never) it becomes FILE.1, FILE.1 becomes FILE.2 and so on, and N old files are kept\n"
+         "(default 5; 0 keeps none). Exit code 125 when FILE cannot be used.\n";
+}
+
 const char* StopUsage() {
   return "The stop event becomes SIGNAL (default TERM; 'none' passes on only the\n"
          "event); SIGTERM, SIGINT, SIGHUP, SIGUSR1 and SIGUSR2 are passed on. It ends as PROGRAM ends,\n"
@@ -111,8 +154,18 @@ void RunProgram(const RunRequest& request) {
   pthread_sigmask(SIG_BLOCK, &taken, nullptr);
   int signals = signalfd(-1, &taken, SFD_CLOEXEC);
   int wake = eventfd(0, EFD_CLOEXEC);
-  int report[2];
+  int report[2], output[2] = {-1, -1};
   if (signals < 0 || wake < 0 || pipe2(report, O_CLOEXEC) != 0) Fail("cannot start", errno, 126);
+  if (!request.output.path.empty()) {
+    std::string why;
+    if (!g_output.Open(request.output, &why)) {
+      fprintf(stderr, "kestravo-run: cannot use the output file %s: %s\n", request.output.path.c_str(), why.c_str());
+      _exit(125);
+    }
+    if (pipe2(output, O_CLOEXEC) != 0) Fail("cannot start", errno, 126);
+    // A roomier pipe lets a burst of output wait for the disk without holding up the program.
+    fcntl(output[0], F_SETPIPE_SZ, 1024 * 1024);
+  }
 
   // Opened first, while the supervisor that made it surely holds it too: an event that no
   // process holds counts as left over by a crash. The child closes it when it execs, and until
@@ -137,6 +190,7 @@ void RunProgram(const RunRequest& request) {
     // Dies with this process; if that has happened already, getppid() has changed.
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != self) _exit(126);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (output[1] >= 0 && (dup2(output[1], STDOUT_FILENO) < 0 || dup2(output[1], STDERR_FILENO) < 0)) _exit(126);
     execve(path.c_str(), argv.data(), environ);
     int err = errno;
     if (write(report[1], &err, sizeof err) < 0) {
@@ -145,7 +199,12 @@ void RunProgram(const RunRequest& request) {
     _exit(err == ENOENT ? 127 : 126);
   }
   setpgid(pid, pid);  // both sides set it, so that no signal to the group comes too early
+  uint64_t startedMs = NowMs();
   close(report[1]);
+  if (output[1] >= 0) {
+    close(output[1]);
+    fcntl(output[0], F_SETFL, O_NONBLOCK);
+  }
   int err = 0;
   ssize_t n;
   while ((n = read(report[0], &err, sizeof err)) < 0 && errno == EINTR) {
@@ -153,23 +212,31 @@ void RunProgram(const RunRequest& request) {
   close(report[0]);
   if (n == sizeof err) {
     waitpid(pid, nullptr, 0);
-    fprintf(stderr, "kestravo-run: cannot run %s: %s\n", path.c_str(), strerror(err));
+    Say("cannot run " + path + ": " + strerror(err));
     _exit(err == ENOENT ? 127 : 126);
   }
 
   if (event != nullptr) std::thread(WaitForStop, event, wake).detach();
 
   for (;;) {
-    pollfd fds[] = {{signals, POLLIN, 0}, {wake, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) continue;
+    pollfd fds[] = {{signals, POLLIN, 0}, {wake, POLLIN, 0}, {output[0], POLLIN, 0}};
+    if (poll(fds, output[0] >= 0 ? 3 : 2, -1) < 0) continue;
+    if (output[0] >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) && !Pass(output[0])) {
+      close(output[0]);
+      output[0] = -1;
+    }
     if (fds[1].revents & POLLIN) {
       uint64_t count;
-      if (read(wake, &count, sizeof count) == sizeof count) SignalProgram(pid, request.stopSignal);
+      if (read(wake, &count, sizeof count) == sizeof count) {
+        g_output.Note("stop event: sending " + SignalText(request.stopSignal) + " to the program");
+        SignalProgram(pid, request.stopSignal);
+      }
     }
     if (!(fds[0].revents & POLLIN)) continue;
     signalfd_siginfo info;
     if (read(signals, &info, sizeof info) != sizeof info) continue;
     if (info.ssi_signo != SIGCHLD) {
+      g_output.Note("passing " + SignalText(static_cast<int>(info.ssi_signo)) + " on to the program");
       SignalProgram(pid, static_cast<int>(info.ssi_signo));
       continue;
     }
@@ -182,6 +249,15 @@ void RunProgram(const RunRequest& request) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    // What is still in the pipe; a descendant that left the group may hold it open, so only
+    // what is there now.
+    if (output[0] >= 0) Pass(output[0]);
+    bool signaled = WIFSIGNALED(status);
+    int signal = signaled ? WTERMSIG(status) : 0;
+    g_output.Note(request.argv[0] + " " +
+                  kestravo_tools::ExitText(signaled ? 0 : WEXITSTATUS(status), signal, signaled && WCOREDUMP(status),
+                                           SignalText(signal)) +
+                  " after " + kestravo_tools::RunTimeText(NowMs() - startedMs));
     EndLike(status);
   }
 }

@@ -7,12 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "output_file.h"
+
 namespace kestravo_run {
 
 struct RunRequest {
   std::vector<std::string> argv;  // the program and its arguments, the identity removed
   std::string guid;               // the stop event's name; empty when there is no identity
   int stopSignal = 0;             // what the program gets on the stop event; 0: nothing
+  OutputOptions output;           // where the program's output goes; empty path: where ours goes
 };
 
 // This process's arguments, without its own name.
@@ -30,6 +33,9 @@ const SignalName* KnownSignals(size_t* count, int* highest);
 
 // Parses a stop-signal name ("TERM", "SIGHUP", "none", a number) into *signal.
 bool ParseStopSignal(const std::string& text, int* signal);
+
+// What the usage text says of --output on this system.
+const char* OutputUsage();
 
 // The default stop signal.
 int DefaultStopSignal();

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include "run_program.h"
+#include "../exit_text.h"
 #include "../command_line.h"
 #include "../path_search.h"
 
@@ -41,6 +42,8 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
   ExitProcess(code);
 }
 
+OutputFile g_output;  // the program's output file, when there is one
+
 [[noreturn]] void Fail(const char* what, const std::string& subject, DWORD error, UINT code) {
   char text[512] = "";
   FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
@@ -49,7 +52,16 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
   while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) text[--n] = '\0';
   fprintf(stderr, "kestravo-run: %s%s: %s (error %lu)\n", what, subject.c_str(), text,
           static_cast<unsigned long>(error));
+  g_output.Note(std::string(what) + subject + ": " + text + " (error " + std::to_string(error) + ")");
   End(code);
+}
+
+// Moves what the program writes into its pipe to the file, until no writer is left.
+DWORD WINAPI PassOutput(void* pipe) {
+  static char buffer[64 * 1024];
+  DWORD n = 0;
+  while (ReadFile(static_cast<HANDLE>(pipe), buffer, sizeof buffer, &n, nullptr) && n > 0) g_output.Write(buffer, n);
+  return 0;
 }
 
 // The job ends the program with this process, whoever ends it. Null where the job cannot be made.
@@ -73,6 +85,15 @@ void Terminate(HANDLE job, HANDLE process) {
 std::vector<std::string> Arguments(int argc, char** argv) {
   // The library quotes our path in the command line, so the runtime's argv has it whole.
   return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+const char* OutputUsage() {
+  return "--output FILE appends PROGRAM's standard output and error to FILE, and so do the\n"
+         "adapter's own messages (cannot run, how PROGRAM ended), with a time stamp. FILE is\n"
+         "never opened through a symbolic link; it takes the folder's permissions. Once it would\n"
+         "pass SIZE (default 10M; K, M and G suffixes; 0: never) it becomes FILE.1, FILE.1\n"
+         "becomes FILE.2 and so on, and N old files are kept (default 5; 0 keeps none). Exit\n"
+         "code 125 when FILE cannot be used.\n";
 }
 
 const char* StopUsage() {
@@ -102,6 +123,18 @@ void RunProgram(const RunRequest& request) {
     if (event == nullptr) event = OpenEventA(SYNCHRONIZE, FALSE, request.guid.c_str());
   }
 
+  HANDLE outputRead = nullptr, outputWrite = nullptr;
+  if (!request.output.path.empty()) {
+    std::string why;
+    if (!g_output.Open(request.output, &why)) {
+      fprintf(stderr, "kestravo-run: cannot use the output file %s: %s\n", request.output.path.c_str(), why.c_str());
+      End(125);
+    }
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+    if (!CreatePipe(&outputRead, &outputWrite, &inherited, 1024 * 1024)) Fail("cannot start", "", GetLastError(), 126);
+    SetHandleInformation(outputRead, HANDLE_FLAG_INHERIT, 0);
+  }
+
   std::string path = kestravo_tools::FindProgram(request.argv[0]);
   if (!kestravo_tools::IsExecutableFile(path)) Fail("cannot run ", request.argv[0], ERROR_FILE_NOT_FOUND, 127);
   std::string commandLine;
@@ -112,6 +145,12 @@ void RunProgram(const RunRequest& request) {
   // The program shares this process's console and standard handles.
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
+  if (outputWrite != nullptr) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = outputWrite;
+    startup.hStdError = outputWrite;
+  }
   PROCESS_INFORMATION started = {};
   if (!CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
                       CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, nullptr, nullptr, &startup, &started)) {
@@ -121,6 +160,12 @@ void RunProgram(const RunRequest& request) {
   if (job != nullptr && !AssignProcessToJobObject(job, started.hProcess)) {
     CloseHandle(job);  // no nested jobs here: the program outlives a killed adapter
     job = nullptr;
+  }
+  DWORD startedAt = GetTickCount();
+  HANDLE passer = nullptr;
+  if (outputWrite != nullptr) {
+    CloseHandle(outputWrite);  // the program holds the only writer now
+    passer = CreateThread(nullptr, 0, PassOutput, outputRead, 0, nullptr);
   }
   g_programGroup = started.dwProcessId;
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
@@ -137,6 +182,9 @@ void RunProgram(const RunRequest& request) {
       // One set releases one waiter: set it again for the program, and stop waiting on it.
       SetEvent(event);
       stopping = true;
+      g_output.Note(request.stopSignal == kKill ? "stop event: terminating the program"
+                    : request.stopSignal != 0 ? "stop event: sending Ctrl-Break to the program"
+                                              : "stop event: passed on to the program");
       if (request.stopSignal == kKill) {
         Terminate(job, started.hProcess);
       } else {
@@ -154,6 +202,10 @@ void RunProgram(const RunRequest& request) {
     DWORD code = kTerminatedExit;
     GetExitCodeProcess(started.hProcess, &code);
     if (job != nullptr) TerminateJobObject(job, kTerminatedExit);  // what the program left running
+    // A process outside the job may still hold the pipe: what came until now, then no more.
+    if (passer != nullptr && WaitForSingleObject(passer, 1000) == WAIT_TIMEOUT) CancelSynchronousIo(passer);
+    g_output.Note(request.argv[0] + " " + kestravo_tools::ExitText(static_cast<int32_t>(code), 0, false, "") +
+                  " after " + kestravo_tools::RunTimeText(GetTickCount() - startedAt));
     End(code);
   }
 }

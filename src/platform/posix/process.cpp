@@ -18,8 +18,9 @@
 
 #include "command_line.h"
 #include "last_error.h"
-#include "process_tree.h"
+#include "process_exit.h"
 #include "process_remains.h"
+#include "process_tree.h"
 
 extern char** environ;
 
@@ -36,12 +37,14 @@ int PidfdKill(int pidfd) {
   return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0));
 }
 
-// Collects an own child's status if it has ended. True once it is gone: reaped now, or earlier
-// by the host (ECHILD). Other errors leave nothing more to try, so they count as gone too.
-bool TryReap(int pidfd) {
+// Collects an own child's status if it has ended. True once it is gone: reaped now (its status
+// in *reaped when given; si_pid stays 0 otherwise), or earlier by the host (ECHILD). Other errors
+// leave nothing more to try, so they count as gone too.
+bool TryReap(int pidfd, siginfo_t* reaped = nullptr) {
   for (;;) {
     siginfo_t info{};
     if (waitid(kIdPidfd, static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG) == 0) {
+      if (reaped != nullptr) *reaped = info;
       return info.si_pid != 0;
     }
     if (errno != EINTR) return true;
@@ -293,8 +296,31 @@ bool ProcessObject::ReapIfEndedLocked() {
   if (PollEnded(pidfd_, now) != 1) return false;
   // The zombie holds the group's id until it is reaped just below.
   EndTreeLocked();
-  reaped_ = TryReap(pidfd_);
+  siginfo_t info{};
+  reaped_ = TryReap(pidfd_, &info);
+  if (info.si_pid != 0) {
+    exitHow_ = info.si_code;
+    exitStatus_ = info.si_status;
+  }
   return reaped_;
+}
+
+bool ProcessObject::ExitStatus(ProcessExitStatus* status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!ReapIfEndedLocked()) {
+    // Not ours to reap: ended or not, how is not known.
+    Deadline now(0);
+    if (own_ || PollEnded(pidfd_, now) != 1) return Fail(ERROR_ACCESS_DENIED);
+  }
+  *status = ProcessExitStatus();
+  status->known = exitHow_ != 0;
+  if (exitHow_ == CLD_EXITED) {
+    status->exitCode = exitStatus_;
+  } else if (exitHow_ != 0) {
+    status->signal = exitStatus_;
+    status->coreDumped = exitHow_ == CLD_DUMPED;
+  }
+  return true;
 }
 
 DWORD ProcessObject::Wait(const Deadline& deadline) {
@@ -541,6 +567,15 @@ BOOL EndProcessRemains(HANDLE hProcess, DWORD timeoutMs) {
   if (!process) return FALSE;
   return process->EndRemains(kestravo::posix::Deadline(timeoutMs)) ? TRUE : FALSE;
 }
+
+BOOL GetProcessExitStatus(HANDLE hProcess, ProcessExitStatus* status) {
+  if (status == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  auto process = kestravo::posix::LookupHandleAs<ProcessObject>(hProcess);
+  if (!process) return FALSE;
+  return process->ExitStatus(status) ? TRUE : FALSE;
+}
+
+const char* SignalName(int32_t signal) { return signal > 0 ? sigabbrev_np(signal) : nullptr; }
 
 BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info) {
   // Made here, before the spawn, where allocating is still allowed.

@@ -8,6 +8,8 @@
 
 #include "handle_table.h"
 
+struct ProcessExitStatus;
+
 namespace kestravo::posix {
 
 // A process behind a HANDLE, signalled once the process has ended.
@@ -51,6 +53,9 @@ class ProcessObject : public KernelObject {
   // deadline and removes the cgroup. As EndProcessRemains.
   bool EndRemains(const Deadline& deadline);
 
+  // Once the process has ended (reaping an own child that has): how, as GetProcessExitStatus.
+  bool ExitStatus(ProcessExitStatus* status);
+
  private:
   // Reaps an own child that has ended, ending its tree first; true once it is reaped (here or by
   // someone else).
@@ -69,6 +74,8 @@ class ProcessObject : public KernelObject {
   bool reaped_;              // guarded by mutex_; also true for pidfd_ == -1
   bool terminated_ = false;  // guarded by mutex_
   bool treeEnded_ = false;   // guarded by mutex_
+  int exitHow_ = 0;          // guarded by mutex_: the reaped status's si_code (CLD_*), 0 unknown
+  int exitStatus_ = 0;       // guarded by mutex_: its si_status, exit code or signal
 };
 
 // Reaps what it can of the children whose handles were closed while they still ran. Cheap when

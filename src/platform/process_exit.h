@@ -1,0 +1,21 @@
+// How an ended process ended, as far as the system can tell.
+#pragma once
+#include <stdint.h>
+
+#include "os.h"
+
+struct ProcessExitStatus {
+  bool known = false;       // false: the system cannot tell (see GetProcessExitStatus)
+  int32_t exitCode = 0;     // its exit code; 0 when a signal ended it
+  int32_t signal = 0;       // the signal that ended it (Linux), else 0
+  bool coreDumped = false;  // the kernel reported a core dump
+};
+
+// For a process that has ended: how it ended. TRUE with *status filled once it has ended; FALSE
+// while it runs (ERROR_ACCESS_DENIED) or for a bad handle. On Linux only a child started by
+// CreateProcessA is known, and only when this library reaped it (not the host's own wait); on
+// Windows the exit code of any process is known (a crash's status code, signal 0). Any thread.
+BOOL GetProcessExitStatus(HANDLE hProcess, ProcessExitStatus* status);
+
+// The signal's name without "SIG" ("SEGV"); null for an unknown number, and always on Windows.
+const char* SignalName(int32_t signal);
