@@ -175,7 +175,7 @@ TEST_F(Library, StartsWatchesAndStopsThroughTheStopEvent) {
   Report report = ReportOf("plain");
   uint32_t pid = PidOf(report), managed = 0xFFFFFFFFu;
   ASSERT_NE(pid, 0u);
-  EXPECT_EQ(OsPid(hpid), pid);
+  EXPECT_TRUE(WaitFor([&] { return OsPid(hpid) == pid; }));  // the child may report before the launcher does
   EXPECT_EQ(report["hpid"], std::to_string(hpid));
   EXPECT_TRUE(KESTRAVO_IsManaged(pid, &managed));
   EXPECT_EQ(managed, hpid);
@@ -219,7 +219,7 @@ TEST_F(Library, KillAndRestartEndTheChildAtOnce) {
   EXPECT_EQ(KESTRAVO_RestartProcess(restarted), 0);
   Report again = ExpectRelaunched("restarted", two);
   EXPECT_TRUE(Ended(PidOf(two)));
-  EXPECT_EQ(OsPid(restarted), PidOf(again));
+  EXPECT_TRUE(WaitFor([&] { return OsPid(restarted) == PidOf(again); }));
   ASSERT_TRUE(WaitFor([&] { return !messages.Of(restarted).empty(); }));
   Terminate(PidOf(again));
   ExpectRelaunched("restarted", again);
