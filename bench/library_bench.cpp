@@ -45,10 +45,9 @@ struct Plan {
   int startReps1 = 20, startReps64 = 5, startReps1024 = 3;
   int idleWindows = 3;
   double idleSeconds = 10;
-  int kills = 200;
+  int kills = 100;
   int stops = 200;
-  int crashWindows = 3;
-  double crashSeconds = 5;
+  int crashRestarts = 8;
 };
 
 // Stubborn children: the 1024 case runs only when this many are stopped within the probe's limit,
@@ -56,11 +55,12 @@ struct Plan {
 constexpr int kStubbornProbe = 16;
 constexpr double kStubbornProbeLimit = 2.0;
 
-// MSG_RESTARTED arrivals, per hpid.
+// MSG_RESTARTED arrivals, per hpid, and the times of all of them in order.
 std::mutex g_mutex;
 std::condition_variable g_changed;
 unsigned g_restarts[1024];
 double g_restartedAt[1024];
+std::vector<double> g_restartTimes;
 
 int32_t OnMessage(uint32_t hpid, uint32_t type, void*, void*) {
   if (type != MSG_RESTARTED || hpid >= 1024) return 0;
@@ -68,6 +68,7 @@ int32_t OnMessage(uint32_t hpid, uint32_t type, void*, void*) {
   std::lock_guard<std::mutex> lock(g_mutex);
   ++g_restarts[hpid];
   g_restartedAt[hpid] = at;
+  g_restartTimes.push_back(at);
   g_changed.notify_all();
   return 0;
 }
@@ -249,21 +250,20 @@ void MeasureIdle(const Plan& plan, const char* name) {
 }
 
 // SIGKILL a managed child and time the restart: to MSG_RESTARTED, to the new pid's answer and to
-// the new child's announcement, with the child's age at the kill beside each sample. Kills come in
-// runs of four on one hpid picked at random: 150-300 ms after the child's start (at once when it
-// is older already, as a child of the full table is), then its successor 20-90 ms after its start,
-// the next at 150-300 ms, the next at 20-90 ms. Half the samples fall on each side of 100 ms of age.
+// the new child's announcement, with the child's age at the kill beside each sample. Each kill
+// falls on an hpid picked at random, 1.0-1.2 s after its child's start (at once when it is older
+// already, as a child of the full table is): a child that ran a second is restarted at once, a
+// younger one after a spacing that the crash loop shows.
 void MeasureRestarts(const Plan& plan, const std::vector<uint32_t>& hpids, const std::string& name) {
   // The table settles before the first kill: the children have run for a while.
   SleepSeconds(1.2);
   g_announcements->Drain();
   std::mt19937 random(1234);
-  std::uniform_real_distribution<double> young(0.020, 0.090), old(0.150, 0.300);
+  std::uniform_real_distribution<double> old(1.0, 1.2);
   std::vector<double> toMessage, toPid, toChild, ages;
-  uint32_t hpid = hpids[0];
   for (int k = 0; k < plan.kills; ++k) {
-    if (k % 4 == 0) hpid = hpids[random() % hpids.size()];
-    double age = k % 2 == 0 ? old(random) : young(random);
+    uint32_t hpid = hpids[random() % hpids.size()];
+    double age = old(random);
     uint32_t oldPid = 0;
     if (KESTRAVO_GetOSPid(hpid, &oldPid) != KESTRAVO_OK) Die("GetOSPid of a managed child failed");
     double startedAt = g_announcements->StartedAt(static_cast<int>(oldPid));
@@ -302,15 +302,9 @@ void MeasureRestarts(const Plan& plan, const std::vector<uint32_t>& hpids, const
   bench::WriteSamples(g_out, name + ".pid", toPid);
   bench::WriteSamples(g_out, name + ".child", toChild);
   bench::WriteSamples(g_out, name + ".age", ages);
-  for (bool older : {true, false}) {
-    std::vector<double> picked;
-    for (size_t i = 0; i < ages.size(); ++i) {
-      if ((ages[i] >= 100) == older) picked.push_back(toChild[i]);
-    }
-    auto s = bench::Summarise(picked);
-    Progress("%s, child %s 100 ms: until it runs again median %.2f ms, p99 %.2f ms, max %.2f ms (%zu kills)",
-             name.c_str(), older ? "over" : "under", s.median, s.p99, s.max, s.count);
-  }
+  auto s = bench::Summarise(toChild);
+  Progress("%s: until it runs again median %.2f ms, p99 %.2f ms, max %.2f ms (%zu kills)", name.c_str(), s.median,
+           s.p99, s.max, s.count);
 }
 
 // KESTRAVO_DestroyProcess of a child that honours its stop event, timed around the call.
@@ -328,13 +322,6 @@ void MeasureStops(const Plan& plan) {
   bench::WriteSamples(g_out, "stop.lib", stops);
   auto s = bench::Summarise(stops);
   Progress("stop: median %.2f ms, p99 %.2f ms", s.median, s.p99);
-}
-
-unsigned RestartsSoFar() {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  unsigned total = 0;
-  for (unsigned count : g_restarts) total += count;
-  return total;
 }
 
 // The last KESTRAVO_Uninit with these children managed, timed around the call (seconds). Each
@@ -397,34 +384,35 @@ void MeasureStubbornUninit() {
   Reinit();
 }
 
-// One child that exits right after it starts, alone in the table: how often it runs again, and
-// the host's CPU meanwhile, over windows of wall time.
+// One child that exits right after it starts, alone in the table: the gaps between its first
+// restarts (MSG_RESTARTED, the first from the create), in order, and the host's CPU meanwhile.
 void MeasureCrashLoop(const Plan& plan) {
-  uint32_t hpid = 0;
-  if (KESTRAVO_CreateProcess(g_child.c_str(), "crash ", &hpid, 0) != KESTRAVO_OK) Die("KESTRAVO_CreateProcess failed");
-  SleepSeconds(1.5);  // the loop settles first
-  std::vector<double> rates, runs, shares;
-  for (int i = 0; i < plan.crashWindows; ++i) {
-    g_announcements->Drain();
-    unsigned restarts = RestartsSoFar();
-    double cpu = CpuSeconds(), start = Now();
-    SleepSeconds(plan.crashSeconds);
-    double used = CpuSeconds() - cpu, end = Now();
-    rates.push_back((RestartsSoFar() - restarts) / (end - start));
-    shares.push_back(used / (end - start) * 100);
-    // Announcements are read only now, so that reading them costs nothing inside the window. A
-    // full FIFO drops lines, which makes this count a lower bound.
-    int ran = 0;
-    double at;
-    while (g_announcements->Next(Now(), &at)) ran += at >= start && at <= end;
-    runs.push_back(ran / (end - start));
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_restartTimes.clear();
   }
-  KESTRAVO_DestroyProcess(hpid, 0);  // 0 or 1, depending on where the loop stands
-  bench::WriteSamples(g_out, "crash.lib.rate", rates);
-  bench::WriteSamples(g_out, "crash.lib.runs", runs);
-  bench::WriteSamples(g_out, "crash.lib.cpu", shares);
-  Progress("crash loop: %.1f restarts/s (MSG_RESTARTED), the child ran %.1f times/s, host CPU %.3f %% of one core",
-           bench::Summarise(rates).median, bench::Summarise(runs).median, bench::Summarise(shares).median);
+  uint32_t hpid = 0;
+  double cpu = CpuSeconds(), start = Now();
+  if (KESTRAVO_CreateProcess(g_child.c_str(), "crash ", &hpid, 0) != KESTRAVO_OK) Die("KESTRAVO_CreateProcess failed");
+  std::vector<double> times;
+  {
+    std::unique_lock<std::mutex> lock(g_mutex);
+    const size_t n = static_cast<size_t>(plan.crashRestarts);
+    if (!g_changed.wait_for(lock, std::chrono::seconds(120), [&] { return g_restartTimes.size() >= n; })) {
+      Die("the crash loop did not restart often enough within 120 s");
+    }
+    times.assign(g_restartTimes.begin(), g_restartTimes.begin() + plan.crashRestarts);
+  }
+  double used = CpuSeconds() - cpu, end = Now();
+  KESTRAVO_DestroyProcess(hpid, 0);  // stops it during its next wait
+  std::vector<double> gaps;
+  for (size_t i = 0; i < times.size(); ++i) gaps.push_back(((i == 0 ? times[0] - start : times[i] - times[i - 1])) * 1000);
+  bench::WriteSamples(g_out, "crash.lib.gaps", gaps);
+  bench::WriteSamples(g_out, "crash.lib.cpu", {used / (end - start) * 100});
+  std::string text;
+  for (double gap : gaps) text += (text.empty() ? "" : ", ") + std::to_string(static_cast<int>(gap + 0.5));
+  Progress("crash loop: gaps between restarts %s ms; host CPU %.3f %% of one core over %.1f s", text.c_str(),
+           used / (end - start) * 100, end - start);
 }
 
 // The same starts without the library: posix_spawn and pidfd_open in a loop.
@@ -502,10 +490,9 @@ int main(int argc, char** argv) {
     plan.startReps1024 = 1;
     plan.idleWindows = 1;
     plan.idleSeconds = 2;
-    plan.kills = 20;
+    plan.kills = 10;
     plan.stops = 20;
-    plan.crashWindows = 1;
-    plan.crashSeconds = 3;
+    plan.crashRestarts = 5;
   }
   if (chdir(g_out.c_str()) != 0) Die("cannot enter OUTDIR");
   rlimit files{};

@@ -219,8 +219,7 @@ TEST_F(Library, StartsWatchesAndStopsThroughTheStopEvent) {
   EXPECT_EQ(report.count("env_identity"), 0u) << report["env_identity"];
   uint32_t pid = PidOf(report), managed = 0xFFFFFFFFu;
   ASSERT_NE(pid, 0u);
-  // The child may report before the launcher has recorded it.
-  EXPECT_TRUE(WaitFor([&] { return OsPid(hpid) == pid; }));
+  EXPECT_TRUE(WaitFor([&] { return OsPid(hpid) == pid; }));  // the child may report before the launcher does
   EXPECT_EQ(report["hpid"], std::to_string(hpid));
   EXPECT_TRUE(KESTRAVO_IsManaged(pid, &managed));
   EXPECT_EQ(managed, hpid);
@@ -264,7 +263,7 @@ TEST_F(Library, KillAndRestartEndTheChildAtOnce) {
   EXPECT_EQ(KESTRAVO_RestartProcess(restarted), 0);
   Report again = ExpectRelaunched("restarted", two);
   EXPECT_TRUE(Ended(PidOf(two)));
-  EXPECT_EQ(OsPid(restarted), PidOf(again));
+  EXPECT_TRUE(WaitFor([&] { return OsPid(restarted) == PidOf(again); }));
   ASSERT_TRUE(WaitFor([&] { return !messages.Of(restarted).empty(); }));
   Terminate(PidOf(again));
   ExpectRelaunched("restarted", again);

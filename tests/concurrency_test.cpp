@@ -212,8 +212,9 @@ TEST_F(Concurrency, RandomCallsFromEightThreadsLeaveNothingBehind) {
     EXPECT_TRUE(hpids.insert(entry.hpid).second) << "hpid " << entry.hpid << " twice";
     bool withdrawn = LinesWith(log, {"[cmd=" + entry.cmdline + "]this task has not been accomplished till die"}) > 0 ||
                      LinesWith(log, {";pid=" + std::to_string(entry.hpid) + ";", "accomplished till die"}) > 0;
-    if (table.count(entry.hpid) == 0 || IdentityOf(table[entry.hpid]).find(entry.guid) == std::string::npos)
+    if (table.count(entry.hpid) == 0 || IdentityOf(table[entry.hpid]).find(entry.guid) == std::string::npos) {
       EXPECT_TRUE(withdrawn) << "entry of no record: " << entry.cmdline;
+    }
   }
 
   for (const auto& record : table) EXPECT_EQ(KESTRAVO_KillProcess(record.first), 0);

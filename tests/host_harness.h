@@ -183,7 +183,10 @@ class HostTest : public ::testing::Test {
  private:
   static int32_t OnMessage(uint32_t hpid, uint32_t type, void* data, void* user) {
     HostTest* self = current_;
-    Message m{hpid, type, user == self};
+    Message m;
+    m.hpid = hpid;
+    m.type = type;
+    m.user = user == self;
     if (type == MSG_ATTACHABLE && data) {
       auto* info = static_cast<AttachableProcInfo*>(data);
       m.pid = info->pid;

@@ -311,7 +311,9 @@ TEST_F(ProcessControl, ExitsAreReportedAsTheKernelSawThem) {
   }
   // Where the kernel writes cores by name into the working directory, the dump case made one.
   std::string pattern = FileText("/proc/sys/kernel/core_pattern");
-  if (pattern.find_first_of("|/%") == std::string::npos) EXPECT_TRUE(std::filesystem::exists(cores + "/" + pattern.substr(0, pattern.find('\n')))) << pattern;
+  if (pattern.find_first_of("|/%") == std::string::npos) {
+    EXPECT_TRUE(std::filesystem::exists(cores + "/" + pattern.substr(0, pattern.find('\n')))) << pattern;
+  }
   for (uint32_t hpid = 0; hpid < 3; ++hpid) EXPECT_EQ(KESTRAVO_KillProcess(hpid), 0);
   Stop();
 }
