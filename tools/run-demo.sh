@@ -47,6 +47,9 @@ wait_for 10 grep -q "hpid 0  pid [0-9]*  started" "$out"
 wait_for 10 fetch
 adapter=$(pid_of started)
 server=$(server_of "$adapter")
+# A child that ran a second or more is restarted at once; a younger one would wait 100 ms.
+ran_a_second() { [ "$(ps -o etimes= -p "$server" | tr -d ' ')" -ge 1 ] 2> /dev/null; }
+wait_for 10 ran_a_second
 say "kill -KILL $server (the python3 process; kestravo-run $adapter ends as it did)"
 kill -KILL "$server"
 wait_for 10 grep -q "hpid 0  pid [0-9]*  restarted" "$out"
