@@ -5,8 +5,11 @@
 // identity found in its command line.
 //
 // Modes:
-//   stop [MS]   open the stop event named in the command line, create REPORT.waiting, wait on it,
-//               take MS milliseconds, create REPORT.stopped, then exit 0 (exit 3 without an event)
+//   stop [MS [N [fork]]]
+//               open the stop event named in the command line, (Linux) start N workers as
+//               "grandchild" does, with "fork" let a forked copy of itself close the event and
+//               exit, create REPORT.waiting, wait on the event, take MS milliseconds, create
+//               REPORT.stopped, then exit 0 (exit 3 without an event)
 //   ignore      run until killed
 //   exit MS     exit 0 after MS milliseconds
 //   crash MS    abort after MS milliseconds
@@ -41,6 +44,7 @@ static int replace_file(const char* from, const char* to) {
 #include <dirent.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -107,13 +111,49 @@ static void mark(const char* report, const char* suffix) {
     if (out) fclose(out);
 }
 
+// Starts count workers in mode "ignore" that name report in their arguments, in sessions of their
+// own with setsid; their pids go to pids. 0 on success.
+static int start_workers(char* self, char* report, int count, int setsid, int* pids) {
+#ifdef _WIN32
+    (void)self, (void)report, (void)count, (void)setsid, (void)pids;
+    return count > 0 ? 5 : 0;  /* Linux only */
+#else
+    char* childArgv[] = {self, "ignore", "-", report, NULL};
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    if (setsid) posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    for (int i = 0; i < count; ++i) {
+        pid_t pid;
+        if (posix_spawn(&pid, self, NULL, &attr, childArgv, environ) != 0) return 5;
+        pids[i] = (int)pid;
+    }
+    return 0;
+#endif
+}
+
 // Opens the stop event (and marks that it holds it), waits on it, takes ms to wind up, then
 // marks that it, not termination, ended this run.
-static int wait_stop(const char* report, long ms) {
+static int wait_stop(int argc, char** argv, long ms) {
+    const char* report = argv[2];
     KESTRAVO_ChildIdentity identity;
     if (KESTRAVO_ChildGetIdentity(NULL, &identity) != 0) return 3;
     void* stop = KESTRAVO_ChildOpenStopEvent(identity.guid);
     if (!stop) return 3;
+    int pids[8];
+    int count = argc > 4 && atoi(argv[4]) > 0 && atoi(argv[4]) <= 8 ? atoi(argv[4]) : 0;
+    if (start_workers(argv[0], argv[2], count, 0, pids) != 0) return 5;
+    if (count > 0) write_report(report, argc, argv, pids, count);
+#ifndef _WIN32
+    // A helper that inherits the event and lets go of it as it exits, as a daemon's fork would.
+    if (argc > 5 && strcmp(argv[5], "fork") == 0) {
+        pid_t helper = fork();
+        if (helper == 0) {
+            KESTRAVO_ChildCloseStopEvent(stop);
+            exit(0);
+        }
+        if (helper < 0 || waitpid(helper, NULL, 0) != helper) return 5;
+    }
+#endif
     mark(report, "waiting");
     int32_t result = KESTRAVO_ChildWaitStop(stop, 0xFFFFFFFFu);
     KESTRAVO_ChildCloseStopEvent(stop);
@@ -133,25 +173,13 @@ int main(int argc, char** argv) {
     if (strcmp(mode, "grandchild") == 0) {
         int pids[8];
         int count = arg > 0 && arg <= 8 ? (int)arg : 1;
-#ifdef _WIN32
-        return 5;  /* Linux only */
-#else
-        char* childArgv[] = {argv[0], "ignore", "-", argv[2], NULL};
-        posix_spawnattr_t attr;
-        posix_spawnattr_init(&attr);
-        if (argc > 4 && strcmp(argv[4], "setsid") == 0) posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-        for (int i = 0; i < count; ++i) {
-            pid_t pid;
-            if (posix_spawn(&pid, argv[0], NULL, &attr, childArgv, environ) != 0) return 5;
-            pids[i] = (int)pid;
-        }
-#endif
+        if (start_workers(argv[0], argv[2], count, argc > 4 && strcmp(argv[4], "setsid") == 0, pids) != 0) return 5;
         write_report(argv[2], argc, argv, pids, count);
         run_forever();
     }
     write_report(argv[2], argc, argv, NULL, 0);
 
-    if (strcmp(mode, "stop") == 0) return wait_stop(argv[2], arg);
+    if (strcmp(mode, "stop") == 0) return wait_stop(argc, argv, arg);
     if (strcmp(mode, "ignore") == 0) run_forever();
     if (strcmp(mode, "exit") == 0) {
         sleep_ms(arg);
