@@ -111,15 +111,15 @@ TEST(Process, ChildGetsNoDescriptorOrSignalSettingOfTheCaller) {
 
 // A child's workers end with it, terminated or ended by itself, with its process group alone and
 // with its cgroup where there is one, also seen through a handle opened by pid (as an adopted
-// child's is). Once reaped, a child can no longer be terminated; its cgroup goes with its last
-// handle.
+// child's is), and also a program's under kestravo-run. Once reaped, a child can no longer be
+// terminated; its cgroup goes with its last handle.
 TEST(Process, TheWholeTreeEndsWithTheChild) {
-  for (int run = 0; run < 8; ++run) {
-    const bool cgroups = run & 1, opened = run & 2, killed = run & 4;
-    SCOPED_TRACE(testing::Message() << "cgroups " << cgroups << " opened " << opened << " killed " << killed);
+  for (int run = 0; run < 16; ++run) {
+    const bool cgroups = run & 1, opened = run & 2, adapter = run & 4, killed = run & 8;
+    SCOPED_TRACE(testing::Message() << "cgroups " << cgroups << " opened " << opened << " adapter " << adapter << " killed " << killed);
     posix::UseCgroups(cgroups);
     TempDir dir;
-    Child child(HelperCommandLine("grandchild", dir.File("report"), "2"));
+    Child child((adapter ? std::string(KESTRAVO_ADAPTER) + " -- " : "") + HelperCommandLine("grandchild", dir.File("report"), "2"));
     ASSERT_TRUE(child.ok) << "error " << child.error;
     Report seen = WaitForReport(dir.File("report"));
     std::string cgroup = posix::ChildCgroupOf(child.pid());
