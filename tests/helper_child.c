@@ -5,11 +5,9 @@
 // identity found in its command line.
 //
 // Modes:
-//   stop [MS [N [fork]]]
-//               open the stop event named in the command line, (Linux) start N workers as
-//               "grandchild" does, with "fork" let a forked copy of itself close the event and
-//               exit, create REPORT.waiting, wait on the event, take MS milliseconds, create
-//               REPORT.stopped, then exit 0 (exit 3 without an event)
+//   stop [MS [N [fork]]]  (Linux: N workers as "grandchild" starts them; with fork, a forked copy
+//               exits) open the stop event named in the command line, create REPORT.waiting, wait
+//               on it, take MS ms, create REPORT.stopped, then exit 0 (exit 3 without an event)
 //   ignore      run until killed
 //   exit MS     exit 0 after MS milliseconds
 //   crash MS    abort after MS milliseconds
@@ -111,48 +109,17 @@ static void mark(const char* report, const char* suffix) {
     if (out) fclose(out);
 }
 
-// Starts count workers in mode "ignore" that name report in their arguments, in sessions of their
-// own with setsid; their pids go to pids. 0 on success.
-static int start_workers(char* self, char* report, int count, int setsid, int* pids) {
-#ifdef _WIN32
-    (void)self, (void)report, (void)count, (void)setsid, (void)pids;
-    return count > 0 ? 5 : 0;  /* Linux only */
-#else
-    char* childArgv[] = {self, "ignore", "-", report, NULL};
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    if (setsid) posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-    for (int i = 0; i < count; ++i) {
-        pid_t pid;
-        if (posix_spawn(&pid, self, NULL, &attr, childArgv, environ) != 0) return 5;
-        pids[i] = (int)pid;
-    }
-    return 0;
-#endif
-}
-
 // Opens the stop event (and marks that it holds it), waits on it, takes ms to wind up, then
 // marks that it, not termination, ended this run.
-static int wait_stop(int argc, char** argv, long ms) {
-    const char* report = argv[2];
+static int wait_stop(const char* report, long ms, int fork_copy) {
     KESTRAVO_ChildIdentity identity;
     if (KESTRAVO_ChildGetIdentity(NULL, &identity) != 0) return 3;
     void* stop = KESTRAVO_ChildOpenStopEvent(identity.guid);
     if (!stop) return 3;
-    int pids[8];
-    int count = argc > 4 && atoi(argv[4]) > 0 && atoi(argv[4]) <= 8 ? atoi(argv[4]) : 0;
-    if (start_workers(argv[0], argv[2], count, 0, pids) != 0) return 5;
-    if (count > 0) write_report(report, argc, argv, pids, count);
 #ifndef _WIN32
-    // A helper that inherits the event and lets go of it as it exits, as a daemon's fork would.
-    if (argc > 5 && strcmp(argv[5], "fork") == 0) {
-        pid_t helper = fork();
-        if (helper == 0) {
-            KESTRAVO_ChildCloseStopEvent(stop);
-            exit(0);
-        }
-        if (helper < 0 || waitpid(helper, NULL, 0) != helper) return 5;
-    }
+    pid_t copy = fork_copy ? fork() : 0;  // as a daemon's helper would: it lets go as it exits
+    if (fork_copy && copy == 0) exit(0);
+    if (fork_copy && (copy < 0 || waitpid(copy, NULL, 0) != copy)) return 5;
 #endif
     mark(report, "waiting");
     int32_t result = KESTRAVO_ChildWaitStop(stop, 0xFFFFFFFFu);
@@ -170,16 +137,26 @@ int main(int argc, char** argv) {
     const char* mode = argv[1];
     long arg = argc > 3 ? atol(argv[3]) : 0;
 
-    if (strcmp(mode, "grandchild") == 0) {
-        int pids[8];
-        int count = arg > 0 && arg <= 8 ? (int)arg : 1;
-        if (start_workers(argv[0], argv[2], count, argc > 4 && strcmp(argv[4], "setsid") == 0, pids) != 0) return 5;
-        write_report(argv[2], argc, argv, pids, count);
-        run_forever();
+    int pids[8], count = 0;
+    if (strcmp(mode, "grandchild") == 0) count = arg > 0 && arg <= 8 ? (int)arg : 1;
+    if (strcmp(mode, "stop") == 0 && argc > 4) count = atoi(argv[4]) > 0 && atoi(argv[4]) <= 8 ? atoi(argv[4]) : 0;
+#ifdef _WIN32
+    if (count > 0) return 5;  /* Linux only */
+#else
+    char* childArgv[] = {argv[0], "ignore", "-", argv[2], NULL};
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    if (argc > 4 && strcmp(argv[4], "setsid") == 0) posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    for (int i = 0; i < count; ++i) {
+        pid_t pid;
+        if (posix_spawn(&pid, argv[0], NULL, &attr, childArgv, environ) != 0) return 5;
+        pids[i] = (int)pid;
     }
-    write_report(argv[2], argc, argv, NULL, 0);
+#endif
+    write_report(argv[2], argc, argv, pids, count);
 
-    if (strcmp(mode, "stop") == 0) return wait_stop(argc, argv, arg);
+    if (strcmp(mode, "grandchild") == 0) run_forever();
+    if (strcmp(mode, "stop") == 0) return wait_stop(argv[2], arg, argc > 5 && strcmp(argv[5], "fork") == 0);
     if (strcmp(mode, "ignore") == 0) run_forever();
     if (strcmp(mode, "exit") == 0) {
         sleep_ms(arg);

@@ -65,7 +65,5 @@ pid_t SpawnPlain(std::vector<std::string> args, bool quiet = false);
 int WaitExit(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(10));
 // True once the process sleeps in a futex wait: blocked on an event.
 bool BlockedOnFutex(pid_t pid);
-// The cgroups that the library made in this process for its children (kestravo-PID.N).
-std::vector<std::string> OwnChildCgroups();
 
 }  // namespace kestravo::test

@@ -100,22 +100,4 @@ bool BlockedOnFutex(pid_t pid) {
   return wchan.find("futex") != std::string::npos;
 }
 
-std::vector<std::string> OwnChildCgroups() {
-  std::vector<std::string> found;
-  std::string mounts = FileText("/proc/self/mountinfo"), own = FileText("/proc/self/cgroup");
-  size_t type = mounts.find(" - cgroup2 "), path = own.find("0::");
-  if (type == std::string::npos || path == std::string::npos) return found;
-  size_t start = mounts.rfind('\n', type) + 1;  // id parent dev root mountpoint ...
-  std::istringstream fields(mounts.substr(start, type - start));
-  std::string skip, mount;
-  fields >> skip >> skip >> skip >> skip >> mount;
-  std::string dir = mount + own.substr(path + 3, own.find('\n', path) - path - 3);
-  std::string prefix = "kestravo-" + std::to_string(getpid()) + ".";
-  DIR* cgroups = opendir(dir.c_str());
-  while (dirent* entry = cgroups ? readdir(cgroups) : nullptr)
-    if (std::string(entry->d_name).rfind(prefix, 0) == 0) found.push_back(dir + "/" + entry->d_name);
-  if (cgroups) closedir(cgroups);
-  return found;
-}
-
 }  // namespace kestravo::test
