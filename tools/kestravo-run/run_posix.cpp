@@ -154,7 +154,7 @@ void RunProgram(const RunRequest& request) {
   pthread_sigmask(SIG_BLOCK, &taken, nullptr);
   // Leading a group of its own (as it does when the library starts it), it is the group that the
   // program joins; the library ends it.
-  if (getpgrp() != getpid()) setpgid(0, 0);
+  if (getpgrp() != getpid() && setpgid(0, 0) != 0) Fail("cannot make a process group", errno, 126);
   int signals = signalfd(-1, &taken, SFD_CLOEXEC);
   int wake = eventfd(0, EFD_CLOEXEC);
   int report[2];
