@@ -5,8 +5,9 @@
 // identity found in its command line, and any identity in its environment (env_identity).
 //
 // Modes:
-//   stop [MS]   open the stop event named in the command line, create REPORT.waiting, wait on it,
-//               take MS milliseconds, create REPORT.stopped, then exit 0 (exit 3 without an event)
+//   stop [MS [N [fork]]]  (Linux: N workers as "grandchild" starts them; with fork, a forked copy
+//               exits) open the stop event named in the command line, create REPORT.waiting, wait
+//               on it, take MS ms, create REPORT.stopped, then exit 0 (exit 3 without an event)
 //   ignore      run until killed
 //   exit MS [CODE]
 //               exit with CODE (0) after MS milliseconds
@@ -45,6 +46,7 @@ static int replace_file(const char* from, const char* to) {
 #include <signal.h>
 #include <sys/resource.h>
 #include <spawn.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -117,11 +119,16 @@ static void mark(const char* report, const char* suffix) {
 
 // Opens the stop event (and marks that it holds it), waits on it, takes ms to wind up, then
 // marks that it, not termination, ended this run.
-static int wait_stop(const char* report, long ms) {
+static int wait_stop(const char* report, long ms, int fork_copy) {
     KESTRAVO_ChildIdentity identity;
     if (KESTRAVO_ChildGetIdentity(NULL, &identity) != 0) return 3;
     void* stop = KESTRAVO_ChildOpenStopEvent(identity.guid);
     if (!stop) return 3;
+#ifndef _WIN32
+    pid_t copy = fork_copy ? fork() : 0;  // as a daemon's helper would: it lets go as it exits
+    if (fork_copy && copy == 0) exit(0);
+    if (fork_copy && (copy < 0 || waitpid(copy, NULL, 0) != copy)) return 5;
+#endif
     mark(report, "waiting");
     int32_t result = KESTRAVO_ChildWaitStop(stop, 0xFFFFFFFFu);
     KESTRAVO_ChildCloseStopEvent(stop);
@@ -138,28 +145,26 @@ int main(int argc, char** argv) {
     const char* mode = argv[1];
     long arg = argc > 3 ? atol(argv[3]) : 0;
 
-    if (strcmp(mode, "grandchild") == 0) {
-        int pids[8];
-        int count = arg > 0 && arg <= 8 ? (int)arg : 1;
+    int pids[8], count = 0;
+    if (strcmp(mode, "grandchild") == 0) count = arg > 0 && arg <= 8 ? (int)arg : 1;
+    if (strcmp(mode, "stop") == 0 && argc > 4) count = atoi(argv[4]) > 0 && atoi(argv[4]) <= 8 ? atoi(argv[4]) : 0;
 #ifdef _WIN32
-        return 5;  /* Linux only */
+    if (count > 0) return 5;  /* Linux only */
 #else
-        char* childArgv[] = {argv[0], "ignore", "-", argv[2], NULL};
-        posix_spawnattr_t attr;
-        posix_spawnattr_init(&attr);
-        if (argc > 4 && strcmp(argv[4], "setsid") == 0) posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-        for (int i = 0; i < count; ++i) {
-            pid_t pid;
-            if (posix_spawn(&pid, argv[0], NULL, &attr, childArgv, environ) != 0) return 5;
-            pids[i] = (int)pid;
-        }
-#endif
-        write_report(argv[2], argc, argv, pids, count);
-        run_forever();
+    char* childArgv[] = {argv[0], "ignore", "-", argv[2], NULL};
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    if (argc > 4 && strcmp(argv[4], "setsid") == 0) posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    for (int i = 0; i < count; ++i) {
+        pid_t pid;
+        if (posix_spawn(&pid, argv[0], NULL, &attr, childArgv, environ) != 0) return 5;
+        pids[i] = (int)pid;
     }
-    write_report(argv[2], argc, argv, NULL, 0);
+#endif
+    write_report(argv[2], argc, argv, pids, count);
 
-    if (strcmp(mode, "stop") == 0) return wait_stop(argv[2], arg);
+    if (strcmp(mode, "grandchild") == 0) run_forever();
+    if (strcmp(mode, "stop") == 0) return wait_stop(argv[2], arg, argc > 5 && strcmp(argv[5], "fork") == 0);
     if (strcmp(mode, "ignore") == 0) run_forever();
     if (strcmp(mode, "exit") == 0) {
         sleep_ms(arg);

@@ -49,6 +49,18 @@ TEST(NamedEvent, SecondCreateOpensTheFirstAndTheLastCloseRemovesIt) {
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
+// A forked copy closes the handle it inherited: this process still holds the event.
+TEST(NamedEvent, AForkedCopyLettingGoLeavesThisProcesssHold) {
+  std::string name = CreateGuidString();
+  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
+  pid_t copy = fork();
+  if (copy == 0) _exit(CloseHandle(event) ? 0 : 1);
+  ASSERT_EQ(WaitExit(copy), 0);
+  EXPECT_TRUE(BackingFileExists(name));
+  EXPECT_TRUE(CloseHandle(event));
+  EXPECT_FALSE(BackingFileExists(name));
+}
+
 TEST(NamedEvent, EventWhoseLastHolderWasKilledIsMadeAnew) {
   std::string name = CreateGuidString();
   HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());

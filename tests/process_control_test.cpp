@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "host_harness.h"
+#include "platform/posix/process_tree.h"
 
 namespace kestravo::test {
 namespace {
@@ -215,21 +216,23 @@ TEST_F(ProcessControl, AStopThatTimesOutFinishesByItself) {
 }
 
 // A child is its whole tree: its workers end with it, however it ends, and its relaunch runs
-// beside none of them. Daemons that left its group end with it where it has a cgroup.
+// beside none of them. Daemons that left its group end with it where it has a cgroup, which is gone
+// soon after.
 struct TreeCase {
   const char* name;
-  const char* workers;  // the helper's "grandchild" arguments
+  const char* mode;     // the helper's mode ("grandchild" or "stop") and its arguments
   int (*end)();         // the call that ends it; none for a child that dies unasked
   bool relaunched;
 };
 
 const TreeCase kTreeCases[] = {
-    {"Kill", "2", [] { return KESTRAVO_KillProcess(0); }, false},
-    {"DestroyWhoseGraceRunsOut", "2", [] { return KESTRAVO_DestroyProcess(0, 0); }, false},
-    {"Restart", "2", [] { return KESTRAVO_RestartProcess(0); }, true},
-    {"LastUninit", "2", [] { return KESTRAVO_Uninit(); }, false},
-    {"UnaskedExit", "2", nullptr, true},
-    {"KillWithDaemons", "2 setsid", [] { return KESTRAVO_KillProcess(0); }, false},
+    {"Kill", "grandchild 2", [] { return KESTRAVO_KillProcess(0); }, false},
+    {"DestroyWhoseGraceRunsOut", "grandchild 2", [] { return KESTRAVO_DestroyProcess(0, 0); }, false},
+    {"Restart", "grandchild 2", [] { return KESTRAVO_RestartProcess(0); }, true},
+    {"LastUninit", "grandchild 2", [] { return KESTRAVO_Uninit(); }, false},
+    {"LastUninitHeard", "stop 0 8", [] { return KESTRAVO_Uninit(); }, false},
+    {"UnaskedExit", "grandchild 2", nullptr, true},
+    {"KillWithDaemons", "grandchild 2 setsid", [] { return KESTRAVO_KillProcess(0); }, false},
 };
 
 void PrintTo(const TreeCase& c, std::ostream* out) { *out << c.name; }
@@ -239,12 +242,12 @@ class Trees : public HostTest, public ::testing::WithParamInterface<TreeCase> {}
 TEST_P(Trees, NoWorkerOutlivesItsChild) {
   const TreeCase& c = GetParam();
   ASSERT_TRUE(Start());
-  std::string report = dir.File("a.report");
-  pid_t pid = Running("grandchild", report, c.workers);
+  std::string report = dir.File("a.report"), mode = c.mode;
+  pid_t pid = Running(mode.substr(0, mode.find(' ')), report, mode.substr(mode.find(' ') + 1));
   ASSERT_GT(pid, 0);
-  std::string cgroup = FileText("/proc/" + std::to_string(pid) + "/cgroup");
-  if (cgroup.find("/kestravo-") == std::string::npos && std::string(c.workers).find("setsid") != std::string::npos)
-    GTEST_SKIP() << "no cgroup for the child here (" << cgroup << "): daemons are beyond its process group";
+  std::string cgroup = posix::ChildCgroupOf(pid);
+  if (cgroup.empty() && mode.find("setsid") != std::string::npos)
+    GTEST_SKIP() << "no cgroup for the child here: daemons are beyond its process group";
 
   std::istringstream workers(ReadReport(report)["grandchildren"]);
   ASSERT_EQ(c.end ? c.end() : kill(pid, SIGKILL), 0);
@@ -255,7 +258,8 @@ TEST_P(Trees, NoWorkerOutlivesItsChild) {
     // The new child and its two workers (each named once its exec is done).
     EXPECT_TRUE(WaitFor([&] { return dir.ProcessesNamingMe().size() == 3; }));
   }
-  if (std::string(c.name) != "LastUninit") Stop();
+  EXPECT_TRUE(cgroup.empty() || WaitFor([&] { return access(cgroup.c_str(), F_OK) != 0; }, std::chrono::milliseconds(1500)));
+  if (std::string(c.name).rfind("LastUninit", 0) != 0) Stop();
 }
 
 INSTANTIATE_TEST_SUITE_P(End, Trees, ::testing::ValuesIn(kTreeCases), [](const auto& info) { return std::string(info.param.name); });

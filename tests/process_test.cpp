@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "platform/os.h"
+#include "platform/process_remains.h"
 #include "platform/posix/command_line.h"
 #include "platform/posix/process_tree.h"
 #include "test_support.h"
@@ -105,33 +106,55 @@ TEST(Process, ChildGetsNoDescriptorOrSignalSettingOfTheCaller) {
   EXPECT_NE(status.str().find("\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n"), std::string::npos) << status.str();
 }
 
-// A child's workers end with it, with its process group alone and with its cgroup where there
-// is one, also when it is terminated through a handle opened by pid (as an adopted child's is).
+// A child's workers end with it, terminated or ended by itself, by its process group alone or its
+// cgroup, also seen through a handle opened by pid (as an adopted child's is) and under kestravo-run.
 // Once reaped, a child can no longer be terminated; its cgroup goes with its last handle.
-TEST(Process, TerminateEndsTheWholeTree) {
-  for (bool cgroups : {false, true}) {
-    for (bool opened : {false, true}) {
-      SCOPED_TRACE(testing::Message() << "cgroups " << cgroups << " opened " << opened);
-      posix::UseCgroups(cgroups);
-      TempDir dir;
-      Child child(HelperCommandLine("grandchild", dir.File("report"), "2"));
-      ASSERT_TRUE(child.ok) << "error " << child.error;
-      Report seen = WaitForReport(dir.File("report"));
-      std::string cgroup = posix::ChildCgroupOf(child.pid());
-      EXPECT_TRUE(cgroups || cgroup.empty());
-      HANDLE h = opened ? OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(child.pid())) : child.pi.hProcess;
-      EXPECT_TRUE(TerminateProcess(h, 1));
-      EXPECT_EQ(WaitForSingleObject(h, 10000), WAIT_OBJECT_0);
-      std::istringstream workers(seen["grandchildren"]);
-      for (std::string worker; std::getline(workers, worker, ',');) {
-        EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(std::stoi(worker)); })) << worker;
-        kill(std::stoi(worker), SIGKILL);  // none left behind by a failure
-      }
-      if (opened) CloseHandle(h);
-      else EXPECT_TRUE(!TerminateProcess(h, 7) && GetLastError() == ERROR_ACCESS_DENIED) << "a reaped child was terminated";
-      child.Close();
-      EXPECT_TRUE(cgroup.empty() || WaitFor([&] { return access(cgroup.c_str(), F_OK) != 0; })) << cgroup;
+TEST(Process, TheWholeTreeEndsWithTheChild) {
+  for (int run = 0; run < 16; ++run) {
+    const bool cgroups = run & 1, opened = run & 2, adapter = run & 4, killed = run & 8;
+    SCOPED_TRACE(testing::Message() << "cgroups " << cgroups << " opened " << opened << " adapter " << adapter << " killed " << killed);
+    posix::UseCgroups(cgroups);
+    TempDir dir;
+    Child child((adapter ? std::string(KESTRAVO_ADAPTER) + " -- " : "") + HelperCommandLine("grandchild", dir.File("report"), "2"));
+    ASSERT_TRUE(child.ok) << "error " << child.error;
+    Report seen = WaitForReport(dir.File("report"));
+    std::string cgroup = posix::ChildCgroupOf(child.pid());
+    HANDLE h = opened ? OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(child.pid())) : child.pi.hProcess;
+    EXPECT_TRUE(killed ? kill(child.pid(), SIGKILL) == 0 : TerminateProcess(h, 1));
+    EXPECT_EQ(WaitForSingleObject(h, 10000), WAIT_OBJECT_0);
+    std::istringstream workers(seen["grandchildren"]);
+    for (std::string worker; std::getline(workers, worker, ',');) {
+      EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(std::stoi(worker)); })) << worker;
+      kill(std::stoi(worker), SIGKILL);  // none left behind by a failure
     }
+    if (opened) CloseHandle(h);
+    else EXPECT_TRUE(!TerminateProcess(h, 7) && GetLastError() == ERROR_ACCESS_DENIED) << "a reaped child was terminated";
+    child.Close();
+    EXPECT_TRUE(cgroup.empty() || WaitFor([&] { return access(cgroup.c_str(), F_OK) != 0; })) << cgroup;
+  }
+}
+
+// Once a child has been reaped by someone else (the host's own waitpid, or an adopted child's new
+// parent), its freed pid may lead another session: ending the child's remains never reaches it.
+TEST(Process, EndingTheRemainsNeverReachesAStrangerGivenTheFreedPid) {
+  for (int run = 0; run < 4; ++run) {
+    const bool cgroups = run & 1, opened = run & 2;
+    SCOPED_TRACE(testing::Message() << "cgroups " << cgroups << " opened " << opened);
+    posix::UseCgroups(cgroups);
+    Child child(HelperCommandLine("exit", "-", "0"));
+    HANDLE h = opened ? OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(child.pid())) : child.pi.hProcess;
+    ASSERT_EQ(WaitExit(child.pid()), 0);
+    pid_t stranger = 0;  // once the kernel hands the pid out again; another process may come first
+    for (int attempt = 0; attempt < 50 && stranger != child.pid(); ++attempt) {
+      if (stranger > 0) kill(stranger, SIGKILL), WaitExit(stranger);
+      std::ofstream("/proc/sys/kernel/ns_last_pid") << child.pid() - 1;
+      stranger = SpawnPlain({"/usr/bin/setsid", HelperChild(), "ignore", "-"});
+    }
+    const bool planted = stranger == child.pid();
+    EXPECT_TRUE(!planted || (EndProcessRemains(h, 1000) && ProcessAlive(stranger))) << "the stranger under the freed pid was killed";
+    kill(stranger, SIGKILL), WaitExit(stranger);
+    if (opened) CloseHandle(h);
+    if (!planted) GTEST_SKIP() << "the kernel does not hand the freed pid out again here (ns_last_pid)";
   }
 }
 

@@ -56,7 +56,7 @@ class Recovery : public HostTest {
 };
 
 TEST_F(Recovery, NextHostHearsOfTheLivingChildrenAdoptsEachOnceAndSupervisesThem) {
-  ASSERT_NO_FATAL_FAILURE(LeaveChildren({"", "", "-v "}));
+  ASSERT_NO_FATAL_FAILURE(LeaveChildren({"0 2 fork ", "", "-v "}));
   ASSERT_EQ(kill(pids[1], SIGKILL), 0);
   ASSERT_EQ(WaitExit(pids[1]), 128 + SIGKILL);
   actions[MSG_ATTACHABLE] = [](uint32_t h) {
@@ -108,9 +108,12 @@ TEST_F(Recovery, NextHostHearsOfTheLivingChildrenAdoptsEachOnceAndSupervisesThem
     return entries.size() == 2 && entries[1].pid == static_cast<uint32_t>(relaunched) && entries[1].cmdline == cmdLines[2];
   })) << dir.StateText();
 
-  // Destroyed: it hears its stop event and ends by itself, with 0; the entry leaves the file.
+  // Destroyed: it hears its stop event (which a forked copy of it let go of) and ends by itself,
+  // with 0, its workers with it; the entry leaves the file.
+  std::istringstream workers(ReadReport(reports[0])["grandchildren"]);
   EXPECT_EQ(KESTRAVO_DestroyProcess(0, 0), 0);
   EXPECT_EQ(WaitExit(pids[0]), 0);
+  for (std::string worker; std::getline(workers, worker, ',');) EXPECT_EQ(WaitExit(std::stoi(worker)), 128 + SIGKILL);
   EXPECT_TRUE(WaitFor([&] { return dir.State().size() == 1; })) << dir.StateText();
   EXPECT_EQ(Count(0, MSG_EXITED), 0u);
   // The last Uninit (the two from the callback count) asks the rest through their events.

@@ -272,6 +272,9 @@ void CProcessLauncher::RunDestroyTask(LaunchTask& task) {
     KESTRAVO_LOG_INFO(kFunction, "[hpid=%d]The process has been notified, but wait exit timeout!",
                       static_cast<int>(process.hpid));
     TerminateProcessTree(process.processHandle.Get());
+  } else {
+    // Ended on its event: what it started goes too, as after a kill.
+    EndProcessRemains(process.processHandle.Get(), kRemainsWaitMs);
   }
   KESTRAVO_LOG_INFO(kFunction, "[hpid=%d] process destroy success.", static_cast<int>(process.hpid));
   IProcessLaucherSink* target = sink;

@@ -72,6 +72,8 @@ int32_t CProcessMgr::Uninit() {
   }
   // Killed together too: one at a time, each kill waits for its child to die.
   TerminateProcesses(stubborn.data(), stubborn.size(), kTerminateWaitMs);
+  // Those that ended on their events: what they started goes too, without a wait of its own.
+  for (const ManagedProcess* stopped : stopping) EndProcessRemains(stopped->processHandle.Get(), 0);
   processMap.clear();
   // Every hpid: those of starts still queued when the launcher stopped too.
   for (int32_t hpid = 0; hpid < static_cast<int32_t>(KESTRAVO_MAX_HPID); ++hpid) GetHpidPool()->Free(hpid);

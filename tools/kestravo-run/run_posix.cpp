@@ -1,6 +1,9 @@
-// kestravo-run on Linux: the program runs in a process group of its own with a parent-death
-// signal, so that it never outlives this process; signals and the stop event reach it from the
-// main thread, which alone also reaps it.
+// kestravo-run on Linux: the program runs in this process's own process group, the group the
+// supervising library ends when it ends this process, so that the program's own children end
+// with it even where the library has no cgroups; a parent-death signal ends the program should
+// this process be killed alone. Signals and the stop event reach the group from the main thread,
+// which alone also reaps the program.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -13,6 +16,7 @@
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -108,10 +112,46 @@ void WaitForStop(void* event, int wake) {
   }
 }
 
-// To the program's group, so that a script's own children hear it too; to the program alone
-// when it has left that group.
+// To the group, so that a script's own children hear it too (this process takes its own copy
+// from the signalfd and lets it go); to the program too when it has left the group.
 void SignalProgram(pid_t pid, int signal) {
-  if (kill(-pid, signal) != 0 && errno == ESRCH) kill(pid, signal);
+  kill(0, signal);
+  if (getpgid(pid) != getpgrp()) kill(pid, signal);
+}
+
+// Kills what is left of this process's group but this process: the program's children that
+// outlived it. The group's id is this process's pid, so no other group bears it meanwhile; each
+// member is signalled through a pidfd, and only when the process it pins is seen in the group
+// while it still holds its pid.
+void EndRestOfGroup() {
+  const pid_t self = getpid();
+  for (int round = 0; round < 50; ++round) {
+    bool any = false;
+    DIR* proc = opendir("/proc");
+    while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
+      pid_t pid = atoi(entry->d_name);
+      int pidfd = pid > 0 && pid != self ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
+      if (pidfd < 0) continue;
+      char path[64], stat[512] = {};
+      snprintf(path, sizeof path, "/proc/%d/stat", pid);
+      int fd = open(path, O_RDONLY | O_CLOEXEC);
+      ssize_t n = fd >= 0 ? read(fd, stat, sizeof stat - 1) : -1;
+      if (fd >= 0) close(fd);
+      // pid (comm) state ppid pgrp: comm may hold anything, so read after its last ')'.
+      const char* rest = n > 0 ? strrchr(stat, ')') : nullptr;
+      char state = 0;
+      int ppid = 0, pgrp = 0;
+      if (rest != nullptr && sscanf(rest + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 && pgrp == self &&
+          state != 'Z' && syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0) {
+        syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+        any = true;
+      }
+      close(pidfd);
+    }
+    if (proc != nullptr) closedir(proc);
+    if (!any) return;
+    usleep(1000);  // those signalled a moment ago, still dying, come round once more
+  }
 }
 
 }  // namespace
@@ -132,7 +172,7 @@ const char* OutputUsage() {
 const char* StopUsage() {
   return "The stop event becomes SIGNAL (default TERM; 'none' passes on only the\n"
          "event); SIGTERM, SIGINT, SIGHUP, SIGUSR1 and SIGUSR2 are passed on. It ends as PROGRAM ends,\n"
-         "with its exit status, and PROGRAM dies with it.\n";
+         "with its exit status; PROGRAM, and what it starts in its process group, die with it.\n";
 }
 
 const SignalName* KnownSignals(size_t* count, int* highest) {
@@ -151,7 +191,13 @@ void RunProgram(const RunRequest& request) {
   sigemptyset(&taken);
   for (int s : kForwarded) sigaddset(&taken, s);
   sigaddset(&taken, SIGCHLD);
+  // The stop signal reaches this process too, as a member of the group it is sent to.
+  if (request.stopSignal != 0 && request.stopSignal != SIGKILL && request.stopSignal != SIGSTOP)
+    sigaddset(&taken, request.stopSignal);
   pthread_sigmask(SIG_BLOCK, &taken, nullptr);
+  // Leading a group of its own (as it does when the library starts it), it is the group that the
+  // program joins; the library ends it.
+  if (getpgrp() != getpid() && setpgid(0, 0) != 0) Fail("cannot make a process group", errno, 126);
   int signals = signalfd(-1, &taken, SFD_CLOEXEC);
   int wake = eventfd(0, EFD_CLOEXEC);
   int report[2], output[2] = {-1, -1};
@@ -186,7 +232,6 @@ void RunProgram(const RunRequest& request) {
   pid_t pid = fork();
   if (pid < 0) Fail("cannot start the program", errno, 126);
   if (pid == 0) {
-    setpgid(0, 0);
     // Dies with this process; if that has happened already, getppid() has changed.
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != self) _exit(126);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -198,7 +243,6 @@ void RunProgram(const RunRequest& request) {
     }
     _exit(err == ENOENT ? 127 : 126);
   }
-  setpgid(pid, pid);  // both sides set it, so that no signal to the group comes too early
   uint64_t startedMs = NowMs();
   close(report[1]);
   if (output[1] >= 0) {
@@ -236,16 +280,19 @@ void RunProgram(const RunRequest& request) {
     signalfd_siginfo info;
     if (read(signals, &info, sizeof info) != sizeof info) continue;
     if (info.ssi_signo != SIGCHLD) {
-      g_output.Note("passing " + SignalText(static_cast<int>(info.ssi_signo)) + " on to the program");
-      SignalProgram(pid, static_cast<int>(info.ssi_signo));
+      // Not its own copy of what it sent the group, nor one that the terminal sent the whole
+      // group (the program has it already).
+      bool own = info.ssi_code == SI_USER && info.ssi_pid == static_cast<uint32_t>(getpid());
+      if (!own && info.ssi_code != SI_KERNEL) {
+        g_output.Note("passing " + SignalText(static_cast<int>(info.ssi_signo)) + " on to the program");
+        SignalProgram(pid, static_cast<int>(info.ssi_signo));
+      }
       continue;
     }
-    // Ended? Seen without reaping, so that the group's id stays taken while what is left of the
-    // group is killed.
     siginfo_t ended = {};
     if (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) != 0 || ended.si_pid == 0)
       continue;
-    kill(-pid, SIGKILL);
+    EndRestOfGroup();
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -1,6 +1,7 @@
 #include "handle_table.h"
 
 #include <poll.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <mutex>
@@ -99,10 +100,16 @@ class HandleTable {
 // At process exit every handle still open is closed, as the kernel does on Windows, so that
 // named events this process held last do not stay behind in /dev/shm. The table itself is never
 // destroyed: a worker thread may still touch it while exit runs the static destructors.
+// A forked copy that exits leaves them to the process that opened them: its copies of the
+// descriptors go with it, and what a last close does (reaping, ending trees, removing names) is
+// not its to do.
 struct ExitCloser {
   explicit ExitCloser(HandleTable* table) : table(table) {}
-  ~ExitCloser() { table->CloseAll(); }
+  ~ExitCloser() {
+    if (getpid() == owner) table->CloseAll();
+  }
   HandleTable* table;
+  const pid_t owner = getpid();
 };
 
 HandleTable& Table() {

@@ -265,9 +265,18 @@ std::unique_ptr<NamedEventFile> NamedEventFile::Open(const std::string& name, bo
 NamedEventFile::~NamedEventFile() {
   if (block_) munmap(block_, sizeof(EventBlock));
   if (fd_ < 0) return;
-  // Succeeds only when no other open holds its shared lock: this was the last handle anywhere.
-  if (flock(fd_, LOCK_EX | LOCK_NB) == 0) UnlinkIfStillNamed(fd_, path_);
+  // Whether this was the last holder anywhere is asked through an open description of its own.
+  // The lock on fd_ belongs to its description, which a forked copy shares with its parent: a
+  // change to it made here would act for both, and a failed upgrade of a shared flock lock
+  // drops it. Closing fd_ lets go of the hold only when no other copy still has the description.
+  char self[64];
+  snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
+  int probe = open(self, O_RDWR | O_CLOEXEC | O_NONBLOCK);
   close(fd_);
+  if (probe < 0) return;  // left for a later open to find unheld and replace
+  // Succeeds only when no open description holds its shared lock any more.
+  if (flock(probe, LOCK_EX | LOCK_NB) == 0) UnlinkIfStillNamed(probe, path_);
+  close(probe);
 }
 
 bool NamedEventFile::Intact() const {

@@ -17,8 +17,9 @@ struct EventBlock {
 };
 
 // One open of a named event file. Each open holds a shared flock on its own open file
-// description; the last one to close (the only one able to take the lock exclusively) unlinks the
-// name. A crashed holder's lock goes with it, so a name nobody holds is a leftover and is replaced.
+// description, which a forked copy shares; the last one to close (the only one whose fresh open of
+// the file can then take the lock exclusively) unlinks the name. A crashed holder's lock goes with
+// it, so a name nobody holds is a leftover and is replaced.
 //
 // Any process of the user can truncate or rewrite the file. The state is therefore read and written
 // through the descriptor, which reports a damaged file as an error; only a waiter's atomics and the

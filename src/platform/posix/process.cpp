@@ -30,6 +30,8 @@ namespace {
 
 constexpr idtype_t kIdPidfd = static_cast<idtype_t>(3);  // P_PIDFD, missing from older headers
 constexpr uint32_t kTerminatedGraceMs = 500;
+// How long the last handle waits for what is left of an ended tree to die, to remove its cgroup.
+constexpr uint32_t kTreeGoneMs = 1000;
 
 int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
@@ -96,8 +98,8 @@ class AbandonedChildren {
     auto gone = std::remove_if(children_.begin(), children_.end(), [](const Child& child) {
       pollfd entry{child.pidfd, POLLIN, 0};
       if (poll(&entry, 1, 0) != 1) return false;
-      // Ended: its tree goes with it, as any own child's does, while the zombie pins the group.
-      if (child.pgid > 0) kill(-child.pgid, SIGKILL);
+      // Ended: its tree goes with it, as any own child's does.
+      SignalGroup(child.pidfd, child.pgid, SIGKILL);
       if (!child.cgroup.empty()) KillCgroup(child.cgroup);
       if (!TryReap(child.pidfd)) return false;
       close(child.pidfd);
@@ -255,7 +257,9 @@ ProcessObject::ProcessObject(int pidfd, bool ownChild, pid_t pgid, std::string c
 
 ProcessObject::~ProcessObject() {
   if (pidfd_ < 0) {
-    RemoveCgroup(cgroup_);
+    // It ended before it could be watched: what it started goes now.
+    EndTreeLocked();
+    RemoveCgroup(cgroup_, Deadline(kTreeGoneMs));
     return;
   }
   if (own_ && !ReapIfEnded()) {
@@ -273,14 +277,17 @@ ProcessObject::~ProcessObject() {
       return;
     }
   }
-  if (treeEnded_) RemoveCgroup(cgroup_);
+  // Killed a moment ago, its processes may still be dying.
+  if (treeEnded_) RemoveCgroup(cgroup_, Deadline(kTreeGoneMs));
   close(pidfd_);
 }
 
 void ProcessObject::EndTreeLocked() {
   if (treeEnded_) return;
   treeEnded_ = true;
-  if (pgid_ > 0) kill(-pgid_, SIGKILL);
+  // Once is enough: a process forking as its group or cgroup is killed cannot leave a new member
+  // behind.
+  SignalGroup(pidfd_, pgid_, SIGKILL);
   if (!cgroup_.empty()) KillCgroup(cgroup_);
 }
 
@@ -291,11 +298,11 @@ bool ProcessObject::ReapIfEnded() {
 
 bool ProcessObject::ReapIfEndedLocked() {
   if (reaped_) return true;
-  if (!own_) return false;
   Deadline now(0);
   if (PollEnded(pidfd_, now) != 1) return false;
-  // The zombie holds the group's id until it is reaped just below.
+  // Ours or adopted, a child that has ended takes its tree along.
   EndTreeLocked();
+  if (!own_) return true;
   siginfo_t info{};
   reaped_ = TryReap(pidfd_, &info);
   if (info.si_pid != 0) {
@@ -373,28 +380,19 @@ void ProcessObject::AwaitTerminated(const Deadline& deadline) {
 bool ProcessObject::EndRemains(const Deadline& deadline) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!reaped_ && !ReapIfEndedLocked()) {
-      Deadline now(0);
-      if (own_ || PollEnded(pidfd_, now) != 1) return Fail(ERROR_ACCESS_DENIED);
-    }
-    // Here only when the host reaped the child first, or for a process opened by pid: the group's
-    // id is no longer pinned, but a group with members left keeps it from reuse.
-    EndTreeLocked();
+    if (!ReapIfEndedLocked()) return Fail(ERROR_ACCESS_DENIED);
+    EndTreeLocked();  // for a child that ended before it could be watched
   }
   return WaitTreeGone(deadline);
 }
 
 bool ProcessObject::WaitTreeGone(const Deadline& deadline) {
-  for (;;) {
-    bool groupLeft = GroupHasLiveMembers(pgid_);
-    // A member forking while the group was killed can leave a new one behind: kill again.
-    if (groupLeft) kill(-pgid_, SIGKILL);
-    bool cgroupLeft = !cgroup_.empty() && !CgroupEmpty(cgroup_);
-    if (!groupLeft && !cgroupLeft) break;
+  // The cgroup holds the group's members too, unless one was moved out by force.
+  while (cgroup_.empty() ? GroupHasLiveMembers(pidfd_, pgid_) : !CgroupEmpty(cgroup_)) {
     if (deadline.RemainingMs() == 0) return Fail(ERROR_TIMEOUT);
     usleep(2000);
   }
-  RemoveCgroup(cgroup_);
+  RemoveCgroup(cgroup_, deadline);
   return true;
 }
 

@@ -15,10 +15,10 @@ namespace kestravo::posix {
 // A process behind a HANDLE, signalled once the process has ended.
 //
 // Its tree goes with it: its process group (pgid, 0 when it does not lead one) and its cgroup
-// (empty when it has none). An own child's tree is ended as soon as the child is seen to have
-// ended, while its unreaped zombie still holds the group's id, so the signal cannot reach a group
-// that reused it. A process opened with OpenProcess may be someone else's: its tree is ended only
-// by Terminate and EndRemains.
+// (empty when it has none). The tree is ended as soon as the process is seen to have ended, or is
+// terminated, an adopted child's (opened with OpenProcess) as an own child's; its cgroup goes once
+// empty. The group is signalled only in ways that cannot reach a group that reused its id
+// (SignalGroup).
 //
 // An own child (started by CreateProcessA) is reaped here, exactly once, as soon as a wait sees
 // it ended; the host's own waitpid(-1) may win that race, which is fine. A process opened with
@@ -57,8 +57,8 @@ class ProcessObject : public KernelObject {
   bool ExitStatus(ProcessExitStatus* status);
 
  private:
-  // Reaps an own child that has ended, ending its tree first; true once it is reaped (here or by
-  // someone else).
+  // Once the process has ended: ends its tree and reaps an own child; true once it has ended
+  // (an own child: and is reaped, here or by someone else).
   bool ReapIfEnded();
   bool ReapIfEndedLocked();
   // Signals the group and the cgroup, once.

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -74,6 +75,24 @@ std::string Cgroup2PathOf(const std::string& pid) {
     if (line.rfind("0::", 0) == 0) return line.substr(3);
   }
   return std::string();
+}
+
+int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+
+int PidfdSignal(int pidfd, int signal, unsigned flags) {
+  return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, flags));
+}
+
+// The group whose id is the pid that the pidfd pins, whatever has become of its number: 1 sent,
+// 0 no member left (or not ours to signal), -1 the kernel cannot (before Linux 6.9).
+int SignalGroupByPidfd(int pidfd, int signal) {
+  constexpr unsigned kProcessGroup = 1u << 2;  // PIDFD_SIGNAL_PROCESS_GROUP
+  static std::atomic<bool> unsupported{false};
+  if (unsupported) return -1;
+  if (PidfdSignal(pidfd, signal, kProcessGroup) == 0) return 1;
+  if (errno != EINVAL) return 0;
+  unsupported = true;
+  return -1;
 }
 
 std::string Join(const std::string& mount, const std::string& path) {
@@ -186,11 +205,20 @@ std::string ChildCgroupOf(pid_t pid) {
 void KillCgroup(const std::string& dir) {
   if (WriteSmallFile(dir + "/cgroup.kill", "1")) return;
   // Before Linux 5.14: one pid at a time. A process forking meanwhile shows up in the next read.
+  // A listed pid may have ended and gone to another process since: each is signalled through a
+  // pidfd, and only when the process it pins is seen in the cgroup while it still holds the pid.
   for (int round = 0; round < 100; ++round) {
     std::istringstream pids(ReadSmallFile(dir + "/cgroup.procs"));
     bool any = false;
     for (pid_t pid; pids >> pid;) {
-      kill(pid, SIGKILL);
+      int pidfd = PidfdOpen(pid);
+      if (pidfd < 0) continue;
+      std::string path = Cgroup2PathOf(std::to_string(pid));
+      if (!path.empty() && dir.size() >= path.size() && dir.compare(dir.size() - path.size(), path.size(), path) == 0 &&
+          PidfdSignal(pidfd, 0, 0) == 0) {
+        PidfdSignal(pidfd, SIGKILL, 0);
+      }
+      close(pidfd);
       any = true;
     }
     if (!any) return;
@@ -203,8 +231,14 @@ bool CgroupEmpty(const std::string& dir) {
   return events.find("populated 0") != std::string::npos;
 }
 
-void RemoveCgroup(const std::string& dir) {
-  if (dir.empty() || rmdir(dir.c_str()) == 0 || errno == ENOENT) return;
+void RemoveCgroup(const std::string& dir, const Deadline& deadline) {
+  if (dir.empty()) return;
+  // Busy while a process of it has yet to finish dying.
+  while (rmdir(dir.c_str()) != 0) {
+    if (errno == ENOENT) return;
+    if (errno != EBUSY || deadline.RemainingMs() == 0) break;
+    usleep(1000);
+  }
   CgroupState& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
   try {
@@ -223,9 +257,20 @@ void SweepCgroups() {
   state.leftover.erase(gone, state.leftover.end());
 }
 
-bool GroupHasLiveMembers(pid_t pgid) {
-  if (pgid <= 0 || (kill(-pgid, 0) != 0 && errno == ESRCH)) return false;
-  // Zombies still count for kill(): look for a member that is not one.
+bool SignalGroup(int pidfd, pid_t pgid, int signal) {
+  if (pidfd < 0 || pgid <= 0) return false;
+  int byPidfd = SignalGroupByPidfd(pidfd, signal);
+  if (byPidfd >= 0) return byPidfd == 1;
+  // The zombie of a process not yet reaped holds its pid, and with it the group's id.
+  return PidfdSignal(pidfd, 0, 0) == 0 && kill(-pgid, signal) == 0;
+}
+
+bool GroupHasLiveMembers(int pidfd, pid_t pgid) {
+  if (pgid <= 0 || pidfd < 0) return false;
+  int byPidfd = SignalGroupByPidfd(pidfd, 0);
+  if (byPidfd == 0 || (byPidfd < 0 && kill(-pgid, 0) != 0 && errno == ESRCH)) return false;
+  // Zombies still count for a signal: look for a member that is not one. Read by number, which
+  // at worst makes a caller wait for a stranger that took it over; nothing is signalled here.
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return true;
   bool live = false;

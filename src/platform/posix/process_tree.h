@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "deadline.h"
+
 namespace kestravo::posix {
 
 // The directory of a new, empty cgroup for one child, below the host's own cgroup; empty when
@@ -21,15 +23,24 @@ void UseCgroups(bool use);
 // this run or an earlier one); empty otherwise.
 std::string ChildCgroupOf(pid_t pid);
 
-// Kills every process in the cgroup: cgroup.kill where the kernel has it, else each pid listed.
+// Kills every process in the cgroup: cgroup.kill where the kernel has it, else each pid listed,
+// each through a pidfd checked to be still in the cgroup.
 void KillCgroup(const std::string& dir);
 // True once no live process is left in the cgroup (or it is gone).
 bool CgroupEmpty(const std::string& dir);
-// Removes an empty cgroup; one that cannot go yet is kept on a list that later calls retry.
-void RemoveCgroup(const std::string& dir);
+// Removes the cgroup once it is empty, waiting for that until the deadline; one that cannot go by
+// then is kept on a list that later calls retry.
+void RemoveCgroup(const std::string& dir, const Deadline& deadline = Deadline(0));
 void SweepCgroups();
 
-// True while the process group has a member that is not a zombie.
-bool GroupHasLiveMembers(pid_t pgid);
+// Signals the process group that the process behind pidfd leads (pgid, its pid), never another
+// group that has come to bear the same number once all of its own members were gone: through the
+// pidfd itself where the kernel can (Linux 6.9), else by number only while the leader, running or
+// not yet reaped, still holds it. True when the signal reached a member; signal 0 asks whether the
+// group still has one.
+bool SignalGroup(int pidfd, pid_t pgid, int signal);
+
+// True while the process group of the process behind pidfd has a member that is not a zombie.
+bool GroupHasLiveMembers(int pidfd, pid_t pgid);
 
 }  // namespace kestravo::posix
