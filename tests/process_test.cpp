@@ -115,7 +115,8 @@ TEST(Process, TheWholeTreeEndsWithTheChild) {
     SCOPED_TRACE(testing::Message() << "cgroups " << cgroups << " opened " << opened << " adapter " << adapter << " killed " << killed);
     posix::UseCgroups(cgroups);
     TempDir dir;
-    Child child((adapter ? std::string(KESTRAVO_ADAPTER) + " -- " : "") + HelperCommandLine("grandchild", dir.File("report"), "2"));
+    Child child((adapter ? std::string(KESTRAVO_ADAPTER) + " -- " : "") + HelperCommandLine("grandchild", dir.File("report"), "2"),
+                adapter ? KESTRAVO_ADAPTER : HelperChild());
     ASSERT_TRUE(child.ok) << "error " << child.error;
     Report seen = WaitForReport(dir.File("report"));
     std::string cgroup = posix::ChildCgroupOf(child.pid());
