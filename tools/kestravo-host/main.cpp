@@ -34,24 +34,21 @@ int main(int argc, char** argv) {
   std::string stateDir = options.stateDir.empty() ? StateDir() : kestravo_tools::AbsolutePath(options.stateDir);
   const bool byDefault = stateDir.empty();
   if (byDefault) stateDir = DefaultStateDir();
-  if (stateDir.empty() || !UseStateDir(stateDir, byDefault, &error)) {
-    fprintf(stderr, "kestravo-host: cannot use the state directory %s: %s\n",
-            stateDir.empty() ? "(no home directory; choose --state-dir)" : stateDir.c_str(),
-            stateDir.empty() ? "unknown" : error.c_str());
+  if (stateDir.empty()) {
+    fprintf(stderr, "kestravo-host: no state directory: this user has no home directory; choose --state-dir\n");
+    return 2;
+  }
+  if (!UseStateDir(stateDir, byDefault, &error)) {
+    fprintf(stderr, "kestravo-host: cannot use the state directory %s: %s\n", stateDir.c_str(), error.c_str());
     return 2;
   }
   SetEnv("KESTRAVO_STATE_DIR", stateDir);  // the library's own default would be beside this program
   if (!options.native && !options.noOutput) {
-    std::string dir = options.outputDir.empty() ? StateDir() : kestravo_tools::AbsolutePath(options.outputDir);
-    if (options.outputDir.empty() && !DirectoryWritable(dir)) {
-      options.outputNote = "not kept: " + dir + " cannot be written (choose --output-dir)";
-    } else {
-      NameOutputFiles(dir, &options.commands);
-      for (const Command& command : options.commands) {
-        if (!PrepareOwnFile(command.output, &error)) {
-          fprintf(stderr, "kestravo-host: cannot use the output file %s: %s\n", command.output.c_str(), error.c_str());
-          return 2;
-        }
+    NameOutputFiles(options.outputDir.empty() ? stateDir : kestravo_tools::AbsolutePath(options.outputDir), &options.commands);
+    for (const Command& command : options.commands) {
+      if (!PrepareOwnFile(command.output, &error)) {
+        fprintf(stderr, "kestravo-host: cannot use the output file %s: %s\n", command.output.c_str(), error.c_str());
+        return 2;
       }
     }
   } else {
