@@ -297,7 +297,8 @@ TEST(CommandLineTest, SplitsAsTheCRuntimeDoes) {
 // working directory), else to the first entry of systemd's STATE_DIRECTORY, else, made owner-only,
 // to /var/lib/kestravo as root (here a private mount over /var/lib) and to
 // $XDG_STATE_HOME/kestravo or ~/.local/state/kestravo as another user; never beside the program.
-// The log goes to standard error when that is the journal.
+// One that user cannot make or write is refused. The log goes to standard error when that is the
+// journal.
 TEST_F(HostToolTest, StateDirectoryAndLogFromTheOptionSystemdOrTheUser) {
   unsetenv("KESTRAVO_STATE_DIR");
   TempDir option, systemd, varLib;
@@ -314,15 +315,19 @@ TEST_F(HostToolTest, StateDirectoryAndLogFromTheOptionSystemdOrTheUser) {
     std::string shown, real;  // the state directory as the host names it, and where it is seen from here
     const char* wrapper;      // a program that runs the host as root in its own mounts, or as nobody
     bool systemd, journal, made;
-    std::string xdg;
+    std::string xdg, refused;  // refused: the reason of an exit with code 2
   };
-  const Case cases[] = {{{"--state-dir", option.Path()}, option.Path(), option.Path(), nullptr, true, false, false, ""},
-                        {{"--state-dir", "relative"}, relative, relative, nullptr, true, false, false, ""},
-                        {{}, systemd.Path(), systemd.Path(), nullptr, true, false, false, ""},
-                        {{}, systemd.Path(), systemd.Path(), nullptr, true, true, false, ""},
-                        {{}, "/var/lib/kestravo", varLib.File("kestravo"), "/usr/bin/unshare", false, false, true, ""},
-                        {{}, home + "/.local/state/kestravo", home + "/.local/state/kestravo", "/usr/bin/setpriv", false, false, true, ""},
-                        {{}, home + "/xdg/kestravo", home + "/xdg/kestravo", "/usr/bin/setpriv", false, false, true, home + "/xdg"}};
+  const std::string locked = dir.File("locked");  // root's: nobody cannot make anything in it
+  std::filesystem::create_directory(locked);
+  const Case cases[] = {{{"--state-dir", option.Path()}, option.Path(), option.Path(), nullptr, true, false, false, "", ""},
+                        {{"--state-dir", "relative"}, relative, relative, nullptr, true, false, false, "", ""},
+                        {{}, systemd.Path(), systemd.Path(), nullptr, true, false, false, "", ""},
+                        {{}, systemd.Path(), systemd.Path(), nullptr, true, true, false, "", ""},
+                        {{}, "/var/lib/kestravo", varLib.File("kestravo"), "/usr/bin/unshare", false, false, true, "", ""},
+                        {{}, home + "/.local/state/kestravo", home + "/.local/state/kestravo", "/usr/bin/setpriv", false, false, true, "", ""},
+                        {{}, home + "/xdg/kestravo", home + "/xdg/kestravo", "/usr/bin/setpriv", false, false, true, home + "/xdg", ""},
+                        {{}, "", "", "/usr/bin/setpriv", false, false, true, locked, locked + "/kestravo: cannot be made: " + locked + "/kestravo: Permission denied"},
+                        {{"--state-dir", option.Path()}, "", "", "/usr/bin/setpriv", false, false, false, "", option.Path() + ": Permission denied"}};
   setenv("HOME", home.c_str(), 1);
   int run = 0;
   for (const Case& c : cases) {
@@ -342,8 +347,12 @@ TEST_F(HostToolTest, StateDirectoryAndLogFromTheOptionSystemdOrTheUser) {
     args.insert(args.end(), {"--for", "0.5", "--", "/bin/sleep", "100"});
     pid_t tool = Start(run, args, c.wrapper != nullptr ? c.wrapper : "");
     ASSERT_GT(tool, 0);
-    EXPECT_EQ(WaitExit(tool), 0) << "run " << run;
+    EXPECT_EQ(WaitExit(tool), c.refused.empty() ? 0 : 2) << "run " << run;
     std::string out = FileText(Out(run)), errText = FileText(Err(run));
+    if (!c.refused.empty()) {
+      EXPECT_EQ(errText, "kestravo-host: cannot use the state directory " + c.refused + "\n");
+      continue;
+    }
     const std::string log = c.journal ? errText : FileText(c.real + "/kestravo.log");
     EXPECT_EQ(CountMatches(out, "state file " + Quote(c.shown + "/kestravo.xml")), 1u) << out;
     EXPECT_EQ(CountMatches(out, "started: /bin/sleep 100"), 1u) << out;
