@@ -11,7 +11,7 @@ cmake -S . -B build-demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 cmake --build build-demo
 cd build-demo
 rm -f log4cxx.properties  # left by older demos; the host now keeps its own log configuration
-mkdir -p www
+mkdir -p www state
 echo "hello from a supervised http.server" > www/index.html
 port=${KESTRAVO_DEMO_PORT:-18080}
 url=http://127.0.0.1:$port/
@@ -41,7 +41,7 @@ pid_of() { sed -n "s/.*hpid 0  pid \([0-9]*\)  $1.*/\1/p" "$out" | tail -1; }
 server_of() { cat "/proc/$1/task/$1/children" 2> /dev/null | tr -d ' '; }
 
 say "kestravo-host: python3 -m http.server $port, unchanged, under kestravo-run"
-./kestravo-host -- python3 -m http.server "$port" --bind 127.0.0.1 --directory "$PWD/www" > >(tee "$out") &
+./kestravo-host --state-dir state -- python3 -m http.server "$port" --bind 127.0.0.1 --directory "$PWD/www" > >(tee "$out") &
 host=$!
 wait_for 10 grep -q "hpid 0  pid [0-9]*  started" "$out"
 wait_for 10 fetch

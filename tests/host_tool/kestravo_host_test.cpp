@@ -24,10 +24,12 @@ size_t CountMatches(const std::string& text, const std::string& pattern) {
 std::string Quote(const std::string& text) { return std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)"); }
 
 // A copy of kestravo-host with the library and kestravo-run beside it, in a HostDir (which ends,
-// at the end of the test, whatever still runs from it), with no log configuration of the user's.
+// at the end of the test, whatever still runs from it) that is also its state directory, with no
+// log configuration of the user's.
 class HostToolTest : public ::testing::Test {
  protected:
   HostToolTest() {
+    setenv("KESTRAVO_STATE_DIR", dir.Path().c_str(), 1);
     std::filesystem::copy_file(KESTRAVO_HOST_TOOL, Tool());
     std::filesystem::copy_file(KESTRAVO_ADAPTER, Adapter());
     std::filesystem::copy_file(KESTRAVO_LIBRARY, dir.File(std::filesystem::path(KESTRAVO_LIBRARY).filename()));
@@ -76,13 +78,21 @@ class HostToolTest : public ::testing::Test {
   HostDir dir;
 };
 
-// Bad command lines get the usage; a program that cannot be run, or an output file that cannot be
-// used, is named with the reason. All exit 2 before anything starts.
+// Bad command lines get the usage; a program that cannot be run, an output file, state directory
+// (missing, not one, or writable by others) or log file (a link, a FIFO, writable by others) that
+// cannot be used, is named with the reason. All exit 2 before anything starts, and no link is
+// followed.
 TEST_F(HostToolTest, BadCommandLinesAndProgramsThatCannotRunGetExitCode2) {
   const std::string helper = HelperChild(), usage = "usage: kestravo-host", plain = dir.File("plain");
   std::ofstream(plain) << "not a program\n";
-  TempDir linked;
+  TempDir linked, logLinked, logFifo, logShared, shared;
   std::filesystem::create_symlink(dir.File("elsewhere"), linked.File(std::filesystem::path(helper).filename().string() + ".log"));
+  std::filesystem::create_symlink(dir.File("elsewhere"), logLinked.File("kestravo.log"));
+  mkfifo(logFifo.File("kestravo.log").c_str(), 0600);
+  std::ofstream(logShared.File("kestravo.log")).close();
+  chmod(logShared.File("kestravo.log").c_str(), 0666);
+  chmod(shared.Path().c_str(), 0777);
+  const std::string noDir = "cannot use the state directory ", noLog = "cannot use the log file ";
   const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
       {{}, usage}, {{"--for"}, usage}, {{"--for", "0", "--", helper}, usage}, {{"--for", "soon", "--", helper}, usage},
       {{"--frobnicate", "--", helper}, usage}, {{"--"}, usage}, {{"--", helper, ":::"}, usage},
@@ -91,7 +101,13 @@ TEST_F(HostToolTest, BadCommandLinesAndProgramsThatCannotRunGetExitCode2) {
       {{"--native", "--stop-signal", "INT", "--", helper}, "--stop-signal needs kestravo-run"},
       {{"--", helper, ":::", "no-such-program-here", "x"}, "cannot run no-such-program-here: No such file or directory"},
       {{"--", plain}, "cannot run " + plain + ": Permission denied"},
-      {{"--output-dir", linked.Path(), "--", helper}, "symbolic link"}};
+      {{"--output-dir", linked.Path(), "--", helper}, "symbolic link"},
+      {{"--state-dir", dir.File("missing"), "--", helper}, noDir + dir.File("missing") + ": No such file or directory"},
+      {{"--state-dir", "plain", "--", helper}, noDir + plain + ": not a directory"},
+      {{"--state-dir", shared.Path(), "--", helper}, noDir + shared.Path() + ": other users may write it"},
+      {{"--state-dir", logLinked.Path(), "--", helper}, noLog + logLinked.File("kestravo.log") + ": it is a symbolic link"},
+      {{"--state-dir", logFifo.Path(), "--", helper}, noLog + logFifo.File("kestravo.log") + ": not a regular file"},
+      {{"--state-dir", logShared.Path(), "--", helper}, noLog + logShared.File("kestravo.log") + ": other users may write it"}};
   int run = 0;
   for (const auto& [args, expected] : bad) {
     pid_t pid = Start(++run, args);
@@ -139,9 +155,9 @@ TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFiles) {
   EXPECT_FALSE(std::filesystem::exists(dir.File("target")));
 }
 
-// A program that fails at once: its output and how it ended are shown, the output's last lines
-// (of this run: not those already in the file) once however often it fails; a program given its
-// own stop signal gets it at the stop.
+// A program that fails at once: its start, how it ended and its restarts are shown in order, its
+// output's last lines (of this run: not those already in the file) once however often it fails;
+// a program given its own stop signal gets it at the stop.
 TEST_F(HostToolTest, ShowsHowAProgramEndedAndWhatItSaidAndStopsWithItsSignal) {
   std::ofstream(dir.File("sh.log")) << "from an earlier run\n";
   pid_t tool = Start(1, {"--for", "1.5", "--", "sh", "-c", "echo starting; exit 3", ":::", "--stop-signal", "INT",
@@ -154,6 +170,18 @@ TEST_F(HostToolTest, ShowsHowAProgramEndedAndWhatItSaidAndStopsWithItsSignal) {
             CountMatches(out, R"(hpid 0  pid \d+  exited)")) << out;
   EXPECT_GE(CountMatches(out, R"(hpid 0  pid \d+  exited with code 3)"), 2u) << out;
   EXPECT_EQ(CountMatches(out, "ended soon after its start"), 1u) << out;
+  // Dead before the host's first look at it or not: started once, then each process ends and is
+  // restarted once, under its own pid, each restart timed from the end of the one before.
+  std::regex event(R"(hpid 0  pid (\d+)  (started|exited|restarted, [0-9.]+ ms after pid (\d+) ended))");
+  std::string pid, next = "started";
+  for (auto it = std::sregex_iterator(out.begin(), out.end(), event); it != std::sregex_iterator(); ++it) {
+    const std::string what = (*it)[2].str().substr(0, 7);
+    EXPECT_EQ(what, next) << out;
+    EXPECT_EQ(what == "started" ? "" : what == "exited" ? (*it)[1].str() : (*it)[3].str(), pid) << out;
+    pid = (*it)[1].str();
+    next = what == "exited" ? "restart" : "exited";
+  }
+  EXPECT_EQ(CountMatches(out, R"(starts +2 \(adopted: 0\))"), 1u) << out;
   EXPECT_EQ(CountMatches(out, "\n    \\| starting\n"), 1u) << out;
   EXPECT_EQ(CountMatches(out, "earlier run"), 0u) << out;
   EXPECT_EQ(CountMatches(out, R"(hpid 1  pid \d+  ended on SIGINT)"), 1u) << out;
@@ -259,53 +287,85 @@ TEST(CommandLineTest, SplitsAsTheCRuntimeDoes) {
   for (const auto& [text, expected] : cases) EXPECT_EQ(kestravo_tools::SplitArguments(text), expected) << text;
 }
 
-// The state file and the log go to --state-dir, else to the first entry of systemd's
-// STATE_DIRECTORY, and the log to standard error when that is the journal; a directory that
-// cannot be written is reported, and the child runs all the same.
-TEST_F(HostToolTest, StateDirectoryAndLogFromTheOptionOrFromSystemd) {
-  TempDir option, systemd;
-  const std::string both = systemd.Path() + ":" + option.Path(), missing = dir.File("missing");
-  struct Case { std::vector<std::string> args; const std::string& expected; bool journal; };
-  const Case cases[] = {{{"--state-dir", option.Path()}, option.Path(), false},
-                        {{}, systemd.Path(), false},
-                        {{}, systemd.Path(), true},
-                        {{"--state-dir", missing}, missing, false}};
-  setenv("STATE_DIRECTORY", both.c_str(), 1);
+// The state file, the output and the log go to --state-dir (a relative one taken from the
+// working directory), else to the first entry of systemd's STATE_DIRECTORY, else, made owner-only,
+// to /var/lib/kestravo as root (here a private mount over /var/lib) and to
+// $XDG_STATE_HOME/kestravo or ~/.local/state/kestravo as another user; never beside the program.
+// One that user cannot make or write is refused. The log goes to standard error when that is the
+// journal.
+TEST_F(HostToolTest, StateDirectoryAndLogFromTheOptionSystemdOrTheUser) {
+  unsetenv("KESTRAVO_STATE_DIR");
+  TempDir option, systemd, varLib;
+  const std::string both = systemd.Path() + ":" + option.Path(), home = dir.File("home"), relative = dir.File("relative");
+  std::filesystem::create_directory(relative);
+  std::filesystem::create_directory(home);
+  const bool root = geteuid() == 0;
+  // The other user: nobody, who needs to reach the program and own the home directory.
+  ASSERT_TRUE(!root || (chown(home.c_str(), 65534, 65534) == 0 && chmod(dir.Path().c_str(), 0755) == 0));
+  const std::vector<std::string> asRoot = {"-m", "sh", "-c", "mount --bind \"$0\" /var/lib && exec \"$@\"", varLib.Path()},
+                                  asNobody = {"--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+  struct Case {
+    std::vector<std::string> args;
+    std::string shown, real;  // the state directory as the host names it, and where it is seen from here
+    const char* wrapper;      // a program that runs the host as root in its own mounts, or as nobody
+    bool systemd, journal, made;
+    std::string xdg, refused;  // refused: the reason of an exit with code 2
+  };
+  const std::string locked = dir.File("locked");  // root's: nobody cannot make anything in it
+  std::filesystem::create_directory(locked);
+  const Case cases[] = {{{"--state-dir", option.Path()}, option.Path(), option.Path(), nullptr, true, false, false, "", ""},
+                        {{"--state-dir", "relative"}, relative, relative, nullptr, true, false, false, "", ""},
+                        {{}, systemd.Path(), systemd.Path(), nullptr, true, false, false, "", ""},
+                        {{}, systemd.Path(), systemd.Path(), nullptr, true, true, false, "", ""},
+                        {{}, "/var/lib/kestravo", varLib.File("kestravo"), "/usr/bin/unshare", false, false, true, "", ""},
+                        {{}, home + "/.local/state/kestravo", home + "/.local/state/kestravo", "/usr/bin/setpriv", false, false, true, "", ""},
+                        {{}, home + "/xdg/kestravo", home + "/xdg/kestravo", "/usr/bin/setpriv", false, false, true, home + "/xdg", ""},
+                        {{}, "", "", "/usr/bin/setpriv", false, false, true, locked, locked + "/kestravo: cannot be made: " + locked + "/kestravo: Permission denied"},
+                        {{"--state-dir", option.Path()}, "", "", "/usr/bin/setpriv", false, false, false, "", option.Path() + ": Permission denied"}};
+  setenv("HOME", home.c_str(), 1);
   int run = 0;
   for (const Case& c : cases) {
+    if (c.wrapper != nullptr && !root) continue;  // both need root
     // The journal is known by the device and inode of standard error; Start keeps the file's.
     struct stat err = {};
     std::ofstream(Err(++run)).close();
     stat(Err(run).c_str(), &err);
     const std::string journal = std::to_string(err.st_dev) + ":" + std::to_string(err.st_ino);
     c.journal ? setenv("JOURNAL_STREAM", journal.c_str(), 1) : unsetenv("JOURNAL_STREAM");
-    std::vector<std::string> args = c.args;
+    c.systemd ? setenv("STATE_DIRECTORY", both.c_str(), 1) : unsetenv("STATE_DIRECTORY");
+    c.xdg.empty() ? unsetenv("XDG_STATE_HOME") : setenv("XDG_STATE_HOME", c.xdg.c_str(), 1);
+    std::vector<std::string> args = c.wrapper == nullptr ? std::vector<std::string>{}
+                                    : std::string(c.wrapper) == "/usr/bin/unshare" ? asRoot : asNobody;
+    if (c.wrapper != nullptr) args.push_back(Tool());
+    args.insert(args.end(), c.args.begin(), c.args.end());
     args.insert(args.end(), {"--for", "0.5", "--", "/bin/sleep", "100"});
-    pid_t tool = Start(run, args);
+    pid_t tool = Start(run, args, c.wrapper != nullptr ? c.wrapper : "");
     ASSERT_GT(tool, 0);
-    EXPECT_EQ(WaitExit(tool), 0);
+    EXPECT_EQ(WaitExit(tool), c.refused.empty() ? 0 : 2) << "run " << run;
     std::string out = FileText(Out(run)), errText = FileText(Err(run));
-    const std::string log = c.journal ? errText : FileText(c.expected + "/kestravo.log");
-    EXPECT_EQ(CountMatches(out, "state file " + Quote(c.expected + "/kestravo.xml")), 1u) << out;
-    EXPECT_EQ(CountMatches(out, "started: /bin/sleep 100"), 1u) << out;
-    if (&c.expected != &missing) {
-      EXPECT_TRUE(std::filesystem::exists(c.expected + "/kestravo.xml")) << c.expected;
-      EXPECT_EQ(CountMatches(out, "output of /bin/sleep: " + Quote(c.expected + "/sleep.log")), 1u) << out;
-      EXPECT_EQ(LinesWith(log, {"LoadXml", "load kestravo xml file"}), 1u) << log;
-      EXPECT_EQ(CountMatches(out, c.journal ? "library log: the journal" : "library log: " + Quote(c.expected)), 1u);
-      if (!c.journal) { EXPECT_EQ(errText, ""); }
-      std::filesystem::remove(c.expected + "/kestravo.log");
-    } else {
-      EXPECT_EQ(LinesWith(errText, {"ERROR", "stateDir=" + missing + ",chosenBy=KESTRAVO_STATE_DIR,"}), 1u) << errText;
-      EXPECT_FALSE(std::filesystem::exists(missing));
+    if (!c.refused.empty()) {
+      EXPECT_EQ(errText, "kestravo-host: cannot use the state directory " + c.refused + "\n");
+      continue;
     }
+    const std::string log = c.journal ? errText : FileText(c.real + "/kestravo.log");
+    EXPECT_EQ(CountMatches(out, "state file " + Quote(c.shown + "/kestravo.xml")), 1u) << out;
+    EXPECT_EQ(CountMatches(out, "started: /bin/sleep 100"), 1u) << out;
+    EXPECT_TRUE(std::filesystem::exists(c.real + "/kestravo.xml")) << c.real;
+    EXPECT_EQ(CountMatches(out, "output of /bin/sleep: " + Quote(c.shown + "/sleep.log")), 1u) << out;
+    EXPECT_EQ(LinesWith(log, {"LoadXml", "load kestravo xml file"}), 1u) << log;
+    EXPECT_EQ(CountMatches(out, c.journal ? "library log: the journal" : "library log: " + Quote(c.shown)), 1u) << out;
+    if (!c.journal) { EXPECT_EQ(errText, ""); }
+    struct stat made = {};
+    EXPECT_TRUE(!c.made || (stat(c.real.c_str(), &made) == 0 && (made.st_mode & 07777) == 0700)) << c.real;
+    std::filesystem::remove(c.real + "/kestravo.log");
   }
   unsetenv("STATE_DIRECTORY");
   unsetenv("JOURNAL_STREAM");
+  unsetenv("XDG_STATE_HOME");
   EXPECT_FALSE(std::filesystem::exists(dir.File("kestravo.xml")));
   pid_t help = Start(++run, {"--help"});
   EXPECT_EQ(WaitExit(help), 0);
-  EXPECT_EQ(CountMatches(FileText(Out(run)), R"(--(state-dir|output-dir) DIR|--no-output|--stop-signal SIG|--grace TIME)"), 5u);
+  EXPECT_EQ(CountMatches(FileText(Out(run)), R"(--(state-dir|output-dir) DIR|--no-output|--stop-signal SIG|--grace TIME|~/.local/state/kestravo)"), 6u);
 }
 
 }  // namespace

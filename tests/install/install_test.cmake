@@ -86,7 +86,9 @@ run_pair("find_package pair, static child" ${WORK_DIR}/fp/host ${WORK_DIR}/fp/ch
 
 # The installed kestravo-host finds the installed library through its run path; the shell child
 # finds the installed kestravo-wait-stop in PATH. The children speak the protocol themselves.
-run("installed kestravo-host" ${CMAKE_COMMAND} -E env "PATH=${prefix}/bin:$ENV{PATH}"
+# Its state goes where it is told, never beside it in bin.
+file(MAKE_DIRECTORY ${WORK_DIR}/state)
+run("installed kestravo-host" ${CMAKE_COMMAND} -E env "PATH=${prefix}/bin:$ENV{PATH}" KESTRAVO_STATE_DIR=${WORK_DIR}/state
     ${prefix}/bin/kestravo-host --native --for 2 -- ${examples}/child.sh ::: ${WORK_DIR}/fp/child_static)
 expect("library [^\n]*/${LIBDIR}/libkestravo\\.so\\.[0-9]+,")
 expect("hpid 0  pid [0-9]+  stopped on its stop event")
@@ -94,5 +96,9 @@ expect("hpid 1  pid [0-9]+  stopped on its stop event")
 expect("graceful stops   2 \\(on the stop signal: 0, on the stop event: 2; killed after the grace: 0")
 message(STATUS "installed kestravo-host:\n${out}")
 # An ordinary program runs through the installed kestravo-run beside it.
-run("installed kestravo-host, adapter" ${prefix}/bin/kestravo-host --for 1 -- sleep 1000)
+run("installed kestravo-host, adapter" ${prefix}/bin/kestravo-host --state-dir ${WORK_DIR}/state --for 1 -- sleep 1000)
 expect("hpid 0  pid [0-9]+  ended on SIGTERM")
+expect("state file ${WORK_DIR}/state/kestravo.xml")
+if(EXISTS ${prefix}/bin/kestravo.xml OR EXISTS ${prefix}/bin/kestravo.log)
+  message(FATAL_ERROR "kestravo-host wrote beside itself in ${prefix}/bin")
+endif()

@@ -24,7 +24,7 @@ struct Command {
 struct Options {
   double forSeconds = 0;  // 0: until a stop is requested
   bool native = false;    // the programs speak the child protocol themselves
-  std::string stateDir;   // --state-dir: handed to the library as KESTRAVO_STATE_DIR
+  std::string stateDir;   // --state-dir: handed to the library, made absolute, as KESTRAVO_STATE_DIR
   std::string outputDir;  // --output-dir; empty: the state directory
   bool noOutput = false;  // --no-output
   std::string outputNote;  // why the programs' output is not kept; empty when it is

@@ -10,8 +10,18 @@
 
 namespace kestravo_host {
 
-// The directory of this program's executable, where the library keeps kestravo.xml.
+// The directory of this program's executable, where libkestravo finds kestravo-run.
 std::string ExecutableDir();
+// Where the host keeps its state when nothing says otherwise: /var/lib/kestravo for root, else
+// $XDG_STATE_HOME/kestravo or ~/.local/state/kestravo (on Windows %LOCALAPPDATA%\kestravo).
+// Empty when no home directory is known.
+std::string DefaultStateDir();
+// The same for the usage text.
+const char* DefaultStateDirText();
+// Makes dir the state directory: creates it (owner-only, with its missing parents) when create
+// is set, then checks that it is a directory this user can write and that other users cannot
+// (else they could replace the files in it). False with *error saying why.
+bool UseStateDir(const std::string& dir, bool create, std::string* error);
 // name in dir, joined with the system's separator.
 std::string InDirectory(const std::string& dir, const std::string& name);
 // name in the directory of this program's executable.
@@ -53,9 +63,10 @@ std::string AdapterStopText(const std::string& stopSignal);
 // A signal's name: "SIGSEGV".
 std::string SignalName(int signal);
 
-// Creates the output file of a program, or checks an existing one, as kestravo-run will open it:
-// owner-only, never through a symbolic link, a regular file. False with *error otherwise.
-bool PrepareOutputFile(const std::string& path, std::string* error);
+// Creates a file the host or kestravo-run appends to (an output file, the library's log), or
+// checks an existing one: never through a symbolic link, never blocking on a FIFO, a regular file
+// of this user that others cannot write; created owner-only. False with *error otherwise.
+bool PrepareOwnFile(const std::string& path, std::string* error);
 
 // Stop requests (SIGINT, SIGTERM, SIGHUP; Ctrl-C, Ctrl-Break, the console closing) are taken by
 // the main thread's Wake only. Called in main before any thread exists.

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,6 +14,8 @@
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "../own_file.h"
 
 namespace kestravo_host {
 
@@ -115,20 +118,53 @@ std::string SignalName(int signal) {
   return name != nullptr ? std::string("SIG") + name : "signal " + std::to_string(signal);
 }
 
-bool PrepareOutputFile(const std::string& path, std::string* error) {
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-  struct stat st;
-  if (fd < 0) {
-    int err = errno;
-    *error = err == ELOOP && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)
-                 ? "it is a symbolic link, which is never followed"
-                 : strerror(err);
-    return false;
+bool PrepareOwnFile(const std::string& path, std::string* error) {
+  uint64_t size = 0;
+  int fd = kestravo_tools::OpenOwnFileForAppend(path, &size, error);
+  if (fd >= 0) close(fd);
+  return fd >= 0;
+}
+
+std::string DefaultStateDir() {
+  if (geteuid() == 0) return "/var/lib/kestravo";
+  const char* xdg = getenv("XDG_STATE_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/kestravo";  // a relative one is to be ignored
+  const char* home = getenv("HOME");
+  std::string dir = home != nullptr && home[0] == '/' ? home : "";
+  if (dir.empty()) {
+    const passwd* entry = getpwuid(geteuid());
+    if (entry == nullptr || entry->pw_dir == nullptr || entry->pw_dir[0] != '/') return "";
+    dir = entry->pw_dir;
   }
-  bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  close(fd);
-  if (!regular) *error = "not a regular file";
-  return regular;
+  return dir + "/.local/state/kestravo";
+}
+
+const char* DefaultStateDirText() {
+  return "/var/lib/kestravo as root, else $XDG_STATE_HOME/kestravo\n"
+         "                      or ~/.local/state/kestravo";
+}
+
+bool UseStateDir(const std::string& dir, bool create, std::string* error) {
+  struct stat st;
+  if (create && stat(dir.c_str(), &st) != 0) {
+    // Each missing directory on the way owner-only, as ~/.local/state should be.
+    for (size_t slash = dir.find('/', 1); ; slash = dir.find('/', slash + 1)) {
+      std::string part = dir.substr(0, slash);
+      if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+        *error = "cannot be made: " + part + ": " + strerror(errno);
+        return false;
+      }
+      if (slash == std::string::npos) break;
+    }
+  }
+  const char* why = stat(dir.c_str(), &st) != 0               ? strerror(errno)
+                    : !S_ISDIR(st.st_mode)                    ? "not a directory"
+                    : access(dir.c_str(), W_OK | X_OK) != 0   ? strerror(errno)
+                    : (st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX)
+                        ? "other users may write it, and so replace the state file or the log"
+                        : nullptr;
+  if (why != nullptr) *error = why;
+  return why == nullptr;
 }
 
 void CatchStopRequests() {

@@ -115,7 +115,7 @@ std::string AdapterStopText(const std::string& stopSignal) {
 
 std::string SignalName(int signal) { return "signal " + std::to_string(signal); }
 
-bool PrepareOutputFile(const std::string& path, std::string* error) {
+bool PrepareOwnFile(const std::string& path, std::string* error) {
   HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -129,6 +129,27 @@ bool PrepareOutputFile(const std::string& path, std::string* error) {
   CloseHandle(file);
   if (!ok) *error = "a symbolic link or not a regular file";
   return ok;
+}
+
+std::string DefaultStateDir() {
+  const char* local = getenv("LOCALAPPDATA");
+  return local != nullptr && *local != '\0' ? std::string(local) + "\\kestravo" : std::string();
+}
+
+const char* DefaultStateDirText() { return "%LOCALAPPDATA%\\kestravo"; }
+
+bool UseStateDir(const std::string& dir, bool create, std::string* error) {
+  // The folders under LOCALAPPDATA are the user's own already.
+  if (create && !CreateDirectoryA(dir.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    *error = "cannot be made: error " + std::to_string(GetLastError());
+    return false;
+  }
+  DWORD attributes = GetFileAttributesA(dir.c_str());
+  *error = attributes == INVALID_FILE_ATTRIBUTES ? "error " + std::to_string(GetLastError())
+           : !(attributes & FILE_ATTRIBUTE_DIRECTORY) ? "not a directory"
+           : !DirectoryWritable(dir) ? "cannot be written"
+                                     : "";
+  return error->empty();
 }
 
 void CatchStopRequests() {

@@ -49,10 +49,11 @@ bool PropertyValue(const std::string& path, std::string* value) {
 
 }  // namespace
 
-int32_t InitWithLog(const Library& library, std::string* where) {
+bool InitWithLog(const Library& library, int32_t* result, std::string* where) {
   if (FileExists("log4cxx.properties")) {
     *where = "as ./log4cxx.properties says";
-    return library.Init();
+    *result = library.Init();
+    return true;
   }
   // The library reads log4cxx.properties from the working directory at its first Init, and
   // nothing else. So the host writes its own into a private directory and stands there for that
@@ -60,8 +61,13 @@ int32_t InitWithLog(const Library& library, std::string* where) {
   const bool journal = StderrIsJournal();
   const std::string dir = StateDir();
   std::string log = InDirectory(dir, "kestravo.log");
-  std::string value;
-  int32_t result = 0;
+  std::string value, why;
+  // log4cxx opens the file by its name and would follow a link or wait on a FIFO: it gets one
+  // the host made or checked, in a directory no one else can write.
+  if (!journal && !PrepareOwnFile(log, &why)) {
+    *where = "cannot use the log file " + log + ": " + why;
+    return false;
+  }
   bool initialised = false, back = true;
   // A directory that cannot be written is reported by the library itself, on standard error then.
   if ((journal || DirectoryWritable(dir)) && (journal || PropertyValue(log, &value))) {
@@ -69,14 +75,14 @@ int32_t InitWithLog(const Library& library, std::string* where) {
       std::ofstream config("log4cxx.properties");
       if (!(journal ? config << kJournalConfiguration : config << kLogConfiguration << value << "\n")) return;
       config.close();
-      result = library.Init();
+      *result = library.Init();
       initialised = true;
     }, "log4cxx.properties", &back);
   }
-  if (!initialised) result = library.Init();
+  if (!initialised) *result = library.Init();
   *where = !initialised ? "standard error (warnings and errors only)" : journal ? "the journal (standard error)" : log;
   if (!back) *where += "; the working directory could not be restored";
-  return result;
+  return true;
 }
 
 std::string StateDir() {
@@ -89,7 +95,7 @@ std::string StateDir() {
     dir = systemd;
     dir.erase(std::min(dir.find(':'), dir.size()));
   } else {
-    return ExecutableDir();
+    return "";
   }
   std::error_code ignored;
   std::string absolute = std::filesystem::absolute(dir, ignored).string();

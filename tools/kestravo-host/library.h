@@ -27,11 +27,14 @@ bool LoadLibrary(Library* library, std::string* error);
 
 // The first KESTRAVO_Init, with the library's log in kestravo.log beside the state file, unless
 // the working directory holds a log4cxx.properties of the user's, or standard error is the
-// journal (under systemd), which then gets it. *where tells a person where the log is.
-int32_t InitWithLog(const Library& library, std::string* where);
+// journal (under systemd), which then gets it. *where tells a person where the log is. A
+// kestravo.log that is not a file of the host's own (see PrepareOwnFile) is not handed to the
+// library: false, with *where saying why, and Init not called.
+bool InitWithLog(const Library& library, int32_t* result, std::string* where);
 
-// Where the library keeps kestravo.xml, chosen as it chooses: KESTRAVO_STATE_DIR, else the first
-// entry of STATE_DIRECTORY, else ExecutableDir().
+// Where the library keeps kestravo.xml, chosen as it chooses when told: KESTRAVO_STATE_DIR, else
+// the first entry of STATE_DIRECTORY; absolute. Empty when neither is set: the library would
+// then use the directory of its host's executable, which kestravo-host never lets it.
 std::string StateDir();
 
 }  // namespace kestravo_host

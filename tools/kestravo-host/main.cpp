@@ -29,19 +29,26 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  // The library reads it at KESTRAVO_Init; the output files go there by default.
-  if (!options.stateDir.empty()) SetEnv("KESTRAVO_STATE_DIR", options.stateDir);
+  // Made absolute now: the library reads it at KESTRAVO_Init, from a private working directory.
+  // A given directory must exist (a typo would otherwise lose the recovery); the default is made.
+  std::string stateDir = options.stateDir.empty() ? StateDir() : kestravo_tools::AbsolutePath(options.stateDir);
+  const bool byDefault = stateDir.empty();
+  if (byDefault) stateDir = DefaultStateDir();
+  if (stateDir.empty()) {
+    fprintf(stderr, "kestravo-host: no state directory: this user has no home directory; choose --state-dir\n");
+    return 2;
+  }
+  if (!UseStateDir(stateDir, byDefault, &error)) {
+    fprintf(stderr, "kestravo-host: cannot use the state directory %s: %s\n", stateDir.c_str(), error.c_str());
+    return 2;
+  }
+  SetEnv("KESTRAVO_STATE_DIR", stateDir);  // the library's own default would be beside this program
   if (!options.native && !options.noOutput) {
-    std::string dir = options.outputDir.empty() ? StateDir() : kestravo_tools::AbsolutePath(options.outputDir);
-    if (options.outputDir.empty() && !DirectoryWritable(dir)) {
-      options.outputNote = "not kept: " + dir + " cannot be written (choose --output-dir)";
-    } else {
-      NameOutputFiles(dir, &options.commands);
-      for (const Command& command : options.commands) {
-        if (!PrepareOutputFile(command.output, &error)) {
-          fprintf(stderr, "kestravo-host: cannot use the output file %s: %s\n", command.output.c_str(), error.c_str());
-          return 2;
-        }
+    NameOutputFiles(options.outputDir.empty() ? stateDir : kestravo_tools::AbsolutePath(options.outputDir), &options.commands);
+    for (const Command& command : options.commands) {
+      if (!PrepareOwnFile(command.output, &error)) {
+        fprintf(stderr, "kestravo-host: cannot use the output file %s: %s\n", command.output.c_str(), error.c_str());
+        return 2;
       }
     }
   } else {

@@ -141,6 +141,32 @@ void MessageQueue::Push(Message message) {
   wake_.Set();
 }
 
+bool MessageQueue::Pending(uint32_t hpid, uint32_t type, uint32_t* pid) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const Message& m : messages_) {
+    if (m.hpid == hpid && m.type == type) {
+      *pid = m.pid;
+      return true;
+    }
+  }
+  return false;
+}
+
+void RestartTimes::Add(double ms) {
+  samples_[count_++ % kSamples] = ms;
+  max_ = std::max(max_, ms);
+}
+
+std::string RestartTimes::Text() const {
+  if (count_ == 0) return "none";
+  std::vector<double> times(samples_.begin(), samples_.begin() + std::min<uint64_t>(count_, kSamples));
+  std::sort(times.begin(), times.end());
+  size_t n = times.size();
+  double median = n % 2 ? times[n / 2] : (times[n / 2 - 1] + times[n / 2]) / 2;
+  return "median " + Fixed(median, 1) + " ms" + (count_ > kSamples ? " (of the last " + std::to_string(n) + ")" : "") +
+         ", maximum " + Fixed(max_, 1) + " ms (" + std::to_string(count_) + " restarts timed)";
+}
+
 std::deque<Message> MessageQueue::TakeAll() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::deque<Message> taken;
@@ -155,7 +181,11 @@ int Supervisor::Run() {
   startedAt_ = Clock::now();
   library_.SetMsgCallBack(OnMessage, &queue_);  // before Init: the reports of survivors come in it
   std::string log;
-  int32_t result = InitWithLog(library_, &log);
+  int32_t result = KESTRAVO_OK;
+  if (!InitWithLog(library_, &result, &log)) {
+    fprintf(stderr, "kestravo-host: %s\n", log.c_str());
+    return 2;
+  }
   std::string stateDir = StateDir();
   printf("kestravo-host: library %s, state file %s%s\n  library log: %s\n", library_.path.c_str(),
          InDirectory(stateDir, "kestravo.xml").c_str(), DirectoryWritable(stateDir) ? "" : " (cannot be written: see the log)", log.c_str());
@@ -256,6 +286,7 @@ void Supervisor::StartCommands() {
     child.stopSignal = command.stopSignal;
     child.graceMs = command.graceMs;
     child.createdAt = child.runningSince = Clock::now();
+    child.createdWallAt = std::chrono::system_clock::now();
     child.nextLook = child.createdAt + kFirstLook;
   }
 }
@@ -295,14 +326,13 @@ void Supervisor::LearnStarts() {
     // and less often.
     child.lookInterval = std::min<Clock::duration>(2 * child.lookInterval + kFirstLook, kLongestLook);
     child.nextLook = now + child.lookInterval;
-    uint32_t pid = 0;
-    if (library_.GetOSPid(hpid, &pid) == KESTRAVO_OK && pid != 0) {
-      child.pid = pid;
+    uint32_t pid = 0, ignored = 0;
+    // A report about the child may have come since the last look, and the pid may be that of
+    // its restart already: the reports, which name the pid that ended, show the start then.
+    if (library_.GetOSPid(hpid, &pid) == KESTRAVO_OK && pid != 0 && !queue_.Pending(hpid, MSG_EXITED, &ignored)) {
+      ShowStart(hpid, child, pid, std::chrono::system_clock::now());
       child.running = watch_.Watch(pid);
-      child.startCounted = true;
       child.runningSince = now;
-      ++starts_;
-      Line(ChildText(hpid, pid, "started: " + child.shown));
     } else if (!child.slowStartNoted && now - child.createdAt > kSlowStart) {
       child.slowStartNoted = true;
       Line(ChildText(hpid, 0, "not started yet: the library retries a failed start about every "
@@ -311,17 +341,38 @@ void Supervisor::LearnStarts() {
   }
 }
 
+void Supervisor::ShowStart(uint32_t hpid, Child& child, uint32_t pid, std::chrono::system_clock::time_point when) {
+  child.startCounted = true;
+  child.pid = pid;
+  ++starts_;
+  Line(ChildText(hpid, pid, "started: " + child.shown), when);
+}
+
+uint32_t Supervisor::RestartedPid(uint32_t hpid, const std::deque<Message>& batch, size_t at, uint32_t endedPid) {
+  // Its own end, when reported already, names it; else the library's answer, unless that process
+  // has ended meanwhile and its report has just come in.
+  for (size_t i = at + 1; i < batch.size(); ++i) {
+    if (batch[i].hpid == hpid && batch[i].type == MSG_EXITED && batch[i].pid != 0) return batch[i].pid;
+  }
+  uint32_t pid = 0, ended = 0;
+  library_.GetOSPid(hpid, &pid);
+  if (queue_.Pending(hpid, MSG_EXITED, &ended) && ended != 0) pid = ended;
+  return pid == endedPid ? 0 : pid;  // 0: it has ended again already, and its pid went unseen
+}
+
 void Supervisor::HandleMessages() {
-  for (Message& m : queue_.TakeAll()) {
+  std::deque<Message> batch = queue_.TakeAll();
+  for (size_t at = 0; at < batch.size(); ++at) {
+    const Message& m = batch[at];
     auto it = children_.find(m.hpid);
     if (it == children_.end()) continue;  // a late report of a survivor, or of a stopped child
     Child& child = it->second;
     if (m.type == MSG_EXITED) {
-      if (!child.startCounted) {
-        ++starts_;  // it ran and ended between two looks
-        child.startCounted = true;
-        if (m.pid != 0) child.pid = m.pid;
-      }
+      if (child.exitShown) continue;  // the same end reported again
+      // It ran and ended between two looks: its start is shown first, with the pid that ended.
+      if (!child.startCounted) ShowStart(m.hpid, child, m.pid, child.createdWallAt);
+      if (m.pid != 0) child.pid = m.pid;
+      child.exitShown = true;
       child.running = false;
       child.exitedPid = child.pid;
       child.exitedAt = m.at;
@@ -336,9 +387,8 @@ void Supervisor::HandleMessages() {
       if (ranMs < kEarlyEndMs && !child.earlyEndShown) ShowEarlyEnd(m.hpid, child, what);
     } else if (m.type == MSG_RESTARTED) {
       ++restarts_;
-      uint32_t pid = 0;
-      library_.GetOSPid(m.hpid, &pid);
-      if (pid == child.exitedPid) pid = 0;  // it has ended again already: its pid went unseen
+      child.exitShown = false;
+      uint32_t pid = RestartedPid(m.hpid, batch, at, child.exitedPid);
       if (pid != 0) {
         child.pid = pid;
         child.running = watch_.Watch(pid);
@@ -353,8 +403,8 @@ void Supervisor::HandleMessages() {
         Clock::time_point watched;
         if (watch_.EndedAt(child.exitedPid, &watched, &timed) && timed) ended = std::min(ended, watched);
         watch_.Forget(child.exitedPid);
-        exitToRestartMs_.push_back(Ms(m.at - ended));
-        what += ", " + Fixed(exitToRestartMs_.back(), 1) + " ms after pid " +
+        restartTimes_.Add(Ms(m.at - ended));
+        what += ", " + Fixed(restartTimes_.Last(), 1) + " ms after pid " +
                 std::to_string(child.exitedPid) + " ended";
       }
       Line(ChildText(m.hpid, pid, what), m.wallAt);
@@ -425,22 +475,13 @@ void Supervisor::ShowEarlyEnd(uint32_t hpid, Child& child, const std::string& ca
 }
 
 void Supervisor::PrintSummary() {
-  std::vector<double> times = exitToRestartMs_;
-  std::sort(times.begin(), times.end());
-  std::string restartTimes = "none";
-  if (!times.empty()) {
-    size_t n = times.size();
-    double median = n % 2 ? times[n / 2] : (times[n / 2 - 1] + times[n / 2]) / 2;
-    restartTimes = "median " + Fixed(median, 1) + " ms, maximum " + Fixed(times.back(), 1) +
-                   " ms (" + std::to_string(n) + " restarts timed)";
-  }
   printf("summary after %.1f s\n", Ms(Clock::now() - startedAt_) / 1000);
   printf("  starts           %d (adopted: %d)\n", starts_, adopted_);
   printf("  restarts         %d (failed attempts: %d)\n", restarts_, failedRestarts_);
   printf("  graceful stops   %d (on the stop signal: %d, on the stop event: %d; killed after the grace: %d, "
          "had already ended: %d)\n",
          onSignal_ + onStopEvent_, onSignal_, onStopEvent_, killed_, alreadyEnded_);
-  printf("  exit to restart  %s\n", restartTimes.c_str());
+  printf("  exit to restart  %s\n", restartTimes_.Text().c_str());
   fflush(stdout);
 }
 

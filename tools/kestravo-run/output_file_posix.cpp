@@ -7,30 +7,13 @@
 #include <unistd.h>
 
 #include "output_file.h"
+#include "../own_file.h"
 
 namespace kestravo_run {
 namespace file {
 
 intptr_t OpenForAppend(const std::string& path, uint64_t* size, std::string* error) {
-  // Non-blocking, so that a FIFO without a reader fails instead of hanging; it is refused below.
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    int err = errno;
-    struct stat st;
-    *error = err == ELOOP && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)
-                 ? "it is a symbolic link, which is never followed"
-                 : strerror(err);
-    return -1;
-  }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    *error = "not a regular file";
-    return -1;
-  }
-  fcntl(fd, F_SETFL, O_WRONLY | O_APPEND);
-  *size = static_cast<uint64_t>(st.st_size);
-  return fd;
+  return kestravo_tools::OpenOwnFileForAppend(path, size, error);
 }
 
 bool WriteAll(intptr_t file, const char* data, size_t n, size_t* done, std::string* error) {

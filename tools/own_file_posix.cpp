@@ -1,0 +1,39 @@
+#include "own_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kestravo_tools {
+
+int OpenOwnFileForAppend(const std::string& path, uint64_t* size, std::string* error) {
+  // Non-blocking, so that a FIFO without a reader fails instead of hanging; one with a reader is
+  // refused below.
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  struct stat st;
+  if (fd < 0) {
+    int err = errno;
+    bool seen = lstat(path.c_str(), &st) == 0;
+    *error = seen && S_ISLNK(st.st_mode)    ? "it is a symbolic link, which is never followed"
+             : seen && !S_ISREG(st.st_mode) ? "not a regular file"
+                                            : strerror(err);
+    return -1;
+  }
+  const char* why = fstat(fd, &st) != 0                  ? strerror(errno)
+                    : !S_ISREG(st.st_mode)               ? "not a regular file"
+                    : st.st_uid != geteuid()             ? "it belongs to another user"
+                    : (st.st_mode & (S_IWGRP | S_IWOTH)) ? "other users may write it"
+                                                         : nullptr;
+  if (why != nullptr) {
+    close(fd);
+    *error = why;
+    return -1;
+  }
+  fcntl(fd, F_SETFL, O_APPEND);
+  *size = static_cast<uint64_t>(st.st_size);
+  return fd;
+}
+
+}  // namespace kestravo_tools
