@@ -1,6 +1,7 @@
-// kestravo-bench-library OUTDIR CHILD [QUICK]: the library's figures as a host sees them, and the
-// raw limit of the same starts done with posix_spawn and pidfd_open alone. Writes sample files
-// into OUTDIR for kestravo-bench-report. Runs in OUTDIR, where it puts its log4cxx.properties.
+// kestravo-bench-library OUTDIR CHILD [quick|start]: the library's figures as a host sees them,
+// and the raw limit of the same starts done with posix_spawn and pidfd_open alone. Writes sample
+// files into OUTDIR for kestravo-bench-report. Runs in OUTDIR, where it puts its
+// log4cxx.properties. "start" runs the start rows of 64 and 1024 children only.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -453,6 +454,21 @@ void RecordStart(const char* name, const std::vector<double>& seconds) {
   Progress("%s: median %.1f ms over %zu runs", name, bench::Summarise(ms).median, ms.size());
 }
 
+// The start rows alone, each library start paired with a raw one right before it.
+void MeasureStarts(const Plan& plan) {
+  std::vector<uint32_t> hpids;
+  for (int n : {1024, 64}) {
+    std::vector<double> seconds, raw;
+    for (int i = 0; i < (n == 64 ? plan.startReps64 : plan.startReps1024); ++i) {
+      raw.push_back(RawStart(n));
+      seconds.push_back(StartChildren(n, &hpids));
+      ResetLibrary();
+    }
+    RecordStart(n == 64 ? "start.lib.64" : "start.lib.1024", seconds);
+    RecordStart(n == 64 ? "start.raw.64" : "start.raw.1024", raw);
+  }
+}
+
 }  // namespace
 
 // An interrupt still ends every child: the library's through KESTRAVO_Uninit, the raw loop's by
@@ -477,12 +493,13 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &interrupts, nullptr);
   WatchInterrupts(interrupts);
   if (argc < 3) {
-    fprintf(stderr, "usage: kestravo-bench-library OUTDIR CHILD [quick]\n");
+    fprintf(stderr, "usage: kestravo-bench-library OUTDIR CHILD [quick|start]\n");
     return 2;
   }
   g_out = argv[1];
   g_child = argv[2];
   Plan plan;
+  const bool startOnly = argc > 3 && strcmp(argv[3], "start") == 0;
   if (argc > 3 && strcmp(argv[3], "quick") == 0) {
     // A check that everything runs, not figures.
     plan.startReps1 = 3;
@@ -510,6 +527,12 @@ int main(int argc, char** argv) {
   Announcements announcements(g_out + "/announce.fifo");
   g_announcements = &announcements;
   InitLibrary();
+  if (startOnly) {
+    MeasureStarts(plan);
+    KESTRAVO_Uninit();
+    unlink(StateFilePath().c_str());
+    return 0;
+  }
 
   Progress("library: idle with no child");
   MeasureIdle(plan, "idle.lib.0");
