@@ -1,6 +1,8 @@
-// kestravo-bench-library OUTDIR CHILD [QUICK]: the library's figures as a host sees them, and the
-// raw limit of the same starts done with posix_spawn and pidfd_open alone. Writes sample files
-// into OUTDIR for kestravo-bench-report. Runs in OUTDIR, where it puts its log4cxx.properties.
+// kestravo-bench-library OUTDIR CHILD [quick|start|floor]: the library's figures as a host sees
+// them, the raw limit of the same starts done with posix_spawn and pidfd_open alone, and the
+// restart floor. Writes sample files into OUTDIR for kestravo-bench-report. Runs in OUTDIR, where
+// it puts its log4cxx.properties. "start" runs only the start rows of 64 and 1024 children,
+// "floor" only the restart floor.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,6 +18,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <linux/sched.h>
 
 #include <condition_variable>
 #include <fstream>
@@ -48,6 +51,7 @@ struct Plan {
   int kills = 100;
   int stops = 200;
   int crashRestarts = 8;
+  int floorKills = 20;
 };
 
 // Stubborn children: the 1024 case runs only when this many are stopped within the probe's limit,
@@ -307,6 +311,128 @@ void MeasureRestarts(const Plan& plan, const std::vector<uint32_t>& hpids, const
            s.p99, s.max, s.count);
 }
 
+// The restart floor: a child started the way the library starts one (clone3 with CLONE_PIDFD,
+// straight into a cgroup of its own where the host may make one, in a session of its own),
+// killed with SIGKILL 1.0-1.2 s after its start, seen ended through its pidfd, reaped and
+// started again until it announces itself; beside it others-1 children whose pidfds are held.
+class FloorSpawner {
+ public:
+  FloorSpawner() {
+    std::ifstream mounts("/proc/self/mounts");
+    std::string source, mountPoint, type, rest, root;
+    while (mounts >> source >> mountPoint >> type && std::getline(mounts, rest)) {
+      if (type == "cgroup2") root = mountPoint;  // /sys/fs/cgroup, or .../unified on a hybrid
+    }
+    std::ifstream in("/proc/self/cgroup");
+    std::string line;
+    while (!root.empty() && std::getline(in, line)) {
+      if (line.compare(0, 3, "0::") != 0) continue;
+      std::string dir = root + (line.size() > 4 ? line.substr(3) : "") + "/kestravo-bench-floor";
+      if (access((dir.substr(0, dir.rfind('/')) + "/cgroup.procs").c_str(), W_OK) != 0) break;
+      if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) break;
+      cgroup_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (cgroup_ >= 0) dir_ = dir;
+    }
+  }
+  ~FloorSpawner() {
+    if (cgroup_ >= 0) close(cgroup_);
+    if (!dir_.empty()) rmdir(dir_.c_str());
+  }
+  // The pidfd of a new child, or -1.
+  int Spawn() {
+    char* argv[] = {const_cast<char*>(g_child.c_str()), nullptr};
+    clone_args args{};
+    int pidfd = -1;
+    args.flags = CLONE_PIDFD | (cgroup_ >= 0 ? CLONE_INTO_CGROUP : 0);
+    args.pidfd = reinterpret_cast<uintptr_t>(&pidfd);
+    args.exit_signal = SIGCHLD;
+    args.cgroup = cgroup_ >= 0 ? static_cast<uint64_t>(cgroup_) : 0;
+    long pid = syscall(SYS_clone3, &args, sizeof args);
+    if (pid == 0) {
+      // Only async-signal-safe calls in the copy of this multi-threaded process.
+      setsid();
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      execve(g_child.c_str(), argv, environ);
+      _exit(127);
+    }
+    return pid > 0 ? pidfd : -1;
+  }
+  bool InCgroup() const { return cgroup_ >= 0; }
+
+ private:
+  int cgroup_ = -1;
+  std::string dir_;
+};
+
+void MeasureFloor(const Plan& plan, int children, const std::string& name) {
+  g_announcements->Drain();
+  FloorSpawner spawner;
+  std::vector<int> held;
+  char* argv[] = {const_cast<char*>(g_child.c_str()), nullptr};
+  for (int i = 1; i < children; ++i) {
+    pid_t pid;
+    if (posix_spawn(&pid, g_child.c_str(), nullptr, nullptr, argv, environ) != 0) Die("posix_spawn failed");
+    held.push_back(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    std::lock_guard<std::mutex> lock(g_rawMutex);
+    g_rawPidfds.push_back(held.back());
+  }
+  int pidfd = spawner.Spawn();
+  if (pidfd < 0) Die("clone3 failed");
+  {
+    std::lock_guard<std::mutex> lock(g_rawMutex);
+    g_rawPidfds.push_back(pidfd);
+  }
+  WaitAnnounced(children);
+  std::mt19937 random(1234);
+  std::uniform_real_distribution<double> old(1.0, 1.2);
+  std::vector<double> samples;
+  double startedAt = Now();
+  for (int k = 0; k < plan.floorKills; ++k) {
+    SleepSeconds(startedAt + old(random) - Now());
+    double killedAt = Now();
+    syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+    pollfd ended{pidfd, POLLIN, 0};
+    while (poll(&ended, 1, -1) < 0) {
+    }
+    siginfo_t info{};
+    waitid(static_cast<idtype_t>(3) /* P_PIDFD */, static_cast<id_t>(pidfd), &info, WEXITED);
+    int next = spawner.Spawn();
+    if (next < 0) Die("clone3 failed");
+    {
+      std::lock_guard<std::mutex> lock(g_rawMutex);
+      std::replace(g_rawPidfds.begin(), g_rawPidfds.end(), pidfd, next);
+    }
+    close(pidfd);
+    pidfd = next;
+    if (!g_announcements->Next(killedAt + 10, &startedAt)) Die("the floor's child did not announce itself");
+    samples.push_back((startedAt - killedAt) * 1000);
+  }
+  held.push_back(pidfd);
+  for (int fd : held) {
+    syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0);
+    siginfo_t info{};
+    waitid(static_cast<idtype_t>(3) /* P_PIDFD */, static_cast<id_t>(fd), &info, WEXITED);
+    close(fd);
+  }
+  {
+    std::lock_guard<std::mutex> lock(g_rawMutex);
+    g_rawPidfds.clear();
+  }
+  g_announcements->Drain();
+  bench::WriteSamples(g_out, name, samples);
+  auto s = bench::Summarise(samples);
+  Progress("%s (%s): median %.2f ms, p99 %.2f ms (%zu kills)", name.c_str(),
+           spawner.InCgroup() ? "clone3 into a cgroup" : "clone3, no cgroup", s.median, s.p99, s.count);
+}
+
+void MeasureFloors(const Plan& plan) {
+  Progress("the restart floor: 1 child, then 1024");
+  MeasureFloor(plan, 1, "restart.floor.1");
+  MeasureFloor(plan, 1024, "restart.floor.1024");
+}
+
 // KESTRAVO_DestroyProcess of a child that honours its stop event, timed around the call.
 void MeasureStops(const Plan& plan) {
   std::vector<double> stops;
@@ -453,6 +579,21 @@ void RecordStart(const char* name, const std::vector<double>& seconds) {
   Progress("%s: median %.1f ms over %zu runs", name, bench::Summarise(ms).median, ms.size());
 }
 
+// The start rows alone, each library start paired with a raw one right before it.
+void MeasureStarts(const Plan& plan) {
+  std::vector<uint32_t> hpids;
+  for (int n : {1024, 64}) {
+    std::vector<double> seconds, raw;
+    for (int i = 0; i < (n == 64 ? plan.startReps64 : plan.startReps1024); ++i) {
+      raw.push_back(RawStart(n));
+      seconds.push_back(StartChildren(n, &hpids));
+      ResetLibrary();
+    }
+    RecordStart(n == 64 ? "start.lib.64" : "start.lib.1024", seconds);
+    RecordStart(n == 64 ? "start.raw.64" : "start.raw.1024", raw);
+  }
+}
+
 }  // namespace
 
 // An interrupt still ends every child: the library's through KESTRAVO_Uninit, the raw loop's by
@@ -477,12 +618,14 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &interrupts, nullptr);
   WatchInterrupts(interrupts);
   if (argc < 3) {
-    fprintf(stderr, "usage: kestravo-bench-library OUTDIR CHILD [quick]\n");
+    fprintf(stderr, "usage: kestravo-bench-library OUTDIR CHILD [quick|start|floor]\n");
     return 2;
   }
   g_out = argv[1];
   g_child = argv[2];
   Plan plan;
+  const bool startOnly = argc > 3 && strcmp(argv[3], "start") == 0;
+  const bool floorOnly = argc > 3 && strcmp(argv[3], "floor") == 0;
   if (argc > 3 && strcmp(argv[3], "quick") == 0) {
     // A check that everything runs, not figures.
     plan.startReps1 = 3;
@@ -493,6 +636,7 @@ int main(int argc, char** argv) {
     plan.kills = 10;
     plan.stops = 20;
     plan.crashRestarts = 5;
+    plan.floorKills = 3;
   }
   if (chdir(g_out.c_str()) != 0) Die("cannot enter OUTDIR");
   rlimit files{};
@@ -510,6 +654,13 @@ int main(int argc, char** argv) {
   Announcements announcements(g_out + "/announce.fifo");
   g_announcements = &announcements;
   InitLibrary();
+  if (startOnly || floorOnly) {
+    if (startOnly) MeasureStarts(plan);
+    if (floorOnly) MeasureFloors(plan);
+    KESTRAVO_Uninit();
+    unlink(StateFilePath().c_str());
+    return 0;
+  }
 
   Progress("library: idle with no child");
   MeasureIdle(plan, "idle.lib.0");
@@ -577,6 +728,7 @@ int main(int argc, char** argv) {
   Progress("library: the last KESTRAVO_Uninit of children that ignore their stop event");
   MeasureStubbornUninit();
   KESTRAVO_Uninit();
+  MeasureFloors(plan);
   unlink(StateFilePath().c_str());
   return 0;
 }

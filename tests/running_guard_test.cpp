@@ -64,12 +64,13 @@ ManagedProcess Record(uint32_t hpid, const std::string& mode, uint32_t state = P
 TEST(RunningGuard, ReportsEachEndedChildOnceInHpidOrderAndSkipsTheRest) {
   LogCapture log;
   RecordingGuardSink sink, other;
-  sink.settle = {3, 7};
+  sink.settle = {3, 7, 15};
   other.settle = {13};
   // Inserted out of order; all have ended before the guard's first pass, which reports them all.
   ManagedProcess seven = Record(7, "exit"), three = Record(3, "exit");
   ManagedProcess restarting = Record(5, "exit", PROCESS_RESTART_REQUESTED), noHandle = Record(1, "");
   ManagedProcess unsettled = Record(9, "exit");  // left running in the table: never reported again
+  ManagedProcess replaced = Record(15, "ignore");  // watched from the first pass, then given a new process
   for (const ManagedProcess* p : {&seven, &three, &restarting, &unsettled})
     ASSERT_TRUE(WaitFor([&] { return !ProcessAlive(p->pid); })) << p->hpid;
   CRunningGuard guard;
@@ -81,8 +82,15 @@ TEST(RunningGuard, ReportsEachEndedChildOnceInHpidOrderAndSkipsTheRest) {
   ManagedProcess later = Record(11, "exit");
   guard.Wake();  // the manager wakes the library's own guard, not this one
   ASSERT_TRUE(sink.WaitFor(11));
+  // The guard keeps its watch across passes: the old process, still running, is let go and the
+  // new one under the same hpid is watched.
+  ManagedProcess renewed = Record(15, "exit");
+  guard.Wake();
+  ASSERT_TRUE(sink.WaitFor(15));
   EXPECT_TRUE(guard.Stop());
-  EXPECT_EQ(sink.Seen(), (Calls{{1, 3}, {1, 7}, {1, 9}, {1, 11}}));
+  EXPECT_EQ(sink.Seen(), (Calls{{1, 3}, {1, 7}, {1, 9}, {1, 11}, {1, 15}}));
+  ASSERT_TRUE(TerminateProcess(replaced.processHandle.Get(), 1));
+  EXPECT_EQ(ZOL_WaitForSingleObject(replaced.processHandle.Get(), 10000), 0u);
   // Started again, with another sink, it watches the table as it is then.
   GetProcessMgr()->RestartProcess(9);
   GetProcessMgr()->RestartProcess(11);
@@ -91,7 +99,7 @@ TEST(RunningGuard, ReportsEachEndedChildOnceInHpidOrderAndSkipsTheRest) {
   ASSERT_TRUE(other.WaitFor(13));
   EXPECT_TRUE(guard.Stop());
   EXPECT_EQ(other.Seen(), (Calls{{1, 13}}));
-  EXPECT_EQ(log.Count({"Find Process exit!"}), 5);
+  EXPECT_EQ(log.Count({"Find Process exit!"}), 6);
   // The guard's waits reaped what it saw end; the child it skipped is reaped here.
   EXPECT_EQ(ZOL_WaitForSingleObject(restarting.processHandle.Get(), 10000), 0u);
   EXPECT_TRUE(ZombieChildren().empty());

@@ -150,12 +150,14 @@ bool CKestravoConfig::SaveXml(const std::list<ProcConfig>& list) {
   if (filePath.empty()) return false;  // the load said why, once
   int error = 0;
   bool written = false;
+  const auto began = std::chrono::steady_clock::now();
   if (!BuildStateFileText(list, &text_)) {
     error = ENOMEM;
   } else {
     written = ReplaceFileContents(filePath, text_);
     if (!written) error = errno;
   }
+  lastRewrite_ = std::chrono::steady_clock::now() - began;
   if (!written) {
     KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_CONFIG_SAVE, "[filePath=%s,error=%d,errorDesc=%s]save config fail",
                       filePath.c_str(), error, ErrorText(error).c_str());
@@ -195,7 +197,13 @@ bool CKestravoConfig::AddNewProcConfig(const ProcConfig& config, bool deferred) 
 
 void CKestravoConfig::FlushDeferred(uint32_t olderThanMs) {
   ZOL_Guard guard(&lock_);
-  if (!dirty_ || std::chrono::steady_clock::now() - dirtySince_ < std::chrono::milliseconds(olderThanMs)) return;
+  if (!dirty_) return;
+  // Within a burst a change waits a few rewrites' time too, so that the rewrites of a big table
+  // stay a small share of the burst; an idle launcher (0) still writes at once.
+  auto waited = std::max<std::chrono::steady_clock::duration>(std::chrono::milliseconds(olderThanMs),
+                                                              olderThanMs == 0 ? std::chrono::steady_clock::duration(0)
+                                                                               : lastRewrite_ * kDeferredRewrites);
+  if (std::chrono::steady_clock::now() - dirtySince_ < waited) return;
   SaveXml(entries_);
 }
 

@@ -57,7 +57,8 @@ class CKestravoConfig {
   // deferred: the rewrite is left to FlushDeferred, so that a burst of starts rewrites the file
   // a few times instead of once per start (true then, unless the hpid is bad).
   bool AddNewProcConfig(const ProcConfig& config, bool deferred = false);
-  // Rewrites the file if a deferred change has waited olderThanMs or more. The launcher thread
+  // Rewrites the file if a deferred change has waited olderThanMs or more, and, for olderThanMs
+  // above 0, kDeferredRewrites times the last rewrite's duration or more. The launcher thread
   // calls it after each task and before it sleeps.
   void FlushDeferred(uint32_t olderThanMs);
   // Removes the entry of hpid if there is one with that guid, then rewrites the file. The result
@@ -90,4 +91,6 @@ class CKestravoConfig {
   std::string text_;                // the file's text, guarded by the store's lock
   bool dirty_ = false;              // a deferred change is not in the file yet; store's lock
   std::chrono::steady_clock::time_point dirtySince_;  // guarded by the store's lock
+  std::chrono::steady_clock::duration lastRewrite_{};  // the last SaveXml's time; store's lock
+  static constexpr int kDeferredRewrites = 20;
 };

@@ -98,11 +98,19 @@ bool CRunningGuard::Stop() {
 
 uint32_t CRunningGuard::insideWorkRoutine() {
   static const char* const kFunction = "CRunningGuard::insideWorkRoutine";
+  struct Watched {
+    uint32_t hpid;
+    SharedEvent process;  // keeps the handle open while it is in waitSet
+    size_t index;         // into snapshot
+  };
   std::vector<GuardRecord> snapshot;
   std::vector<GuardRecord> check;   // the table after a wait that a change ended
-  std::vector<size_t> watched;      // indexes into snapshot
-  std::vector<HANDLE> handles;      // their process handles, in the same order
-  std::vector<uint8_t> ended;
+  // What waitSet holds, in hpid order. Kept across passes: a pass adds and removes only what
+  // the table changed, so a burst of starts does not rewatch every child at each one.
+  ZOL_WaitSet waitSet;
+  std::vector<Watched> watching;
+  std::vector<Watched> next;
+  std::vector<HANDLE> ended;
   std::vector<size_t> report;       // indexes into snapshot
   // Ended processes reported already, kept while the table still shows them running, so that a
   // sink that leaves a record as it was is not called again and again.
@@ -119,9 +127,10 @@ uint32_t CRunningGuard::insideWorkRoutine() {
     // are reused.
     for (GuardRecord& entry : snapshot) entry.processHandle.Reset();
     GetProcessMgr()->GetGuardSnapshot(snapshot);
-    watched.clear();
-    handles.clear();
+    next.clear();
     stillShown.clear();
+    bool addFailed = false;
+    size_t old = 0;
     for (size_t i = 0; i < snapshot.size(); ++i) {
       HANDLE handle = snapshot[i].processHandle.Get();
       if (handle == nullptr || snapshot[i].state != PROCESS_RUNNING) continue;
@@ -129,12 +138,27 @@ uint32_t CRunningGuard::insideWorkRoutine() {
         stillShown.push_back(handle);
         continue;
       }
-      watched.push_back(i);
-      handles.push_back(handle);
+      const uint32_t hpid = snapshot[i].hpid;
+      for (; old < watching.size() && watching[old].hpid < hpid; ++old) waitSet.Remove(watching[old].process.Get());
+      if (old < watching.size() && watching[old].hpid == hpid) {
+        if (watching[old].process.Get() == handle) {
+          next.push_back(Watched{hpid, watching[old++].process, i});
+          continue;
+        }
+        waitSet.Remove(watching[old++].process.Get());
+      }
+      // Left out when it cannot be added, so that the next pass tries again.
+      if (!waitSet.Add(handle)) {
+        addFailed = true;
+        continue;
+      }
+      next.push_back(Watched{hpid, snapshot[i].processHandle, i});
     }
+    for (; old < watching.size(); ++old) waitSet.Remove(watching[old].process.Get());
+    watching.swap(next);
     reported.swap(stillShown);
-    ended.assign(handles.size(), 0);
-    uint32_t result = ZOL_WaitForAny(wakeEvent, handles.data(), handles.size(), INFINITE, ended.data());
+    ended.clear();
+    uint32_t result = addFailed ? WAIT_FAILED : waitSet.Wait(wakeEvent, INFINITE, &ended);
     if (quitRequested) return 0;
     if (result == WAIT_FAILED) {
       KESTRAVO_LOG_INFO(kFunction, "[lastError=%d]wait for children failed, look again later",
@@ -142,9 +166,11 @@ uint32_t CRunningGuard::insideWorkRoutine() {
       ZOL_Sleep(kFailedWaitRetryMs);
       continue;
     }
+    if (ended.empty()) continue;
+    std::sort(ended.begin(), ended.end());
     report.clear();
-    for (size_t k = 0; k < watched.size(); ++k) {
-      if (ended[k]) report.push_back(watched[k]);
+    for (const Watched& entry : watching) {
+      if (std::binary_search(ended.begin(), ended.end(), entry.process.Get())) report.push_back(entry.index);
     }
     if (report.empty()) continue;
     // A child stopped on request leaves the table (which wakes us) before its stop is signalled:

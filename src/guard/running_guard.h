@@ -28,7 +28,8 @@ class IRunningGuardSink {
 // Each pass copies the manager's process table (the manager lock is held for the copy only), then
 // waits without a time-out until a record in state 0 with a process handle ends, the table
 // changes (Wake) or Stop is called. Every child found ended in one wait is reported in that pass.
-// The copy keeps its elements from pass to pass, so that a pass over many children stays cheap.
+// The copy keeps its elements from pass to pass, and the set of watched processes is kept too and
+// changed only where the table changed, so that a pass over many children stays cheap.
 class CRunningGuard {
  public:
   CRunningGuard();

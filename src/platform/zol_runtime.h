@@ -11,6 +11,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <vector>
+
 #include "os.h"
 
 // A new unnamed event, not signalled, manual reset: once set it stays set for every waiter until
@@ -34,6 +36,28 @@ uint32_t ZOL_WaitForSingleObject(HANDLE handle, uint32_t ms);
 // processes that end together are seen in one wait. 0 when something happened, WAIT_TIMEOUT, or
 // WAIT_FAILED on a bad handle. Any number of processes; the event is best an unnamed one.
 uint32_t ZOL_WaitForAny(HANDLE event, const HANDLE* processes, size_t count, uint32_t ms, uint8_t* ended);
+
+// Process handles watched across many waits, for a waiter whose set changes little between them:
+// a wait costs what the ended members cost, not what all of them cost. The set holds no handle
+// open; keep each open while it is a member. One thread at a time.
+class ZOL_WaitSet {
+ public:
+  ZOL_WaitSet();
+  ~ZOL_WaitSet();
+  ZOL_WaitSet(const ZOL_WaitSet&) = delete;
+  ZOL_WaitSet& operator=(const ZOL_WaitSet&) = delete;
+
+  // False on a bad handle or no memory. Adding a member again does nothing.
+  bool Add(HANDLE process);
+  void Remove(HANDLE process);
+  // As ZOL_WaitForAny over the members: each member found ended is appended to ended (which the
+  // caller empties); an ended member stays a member until removed.
+  uint32_t Wait(HANDLE event, uint32_t ms, std::vector<HANDLE>* ended);
+
+ private:
+  struct Impl;
+  Impl* impl;  // null when it could not be allocated: every call then fails
+};
 
 // The entry routine of a thread; its result is discarded.
 typedef uint32_t (*ZOL_THREAD_ROUTINE)(void* param);

@@ -3,6 +3,11 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/epoll.h>
+
+#include <memory>
+#include <unordered_map>
+#include <vector>
 
 #include "win32.h"
 
@@ -16,5 +21,37 @@ namespace kestravo::posix {
 // cannot be polled (no descriptor to be had) are looked at every 10 ms instead.
 DWORD WaitForEventOrProcesses(HANDLE event, const HANDLE* processes, size_t count, DWORD ms,
                               uint8_t* ended);
+
+
+class KernelObject;
+
+// Process handles watched across many waits: an epoll set that changes only where the caller adds
+// or removes, so a wait over a thousand children costs what the ended ones cost. Holds each
+// member's object, so its descriptor stays registered and unreused until Remove. One thread.
+class ProcessWaitSet {
+ public:
+  ProcessWaitSet() = default;
+  ~ProcessWaitSet();
+  ProcessWaitSet(const ProcessWaitSet&) = delete;
+  ProcessWaitSet& operator=(const ProcessWaitSet&) = delete;
+
+  // False with the last error on a bad handle or no memory. Adding a member again does nothing.
+  bool Add(HANDLE process);
+  void Remove(HANDLE process);
+  // As WaitForEventOrProcesses over the members; every member found ended is appended to ended.
+  DWORD Wait(HANDLE event, DWORD ms, std::vector<HANDLE>* ended);
+
+ private:
+  struct Member {
+    std::shared_ptr<KernelObject> object;
+    int fd;  // registered in epoll_, or -1: looked at every 10 ms instead
+  };
+  bool CollectUnpolled(std::vector<HANDLE>* ended, bool* failed);
+
+  int epoll_ = -1;  // made by the first Add
+  std::unordered_map<HANDLE, Member> members_;
+  size_t unpolled_ = 0;  // members with fd -1
+  std::vector<epoll_event> ready_;
+};
 
 }  // namespace kestravo::posix

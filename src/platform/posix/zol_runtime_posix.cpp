@@ -66,6 +66,34 @@ uint32_t ZOL_WaitForAny(HANDLE event, const HANDLE* processes, size_t count, uin
   return kestravo::posix::WaitForEventOrProcesses(event, processes, count, ms, ended);
 }
 
+struct ZOL_WaitSet::Impl {
+  kestravo::posix::ProcessWaitSet set;
+};
+
+ZOL_WaitSet::ZOL_WaitSet() : impl(new (std::nothrow) Impl) {}
+
+ZOL_WaitSet::~ZOL_WaitSet() { delete impl; }
+
+bool ZOL_WaitSet::Add(HANDLE process) {
+  if (impl == nullptr) {
+    SetErrors(ENOMEM);
+    return false;
+  }
+  return impl->set.Add(process);
+}
+
+void ZOL_WaitSet::Remove(HANDLE process) {
+  if (impl != nullptr) impl->set.Remove(process);
+}
+
+uint32_t ZOL_WaitSet::Wait(HANDLE event, uint32_t ms, std::vector<HANDLE>* ended) {
+  if (impl == nullptr || ended == nullptr) {
+    SetErrors(impl == nullptr ? ENOMEM : EINVAL);
+    return WAIT_FAILED;
+  }
+  return impl->set.Wait(event, ms, ended);
+}
+
 void* ZOL_Thread_Create(ZOL_THREAD_ROUTINE routine, void* param, uint32_t stackSize,
                         int32_t priority, uint32_t flags, uint32_t* threadId) {
   if (routine == nullptr || priority != 0 || flags != 0) {

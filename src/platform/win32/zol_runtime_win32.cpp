@@ -123,6 +123,61 @@ uint32_t ZOL_WaitForAny(HANDLE event, const HANDLE* processes, size_t count, uin
   return 0;
 }
 
+// Each wait hands every member to one wait for any: Windows registers them per wait anyway.
+struct ZOL_WaitSet::Impl {
+  std::vector<HANDLE> members;
+  std::vector<uint8_t> ended;
+};
+
+ZOL_WaitSet::ZOL_WaitSet() : impl(new (std::nothrow) Impl) {}
+
+ZOL_WaitSet::~ZOL_WaitSet() { delete impl; }
+
+bool ZOL_WaitSet::Add(HANDLE process) {
+  if (impl == nullptr || process == nullptr) {
+    SetLastError(impl == nullptr ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_HANDLE);
+    return false;
+  }
+  try {
+    for (HANDLE member : impl->members) {
+      if (member == process) return true;
+    }
+    impl->members.push_back(process);
+    return true;
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+}
+
+void ZOL_WaitSet::Remove(HANDLE process) {
+  if (impl == nullptr) return;
+  for (size_t i = 0; i < impl->members.size(); ++i) {
+    if (impl->members[i] != process) continue;
+    impl->members[i] = impl->members.back();
+    impl->members.pop_back();
+    return;
+  }
+}
+
+uint32_t ZOL_WaitSet::Wait(HANDLE event, uint32_t ms, std::vector<HANDLE>* ended) {
+  if (impl == nullptr || ended == nullptr) {
+    SetLastError(impl == nullptr ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  try {
+    impl->ended.assign(impl->members.size(), 0);
+    uint32_t rc = ZOL_WaitForAny(event, impl->members.data(), impl->members.size(), ms, impl->ended.data());
+    for (size_t i = 0; i < impl->members.size(); ++i) {
+      if (impl->ended[i]) ended->push_back(impl->members[i]);
+    }
+    return rc;
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return WAIT_FAILED;
+  }
+}
+
 void* ZOL_Thread_Create(ZOL_THREAD_ROUTINE routine, void* param, uint32_t stackSize, int32_t priority,
                         uint32_t flags, uint32_t* threadId) {
   if (routine == nullptr || priority != 0 || flags != 0) {
