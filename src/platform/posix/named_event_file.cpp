@@ -265,16 +265,22 @@ std::unique_ptr<NamedEventFile> NamedEventFile::Open(const std::string& name, bo
 NamedEventFile::~NamedEventFile() {
   if (block_) munmap(block_, sizeof(EventBlock));
   if (fd_ < 0) return;
-  // Whether this was the last holder anywhere is asked through an open description of its own.
-  // The lock on fd_ belongs to its description, which a forked copy shares with its parent: a
-  // change to it made here would act for both, and a failed upgrade of a shared flock lock
-  // drops it. Closing fd_ lets go of the hold only when no other copy still has the description.
+  if (getpid() == opener_) {
+    // The lock is on our own description: an upgrade succeeds only when no other description
+    // holds it, this was the last handle anywhere. A child between spawn and exec shares the
+    // description for a moment and does not count.
+    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) UnlinkIfStillNamed(fd_, path_);
+    close(fd_);
+    return;
+  }
+  // A forked copy shares the description with the process it came from: a change to its lock
+  // would act for both (a failed upgrade of a shared flock lock drops it). It lets go of its
+  // copy, and asks through an open description of its own whether anyone still holds the event.
   char self[64];
   snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
   int probe = open(self, O_RDWR | O_CLOEXEC | O_NONBLOCK);
   close(fd_);
   if (probe < 0) return;  // left for a later open to find unheld and replace
-  // Succeeds only when no open description holds its shared lock any more.
   if (flock(probe, LOCK_EX | LOCK_NB) == 0) UnlinkIfStillNamed(probe, path_);
   close(probe);
 }

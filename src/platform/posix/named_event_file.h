@@ -2,6 +2,9 @@
 // by the event's name, with the lifetime of a Windows kernel object.
 #pragma once
 
+#include <sys/types.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -17,8 +20,9 @@ struct EventBlock {
 };
 
 // One open of a named event file. Each open holds a shared flock on its own open file
-// description, which a forked copy shares; the last one to close (the only one whose fresh open of
-// the file can then take the lock exclusively) unlinks the name. A crashed holder's lock goes with
+// description, which a forked copy shares; the last one to close (the only one able to take the
+// lock exclusively) unlinks the name, and a forked copy's close leaves the hold of the process it
+// came from as it was. A crashed holder's lock goes with
 // it, so a name nobody holds is a leftover and is replaced.
 //
 // Any process of the user can truncate or rewrite the file. The state is therefore read and written
@@ -60,6 +64,7 @@ class NamedEventFile {
   EventBlock* block_ = nullptr;  // mapped shared
   bool manualReset_ = false;
   std::string path_;
+  pid_t opener_ = getpid();  // a forked copy closes differently from the process that opened it
 };
 
 // The /dev/shm path of an event name: a fixed prefix, then the name with '/' and '%' escaped.
