@@ -160,7 +160,8 @@ TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFiles) {
 // a program given its own stop signal gets it at the stop.
 TEST_F(HostToolTest, ShowsHowAProgramEndedAndWhatItSaidAndStopsWithItsSignal) {
   std::ofstream(dir.File("sh.log")) << "from an earlier run\n";
-  pid_t tool = Start(1, {"--for", "1.5", "--", "sh", "-c", "echo starting; exit 3", ":::", "--stop-signal", "INT",
+  // Long enough for two ends even where the adapter takes a second to start (ThreadSanitizer).
+  pid_t tool = Start(1, {"--for", "4", "--", "sh", "-c", "echo starting; exit 3", ":::", "--stop-signal", "INT",
                          "sh", "-c", "trap 'echo got INT; exit 0' INT; echo up; while :; do sleep 0.05; done"});
   ASSERT_GT(tool, 0);
   EXPECT_EQ(WaitExit(tool), 0);
