@@ -14,6 +14,7 @@
 #include "platform/os.h"
 #include "platform/process_remains.h"
 #include "platform/posix/command_line.h"
+#include "platform/posix/process.h"
 #include "platform/posix/process_tree.h"
 #include "test_support.h"
 
@@ -107,13 +108,15 @@ TEST(Process, ChildGetsNoDescriptorOrSignalSettingOfTheCaller) {
 }
 
 // A child's workers end with it, terminated or ended by itself, by its process group alone or its
-// cgroup, also seen through a handle opened by pid (as an adopted child's is) and under kestravo-run.
+// cgroup (started in it by clone3, or moved in where clone3 is refused), also seen through a handle
+// opened by pid (as an adopted child's is) and under kestravo-run.
 // Once reaped, a child can no longer be terminated; its cgroup goes with its last handle.
 TEST(Process, TheWholeTreeEndsWithTheChild) {
   for (int run = 0; run < 16; ++run) {
     const bool cgroups = run & 1, opened = run & 2, adapter = run & 4, killed = run & 8;
     SCOPED_TRACE(testing::Message() << "cgroups " << cgroups << " opened " << opened << " adapter " << adapter << " killed " << killed);
     posix::UseCgroups(cgroups);
+    posix::UseClone3(!opened);
     TempDir dir;
     Child child((adapter ? std::string(KESTRAVO_ADAPTER) + " -- " : "") + HelperCommandLine("grandchild", dir.File("report"), "2"),
                 adapter ? KESTRAVO_ADAPTER : HelperChild());

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -119,28 +121,31 @@ AbandonedChildren& Abandoned() {
   return *list;
 }
 
-// What the new process does between vfork and exec. It shares the caller's memory and runs on
-// its stack while the calling thread waits, so it makes raw system calls only. A failure goes back
-// through the close-on-exec pipe report: a plain fork (as a sanitizer may turn vfork into) shares
-// no memory to report it in.
+// What the new process does between clone and exec. It shares the caller's memory while the
+// calling thread waits, so it makes raw system calls only. A failure goes back through the
+// close-on-exec pipe report: a plain fork (as a sanitizer may turn vfork into) shares no memory to
+// report it in.
 struct ExecPlan {
   const char* program;
   char* const* argv;
   char* const* envp;
-  const char* cgroupProcs;  // null: stay in the caller's cgroup
+  const char* cgroupProcs;  // null: stay where clone put it
   int maxFd;                // for closing descriptors where close_range is missing
   int report;               // write end of the pipe, 3 or above
 };
 
 constexpr int kCgroupFailure = 0x10000;  // added to errno when joining the cgroup failed
 
-[[noreturn]] void ExitWithError(const ExecPlan& plan, int flag) {
+// Not instrumented: on the clone3 path it runs on a stack no sanitizer knows.
+#define KESTRAVO_CHILD_SIDE __attribute__((no_sanitize("address", "thread")))
+
+[[noreturn]] KESTRAVO_CHILD_SIDE void ExitWithError(const ExecPlan& plan, int flag) {
   int code = (errno == 0 ? EIO : errno) + flag;
   syscall(SYS_write, plan.report, &code, sizeof code);
   for (;;) syscall(SYS_exit_group, 127);
 }
 
-[[noreturn]] void ExecChild(const ExecPlan& plan) {
+[[noreturn]] KESTRAVO_CHILD_SIDE void ExecChild(const ExecPlan& plan) {
   // Into the cgroup before anything runs that could fork: none of its descendants starts
   // outside it.
   if (plan.cgroupProcs != nullptr) {
@@ -178,16 +183,58 @@ constexpr int kCgroupFailure = 0x10000;  // added to errno when joining the cgro
   ExitWithError(plan, 0);
 }
 
+[[noreturn]] KESTRAVO_CHILD_SIDE void ExecChildOnOwnStack(const ExecPlan* plan) { ExecChild(*plan); }
+
+// clone3's arguments (linux/sched.h, which clashes with <sched.h>).
+struct CloneArgs {
+  uint64_t flags, pidfd, childTid, parentTid, exitSignal, stack, stackSize, tls, setTid, setTidSize, cgroup;
+};
+constexpr uint64_t kCloneVm = 0x100, kClonePidfd = 0x1000, kCloneVfork = 0x4000;
+constexpr uint64_t kCloneIntoCgroup = 0x200000000ull;
+
+// Set once clone3 with CLONE_INTO_CGROUP has been refused here (an old kernel, a seccomp filter):
+// every later start moves the child by writing cgroup.procs instead.
+std::atomic<bool> clone3Refused{false};
+
+#if defined(__x86_64__)
+// clone3 whose child calls entry(plan) on the stack given and never returns; the caller gets
+// the pid or -errno. No libc wrapper: the child must not return through frames it shares.
+long Clone3Call(CloneArgs* args, void (*entry)(const ExecPlan*), const ExecPlan* plan) {
+  long ret;
+  register const ExecPlan* planReg asm("r8") = plan;  // both kept across syscall, in the child too
+  register void (*entryReg)(const ExecPlan*) asm("r9") = entry;
+  asm volatile(
+      "syscall\n\t"
+      "test %%rax, %%rax\n\t"
+      "jnz 1f\n\t"
+      "xor %%ebp, %%ebp\n\t"
+      "mov %%r8, %%rdi\n\t"
+      "call *%%r9\n\t"
+      "ud2\n"
+      "1:"
+      : "=a"(ret)
+      : "0"(static_cast<long>(SYS_clone3)), "D"(args), "S"(sizeof *args), "r"(planReg), "r"(entryReg)
+      : "rcx", "r11", "memory", "cc");
+  return ret;
+}
+#else
+long Clone3Call(CloneArgs*, void (*)(const ExecPlan*), const ExecPlan*) { return -ENOSYS; }
+#endif
+
 // Starts the program detached from the caller: own session, default signals, empty mask,
-// standard streams on /dev/null, nothing else inherited, and in the cgroup given (null for
-// none). vfork, as posix_spawn does it, so that the child can join its cgroup before exec: a
-// large host's memory is not copied. Returns 0 or an errno value; *cgroupFailed tells that the
-// move into the cgroup was what failed.
-int Spawn(const char* program, char* const* argv, char* const* envp, const char* cgroupProcs, pid_t* pid,
-          bool* cgroupFailed) {
+// standard streams on /dev/null, nothing else inherited, and in the cgroup given (cgroupFd, a
+// descriptor of its directory, and cgroupProcs, its cgroup.procs; -1 and null for none). Sharing
+// the caller's memory until exec, as posix_spawn does: a large host's memory is not copied. The
+// child starts inside its cgroup through clone3 (CLONE_INTO_CGROUP), which needs no move; where
+// that is refused, it moves itself in before exec. Returns 0 or an errno value; *pidfd gets the
+// child's pidfd when clone3 made one, else -1; *cgroupFailed tells that joining the cgroup was
+// what failed.
+int Spawn(const char* program, char* const* argv, char* const* envp, int cgroupFd, const char* cgroupProcs, pid_t* pid,
+          int* pidfd, bool* cgroupFailed) {
   struct rlimit files {};
   int maxFd = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536 ? static_cast<int>(files.rlim_cur) : 65536;
   *cgroupFailed = false;
+  *pidfd = -1;
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return errno;
   // Above the standard streams, which the child sets up over whatever is there.
@@ -202,14 +249,39 @@ int Spawn(const char* program, char* const* argv, char* const* envp, const char*
     pipeFds[1] = moved;
   }
   const ExecPlan plan{program, argv, envp, cgroupProcs, maxFd, pipeFds[1]};
+  const ExecPlan clonedPlan{program, argv, envp, nullptr, maxFd, pipeFds[1]};
+  // The clone3 child's stack; this frame waits, unused, until the child has gone to exec.
+  alignas(64) char stack[16384];
 
   // Every signal blocked, glibc's own two included, so that no handler of the caller runs in
   // the child while it shares the caller's memory.
   uint64_t all = ~0ull, old = 0;
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &old, 8);
-  pid_t child = vfork();
-  if (child == 0) ExecChild(plan);
-  int forkError = errno;
+  pid_t child = -1;
+  int forkError = 0;
+  if (cgroupFd >= 0 && !clone3Refused.load(std::memory_order_relaxed)) {
+    CloneArgs args{};
+    args.flags = kCloneVm | kCloneVfork | kClonePidfd | kCloneIntoCgroup;
+    args.pidfd = reinterpret_cast<uintptr_t>(pidfd);
+    args.exitSignal = SIGCHLD;
+    args.stack = reinterpret_cast<uintptr_t>(stack);
+    args.stackSize = sizeof stack;
+    args.cgroup = static_cast<uint64_t>(cgroupFd);
+    long made = Clone3Call(&args, ExecChildOnOwnStack, &clonedPlan);
+    if (made > 0) {
+      child = static_cast<pid_t>(made);
+    } else {
+      // Refused for good, or a failure the move path below reports as it always has.
+      const long err = -made;
+      if (err == ENOSYS || err == EPERM || err == E2BIG || err == EINVAL) clone3Refused = true;
+      *pidfd = -1;
+    }
+  }
+  if (child < 0) {
+    child = vfork();
+    if (child == 0) ExecChild(plan);
+    forkError = errno;
+  }
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old, nullptr, 8);
   close(plan.report);
   if (child < 0) {
@@ -226,6 +298,8 @@ int Spawn(const char* program, char* const* argv, char* const* envp, const char*
     siginfo_t info{};
     while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED) != 0 && errno == EINTR) {
     }
+    if (*pidfd >= 0) close(*pidfd);
+    *pidfd = -1;
     *cgroupFailed = code >= kCgroupFailure;
     return *cgroupFailed ? code - kCgroupFailure : code;
   }
@@ -396,6 +470,8 @@ bool ProcessObject::WaitTreeGone(const Deadline& deadline) {
   return true;
 }
 
+void UseClone3(bool use) { clone3Refused = !use; }
+
 void SweepAbandonedChildren() {
   Abandoned().Sweep();
   SweepCgroups();
@@ -419,6 +495,7 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
   if (*lpApplicationName == '\0' || lpProcessInformation == nullptr) return Fail(ERROR_INVALID_PARAMETER);
 
   pid_t pid = 0;
+  int pidfd = -1;
   std::string cgroup;
   try {
     // Made before the spawn: the new process may only make system calls until its exec.
@@ -437,15 +514,17 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
     char* const* envp = lpEnvironment != nullptr ? block.data() : environ;
     cgroup = kestravo::posix::NewChildCgroup();
     std::string procs = cgroup.empty() ? std::string() : cgroup + "/cgroup.procs";
+    int cgroupFd = cgroup.empty() ? -1 : open(cgroup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     bool cgroupFailed = false;
-    int rc = kestravo::posix::Spawn(lpApplicationName, argv.data(), envp, cgroup.empty() ? nullptr : procs.c_str(), &pid,
-                                    &cgroupFailed);
+    int rc = kestravo::posix::Spawn(lpApplicationName, argv.data(), envp, cgroupFd, cgroup.empty() ? nullptr : procs.c_str(),
+                                    &pid, &pidfd, &cgroupFailed);
+    if (cgroupFd >= 0) close(cgroupFd);
     if (cgroupFailed) {
       // Detected, never required: without cgroups the process group stands for the tree.
       kestravo::posix::GiveUpCgroups();
       kestravo::posix::RemoveCgroup(cgroup);
       cgroup.clear();
-      rc = kestravo::posix::Spawn(lpApplicationName, argv.data(), envp, nullptr, &pid, &cgroupFailed);
+      rc = kestravo::posix::Spawn(lpApplicationName, argv.data(), envp, -1, nullptr, &pid, &pidfd, &cgroupFailed);
     }
     if (rc != 0) {
       kestravo::posix::RemoveCgroup(cgroup);
@@ -457,7 +536,7 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
   }
 
   // ESRCH: the child has ended and the host has reaped it already; the handle starts signalled.
-  int pidfd = kestravo::posix::PidfdOpen(pid);
+  if (pidfd < 0) pidfd = kestravo::posix::PidfdOpen(pid);
   if (pidfd < 0 && errno != ESRCH) {
     int err = errno;
     kestravo::posix::KillAndReapNewChild(pid, -1);

@@ -82,4 +82,8 @@ class ProcessObject : public KernelObject {
 // there are none; called by the process functions as they go.
 void SweepAbandonedChildren();
 
+// Testing: children are moved into their cgroups as where clone3 is refused (false), or clone3 is
+// tried again (true).
+void UseClone3(bool use);
+
 }  // namespace kestravo::posix
