@@ -59,10 +59,7 @@ struct Stats {
 bool KillOwnChild(pid_t pid) {
   int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   if (pidfd < 0) return false;
-  std::ostringstream path;
-  path << "/proc/" << pid << "/stat";
-  std::string stat;
-  std::getline(std::ifstream(path.str()), stat);
+  const std::string stat = FileText("/proc/" + std::to_string(pid) + "/stat");
   char state = 0;
   int parent = 0;
   size_t close = stat.rfind(')');

@@ -3,7 +3,6 @@
 // goes, ends every process that names it. Tests that end a host unasked start one (StartHost).
 #pragma once
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <kestravo.h>
 #include <signal.h>
@@ -89,13 +88,11 @@ class HostDir : public TempDir {
   // The processes, but this one, whose command line names this directory.
   std::vector<pid_t> ProcessesNamingMe() const {
     std::vector<pid_t> found;
-    DIR* proc = opendir("/proc");
-    while (dirent* entry = proc ? readdir(proc) : nullptr) {
-      pid_t pid = atoi(entry->d_name);
+    for (const std::string& name : DirEntries("/proc")) {
+      pid_t pid = atoi(name.c_str());
       if (pid > 0 && pid != getpid() && FileText("/proc/" + std::to_string(pid) + "/cmdline").find(Path()) != std::string::npos)
         found.push_back(pid);
     }
-    if (proc) closedir(proc);
     return found;
   }
 };

@@ -13,21 +13,13 @@
 namespace kestravo::test {
 namespace {
 
-std::vector<std::string> Entries(const std::string& dir) {
-  std::vector<std::string> names;
-  DIR* d = opendir(dir.c_str());
-  while (dirent* entry = d ? readdir(d) : nullptr) names.push_back(entry->d_name);
-  if (d) closedir(d);
-  return names;
-}
-
 // Whether the host has a new state file open (an unnamed file of its directory, or the named
 // temporary), and the inodes of the files of /dev/shm it holds (an event it created shows under
 // the unnamed file it was made in).
 bool Writing(pid_t pid, const std::string& dir, std::set<ino_t>* shm = nullptr) {
   bool writing = false;
   std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
-  for (const std::string& fd : Entries(fds)) {
+  for (const std::string& fd : DirEntries(fds)) {
     std::error_code error;
     std::string path = std::filesystem::read_symlink(fds + fd, error).string();
     struct stat status;
@@ -40,7 +32,7 @@ bool Writing(pid_t pid, const std::string& dir, std::set<ino_t>* shm = nullptr) 
 bool AllThreadsStopped(pid_t pid) {
   std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
   bool any = false;
-  for (const std::string& id : Entries(tasks)) {
+  for (const std::string& id : DirEntries(tasks)) {
     std::string stat = id[0] == '.' ? "" : FileText(tasks + id + "/stat");
     size_t close = stat.rfind(')');
     if (close == std::string::npos || close + 2 >= stat.size()) continue;
@@ -52,7 +44,7 @@ bool AllThreadsStopped(pid_t pid) {
 
 size_t Temporaries(const std::string& dir) {
   size_t n = 0;
-  for (const std::string& name : Entries(dir))
+  for (const std::string& name : DirEntries(dir))
     n += name.rfind("kestravo.xml.", 0) == 0 && name.size() > 17 && name.compare(name.size() - 4, 4, ".tmp") == 0;
   return n;
 }
@@ -112,7 +104,7 @@ TEST(HostKill, StateFileNamesOnlyStartedChildrenWhereverTheHostDies) {
       }
       return dir.ProcessesNamingMe().empty() && ChildrenOfThisProcess().empty();
     }));
-    for (const std::string& name : Entries("/dev/shm")) {
+    for (const std::string& name : DirEntries("/dev/shm")) {
       struct stat status;
       std::string event = "/dev/shm/" + name;
       if (name.rfind("kestravo-ev.", 0) == 0 && stat(event.c_str(), &status) == 0 && shm.count(status.st_ino)) unlink(event.c_str());

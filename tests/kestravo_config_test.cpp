@@ -35,11 +35,6 @@ struct TestSink : IConfigSink {
 
 ProcConfig Entry(uint32_t hpid, const std::string& guid) { return {hpid + 100, hpid, "/x/" + guid, "c " + guid, guid}; }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // Owner-only, as the library writes it: a looser umask must not make the file untrusted.
 void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
@@ -94,7 +89,7 @@ TEST_F(ConfigTest, EachChangeRewritesTheWholeFileInPlaceOfTheOld) {
   ASSERT_TRUE(config.AddNewProcConfig({200, 0, "/x/b", "c2", "{G0}"}));
   ASSERT_TRUE(config.AddNewProcConfig({101, 3, "/y/a", "c1b", "{OTHER}"}));  // a reused hpid is a new child
   EXPECT_FALSE(config.AddNewProcConfig(Entry(1024, "{G1024}")));
-  const std::string text = ReadFile(file);
+  const std::string text = FileText(file);
   EXPECT_EQ(text, "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<kestravo>\n"
                   "    <process hpid=\"3\" pid=\"101\" exe=\"/y/a\" cmdline=\"c1b\" guid=\"{OTHER}\" />\n"
                   "    <process hpid=\"0\" pid=\"200\" exe=\"/x/b\" cmdline=\"c2\" guid=\"{G0}\" />\n</kestravo>\n");
@@ -104,9 +99,9 @@ TEST_F(ConfigTest, EachChangeRewritesTheWholeFileInPlaceOfTheOld) {
   ASSERT_TRUE(config.DeleteProcConfig(3, "{G0}"));  // another record's guid: kept
   ASSERT_EQ(stat(file.c_str(), &after), 0);
   EXPECT_NE(before.st_ino, after.st_ino) << "the file was not replaced";
-  EXPECT_EQ(ReadFile(file), text);
+  EXPECT_EQ(FileText(file), text);
   ASSERT_TRUE(config.DeleteProcConfig(3, "{OTHER}"));
-  EXPECT_EQ(ReadFile(file).find("hpid=\"3\""), std::string::npos);
+  EXPECT_EQ(FileText(file).find("hpid=\"3\""), std::string::npos);
   ASSERT_EQ(stat(file.c_str(), &after), 0);
   EXPECT_EQ(after.st_mode & 0777, 0600u);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2) << "a temporary file was left";  // and the lock
@@ -114,12 +109,12 @@ TEST_F(ConfigTest, EachChangeRewritesTheWholeFileInPlaceOfTheOld) {
   // A deferred add reaches the file at a flush once old enough, or with the next rewrite.
   ASSERT_TRUE(config.AddNewProcConfig(Entry(1, "{G1}"), true));
   config.FlushDeferred(60000);
-  EXPECT_EQ(ReadFile(file).find("{G1}"), std::string::npos);
+  EXPECT_EQ(FileText(file).find("{G1}"), std::string::npos);
   config.FlushDeferred(0);
-  EXPECT_NE(ReadFile(file).find("{G1}"), std::string::npos);
+  EXPECT_NE(FileText(file).find("{G1}"), std::string::npos);
   ASSERT_TRUE(config.AddNewProcConfig(Entry(2, "{G2}"), true));
   ASSERT_TRUE(config.DeleteProcConfig(1, "{G1}"));
-  EXPECT_NE(ReadFile(file).find("{G2}"), std::string::npos);
+  EXPECT_NE(FileText(file).find("{G2}"), std::string::npos);
 }
 
 // KESTRAVO_STATE_DIR first, else the first entry of STATE_DIRECTORY, else beside the executable:
@@ -158,7 +153,7 @@ TEST_F(ConfigTest, TheStateDirectoryIsChosenByTheEnvironmentFirst) {
     EXPECT_EQ(where.AddNewProcConfig(Entry(4, "{new}")), c.expected != nullptr) << c.logged;
     EXPECT_EQ(recovered.received.empty() ? "" : recovered.received.front().guid, c.expected ? *c.expected : "") << c.logged;
     for (const std::string* d : all)
-      EXPECT_EQ(ReadFile(*d + "/kestravo.xml").find("{new}") != std::string::npos, d == c.expected) << c.logged << " " << *d;
+      EXPECT_EQ(FileText(*d + "/kestravo.xml").find("{new}") != std::string::npos, d == c.expected) << c.logged << " " << *d;
     if (c.expected) continue;
     const bool noDir = c.moduleDir.empty();
     EXPECT_EQ(log.Count({c.logged, noDir ? "" : "set KESTRAVO_STATE_DIR"}), 1) << c.logged;

@@ -102,9 +102,8 @@ TEST(Process, ChildGetsNoDescriptorOrSignalSettingOfTheCaller) {
   EXPECT_EQ(seen["session_leader"], "1");
   std::string proc = "/proc/" + std::to_string(child.pid());
   EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/1"), "/dev/null");
-  std::stringstream status;
-  status << std::ifstream(proc + "/status").rdbuf();
-  EXPECT_NE(status.str().find("\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n"), std::string::npos) << status.str();
+  const std::string status = FileText(proc + "/status");
+  EXPECT_NE(status.find("\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n"), std::string::npos) << status;
 }
 
 // A child's workers end with it, terminated or ended by itself, by its process group alone or its

@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "platform/log.h"
 #include "platform/os.h"
@@ -82,9 +81,7 @@ TEST(Log, DefaultThenPropertiesFileInTheWorkingDirectory) {
   err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(LogInit("log4cxx.properties", 0), 0);
   EXPECT_EQ(chdir(outside.c_str()), 0);
-  std::stringstream written;
-  written << std::ifstream(dir.File("out.log")).rdbuf();
-  EXPECT_EQ(written.str(), expected);
+  EXPECT_EQ(FileText(dir.File("out.log")), expected);
   EXPECT_EQ(err, "") << "the default still writes";
 }
 

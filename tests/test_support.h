@@ -54,6 +54,8 @@ std::vector<pid_t> ChildrenOfThisProcess();
 std::vector<pid_t> ZombieChildren();
 // Another process's children that are not zombies.
 std::vector<pid_t> LiveChildrenOf(pid_t parent);
+// The names in a directory ("." and ".." included; none when it cannot be read).
+std::vector<std::string> DirEntries(const std::string& dir);
 // True while the pid names a process that has not ended (zombies count as ended).
 bool ProcessAlive(pid_t pid);
 

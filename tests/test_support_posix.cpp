@@ -6,8 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
 #include <sstream>
 
 #include "test_support.h"
@@ -24,14 +22,9 @@ const bool kStateDirVariablesCleared = unsetenv("KESTRAVO_STATE_DIR") == 0 && un
 
 // Parent pid and state letter from /proc/PID/stat; false when the process is gone.
 bool ReadStat(pid_t pid, pid_t* parent, char* state) {
-  // stdio, not a stream: a process that ends during the read fails it with ESRCH, and
-  // libstdc++ turns that into an exception.
-  FILE* in = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re");
-  if (!in) return false;
-  char buffer[1024];
-  size_t n = fread(buffer, 1, sizeof buffer - 1, in);
-  fclose(in);
-  std::string text(buffer, n);
+  // FileText reads with stdio: a process that ends during the read fails it with ESRCH, which a
+  // stream turns into an exception.
+  const std::string text = FileText("/proc/" + std::to_string(pid) + "/stat");
   size_t close = text.rfind(')');
   if (close == std::string::npos) return false;
   std::istringstream rest(text.substr(close + 1));
@@ -44,22 +37,24 @@ enum class Which { kAll, kZombies, kLive };
 // The processes whose parent is parent, or only the zombies or the others among them.
 std::vector<pid_t> ChildrenOf(pid_t parent, Which which) {
   std::vector<pid_t> children;
-  DIR* dir = opendir("/proc");
-  if (!dir) return children;
-  while (dirent* entry = readdir(dir)) {
-    pid_t pid = atoi(entry->d_name);
-    pid_t up = 0;
+  for (const std::string& name : DirEntries("/proc")) {
+    pid_t pid = atoi(name.c_str()), up = 0;
     char state = 0;
-    if (pid > 0 && ReadStat(pid, &up, &state) && up == parent &&
-        (which == Which::kAll || (state == 'Z') == (which == Which::kZombies))) {
+    if (pid > 0 && ReadStat(pid, &up, &state) && up == parent && (which == Which::kAll || (state == 'Z') == (which == Which::kZombies)))
       children.push_back(pid);
-    }
   }
-  closedir(dir);
   return children;
 }
 
 }  // namespace
+
+std::vector<std::string> DirEntries(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  while (dirent* entry = d ? readdir(d) : nullptr) names.push_back(entry->d_name);
+  if (d) closedir(d);
+  return names;
+}
 
 std::vector<pid_t> ChildrenOfThisProcess() { return ChildrenOf(getpid(), Which::kAll); }
 
@@ -93,11 +88,6 @@ int WaitExit(pid_t pid, std::chrono::milliseconds limit) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-bool BlockedOnFutex(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/wchan");
-  std::string wchan;
-  in >> wchan;
-  return wchan.find("futex") != std::string::npos;
-}
+bool BlockedOnFutex(pid_t pid) { return FileText("/proc/" + std::to_string(pid) + "/wchan").find("futex") != std::string::npos; }
 
 }  // namespace kestravo::test
