@@ -364,9 +364,6 @@ TEST_F(HostToolTest, StateDirectoryAndLogFromTheOptionSystemdOrTheUser) {
   unsetenv("JOURNAL_STREAM");
   unsetenv("XDG_STATE_HOME");
   EXPECT_FALSE(std::filesystem::exists(dir.File("kestravo.xml")));
-  pid_t help = Start(++run, {"--help"});
-  EXPECT_EQ(WaitExit(help), 0);
-  EXPECT_EQ(CountMatches(FileText(Out(run)), R"(--(state-dir|output-dir) DIR|--no-output|--stop-signal SIG|--grace TIME|~/.local/state/kestravo)"), 6u);
 }
 
 }  // namespace
