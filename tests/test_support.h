@@ -62,6 +62,9 @@ bool ProcessAlive(pid_t pid);
 // Starts a program with posix_spawn, outside the library (standard error on /dev/null when
 // quiet). -1 on failure. The caller reaps it with WaitExit.
 pid_t SpawnPlain(std::vector<std::string> args, bool quiet = false);
+// The same, run in cwd, with standard output and error to the files named (truncated, owner-only;
+// "" leaves one as it is).
+pid_t SpawnPlainTo(std::vector<std::string> args, const std::string& cwd, const std::string& out, const std::string& err);
 // Reaps the process once it ends: its exit code (128 + signal for a signal), or -1 when it still
 // runs at the limit.
 int WaitExit(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(10));

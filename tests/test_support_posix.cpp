@@ -69,13 +69,17 @@ bool ProcessAlive(pid_t pid) {
   return ReadStat(pid, &parent, &state) && state != 'Z' && state != 'X';
 }
 
-pid_t SpawnPlain(std::vector<std::string> args, bool quiet) {
+pid_t SpawnPlain(std::vector<std::string> args, bool quiet) { return SpawnPlainTo(std::move(args), "", "", quiet ? "/dev/null" : ""); }
+
+pid_t SpawnPlainTo(std::vector<std::string> args, const std::string& cwd, const std::string& out, const std::string& err) {
   std::vector<char*> argv;
   for (auto& arg : args) argv.push_back(&arg[0]);
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (quiet) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+  if (!out.empty()) posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (!err.empty()) posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   pid_t pid = 0;
   int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);

@@ -1,8 +1,6 @@
 // kestravo-host as its users see it: exit codes, the lines it prints, the children it leaves.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -45,18 +43,7 @@ class HostToolTest : public ::testing::Test {
   // HostDir, output to files.
   pid_t Start(int run, std::vector<std::string> args, const std::string& program = "") {
     args.insert(args.begin(), program.empty() ? Tool() : program);
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, dir.Path().c_str());
-    posix_spawn_file_actions_addopen(&actions, 1, Out(run).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, Err(run).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    return SpawnPlainTo(args, dir.Path(), Out(run), Err(run));
   }
 
   // Waits until the run's output matches the pattern; *group gets the first group of the match.
