@@ -128,6 +128,8 @@ static int wait_stop(const char* report, long ms, int fork_copy) {
     pid_t copy = fork_copy ? fork() : 0;  // as a daemon's helper would: it lets go as it exits
     if (fork_copy && copy == 0) exit(0);
     if (fork_copy && (copy < 0 || waitpid(copy, NULL, 0) != copy)) return 5;
+#else
+    (void)fork_copy;  // a Windows child has no forked copies
 #endif
     mark(report, "waiting");
     int32_t result = KESTRAVO_ChildWaitStop(stop, 0xFFFFFFFFu);
