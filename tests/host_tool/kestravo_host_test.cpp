@@ -173,8 +173,8 @@ TEST_F(HostToolTest, ShowsHowAProgramEndedAndWhatItSaidAndStopsWithItsSignal) {
   EXPECT_EQ(CountMatches(out, "\n    \\| starting\n"), 1u) << out;
   EXPECT_EQ(CountMatches(out, "earlier run"), 0u) << out;
   EXPECT_EQ(CountMatches(out, R"(hpid 1  pid \d+  ended on SIGINT)"), 1u) << out;
-  EXPECT_EQ(CountMatches(FileText(dir.File("sh.2.log")), "^up\n.*stop event: sending SIGINT.*\ngot INT\n"), 1u)
-      << FileText(dir.File("sh.2.log"));
+  EXPECT_EQ(CountMatches(FileText(dir.File("sh-2.log")), "^up\n.*stop event: sending SIGINT.*\ngot INT\n"), 1u)
+      << FileText(dir.File("sh-2.log"));
 }
 
 // Two children under kestravo-run: one gets arguments that need quoting, exactly and without the

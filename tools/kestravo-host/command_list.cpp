@@ -9,6 +9,7 @@
 #include <cmath>
 #include <fstream>
 #include <map>
+#include <set>
 
 namespace kestravo_host {
 
@@ -148,13 +149,22 @@ std::string FindAdapter() {
   return kestravo_tools::HasDirectory(found) ? found : std::string();
 }
 
-void NameOutputFiles(const std::string& dir, std::vector<Command>* commands) {
-  std::map<std::string, int> seen;
-  for (Command& command : *commands) {
-    std::string name = kestravo_tools::FileName(command.program);
-    int n = ++seen[name];
-    command.output = InDirectory(dir, name + (n > 1 ? "." + std::to_string(n) : "") + ".log");
+void NameCommands(std::vector<Command>* commands) {
+  std::set<std::string> taken;
+  for (const Command& command : *commands) {
+    if (!command.name.empty()) taken.insert(command.name);
   }
+  for (Command& command : *commands) {
+    if (!command.name.empty()) continue;
+    std::string base = kestravo_tools::FileName(command.program), name = base;
+    for (int n = 2; taken.count(name); ++n) name = base + "-" + std::to_string(n);
+    taken.insert(name);
+    command.name = name;
+  }
+}
+
+void NameOutputFiles(const std::string& dir, std::vector<Command>* commands) {
+  for (Command& command : *commands) command.output = InDirectory(dir, command.name + ".log");
 }
 
 void ThroughAdapter(const std::string& adapter, Command* command) {

@@ -11,6 +11,7 @@ namespace kestravo_host {
 // One child as the library is given it: the program and the rest of the command line, which
 // ends with a blank so that the library's marker stays an argument of its own.
 struct Command {
+  std::string name;  // how the user and the control commands call it; unique within a run
   std::string program;
   std::string cmdLine;
   std::string shown;  // as the user wrote it, for messages
@@ -50,8 +51,11 @@ std::string FindAdapter();
 // The grace of a stop when none is given: the library's own.
 constexpr uint32_t kDefaultGraceMs = 3000;
 
-// Gives each command an output file in dir named after its program (python3.log; a second
-// command of the same program gets python3.2.log), so that a restarted host names the same files.
+// Names each command that has no name after its program's file (sleep for /bin/sleep; a second
+// one becomes sleep-2), skipping names already taken, so that a restarted host names the same.
+void NameCommands(std::vector<Command>* commands);
+
+// Gives each command the output file NAME.log in dir.
 void NameOutputFiles(const std::string& dir, std::vector<Command>* commands);
 
 // Makes the command run through the adapter: the adapter is the program, its options (output

@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   SetEnv("KESTRAVO_STATE_DIR", stateDir);  // the library's own default would be beside this program
+  NameCommands(&options.commands);
   if (!options.native && !options.noOutput) {
     NameOutputFiles(options.outputDir.empty() ? stateDir : kestravo_tools::AbsolutePath(options.outputDir), &options.commands);
     for (const Command& command : options.commands) {

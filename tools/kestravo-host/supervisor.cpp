@@ -254,6 +254,7 @@ void Supervisor::Adopt() {
       if (!taken[i] && marker != std::string::npos && ShownAs(c.program, m.exePath) &&
           ShownAs(c.cmdLine + m.cmdLine.substr(marker), m.cmdLine)) {
         taken[i] = true;
+        child.name = c.name;
         child.graceMs = c.graceMs;
         note += " (one of this run's commands: not started again)";
         break;
@@ -279,6 +280,7 @@ void Supervisor::StartCommands() {
       continue;
     }
     Child& child = children_[hpid];
+    child.name = command.name;
     child.shown = command.shown;
     child.viaAdapter = command.viaAdapter;
     child.output = command.output;

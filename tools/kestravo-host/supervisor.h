@@ -77,6 +77,7 @@ class Supervisor {
 
  private:
   struct Child {
+    std::string name;  // its command's; empty for an adopted child that none of this run's commands is
     std::string shown;
     uint32_t pid = 0;      // 0 until known
     bool running = false;  // false between MSG_EXITED and MSG_RESTARTED
