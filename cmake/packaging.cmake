@@ -37,7 +37,11 @@ set(CPACK_DEBIAN_DEV_PACKAGE_NAME libkestravo-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kestravo)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION admin)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/tools/conffiles)
+# Its maintainer scripts stop the service on removal and restart a running one on upgrade.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/tools/conffiles
+  ${PROJECT_SOURCE_DIR}/tools/systemd/postinst ${PROJECT_SOURCE_DIR}/tools/systemd/prerm
+  ${PROJECT_SOURCE_DIR}/tools/systemd/postrm)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "init-system-helpers")
 
 include(CPack)
 cpack_add_component(runtime DISPLAY_NAME "libkestravo0"

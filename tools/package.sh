@@ -75,7 +75,29 @@ dpkg-deb -f "$(deb kestravo)" Depends | grep -q 'libkestravo0 (= 0.1.0-1)' || fa
 dpkg-deb -f "$(deb libkestravo0)" Depends | grep -q liblog4cxx || fail "libkestravo0 must depend on log4cxx"
 [ "$(dpkg-deb --ctrl-tarfile "$(deb kestravo)" | tar -xO ./conffiles)" = /etc/kestravo/programs ] ||
   fail "/etc/kestravo/programs must be the conffile of kestravo"
-dpkg-deb --ctrl-tarfile "$(deb kestravo)" | tar -t | grep -q 'postinst' && fail "kestravo must not enable its unit"
+dpkg-deb -f "$(deb kestravo)" Depends | grep -q 'init-system-helpers' || fail "kestravo must depend on init-system-helpers"
+
+# The maintainer scripts against stand-ins for systemctl and deb-systemd-invoke, with a private
+# /run that says systemd runs: removal stops the service, an upgrade restarts it only if it ran,
+# a first install starts and enables nothing.
+scripts=$(mktemp -d /tmp/kestravo-package-scripts.XXXXXX)
+dpkg-deb --ctrl-tarfile "$(deb kestravo)" | tar -x -C "$scripts" ./postinst ./prerm ./postrm
+for tool in systemctl deb-systemd-invoke; do
+  printf '#!/bin/sh\necho "%s $*" >> %s/calls\n' "$tool" "$scripts" > "$scripts/$tool"
+  chmod 755 "$scripts/$tool"
+done
+script_calls() {
+  rm -f "$scripts/calls"
+  unshare -m sh -c 'mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/system && PATH="$0:$PATH" sh "$0/$1" "$2" "$3"' \
+    "$scripts" "$@" > /dev/null 2>&1 || fail "$1 $2 $3 failed"
+  { grep -v daemon-reload "$scripts/calls" 2>/dev/null || true; } | tr '\n' ';'
+}
+for row in "postinst configure|" "postinst configure 0.1.0-1|deb-systemd-invoke try-restart kestravo.service;" \
+           "prerm remove|deb-systemd-invoke stop kestravo.service;" "prerm upgrade 0.1.0-1|" "postrm remove|"; do
+  got=$(script_calls ${row%%|*})
+  [ "$got" = "${row#*|}" ] || fail "${row%%|*}: expected '${row#*|}', the scripts called '$got'"
+done
+rm -rf "$scripts"
 
 # A throwaway root with an empty dpkg database. Our packages' dependencies (libc6, log4cxx, ...)
 # live outside it, hence --force-depends; maintainer scripts (CPack's ldconfig calls) cannot run
@@ -117,6 +139,7 @@ grep -q '^KillMode=process$' "$unit" && grep -q '^StateDirectory=kestravo$' "$un
 # Removed, the conffile stays; purged, nothing of ours is left.
 dpkg_root -r kestravo libkestravo-dev libkestravo0
 [ -f "$root/etc/kestravo/programs" ] || fail "removing kestravo must keep /etc/kestravo/programs"
+mkdir -p "$root/var/lib/kestravo" && touch "$root/var/lib/kestravo/kestravo.xml"  # a service's state
 dpkg_root -P kestravo libkestravo-dev libkestravo0
 after=$(leftovers)
 [ "$before" = "$after" ] || fail "left in the root after purging:"$'\n'"$(diff <(echo "$before") <(echo "$after"))"
