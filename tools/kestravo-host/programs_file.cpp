@@ -1,5 +1,6 @@
 #include "programs_file.h"
 
+#include <ctype.h>
 #include <ini.h>
 #include <stdlib.h>
 
