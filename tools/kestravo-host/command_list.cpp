@@ -266,7 +266,7 @@ Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) 
     dashes = i++ < argc;  // stopped at a separator: another command follows
   }
   if (options->commands.empty()) {
-    *error = files.empty() ? "no program to supervise" : "the command list holds no command";
+    *error = files.empty() ? "no program to supervise" : "the programs file holds no program";
     return Parse::kUsage;
   }
   if (!defaults.name.empty() && options->commands.size() > 1) {

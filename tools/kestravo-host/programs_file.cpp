@@ -1,7 +1,9 @@
 #include "programs_file.h"
 
 #include <ctype.h>
+#ifndef KESTRAVO_HOST_NO_INI
 #include <ini.h>
+#endif
 #include <stdlib.h>
 
 #include <cmath>
@@ -76,6 +78,7 @@ bool ValidName(const std::string& name) {
   return true;
 }
 
+#ifndef KESTRAVO_HOST_NO_INI
 // One INI file being read: inih asks the reader for each line, so the reader knows the line
 // number, whether a line continues the setting before it, and where each section starts.
 struct IniRead {
@@ -190,6 +193,8 @@ int OnSetting(void* user, const char* section, const char* name, const char* val
   return 1;
 }
 
+#endif  // KESTRAVO_HOST_NO_INI
+
 }  // namespace
 
 bool ApplySetting(const std::string& key, const std::string& shown, const std::string& value, Command* command,
@@ -293,6 +298,12 @@ bool IsIniText(const std::string& text) {
 
 bool ReadProgramsIni(const std::string& path, const std::string& text, std::vector<Command>* commands,
                      std::string* error) {
+#ifdef KESTRAVO_HOST_NO_INI
+  (void)text;
+  (void)commands;
+  *error = path + ": an INI programs file, which this kestravo-host was built without (no inih)";
+  return false;
+#else
   IniRead read;
   read.path = path;
   read.text = &text;
@@ -310,6 +321,7 @@ bool ReadProgramsIni(const std::string& path, const std::string& text, std::vect
   if (read.errorLine == 0) return true;
   *error = path + ":" + std::to_string(read.errorLine) + ": " + read.error;
   return false;
+#endif
 }
 
 }  // namespace kestravo_host

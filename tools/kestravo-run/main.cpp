@@ -46,6 +46,16 @@ bool TakeIdentity(std::vector<std::string>* args, KESTRAVO_ChildIdentity* identi
   return true;
 }
 
+// Ends this adapter for a setting it cannot carry out: the line goes to standard error and, as
+// the program's own output would, to the output file, where the supervisor's user looks.
+[[noreturn]] void Refuse(const kestravo_run::OutputOptions& output, const std::string& text) {
+  fprintf(stderr, "kestravo-run: %s\n", text.c_str());
+  kestravo_run::OutputFile file;
+  std::string ignored;
+  if (!output.path.empty() && file.Open(output, &ignored)) file.Note(text);
+  exit(kUsageExit);
+}
+
 }  // namespace
 
 bool kestravo_run::ParseStopSignal(const std::string& text, int* signal) {
@@ -140,10 +150,7 @@ int main(int argc, char** argv) {
   }
   // Failing any of these is this adapter's failure, not the program's.
   std::string why;
-  if ((!user.empty() || !group.empty()) && !PrepareUser(user, group, &why)) {
-    fprintf(stderr, "kestravo-run: %s\n", why.c_str());
-    return kUsageExit;
-  }
+  if ((!user.empty() || !group.empty()) && !PrepareUser(user, group, &why)) Refuse(request.output, why);
   for (const auto& [option, value] : environment) {
     size_t equals = value.find('=');
     if (option == "--env") SetEnvironment(value.substr(0, equals).c_str(), value.substr(equals + 1));
@@ -154,10 +161,7 @@ int main(int argc, char** argv) {
     if (!request.output.path.empty()) request.output.path = kestravo_tools::AbsolutePath(request.output.path);
     std::error_code error;
     std::filesystem::current_path(directory, error);
-    if (error) {
-      fprintf(stderr, "kestravo-run: cannot change to the directory %s: %s\n", directory.c_str(), error.message().c_str());
-      return kUsageExit;
-    }
+    if (error) Refuse(request.output, "cannot change to the directory " + directory + ": " + error.message());
   }
   if (identified) {
     SetEnvironment("KESTRAVO_HPID", std::to_string(identity.hpid));
