@@ -61,6 +61,6 @@ ensure_windows_deps() {
     return 0
   fi
   mv "$log" "$KESTRAVO_MINGW_DEPS.log"
-  grep -E '^(fetched|built) ' "$KESTRAVO_MINGW_DEPS.log"
+  grep -E '^(fetched|built|not built) ' "$KESTRAVO_MINGW_DEPS.log"
   echo "windows deps: built in $(($(date +%s) - started)) s"
 }

@@ -69,9 +69,12 @@ bool ParseStopSignal(const std::string& text, std::string* signal) {
   return true;
 }
 
-// A program's name is also a file's (NAME.log) and what control commands call it.
+// A program's name is also a file's (NAME.log) and what control commands call it. inih keeps
+// at most 49 characters of a section's name.
+constexpr size_t kMaxName = 48;
+
 bool ValidName(const std::string& name) {
-  if (name.empty() || name.size() > 64 || name[0] == '.' || name[0] == '-') return false;
+  if (name.empty() || name.size() > kMaxName || name[0] == '.' || name[0] == '-') return false;
   for (char c : name) {
     if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') return false;
   }
@@ -125,7 +128,7 @@ struct IniRead {
     name.erase(0, name.find_first_not_of(" \t"));
     name.erase(name.find_last_not_of(" \t") + 1);
     if (!ValidName(name))
-      return Fail(line, "'" + name + "' is not a program's name: letters, digits, '.', '_' and '-', at most 64");
+      return Fail(line, "'" + name + "' is not a program's name: letters, digits, '.', '_' and '-', at most " + std::to_string(kMaxName));
     if (!names.insert(name).second) return Fail(line, "a second program named " + name);
     inSection = true;
     sectionLine = line;
@@ -202,7 +205,7 @@ bool ApplySetting(const std::string& key, const std::string& shown, const std::s
   const size_t equals = value.find('=');
   std::string why;
   if (key == "name") {
-    if (!ValidName(value)) why = "takes letters, digits, '.', '_' and '-' (at most 64), not '" + value + "'";
+    if (!ValidName(value)) why = "takes letters, digits, '.', '_' and '-' (at most " + std::to_string(kMaxName) + "), not '" + value + "'";
     command->name = value;
   } else if (key == "directory") {
     std::error_code ec;
