@@ -201,6 +201,9 @@ TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFiles) {
   EXPECT_EQ(WaitExit(pid), 125);
   EXPECT_NE(FileText(Err(2)).find("symbolic link"), std::string::npos) << FileText(Err(2));
   EXPECT_FALSE(std::filesystem::exists(dir.File("target")));
+  // A setting it cannot carry out is its own failure, noted where the program's output goes.
+  EXPECT_EQ(WaitExit(Start(3, {"--output", "own.log", "--chdir", dir.File("missing"), "--", "true"}, Adapter())), 125);
+  EXPECT_EQ(CountMatches(FileText(dir.File("own.log")), "kestravo-run: cannot change to the directory " + Quote(dir.File("missing"))), 1u);
 }
 
 // A program that fails at once: its start, how it ended and its restarts are shown in order, its
