@@ -34,13 +34,6 @@ constexpr Setting kSettings[] = {
     {"stop-signal", "--stop-signal", false}, {"grace", "--grace", false},   {"output", "", false},
     {"output-size", "--output-size", false}, {"output-keep", "--output-keep", false}};
 
-const Setting* FindSetting(const std::string& key) {
-  for (const Setting& setting : kSettings) {
-    if (key == setting.key) return &setting;
-  }
-  return nullptr;
-}
-
 // "30s", "500ms", "2m" or a number of seconds, up to the library's ten minutes.
 bool ParseGrace(const std::string& text, uint32_t* ms) {
   char* end = nullptr;
@@ -82,6 +75,13 @@ bool ValidName(const std::string& name) {
 }
 
 #ifndef KESTRAVO_HOST_NO_INI
+const Setting* FindSetting(const std::string& key) {
+  for (const Setting& setting : kSettings) {
+    if (key == setting.key) return &setting;
+  }
+  return nullptr;
+}
+
 // One INI file being read: inih asks the reader for each line, so the reader knows the line
 // number, whether a line continues the setting before it, and where each section starts.
 struct IniRead {
