@@ -85,7 +85,6 @@ const Setting* FindSetting(const std::string& key) {
 // One INI file being read: inih asks the reader for each line, so the reader knows the line
 // number, whether a line continues the setting before it, and where each section starts.
 struct IniRead {
-  std::string path;
   const std::string* text = nullptr;
   size_t at = 0;
   int line = 0;
@@ -308,7 +307,6 @@ bool ReadProgramsIni(const std::string& path, const std::string& text, std::vect
   return false;
 #else
   IniRead read;
-  read.path = path;
   read.text = &text;
   read.commands = commands;
   int result = ini_parse_stream(&ReadLine, &read, &OnSetting, &read);
