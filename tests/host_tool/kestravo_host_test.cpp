@@ -118,8 +118,9 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
   const std::string helper = HelperChild(), report = work.File("report"), list = dir.File("programs"), ok = "[a]\ncommand = /bin/true\n";
   setenv("KT_GONE", "the host's", 1);
   struct Row {
-    std::string text;
+    std::string text;                   // of the file; empty: the programs are given by args
     std::vector<std::string> expected;  // one state-file command line a program, or the error
+    std::vector<std::string> args = {};
   };
   const Row rows[] = {
       {"; two\n[web]\ncommand = " + helper + " ignore\n  " + report + "\ndirectory = " + work.Path() +
@@ -129,6 +130,8 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
        {"--chdir " + work.Path() + " --unset-env KT_GONE --env \"KT_SET=a b\" " + (root ? "--user nobody --group nogroup " : "") +
             "-- " + helper + " ignore " + report,
         "--output " + dir.File("sleep.log") + " --output-size 1K --output-keep 2 --stop-signal QUIT -- /bin/sleep 100"}},
+      {"", {"--output " + dir.File("one.log") + " --chdir " + work.Path() + " --env KT_SET=all -- /bin/sleep 100"},
+       {"--env", "KT_SET=all", "--", "--name", "one", "--chdir", work.Path(), "/bin/sleep", "100"}},
       {"/bin/sleep 100\n--grace 2s /bin/sleep 200\n",
        {"--output " + dir.File("sleep.log") + " -- /bin/sleep 100", "--output " + dir.File("sleep-2.log") + " -- /bin/sleep 200"}},
       {ok + "foo = 1\n", {":3: unknown setting 'foo'"}},
@@ -142,7 +145,7 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
   int run = 0;
   for (const Row& row : rows) {
     std::ofstream(list) << row.text;
-    pid_t tool = Start(++run, {"--file", list});
+    pid_t tool = Start(++run, row.text.empty() ? row.args : std::vector<std::string>{"--file", list});
     ASSERT_GT(tool, 0);
     if (row.expected[0][0] == ':') {
       EXPECT_EQ(WaitExit(tool), 2) << row.text;
