@@ -41,7 +41,7 @@ ensure_windows_deps() {
   export KESTRAVO_MINGW_DEPS="$cache/$key"
   if [ -d "$KESTRAVO_MINGW_DEPS" ]; then
     echo "windows deps: $KESTRAVO_MINGW_DEPS"
-    grep -h '^not built' "$KESTRAVO_MINGW_DEPS.log" 2>/dev/null
+    grep -h '^not built' "$KESTRAVO_MINGW_DEPS.log" 2>/dev/null || true
     return 0
   fi
   mkdir -p "$cache" || return 1
