@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# build-mingw-deps.sh PREFIX TINYXML_VERSION: builds TinyXML (Debian's source package, Debian's
-# patches applied) and GoogleTest (Debian's /usr/src/googletest) for Windows x64 into PREFIX.
+# build-mingw-deps.sh PREFIX TINYXML_VERSION INIH_SOURCE=VERSION: builds TinyXML and inih (Debian's
+# source packages, Debian's patches applied) and GoogleTest (Debian's /usr/src/googletest) for
+# Windows x64 into PREFIX.
 # Called by tools/deps.sh's ensure_windows_deps, which holds the cache lock. Everything is built
 # in a directory beside PREFIX and renamed into place at the end, so an interrupted run leaves no
 # PREFIX behind and the next run starts over.
 set -euo pipefail
 prefix=$1
 tinyxml_version=$2
+inih_source=$3 # "libinih=55-1"
 tools=$(cd "$(dirname "$0")" && pwd)
 toolchain=$tools/../cmake/mingw-w64-x86_64.cmake
 triplet=x86_64-w64-mingw32
@@ -68,6 +70,9 @@ apt-get "${apt_options[@]}" update -qq
 mkdir -p "$work/src"
 (cd "$work/src" && apt-get "${apt_options[@]}" source -qq "tinyxml=$tinyxml_version")
 echo "fetched TinyXML sources in $(seconds "$started") s"
+# Without inih the Windows kestravo-host still builds, reading only the command-a-line files.
+inih_fetched=1
+(cd "$work/src" && apt-get "${apt_options[@]}" source -qq "$inih_source") || inih_fetched=0
 
 # TinyXML as Debian builds it: the three objects of its static library, with TIXML_USE_STL.
 started=$(date +%s)
@@ -91,6 +96,30 @@ Libs: -L\${libdir} -ltinyxml
 Cflags: -I\${includedir} -DTIXML_USE_STL
 EOF
 echo "built TinyXML in $(seconds "$started") s"
+
+# inih as a static library, with the options its header defaults to (Debian builds it so).
+started=$(date +%s)
+if [ "$inih_fetched" = 1 ]; then
+inih_version=${inih_source#*=}
+inih=$work/src/${inih_source%=*}-${inih_version%-*}
+$triplet-gcc-posix -O2 -c "$inih/ini.c" -o "$work/ini.o"
+$triplet-ar rcs "$stage/lib/libinih.a" "$work/ini.o"
+install -m 644 "$inih/ini.h" "$stage/include/"
+cat > "$stage/lib/pkgconfig/inih.pc" <<EOF
+prefix=\${pcfiledir}/../..
+libdir=\${prefix}/lib
+includedir=\${prefix}/include
+
+Name: inih
+Description: simple .INI file parser (static, Windows x64)
+Version: ${inih_version%-*}
+Libs: -L\${libdir} -linih
+Cflags: -I\${includedir}
+EOF
+echo "built inih in $(seconds "$started") s"
+else
+  echo "not built: inih, whose sources could not be fetched; kestravo-host reads no INI file on Windows"
+fi
 
 # GoogleTest with the same toolchain: static gtest, gtest_main, gmock, gmock_main and the CMake
 # package files, which locate the prefix from their own path and so survive the rename.

@@ -83,7 +83,9 @@ TEST_F(HostToolTest, BadCommandLinesAndProgramsThatCannotRunGetExitCode2) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
       {{}, usage}, {{"--for"}, usage}, {{"--for", "0", "--", helper}, usage}, {{"--for", "soon", "--", helper}, usage},
       {{"--frobnicate", "--", helper}, usage}, {{"--"}, usage}, {{"--", helper, ":::"}, usage},
-      {{"--file", dir.File("no-such-list")}, usage}, {{"--state-dir", "", "--", helper}, usage},
+      {{"--file", dir.File("no-such-list")}, "cannot read the programs file"}, {{"--state-dir", "", "--", helper}, usage},
+      {{"--native", "--chdir", "/", "--", helper}, "--chdir needs kestravo-run"}, {{"--", "--env", "X", helper}, "--env takes NAME=VALUE"},
+      {{"--name", "x", "--", helper, ":::", helper}, "--name before '--' names one program"},
       {{"--grace", "11m", "--", helper}, "--grace takes"}, {{"--", "--stop-signal", "TREM", helper}, "--stop-signal takes"},
       {{"--native", "--stop-signal", "INT", "--", helper}, "--stop-signal needs kestravo-run"},
       {{"--", helper, ":::", "no-such-program-here", "x"}, "cannot run no-such-program-here: No such file or directory"},
@@ -104,6 +106,68 @@ TEST_F(HostToolTest, BadCommandLinesAndProgramsThatCannotRunGetExitCode2) {
   }
   EXPECT_FALSE(std::filesystem::exists(dir.File("kestravo.log")));
   EXPECT_FALSE(std::filesystem::exists(dir.File("elsewhere")));
+}
+
+// Programs files, INI or a command a line: each program reaches the library as kestravo-run's
+// options under its name, and runs in its directory, with its variables set and removed, as its
+// user and group (as root), without the host's KESTRAVO_STATE_DIR. A bad line: exit 2, named.
+TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
+  TempDir work;  // the program's directory, where nobody may write its report
+  chmod(work.Path().c_str(), 0777);
+  const bool root = geteuid() == 0;
+  const std::string helper = HelperChild(), report = work.File("report"), list = dir.File("programs"), ok = "[a]\ncommand = /bin/true\n";
+  setenv("KT_GONE", "the host's", 1);
+  struct Row {
+    std::string text;                   // of the file; empty: the programs are given by args
+    std::vector<std::string> expected;  // one state-file command line a program, or the error
+    std::vector<std::string> args = {};
+  };
+  const Row rows[] = {
+      {"; two\n[web]\ncommand = " + helper + " ignore\n  " + report + "\ndirectory = " + work.Path() +
+           "\nenv = KT_SET=a b ; a comment\nunset-env = KT_GONE\ngrace = 10s\noutput = none\n" +
+           (root ? "user = nobody\ngroup = nogroup\n" : "") +
+           "[sleep]\ncommand = /bin/sleep 100\nstop-signal = QUIT\noutput-size = 1K\noutput-keep = 2\n",
+       {"--chdir " + work.Path() + " --unset-env KT_GONE --env \"KT_SET=a b\" " + (root ? "--user nobody --group nogroup " : "") +
+            "-- " + helper + " ignore " + report,
+        "--output " + dir.File("sleep.log") + " --output-size 1K --output-keep 2 --stop-signal QUIT -- /bin/sleep 100"}},
+      {"", {"--output " + dir.File("one.log") + " --chdir " + work.Path() + " --env KT_SET=all -- /bin/sleep 100"},
+       {"--env", "KT_SET=all", "--", "--name", "one", "--chdir", work.Path(), "/bin/sleep", "100"}},
+      {"/bin/sleep 100\n--grace 2s /bin/sleep 200\n",
+       {"--output " + dir.File("sleep.log") + " -- /bin/sleep 100", "--output " + dir.File("sleep-2.log") + " -- /bin/sleep 200"}},
+      {ok + "foo = 1\n", {":3: unknown setting 'foo'"}},
+      {"[a]\n" + ok, {":1: [a] has no command"}},
+      {ok + "\n" + ok, {":4: a second program named a"}},
+      {ok + "grace = 11m\n", {":3: grace takes a time"}},
+      {"# c\n" + ok + "junk\n", {":4: neither NAME = VALUE nor [NAME]"}},
+      {ok + "user = no-such-user\n", {root ? ":3: user no-such-user: no such user" : ":3: user no-such-user: needs the host to run as root"}},
+      {"[a b]\ncommand = /bin/true\n", {":1: 'a b' is not a program's name"}},
+      {ok + "env = " + std::string(200, 'x') + "\n", {":3: longer than 198 characters"}}};
+  int run = 0;
+  for (const Row& row : rows) {
+    std::ofstream(list) << row.text;
+    pid_t tool = Start(++run, row.text.empty() ? row.args : std::vector<std::string>{"--file", list});
+    ASSERT_GT(tool, 0);
+    if (row.expected[0][0] == ':') {
+      EXPECT_EQ(WaitExit(tool), 2) << row.text;
+      EXPECT_EQ(FileText(Err(run)).rfind("kestravo-host: " + list + row.expected[0], 0), 0u) << FileText(Err(run));
+      continue;
+    }
+    std::vector<StateEntry> state;
+    auto seen = [&](const std::string& line) { return std::count_if(state.begin(), state.end(), [&](const StateEntry& e) { return e.cmdline.find(line + " kestravCmdLine") != std::string::npos; }); };
+    EXPECT_TRUE(WaitFor([&] {
+      state = dir.State();
+      return std::all_of(row.expected.begin(), row.expected.end(), [&](const std::string& line) { return seen(line) == 1; });
+    })) << dir.StateText();
+    if (run == 1) {
+      Report child = WaitForReport(report);
+      EXPECT_EQ(child["cwd"], work.Path());
+      EXPECT_EQ(child["env_KT_SET"], "a b");
+      EXPECT_EQ(child.count("env_KT_GONE") + child.count("env_KESTRAVO_STATE_DIR"), 0u) << child["env_KESTRAVO_STATE_DIR"];
+      EXPECT_EQ(child["uid"] + ":" + child["gid"], root ? "65534:65534" : std::to_string(getuid()) + ":" + std::to_string(getgid()));
+    }
+    kill(tool, SIGTERM);
+    EXPECT_EQ(WaitExit(tool), 0) << FileText(Out(run));
+  }
 }
 
 // kestravo-run --output: the program's output and the adapter's notes, in owner-only files
@@ -140,6 +204,9 @@ TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFiles) {
   EXPECT_EQ(WaitExit(pid), 125);
   EXPECT_NE(FileText(Err(2)).find("symbolic link"), std::string::npos) << FileText(Err(2));
   EXPECT_FALSE(std::filesystem::exists(dir.File("target")));
+  // A setting it cannot carry out is its own failure, noted where the program's output goes.
+  EXPECT_EQ(WaitExit(Start(3, {"--output", "own.log", "--chdir", dir.File("missing"), "--", "true"}, Adapter())), 125);
+  EXPECT_EQ(CountMatches(FileText(dir.File("own.log")), "kestravo-run: cannot change to the directory " + Quote(dir.File("missing"))), 1u);
 }
 
 // A program that fails at once: its start, how it ended and its restarts are shown in order, its

@@ -1,15 +1,19 @@
 #include "command_list.h"
 
 #include "host_os.h"
+#include "programs_file.h"
 #include "../command_line.h"
 #include "../path_search.h"
 
 #include <stdlib.h>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
+#include <sstream>
 
 namespace kestravo_host {
 
@@ -27,57 +31,29 @@ bool ParseSeconds(const char* text, double* seconds) {
   return true;
 }
 
-// "30s", "500ms", "2m" or a number of seconds, up to the library's ten minutes.
-bool ParseGrace(const std::string& text, uint32_t* ms) {
-  char* end = nullptr;
-  double value = strtod(text.c_str(), &end);
-  std::string unit = end;
-  double scale = unit.empty() || unit == "s" ? 1000 : unit == "ms" ? 1 : unit == "m" ? 60000 : 0;
-  if (end == text.c_str() || scale == 0 || !std::isfinite(value) || value * scale < 1 || value * scale > 600000) return false;
-  *ms = static_cast<uint32_t>(value * scale + 0.5);
-  return true;
-}
-
-// A stop signal as kestravo-run takes it: a name without "SIG", a number, or "none".
-bool ParseStopSignal(const std::string& text, std::string* signal) {
-  static const char* const kNames[] = {"TERM", "INT", "HUP", "QUIT", "USR1", "USR2", "KILL", "none"};
-  std::string name = text.compare(0, 3, "SIG") == 0 ? text.substr(3) : text;
-  for (const char* known : kNames) {
-    if (name == known) {
-      *signal = name;
-      return true;
-    }
-  }
-  char* end = nullptr;
-  long number = strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || number < 1 || number > 64) return false;
-  *signal = std::to_string(number);
-  return true;
-}
-
-// Takes "--stop-signal SIGNAL" and "--grace TIME" off the front of args for command. False with
-// *error for a bad value; options not of these two are left.
-bool TakeStopOptions(std::vector<std::string>* args, Command* command, std::string* error) {
-  while (args->size() >= 2 && ((*args)[0] == "--stop-signal" || (*args)[0] == "--grace")) {
-    const std::string name = (*args)[0], value = (*args)[1];
-    if (name == "--stop-signal" ? !ParseStopSignal(value, &command->stopSignal) : !ParseGrace(value, &command->graceMs)) {
-      *error = name == "--grace" ? "--grace takes a time such as 30s, 500ms or 2m (at most 10m), not '" + value + "'"
-                                 : "--stop-signal takes TERM, INT, HUP, QUIT, USR1, USR2, KILL, a number or none, not '" + value + "'";
-      return false;
-    }
+// Takes the options of one program ("--grace 30s", "--chdir DIR", ...; only --stop-signal and
+// --grace when stopOnly) off the front of args onto command. False with *error for a bad value.
+bool TakeProgramOptions(std::vector<std::string>* args, Command* command, std::string* error, bool stopOnly = false) {
+  while (args->size() >= 2) {
+    const std::string option = (*args)[0], key = SettingOfOption(option);
+    if (key.empty() || (stopOnly && key != "stop-signal" && key != "grace")) break;
+    if (!ApplySetting(key, option, (*args)[1], command, error)) return false;
     args->erase(args->begin(), args->begin() + 2);
   }
   return true;
 }
 
 bool ReadCommandFile(const std::string& path, std::vector<Command>* commands, std::string* error) {
-  std::ifstream in(path);
+  std::ifstream in(path, std::ios::binary);
   if (!in) {
-    *error = "cannot read the command list " + path;
+    *error = "cannot read the programs file " + path;
     return false;
   }
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (IsIniText(text)) return ReadProgramsIni(path, text, commands, error);
+  std::istringstream lines(text);
   std::string line;
-  while (std::getline(in, line)) {
+  while (std::getline(lines, line)) {
     // A line may start with its own stop options.
     Command command;
     std::vector<std::string> words;
@@ -89,7 +65,7 @@ bool ReadCommandFile(const std::string& path, std::vector<Command>* commands, st
       words.push_back(line.substr(start, at - start));
     }
     size_t taken = words.size();
-    if (!TakeStopOptions(&words, &command, error)) return false;
+    if (!TakeProgramOptions(&words, &command, error, true)) return false;
     taken -= words.size();
     size_t pos = 0;
     for (size_t i = 0; i < taken; ++i) {
@@ -106,8 +82,8 @@ bool ReadCommandFile(const std::string& path, std::vector<Command>* commands, st
 
 std::string UsageText() {
   return std::string(
-             "usage: kestravo-host [OPTIONS] -- [STOP] PROGRAM [ARGS...] [::: [STOP] PROGRAM [ARGS...]]...\n"
-             "       kestravo-host [OPTIONS] --file LIST\n"
+             "usage: kestravo-host [OPTIONS] -- [PROGRAM-OPTIONS] PROGRAM [ARGS...] [::: [PROGRAM-OPTIONS] PROGRAM [ARGS...]]...\n"
+             "       kestravo-host [OPTIONS] --file PROGRAMS\n"
              "Supervises the programs through libkestravo: restarts those that exit, and stops them\n"
              "on ") +
          StopRequestsText() +
@@ -125,15 +101,38 @@ std::string UsageText() {
          "                      The library's log goes to kestravo.log there, or to the journal\n"
          "                      when standard error is the journal.\n"
          "  --output-dir DIR    where each program's output file goes (default: the state\n"
-         "                      directory), named after the program: PROGRAM.log, PROGRAM.2.log\n"
-         "                      for a second one; rotated at 10 MiB, 5 old ones kept (.1 to .5)\n"
+         "                      directory), named after the program: NAME.log; rotated at\n"
+         "                      10 MiB, 5 old ones kept (.1 to .5)\n"
          "  --no-output         keep no output\n"
-         "  --stop-signal SIG   what a stop sends the program: TERM (default), INT, HUP, QUIT,\n"
-         "                      USR1, USR2, KILL, a number, or none (only the stop event)\n"
+         "PROGRAM-OPTIONS, also before '--' for every program (a program's own win):\n"
+         "  --name NAME         what the host calls it (default: its file's name, sleep-2 for a\n"
+         "                      second sleep); letters, digits, '.', '_', '-'\n"
+         "  --chdir DIR         the directory it runs in (default: the host's)\n"
+         "  --env NAME=VALUE    a variable to set (repeatable)\n"
+         "  --unset-env NAME    a variable to remove (repeatable); no program inherits the\n"
+         "                      host's own KESTRAVO_* variables\n"
+         "  --user USER         run as USER with USER's groups (the host running as root)\n"
+         "  --group GROUP       run with GROUP as its group (the host running as root)\n"
+         "  --stop-signal SIG   what a stop sends it: TERM (default), INT, HUP, QUIT, USR1,\n"
+         "                      USR2, KILL, a number, or none (only the stop event)\n"
          "  --grace TIME        how long a stop waits before it kills: 30s, 500ms, 2m (default 3s,\n"
          "                      at most 10m); the programs are stopped one after another\n"
-         "STOP: --stop-signal and --grace for that program alone, also at the start of a LIST line.\n"
-         "LIST holds one command a line; blank lines and lines starting with # are skipped.\n"
+         "  --output-size SIZE  rotate its output file at SIZE (10M, 512K, 1G; 0: never)\n"
+         "  --output-keep N     keep N old output files\n"
+         "PROGRAMS, an INI file, holds a section a program, named by the section:\n"
+         "  [web]\n"
+         "  command = /usr/sbin/nginx -g \"daemon off;\"   (indented lines continue it)\n"
+         "  directory = /srv/www\n"
+         "  env = LANG=C.UTF-8                 (repeatable; so is unset-env = NAME)\n"
+         "  user = www-data                    (and group =)\n"
+         "  stop-signal = QUIT\n"
+         "  grace = 10s\n"
+         "  output = web.out                   (in the output directory unless absolute; or none)\n"
+         "  output-size = 10M\n"
+         "  output-keep = 5\n"
+         "Comments start with ; or #. An error in it is named as PROGRAMS:LINE (exit code 2).\n"
+         "A file whose first line is not a [section] is a list of command lines instead, one a\n"
+         "line, each of which may start with --stop-signal and --grace.\n"
          "A program that cannot be found or run is refused before anything starts (exit code 2).\n";
 }
 
@@ -164,14 +163,17 @@ void NameCommands(std::vector<Command>* commands) {
 }
 
 void NameOutputFiles(const std::string& dir, std::vector<Command>* commands) {
-  for (Command& command : *commands) command.output = InDirectory(dir, command.name + ".log");
+  for (Command& command : *commands) {
+    const std::string& given = command.outputGiven;
+    command.output = given == "none"                            ? ""
+                     : given.empty()                            ? InDirectory(dir, command.name + ".log")
+                     : std::filesystem::path(given).is_absolute() ? given
+                                                                  : InDirectory(dir, given);
+  }
 }
 
 void ThroughAdapter(const std::string& adapter, Command* command) {
-  std::string options;
-  if (!command->output.empty()) options += "--output " + QuoteArgument(command->output) + " ";
-  if (!command->stopSignal.empty()) options += "--stop-signal " + command->stopSignal + " ";
-  command->cmdLine = options + "-- " + QuoteArgument(command->program) + " " + command->cmdLine;
+  command->cmdLine = AdapterOptions(*command) + "-- " + QuoteArgument(command->program) + " " + command->cmdLine;
   command->program = adapter;
   command->viaAdapter = true;
 }
@@ -201,7 +203,7 @@ bool CommandFromLine(const std::string& line, Command* command) {
 Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) {
   int i = 1;
   std::vector<std::string> files;
-  Command defaults;  // the stop options given before "--", for every command
+  Command defaults;  // the program options given before "--", for every program
   bool dashes = false;
   for (; i < argc && !dashes; ++i) {
     std::string arg = argv[i];
@@ -213,13 +215,13 @@ Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) 
     } else if (arg == "--no-output") {
       options->noOutput = true;
     } else if (arg == "--for" || arg == "--file" || arg == "--state-dir" || arg == "--output-dir" ||
-               arg == "--stop-signal" || arg == "--grace") {
+               !SettingOfOption(arg).empty()) {
       if (i + 1 >= argc) {
         *error = arg + " needs a value";
         return Parse::kUsage;
       }
       const char* value = argv[++i];
-      std::vector<std::string> stop = {arg, value};
+      std::vector<std::string> setting = {arg, value};
       if (arg == "--file") {
         files.push_back(value);
       } else if (arg == "--state-dir" || arg == "--output-dir") {
@@ -233,7 +235,7 @@ Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) 
           *error = std::string("--for takes a positive number of seconds, not '") + value + "'";
           return Parse::kUsage;
         }
-      } else if (!TakeStopOptions(&stop, &defaults, error)) {
+      } else if (!TakeProgramOptions(&setting, &defaults, error)) {
         return Parse::kUsage;
       }
     } else {
@@ -242,14 +244,14 @@ Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) 
     }
   }
   for (const std::string& file : files) {
-    if (!ReadCommandFile(file, &options->commands, error)) return Parse::kUsage;
+    if (!ReadCommandFile(file, &options->commands, error)) return Parse::kBadFile;
   }
-  // After "--": commands separated by ":::", each of which may start with its own stop options.
+  // After "--": commands separated by ":::", each of which may start with its own options.
   while (dashes) {
     std::vector<std::string> words;
     for (; i < argc && std::string(argv[i]) != kSeparator; ++i) words.push_back(argv[i]);
     Command command;
-    if (!TakeStopOptions(&words, &command, error)) return Parse::kUsage;
+    if (!TakeProgramOptions(&words, &command, error)) return Parse::kUsage;
     if (words.empty() || words[0].empty()) {
       *error = "a program is missing before or after ':::'";
       return Parse::kUsage;
@@ -264,14 +266,24 @@ Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) 
     dashes = i++ < argc;  // stopped at a separator: another command follows
   }
   if (options->commands.empty()) {
-    *error = files.empty() ? "no program to supervise" : "the command list holds no command";
+    *error = files.empty() ? "no program to supervise" : "the programs file holds no program";
     return Parse::kUsage;
   }
+  if (!defaults.name.empty() && options->commands.size() > 1) {
+    *error = "--name before '--' names one program, and there are " + std::to_string(options->commands.size());
+    return Parse::kUsage;
+  }
+  std::set<std::string> names;
   for (Command& command : options->commands) {
-    if (command.stopSignal.empty()) command.stopSignal = defaults.stopSignal;
-    if (command.graceMs == 0) command.graceMs = defaults.graceMs;
-    if (options->native && !command.stopSignal.empty()) {
-      *error = "--stop-signal needs kestravo-run: with --native a program waits on its stop event itself";
+    AddDefaults(defaults, &command);
+    if (!command.name.empty() && !names.insert(command.name).second) {
+      *error = "two programs named " + command.name;
+      return Parse::kUsage;
+    }
+    std::string needs = options->native ? SettingNeedingAdapter(command) : "";
+    if (!needs.empty()) {
+      *error = needs + " needs kestravo-run: with --native a program starts directly" +
+               (needs == "--stop-signal" ? " and waits on its stop event itself" : "");
       return Parse::kUsage;
     }
   }

@@ -20,6 +20,14 @@ struct Command {
   std::string output;       // the file kestravo-run appends its output to; empty: none
   std::string stopSignal;   // what kestravo-run turns the stop event into ("INT"); empty: its default
   uint32_t graceMs = 0;     // how long a stop waits before the kill; 0: the library's default
+  // What kestravo-run sets up before the program starts; empty: as the host has it.
+  std::string directory;
+  std::vector<std::string> setEnv;    // NAME=VALUE, after the removals
+  std::vector<std::string> unsetEnv;  // NAME
+  std::string user, group;            // names or numbers
+  std::string outputGiven;  // a file (a relative one in the output directory) or "none"; empty: NAME.log
+  std::string outputSize;   // as kestravo-run takes it ("10M"); empty: its default
+  int outputKeep = -1;      // old output files kept; -1: kestravo-run's default
 };
 
 struct Options {
@@ -32,9 +40,10 @@ struct Options {
   std::vector<Command> commands;
 };
 
-enum class Parse { kRun, kHelp, kUsage };
+enum class Parse { kRun, kHelp, kUsage, kBadFile };
 
-// Reads argv; on kUsage, *error says what is wrong.
+// Reads argv; on kUsage and kBadFile (a programs file that cannot be used), *error says what is
+// wrong.
 Parse ParseOptions(int argc, char** argv, Options* options, std::string* error);
 
 std::string UsageText();

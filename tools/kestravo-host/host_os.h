@@ -34,6 +34,10 @@ bool IsAdapter(const std::string& exePath);
 bool FileExists(const std::string& path);
 // Whether files can be made in dir.
 bool DirectoryWritable(const std::string& dir);
+// Why a program cannot be run as user and group (either may be empty; names or numbers): this
+// host is not root, one is unknown ("no such user"), or the system has no such thing. Empty
+// when it can.
+std::string WhyCannotRunAs(const std::string& user, const std::string& group);
 // Sets a variable of this process's environment, for getenv here and in the library.
 void SetEnv(const char* name, const std::string& value);
 // Whether standard error is systemd's journal, which JOURNAL_STREAM names; never on Windows.

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
 #include <poll.h>
 #include <pwd.h>
@@ -29,6 +30,22 @@ sigset_t StopSignals() {
   return set;
 }
 }  // namespace
+
+std::string WhyCannotRunAs(const std::string& user, const std::string& group) {
+  if (geteuid() != 0) return "needs the host to run as root";
+  // As kestravo-run takes them: a name, else a number.
+  auto number = [](const std::string& text, unsigned* value) {
+    char* end = nullptr;
+    *value = static_cast<unsigned>(strtoul(text.c_str(), &end, 10));
+    return !text.empty() && text[0] != '-' && *end == '\0';
+  };
+  unsigned id = 0;
+  if (!user.empty() && getpwnam(user.c_str()) == nullptr && !(number(user, &id) && getpwuid(id) != nullptr))
+    return "no such user";
+  if (!group.empty() && getgrnam(group.c_str()) == nullptr && !(number(group, &id) && getgrgid(id) != nullptr))
+    return "no such group";
+  return "";
+}
 
 std::string ExecutableDir() {
   char self[PATH_MAX];

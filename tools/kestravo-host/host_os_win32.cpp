@@ -28,6 +28,8 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 
 }  // namespace
 
+std::string WhyCannotRunAs(const std::string&, const std::string&) { return "not supported on Windows"; }
+
 std::string ExecutableDir() {
   char self[MAX_PATH];
   DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);

@@ -17,6 +17,10 @@ int main(int argc, char** argv) {
     fputs(UsageText().c_str(), stdout);
     return 0;
   }
+  if (parse == Parse::kBadFile) {
+    fprintf(stderr, "kestravo-host: %s\n", error.c_str());
+    return 2;
+  }
   if (parse == Parse::kUsage) {
     fprintf(stderr, "kestravo-host: %s\n%s", error.c_str(), UsageText().c_str());
     return 2;
@@ -47,7 +51,7 @@ int main(int argc, char** argv) {
   if (!options.native && !options.noOutput) {
     NameOutputFiles(options.outputDir.empty() ? stateDir : kestravo_tools::AbsolutePath(options.outputDir), &options.commands);
     for (const Command& command : options.commands) {
-      if (!PrepareOwnFile(command.output, &error)) {
+      if (!command.output.empty() && !PrepareOwnFile(command.output, &error)) {
         fprintf(stderr, "kestravo-host: cannot use the output file %s: %s\n", command.output.c_str(), error.c_str());
         return 2;
       }

@@ -91,9 +91,10 @@ std::vector<std::string> LastLines(const std::string& path, size_t count, std::s
 std::string ReadAdapterLine(const std::string& recorded, std::string* output, std::string* stopSignal) {
   std::vector<std::string> args = kestravo_tools::SplitArguments(recorded);
   size_t i = 0;
-  for (; i < args.size() && args[i] != "--"; ++i) {
-    if (i + 1 < args.size() && args[i] == "--output") *output = args[++i];
-    else if (i + 1 < args.size() && args[i] == "--stop-signal") *stopSignal = args[++i];
+  // Every option of the adapter takes a value, which may be "--" itself.
+  for (; i + 1 < args.size() && args[i] != "--"; i += 2) {
+    if (args[i] == "--output") *output = args[i + 1];
+    else if (args[i] == "--stop-signal") *stopSignal = args[i + 1];
   }
   std::string shown;
   for (++i; i < args.size(); ++i) shown += (shown.empty() ? "" : " ") + kestravo_tools::QuoteArgument(args[i]);

@@ -3,11 +3,15 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <filesystem>
 #include <string>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "kestravo_child.h"
 #include "run_program.h"
+#include "../path_search.h"
 
 namespace {
 
@@ -16,10 +20,13 @@ constexpr int kUsageExit = 125;  // as env(1): its own failure, not the program'
 
 const char kUsage[] =
     "usage: kestravo-run [--stop-signal SIGNAL] [--output FILE [--output-size SIZE] [--output-keep N]]\n"
-    "                    [--] PROGRAM [ARGS...]\n"
+    "                    [--chdir DIR] [--env NAME=VALUE]... [--unset-env NAME]...\n"
+    "                    [--user USER] [--group GROUP] [--] PROGRAM [ARGS...]\n"
     "Runs PROGRAM for a Kestravo supervisor. The identity that the supervisor appends to the\n"
     "command line is taken off the arguments and given to PROGRAM as KESTRAVO_HPID and\n"
-    "KESTRAVO_GUID. ";
+    "KESTRAVO_GUID. PROGRAM runs in DIR, with the variables removed (--unset-env) and set\n"
+    "(--env), as USER (HOME, USER and LOGNAME set, with USER's groups) and GROUP, which needs\n"
+    "root and is not supported on Windows. ";
 
 void PrintUsage(FILE* to) {
   fputs(kUsage, to);
@@ -37,6 +44,16 @@ bool TakeIdentity(std::vector<std::string>* args, KESTRAVO_ChildIdentity* identi
   last.erase(at);
   if (last.empty()) args->pop_back();
   return true;
+}
+
+// Ends this adapter for a setting it cannot carry out: the line goes to standard error and, as
+// the program's own output would, to the output file, where the supervisor's user looks.
+[[noreturn]] void Refuse(const kestravo_run::OutputOptions& output, const std::string& text) {
+  fprintf(stderr, "kestravo-run: %s\n", text.c_str());
+  kestravo_run::OutputFile file;
+  std::string ignored;
+  if (!output.path.empty() && file.Open(output, &ignored)) file.Note(text);
+  exit(kUsageExit);
 }
 
 }  // namespace
@@ -71,6 +88,8 @@ int main(int argc, char** argv) {
 
   RunRequest request;
   request.stopSignal = DefaultStopSignal();
+  std::string directory, user, group;
+  std::vector<std::pair<std::string, std::string>> environment;  // in order; a name alone is removed
   size_t i = 0;
   for (; i < args.size() && args[i].compare(0, 1, "-") == 0; ++i) {
     const std::string& arg = args[i];
@@ -98,6 +117,16 @@ int main(int argc, char** argv) {
       ok = !value.empty();
     } else if (name == "--output-size") {
       ok = ParseSize(value, &request.output.maxBytes);
+    } else if (name == "--chdir") {
+      directory = value;
+      ok = !value.empty();
+    } else if (name == "--env" || name == "--unset-env") {
+      size_t equals = value.find('=');
+      ok = name == "--env" ? equals != std::string::npos && equals > 0 : !value.empty() && equals == std::string::npos;
+      environment.emplace_back(name, value);
+    } else if (name == "--user" || name == "--group") {
+      (name == "--user" ? user : group) = value;
+      ok = !value.empty();
     } else if (name == "--output-keep") {
       char* end = nullptr;
       long keep = strtol(value.c_str(), &end, 10);
@@ -118,6 +147,21 @@ int main(int argc, char** argv) {
     fputs("kestravo-run: no program\n", stderr);
     PrintUsage(stderr);
     return kUsageExit;
+  }
+  // Failing any of these is this adapter's failure, not the program's.
+  std::string why;
+  if ((!user.empty() || !group.empty()) && !PrepareUser(user, group, &why)) Refuse(request.output, why);
+  for (const auto& [option, value] : environment) {
+    size_t equals = value.find('=');
+    if (option == "--env") SetEnvironment(value.substr(0, equals).c_str(), value.substr(equals + 1));
+    else UnsetEnvironment(value.c_str());
+  }
+  if (!directory.empty()) {
+    // The output file named from where this adapter was started.
+    if (!request.output.path.empty()) request.output.path = kestravo_tools::AbsolutePath(request.output.path);
+    std::error_code error;
+    std::filesystem::current_path(directory, error);
+    if (error) Refuse(request.output, "cannot change to the directory " + directory + ": " + error.message());
   }
   if (identified) {
     SetEnvironment("KESTRAVO_HPID", std::to_string(identity.hpid));

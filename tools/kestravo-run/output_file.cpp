@@ -97,19 +97,4 @@ void OutputFile::Rotate() {
   file_ = file::OpenForAppend(path, &size_, &why);
 }
 
-bool ParseSize(const std::string& text, uint64_t* bytes) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  char* end = nullptr;
-  unsigned long long value = strtoull(text.c_str(), &end, 10);
-  uint64_t unit = 1;
-  std::string suffix = end;
-  if (suffix == "K" || suffix == "k" || suffix == "KiB") unit = 1024;
-  else if (suffix == "M" || suffix == "MiB") unit = 1024 * 1024;
-  else if (suffix == "G" || suffix == "GiB") unit = 1024ull * 1024 * 1024;
-  else if (!suffix.empty()) return false;
-  if (value > UINT64_MAX / unit) return false;
-  *bytes = value * unit;
-  return true;
-}
-
 }  // namespace kestravo_run

@@ -6,7 +6,9 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,7 +23,9 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "../exit_text.h"
 
@@ -43,6 +47,30 @@ constexpr SignalName kSignalNames[] = {{"TERM", SIGTERM}, {"INT", SIGINT},   {"H
                                        {"KILL", SIGKILL}};
 
 OutputFile g_output;  // the program's output file, when there is one
+
+// Who the program runs as, resolved by PrepareUser before the fork: the child only makes the calls.
+struct Credentials {
+  bool change = false;
+  std::string shown;  // "USER", ":GROUP" or "USER:GROUP", for messages
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::vector<gid_t> groups;
+} g_credentials;
+
+// What the child reports through its pipe when it cannot become the program.
+struct StartFailure {
+  int credentials;  // 1: it could not take the user or group
+  int err;
+};
+
+// A name, or a number that names no entry, as chpst and the like take it.
+bool NumberOf(const std::string& text, unsigned* value) {
+  char* end = nullptr;
+  unsigned long number = strtoul(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || text[0] == '-' || number >= 0xFFFFFFFFul) return false;
+  *value = static_cast<unsigned>(number);
+  return true;
+}
 
 // The adapter's own line: to standard error, and stamped into the output file.
 void Say(const std::string& text) {
@@ -185,6 +213,56 @@ int DefaultStopSignal() { return SIGTERM; }
 
 void SetEnvironment(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
 
+void UnsetEnvironment(const char* name) { unsetenv(name); }
+
+bool PrepareUser(const std::string& user, const std::string& groupName, std::string* error) {
+  Credentials& c = g_credentials;
+  c.shown = user + (groupName.empty() ? "" : ":" + groupName);
+  c.uid = getuid();
+  c.gid = getgid();
+  unsigned number = 0;
+  const passwd* pw = nullptr;
+  if (!user.empty()) {
+    errno = 0;
+    pw = getpwnam(user.c_str());
+    if (pw == nullptr && NumberOf(user, &number)) pw = getpwuid(number);
+    if (pw == nullptr) {
+      *error = "no user " + user + (errno != 0 ? std::string(": ") + strerror(errno) : "");
+      return false;
+    }
+    c.uid = pw->pw_uid;
+    c.gid = pw->pw_gid;
+  }
+  const std::string name = pw != nullptr ? pw->pw_name : "", home = pw != nullptr ? pw->pw_dir : "";
+  if (!groupName.empty()) {
+    errno = 0;
+    const struct group* gr = getgrnam(groupName.c_str());
+    if (gr == nullptr && NumberOf(groupName, &number)) gr = getgrgid(number);
+    if (gr == nullptr) {
+      *error = "no group " + groupName + (errno != 0 ? std::string(": ") + strerror(errno) : "");
+      return false;
+    }
+    c.gid = gr->gr_gid;
+  }
+  if (geteuid() != 0) {
+    *error = "only root can run a program as another user or group (" + c.shown + ")";
+    return false;
+  }
+  c.groups.assign(1, c.gid);
+  if (pw != nullptr) {
+    int count = 64;
+    std::vector<gid_t> found(static_cast<size_t>(count));
+    while (getgrouplist(name.c_str(), c.gid, found.data(), &count) < 0) found.resize(static_cast<size_t>(count) + 16);
+    found.resize(static_cast<size_t>(count));
+    c.groups = found;
+    setenv("HOME", home.c_str(), 1);
+    setenv("USER", name.c_str(), 1);
+    setenv("LOGNAME", name.c_str(), 1);
+  }
+  c.change = true;
+  return true;
+}
+
 void RunProgram(const RunRequest& request) {
   // Blocked before any thread exists, so that only signalfd below takes them.
   sigset_t taken;
@@ -232,16 +310,24 @@ void RunProgram(const RunRequest& request) {
   pid_t pid = fork();
   if (pid < 0) Fail("cannot start the program", errno, 126);
   if (pid == 0) {
-    // Dies with this process; if that has happened already, getppid() has changed.
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != self) _exit(126);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (output[1] >= 0 && (dup2(output[1], STDOUT_FILENO) < 0 || dup2(output[1], STDERR_FILENO) < 0)) _exit(126);
-    execve(path.c_str(), argv.data(), environ);
-    int err = errno;
-    if (write(report[1], &err, sizeof err) < 0) {
+    const Credentials& c = g_credentials;
+    StartFailure failure = {1, 0};
+    // Groups before the user, which may no longer change them; the parent-death signal after,
+    // since a change of credentials clears it.
+    if (c.change && (setgroups(c.groups.size(), c.groups.data()) != 0 || setgid(c.gid) != 0 || setuid(c.uid) != 0)) {
+      failure.err = errno;
+    } else {
+      // Dies with this process; if that has happened already, getppid() has changed.
+      if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != self) _exit(126);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      if (output[1] >= 0 && (dup2(output[1], STDOUT_FILENO) < 0 || dup2(output[1], STDERR_FILENO) < 0)) _exit(126);
+      execve(path.c_str(), argv.data(), environ);
+      failure = {0, errno};
+    }
+    if (write(report[1], &failure, sizeof failure) < 0) {
       // The parent sees the early exit all the same.
     }
-    _exit(err == ENOENT ? 127 : 126);
+    _exit(failure.credentials ? 125 : failure.err == ENOENT ? 127 : 126);
   }
   uint64_t startedMs = NowMs();
   close(report[1]);
@@ -249,15 +335,19 @@ void RunProgram(const RunRequest& request) {
     close(output[1]);
     fcntl(output[0], F_SETFL, O_NONBLOCK);
   }
-  int err = 0;
+  StartFailure failure = {};
   ssize_t n;
-  while ((n = read(report[0], &err, sizeof err)) < 0 && errno == EINTR) {
+  while ((n = read(report[0], &failure, sizeof failure)) < 0 && errno == EINTR) {
   }
   close(report[0]);
-  if (n == sizeof err) {
+  if (n == sizeof failure) {
     waitpid(pid, nullptr, 0);
-    Say("cannot run " + path + ": " + strerror(err));
-    _exit(err == ENOENT ? 127 : 126);
+    if (failure.credentials) {
+      Say("cannot run " + path + " as " + g_credentials.shown + ": " + strerror(failure.err));
+      _exit(125);
+    }
+    Say("cannot run " + path + ": " + strerror(failure.err));
+    _exit(failure.err == ENOENT ? 127 : 126);
   }
 
   if (event != nullptr) std::thread(WaitForStop, event, wake).detach();

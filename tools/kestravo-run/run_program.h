@@ -40,8 +40,14 @@ const char* OutputUsage();
 // The default stop signal.
 int DefaultStopSignal();
 
-// Sets a variable of the environment that the program will inherit.
+// Sets or removes a variable of the environment that the program will inherit.
 void SetEnvironment(const char* name, const std::string& value);
+void UnsetEnvironment(const char* name);
+
+// Makes the program run as USER and/or GROUP (names or numbers; either may be empty): the names
+// are resolved now, and HOME, USER and LOGNAME set for a user; the switch itself happens in the
+// program's process before it starts. False with *error where that cannot be done.
+bool PrepareUser(const std::string& user, const std::string& group, std::string* error);
 
 // Runs the program to its end and never returns: this process ends with the program's exit
 // status, or by the signal that ended it. Exit 126 or 127 when it cannot be started.

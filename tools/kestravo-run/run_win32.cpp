@@ -114,6 +114,13 @@ int DefaultStopSignal() { return kTerm; }
 
 void SetEnvironment(const char* name, const std::string& value) { SetEnvironmentVariableA(name, value.c_str()); }
 
+void UnsetEnvironment(const char* name) { SetEnvironmentVariableA(name, nullptr); }
+
+bool PrepareUser(const std::string&, const std::string&, std::string* error) {
+  *error = "--user and --group are not supported on Windows";
+  return false;
+}
+
 void RunProgram(const RunRequest& request) {
   // Opened first, while the supervisor that made it surely holds it too. With the right to set
   // it, so that a program that waits on it itself still gets the set that this process takes.

@@ -655,11 +655,12 @@ BOOL GetProcessExitStatus(HANDLE hProcess, ProcessExitStatus* status) {
 const char* SignalName(int32_t signal) { return signal > 0 ? sigabbrev_np(signal) : nullptr; }
 
 BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info) {
-  // Made here, before the spawn, where allocating is still allowed.
+  // Made here, before the spawn, where allocating is still allowed. None of the host's own
+  // KESTRAVO_* variables (its identity, its state directory) are the child's.
   std::string environment;
   try {
     for (char** entry = environ; *entry != nullptr; ++entry) {
-      if (strncmp(*entry, "KESTRAVO_HPID=", 14) == 0 || strncmp(*entry, "KESTRAVO_GUID=", 14) == 0) continue;
+      if (strncmp(*entry, "KESTRAVO_", 9) == 0) continue;
       environment.append(*entry).push_back('\0');
     }
     environment.append(2, '\0');

@@ -23,12 +23,13 @@ ULONGLONG DeadlineAfter(DWORD ms) { return ms == INFINITE ? ~0ULL : GetTickCount
 }  // namespace
 
 BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info) {
-  // The host's environment without its own identity; names are case-insensitive here.
+  // The host's environment without its own KESTRAVO_* variables (its identity, its state
+  // directory); names are case-insensitive here.
   std::string environment;
   try {
     LPCH strings = GetEnvironmentStringsA();
     for (const char* entry = strings; entry != nullptr && *entry != '\0'; entry += strlen(entry) + 1) {
-      if (_strnicmp(entry, "KESTRAVO_HPID=", 14) == 0 || _strnicmp(entry, "KESTRAVO_GUID=", 14) == 0) continue;
+      if (_strnicmp(entry, "KESTRAVO_", 9) == 0) continue;
       environment.append(entry).push_back('\0');
     }
     if (strings != nullptr) FreeEnvironmentStringsA(strings);

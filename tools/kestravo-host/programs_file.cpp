@@ -1,0 +1,328 @@
+#include "programs_file.h"
+
+#include <ctype.h>
+#ifndef KESTRAVO_HOST_NO_INI
+#include <ini.h>
+#endif
+#include <stdlib.h>
+
+#include <cmath>
+#include <filesystem>
+#include <set>
+#include <system_error>
+
+#include "host_os.h"
+#include "../command_line.h"
+#include "../kestravo-run/output_file.h"
+#include "../path_search.h"
+
+namespace kestravo_host {
+
+namespace {
+
+using kestravo_tools::QuoteArgument;
+
+struct Setting {
+  const char* key;     // in the programs file
+  const char* option;  // on the command line; "" for none
+  bool repeatable;
+};
+
+constexpr Setting kSettings[] = {
+    {"name", "--name", false},         {"directory", "--chdir", false},     {"env", "--env", true},
+    {"unset-env", "--unset-env", true}, {"user", "--user", false},          {"group", "--group", false},
+    {"stop-signal", "--stop-signal", false}, {"grace", "--grace", false},   {"output", "", false},
+    {"output-size", "--output-size", false}, {"output-keep", "--output-keep", false}};
+
+// "30s", "500ms", "2m" or a number of seconds, up to the library's ten minutes.
+bool ParseGrace(const std::string& text, uint32_t* ms) {
+  char* end = nullptr;
+  double value = strtod(text.c_str(), &end);
+  std::string unit = end;
+  double scale = unit.empty() || unit == "s" ? 1000 : unit == "ms" ? 1 : unit == "m" ? 60000 : 0;
+  if (end == text.c_str() || scale == 0 || !std::isfinite(value) || value * scale < 1 || value * scale > 600000) return false;
+  *ms = static_cast<uint32_t>(value * scale + 0.5);
+  return true;
+}
+
+// A stop signal as kestravo-run takes it: a name without "SIG", a number, or "none".
+bool ParseStopSignal(const std::string& text, std::string* signal) {
+  static const char* const kNames[] = {"TERM", "INT", "HUP", "QUIT", "USR1", "USR2", "KILL", "none"};
+  std::string name = text.compare(0, 3, "SIG") == 0 ? text.substr(3) : text;
+  for (const char* known : kNames) {
+    if (name == known) {
+      *signal = name;
+      return true;
+    }
+  }
+  char* end = nullptr;
+  long number = strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || number < 1 || number > 64) return false;
+  *signal = std::to_string(number);
+  return true;
+}
+
+// A program's name is also a file's (NAME.log) and what control commands call it. inih keeps
+// at most 49 characters of a section's name.
+constexpr size_t kMaxName = 48;
+
+bool ValidName(const std::string& name) {
+  if (name.empty() || name.size() > kMaxName || name[0] == '.' || name[0] == '-') return false;
+  for (char c : name) {
+    if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') return false;
+  }
+  return true;
+}
+
+#ifndef KESTRAVO_HOST_NO_INI
+const Setting* FindSetting(const std::string& key) {
+  for (const Setting& setting : kSettings) {
+    if (key == setting.key) return &setting;
+  }
+  return nullptr;
+}
+
+// One INI file being read: inih asks the reader for each line, so the reader knows the line
+// number, whether a line continues the setting before it, and where each section starts.
+struct IniRead {
+  const std::string* text = nullptr;
+  size_t at = 0;
+  int line = 0;
+  bool continuation = false;  // the line just read continues the setting before it
+  std::vector<Command>* commands = nullptr;
+  std::set<std::string> names;  // those of the sections so far
+  bool inSection = false;
+  int sectionLine = 0;
+  Command current;
+  std::string commandText;  // the command, its indented continuation lines joined to it
+  std::set<std::string> keys;  // given in the current section
+  std::string lastKey;
+  int errorLine = 0;  // the first error's; 0: none
+  std::string error;
+
+  bool Fail(int at, const std::string& why) {
+    if (errorLine == 0) {
+      errorLine = at;
+      error = why;
+    }
+    return false;
+  }
+
+  // Ends the current section: its program needs a command.
+  bool EndSection() {
+    if (!inSection) return true;
+    inSection = false;
+    if (commandText.empty() || !CommandFromLine(commandText, &current))
+      return Fail(sectionLine, "[" + current.name + "] has no command");
+    commands->push_back(current);
+    return true;
+  }
+
+  // A line starting "[": a new program, named by the section.
+  bool StartSection(const std::string& text) {
+    if (!EndSection()) return false;
+    size_t open = text.find('['), close = text.find(']');
+    if (close == std::string::npos) return true;  // inih reports it
+    std::string name = text.substr(open + 1, close - open - 1);
+    name.erase(0, name.find_first_not_of(" \t"));
+    name.erase(name.find_last_not_of(" \t") + 1);
+    if (!ValidName(name))
+      return Fail(line, "'" + name + "' is not a program's name: letters, digits, '.', '_' and '-', at most " + std::to_string(kMaxName));
+    if (!names.insert(name).second) return Fail(line, "a second program named " + name);
+    inSection = true;
+    sectionLine = line;
+    current = Command();
+    current.name = name;
+    commandText.clear();
+    keys.clear();
+    lastKey.clear();
+    return true;
+  }
+};
+
+// inih's reader: one line into buffer, as fgets would.
+char* ReadLine(char* buffer, int size, void* stream) {
+  IniRead& read = *static_cast<IniRead*>(stream);
+  const std::string& text = *read.text;
+  if (read.errorLine != 0 || read.at >= text.size()) return nullptr;
+  size_t end = text.find('\n', read.at);
+  end = end == std::string::npos ? text.size() : end + 1;
+  std::string line = text.substr(read.at, end - read.at);
+  read.at = end;
+  ++read.line;
+  if (line.size() + 1 > static_cast<size_t>(size)) {
+    read.Fail(read.line, "longer than " + std::to_string(size - 2) + " characters; a long command goes on over indented lines");
+    return nullptr;
+  }
+  if (read.line == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+  size_t start = line.find_first_not_of(" \t\r\n");
+  bool content = start != std::string::npos && line[start] != ';' && line[start] != '#';
+  read.continuation = content && start > 0 && !read.lastKey.empty();
+  if (content && !read.continuation && line[start] == '[' && !read.StartSection(line)) return nullptr;
+  line.copy(buffer, line.size());
+  buffer[line.size()] = '\0';
+  return buffer;
+}
+
+// inih's handler: one setting of the section.
+int OnSetting(void* user, const char* section, const char* name, const char* value) {
+  IniRead& read = *static_cast<IniRead*>(user);
+  if (read.errorLine != 0) return 0;
+  if (!read.inSection || read.current.name != section)
+    return read.Fail(read.line, "a setting outside a [program] section");
+  const std::string key = name;
+  const bool again = read.continuation && key == read.lastKey;
+  read.lastKey = key;
+  if (key == "command") {
+    if (again) {
+      read.commandText += std::string(" ") + value;
+    } else if (!read.keys.insert(key).second) {
+      return read.Fail(read.line, "command given twice");
+    } else {
+      read.commandText = value;
+    }
+    return 1;
+  }
+  const Setting* setting = FindSetting(key);
+  if (setting == nullptr || key == "name") {
+    return read.Fail(read.line, "unknown setting '" + key +
+                                    "' (known: command, directory, env, unset-env, user, group, stop-signal, grace, "
+                                    "output, output-size, output-keep)");
+  }
+  if (!read.keys.insert(key).second && !setting->repeatable) return read.Fail(read.line, key + " given twice");
+  std::string why;
+  if (!ApplySetting(key, key, value, &read.current, &why)) return read.Fail(read.line, why);
+  return 1;
+}
+
+#endif  // KESTRAVO_HOST_NO_INI
+
+}  // namespace
+
+bool ApplySetting(const std::string& key, const std::string& shown, const std::string& value, Command* command,
+                  std::string* error) {
+  const size_t equals = value.find('=');
+  std::string why;
+  if (key == "name") {
+    if (!ValidName(value)) why = "takes letters, digits, '.', '_' and '-' (at most " + std::to_string(kMaxName) + "), not '" + value + "'";
+    command->name = value;
+  } else if (key == "directory") {
+    std::error_code ec;
+    command->directory = value.empty() ? value : kestravo_tools::AbsolutePath(value);
+    if (value.empty() || !std::filesystem::is_directory(command->directory, ec))
+      why = "takes an existing directory, not '" + value + "'";
+  } else if (key == "env") {
+    if (equals == std::string::npos || equals == 0) why = "takes NAME=VALUE, not '" + value + "'";
+    command->setEnv.push_back(value);
+  } else if (key == "unset-env") {
+    if (value.empty() || equals != std::string::npos) why = "takes a variable's name, not '" + value + "'";
+    command->unsetEnv.push_back(value);
+  } else if (key == "user" || key == "group") {
+    (key == "user" ? command->user : command->group) = value;
+    std::string cannot = WhyCannotRunAs(key == "user" ? value : "", key == "group" ? value : "");
+    if (value.empty() || !cannot.empty()) why = value.empty() ? "needs a value" : value + ": " + cannot;
+  } else if (key == "stop-signal") {
+    if (!ParseStopSignal(value, &command->stopSignal))
+      why = "takes TERM, INT, HUP, QUIT, USR1, USR2, KILL, a number or none, not '" + value + "'";
+  } else if (key == "grace") {
+    if (!ParseGrace(value, &command->graceMs)) why = "takes a time such as 30s, 500ms or 2m (at most 10m), not '" + value + "'";
+  } else if (key == "output") {
+    command->outputGiven = value;
+    if (value.empty()) why = "takes a file or none";
+  } else if (key == "output-size") {
+    uint64_t bytes = 0;
+    if (!kestravo_run::ParseSize(value, &bytes)) why = "takes a size such as 10M, 512K or 1G (0: never), not '" + value + "'";
+    command->outputSize = value;
+  } else if (key == "output-keep") {
+    char* end = nullptr;
+    long keep = strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || keep < 0 || keep > 100) why = "takes a number from 0 to 100, not '" + value + "'";
+    command->outputKeep = static_cast<int>(keep);
+  } else {
+    why = "is not a setting";
+  }
+  if (!why.empty()) *error = shown + " " + why;
+  return why.empty();
+}
+
+std::string SettingOfOption(const std::string& option) {
+  for (const Setting& setting : kSettings) {
+    if (option == setting.option && *setting.option != '\0') return setting.key;
+  }
+  return "";
+}
+
+void AddDefaults(const Command& defaults, Command* command) {
+  for (auto field : {&Command::stopSignal, &Command::directory, &Command::user, &Command::group, &Command::outputGiven,
+                     &Command::outputSize, &Command::name}) {
+    if ((command->*field).empty()) command->*field = defaults.*field;
+  }
+  if (command->graceMs == 0) command->graceMs = defaults.graceMs;
+  if (command->outputKeep < 0) command->outputKeep = defaults.outputKeep;
+  command->setEnv.insert(command->setEnv.begin(), defaults.setEnv.begin(), defaults.setEnv.end());
+  command->unsetEnv.insert(command->unsetEnv.begin(), defaults.unsetEnv.begin(), defaults.unsetEnv.end());
+}
+
+std::string SettingNeedingAdapter(const Command& c) {
+  return !c.stopSignal.empty() ? "--stop-signal" : !c.directory.empty() ? "--chdir" : !c.setEnv.empty() ? "--env"
+       : !c.unsetEnv.empty() ? "--unset-env" : !c.user.empty() ? "--user" : !c.group.empty() ? "--group"
+       : !c.outputSize.empty() ? "--output-size" : c.outputKeep >= 0 ? "--output-keep"
+       : !c.outputGiven.empty() && c.outputGiven != "none" ? "output" : "";
+}
+
+std::string AdapterOptions(const Command& c) {
+  std::string options;
+  if (!c.output.empty()) {
+    options += "--output " + QuoteArgument(c.output) + " ";
+    if (!c.outputSize.empty()) options += "--output-size " + c.outputSize + " ";
+    if (c.outputKeep >= 0) options += "--output-keep " + std::to_string(c.outputKeep) + " ";
+  }
+  if (!c.stopSignal.empty()) options += "--stop-signal " + c.stopSignal + " ";
+  if (!c.directory.empty()) options += "--chdir " + QuoteArgument(c.directory) + " ";
+  for (const std::string& name : c.unsetEnv) options += "--unset-env " + QuoteArgument(name) + " ";
+  for (const std::string& pair : c.setEnv) options += "--env " + QuoteArgument(pair) + " ";
+  if (!c.user.empty()) options += "--user " + QuoteArgument(c.user) + " ";
+  if (!c.group.empty()) options += "--group " + QuoteArgument(c.group) + " ";
+  return options;
+}
+
+bool IsIniText(const std::string& text) {
+  size_t at = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  while (at < text.size()) {
+    size_t start = text.find_first_not_of(" \t\r\n", at);
+    if (start == std::string::npos) return false;
+    if (text[start] != '#' && text[start] != ';') return text[start] == '[';
+    at = text.find('\n', start);
+    if (at == std::string::npos) return false;
+  }
+  return false;
+}
+
+bool ReadProgramsIni(const std::string& path, const std::string& text, std::vector<Command>* commands,
+                     std::string* error) {
+#ifdef KESTRAVO_HOST_NO_INI
+  (void)text;
+  (void)commands;
+  *error = path + ": an INI programs file, which this kestravo-host was built without (no inih)";
+  return false;
+#else
+  IniRead read;
+  read.text = &text;
+  read.commands = commands;
+  int result = ini_parse_stream(&ReadLine, &read, &OnSetting, &read);
+  if (read.errorLine == 0) read.EndSection();
+  // The first error in the file: inih's own is a line that is neither a setting nor a section.
+  if (result > 0 && (read.errorLine == 0 || result < read.errorLine)) {
+    read.errorLine = result;
+    read.error = "neither NAME = VALUE nor [NAME]";
+  } else if (result < 0 && read.errorLine == 0) {
+    read.errorLine = read.line;
+    read.error = "cannot be read";
+  }
+  if (read.errorLine == 0) return true;
+  *error = path + ":" + std::to_string(read.errorLine) + ": " + read.error;
+  return false;
+#endif
+}
+
+}  // namespace kestravo_host
