@@ -200,7 +200,7 @@ bool CommandFromLine(const std::string& line, Command* command) {
 
 Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) {
   int i = 1;
-  std::vector<std::string> files;
+  std::vector<std::string>& files = options->files;
   Command defaults;  // the stop options given before "--", for every command
   bool dashes = false;
   for (; i < argc && !dashes; ++i) {
