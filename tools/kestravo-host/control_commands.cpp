@@ -1,6 +1,7 @@
 // The control requests a running host answers: status, start, stop and restart of one program,
 // and reload of the program lists.
 #include <algorithm>
+#include <map>
 #include <set>
 
 #include "startup.h"
@@ -136,6 +137,7 @@ Answer Supervisor::Reload() {
   std::vector<std::pair<std::string, uint32_t>> running;
   for (const auto& [hpid, child] : children_) running.emplace_back(child.command.name, hpid);
   std::set<std::string> keep;
+  std::map<std::string, Child> before;  // of those restarted
   for (const auto& [name, hpid] : running) {
     auto it = wanted.find(name);
     if (it != wanted.end() && SameCommand(children_.at(hpid).command, *it->second)) {
@@ -143,8 +145,13 @@ Answer Supervisor::Reload() {
       keep.insert(name);
       continue;
     }
-    StopAndTake(hpid);
-    (it == wanted.end() ? stopped : restarted).push_back(name);
+    Child child = StopAndTake(hpid);
+    if (it == wanted.end()) {
+      stopped.push_back(name);
+    } else {
+      restarted.push_back(name);
+      before[name] = std::move(child);
+    }
   }
   for (auto it = stopped_.begin(); it != stopped_.end();) {
     auto now = wanted.find(it->first);
@@ -159,12 +166,15 @@ Answer Supervisor::Reload() {
   std::vector<std::string> failed;
   for (const Command& command : fresh.commands) {
     if (keep.count(command.name) != 0) continue;
-    bool again = std::find(restarted.begin(), restarted.end(), command.name) != restarted.end();
+    auto again = before.find(command.name);
     std::string why;
+    uint32_t hpid = 0;
     if (!StartCommand(command, &why)) {
       failed.push_back(why);
-    } else if (!again) {
+    } else if (again == before.end()) {
       started.push_back(command.name);
+    } else if (FindChild(command.name, &hpid)) {
+      Carry(again->second, &children_.at(hpid));
     }
   }
   options_.files = fresh.files;
