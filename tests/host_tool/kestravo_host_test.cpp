@@ -319,9 +319,11 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   EXPECT_EQ(Ask({"start", "sh"}), 0);
   EXPECT_EQ(StatusWhen([](Programs& p) { return RunningPid(p, "sh") > 0; }).size(), 2u);
 
-  for (const auto& [args, refusal] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-           {{"restart", "nope"}, "no program named nope; known: sh, sleep"}, {{"reload"}, "nothing to re-read"}}) {
-    EXPECT_EQ(Ask(args), 1);
+  const std::tuple<std::vector<std::string>, int, std::string> refused[] = {
+      {{"restart", "nope"}, 1, "no program named nope; known: sh, sleep"}, {{"reload"}, 1, "nothing to re-read"},
+      {{"stop", "sh\x1b[2J"}, 2, "control characters"}, {{"stop"}, 2, "stop needs the NAME"}};
+  for (const auto& [args, code, refusal] : refused) {
+    EXPECT_EQ(Ask(args), code) << args[0];
     EXPECT_EQ(CountMatches(FileText(Err(run_)), refusal), 1u) << FileText(Err(run_));
   }
   EXPECT_EQ(WaitExit(Start(++run_, {"--version"})), 0);

@@ -17,6 +17,18 @@ bool SameCommand(const Command& a, const Command& b) {
   return a.program == b.program && a.cmdLine == b.cmdLine && a.graceMs == b.graceMs;
 }
 
+std::string Joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
+// A request is printed in the host's lines: one that would move the cursor or colour them is
+// not taken.
+bool Printable(const std::string& text) {
+  return std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
 }  // namespace
 
 // What status shows of a program started again: its restarts so far, and how it was stopped.
@@ -25,18 +37,12 @@ void Supervisor::Carry(const Child& from, Child* to) {
   to->lastExit = from.lastExit;
 }
 
-namespace {
-
-std::string Joined(const std::vector<std::string>& names) {
-  std::string text;
-  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
-  return text;
-}
-
-}  // namespace
-
 void Supervisor::HandleRequests() {
   for (const ControlRequest& request : control_.TakeAll()) {
+    if (!Printable(request.line)) {
+      ControlSocket::Answer(request, AnswerJson({2, "a request holds control characters"}));
+      continue;
+    }
     Answer answer = Control(request.line);
     if (!answer.hasPrograms) Line("control: " + request.line + ": " + answer.message);
     ControlSocket::Answer(request, AnswerJson(answer));
