@@ -286,23 +286,24 @@ TEST_F(HostToolTest, ProtocolAwareProgramUnderTheAdapterStillGetsItsStopEvent) {
   EXPECT_EQ(WaitForReport(report)["hpid"], "0");
 }
 
-// A running host lists its programs (a table, and JSON), restarts, stops and starts one by name
-// while the other runs on, and refuses an unknown name and a reload without a list (exit 1).
+// A running host lists its programs (a table, and JSON; one that keeps failing with its restarts
+// and how it last ended), restarts, stops and starts one by name while the other runs on, and
+// refuses an unknown name and a reload without a list (exit 1).
 // Without a host, before and after, a client exits 3.
 TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   EXPECT_EQ(Ask({"status"}), 3);
   EXPECT_EQ(CountMatches(FileText(Err(run_)), "no host is running on the state directory " + Quote(dir.Path())), 1u);
-  pid_t host = Start(1, {"--", "/bin/sleep", "1000", ":::", "sh", "-c", "while :; do sleep 1; done"});
+  pid_t host = Start(1, {"--", "/bin/sleep", "1000", ":::", "sh", "-c", "while :; do sleep 1; done", ":::", "false"});
   ASSERT_GT(host, 0);
   Programs first = StatusWhen([](Programs& p) { return RunningPid(p, "sleep") && RunningPid(p, "sh"); });
-  ASSERT_EQ(first.size(), 2u) << FileText(Out(1));
+  ASSERT_EQ(first.size(), 3u) << FileText(Out(1));
   const int64_t sleepPid = RunningPid(first, "sleep"), shPid = RunningPid(first, "sh");
   EXPECT_EQ(first["sleep"]["hpid"], 0);
   EXPECT_EQ(first["sh"]["hpid"], 1);
   EXPECT_EQ(first["sh"]["restarts"], 0);
   EXPECT_TRUE(first["sh"]["last_exit"].is_null() && first["sh"]["uptime_seconds"].get<double>() >= 0) << first["sh"];
   EXPECT_EQ(Ask({"status"}), 0);
-  EXPECT_EQ(CountMatches(FileText(Out(run_)), "^NAME +HPID +PID +STATE +UPTIME +RESTARTS +LAST EXIT\nsh +1 +" + std::to_string(shPid) +
+  EXPECT_EQ(CountMatches(FileText(Out(run_)), "^NAME +HPID +PID +STATE +UPTIME +RESTARTS +LAST EXIT\nfalse +2 .*\nsh +1 +" + std::to_string(shPid) +
                                                   " +running +\\d+s +0 +-\nsleep +0 +" + std::to_string(sleepPid) + " +running .*\n$"), 1u)
       << FileText(Out(run_));
 
@@ -317,10 +318,12 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   EXPECT_TRUE(stopped["sh"]["pid"].is_null() && stopped["sh"]["hpid"].is_null()) << stopped["sh"];
   EXPECT_FALSE(ProcessAlive(static_cast<pid_t>(shPid)));
   EXPECT_EQ(Ask({"start", "sh"}), 0);
-  EXPECT_EQ(StatusWhen([](Programs& p) { return RunningPid(p, "sh") > 0; }).size(), 2u);
+  EXPECT_EQ(StatusWhen([](Programs& p) { return RunningPid(p, "sh") > 0; }).size(), 3u);
+  Programs failing = StatusWhen([](Programs& p) { return p["false"]["restarts"] >= 2; });
+  EXPECT_EQ(CountMatches(failing["false"]["last_exit"].dump(), "^\"exited with code 1 after [0-9.]+ s\"$"), 1u) << failing["false"];
 
   const std::tuple<std::vector<std::string>, int, std::string> refused[] = {
-      {{"restart", "nope"}, 1, "no program named nope; known: sh, sleep"}, {{"reload"}, 1, "nothing to re-read"},
+      {{"restart", "nope"}, 1, "no program named nope; known: false, sh, sleep"}, {{"reload"}, 1, "nothing to re-read"},
       {{"stop", "sh\x1b[2J"}, 2, "control characters"}, {{"stop"}, 2, "stop needs the NAME"}};
   for (const auto& [args, code, refusal] : refused) {
     EXPECT_EQ(Ask(args), code) << args[0];

@@ -12,8 +12,8 @@ namespace kestravo_host {
 // The states a program is shown in.
 constexpr char kRunning[] = "running";
 constexpr char kStarting[] = "starting";              // created; its first pid not seen yet
-constexpr char kExited[] = "exited";                  // ended; the library's restart not reported yet
-constexpr char kWaitingToRestart[] = "waiting to restart";  // a restart failed; the library retries
+constexpr char kWaitingToRestart[] = "waiting to restart";  // ended; the library restarts it soon
+constexpr char kExited[] = "exited";  // ended, and starting it again failed; the library retries every 30 s or so
 constexpr char kStopped[] = "stopped";                // stopped on request; start NAME starts it
 
 struct ProgramStatus {
