@@ -2,7 +2,8 @@
 # Installs what is missing, builds, and supervises a program that knows nothing of Kestravo:
 # Python's http.server on a loopback port, run by kestravo-host through kestravo-run. The script
 # asks it for a page, kills it with SIGKILL, asks again once the library has restarted it under
-# the same hpid, and ends with SIGTERM to the host, which stops the server with SIGTERM.
+# the same hpid, shows the host's status, and ends with SIGTERM to the host, which stops the
+# server with SIGTERM.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
@@ -55,6 +56,8 @@ kill -KILL "$server"
 wait_for 10 grep -q "hpid 0  pid [0-9]*  restarted" "$out"
 wait_for 10 fetch
 say "hpid 0 answers again: python3 is now pid $(server_of "$(pid_of restarted)")"
+say "kestravo-host status (asks the running host)"
+./kestravo-host --state-dir state status
 say "kill -TERM $host (kestravo-host)"
 kill -TERM "$host"
 wait "$host"

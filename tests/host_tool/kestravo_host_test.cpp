@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
 #include <vector>
@@ -62,7 +63,31 @@ class HostToolTest : public ::testing::Test {
     return children.empty() ? 0 : std::stoi(children);
   }
 
+  // kestravo-host as a client of the host on this state directory: its exit code, its output in
+  // Out(run_).
+  int Ask(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--state-dir", dir.Path()});
+    return WaitExit(Start(++run_, args));
+  }
+  // The programs of status --json by name, once done holds of them; empty if it never does.
+  using Programs = std::map<std::string, nlohmann::json>;
+  Programs StatusWhen(const std::function<bool(Programs&)>& done) {
+    Programs programs;
+    bool held = WaitFor([&] {
+      programs.clear();
+      nlohmann::json status = Ask({"status", "--json"}) == 0 ? nlohmann::json::parse(FileText(Out(run_)), nullptr, false) : nullptr;
+      for (const auto& p : status.is_object() ? status["programs"] : nlohmann::json::array()) programs[p["name"]] = p;
+      return done(programs);
+    });
+    return held ? programs : Programs();
+  }
+  // Its pid while it runs, else 0.
+  static int64_t RunningPid(Programs& programs, const std::string& name) {
+    return programs.count(name) && programs[name]["state"] == "running" ? programs[name]["pid"].get<int64_t>() : 0;
+  }
+
   HostDir dir;
+  int run_ = 100;  // the clients' runs
 };
 
 // Bad command lines get the usage; a program that cannot be run, an output file, state directory
@@ -308,6 +333,7 @@ TEST_F(HostToolTest, RunsOrdinaryProgramsUnchangedAndAdoptsThemAfterAKilledRun) 
   EXPECT_EQ(WaitExit(second), 0);
   std::string out = FileText(Out(2));
   EXPECT_EQ(CountMatches(out, "hpid 0  pid " + adapter + "  adopted \\(one of this run's commands"), 1u) << out;
+  EXPECT_EQ(CountMatches(out, "control: kestravo-host status"), 1u) << out;  // the killed run's socket replaced
   EXPECT_EQ(CountMatches(out, "started: "), 0u) << out;
   EXPECT_EQ(CountMatches(out, "hpid 0  pid " + adapter + "  ended on SIGTERM"), 1u) << out;
   EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(program); }));
@@ -325,6 +351,94 @@ TEST_F(HostToolTest, ProtocolAwareProgramUnderTheAdapterStillGetsItsStopEvent) {
   std::string out = FileText(Out(1));
   EXPECT_EQ(CountMatches(out, R"(hpid 0  pid \d+  stopped on its stop event)"), 1u) << out;
   EXPECT_EQ(WaitForReport(report)["hpid"], "0");
+}
+
+// A running host lists its programs (a table, and JSON; one that keeps failing with its restarts
+// and how it last ended), restarts, stops and starts one by name while the other runs on, and
+// refuses an unknown name and a reload without a list (exit 1).
+// Without a host, before and after, a client exits 3.
+TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
+  EXPECT_EQ(Ask({"status"}), 3);
+  EXPECT_EQ(CountMatches(FileText(Err(run_)), "no host is running on the state directory " + Quote(dir.Path())), 1u);
+  pid_t host = Start(1, {"--", "/bin/sleep", "1000", ":::", "sh", "-c", "while :; do sleep 1; done", ":::", "false"});
+  ASSERT_GT(host, 0);
+  Programs first = StatusWhen([](Programs& p) { return RunningPid(p, "sleep") && RunningPid(p, "sh"); });
+  ASSERT_EQ(first.size(), 3u) << FileText(Out(1));
+  const int64_t sleepPid = RunningPid(first, "sleep"), shPid = RunningPid(first, "sh");
+  EXPECT_EQ(first["sleep"]["hpid"], 0);
+  EXPECT_EQ(first["sh"]["hpid"], 1);
+  EXPECT_EQ(first["sh"]["restarts"], 0);
+  EXPECT_TRUE(first["sh"]["last_exit"].is_null() && first["sh"]["uptime_seconds"].get<double>() >= 0) << first["sh"];
+  EXPECT_EQ(Ask({"status"}), 0);
+  EXPECT_EQ(CountMatches(FileText(Out(run_)), "^NAME +HPID +PID +STATE +UPTIME +RESTARTS +LAST EXIT\nfalse +2 .*\nsh +1 +" + std::to_string(shPid) +
+                                                  " +running +\\d+s +0 +-\nsleep +0 +" + std::to_string(sleepPid) + " +running .*\n$"), 1u)
+      << FileText(Out(run_));
+
+  EXPECT_EQ(Ask({"restart", "sleep"}), 0);
+  Programs restarted = StatusWhen([&](Programs& p) { return RunningPid(p, "sleep") > 0 && RunningPid(p, "sleep") != sleepPid; });
+  EXPECT_EQ(RunningPid(restarted, "sh"), shPid);
+  EXPECT_FALSE(ProcessAlive(static_cast<pid_t>(sleepPid)));
+  EXPECT_EQ(CountMatches(restarted["sleep"]["last_exit"].dump(), "stopped: ended on SIGTERM after"), 1u) << restarted["sleep"];
+
+  EXPECT_EQ(Ask({"stop", "sh"}), 0);
+  Programs stopped = StatusWhen([](Programs& p) { return p.count("sh") && p["sh"]["state"] == "stopped"; });
+  EXPECT_TRUE(stopped["sh"]["pid"].is_null() && stopped["sh"]["hpid"].is_null()) << stopped["sh"];
+  EXPECT_FALSE(ProcessAlive(static_cast<pid_t>(shPid)));
+  EXPECT_EQ(Ask({"start", "sh"}), 0);
+  EXPECT_EQ(StatusWhen([](Programs& p) { return RunningPid(p, "sh") > 0; }).size(), 3u);
+  Programs failing = StatusWhen([](Programs& p) { return p["false"]["restarts"] >= 2; });
+  EXPECT_EQ(CountMatches(failing["false"]["last_exit"].dump(), "^\"exited with code 1 after [0-9.]+ s\"$"), 1u) << failing["false"];
+
+  const std::tuple<std::vector<std::string>, int, std::string> refused[] = {
+      {{"restart", "nope"}, 1, "no program named nope; known: false, sh, sleep"}, {{"reload"}, 1, "nothing to re-read"},
+      {{"stop", "sh\x1b[2J"}, 2, "control characters"}, {{"stop"}, 2, "stop needs the NAME"}};
+  for (const auto& [args, code, refusal] : refused) {
+    EXPECT_EQ(Ask(args), code) << args[0];
+    EXPECT_EQ(CountMatches(FileText(Err(run_)), refusal), 1u) << FileText(Err(run_));
+  }
+  EXPECT_EQ(WaitExit(Start(++run_, {"--version"})), 0);
+  EXPECT_EQ(CountMatches(FileText(Out(run_)), "^kestravo-host \\d+\\.\\d+\\.\\d+\n$"), 1u) << FileText(Out(run_));
+  kill(host, SIGTERM);
+  EXPECT_EQ(WaitExit(host), 0);
+  EXPECT_EQ(Ask({"status"}), 3);
+}
+
+// reload, and then SIGHUP, apply the edited list: a program added starts, one removed stops, one
+// changed restarts, and the unchanged one keeps its pid throughout; a list that no longer reads
+// is refused and changes nothing.
+TEST_F(HostToolTest, ReloadAndSighupApplyTheEditedList) {
+  const std::string list = dir.File("list");
+  std::ofstream(list) << "/bin/sleep 1000\ntail -f /dev/null\nsh -c \"sleep 1000\"\n";
+  pid_t host = Start(1, {"--file", list});
+  ASSERT_GT(host, 0);
+  Programs before = StatusWhen([](Programs& p) { return RunningPid(p, "sleep") && RunningPid(p, "tail") && RunningPid(p, "sh"); });
+  ASSERT_EQ(before.size(), 3u) << FileText(Out(1));
+  const int64_t kept = RunningPid(before, "sleep"), removed = RunningPid(before, "tail"), changed = RunningPid(before, "sh");
+
+  std::ofstream(list) << "/bin/sleep 1000\nsh -c \"sleep 2000\"\ntimeout 1000 sleep 1000\n";
+  EXPECT_EQ(Ask({"reload"}), 0);
+  EXPECT_EQ(FileText(Out(run_)), "reloaded: started timeout; stopped tail; restarted sh; unchanged sleep\n");
+  Programs after = StatusWhen([](Programs& p) { return RunningPid(p, "sh") && RunningPid(p, "timeout"); });
+  EXPECT_EQ(after.size(), 3u);
+  EXPECT_EQ(RunningPid(after, "sleep"), kept);
+  EXPECT_NE(RunningPid(after, "sh"), changed);
+  EXPECT_FALSE(ProcessAlive(static_cast<pid_t>(removed)));
+
+  std::ofstream(list) << "--grace 99m /bin/sleep 1000\n";
+  EXPECT_EQ(Ask({"reload"}), 1);
+  EXPECT_EQ(CountMatches(FileText(Err(run_)), "reload refused, every program runs on: --grace takes"), 1u) << FileText(Err(run_));
+  Programs same = StatusWhen([](Programs& p) { return p.size() == 3; });
+  for (const char* name : {"sleep", "sh", "timeout"}) EXPECT_EQ(RunningPid(same, name), RunningPid(after, name)) << name;
+
+  std::ofstream(list) << "/bin/sleep 1000\ntail -f /dev/null\n";
+  kill(host, SIGHUP);
+  Programs hup = StatusWhen([](Programs& p) { return p.size() == 2 && RunningPid(p, "tail"); });
+  EXPECT_EQ(RunningPid(hup, "sleep"), kept);
+  EXPECT_FALSE(ProcessAlive(static_cast<pid_t>(RunningPid(after, "timeout"))));
+  kill(host, SIGTERM);
+  EXPECT_EQ(WaitExit(host), 0);
+  EXPECT_EQ(CountMatches(FileText(Out(1)), "SIGHUP received: reloading\n(.*\n)*.*reloaded: started tail; stopped sh, timeout; unchanged sleep\n"), 1u)
+      << FileText(Out(1));
 }
 
 // On Windows kestravo-run reads its arguments back from the command line that the host quoted:

@@ -202,7 +202,7 @@ bool CommandFromLine(const std::string& line, Command* command) {
 
 Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) {
   int i = 1;
-  std::vector<std::string> files;
+  std::vector<std::string>& files = options->files;
   Command defaults;  // the program options given before "--", for every program
   bool dashes = false;
   for (; i < argc && !dashes; ++i) {

@@ -37,6 +37,7 @@ struct Options {
   std::string outputDir;  // --output-dir; empty: the state directory
   bool noOutput = false;  // --no-output
   std::string outputNote;  // why the programs' output is not kept; empty when it is
+  std::vector<std::string> files;  // --file: the lists a reload reads again
   std::vector<Command> commands;
 };
 

@@ -72,9 +72,12 @@ std::string SignalName(int signal);
 // of this user that others cannot write; created owner-only. False with *error otherwise.
 bool PrepareOwnFile(const std::string& path, std::string* error);
 
-// Stop requests (SIGINT, SIGTERM, SIGHUP; Ctrl-C, Ctrl-Break, the console closing) are taken by
-// the main thread's Wake only. Called in main before any thread exists.
+// Stop requests (SIGINT, SIGTERM; Ctrl-C, Ctrl-Break, the console closing) and the reload request
+// (SIGHUP) are taken by the main thread's Wake only. Called in main before any thread exists.
 void CatchStopRequests();
+
+// What Wake::Wait returns for a request to re-read the program lists rather than stop.
+constexpr char kReloadRequest[] = "SIGHUP";
 
 // Wakes the main thread from other threads, and tells it of stop requests.
 class Wake {
@@ -86,8 +89,8 @@ class Wake {
 
   // From any thread: the next Wait returns at once.
   void Set();
-  // Waits up to ms or until Set or a stop request. The stop request's name ("SIGTERM",
-  // "Ctrl-C", ...), empty for none.
+  // Waits up to ms or until Set or a stop or reload request. The request's name ("SIGTERM",
+  // "Ctrl-C", ..., or kReloadRequest), empty for none.
   std::string Wait(int ms);
 
  private:

@@ -1,20 +1,28 @@
-// kestravo-host: a small host program over libkestravo, loaded at run time. See UsageText().
+// kestravo-host: a small host program over libkestravo, loaded at run time, and a client of a
+// running one. See UsageText() and ClientUsageText().
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "command_list.h"
-#include "../path_search.h"
+#include "control_client.h"
 #include "host_os.h"
 #include "library.h"
+#include "startup.h"
 #include "supervisor.h"
 
 int main(int argc, char** argv) {
   using namespace kestravo_host;
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    printf("kestravo-host %s\n", KESTRAVO_VERSION);
+    return 0;
+  }
+  if (IsClientCommandLine(argc, argv)) return RunClient(argc, argv);
   Options options;
   std::string error;
   Parse parse = ParseOptions(argc, argv, &options, &error);
   if (parse == Parse::kHelp) {
-    fputs(UsageText().c_str(), stdout);
+    fputs((UsageText() + ClientUsageText()).c_str(), stdout);
     return 0;
   }
   if (parse == Parse::kBadFile) {
@@ -22,22 +30,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (parse == Parse::kUsage) {
-    fprintf(stderr, "kestravo-host: %s\n%s", error.c_str(), UsageText().c_str());
+    fprintf(stderr, "kestravo-host: %s\n%s%s", error.c_str(), UsageText().c_str(), ClientUsageText().c_str());
     return 2;
   }
-  // Refused now rather than restarted for ever.
-  for (const Command& command : options.commands) {
-    std::string why = kestravo_tools::WhyNotRunnable(command.program);
-    if (!why.empty()) {
-      fprintf(stderr, "kestravo-host: cannot run %s: %s\n", command.given.c_str(), why.c_str());
-      return 2;
-    }
-  }
-  // Made absolute now: the library reads it at KESTRAVO_Init, from a private working directory.
   // A given directory must exist (a typo would otherwise lose the recovery); the default is made.
-  std::string stateDir = options.stateDir.empty() ? StateDir() : kestravo_tools::AbsolutePath(options.stateDir);
-  const bool byDefault = stateDir.empty();
-  if (byDefault) stateDir = DefaultStateDir();
+  bool byDefault = false;
+  std::string stateDir = ChooseStateDir(options.stateDir, &byDefault);
   if (stateDir.empty()) {
     fprintf(stderr, "kestravo-host: no state directory: this user has no home directory; choose --state-dir\n");
     return 2;
@@ -47,26 +45,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   SetEnv("KESTRAVO_STATE_DIR", stateDir);  // the library's own default would be beside this program
-  NameCommands(&options.commands);
-  if (!options.native && !options.noOutput) {
-    NameOutputFiles(options.outputDir.empty() ? stateDir : kestravo_tools::AbsolutePath(options.outputDir), &options.commands);
-    for (const Command& command : options.commands) {
-      if (!command.output.empty() && !PrepareOwnFile(command.output, &error)) {
-        fprintf(stderr, "kestravo-host: cannot use the output file %s: %s\n", command.output.c_str(), error.c_str());
-        return 2;
-      }
-    }
-  } else {
-    options.outputNote = options.native ? "not kept (--native: the library gives children no output)" : "not kept (--no-output)";
-  }
-  if (!options.native) {
-    std::string adapter = FindAdapter();
-    if (adapter.empty()) {
-      fprintf(stderr, "kestravo-host: kestravo-run is neither beside kestravo-host nor in PATH; "
-                      "install it, or use --native for programs that speak the child protocol\n");
-      return 1;
-    }
-    for (Command& command : options.commands) ThroughAdapter(adapter, &command);
+  if (int code = PrepareCommands(&options, stateDir, &error)) {
+    fprintf(stderr, "kestravo-host: %s\n", error.c_str());
+    return code;
   }
   CatchStopRequests();  // before any thread exists
 
@@ -75,5 +56,5 @@ int main(int argc, char** argv) {
     fprintf(stderr, "kestravo-host: %s\n", error.c_str());
     return 1;
   }
-  return Supervisor(library, options).Run();
+  return Supervisor(library, options, std::vector<std::string>(argv, argv + argc)).Run();
 }

@@ -101,57 +101,7 @@ std::string ReadAdapterLine(const std::string& recorded, std::string* output, st
   return shown;
 }
 
-int32_t OnMessage(uint32_t hpid, uint32_t type, void* data, void* user) noexcept {
-  try {
-    Message message;
-    message.hpid = hpid;
-    message.type = type;
-    message.at = Clock::now();
-    message.wallAt = std::chrono::system_clock::now();
-    if (type == MSG_EXITED && data != nullptr) {
-      // Only the fields that end within the size the library filled in.
-      const auto* info = static_cast<const ExitedProcInfo*>(data);
-      if (info->size >= offsetof(ExitedProcInfo, known) + sizeof info->known) {
-        message.haveExit = true;
-        message.pid = info->pid;
-        message.exitKnown = info->known != 0;
-        message.exitCode = info->exitCode;
-        message.signal = info->signal;
-        message.coreDumped = info->coreDumped != 0;
-      }
-      if (info->size >= offsetof(ExitedProcInfo, runMs) + sizeof info->runMs) message.runMs = info->runMs;
-    }
-    if (type == MSG_ATTACHABLE && data != nullptr) {
-      auto* info = static_cast<AttachableProcInfo*>(data);
-      message.pid = info->pid;
-      message.cmdLine = info->cmdLine;
-      message.exePath = info->exePath;
-    }
-    static_cast<MessageQueue*>(user)->Push(std::move(message));
-  } catch (...) {
-    // Out of memory: the message is lost, the library goes on.
-  }
-  return 0;
-}
-
 }  // namespace
-
-void MessageQueue::Push(Message message) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  messages_.push_back(std::move(message));
-  wake_.Set();
-}
-
-bool MessageQueue::Pending(uint32_t hpid, uint32_t type, uint32_t* pid) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const Message& m : messages_) {
-    if (m.hpid == hpid && m.type == type) {
-      *pid = m.pid;
-      return true;
-    }
-  }
-  return false;
-}
 
 void RestartTimes::Add(double ms) {
   samples_[count_++ % kSamples] = ms;
@@ -168,19 +118,12 @@ std::string RestartTimes::Text() const {
          ", maximum " + Fixed(max_, 1) + " ms (" + std::to_string(count_) + " restarts timed)";
 }
 
-std::deque<Message> MessageQueue::TakeAll() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::deque<Message> taken;
-  taken.swap(messages_);
-  return taken;
-}
-
-Supervisor::Supervisor(Library library, Options options)
-    : library_(std::move(library)), options_(std::move(options)), tty_(StdoutIsTerminal()) {}
+Supervisor::Supervisor(Library library, Options options, std::vector<std::string> args)
+    : library_(std::move(library)), options_(std::move(options)), args_(std::move(args)), tty_(StdoutIsTerminal()) {}
 
 int Supervisor::Run() {
   startedAt_ = Clock::now();
-  library_.SetMsgCallBack(OnMessage, &queue_);  // before Init: the reports of survivors come in it
+  library_.SetMsgCallBack(RecordMessage, &queue_);  // before Init: the reports of survivors come in it
   std::string log;
   int32_t result = KESTRAVO_OK;
   if (!InitWithLog(library_, &result, &log)) {
@@ -194,7 +137,6 @@ int Supervisor::Run() {
   for (const Command& command : options_.commands) {
     if (!command.output.empty()) printf("  output of %s: %s\n", command.given.c_str(), command.output.c_str());
   }
-  fflush(stdout);
   if (result == KESTRAVO_STATE_BUSY) {
     // The holder wrote its pid into the lock file beside the state file.
     std::string holder;
@@ -208,6 +150,15 @@ int Supervisor::Run() {
     fprintf(stderr, "kestravo-host: KESTRAVO_Init answered %d\n", result);
     return 1;
   }
+  // Only now: the state file's lock says that no other host runs here, so a socket left
+  // behind is a dead host's.
+  std::string controlPath = InDirectory(stateDir, kControlSocketName), why;
+  if (control_.Listen(controlPath, [this] { queue_.Nudge(); }, &why)) {
+    printf("  control: kestravo-host status, start, stop, restart NAME, reload (at %s)\n", controlPath.c_str());
+  } else {
+    printf("  control: none: %s\n", why.c_str());
+  }
+  fflush(stdout);
   Adopt();  // before any start: until then an old child's hpid may be handed out again
   StartCommands();
   if (children_.empty()) {
@@ -237,14 +188,16 @@ void Supervisor::Adopt() {
       continue;
     }
     Child& child = children_[m.hpid];
-    child.shown = shown;
+    child.command.shown = shown;
+    child.command.program = m.exePath;
+    child.command.cmdLine = BeforeMarker(m.cmdLine);
     child.pid = m.pid;
     child.running = true;
     child.adopted = true;
     child.startCounted = true;
-    child.viaAdapter = viaAdapter;
-    child.output = output;
-    child.stopSignal = stopSignal;
+    child.command.viaAdapter = viaAdapter;
+    child.command.output = output;
+    child.command.stopSignal = stopSignal;
     child.runningSince = Clock::now();
     watch_.Watch(m.pid);
     ++adopted_;
@@ -255,11 +208,24 @@ void Supervisor::Adopt() {
       if (!taken[i] && marker != std::string::npos && ShownAs(c.program, m.exePath) &&
           ShownAs(c.cmdLine + m.cmdLine.substr(marker), m.cmdLine)) {
         taken[i] = true;
-        child.name = c.name;
-        child.graceMs = c.graceMs;
+        child.command = c;
         note += " (one of this run's commands: not started again)";
         break;
       }
+    }
+    if (child.command.name.empty()) {
+      // Named after its program as a command would be, after this run's own names.
+      std::vector<std::string> words = kestravo_tools::SplitArguments(shown);
+      std::vector<Command> named = options_.commands;
+      for (const auto& entry : children_) {
+        if (!entry.second.command.name.empty()) named.push_back(entry.second.command);
+      }
+      named.push_back(Command());
+      named.back().program = words.empty() ? m.exePath : words[0];
+      NameCommands(&named);
+      child.command.name = named.back().name;
+      child.ofThisRun = false;
+      note += " (as " + child.command.name + ")";
     }
     Line(ChildText(m.hpid, m.pid, "adopted" + note + (output.empty() ? "" : " (output: " + output + ")")));
   }
@@ -271,27 +237,31 @@ void Supervisor::Adopt() {
 }
 
 void Supervisor::StartCommands() {
+  std::string why;
   for (const Command& command : options_.commands) {
-    uint32_t hpid = 0;
-    int32_t result = library_.CreateProcess(command.program.c_str(), command.cmdLine.c_str(), &hpid, 0);
-    if (result != KESTRAVO_OK) {
-      Line("cannot start " + command.shown + ": KESTRAVO_CreateProcess answered " +
-           std::to_string(result) + " (" + Meaning(result) + ")");
+    if (!StartCommand(command, &why)) {
+      Line(why);
       ++refused_;
-      continue;
     }
-    Child& child = children_[hpid];
-    child.name = command.name;
-    child.shown = command.shown;
-    child.viaAdapter = command.viaAdapter;
-    child.output = command.output;
-    child.outputFrom = FileSize(command.output);
-    child.stopSignal = command.stopSignal;
-    child.graceMs = command.graceMs;
-    child.createdAt = child.runningSince = Clock::now();
-    child.createdWallAt = std::chrono::system_clock::now();
-    child.nextLook = child.createdAt + kFirstLook;
   }
+}
+
+bool Supervisor::StartCommand(const Command& command, std::string* why) {
+  uint32_t hpid = 0;
+  int32_t result = library_.CreateProcess(command.program.c_str(), command.cmdLine.c_str(), &hpid, 0);
+  if (result != KESTRAVO_OK) {
+    *why = "cannot start " + command.shown + ": KESTRAVO_CreateProcess answered " + std::to_string(result) + " (" +
+           Meaning(result) + ")";
+    return false;
+  }
+  Child& child = children_[hpid];
+  child = Child();  // an hpid of a stopped child is handed out again
+  child.command = command;
+  child.outputFrom = FileSize(command.output);
+  child.createdAt = child.runningSince = Clock::now();
+  child.createdWallAt = std::chrono::system_clock::now();
+  child.nextLook = child.createdAt + kFirstLook;
+  return true;
 }
 
 void Supervisor::Supervise() {
@@ -314,7 +284,12 @@ void Supervisor::Supervise() {
     }
     auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::min<Clock::duration>(kTick, end - now));
     std::string stop = queue_.Wait(static_cast<int>(wait.count()));
-    if (!stop.empty()) {
+    HandleRequests();
+    if (stop == kReloadRequest) {
+      Line(stop + " received: reloading");
+      Answer answer = Reload();
+      Line(answer.message);
+    } else if (!stop.empty()) {
       Line(stop + " received");
       break;
     }
@@ -348,7 +323,7 @@ void Supervisor::ShowStart(uint32_t hpid, Child& child, uint32_t pid, std::chron
   child.startCounted = true;
   child.pid = pid;
   ++starts_;
-  Line(ChildText(hpid, pid, "started: " + child.shown), when);
+  Line(ChildText(hpid, pid, "started: " + child.command.shown), when);
 }
 
 uint32_t Supervisor::RestartedPid(uint32_t hpid, const std::deque<Message>& batch, size_t at, uint32_t endedPid) {
@@ -386,10 +361,13 @@ void Supervisor::HandleMessages() {
                            : "exited (how is not known for an adopted child)";
         if (m.runMs != UINT64_MAX) what += " after " + kestravo_tools::RunTimeText(m.runMs);
       }
+      child.lastExit = what;
       Line(ChildText(m.hpid, child.pid, what), m.wallAt);
       if (ranMs < kEarlyEndMs && !child.earlyEndShown) ShowEarlyEnd(m.hpid, child, what);
     } else if (m.type == MSG_RESTARTED) {
       ++restarts_;
+      ++child.restarts;
+      child.restartFailed = false;
       child.exitShown = false;
       uint32_t pid = RestartedPid(m.hpid, batch, at, child.exitedPid);
       if (pid != 0) {
@@ -413,52 +391,69 @@ void Supervisor::HandleMessages() {
       Line(ChildText(m.hpid, pid, what), m.wallAt);
     } else if (m.type == MSG_RESTART_FAILED) {
       ++failedRestarts_;
+      child.restartFailed = true;
       Line(ChildText(m.hpid, 0, "restart failed; the library tries again in about 30 s"), m.wallAt);
     }
   }
 }
 
+std::string Supervisor::StopChild(uint32_t hpid, Child& child) {
+  // Asked now, so that a pid of a restart not yet reported is not missed.
+  uint32_t pid = 0;
+  if (library_.GetOSPid(hpid, &pid) == KESTRAVO_OK && pid != 0 && pid != child.pid) {
+    if (!child.startCounted) ShowStart(hpid, child, pid, std::chrono::system_clock::now());
+    child.running = watch_.Watch(pid);
+    child.pid = pid;
+  }
+  pid = child.pid;
+  const uint32_t graceMs = child.command.graceMs != 0 ? child.command.graceMs : kDefaultGraceMs;
+  Clock::time_point askedAt = Clock::now(), endedAt;
+  int32_t result = library_.DestroyProcess(hpid, child.command.graceMs);
+  bool ended = pid != 0 && watch_.WaitAllEnded(std::vector<uint32_t>{pid}, Clock::now() + std::chrono::seconds(2));
+  ended = ended && watch_.EndedAt(pid, &endedAt);
+  watch_.Forget(pid);
+  if (pid == 0) return "never started: its start was cancelled";
+  if (!child.running || (ended && endedAt < askedAt)) {
+    ++alreadyEnded_;
+    return "had already ended";
+  }
+  if (!ended) return "still runs after KESTRAVO_DestroyProcess (answered " + std::to_string(result) + ")";
+  if (endedAt - askedAt >= std::chrono::milliseconds(graceMs)) {
+    ++killed_;
+    return "killed: still running " + kestravo_tools::RunTimeText(graceMs) + " after its stop event";
+  }
+  const std::string after = " after " + Fixed(std::max(0.0, Ms(endedAt - askedAt)), 1) + " ms";
+  if (child.command.viaAdapter) {
+    ++onSignal_;
+    return "ended on " + AdapterStopText(child.command.stopSignal) + after;
+  }
+  ++onStopEvent_;
+  return "stopped on its stop event" + after;
+}
+
+Supervisor::Child Supervisor::StopAndTake(uint32_t hpid, std::string* stopped) {
+  HandleMessages();  // what is known of it so far
+  Child& child = children_.at(hpid);
+  std::string how = StopChild(hpid, child);
+  if (stopped != nullptr) *stopped = how;
+  Line(ChildText(hpid, child.pid, "stopped on request: " + how));
+  Child taken = std::move(child);
+  children_.erase(hpid);
+  HandleMessages();
+  taken.running = false;
+  taken.lastExit = "stopped: " + how;
+  return taken;
+}
+
 void Supervisor::StopAll() {
+  control_.Close();  // a client asking now is told that no host runs
   HandleMessages();
   LearnStarts();
   Line(std::string("stopping: each child in turn gets its stop event") +
        (options_.native ? "" : " (kestravo-run turns it into the program's stop signal)") +
        " and is killed if it still runs after its grace");
-  for (auto& [hpid, child] : children_) {
-    // Asked now, so that a pid of a restart not yet reported is not missed.
-    uint32_t pid = 0;
-    if (library_.GetOSPid(hpid, &pid) == KESTRAVO_OK && pid != 0 && pid != child.pid) {
-      child.running = watch_.Watch(pid);
-      child.pid = pid;
-    }
-    pid = child.pid;
-    const uint32_t graceMs = child.graceMs != 0 ? child.graceMs : kDefaultGraceMs;
-    const std::string grace = kestravo_tools::RunTimeText(graceMs);
-    Clock::time_point askedAt = Clock::now(), endedAt;
-    int32_t result = library_.DestroyProcess(hpid, child.graceMs);
-    bool ended = pid != 0 && watch_.WaitAllEnded(std::vector<uint32_t>{pid}, Clock::now() + std::chrono::seconds(2));
-    ended = ended && watch_.EndedAt(pid, &endedAt);
-    if (pid == 0) {
-      Line(ChildText(hpid, 0, "never started: its start was cancelled"));
-    } else if (!child.running || (ended && endedAt < askedAt)) {
-      ++alreadyEnded_;
-      Line(ChildText(hpid, pid, "had already ended"));
-    } else if (!ended) {
-      Line(ChildText(hpid, pid, "still runs after KESTRAVO_DestroyProcess (answered " + std::to_string(result) + ")"));
-    } else if (endedAt - askedAt < std::chrono::milliseconds(graceMs)) {
-      double ms = std::max(0.0, Ms(endedAt - askedAt));
-      if (child.viaAdapter) {
-        ++onSignal_;
-        Line(ChildText(hpid, pid, "ended on " + AdapterStopText(child.stopSignal) + " after " + Fixed(ms, 1) + " ms"));
-      } else {
-        ++onStopEvent_;
-        Line(ChildText(hpid, pid, "stopped on its stop event after " + Fixed(ms, 1) + " ms"));
-      }
-    } else {
-      ++killed_;
-      Line(ChildText(hpid, pid, "killed: still running " + grace + " after its stop event"));
-    }
-  }
+  for (auto& [hpid, child] : children_) Line(ChildText(hpid, child.pid, StopChild(hpid, child)));
+  children_.clear();
   int32_t result = library_.Uninit();
   if (result != KESTRAVO_OK) Line("KESTRAVO_Uninit answered " + std::to_string(result));
 }
@@ -466,13 +461,13 @@ void Supervisor::StopAll() {
 void Supervisor::ShowEarlyEnd(uint32_t hpid, Child& child, const std::string& cause) {
   child.earlyEndShown = true;  // a program that keeps failing shows it once, not on every restart
   std::string head = "ended soon after its start (" + cause + ")";
-  if (child.output.empty()) {
+  if (child.command.output.empty()) {
     Line(ChildText(hpid, child.pid, head + "; its output is not kept"));
     return;
   }
-  std::vector<std::string> lines = LastLines(child.output, kTailLines, child.outputFrom);
+  std::vector<std::string> lines = LastLines(child.command.output, kTailLines, child.outputFrom);
   Line(ChildText(hpid, child.pid, head + (lines.empty() ? "; it wrote nothing to " : "; the last lines of ") +
-                                      child.output + (lines.empty() ? "" : ":")));
+                                      child.command.output + (lines.empty() ? "" : ":")));
   for (const std::string& line : lines) printf("    | %s\n", line.c_str());
   fflush(stdout);
 }

@@ -13,44 +13,14 @@
 #include <vector>
 
 #include "command_list.h"
+#include "control_socket.h"
 #include "exit_watch.h"
 #include "host_os.h"
 #include "library.h"
+#include "message_queue.h"
+#include "status.h"
 
 namespace kestravo_host {
-
-// A message from the library's callback, as the callback recorded it.
-struct Message {
-  uint32_t hpid = 0, type = 0;
-  Clock::time_point at;
-  std::chrono::system_clock::time_point wallAt;
-  uint32_t pid = 0;        // MSG_ATTACHABLE, MSG_EXITED
-  std::string cmdLine, exePath;
-  // MSG_EXITED, from its ExitedProcInfo when the library gave one.
-  bool haveExit = false, exitKnown = false, coreDumped = false;
-  int32_t exitCode = 0, signal = 0;
-  uint64_t runMs = UINT64_MAX;  // UINT64_MAX: not given
-};
-
-// Filled by the callback on the library's threads, emptied by the main thread. The callback only
-// records: calling the library from a worker thread while the main thread uninitialises it
-// would deadlock.
-class MessageQueue {
- public:
-  void Push(Message message);
-  std::deque<Message> TakeAll();
-  // Whether a message of this type about hpid waits; *pid gets the first one's pid.
-  bool Pending(uint32_t hpid, uint32_t type, uint32_t* pid);
-  // Returns as soon as a message waits, so that the main thread handles each at once (the pid
-  // it then asks for is still the one the message is about), or a stop is requested: then its
-  // name. Empty after ms without either.
-  std::string Wait(int ms) { return wake_.Wait(ms); }
-
- private:
-  std::mutex mutex_;
-  std::deque<Message> messages_;  // guarded by mutex_
-  Wake wake_;
-};
 
 // The exit-to-restart times in a fixed size, however many restarts there are: their count and
 // maximum, and the last kSamples of them for the median.
@@ -70,25 +40,28 @@ class RestartTimes {
 
 class Supervisor {
  public:
-  Supervisor(Library library, Options options);
+  // args: the host's command line, parsed again at a reload.
+  Supervisor(Library library, Options options, std::vector<std::string> args);
   // Runs until the time is up or a stop is requested (see CatchStopRequests, which the caller
-  // calls first). 0 when every command was accepted, 1 otherwise.
+  // calls first), answering control requests and reloading on SIGHUP meanwhile. 0 when every
+  // command was accepted, 1 otherwise.
   int Run();
 
  private:
   struct Child {
-    std::string name;  // its command's; empty for an adopted child that none of this run's commands is
-    std::string shown;
+    // Its command; an adopted child that none of this run's commands is gets the program and
+    // arguments it was recorded with, and a name of its own.
+    Command command;
+    bool ofThisRun = true;  // false for such an adopted child: once stopped it is gone
     uint32_t pid = 0;      // 0 until known
     bool running = false;  // false between MSG_EXITED and MSG_RESTARTED
+    bool restartFailed = false;  // since its last MSG_RESTART_FAILED, until it restarts
     bool adopted = false;
     bool startCounted = false;  // by a look at its pid, its adoption or its exit, whichever came first
     bool exitShown = false;     // its current process's end is shown; a second report of it is not
-    bool viaAdapter = false;  // its stop event reaches the program as its stop signal or Ctrl-Break
-    std::string output;       // its output file; empty: not kept
-    std::streamoff outputFrom = 0;  // the file's size when this run started it: older lines are not its
-    std::string stopSignal;   // as kestravo-run takes it; empty: its default
-    uint32_t graceMs = 0;     // 0: the library's default
+    std::streamoff outputFrom = 0;  // the output file's size when this run started it: older lines are not its
+    uint64_t restarts = 0;
+    std::string lastExit;  // how its last process ended, or how it was stopped
     bool slowStartNoted = false;
     bool earlyEndShown = false;  // the cause and output of an end soon after a start, shown once
     Clock::time_point runningSince;  // when its current process was seen to start
@@ -109,6 +82,13 @@ class Supervisor {
   void LearnStarts();
   // Counts and shows the first start of a child, with pid, once.
   void ShowStart(uint32_t hpid, Child& child, uint32_t pid, std::chrono::system_clock::time_point when);
+  // Starts a command as a new child; false, with *why, when the library refuses.
+  bool StartCommand(const Command& command, std::string* why);
+  // Destroys the child with its grace and tells how it went. The caller drops it from children_.
+  std::string StopChild(uint32_t hpid, Child& child);
+  // Stops the child and takes it out of the table: its lastExit says how it stopped. Reports of
+  // it that come in meanwhile are dropped, and not given to a child that gets its hpid next.
+  Child StopAndTake(uint32_t hpid, std::string* how = nullptr);
   void StopAll();
   void PrintSummary();
   void ShowEarlyEnd(uint32_t hpid, Child& child, const std::string& cause);
@@ -117,11 +97,27 @@ class Supervisor {
   void Line(const std::string& text) { Line(text, std::chrono::system_clock::now()); }
   void Status();
 
+  // Control, in control_commands.cpp: answers the requests that wait, one at a time.
+  void HandleRequests();
+  Answer Control(const std::string& request);
+  Answer StartByName(const std::string& name);
+  Answer StopByName(const std::string& name, bool restart);
+  // Re-reads the program lists; everything keeps running when they no longer read.
+  Answer Reload();
+  std::vector<ProgramStatus> Programs() const;
+  // The hpid of the child so named; false when none runs by that name.
+  bool FindChild(const std::string& name, uint32_t* hpid) const;
+  std::string KnownNames() const;
+  static void Carry(const Child& from, Child* to);
+
   Library library_;
   Options options_;
   MessageQueue queue_;
   ExitWatch watch_;
+  std::vector<std::string> args_;
+  ControlSocket control_;
   std::map<uint32_t, Child> children_;  // by hpid
+  std::map<std::string, Child> stopped_;  // stopped on request, by name: they have no hpid
   std::vector<Message> adoptable_;
   bool tty_ = false, statusShown_ = false;
   Clock::time_point startedAt_;

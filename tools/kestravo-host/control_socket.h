@@ -1,0 +1,60 @@
+// The control socket of a running host: kestravo-host.sock in its state directory, which only
+// the host's own user and root may use. A thread of its own accepts a client and reads its one
+// request line; the main thread takes the requests, acts, and answers each: the library and the
+// children's table stay the main thread's. control_socket_posix.cpp, control_socket_win32.cpp.
+#pragma once
+
+#include <stdint.h>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace kestravo_host {
+
+constexpr char kControlSocketName[] = "kestravo-host.sock";
+
+struct ControlRequest {
+  intptr_t connection = -1;  // the client's socket, answered and closed by Answer
+  std::string line;          // without its newline
+};
+
+class ControlSocket {
+ public:
+  ControlSocket();
+  // Stops listening, removes the socket file and closes the connections not answered.
+  ~ControlSocket();
+  ControlSocket(const ControlSocket&) = delete;
+  ControlSocket& operator=(const ControlSocket&) = delete;
+
+  // Listens at path; wake is called on the socket's thread whenever a request waits. A socket
+  // file left by a host that has ended is replaced; one that a live host answers is not. False,
+  // with *error, when the host cannot be controlled.
+  bool Listen(const std::string& path, std::function<void()> wake, std::string* error);
+  // Listen undone; a no-op when not listening.
+  void Close();
+  std::deque<ControlRequest> TakeAll();
+  // Sends the answer and closes the connection. A client that has gone loses it.
+  static void Answer(const ControlRequest& request, const std::string& text);
+
+ private:
+  struct Listener;  // the system's part, and its thread
+
+  void Push(ControlRequest request);
+
+  std::mutex mutex_;  // taken on the listener's thread too
+  std::deque<ControlRequest> requests_;  // guarded by mutex_
+  std::function<void()> wake_;           // set before the listener's thread starts
+  std::unique_ptr<Listener> listener_;   // the main thread's
+};
+
+enum class Asked { kAnswered, kNoHost, kFailed };
+
+// Sends request to the host listening at path and reads its whole answer. kNoHost when nothing
+// listens there; kFailed with *error otherwise (no access, the host ended before answering, and
+// on Windows always).
+Asked AskHost(const std::string& path, const std::string& request, std::string* answer, std::string* error);
+
+}  // namespace kestravo_host

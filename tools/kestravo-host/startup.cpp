@@ -1,0 +1,49 @@
+#include "startup.h"
+
+#include "host_os.h"
+#include "library.h"
+#include "../path_search.h"
+
+namespace kestravo_host {
+
+std::string ChooseStateDir(const std::string& given, bool* byDefault) {
+  // Made absolute now: the library reads it at KESTRAVO_Init, from a private working directory.
+  std::string dir = given.empty() ? StateDir() : kestravo_tools::AbsolutePath(given);
+  *byDefault = dir.empty();
+  return dir.empty() ? DefaultStateDir() : dir;
+}
+
+int PrepareCommands(Options* options, const std::string& stateDir, std::string* error) {
+  // Refused now rather than restarted for ever.
+  for (const Command& command : options->commands) {
+    std::string why = kestravo_tools::WhyNotRunnable(command.program);
+    if (!why.empty()) {
+      *error = "cannot run " + command.given + ": " + why;
+      return 2;
+    }
+  }
+  NameCommands(&options->commands);
+  if (!options->native && !options->noOutput) {
+    NameOutputFiles(options->outputDir.empty() ? stateDir : kestravo_tools::AbsolutePath(options->outputDir), &options->commands);
+    for (const Command& command : options->commands) {
+      if (!command.output.empty() && !PrepareOwnFile(command.output, error)) {
+        *error = "cannot use the output file " + command.output + ": " + *error;
+        return 2;
+      }
+    }
+  } else {
+    options->outputNote = options->native ? "not kept (--native: the library gives children no output)" : "not kept (--no-output)";
+  }
+  if (!options->native) {
+    std::string adapter = FindAdapter();
+    if (adapter.empty()) {
+      *error = "kestravo-run is neither beside kestravo-host nor in PATH; "
+               "install it, or use --native for programs that speak the child protocol";
+      return 1;
+    }
+    for (Command& command : options->commands) ThroughAdapter(adapter, &command);
+  }
+  return 0;
+}
+
+}  // namespace kestravo_host

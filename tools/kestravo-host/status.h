@@ -1,0 +1,49 @@
+// What a running kestravo-host tells a client: each program's state, and the answer to a control
+// request, in JSON on the control socket; and the table the client prints of it.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace kestravo_host {
+
+// The states a program is shown in.
+constexpr char kRunning[] = "running";
+constexpr char kStarting[] = "starting";              // created; its first pid not seen yet
+constexpr char kWaitingToRestart[] = "waiting to restart";  // ended; the library restarts it soon
+constexpr char kExited[] = "exited";  // ended, and starting it again failed; the library retries every 30 s or so
+constexpr char kStopped[] = "stopped";                // stopped on request; start NAME starts it
+
+struct ProgramStatus {
+  std::string name;
+  int64_t hpid = -1, pid = -1;  // -1: none (stopped, or no pid seen yet)
+  std::string state;
+  double uptimeSeconds = -1;  // of its current process; -1: not running
+  uint64_t restarts = 0;
+  std::string lastExit;  // how its last process ended, or how it was stopped; empty: not yet
+};
+
+// The host's answer to one request: a result code (the client's exit code), a message for a
+// person, and for "status" the programs.
+struct Answer {
+  Answer() = default;
+  Answer(int code, std::string message) : code(code), message(std::move(message)) {}
+  int code = 0;
+  std::string message;
+  bool hasPrograms = false;
+  std::vector<ProgramStatus> programs;
+};
+
+std::string AnswerJson(const Answer& answer);
+// False, with *error, for a text that is not such an answer.
+bool ReadAnswer(const std::string& json, Answer* answer, std::string* error);
+// {"programs": [...]}, as `status --json` prints it.
+std::string ProgramsJson(const std::vector<ProgramStatus>& programs);
+// One line a program under a header: NAME HPID PID STATE UPTIME RESTARTS LAST EXIT.
+std::string ProgramsTable(const std::vector<ProgramStatus>& programs);
+// "45s", "3m 05s", "2h 10m", "4d 03h".
+std::string UptimeText(double seconds);
+
+}  // namespace kestravo_host
