@@ -200,7 +200,7 @@ std::vector<ProgramStatus> Supervisor::Programs() const {
     ProgramStatus p;
     p.name = child.command.name;
     p.hpid = hpid;
-    p.pid = child.pid != 0 ? child.pid : -1;
+    p.pid = child.pid != 0 ? static_cast<int64_t>(child.pid) : -1;
     p.state = !child.startCounted ? kStarting : child.running ? kRunning : child.restartFailed ? kExited : kWaitingToRestart;
     if (p.state == kRunning) p.uptimeSeconds = std::chrono::duration<double>(now - child.runningSince).count();
     p.restarts = child.restarts;
