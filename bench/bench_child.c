@@ -1,6 +1,6 @@
 /* The benchmarks' child. Started by the library it blocks on its stop event and exits when it is
  * signalled; started by anything else (the raw spawn loop, another supervisor) it sleeps until a
- * signal ends it. When KESTRAVO_BENCH_FIFO names a FIFO, it first writes "pid seconds nanoseconds"
+ * signal ends it. When BENCH_ANNOUNCE_FIFO names a FIFO, it first writes "pid seconds nanoseconds"
  * (CLOCK_MONOTONIC) to it, so that the benchmark learns when it runs without polling anyone.
  * A first argument picks another behaviour: "crash" exits right after that line (a crash loop),
  * "ignore" never looks at its stop event and sleeps until a signal ends it (a stubborn child). */
@@ -15,7 +15,7 @@
 #include "kestravo_child.h"
 
 static void Announce(void) {
-  const char* fifo = getenv("KESTRAVO_BENCH_FIFO");
+  const char* fifo = getenv("BENCH_ANNOUNCE_FIFO");
   if (fifo == NULL || *fifo == '\0') return;
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);

@@ -98,7 +98,7 @@ class Announcements {
     if (mkfifo(path.c_str(), 0600) != 0) Die("mkfifo");
     fd_ = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);  // never EOF: we write-hold it too
     if (fd_ < 0) Die("open fifo");
-    setenv("KESTRAVO_BENCH_FIFO", path.c_str(), 1);
+    setenv("BENCH_ANNOUNCE_FIFO", path.c_str(), 1);
   }
   // The next announcement before the deadline (absolute), or false.
   bool Next(double deadline, double* at, int* pid = nullptr) {

@@ -47,7 +47,7 @@ class Announcements {
     if (mkfifo(path.c_str(), 0600) != 0) Die("mkfifo");
     fd_ = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) Die("open fifo");
-    setenv("KESTRAVO_BENCH_FIFO", path.c_str(), 1);
+    setenv("BENCH_ANNOUNCE_FIFO", path.c_str(), 1);
   }
   bool Next(double deadline, pid_t* pid, double* at) {
     for (;;) {
