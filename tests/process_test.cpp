@@ -85,25 +85,35 @@ TEST(Process, AProgramThatCannotRunFailsAndStartsNothing) {
   }
 }
 
+// Through clone3 on the caller's descriptor table, and through vfork where clone3 is refused.
 TEST(Process, ChildGetsNoDescriptorOrSignalSettingOfTheCaller) {
-  int inherited = fcntl(STDIN_FILENO, F_DUPFD, 200);  // no close-on-exec
-  ASSERT_GE(inherited, 200);
-  struct sigaction ignore {}, old {};
-  ignore.sa_handler = SIG_IGN;
-  ASSERT_EQ(sigaction(SIGUSR2, &ignore, &old), 0);
-  TempDir dir;
-  Child child(HelperCommandLine("ignore", dir.File("report")));
-  sigaction(SIGUSR2, &old, nullptr);
-  close(inherited);
+  for (bool clone3 : {true, false}) {
+    SCOPED_TRACE(testing::Message() << "clone3 " << clone3);
+    posix::UseClone3(clone3);
+    int inherited = fcntl(STDIN_FILENO, F_DUPFD, 200);  // no close-on-exec
+    ASSERT_GE(inherited, 200);
+    struct sigaction ignore {}, old {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGUSR2, &ignore, &old), 0);
+    auto streams = [] { return std::filesystem::read_symlink("/proc/self/fd/1").string() + std::filesystem::read_symlink("/proc/self/fd/2").string(); };
+    const std::string ours = streams();
+    TempDir dir;
+    Child child(HelperCommandLine("ignore", dir.File("report")));
+    sigaction(SIGUSR2, &old, nullptr);
+    // The caller's table is its own still.
+    EXPECT_EQ(fcntl(inherited, F_GETFD), 0);
+    EXPECT_EQ(streams(), ours);
+    close(inherited);
 
-  ASSERT_TRUE(child.ok) << "error " << child.error;
-  Report seen = WaitForReport(dir.File("report"));
-  EXPECT_EQ(seen["fds"], "0,1,2");
-  EXPECT_EQ(seen["session_leader"], "1");
-  std::string proc = "/proc/" + std::to_string(child.pid());
-  EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/1"), "/dev/null");
-  const std::string status = FileText(proc + "/status");
-  EXPECT_NE(status.find("\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n"), std::string::npos) << status;
+    ASSERT_TRUE(child.ok) << "error " << child.error;
+    Report seen = WaitForReport(dir.File("report"));
+    EXPECT_EQ(seen["fds"], "0,1,2");
+    EXPECT_EQ(seen["session_leader"], "1");
+    std::string proc = "/proc/" + std::to_string(child.pid());
+    EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/1"), "/dev/null");
+    const std::string status = FileText(proc + "/status");
+    EXPECT_NE(status.find("\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n"), std::string::npos) << status;
+  }
 }
 
 // A child's workers end with it, terminated or ended by itself, by its process group alone or its
