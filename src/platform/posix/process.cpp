@@ -403,7 +403,12 @@ void ProcessObject::EndTreeLocked() {
   // Once is enough: a process forking as its group or cgroup is killed cannot leave a new member
   // behind.
   SignalGroup(pidfd_, pgid_, SIGKILL);
-  if (!cgroup_.empty()) KillCgroup(cgroup_);
+  // Only what still holds members: a cgroup once killed kills what a later clone puts into it
+  // on some kernels, so only one never killed is taken over by a relaunch.
+  if (!cgroup_.empty() && !CgroupEmpty(cgroup_)) {
+    KillCgroup(cgroup_);
+    cgroupKilled_ = true;
+  }
 }
 
 bool ProcessObject::ReapIfEnded() {
@@ -489,7 +494,7 @@ void ProcessObject::AwaitTerminated(const Deadline& deadline) {
   // The process holds its descriptors until it has died. The lock on its stop event is one of
   // them: were the caller to close the event first, the killed child would be its last holder,
   // and it could no longer remove the name.
-  if (Wait(deadline) == WAIT_OBJECT_0) WaitTreeGone(deadline);
+  if (Wait(deadline) == WAIT_OBJECT_0) WaitTreeGone(deadline, false);
 }
 
 bool ProcessObject::EndRemains(const Deadline& deadline) {
@@ -498,17 +503,37 @@ bool ProcessObject::EndRemains(const Deadline& deadline) {
     if (!ReapIfEndedLocked()) return Fail(ERROR_ACCESS_DENIED);
     EndTreeLocked();  // for a child that ended before it could be watched
   }
-  return WaitTreeGone(deadline);
+  // A relaunch that follows takes the emptied cgroup over; the last handle removes it otherwise.
+  return WaitTreeGone(deadline, own_);
 }
 
-bool ProcessObject::WaitTreeGone(const Deadline& deadline) {
+bool ProcessObject::WaitTreeGone(const Deadline& deadline, bool keepCgroup) {
+  std::string cgroup;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cgroup = cgroup_;
+  }
   // The cgroup holds the group's members too, unless one was moved out by force.
-  while (cgroup_.empty() ? GroupHasLiveMembers(pidfd_, pgid_) : !CgroupEmpty(cgroup_)) {
+  while (cgroup.empty() ? GroupHasLiveMembers(pidfd_, pgid_) : !CgroupEmpty(cgroup)) {
     if (deadline.RemainingMs() == 0) return Fail(ERROR_TIMEOUT);
     usleep(2000);
   }
-  RemoveCgroup(cgroup_, deadline);
+  if (keepCgroup || cgroup.empty()) return true;
+  RemoveCgroup(cgroup, deadline);
+  std::lock_guard<std::mutex> lock(mutex_);
+  cgroup_.clear();  // gone, or on the list of those to remove
   return true;
+}
+
+std::string ProcessObject::TakeEmptyCgroup() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!own_ || cgroup_.empty() || !ReapIfEndedLocked() || !treeEnded_ || cgroupKilled_ || access(cgroup_.c_str(), F_OK) != 0 ||
+      !CgroupEmpty(cgroup_)) {
+    return std::string();
+  }
+  std::string taken;
+  taken.swap(cgroup_);
+  return taken;
 }
 
 void UseClone3(bool use) { clone3Refused = !use; }
@@ -524,20 +549,14 @@ using kestravo::posix::Fail;
 using kestravo::posix::FailWithErrno;
 using kestravo::posix::ProcessObject;
 
-BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_ATTRIBUTES,
-                    LPSECURITY_ATTRIBUTES, BOOL bInheritHandles, DWORD dwCreationFlags,
-                    LPVOID lpEnvironment, LPCSTR lpCurrentDirectory, LPSTARTUPINFOA,
-                    LPPROCESS_INFORMATION lpProcessInformation) {
-  kestravo::posix::SweepAbandonedChildren();
-  if (lpApplicationName == nullptr || lpCurrentDirectory != nullptr ||
-      bInheritHandles != FALSE || (dwCreationFlags & ~CREATE_NO_WINDOW) != 0) {
-    return Fail(ERROR_NOT_SUPPORTED);
-  }
-  if (*lpApplicationName == '\0' || lpProcessInformation == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+namespace {
 
+// CreateProcessA's work once its arguments are checked, in cgroup when one is given (an emptied
+// one taken over), else in a new one where cgroups are used.
+BOOL StartChild(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPVOID lpEnvironment,
+                LPPROCESS_INFORMATION lpProcessInformation, std::string cgroup) {
   pid_t pid = 0;
   int pidfd = -1;
-  std::string cgroup;
   try {
     // Made before the spawn: the new process may only make system calls until its exec.
     std::vector<std::string> args;
@@ -553,9 +572,20 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
     }
     block.push_back(nullptr);
     char* const* envp = lpEnvironment != nullptr ? block.data() : environ;
-    cgroup = kestravo::posix::NewChildCgroup();
-    std::string procs = cgroup.empty() ? std::string() : cgroup + "/cgroup.procs";
+    const bool takenOver = !cgroup.empty();
+    if (!takenOver) cgroup = kestravo::posix::NewChildCgroup();
     int cgroupFd = cgroup.empty() ? -1 : open(cgroup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (cgroupFd < 0 && takenOver) {
+      kestravo::posix::RemoveCgroup(cgroup);
+      cgroup = kestravo::posix::NewChildCgroup();
+      cgroupFd = cgroup.empty() ? -1 : open(cgroup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (cgroupFd < 0 && !cgroup.empty()) {
+      // Without its descriptor the child would start outside it: none rather than one it is not in.
+      kestravo::posix::RemoveCgroup(cgroup);
+      cgroup.clear();
+    }
+    std::string procs = cgroup.empty() ? std::string() : cgroup + "/cgroup.procs";
     bool cgroupFailed = false;
     int rc = kestravo::posix::Spawn(lpApplicationName, argv.data(), envp, cgroupFd, cgroup.empty() ? nullptr : procs.c_str(),
                                     &pid, &pidfd, &cgroupFailed);
@@ -610,6 +640,21 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
   lpProcessInformation->dwProcessId = static_cast<DWORD>(pid);
   lpProcessInformation->dwThreadId = static_cast<DWORD>(pid);
   return TRUE;
+}
+
+}  // namespace
+
+BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_ATTRIBUTES,
+                    LPSECURITY_ATTRIBUTES, BOOL bInheritHandles, DWORD dwCreationFlags,
+                    LPVOID lpEnvironment, LPCSTR lpCurrentDirectory, LPSTARTUPINFOA,
+                    LPPROCESS_INFORMATION lpProcessInformation) {
+  kestravo::posix::SweepAbandonedChildren();
+  if (lpApplicationName == nullptr || lpCurrentDirectory != nullptr ||
+      bInheritHandles != FALSE || (dwCreationFlags & ~CREATE_NO_WINDOW) != 0) {
+    return Fail(ERROR_NOT_SUPPORTED);
+  }
+  if (*lpApplicationName == '\0' || lpProcessInformation == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  return StartChild(lpApplicationName, lpCommandLine, lpEnvironment, lpProcessInformation, std::string());
 }
 
 BOOL TerminateProcess(HANDLE hProcess, DWORD) {
@@ -695,24 +740,27 @@ BOOL GetProcessExitStatus(HANDLE hProcess, ProcessExitStatus* status) {
 
 const char* SignalName(int32_t signal) { return signal > 0 ? sigabbrev_np(signal) : nullptr; }
 
-BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info) {
+BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info, HANDLE predecessor) {
+  kestravo::posix::SweepAbandonedChildren();
+  // Every child is started in a process group and cgroup of its own already.
+  if (program == nullptr || *program == '\0' || info == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   // Made here, before the spawn, where allocating is still allowed.
   std::string environment;
+  std::string cgroup;
   try {
     for (char** entry = environ; *entry != nullptr; ++entry) {
       if (strncmp(*entry, "KESTRAVO_HPID=", 14) == 0 || strncmp(*entry, "KESTRAVO_GUID=", 14) == 0) continue;
       environment.append(*entry).push_back('\0');
     }
     environment.append(2, '\0');
+    // Its predecessor's cgroup once emptied: no removal and new directory between the two.
+    if (auto previous = predecessor != nullptr ? kestravo::posix::LookupHandleAs<ProcessObject>(predecessor) : nullptr) {
+      cgroup = previous->TakeEmptyCgroup();
+    }
   } catch (const std::bad_alloc&) {
     return kestravo::posix::Fail(ERROR_NOT_ENOUGH_MEMORY);
   }
-  // Every child is started in a process group and cgroup of its own already.
-  STARTUPINFOA startup;
-  memset(&startup, 0, sizeof startup);
-  startup.cb = sizeof startup;
-  return CreateProcessA(program, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, &environment[0], nullptr,
-                        &startup, info);
+  return StartChild(program, commandLine, &environment[0], info, std::move(cgroup));
 }
 
 BOOL TerminateProcessTree(HANDLE hProcess) { return TerminateProcess(hProcess, 0); }
