@@ -574,11 +574,11 @@ BOOL StartChild(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPVOID lpEnvironm
     char* const* envp = lpEnvironment != nullptr ? block.data() : environ;
     const bool takenOver = !cgroup.empty();
     if (!takenOver) cgroup = kestravo::posix::NewChildCgroup();
-    int cgroupFd = cgroup.empty() ? -1 : open(cgroup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int cgroupFd = cgroup.empty() ? -1 : open(cgroup.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (cgroupFd < 0 && takenOver) {
       kestravo::posix::RemoveCgroup(cgroup);
       cgroup = kestravo::posix::NewChildCgroup();
-      cgroupFd = cgroup.empty() ? -1 : open(cgroup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      cgroupFd = cgroup.empty() ? -1 : open(cgroup.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     }
     if (cgroupFd < 0 && !cgroup.empty()) {
       // Without its descriptor the child would start outside it: none rather than one it is not in.
