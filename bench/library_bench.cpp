@@ -312,7 +312,8 @@ void MeasureRestarts(const Plan& plan, const std::vector<uint32_t>& hpids, const
 }
 
 // The restart floor: a child started the way the library starts one (clone3 with CLONE_PIDFD,
-// straight into a cgroup of its own where the host may make one, in a session of its own),
+// straight into a cgroup of its own where the host may make one, on the caller's descriptor
+// table that it leaves for one holding 0 to 2 alone, in a session of its own),
 // killed with SIGKILL 1.0-1.2 s after its start, seen ended through its pidfd, reaped and
 // started again until it announces itself; beside it others-1 children whose pidfds are held.
 class FloorSpawner {
@@ -343,13 +344,15 @@ class FloorSpawner {
     char* argv[] = {const_cast<char*>(g_child.c_str()), nullptr};
     clone_args args{};
     int pidfd = -1;
-    args.flags = CLONE_PIDFD | (cgroup_ >= 0 ? CLONE_INTO_CGROUP : 0);
+    args.flags = CLONE_PIDFD | CLONE_FILES | (cgroup_ >= 0 ? CLONE_INTO_CGROUP : 0);
     args.pidfd = reinterpret_cast<uintptr_t>(&pidfd);
     args.exit_signal = SIGCHLD;
     args.cgroup = cgroup_ >= 0 ? static_cast<uint64_t>(cgroup_) : 0;
     long pid = syscall(SYS_clone3, &args, sizeof args);
     if (pid == 0) {
-      // Only async-signal-safe calls in the copy of this multi-threaded process.
+      // Only async-signal-safe calls in the copy of this multi-threaded process. Where the table
+      // cannot be left here (before Linux 5.9), exec leaves it, closing the held pidfds.
+      syscall(SYS_close_range, 3u, ~0u, 2u /* CLOSE_RANGE_UNSHARE */);
       setsid();
       sigset_t none;
       sigemptyset(&none);

@@ -115,6 +115,8 @@ TEST_F(ConfigTest, EachChangeRewritesTheWholeFileInPlaceOfTheOld) {
   ASSERT_TRUE(config.AddNewProcConfig(Entry(2, "{G2}"), true));
   ASSERT_TRUE(config.DeleteProcConfig(1, "{G1}"));
   EXPECT_NE(FileText(file).find("{G2}"), std::string::npos);
+  ASSERT_TRUE(config.AddNewProcConfig(Entry(1, "{G1b}")) && config.AddNewProcConfig(Entry(1, "{G1c}")));  // removed, reused twice
+  EXPECT_EQ(config.GetEntries().size(), 3u);
 }
 
 // KESTRAVO_STATE_DIR first, else the first entry of STATE_DIRECTORY, else beside the executable:

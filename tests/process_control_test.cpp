@@ -217,7 +217,7 @@ TEST_F(ProcessControl, AStopThatTimesOutFinishesByItself) {
 
 // A child is its whole tree: its workers end with it, however it ends, and its relaunch runs
 // beside none of them. Daemons that left its group end with it where it has a cgroup, which is gone
-// soon after.
+// soon after; a lone child's, emptied and never killed, is its relaunch's and goes with that one.
 struct TreeCase {
   const char* name;
   const char* mode;     // the helper's mode ("grandchild" or "stop") and its arguments
@@ -232,6 +232,7 @@ const TreeCase kTreeCases[] = {
     {"LastUninit", "grandchild 2", [] { return KESTRAVO_Uninit(); }, false},
     {"LastUninitHeard", "stop 0 8", [] { return KESTRAVO_Uninit(); }, false},
     {"UnaskedExit", "grandchild 2", nullptr, true},
+    {"UnaskedExitAlone", "stop 0", nullptr, true},
     {"KillWithDaemons", "grandchild 2 setsid", [] { return KESTRAVO_KillProcess(0); }, false},
 };
 
@@ -249,17 +250,28 @@ TEST_P(Trees, NoWorkerOutlivesItsChild) {
   if (cgroup.empty() && mode.find("setsid") != std::string::npos)
     GTEST_SKIP() << "no cgroup for the child here: daemons are beyond its process group";
 
-  std::istringstream workers(ReadReport(report)["grandchildren"]);
+  const std::string named = ReadReport(report)["grandchildren"];
+  const size_t alone = named.empty(), tree = alone ? 1 : 2 + std::count(named.begin(), named.end(), ',');
+  std::istringstream workers(named);
   ASSERT_EQ(c.end ? c.end() : kill(pid, SIGKILL), 0);
   for (std::string worker; std::getline(workers, worker, ',');)
     EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(std::stoi(worker)); })) << worker;
+  auto gone = [&] { return cgroup.empty() || WaitFor([&] { return access(cgroup.c_str(), F_OK) != 0; }, std::chrono::milliseconds(1500)); };
+  pid_t again = 0;
   if (c.relaunched) {
-    ASSERT_GT(WaitRunning(0, report, pid), 0);
-    // The new child and its two workers (each named once its exec is done).
-    EXPECT_TRUE(WaitFor([&] { return dir.ProcessesNamingMe().size() == 3; }));
+    ASSERT_GT(again = WaitRunning(0, report, pid), 0);
+    // The new child and its workers (each named once its exec is done).
+    EXPECT_TRUE(WaitFor([&] { return dir.ProcessesNamingMe().size() == tree; }));
+    EXPECT_EQ(posix::ChildCgroupOf(again).empty(), cgroup.empty());
   }
-  EXPECT_TRUE(cgroup.empty() || WaitFor([&] { return access(cgroup.c_str(), F_OK) != 0; }, std::chrono::milliseconds(1500)));
+  if (again > 0 && c.end == nullptr && alone && !cgroup.empty()) {
+    EXPECT_EQ(posix::ChildCgroupOf(again), cgroup);
+    EXPECT_EQ(FileText(cgroup + "/cgroup.procs"), std::to_string(again) + "\n");
+  } else {
+    EXPECT_TRUE(gone());
+  }
   if (std::string(c.name).rfind("LastUninit", 0) != 0) Stop();
+  EXPECT_TRUE(gone());
 }
 
 INSTANTIATE_TEST_SUITE_P(End, Trees, ::testing::ValuesIn(kTreeCases), [](const auto& info) { return std::string(info.param.name); });

@@ -2,7 +2,11 @@
 // real processes.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -85,25 +89,46 @@ TEST(Process, AProgramThatCannotRunFailsAndStartsNothing) {
   }
 }
 
-TEST(Process, ChildGetsNoDescriptorOrSignalSettingOfTheCaller) {
-  int inherited = fcntl(STDIN_FILENO, F_DUPFD, 200);  // no close-on-exec
-  ASSERT_GE(inherited, 200);
-  struct sigaction ignore {}, old {};
-  ignore.sa_handler = SIG_IGN;
-  ASSERT_EQ(sigaction(SIGUSR2, &ignore, &old), 0);
-  TempDir dir;
-  Child child(HelperCommandLine("ignore", dir.File("report")));
-  sigaction(SIGUSR2, &old, nullptr);
-  close(inherited);
+// From here on this process gets ENOSYS for clone3, as under some container filters.
+void RefuseClone3() {
+  sock_filter filter[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                          BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 0, 1),
+                          BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS), BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+  sock_fprog program{4, filter};
+  ASSERT_TRUE(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0);
+}
 
-  ASSERT_TRUE(child.ok) << "error " << child.error;
-  Report seen = WaitForReport(dir.File("report"));
-  EXPECT_EQ(seen["fds"], "0,1,2");
-  EXPECT_EQ(seen["session_leader"], "1");
-  std::string proc = "/proc/" + std::to_string(child.pid());
-  EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/1"), "/dev/null");
-  const std::string status = FileText(proc + "/status");
-  EXPECT_NE(status.find("\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n"), std::string::npos) << status;
+// Through clone3 on the caller's descriptor table, and through vfork where clone3 is switched off
+// or refused by the kernel.
+TEST(Process, ChildGetsNoDescriptorOrSignalSettingOfTheCaller) {
+  for (const char* path : {"clone3", "off", "refused"}) {
+    SCOPED_TRACE(path);
+    posix::UseClone3(strcmp(path, "off") != 0);
+    if (strcmp(path, "refused") == 0) RefuseClone3();
+    int inherited = fcntl(STDIN_FILENO, F_DUPFD, 200);  // no close-on-exec
+    ASSERT_GE(inherited, 200);
+    struct sigaction ignore {}, old {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGUSR2, &ignore, &old), 0);
+    auto streams = [] { return std::filesystem::read_symlink("/proc/self/fd/1").string() + std::filesystem::read_symlink("/proc/self/fd/2").string(); };
+    const std::string ours = streams();
+    TempDir dir;
+    Child child(HelperCommandLine("ignore", dir.File("report")));
+    sigaction(SIGUSR2, &old, nullptr);
+    // The caller's table is its own still.
+    EXPECT_EQ(fcntl(inherited, F_GETFD), 0);
+    EXPECT_EQ(streams(), ours);
+    close(inherited);
+
+    ASSERT_TRUE(child.ok) << "error " << child.error;
+    Report seen = WaitForReport(dir.File("report"));
+    EXPECT_EQ(seen["fds"], "0,1,2");
+    EXPECT_EQ(seen["session_leader"], "1");
+    std::string proc = "/proc/" + std::to_string(child.pid());
+    EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/1"), "/dev/null");
+    const std::string status = FileText(proc + "/status");
+    EXPECT_NE(status.find("\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n"), std::string::npos) << status;
+  }
 }
 
 // A child's workers end with it, terminated or ended by itself, by its process group alone or its
@@ -111,6 +136,8 @@ TEST(Process, ChildGetsNoDescriptorOrSignalSettingOfTheCaller) {
 // opened by pid (as an adopted child's is) and under kestravo-run.
 // Once reaped, a child can no longer be terminated; its cgroup goes with its last handle.
 TEST(Process, TheWholeTreeEndsWithTheChild) {
+  const std::string probe = posix::NewChildCgroup();  // empty where this host may make none
+  posix::RemoveCgroup(probe);
   for (int run = 0; run < 16; ++run) {
     const bool cgroups = run & 1, opened = run & 2, adapter = run & 4, killed = run & 8;
     SCOPED_TRACE(testing::Message() << "cgroups " << cgroups << " opened " << opened << " adapter " << adapter << " killed " << killed);
@@ -122,6 +149,10 @@ TEST(Process, TheWholeTreeEndsWithTheChild) {
     ASSERT_TRUE(child.ok) << "error " << child.error;
     Report seen = WaitForReport(dir.File("report"));
     std::string cgroup = posix::ChildCgroupOf(child.pid());
+    EXPECT_EQ(cgroup.empty(), !cgroups || probe.empty());
+    // Forked at once, in the cgroup all the same: the child was in it before it ran.
+    std::istringstream forked(seen["grandchildren"]);
+    for (std::string worker; std::getline(forked, worker, ',');) EXPECT_EQ(posix::ChildCgroupOf(std::stoi(worker)), cgroup) << worker;
     HANDLE h = opened ? OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(child.pid())) : child.pi.hProcess;
     EXPECT_TRUE(killed ? kill(child.pid(), SIGKILL) == 0 : TerminateProcess(h, 1));
     EXPECT_EQ(WaitForSingleObject(h, 10000), WAIT_OBJECT_0);

@@ -55,6 +55,7 @@ bool CKestravoConfig::LoadXml() {
     ZOL_Guard guard(&lock_);
     filePath = held == StateFileLock::kTaken ? path : std::string();
     entries_.clear();
+    indexed_ = false;
     dirty_ = false;
   }
   if (stateBusy_) {
@@ -136,6 +137,7 @@ bool CKestravoConfig::LoadXml() {
 
   ZOL_Guard guard(&lock_);
   entries_.swap(loaded);
+  indexed_ = false;  // and the sink may drop entries
   if (sink_ == nullptr || entries_.empty()) return true;
   sink_->OnConfigNotify(entries_);
   return true;
@@ -173,21 +175,25 @@ bool CKestravoConfig::AddNewProcConfig(const ProcConfig& config, bool deferred) 
     return false;
   }
   ZOL_Guard guard(&lock_);
-  bool found = false;
-  for (ProcConfig& stored : entries_) {
-    if (stored.hpid != config.hpid) continue;
-    KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d,exe=%s,old_pid=%d,old_exe=%s]update config", static_cast<int>(config.hpid),
-                      static_cast<int>(config.pid), config.exe.c_str(), static_cast<int>(stored.pid),
-                      stored.exe.c_str());
-    // A reused hpid is a new child: its stop event is named by the new guid.
-    stored = config;
-    found = true;
-    break;
+  if (!indexed_) {
+    // The first entry of each hpid, as a walk of the list finds it.
+    byHpid_.assign(KESTRAVO_MAX_HPID, nullptr);
+    for (ProcConfig& stored : entries_) {
+      if (stored.hpid < KESTRAVO_MAX_HPID && byHpid_[stored.hpid] == nullptr) byHpid_[stored.hpid] = &stored;
+    }
+    indexed_ = true;
   }
-  if (!found) {
+  if (ProcConfig* stored = byHpid_[config.hpid]) {
+    KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d,exe=%s,old_pid=%d,old_exe=%s]update config", static_cast<int>(config.hpid),
+                      static_cast<int>(config.pid), config.exe.c_str(), static_cast<int>(stored->pid),
+                      stored->exe.c_str());
+    // A reused hpid is a new child: its stop event is named by the new guid.
+    *stored = config;
+  } else {
     KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d,exe=%s]add new config", static_cast<int>(config.hpid),
                       static_cast<int>(config.pid), config.exe.c_str());
     entries_.push_back(config);
+    byHpid_[config.hpid] = &entries_.back();
   }
   if (!deferred) return SaveXml(entries_);
   if (!dirty_) dirtySince_ = std::chrono::steady_clock::now();
@@ -215,6 +221,7 @@ bool CKestravoConfig::DeleteProcConfig(uint32_t hpid, const std::string& guid) {
     KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d,exe=%s]delete config", static_cast<int>(hpid), static_cast<int>(it->pid),
                       it->exe.c_str());
     entries_.erase(it);
+    indexed_ = false;
     break;
   }
   return SaveXml(entries_);

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <list>
 #include <string>
+#include <vector>
 
 #include "config/proc_config.h"
 #include "platform/zol_mutex.h"
@@ -84,6 +85,10 @@ class CKestravoConfig {
  private:
   ZOL_Mutex lock_;                  // the store's lock
   std::list<ProcConfig> entries_;   // guarded by the store's lock
+  // The entry of each hpid, so that a burst of starts does not walk the list at each; rebuilt
+  // when indexed_ is false. Both guarded by the store's lock.
+  std::vector<ProcConfig*> byHpid_;
+  bool indexed_ = false;
   IConfigSink* sink_;               // set on the initialising thread, under the global lock
   std::string filePath;             // set by each LoadXml, under the global lock; cleared with the lock below
   intptr_t stateLock_ = -1;         // the state file's lock, from LoadXml to ReleaseStateFile; store's lock

@@ -238,7 +238,8 @@ void CProcessLauncher::RunStartTask(LaunchTask& task) {
                       static_cast<int>(process.hpid), static_cast<int>(process.pid), static_cast<int>(kRemainsWaitMs));
   }
   HANDLE handle = nullptr;
-  bool ok = SpawnProcess(process.exePath, process.cmdLine, &process.pid, &handle);
+  bool ok = SpawnProcess(process.exePath, process.cmdLine, &process.pid, &handle,
+                         task.type == TASK_RELAUNCH ? process.processHandle.Get() : nullptr);
   if (!ok || handle == nullptr) {
     uint32_t lastError = ZOL_GetLastError();
     {

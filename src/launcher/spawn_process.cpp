@@ -6,7 +6,8 @@
 
 #include "platform/process_remains.h"
 
-bool SpawnProcess(const std::string& exePath, const std::string& cmdLine, uint32_t* pid, HANDLE* process) {
+bool SpawnProcess(const std::string& exePath, const std::string& cmdLine, uint32_t* pid, HANDLE* process,
+                  HANDLE predecessor) {
   if (exePath.empty() || cmdLine.empty()) return false;
 
   // The program is exePath itself, never a file found again in the line: "/opt/my tools/worker"
@@ -18,7 +19,7 @@ bool SpawnProcess(const std::string& exePath, const std::string& cmdLine, uint32
 
   PROCESS_INFORMATION info;
   memset(&info, 0, sizeof info);
-  if (!CreateProcessTree(exePath.c_str(), writable.data(), &info)) return false;
+  if (!CreateProcessTree(exePath.c_str(), writable.data(), &info, predecessor)) return false;
   CloseHandle(info.hThread);
   *pid = info.dwProcessId;
   *process = info.hProcess;

@@ -11,7 +11,9 @@
 // KESTRAVO_GUID: in a host that itself runs under kestravo-run they are the host's own identity,
 // and a child must see no identity but its own. FALSE with the last error of the step that failed;
 // nothing is left running then. *info as CreateProcessA gives it; the caller closes both handles.
-BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info);
+// predecessor: the ended child this one replaces, whose remains EndProcessRemains has ended; on
+// Linux its emptied cgroup is the new child's, rather than a removal and a new directory.
+BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info, HANDLE predecessor = nullptr);
 
 // Ends the process and the rest of its tree without waiting; as TerminateProcess.
 BOOL TerminateProcessTree(HANDLE hProcess);

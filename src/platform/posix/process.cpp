@@ -122,30 +122,41 @@ AbandonedChildren& Abandoned() {
 }
 
 // What the new process does between clone and exec. It shares the caller's memory while the
-// calling thread waits, so it makes raw system calls only. A failure goes back through the
-// close-on-exec pipe report: a plain fork (as a sanitizer may turn vfork into) shares no memory to
-// report it in.
+// calling thread waits, so it makes raw system calls only. On the clone3 path a failure goes back
+// through that memory (failure); on the vfork path through the close-on-exec pipe report, since a
+// plain fork (as a sanitizer may turn vfork into) shares no memory to report it in.
 struct ExecPlan {
   const char* program;
   char* const* argv;
   char* const* envp;
   const char* cgroupProcs;  // null: stay where clone put it
   int maxFd;                // for closing descriptors where close_range is missing
-  int report;               // write end of the pipe, 3 or above
+  int report;               // write end of the pipe, 3 or above; -1 on the clone3 path
+  bool sharedFiles;         // started on the caller's descriptor table (CLONE_FILES)
+  int* failure;             // clone3 path: the error, written just before the child exits
 };
 
-constexpr int kCgroupFailure = 0x10000;  // added to errno when joining the cgroup failed
+constexpr int kCgroupFailure = 0x10000;   // added to errno when joining the cgroup failed
+constexpr int kUnshareFailure = 0x20000;  // added to errno when the shared table could not be left
+constexpr unsigned kCloseRangeUnshare = 2;  // CLOSE_RANGE_UNSHARE
 
 // Not instrumented: on the clone3 path it runs on a stack no sanitizer knows.
 #define KESTRAVO_CHILD_SIDE __attribute__((no_sanitize("address", "thread")))
 
 [[noreturn]] KESTRAVO_CHILD_SIDE void ExitWithError(const ExecPlan& plan, int flag) {
   int code = (errno == 0 ? EIO : errno) + flag;
-  syscall(SYS_write, plan.report, &code, sizeof code);
+  if (plan.failure != nullptr) {
+    *static_cast<volatile int*>(plan.failure) = code;
+  } else {
+    syscall(SYS_write, plan.report, &code, sizeof code);
+  }
   for (;;) syscall(SYS_exit_group, 127);
 }
 
 [[noreturn]] KESTRAVO_CHILD_SIDE void ExecChild(const ExecPlan& plan) {
+  // A table of its own holding 0 to 2 alone: the caller's other descriptors are neither copied
+  // nor closed one by one, which with thousands of children held was most of a start's cost.
+  if (plan.sharedFiles && syscall(SYS_close_range, 3u, ~0u, kCloseRangeUnshare) != 0) ExitWithError(plan, kUnshareFailure);
   // Into the cgroup before anything runs that could fork: none of its descendants starts
   // outside it.
   if (plan.cgroupProcs != nullptr) {
@@ -169,12 +180,14 @@ constexpr int kCgroupFailure = 0x10000;  // added to errno when joining the cgro
   int out = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_WRONLY));
   if (out < 0 || (out != 1 && (syscall(SYS_dup2, out, 1) < 0 || syscall(SYS_close, out) < 0))) ExitWithError(plan, 0);
   if (syscall(SYS_dup2, 1, 2) < 0) ExitWithError(plan, 0);
-  // All but the report pipe, which exec closes.
-  const unsigned report = static_cast<unsigned>(plan.report);
-  if ((report > 3 && syscall(SYS_close_range, 3u, report - 1, 0u) != 0) ||
-      syscall(SYS_close_range, report + 1, ~0u, 0u) != 0) {
-    for (int fd = 3; fd < plan.maxFd; ++fd) {
-      if (fd != plan.report) syscall(SYS_close, fd);
+  if (!plan.sharedFiles) {
+    // All but the report pipe, which exec closes.
+    const unsigned report = plan.report < 0 ? ~0u : static_cast<unsigned>(plan.report);
+    if ((report > 3 && syscall(SYS_close_range, 3u, report - 1, 0u) != 0) ||
+        (plan.report >= 0 && syscall(SYS_close_range, report + 1, ~0u, 0u) != 0)) {
+      for (int fd = 3; fd < plan.maxFd; ++fd) {
+        if (fd != plan.report) syscall(SYS_close, fd);
+      }
     }
   }
   uint64_t none = 0;
@@ -189,12 +202,15 @@ constexpr int kCgroupFailure = 0x10000;  // added to errno when joining the cgro
 struct CloneArgs {
   uint64_t flags, pidfd, childTid, parentTid, exitSignal, stack, stackSize, tls, setTid, setTidSize, cgroup;
 };
-constexpr uint64_t kCloneVm = 0x100, kClonePidfd = 0x1000, kCloneVfork = 0x4000;
+constexpr uint64_t kCloneVm = 0x100, kCloneFiles = 0x400, kClonePidfd = 0x1000, kCloneVfork = 0x4000;
 constexpr uint64_t kCloneIntoCgroup = 0x200000000ull;
 
-// Set once clone3 with CLONE_INTO_CGROUP has been refused here (an old kernel, a seccomp filter):
-// every later start moves the child by writing cgroup.procs instead.
+// Set once clone3 has been refused here (an old kernel, a seccomp filter): every later start
+// takes vfork, and moves the child into its cgroup by writing cgroup.procs.
 std::atomic<bool> clone3Refused{false};
+// Set once a child could not leave the shared descriptor table (before Linux 5.9): later
+// children get a copy of the table and close what they must not keep.
+std::atomic<bool> unshareRefused{false};
 
 #if defined(__x86_64__)
 // clone3 whose child calls entry(plan) on the stack given and never returns; the caller gets
@@ -221,6 +237,59 @@ long Clone3Call(CloneArgs* args, void (*entry)(const ExecPlan*), const ExecPlan*
 long Clone3Call(CloneArgs*, void (*)(const ExecPlan*), const ExecPlan*) { return -ENOSYS; }
 #endif
 
+// Waits for a child that failed before its exec, and lets its pidfd go.
+void ReapFailedChild(pid_t child, int* pidfd) {
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED) != 0 && errno == EINTR) {
+  }
+  if (*pidfd >= 0) close(*pidfd);
+  *pidfd = -1;
+}
+
+// The start through clone3, straight into the cgroup when one is given, with the pidfd made by
+// the same call. 0 started, an errno value for a child that failed before its exec, or -1 when
+// clone3 itself failed (*pidfd is -1 then): the caller takes the vfork path.
+int SpawnByClone3(const char* program, char* const* argv, char* const* envp, int cgroupFd, int maxFd, pid_t* pid,
+                  int* pidfd) {
+  // The child's stack; this frame waits, unused, until the child has gone to exec.
+  alignas(64) char stack[16384];
+  for (;;) {
+    const bool shareFiles = !unshareRefused.load(std::memory_order_relaxed);
+    int failure = 0;
+    const ExecPlan plan{program, argv, envp, nullptr, maxFd, -1, shareFiles, &failure};
+    CloneArgs args{};
+    args.flags = kCloneVm | kCloneVfork | kClonePidfd | (shareFiles ? kCloneFiles : 0) |
+                 (cgroupFd >= 0 ? kCloneIntoCgroup : 0);
+    args.pidfd = reinterpret_cast<uintptr_t>(pidfd);
+    args.exitSignal = SIGCHLD;
+    args.stack = reinterpret_cast<uintptr_t>(stack);
+    args.stackSize = sizeof stack;
+    args.cgroup = cgroupFd >= 0 ? static_cast<uint64_t>(cgroupFd) : 0;
+    // Every signal blocked, glibc's own two included, so that no handler of the caller runs in
+    // the child while it shares the caller's memory.
+    uint64_t all = ~0ull, old = 0;
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &old, 8);
+    long made = Clone3Call(&args, ExecChildOnOwnStack, &plan);
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old, nullptr, 8);
+    if (made <= 0) {
+      // Refused for good, or a failure the vfork path reports as it always has.
+      const long err = -made;
+      if (err == ENOSYS || err == EPERM || err == E2BIG || err == EINVAL) clone3Refused = true;
+      *pidfd = -1;
+      return -1;
+    }
+    // Back once the child has gone to exec or ended; an end before exec left its error here.
+    const int code = *static_cast<volatile int*>(&failure);
+    if (code == 0) {
+      *pid = static_cast<pid_t>(made);
+      return 0;
+    }
+    ReapFailedChild(static_cast<pid_t>(made), pidfd);
+    if (code < kUnshareFailure) return code;
+    unshareRefused = true;
+  }
+}
+
 // Starts the program detached from the caller: own session, default signals, empty mask,
 // standard streams on /dev/null, nothing else inherited, and in the cgroup given (cgroupFd, a
 // descriptor of its directory, and cgroupProcs, its cgroup.procs; -1 and null for none). Sharing
@@ -235,6 +304,10 @@ int Spawn(const char* program, char* const* argv, char* const* envp, int cgroupF
   int maxFd = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536 ? static_cast<int>(files.rlim_cur) : 65536;
   *cgroupFailed = false;
   *pidfd = -1;
+  if (!clone3Refused.load(std::memory_order_relaxed)) {
+    int rc = SpawnByClone3(program, argv, envp, cgroupFd, maxFd, pid, pidfd);
+    if (rc >= 0) return rc;
+  }
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return errno;
   // Above the standard streams, which the child sets up over whatever is there.
@@ -248,40 +321,12 @@ int Spawn(const char* program, char* const* argv, char* const* envp, int cgroupF
     }
     pipeFds[1] = moved;
   }
-  const ExecPlan plan{program, argv, envp, cgroupProcs, maxFd, pipeFds[1]};
-  const ExecPlan clonedPlan{program, argv, envp, nullptr, maxFd, pipeFds[1]};
-  // The clone3 child's stack; this frame waits, unused, until the child has gone to exec.
-  alignas(64) char stack[16384];
-
-  // Every signal blocked, glibc's own two included, so that no handler of the caller runs in
-  // the child while it shares the caller's memory.
+  const ExecPlan plan{program, argv, envp, cgroupProcs, maxFd, pipeFds[1], false, nullptr};
   uint64_t all = ~0ull, old = 0;
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &old, 8);
-  pid_t child = -1;
-  int forkError = 0;
-  if (cgroupFd >= 0 && !clone3Refused.load(std::memory_order_relaxed)) {
-    CloneArgs args{};
-    args.flags = kCloneVm | kCloneVfork | kClonePidfd | kCloneIntoCgroup;
-    args.pidfd = reinterpret_cast<uintptr_t>(pidfd);
-    args.exitSignal = SIGCHLD;
-    args.stack = reinterpret_cast<uintptr_t>(stack);
-    args.stackSize = sizeof stack;
-    args.cgroup = static_cast<uint64_t>(cgroupFd);
-    long made = Clone3Call(&args, ExecChildOnOwnStack, &clonedPlan);
-    if (made > 0) {
-      child = static_cast<pid_t>(made);
-    } else {
-      // Refused for good, or a failure the move path below reports as it always has.
-      const long err = -made;
-      if (err == ENOSYS || err == EPERM || err == E2BIG || err == EINVAL) clone3Refused = true;
-      *pidfd = -1;
-    }
-  }
-  if (child < 0) {
-    child = vfork();
-    if (child == 0) ExecChild(plan);
-    forkError = errno;
-  }
+  pid_t child = vfork();
+  if (child == 0) ExecChild(plan);
+  int forkError = errno;
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old, nullptr, 8);
   close(plan.report);
   if (child < 0) {
@@ -295,11 +340,7 @@ int Spawn(const char* program, char* const* argv, char* const* envp, int cgroupF
   }
   close(pipeFds[0]);
   if (got == static_cast<ssize_t>(sizeof code)) {
-    siginfo_t info{};
-    while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED) != 0 && errno == EINTR) {
-    }
-    if (*pidfd >= 0) close(*pidfd);
-    *pidfd = -1;
+    ReapFailedChild(child, pidfd);
     *cgroupFailed = code >= kCgroupFailure;
     return *cgroupFailed ? code - kCgroupFailure : code;
   }
@@ -362,7 +403,12 @@ void ProcessObject::EndTreeLocked() {
   // Once is enough: a process forking as its group or cgroup is killed cannot leave a new member
   // behind.
   SignalGroup(pidfd_, pgid_, SIGKILL);
-  if (!cgroup_.empty()) KillCgroup(cgroup_);
+  // Only what still holds members: a cgroup once killed kills what a later clone puts into it
+  // on some kernels, so only one never killed is taken over by a relaunch.
+  if (!cgroup_.empty() && !CgroupEmpty(cgroup_)) {
+    KillCgroup(cgroup_);
+    cgroupKilled_ = true;
+  }
 }
 
 bool ProcessObject::ReapIfEnded() {
@@ -448,7 +494,7 @@ void ProcessObject::AwaitTerminated(const Deadline& deadline) {
   // The process holds its descriptors until it has died. The lock on its stop event is one of
   // them: were the caller to close the event first, the killed child would be its last holder,
   // and it could no longer remove the name.
-  if (Wait(deadline) == WAIT_OBJECT_0) WaitTreeGone(deadline);
+  if (Wait(deadline) == WAIT_OBJECT_0) WaitTreeGone(deadline, false);
 }
 
 bool ProcessObject::EndRemains(const Deadline& deadline) {
@@ -457,17 +503,37 @@ bool ProcessObject::EndRemains(const Deadline& deadline) {
     if (!ReapIfEndedLocked()) return Fail(ERROR_ACCESS_DENIED);
     EndTreeLocked();  // for a child that ended before it could be watched
   }
-  return WaitTreeGone(deadline);
+  // A relaunch that follows takes the emptied cgroup over; the last handle removes it otherwise.
+  return WaitTreeGone(deadline, own_);
 }
 
-bool ProcessObject::WaitTreeGone(const Deadline& deadline) {
+bool ProcessObject::WaitTreeGone(const Deadline& deadline, bool keepCgroup) {
+  std::string cgroup;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cgroup = cgroup_;
+  }
   // The cgroup holds the group's members too, unless one was moved out by force.
-  while (cgroup_.empty() ? GroupHasLiveMembers(pidfd_, pgid_) : !CgroupEmpty(cgroup_)) {
+  while (cgroup.empty() ? GroupHasLiveMembers(pidfd_, pgid_) : !CgroupEmpty(cgroup)) {
     if (deadline.RemainingMs() == 0) return Fail(ERROR_TIMEOUT);
     usleep(2000);
   }
-  RemoveCgroup(cgroup_, deadline);
+  if (keepCgroup || cgroup.empty()) return true;
+  RemoveCgroup(cgroup, deadline);
+  std::lock_guard<std::mutex> lock(mutex_);
+  cgroup_.clear();  // gone, or on the list of those to remove
   return true;
+}
+
+std::string ProcessObject::TakeEmptyCgroup() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!own_ || cgroup_.empty() || !ReapIfEndedLocked() || !treeEnded_ || cgroupKilled_ || access(cgroup_.c_str(), F_OK) != 0 ||
+      !CgroupEmpty(cgroup_)) {
+    return std::string();
+  }
+  std::string taken;
+  taken.swap(cgroup_);
+  return taken;
 }
 
 void UseClone3(bool use) { clone3Refused = !use; }
@@ -483,20 +549,14 @@ using kestravo::posix::Fail;
 using kestravo::posix::FailWithErrno;
 using kestravo::posix::ProcessObject;
 
-BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_ATTRIBUTES,
-                    LPSECURITY_ATTRIBUTES, BOOL bInheritHandles, DWORD dwCreationFlags,
-                    LPVOID lpEnvironment, LPCSTR lpCurrentDirectory, LPSTARTUPINFOA,
-                    LPPROCESS_INFORMATION lpProcessInformation) {
-  kestravo::posix::SweepAbandonedChildren();
-  if (lpApplicationName == nullptr || lpCurrentDirectory != nullptr ||
-      bInheritHandles != FALSE || (dwCreationFlags & ~CREATE_NO_WINDOW) != 0) {
-    return Fail(ERROR_NOT_SUPPORTED);
-  }
-  if (*lpApplicationName == '\0' || lpProcessInformation == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+namespace {
 
+// CreateProcessA's work once its arguments are checked, in cgroup when one is given (an emptied
+// one taken over), else in a new one where cgroups are used.
+BOOL StartChild(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPVOID lpEnvironment,
+                LPPROCESS_INFORMATION lpProcessInformation, std::string cgroup) {
   pid_t pid = 0;
   int pidfd = -1;
-  std::string cgroup;
   try {
     // Made before the spawn: the new process may only make system calls until its exec.
     std::vector<std::string> args;
@@ -512,9 +572,20 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
     }
     block.push_back(nullptr);
     char* const* envp = lpEnvironment != nullptr ? block.data() : environ;
-    cgroup = kestravo::posix::NewChildCgroup();
+    const bool takenOver = !cgroup.empty();
+    if (!takenOver) cgroup = kestravo::posix::NewChildCgroup();
+    int cgroupFd = cgroup.empty() ? -1 : open(cgroup.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (cgroupFd < 0 && takenOver) {
+      kestravo::posix::RemoveCgroup(cgroup);
+      cgroup = kestravo::posix::NewChildCgroup();
+      cgroupFd = cgroup.empty() ? -1 : open(cgroup.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (cgroupFd < 0 && !cgroup.empty()) {
+      // Without its descriptor the child would start outside it: none rather than one it is not in.
+      kestravo::posix::RemoveCgroup(cgroup);
+      cgroup.clear();
+    }
     std::string procs = cgroup.empty() ? std::string() : cgroup + "/cgroup.procs";
-    int cgroupFd = cgroup.empty() ? -1 : open(cgroup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     bool cgroupFailed = false;
     int rc = kestravo::posix::Spawn(lpApplicationName, argv.data(), envp, cgroupFd, cgroup.empty() ? nullptr : procs.c_str(),
                                     &pid, &pidfd, &cgroupFailed);
@@ -569,6 +640,21 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
   lpProcessInformation->dwProcessId = static_cast<DWORD>(pid);
   lpProcessInformation->dwThreadId = static_cast<DWORD>(pid);
   return TRUE;
+}
+
+}  // namespace
+
+BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_ATTRIBUTES,
+                    LPSECURITY_ATTRIBUTES, BOOL bInheritHandles, DWORD dwCreationFlags,
+                    LPVOID lpEnvironment, LPCSTR lpCurrentDirectory, LPSTARTUPINFOA,
+                    LPPROCESS_INFORMATION lpProcessInformation) {
+  kestravo::posix::SweepAbandonedChildren();
+  if (lpApplicationName == nullptr || lpCurrentDirectory != nullptr ||
+      bInheritHandles != FALSE || (dwCreationFlags & ~CREATE_NO_WINDOW) != 0) {
+    return Fail(ERROR_NOT_SUPPORTED);
+  }
+  if (*lpApplicationName == '\0' || lpProcessInformation == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  return StartChild(lpApplicationName, lpCommandLine, lpEnvironment, lpProcessInformation, std::string());
 }
 
 BOOL TerminateProcess(HANDLE hProcess, DWORD) {
@@ -654,25 +740,28 @@ BOOL GetProcessExitStatus(HANDLE hProcess, ProcessExitStatus* status) {
 
 const char* SignalName(int32_t signal) { return signal > 0 ? sigabbrev_np(signal) : nullptr; }
 
-BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info) {
+BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info, HANDLE predecessor) {
+  kestravo::posix::SweepAbandonedChildren();
+  // Every child is started in a process group and cgroup of its own already.
+  if (program == nullptr || *program == '\0' || info == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   // Made here, before the spawn, where allocating is still allowed. None of the host's own
   // KESTRAVO_* variables (its identity, its state directory) are the child's.
   std::string environment;
+  std::string cgroup;
   try {
     for (char** entry = environ; *entry != nullptr; ++entry) {
       if (strncmp(*entry, "KESTRAVO_", 9) == 0) continue;
       environment.append(*entry).push_back('\0');
     }
     environment.append(2, '\0');
+    // Its predecessor's cgroup once emptied: no removal and new directory between the two.
+    if (auto previous = predecessor != nullptr ? kestravo::posix::LookupHandleAs<ProcessObject>(predecessor) : nullptr) {
+      cgroup = previous->TakeEmptyCgroup();
+    }
   } catch (const std::bad_alloc&) {
     return kestravo::posix::Fail(ERROR_NOT_ENOUGH_MEMORY);
   }
-  // Every child is started in a process group and cgroup of its own already.
-  STARTUPINFOA startup;
-  memset(&startup, 0, sizeof startup);
-  startup.cb = sizeof startup;
-  return CreateProcessA(program, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, &environment[0], nullptr,
-                        &startup, info);
+  return StartChild(program, commandLine, &environment[0], info, std::move(cgroup));
 }
 
 BOOL TerminateProcessTree(HANDLE hProcess) { return TerminateProcess(hProcess, 0); }

@@ -56,6 +56,11 @@ class ProcessObject : public KernelObject {
   // Once the process has ended (reaping an own child that has): how, as GetProcessExitStatus.
   bool ExitStatus(ProcessExitStatus* status);
 
+  // For the own child that replaces this ended one: its cgroup, once it has ended and the cgroup
+  // shows nothing populated and never had to be killed; it is no longer this object's to remove
+  // then. Empty otherwise (no cgroup, still running, or it held more than the child).
+  std::string TakeEmptyCgroup();
+
  private:
   // Once the process has ended: ends its tree and reaps an own child; true once it has ended
   // (an own child: and is reaped, here or by someone else).
@@ -63,17 +68,18 @@ class ProcessObject : public KernelObject {
   bool ReapIfEndedLocked();
   // Signals the group and the cgroup, once.
   void EndTreeLocked();
-  // Waits until nothing of the ended tree lives, then removes the cgroup.
-  bool WaitTreeGone(const Deadline& deadline);
+  // Waits until nothing of the ended tree lives, then removes the cgroup unless told to keep it.
+  bool WaitTreeGone(const Deadline& deadline, bool keepCgroup);
 
   const int pidfd_;
   const bool own_;
   const pid_t pgid_;
-  const std::string cgroup_;
   std::mutex mutex_;
+  std::string cgroup_;       // guarded by mutex_ (read without it only where no other holder can be)
   bool reaped_;              // guarded by mutex_; also true for pidfd_ == -1
   bool terminated_ = false;  // guarded by mutex_
   bool treeEnded_ = false;   // guarded by mutex_
+  bool cgroupKilled_ = false;  // guarded by mutex_
   int exitHow_ = 0;          // guarded by mutex_: the reaped status's si_code (CLD_*), 0 unknown
   int exitStatus_ = 0;       // guarded by mutex_: its si_status, exit code or signal
 };

@@ -22,7 +22,7 @@ ULONGLONG DeadlineAfter(DWORD ms) { return ms == INFINITE ? ~0ULL : GetTickCount
 
 }  // namespace
 
-BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info) {
+BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info, HANDLE) {
   // The host's environment without its own KESTRAVO_* variables (its identity, its state
   // directory); names are case-insensitive here.
   std::string environment;
