@@ -538,9 +538,9 @@ std::string ProcessObject::TakeEmptyCgroup() {
 
 void UseClone3(bool use) { clone3Refused = !use; }
 
-void SweepAbandonedChildren() {
+bool SweepAbandonedChildren() {
   Abandoned().Sweep();
-  SweepCgroups();
+  return SweepCgroups();
 }
 
 }  // namespace kestravo::posix

@@ -84,9 +84,10 @@ class ProcessObject : public KernelObject {
   int exitStatus_ = 0;       // guarded by mutex_: its si_status, exit code or signal
 };
 
-// Reaps what it can of the children whose handles were closed while they still ran. Cheap when
-// there are none; called by the process functions as they go.
-void SweepAbandonedChildren();
+// Reaps what it can of the children whose handles were closed while they still ran, and removes
+// the cgroups that were not empty yet when their child went. Cheap when there are none; called by
+// the process functions as they go. True when such cgroups are left.
+bool SweepAbandonedChildren();
 
 // Testing: children are moved into their cgroups as where clone3 is refused (false), or clone3 is
 // tried again (true).

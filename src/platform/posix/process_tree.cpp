@@ -247,14 +247,15 @@ void RemoveCgroup(const std::string& dir, const Deadline& deadline) {
   }
 }
 
-void SweepCgroups() {
+bool SweepCgroups() {
   CgroupState& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
-  if (state.leftover.empty()) return;
+  if (state.leftover.empty()) return false;
   auto gone = std::remove_if(state.leftover.begin(), state.leftover.end(), [](const std::string& dir) {
     return rmdir(dir.c_str()) == 0 || errno == ENOENT;
   });
   state.leftover.erase(gone, state.leftover.end());
+  return !state.leftover.empty();
 }
 
 bool SignalGroup(int pidfd, pid_t pgid, int signal) {

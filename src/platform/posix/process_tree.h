@@ -31,7 +31,8 @@ bool CgroupEmpty(const std::string& dir);
 // Removes the cgroup once it is empty, waiting for that until the deadline; one that cannot go by
 // then is kept on a list that later calls retry.
 void RemoveCgroup(const std::string& dir, const Deadline& deadline = Deadline(0));
-void SweepCgroups();
+// Removes what it can of that list; true when cgroups are left on it.
+bool SweepCgroups();
 
 // Signals the process group that the process behind pidfd leads (pgid, its pid), never another
 // group that has come to bear the same number once all of its own members were gone: through the

@@ -4,6 +4,7 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -14,11 +15,14 @@
 #include "handle_table.h"
 #include "last_error.h"
 #include "process.h"
+#include "process_tree.h"
 
 namespace kestravo::posix {
 
 namespace {
 constexpr int kUnpolledRecheckMs = 10;
+constexpr int kFirstLeftoverRecheckMs = 20;
+constexpr int kLongestLeftoverRecheckMs = 5000;
 }
 
 DWORD WaitForEventOrProcesses(HANDLE eventHandle, const HANDLE* processes, size_t count, DWORD ms,
@@ -102,7 +106,7 @@ bool ProcessWaitSet::CollectUnpolled(std::vector<HANDLE>* ended, bool* failed) {
 }
 
 DWORD ProcessWaitSet::Wait(HANDLE eventHandle, DWORD ms, std::vector<HANDLE>* ended) {
-  SweepAbandonedChildren();
+  bool leftovers = SweepAbandonedChildren();
   try {
     const Deadline now(0);
     const Deadline deadline(ms);
@@ -137,7 +141,13 @@ DWORD ProcessWaitSet::Wait(HANDLE eventHandle, DWORD ms, std::vector<HANDLE>* en
       int timeout = deadline.RemainingMs();
       const bool last = !deadline.Infinite() && timeout == 0;
       if (unpolled && (timeout < 0 || timeout > kUnpolledRecheckMs)) timeout = kUnpolledRecheckMs;
+      if (!leftovers) leftoverRecheckMs_ = 0;
+      if (leftovers && (timeout < 0 || timeout > leftoverRecheckMs_)) {
+        leftoverRecheckMs_ = std::clamp(2 * leftoverRecheckMs_, kFirstLeftoverRecheckMs, kLongestLeftoverRecheckMs);
+        timeout = leftoverRecheckMs_;
+      }
       int n = poll(fds, count, timeout);
+      if (leftovers) leftovers = SweepCgroups();
       if (n < 0) {
         if (errno == EINTR) continue;
         FailWithErrno(errno);

@@ -52,6 +52,9 @@ class ProcessWaitSet {
   std::unordered_map<HANDLE, Member> members_;
   size_t unpolled_ = 0;  // members with fd -1
   std::vector<epoll_event> ready_;
+  // How long a wait sleeps before it looks again at cgroups that could not be removed yet: short
+  // at first, since their processes are usually just dying, longer while they stay.
+  int leftoverRecheckMs_ = 0;
 };
 
 }  // namespace kestravo::posix
