@@ -106,9 +106,10 @@ TEST(Process, ChildGetsNoDescriptorOrSignalSettingOfTheCaller) {
   EXPECT_NE(status.find("\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n"), std::string::npos) << status;
 }
 
-// A child's workers end with it, terminated or ended by itself, by its process group alone or its
-// cgroup (started in it by clone3, or moved in where clone3 is refused), also seen through a handle
-// opened by pid (as an adopted child's is) and under kestravo-run.
+// A child's workers end with it, terminated or ended by itself, by its process group alone (signalled
+// by number, as before Linux 6.9, for its own child) or its cgroup (started in it by clone3, or moved
+// in where clone3 is refused), also seen through a handle opened by pid (as an adopted child's is)
+// and under kestravo-run.
 // Once reaped, a child can no longer be terminated; its cgroup goes with its last handle.
 TEST(Process, TheWholeTreeEndsWithTheChild) {
   for (int run = 0; run < 16; ++run) {
@@ -116,6 +117,7 @@ TEST(Process, TheWholeTreeEndsWithTheChild) {
     SCOPED_TRACE(testing::Message() << "cgroups " << cgroups << " opened " << opened << " adapter " << adapter << " killed " << killed);
     posix::UseCgroups(cgroups);
     posix::UseClone3(!opened);
+    posix::UseGroupPidfd(cgroups || opened);
     TempDir dir;
     Child child((adapter ? std::string(KESTRAVO_ADAPTER) + " -- " : "") + HelperCommandLine("grandchild", dir.File("report"), "2"),
                 adapter ? KESTRAVO_ADAPTER : HelperChild());
