@@ -75,7 +75,7 @@ TEST(HostKill, StateFileNamesOnlyStartedChildrenWhereverTheHostDies) {
       ASSERT_TRUE(WaitFor([&] { return AllThreadsStopped(host); }));
       midWrite += Writing(host, dir.Path(), &shm);
       kill(host, SIGKILL);
-      ASSERT_EQ(WaitExit(host), 128 + SIGKILL);
+      ASSERT_EQ(WaitExit(host), 256 + SIGKILL);
     }
 
     std::string path = dir.File("kestravo.xml");

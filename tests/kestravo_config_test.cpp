@@ -60,7 +60,7 @@ TEST_F(ConfigTest, UntrustedFilesAreNotLoaded) {
   const std::string good = "<kestravo><process hpid=\"2\" pid=\"8\" guid=\"{2}\" /><process hpid=\"5\" pid=\"5\" guid=\"{5}\" /></kestravo>";
   auto mode = [](mode_t m) { return [m](const std::string& p) { return chmod(p.c_str(), m) == 0; }; };
   const std::pair<const char*, std::function<bool(const std::string& path)>> cases[] = {
-      {"writable by group or others (mode 0602)", mode(0602)},
+      {"writable by group or others (mode 0602)", mode(0602)}, {"writable by group or others (mode 0620)", mode(0620)},
       {"16777217 bytes", [](const std::string& p) { return truncate(p.c_str(), kMaxStateFileSize + 1) == 0; }},
       {"owned by uid 4321", [](const std::string& p) { return geteuid() == 0 && chown(p.c_str(), 4321, 4321) == 0; }},
       {"a symbolic link",

@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 #include "platform/os.h"
 #include "platform/posix/named_event_file.h"
@@ -157,11 +159,11 @@ INSTANTIATE_TEST_SUITE_P(NamedEvent, HostileFile, ::testing::ValuesIn(kHostileCa
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A handle is refused once closed, even when its slot has been reused, and by objects of
-// another kind.
-TEST(Event, StaleAndForeignHandlesAreRefused) {
+// another kind. One set of a manual-reset event releases every thread that waits on it.
+TEST(Event, StaleAndForeignHandlesAreRefusedAndOneSetReleasesEveryWaiter) {
   HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   ASSERT_TRUE(CloseHandle(event));
-  HANDLE reused = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  HANDLE reused = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   ASSERT_NE(reused, event);
   for (HANDLE bad : {event, INVALID_HANDLE_VALUE, reinterpret_cast<HANDLE>(0x12345)}) {
     EXPECT_FALSE(SetEvent(bad));
@@ -172,6 +174,14 @@ TEST(Event, StaleAndForeignHandlesAreRefused) {
   EXPECT_EQ(WaitForSingleObject(reused, 0), WAIT_TIMEOUT) << "a stale handle reached the new event";
   EXPECT_FALSE(TerminateProcess(reused, 0));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  std::atomic<int> released{0};
+  std::atomic<pid_t> tids[3]{};
+  std::vector<std::thread> waiters;
+  for (auto& tid : tids) waiters.emplace_back([&] { tid = gettid(), released += WaitForSingleObject(reused, 15000) == WAIT_OBJECT_0; });
+  EXPECT_TRUE(WaitFor([&] { return BlockedOnFutex(tids[0]) && BlockedOnFutex(tids[1]) && BlockedOnFutex(tids[2]); }));
+  SetEvent(reused);
+  EXPECT_TRUE(WaitFor([&] { return released == 3; })) << released << " of 3 released";
+  for (std::thread& waiter : waiters) waiter.join();
   CloseHandle(reused);
 }
 

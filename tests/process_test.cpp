@@ -131,9 +131,10 @@ TEST(Process, ChildGetsNoDescriptorOrSignalSettingOfTheCaller) {
   }
 }
 
-// A child's workers end with it, terminated or ended by itself, by its process group alone or its
-// cgroup (started in it by clone3, or moved in where clone3 is refused), also seen through a handle
-// opened by pid (as an adopted child's is) and under kestravo-run.
+// A child's workers end with it, terminated or ended by itself, by its process group alone (signalled
+// by number, as before Linux 6.9, for its own child) or its cgroup (started in it by clone3, or moved
+// in where clone3 is refused), also seen through a handle opened by pid (as an adopted child's is)
+// and under kestravo-run.
 // Once reaped, a child can no longer be terminated; its cgroup goes with its last handle.
 TEST(Process, TheWholeTreeEndsWithTheChild) {
   const std::string probe = posix::NewChildCgroup();  // empty where this host may make none
@@ -143,6 +144,7 @@ TEST(Process, TheWholeTreeEndsWithTheChild) {
     SCOPED_TRACE(testing::Message() << "cgroups " << cgroups << " opened " << opened << " adapter " << adapter << " killed " << killed);
     posix::UseCgroups(cgroups);
     posix::UseClone3(!opened);
+    posix::UseGroupPidfd(cgroups || opened);
     TempDir dir;
     Child child((adapter ? std::string(KESTRAVO_ADAPTER) + " -- " : "") + HelperCommandLine("grandchild", dir.File("report"), "2"),
                 adapter ? KESTRAVO_ADAPTER : HelperChild());

@@ -42,7 +42,7 @@ class Recovery : public HostTest {
       return pids.size() == extras.size();
     });
     kill(first, SIGKILL);
-    ASSERT_EQ(WaitExit(first), 128 + SIGKILL);
+    ASSERT_EQ(WaitExit(first), 256 + SIGKILL);
     ASSERT_TRUE(ready) << dir.StateText();
     for (uint32_t hpid = 0; hpid < extras.size(); ++hpid) {
       cmdLines.push_back("stop " + reports[hpid] + " " + extras[hpid] + "kestravCmdLine:;pid=" + std::to_string(hpid) +
@@ -58,7 +58,7 @@ class Recovery : public HostTest {
 TEST_F(Recovery, NextHostHearsOfTheLivingChildrenAdoptsEachOnceAndSupervisesThem) {
   ASSERT_NO_FATAL_FAILURE(LeaveChildren({"0 2 fork ", "", "-v "}));
   ASSERT_EQ(kill(pids[1], SIGKILL), 0);
-  ASSERT_EQ(WaitExit(pids[1]), 128 + SIGKILL);
+  ASSERT_EQ(WaitExit(pids[1]), 256 + SIGKILL);
   actions[MSG_ATTACHABLE] = [](uint32_t h) {
     uint32_t out = 0;
     return Answers({KESTRAVO_Init(), KESTRAVO_GetOSPid(h, &out)});
@@ -97,7 +97,7 @@ TEST_F(Recovery, NextHostHearsOfTheLivingChildrenAdoptsEachOnceAndSupervisesThem
 
   // Killed: reported, and started again under its hpid with its old command line.
   ASSERT_EQ(kill(pids[2], SIGKILL), 0);
-  EXPECT_EQ(WaitExit(pids[2]), 128 + SIGKILL);
+  EXPECT_EQ(WaitExit(pids[2]), 256 + SIGKILL);
   ASSERT_TRUE(WaitCount(2, MSG_RESTARTED, 1));
   EXPECT_EQ(Count(2, MSG_EXITED), 1u);
   pid_t relaunched = WaitRunning(2, reports[2], pids[2]);
@@ -113,7 +113,7 @@ TEST_F(Recovery, NextHostHearsOfTheLivingChildrenAdoptsEachOnceAndSupervisesThem
   std::istringstream workers(ReadReport(reports[0])["grandchildren"]);
   EXPECT_EQ(KESTRAVO_DestroyProcess(0, 0), 0);
   EXPECT_EQ(WaitExit(pids[0]), 0);
-  for (std::string worker; std::getline(workers, worker, ',');) EXPECT_EQ(WaitExit(std::stoi(worker)), 128 + SIGKILL);
+  for (std::string worker; std::getline(workers, worker, ',');) EXPECT_EQ(WaitExit(std::stoi(worker)), 256 + SIGKILL);
   EXPECT_TRUE(WaitFor([&] { return dir.State().size() == 1; })) << dir.StateText();
   EXPECT_EQ(Count(0, MSG_EXITED), 0u);
   // The last Uninit (the two from the callback count) asks the rest through their events.
@@ -131,10 +131,10 @@ TEST_F(Recovery, OnlyTheRecordedChildIsAdoptedAndOnlyAGoneOneIsDropped) {
   const std::string guid[] = {"{00000000-0000-4000-8000-000000000000}", "{11111111-1111-4111-8111-111111111111}",
                               "{22222222-2222-4222-8222-222222222222}", "{33333333-3333-4333-8333-333333333333}"};
   auto marker = [&](int hpid) { return "kestravCmdLine:;pid=" + std::to_string(hpid) + ";guid=" + guid[hpid]; };
-  // hpid 0: a stranger (another GUID); 1: the child, with a command line longer than the report
+  // hpid 0: a stranger (its marker, then more); 1: the child, with a command line longer than the report
   // holds; 2: ended; 3: the child, but it cannot be checked while the host is out of descriptors.
   std::string longArg(2000, 'w');
-  pid_t stranger = SpawnPlain({HelperChild(), "ignore", dir.File("s"), marker(1) + "x"});
+  pid_t stranger = SpawnPlain({HelperChild(), "ignore", dir.File("s"), marker(0), "x"});
   pid_t child = SpawnPlain({HelperChild(), "ignore", dir.File("a"), longArg, marker(1)});
   pid_t ended = SpawnPlain({HelperChild(), "exit", "-", "0"});
   pid_t unchecked = SpawnPlain({HelperChild(), "ignore", dir.File("b"), marker(3)});
@@ -188,7 +188,7 @@ TEST_F(Recovery, OnlyTheRecordedChildIsAdoptedAndOnlyAGoneOneIsDropped) {
   EXPECT_EQ(state[0].hpid, 1u);
   EXPECT_EQ(state[1].hpid, 3u);
   EXPECT_EQ(KESTRAVO_Uninit(), 0);
-  EXPECT_EQ(WaitExit(child), 128 + SIGKILL);
+  EXPECT_EQ(WaitExit(child), 256 + SIGKILL);
 
   // The next start, with descriptors to spare, finds the kept child.
   actions.clear();
@@ -196,7 +196,7 @@ TEST_F(Recovery, OnlyTheRecordedChildIsAdoptedAndOnlyAGoneOneIsDropped) {
   ASSERT_EQ(Count(3, MSG_ATTACHABLE), 1u);
   EXPECT_EQ(KESTRAVO_Attach(3, unchecked), 0);
   EXPECT_EQ(KESTRAVO_Uninit(), 0);
-  EXPECT_EQ(WaitExit(unchecked), 128 + SIGKILL);
+  EXPECT_EQ(WaitExit(unchecked), 256 + SIGKILL);
   EXPECT_TRUE(ProcessAlive(stranger));
 }
 

@@ -65,8 +65,8 @@ pid_t SpawnPlain(std::vector<std::string> args, bool quiet = false);
 // The same, run in cwd, with standard output and error to the files named (truncated, owner-only;
 // "" leaves one as it is).
 pid_t SpawnPlainTo(std::vector<std::string> args, const std::string& cwd, const std::string& out, const std::string& err);
-// Reaps the process once it ends: its exit code (128 + signal for a signal), or -1 when it still
-// runs at the limit.
+// Reaps the process once it ends: its exit code (256 + signal for a signal, so that an exit code
+// that mimics one is told apart), or -1 when it still runs at the limit.
 int WaitExit(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(10));
 // True once the process sleeps in a futex wait: blocked on an event.
 bool BlockedOnFutex(pid_t pid);

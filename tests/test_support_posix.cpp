@@ -89,7 +89,7 @@ pid_t SpawnPlainTo(std::vector<std::string> args, const std::string& cwd, const 
 int WaitExit(pid_t pid, std::chrono::milliseconds limit) {
   int status = 0;
   if (!WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, limit)) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 256 + WTERMSIG(status);
 }
 
 bool BlockedOnFutex(pid_t pid) { return FileText("/proc/" + std::to_string(pid) + "/wchan").find("futex") != std::string::npos; }

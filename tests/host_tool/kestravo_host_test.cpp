@@ -197,8 +197,9 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
 
 // kestravo-run --output: the program's output and the adapter's notes, in owner-only files
 // rotated at the size given with the number of old ones given, each cut after a whole line; a
-// symbolic link is refused and not followed.
-TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFiles) {
+// symbolic link is refused and not followed. The adapter ends as its program did, and takes what
+// the program left in its group along.
+TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFilesAndEndsAsItsProgram) {
   const std::string out = dir.File("out.log");
   pid_t pid = Start(1, {"--output", out, "--output-size", "1K", "--output-keep", "2", "--", "sh", "-c",
                         "i=0; while [ $i -lt 300 ]; do i=$((i+1)); echo line $i; done; echo oops >&2; exit 3"}, Adapter());
@@ -232,6 +233,12 @@ TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFiles) {
   // A setting it cannot carry out is its own failure, noted where the program's output goes.
   EXPECT_EQ(WaitExit(Start(3, {"--output", "own.log", "--chdir", dir.File("missing"), "--", "true"}, Adapter())), 125);
   EXPECT_EQ(CountMatches(FileText(dir.File("own.log")), "kestravo-run: cannot change to the directory " + Quote(dir.File("missing"))), 1u);
+
+  pid = Start(4, {"--", "sh", "-c", "sleep 1000 & echo $! > left; kill -USR2 $$"}, Adapter());
+  EXPECT_EQ(WaitExit(pid), 256 + SIGUSR2);
+  const pid_t left = std::stoi("0" + FileText(dir.File("left")));
+  EXPECT_TRUE(left > 0 && WaitFor([&] { return !ProcessAlive(left); })) << left;
+  if (left > 0) kill(left, SIGKILL);
 }
 
 // A program that fails at once: its start, how it ended and its restarts are shown in order, its
@@ -325,7 +332,7 @@ TEST_F(HostToolTest, RunsOrdinaryProgramsUnchangedAndAdoptsThemAfterAKilledRun) 
   EXPECT_EQ(WaitExit(busy), 2);
   EXPECT_EQ(CountMatches(FileText(Err(3)), "another running host \\(pid " + std::to_string(first) + "\\)"), 1u) << FileText(Err(3));
   kill(first, SIGKILL);
-  ASSERT_EQ(WaitExit(first), 128 + SIGKILL);
+  ASSERT_EQ(WaitExit(first), 256 + SIGKILL);
 
   std::ofstream(dir.File("list")) << "# the same command\n\n  /bin/sleep 1000\n";
   pid_t second = Start(2, {"--for", "1", "--file", dir.File("list")});

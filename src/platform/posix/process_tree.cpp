@@ -83,15 +83,17 @@ int PidfdSignal(int pidfd, int signal, unsigned flags) {
   return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, flags));
 }
 
+// Set once the kernel refused the group flag, or by tests.
+std::atomic<bool> groupByPidfdOff{false};
+
 // The group whose id is the pid that the pidfd pins, whatever has become of its number: 1 sent,
 // 0 no member left (or not ours to signal), -1 the kernel cannot (before Linux 6.9).
 int SignalGroupByPidfd(int pidfd, int signal) {
   constexpr unsigned kProcessGroup = 1u << 2;  // PIDFD_SIGNAL_PROCESS_GROUP
-  static std::atomic<bool> unsupported{false};
-  if (unsupported) return -1;
+  if (groupByPidfdOff) return -1;
   if (PidfdSignal(pidfd, signal, kProcessGroup) == 0) return 1;
   if (errno != EINVAL) return 0;
-  unsupported = true;
+  groupByPidfdOff = true;
   return -1;
 }
 
@@ -184,6 +186,8 @@ std::string NewChildCgroup() {
 void GiveUpCgroups() { State().enabled = false; }
 
 void UseCgroups(bool use) { State().enabled = use; }
+
+void UseGroupPidfd(bool use) { groupByPidfdOff = !use; }
 
 std::string ChildCgroupOf(pid_t pid) {
   try {

@@ -40,6 +40,9 @@ bool SweepCgroups();
 // not yet reaped, still holds it. True when the signal reached a member; signal 0 asks whether the
 // group still has one.
 bool SignalGroup(int pidfd, pid_t pgid, int signal);
+// Testing: groups signalled by number as before Linux 6.9 (false), or back to what the kernel
+// allows (true).
+void UseGroupPidfd(bool use);
 
 // True while the process group of the process behind pidfd has a member that is not a zombie.
 bool GroupHasLiveMembers(int pidfd, pid_t pgid);
