@@ -13,6 +13,7 @@
 #include <deque>
 #include <random>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "host_harness.h"
@@ -231,7 +232,17 @@ TEST_F(Concurrency, RandomCallsFromEightThreadsLeaveNothingBehind) {
   int ret = 0;
   for (uint32_t hpid = 0; free.size() <= kMaxHpids && (ret = KESTRAVO_CreateProcess(notAProgram.c_str(), "", &hpid, 0)) == 0;) free.insert(hpid);
   EXPECT_EQ(ret, 4);
-  for (uint32_t hpid = 0; hpid < kMaxHpids; ++hpid) EXPECT_NE(free.count(hpid), limbo.count(hpid)) << "hpid " << hpid;
+  // On a failure, the log's lines about that hpid tell what kept it.
+  auto about = [&](uint32_t hpid) {
+    std::istringstream in(dir.Log());
+    std::string lines, line, tagged = "[hpid=" + std::to_string(hpid) + ",", queued = "[pid=" + std::to_string(hpid) + "]";
+    while (std::getline(in, line))
+      if ((line.find(tagged) != std::string::npos || line.find(queued) != std::string::npos) &&
+          line.find("cannot be found") == std::string::npos)  // the census's own questions
+        lines += line + "\n";
+    return lines;
+  };
+  for (uint32_t hpid = 0; hpid < kMaxHpids; ++hpid) EXPECT_NE(free.count(hpid), limbo.count(hpid)) << "hpid " << hpid << "\n" << about(hpid);
 
   EXPECT_EQ(KESTRAVO_Uninit(), 0);
   EXPECT_TRUE(WaitFor([&] { return fds() == fdsBefore; })) << "descriptors left: " << fds() - fdsBefore;
