@@ -39,7 +39,9 @@ trust|ConfigTest|Recovery|HostToolTest.StateDirectory
 recovery|Recovery|ChildIdentity|HostToolTest.RunsOrdinary
 events|Event|ProcessControl|Thread/Callbacks|Recovery
 pool|HpidPool|ProcessControl|Concurrency
-host|HostToolTest'
+host|HostToolTest
+settings|HostToolTest|^Process\.|api_e2e
+control|HostToolTest'
 
 # area~file~the text as it is (once in the file; \n for a line break, \x27 for a quote)~the text with
 # the fault~what it does
@@ -72,7 +74,22 @@ events~src/platform/posix/event.cpp~  DrainPollFd();~  // DrainPollFd();~a reset
 pool~src/manager/hpid_pool.cpp~for (uint32_t i = 0; i < KESTRAVO_MAX_HPID; ++i) {~for (uint32_t i = 0; i < KESTRAVO_MAX_HPID - 1; ++i) {~the last hpid is never handed out
 host~tools/kestravo-host/supervisor.cpp~} else if (endedAt - askedAt < std::chrono::milliseconds(graceMs)) {~} else if (endedAt - askedAt > std::chrono::milliseconds(graceMs)) {~a graceful stop is shown as a kill
 host~tools/kestravo-host/supervisor.cpp~      child.exitShown = false;~      // child.exitShown = false;~after a restart, exits are no longer shown
-host~tools/kestravo-host/host_os_posix.cpp~(st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX)~(st.st_mode & (S_IWGRP | S_IWOTH)) && (st.st_mode & S_ISVTX)~a state directory others may write is used'
+host~tools/kestravo-host/host_os_posix.cpp~(st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX)~(st.st_mode & (S_IWGRP | S_IWOTH)) && (st.st_mode & S_ISVTX)~a state directory others may write is used
+settings~tools/kestravo-host/programs_file.cpp~if (!read.keys.insert(key).second && !setting->repeatable) return~if (!read.keys.insert(key).second) return~a second env line in a section is refused
+settings~tools/kestravo-host/programs_file.cpp~  command->setEnv.insert(command->setEnv.begin(), defaults.setEnv.begin(), defaults.setEnv.end());~  // command->setEnv.insert(command->setEnv.begin(), defaults.setEnv.begin(), defaults.setEnv.end());~an --env before \x27--\x27 reaches no program
+settings~tools/kestravo-host/programs_file.cpp~unit == "m" ? 60000 : 0~unit == "m" ? 1000 : 0~a grace in minutes is taken as seconds
+settings~tools/kestravo-run/main.cpp~SetEnvironment(value.substr(0, equals).c_str(), value.substr(equals + 1));~SetEnvironment(value.substr(0, equals).c_str(), value.substr(equals));~an --env value keeps its \x27=\x27
+settings~tools/kestravo-run/run_posix.cpp~setgroups(c.groups.size(), c.groups.data()) != 0 || setgid~setgid~a program run as another user keeps root\x27s other groups
+settings~tools/kestravo-run/run_posix.cpp~    setenv("HOME", home.c_str(), 1);~    // setenv("HOME", home.c_str(), 1);~a program run as another user keeps root\x27s HOME
+settings~src/platform/posix/process.cpp~if (strncmp(*entry, "KESTRAVO_", 9) == 0) continue;~if (strncmp(*entry, "KESTRAVO_HPID=", 14) == 0) continue;~children inherit the host\x27s KESTRAVO_ variables but one
+control~tools/kestravo-host/control_commands.cpp~return a.program == b.program && a.cmdLine == b.cmdLine && a.graceMs == b.graceMs;~return a.program == b.program && a.cmdLine == b.cmdLine;~a reload keeps a program whose grace changed
+control~tools/kestravo-host/control_commands.cpp~    keep.insert(it->first);\n    ++it;~    ++it;~a reload starts a program stopped by hand
+control~tools/kestravo-host/control_commands.cpp~return restart ? StartByName(name) : Answer{0, name + " is stopped already"};~return Answer{0, name + " is stopped already"};~restart leaves a stopped program stopped
+control~tools/kestravo-host/control_commands.cpp~  to->restarts = from.restarts;~  // to->restarts = from.restarts;~status counts restarts afresh after a restart by hand
+control~tools/kestravo-host/control_commands.cpp~child.restartFailed ? kExited : kWaitingToRestart~kWaitingToRestart~a program whose restart failed shows as waiting to restart
+control~tools/kestravo-host/control_socket_posix.cpp~if (chmod(path.c_str(), 0600) != 0 ||~if (chmod(path.c_str(), 0666) != 0 ||~anyone may connect to the control socket
+control~tools/kestravo-host/control_socket_posix.cpp~    unlink(path.c_str());  // a host that ended left it~    // unlink(path.c_str());  // a host that ended left it~the socket of a killed host leaves the next one without control
+control~tools/kestravo-host/control_commands.cpp~if (!Printable(request.line)) {~if (request.line.empty()) {~a request with control characters is taken'
 
 planted=  # the file that holds a fault now, and its text as it was
 restore() {
