@@ -1,5 +1,6 @@
 // kestravo-host as its users see it: exit codes, the lines it prints, the children it leaves.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -149,10 +150,10 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
   };
   const Row rows[] = {
       {"; two\n[web]\ncommand = " + helper + " ignore\n  " + report + "\ndirectory = " + work.Path() +
-           "\nenv = KT_SET=a b ; a comment\nunset-env = KT_GONE\ngrace = 10s\noutput = none\n" +
+           "\nenv = KT_SET=a b ; a comment\nenv = KT_TWO=x=y\nunset-env = KT_GONE\ngrace = 10s\noutput = none\n" +
            (root ? "user = nobody\ngroup = nogroup\n" : "") +
            "[sleep]\ncommand = /bin/sleep 100\nstop-signal = QUIT\noutput-size = 1K\noutput-keep = 2\n",
-       {"--chdir " + work.Path() + " --unset-env KT_GONE --env \"KT_SET=a b\" " + (root ? "--user nobody --group nogroup " : "") +
+       {"--chdir " + work.Path() + " --unset-env KT_GONE --env \"KT_SET=a b\" --env KT_TWO=x=y " + (root ? "--user nobody --group nogroup " : "") +
             "-- " + helper + " ignore " + report,
         "--output " + dir.File("sleep.log") + " --output-size 1K --output-keep 2 --stop-signal QUIT -- /bin/sleep 100"}},
       {"", {"--output " + dir.File("one.log") + " --chdir " + work.Path() + " --env KT_SET=all -- /bin/sleep 100"},
@@ -186,9 +187,10 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
     if (run == 1) {
       Report child = WaitForReport(report);
       EXPECT_EQ(child["cwd"], work.Path());
-      EXPECT_EQ(child["env_KT_SET"], "a b");
+      EXPECT_EQ(child["env_KT_SET"] + ";" + child["env_KT_TWO"], "a b;x=y");
       EXPECT_EQ(child.count("env_KT_GONE") + child.count("env_KESTRAVO_STATE_DIR"), 0u) << child["env_KESTRAVO_STATE_DIR"];
       EXPECT_EQ(child["uid"] + ":" + child["gid"], root ? "65534:65534" : std::to_string(getuid()) + ":" + std::to_string(getgid()));
+      if (root) EXPECT_EQ(child["groups"] + " " + child["env_HOME"], "65534 " + std::string(getpwnam("nobody")->pw_dir));
     }
     kill(tool, SIGTERM);
     EXPECT_EQ(WaitExit(tool), 0) << FileText(Out(run));
@@ -376,6 +378,8 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   EXPECT_EQ(first["sh"]["hpid"], 1);
   EXPECT_EQ(first["sh"]["restarts"], 0);
   EXPECT_TRUE(first["sh"]["last_exit"].is_null() && first["sh"]["uptime_seconds"].get<double>() >= 0) << first["sh"];
+  struct stat socketFile = {};
+  EXPECT_EQ(stat(dir.File("kestravo-host.sock").c_str(), &socketFile) == 0 ? socketFile.st_mode & 0777 : 0, 0600u);
   EXPECT_EQ(Ask({"status"}), 0);
   EXPECT_EQ(CountMatches(FileText(Out(run_)), "^NAME +HPID +PID +STATE +UPTIME +RESTARTS +LAST EXIT\nfalse +2 .*\nsh +1 +" + std::to_string(shPid) +
                                                   " +running +\\d+s +0 +-\nsleep +0 +" + std::to_string(sleepPid) + " +running .*\n$"), 1u)
@@ -387,12 +391,19 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   EXPECT_FALSE(ProcessAlive(static_cast<pid_t>(sleepPid)));
   EXPECT_EQ(CountMatches(restarted["sleep"]["last_exit"].dump(), "stopped: ended on SIGTERM after"), 1u) << restarted["sleep"];
 
+  // Killed once, then stopped and restarted by name: it starts again, its restart still counted.
+  kill(ProgramOf(std::to_string(shPid)), SIGKILL);
+  Programs killed = StatusWhen([&](Programs& p) { return RunningPid(p, "sh") && RunningPid(p, "sh") != shPid; });
+  const int64_t shAgain = RunningPid(killed, "sh");
   EXPECT_EQ(Ask({"stop", "sh"}), 0);
   Programs stopped = StatusWhen([](Programs& p) { return p.count("sh") && p["sh"]["state"] == "stopped"; });
   EXPECT_TRUE(stopped["sh"]["pid"].is_null() && stopped["sh"]["hpid"].is_null()) << stopped["sh"];
-  EXPECT_FALSE(ProcessAlive(static_cast<pid_t>(shPid)));
-  EXPECT_EQ(Ask({"start", "sh"}), 0);
-  EXPECT_EQ(StatusWhen([](Programs& p) { return RunningPid(p, "sh") > 0; }).size(), 3u);
+  EXPECT_FALSE(ProcessAlive(static_cast<pid_t>(shAgain)));
+  EXPECT_EQ(Ask({"restart", "sh"}), 0);
+  EXPECT_EQ(StatusWhen([](Programs& p) { return RunningPid(p, "sh") > 0; })["sh"]["restarts"], 1);
+  EXPECT_EQ(Ask({"stop", "sleep"}), 0);
+  EXPECT_EQ(Ask({"start", "sleep"}), 0);
+  EXPECT_EQ(StatusWhen([](Programs& p) { return RunningPid(p, "sleep") > 0; }).size(), 3u);
   Programs failing = StatusWhen([](Programs& p) { return p["false"]["restarts"] >= 2; });
   EXPECT_EQ(CountMatches(failing["false"]["last_exit"].dump(), "^\"exited with code 1 after [0-9.]+ s\"$"), 1u) << failing["false"];
 
@@ -411,8 +422,8 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
 }
 
 // reload, and then SIGHUP, apply the edited list: a program added starts, one removed stops, one
-// changed restarts, and the unchanged one keeps its pid throughout; a list that no longer reads
-// is refused and changes nothing.
+// changed (if only in its grace) restarts, one stopped by hand stays stopped, and the unchanged
+// one keeps its pid throughout; a list that no longer reads is refused and changes nothing.
 TEST_F(HostToolTest, ReloadAndSighupApplyTheEditedList) {
   const std::string list = dir.File("list");
   std::ofstream(list) << "/bin/sleep 1000\ntail -f /dev/null\nsh -c \"sleep 1000\"\n";
@@ -422,7 +433,7 @@ TEST_F(HostToolTest, ReloadAndSighupApplyTheEditedList) {
   ASSERT_EQ(before.size(), 3u) << FileText(Out(1));
   const int64_t kept = RunningPid(before, "sleep"), removed = RunningPid(before, "tail"), changed = RunningPid(before, "sh");
 
-  std::ofstream(list) << "/bin/sleep 1000\nsh -c \"sleep 2000\"\ntimeout 1000 sleep 1000\n";
+  std::ofstream(list) << "/bin/sleep 1000\n--grace 5s sh -c \"sleep 1000\"\ntimeout 1000 sleep 1000\n";  // sh: its grace alone
   EXPECT_EQ(Ask({"reload"}), 0);
   EXPECT_EQ(FileText(Out(run_)), "reloaded: started timeout; stopped tail; restarted sh; unchanged sleep\n");
   Programs after = StatusWhen([](Programs& p) { return RunningPid(p, "sh") && RunningPid(p, "timeout"); });
@@ -437,14 +448,17 @@ TEST_F(HostToolTest, ReloadAndSighupApplyTheEditedList) {
   Programs same = StatusWhen([](Programs& p) { return p.size() == 3; });
   for (const char* name : {"sleep", "sh", "timeout"}) EXPECT_EQ(RunningPid(same, name), RunningPid(after, name)) << name;
 
-  std::ofstream(list) << "/bin/sleep 1000\ntail -f /dev/null\n";
+  // One stopped by hand stays stopped.
+  EXPECT_EQ(Ask({"stop", "timeout"}), 0);
+  std::ofstream(list) << "/bin/sleep 1000\ntail -f /dev/null\ntimeout 1000 sleep 1000\n";
   kill(host, SIGHUP);
-  Programs hup = StatusWhen([](Programs& p) { return p.size() == 2 && RunningPid(p, "tail"); });
+  Programs hup = StatusWhen([](Programs& p) { return p.size() == 3 && RunningPid(p, "tail"); });
   EXPECT_EQ(RunningPid(hup, "sleep"), kept);
+  EXPECT_EQ(hup["timeout"]["state"], "stopped");
   EXPECT_FALSE(ProcessAlive(static_cast<pid_t>(RunningPid(after, "timeout"))));
   kill(host, SIGTERM);
   EXPECT_EQ(WaitExit(host), 0);
-  EXPECT_EQ(CountMatches(FileText(Out(1)), "SIGHUP received: reloading\n(.*\n)*.*reloaded: started tail; stopped sh, timeout; unchanged sleep\n"), 1u)
+  EXPECT_EQ(CountMatches(FileText(Out(1)), "SIGHUP received: reloading\n(.*\n)*.*reloaded: started tail; stopped sh; unchanged sleep\n"), 1u)
       << FileText(Out(1));
 }
 
