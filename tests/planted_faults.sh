@@ -65,7 +65,7 @@ adapter~tools/kestravo-run/run_posix.cpp~sscanf(rest + 1, " %c %d %d", &state, &
 statetext~src/config/state_file_text.cpp~if (!ParseNumber(hpid, KESTRAVO_MAX_HPID - 1, &config.hpid)) {~if (!ParseNumber(hpid, KESTRAVO_MAX_HPID, &config.hpid)) {~an hpid one past the last is read
 statetext~src/config/state_file_text.cpp~      seen[config.hpid] = true;~      // seen[config.hpid] = true;~a second entry for an hpid is kept
 trust~src/platform/posix/state_file_posix.cpp~} else if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {~} else if ((status.st_mode & S_IWOTH) != 0) {~a group-writable state file is trusted
-trust~src/config/kestravo_config.cpp~dir.erase(std::min(dir.find(\x27:\x27), dir.size()));~dir.erase(std::min(dir.find(\x27:\x27) + 1, dir.size()));~the first of several systemd state directories keeps its colon
+trust~src/config/state_dir_rule.h~return dir.substr(0, dir.find(\x27:\x27));~return dir.substr(0, dir.find(\x27:\x27) + 1);~the first of several systemd state directories keeps its colon
 recovery~src/platform/posix/process_identity_posix.cpp~bool matches = window.size() >= tail.size() && window.compare(window.size() - tail.size(), tail.size(), tail) == 0;~bool matches = window.find(tail) != std::string::npos;~a command line that holds the marker anywhere is the child
 recovery~src/manager/recovery.cpp~  if (identity != ProcessIdentity::kMatches) {\n    KESTRAVO_LOG_CODE~  if (identity == ProcessIdentity::kGone) {\n    KESTRAVO_LOG_CODE~an attach adopts a process that took over the pid
 events~src/platform/posix/event.cpp~Futex(word_, FUTEX_WAKE, manualReset_ ? INT_MAX : 1, nullptr);~Futex(word_, FUTEX_WAKE, 1, nullptr);~a manual-reset event wakes one waiter only
@@ -76,12 +76,12 @@ host~tools/kestravo-host/supervisor.cpp~} else if (endedAt - askedAt < std::chro
 host~tools/kestravo-host/supervisor.cpp~      child.exitShown = false;~      // child.exitShown = false;~after a restart, exits are no longer shown
 host~tools/kestravo-host/host_os_posix.cpp~(st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX)~(st.st_mode & (S_IWGRP | S_IWOTH)) && (st.st_mode & S_ISVTX)~a state directory others may write is used
 settings~tools/kestravo-host/programs_file.cpp~if (!read.keys.insert(key).second && !setting->repeatable) return~if (!read.keys.insert(key).second) return~a second env line in a section is refused
-settings~tools/kestravo-host/programs_file.cpp~  command->setEnv.insert(command->setEnv.begin(), defaults.setEnv.begin(), defaults.setEnv.end());~  // command->setEnv.insert(command->setEnv.begin(), defaults.setEnv.begin(), defaults.setEnv.end());~an --env before \x27--\x27 reaches no program
+settings~tools/kestravo-host/programs_file.cpp~  command->setEnv.insert(command->setEnv.begin(), defaults.setEnv.begin(), defaults.setEnv.end());~  // command->setEnv.insert(command->setEnv.begin(), defaults.setEnv.begin(), defaults.setEnv.end());~an --env before the -- reaches no program
 settings~tools/kestravo-host/programs_file.cpp~unit == "m" ? 60000 : 0~unit == "m" ? 1000 : 0~a grace in minutes is taken as seconds
-settings~tools/kestravo-run/main.cpp~SetEnvironment(value.substr(0, equals).c_str(), value.substr(equals + 1));~SetEnvironment(value.substr(0, equals).c_str(), value.substr(equals));~an --env value keeps its \x27=\x27
-settings~tools/kestravo-run/run_posix.cpp~setgroups(c.groups.size(), c.groups.data()) != 0 || setgid~setgid~a program run as another user keeps root\x27s other groups
-settings~tools/kestravo-run/run_posix.cpp~    setenv("HOME", home.c_str(), 1);~    // setenv("HOME", home.c_str(), 1);~a program run as another user keeps root\x27s HOME
-settings~src/platform/posix/process.cpp~if (strncmp(*entry, "KESTRAVO_", 9) == 0) continue;~if (strncmp(*entry, "KESTRAVO_HPID=", 14) == 0) continue;~children inherit the host\x27s KESTRAVO_ variables but one
+settings~tools/kestravo-run/main.cpp~SetEnvironment(value.substr(0, equals).c_str(), value.substr(equals + 1));~SetEnvironment(value.substr(0, equals).c_str(), value.substr(equals));~an --env value keeps its equals sign
+settings~tools/kestravo-run/run_posix.cpp~setgroups(c.groups.size(), c.groups.data()) != 0 || setgid~setgid~a program run as another user keeps the groups of root
+settings~tools/kestravo-run/run_posix.cpp~    setenv("HOME", home.c_str(), 1);~    // setenv("HOME", home.c_str(), 1);~a program run as another user keeps the HOME of root
+settings~src/platform/posix/process.cpp~if (strncmp(*entry, "KESTRAVO_", 9) == 0) continue;~if (strncmp(*entry, "KESTRAVO_HPID=", 14) == 0) continue;~children inherit all KESTRAVO_ variables of the host but one
 control~tools/kestravo-host/control_commands.cpp~return a.program == b.program && a.cmdLine == b.cmdLine && a.graceMs == b.graceMs;~return a.program == b.program && a.cmdLine == b.cmdLine;~a reload keeps a program whose grace changed
 control~tools/kestravo-host/control_commands.cpp~    keep.insert(it->first);\n    ++it;~    ++it;~a reload starts a program stopped by hand
 control~tools/kestravo-host/control_commands.cpp~return restart ? StartByName(name) : Answer{0, name + " is stopped already"};~return Answer{0, name + " is stopped already"};~restart leaves a stopped program stopped

@@ -9,6 +9,7 @@
 #include <tinyxml.h>
 
 #include "api/error_codes.h"
+#include "config/state_dir_rule.h"
 #include "config/state_file_text.h"
 #include "launcher/path_util.h"
 #include "manager/hpid_pool.h"
@@ -251,20 +252,8 @@ std::string CKestravoConfig::GetModuleDir() {
 }
 
 std::string CKestravoConfig::GetStateDir(const char** variable) {
-  *variable = nullptr;
-  std::string dir;
-  const char* own = getenv("KESTRAVO_STATE_DIR");
-  const char* systemd = getenv("STATE_DIRECTORY");
-  if (own != nullptr && *own != '\0') {
-    *variable = "KESTRAVO_STATE_DIR";
-    dir = own;
-  } else if (systemd != nullptr && *systemd != '\0' && *systemd != ':') {
-    *variable = "STATE_DIRECTORY";
-    dir = systemd;
-    dir.erase(std::min(dir.find(':'), dir.size()));
-  } else {
-    return GetModuleDir();
-  }
+  std::string dir = kestravo::StateDirFromEnvironment(variable);
+  if (*variable == nullptr) return GetModuleDir();
   // Fixed now: a relative path must not follow the host's later changes of working directory.
   std::error_code ignored;
   std::filesystem::path absolute = std::filesystem::absolute(dir, ignored);

@@ -1,6 +1,7 @@
 #include "library.h"
 
 #include "host_os.h"
+#include "../../src/config/state_dir_rule.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -86,17 +87,9 @@ bool InitWithLog(const Library& library, int32_t* result, std::string* where) {
 }
 
 std::string StateDir() {
-  const char* own = getenv("KESTRAVO_STATE_DIR");
-  const char* systemd = getenv("STATE_DIRECTORY");
-  std::string dir;
-  if (own != nullptr && *own != '\0') {
-    dir = own;
-  } else if (systemd != nullptr && *systemd != '\0' && *systemd != ':') {
-    dir = systemd;
-    dir.erase(std::min(dir.find(':'), dir.size()));
-  } else {
-    return "";
-  }
+  const char* variable = nullptr;
+  std::string dir = kestravo::StateDirFromEnvironment(&variable);
+  if (variable == nullptr) return "";
   std::error_code ignored;
   std::string absolute = std::filesystem::absolute(dir, ignored).string();
   if (!absolute.empty()) dir = absolute;
