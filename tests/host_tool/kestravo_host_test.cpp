@@ -419,6 +419,16 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   kill(host, SIGTERM);
   EXPECT_EQ(WaitExit(host), 0);
   EXPECT_EQ(Ask({"status"}), 3);
+
+  // A program whose file is gone when it must restart: shown as exited, not as about to restart.
+  std::filesystem::copy_file("/bin/sleep", dir.File("doomed"));
+  host = Start(2, {"--native", "--", dir.File("doomed"), "1000"});
+  const int64_t doomed = RunningPid(first = StatusWhen([](Programs& p) { return RunningPid(p, "doomed") > 0; }), "doomed");
+  std::filesystem::remove(dir.File("doomed"));
+  kill(static_cast<pid_t>(doomed), SIGKILL);
+  EXPECT_EQ(StatusWhen([](Programs& p) { return p["doomed"]["state"] == "exited"; }).size(), 1u) << FileText(Out(2));
+  kill(host, SIGTERM);
+  EXPECT_EQ(WaitExit(host), 0);
 }
 
 // reload, and then SIGHUP, apply the edited list: a program added starts, one removed stops, one
