@@ -421,9 +421,10 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   EXPECT_EQ(Ask({"status"}), 3);
 
   // A program whose file is gone when it must restart: shown as exited, not as about to restart.
-  std::filesystem::copy_file("/bin/sleep", dir.File("doomed"));
-  host = Start(2, {"--native", "--", dir.File("doomed"), "1000"});
+  std::filesystem::copy_file("/bin/sh", dir.File("doomed"));  // its marker argument is $0
+  host = Start(2, {"--native", "--", dir.File("doomed"), "-c", "exec sleep 1000"});
   const int64_t doomed = RunningPid(first = StatusWhen([](Programs& p) { return RunningPid(p, "doomed") > 0; }), "doomed");
+  ASSERT_GT(doomed, 0) << FileText(Out(2));  // kill(0) would end this test's own group
   std::filesystem::remove(dir.File("doomed"));
   kill(static_cast<pid_t>(doomed), SIGKILL);
   EXPECT_EQ(StatusWhen([](Programs& p) { return p["doomed"]["state"] == "exited"; }).size(), 1u) << FileText(Out(2));
