@@ -235,9 +235,11 @@ TEST_F(Concurrency, RandomCallsFromEightThreadsLeaveNothingBehind) {
   // On a failure, the log's lines about that hpid tell what kept it.
   auto about = [&](uint32_t hpid) {
     std::istringstream in(dir.Log());
-    std::string lines, line, tagged = "[hpid=" + std::to_string(hpid) + ",", queued = "[pid=" + std::to_string(hpid) + "]";
+    const std::string h = std::to_string(hpid);
+    std::string lines, line, tagged = "[hpid=" + h + ",", queued = "[pid=" + h + "]", identity = ";pid=" + h + ";";
     while (std::getline(in, line))
-      if ((line.find(tagged) != std::string::npos || line.find(queued) != std::string::npos) &&
+      if ((line.find(tagged) != std::string::npos || line.find(queued) != std::string::npos ||
+           line.find(identity) != std::string::npos) &&
           line.find("cannot be found") == std::string::npos)  // the census's own questions
         lines += line + "\n";
     return lines;
