@@ -46,8 +46,10 @@ control|HostToolTest'
 # area~file~the text as it is (once in the file; \n for a line break, \x27 for a quote)~the text with
 # the fault~what it does
 faults='queue~src/launcher/process_launcher.cpp~task.notBefore = Clock::now() + kStartRetryPeriod;~task.notBefore = Clock::now();~a failed start is retried at once, not after the retry period
-queue~src/launcher/process_launcher.cpp~if (IsStartTask(queued.type) && queued.process.hpid == process.hpid) {~if (IsStopTask(queued.type) && queued.process.hpid == process.hpid) {~a second start of a queued record is queued again
-queue~src/launcher/process_launcher.cpp~if (!IsStartTask(it->type) || it->process.hpid != hpid) continue;~if (!IsStartTask(it->type) && it->process.hpid != hpid) continue;~cancelling a start takes the first queued task of any record
+queue~src/launcher/process_launcher.cpp~if (IsStartTask(queued.type) && queued.process.cmdLine == process.cmdLine) {~if (IsStopTask(queued.type) && queued.process.cmdLine == process.cmdLine) {~a second start of a queued record is queued again
+queue~src/launcher/process_launcher.cpp~if (IsStartTask(queued.type) && queued.process.cmdLine == process.cmdLine) {~if (IsStartTask(queued.type) && queued.process.hpid == process.hpid) {~a create is dropped behind the relaunch of its hpid\x27s former record
+queue~src/launcher/process_launcher.cpp~if (it->type != TASK_CREATE || it->process.hpid != hpid) continue;~if (it->type != TASK_CREATE && it->process.hpid != hpid) continue;~cancelling a start takes the first queued task of any record
+queue~src/launcher/process_launcher.cpp~if (it->type != TASK_CREATE || it->process.hpid != hpid) continue;~if (!IsStartTask(it->type) || it->process.hpid != hpid) continue;~cancelling a start takes the relaunch of the hpid\x27s former record
 guard~src/guard/running_guard.cpp~if (handle == nullptr || snapshot[i].state != PROCESS_RUNNING) continue;~if (handle == nullptr) continue;~children being restarted are watched as running
 guard~src/guard/running_guard.cpp~return now != check.end() && now->hpid == snapshot[i].hpid && now->state == PROCESS_RUNNING &&~return now != check.end() && now->hpid == snapshot[i].hpid &&~an exit during a requested restart counts as unasked
 spacing~src/manager/notifications.cpp~for (uint32_t n = 1; n < youngExits && spacing < cap; ++n)~for (uint32_t n = 1; n <= youngExits && spacing < cap; ++n)~the first spacing is 200 ms, not 100

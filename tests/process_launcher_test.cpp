@@ -97,25 +97,34 @@ TEST_F(ProcessLauncherTest, QueueDropsDuplicateStartsCancelsStoppedStartsAndKeep
   ASSERT_NO_FATAL_FAILURE(StartAndHoldTheThread("ignore", &busy, &restarted));
   ManagedProcess first = Record(3, "stop " + dir.File("first")), cancelled = Record(4, "stop " + dir.File("x"));
   EXPECT_TRUE(launcher.Lauch(TASK_CREATE, first));
-  EXPECT_TRUE(launcher.Lauch(TASK_RELAUNCH, Record(3, "stop " + dir.File("x"))));
+  EXPECT_TRUE(launcher.Lauch(TASK_RELAUNCH, first));
   EXPECT_TRUE(launcher.Lauch(TASK_CREATE, cancelled));
   EXPECT_TRUE(launcher.Lauch(TASK_KILL, cancelled));
+  // The relaunch of a record stopped since, queued after its hpid went to a new record: the new
+  // record's create is no duplicate of it, and cancelling that hpid's start takes the create.
+  ManagedProcess pending = Record(6, "stop " + dir.File("x")), taken;
+  for (uint32_t hpid : {5, 6}) EXPECT_TRUE(launcher.Lauch(TASK_RELAUNCH, Record(hpid, "stop -")));
+  EXPECT_TRUE(launcher.Lauch(TASK_CREATE, Record(5, "stop -")));
+  EXPECT_TRUE(launcher.Lauch(TASK_CREATE, pending));
+  EXPECT_TRUE(launcher.CancelStart(6, &taken));
+  EXPECT_EQ(taken.guid, pending.guid);
   EXPECT_TRUE(launcher.Lauch(TASK_KILL, restarted));
   EXPECT_TRUE(launcher.Lauch(TASK_RELAUNCH, restarted));
   // The relaunch was queued last: once it is reported, nothing queued before it is left. The
   // kill that cancelled a start is reported all the same, so that its record is let go.
-  ASSERT_TRUE(sink.WaitCalls(7));
+  ASSERT_TRUE(sink.WaitCalls(10));
   EXPECT_EQ(sink.Seen(), (Order{{TASK_CREATE, 1}, {TASK_CREATE, 2}, {TASK_DESTROY, 1}, {TASK_CREATE, 3},
-                                {TASK_KILL, 4}, {TASK_KILL, 2}, {TASK_RELAUNCH, 2}}));
+                                {TASK_KILL, 4}, {TASK_RELAUNCH, 5}, {TASK_RELAUNCH, 6}, {TASK_CREATE, 5},
+                                {TASK_KILL, 2}, {TASK_RELAUNCH, 2}}));
   const std::vector<Call> calls = sink.Calls();
-  ASSERT_EQ(calls.size(), 7u);
+  ASSERT_EQ(calls.size(), 10u);
   Report seen = WaitForReport(dir.File("first"));
   EXPECT_EQ(seen["guid"], first.guid);
   EXPECT_EQ(seen["pid"], std::to_string(calls[3].process.pid));
   EXPECT_FALSE(std::filesystem::exists(dir.File("x")));
   // The relaunch started a new child after the kill ended the old one.
   EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(restarted.pid); }));
-  EXPECT_TRUE(ProcessAlive(calls[6].process.pid));
+  EXPECT_TRUE(ProcessAlive(calls[9].process.pid));
 }
 
 TEST_F(ProcessLauncherTest, StopSignalsTheSyncEventOfAQueuedTaskAndDoesNotRunIt) {

@@ -108,7 +108,9 @@ bool CProcessLauncher::CancelStart(uint32_t hpid, ManagedProcess* out) {
   std::list<LaunchTask> cancelled;
   ZOL_Guard guard(&queueMutex);
   for (auto it = taskQueue.begin(); it != taskQueue.end(); ++it) {
-    if (!IsStartTask(it->type) || it->process.hpid != hpid) continue;
+    // A relaunch queued for an hpid with no record belongs to a record stopped since, whose
+    // hpid may be another's now.
+    if (it->type != TASK_CREATE || it->process.hpid != hpid) continue;
     *out = it->process;
     cancelled.splice(cancelled.end(), taskQueue, it);
     guard.Release();
@@ -157,8 +159,10 @@ bool CProcessLauncher::Lauch(int32_t type, const ManagedProcess& process, uint32
       KESTRAVO_LOG_INFO(kFunction, "[cmd=%s]this task has not been accomplished till die ", process.cmdLine.c_str());
     }
   } else if (IsStartTask(type)) {
+    // The same record by its command line, not by hpid: a record's exit may queue its relaunch
+    // after it was stopped and its hpid handed to a new record, whose create must still run.
     for (const LaunchTask& queued : taskQueue) {
-      if (IsStartTask(queued.type) && queued.process.hpid == process.hpid) {
+      if (IsStartTask(queued.type) && queued.process.cmdLine == process.cmdLine) {
         KESTRAVO_LOG_INFO(kFunction, "[cmd=%s]this task has not been accomplished create ", process.cmdLine.c_str());
         return true;
       }

@@ -27,7 +27,8 @@ class IProcessLaucherSink {
 // Queue rules:
 // - a stop task for a record whose start task is still queued (same command line) cancels that
 //   start task and runs all the same, so that its stop is reported;
-// - a start task for an hpid that already has one queued is dropped;
+// - a start task for a record (same command line, which names hpid and guid) that already has
+//   one queued is dropped;
 // - a task runs when it is due, in queue order; a new task is due at once (or after the delay it
 //   was queued with), a start that failed is queued again, due 30 s later, for as long as it
 //   fails. The thread sleeps until a task is queued, the next task is due, or Stop.
@@ -58,7 +59,7 @@ class CProcessLauncher {
   // queued start; the sink hears of it as of a queued one. For the launcher thread itself (a
   // callback that stops a child), and for a stopped launcher.
   void RunStopNow(int32_t type, const ManagedProcess& process, uint32_t graceMs = kDefaultStopGraceMs);
-  // Takes the queued start task of hpid out of the queue, its record into *out: false when
+  // Takes the queued create task of hpid out of the queue, its record into *out: false when
   // there is none (the start is in hand, done, or was never asked for). Any thread.
   bool CancelStart(uint32_t hpid, ManagedProcess* out);
   // True on the launcher's own thread.

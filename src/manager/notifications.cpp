@@ -157,19 +157,27 @@ int32_t CProcessMgr::OnKillNotify(ManagedProcess* process) { return OnStopNotify
 int32_t CProcessMgr::OnDestroyNotify(ManagedProcess* process) { return OnStopNotify(process); }
 
 int32_t CProcessMgr::OnStopNotify(ManagedProcess* process) {
-  bool abandoned = false;
-  {
-    ZOL_Guard guard(&lock_);
-    auto it = abandonedStops_.find(process->hpid);
-    if (it != abandonedStops_.end() && it->second.guid == process->guid) {
-      abandonedStops_.erase(it);
-      abandoned = true;
+  // An abandoned stop frees its hpid before its entry leaves the file, which tells the host it is
+  // done.
+  auto freeIfAbandoned = [&] {
+    bool abandoned = false;
+    {
+      ZOL_Guard guard(&lock_);
+      auto it = abandonedStops_.find(process->hpid);
+      if (it != abandonedStops_.end() && it->second.guid == process->guid) {
+        abandonedStops_.erase(it);
+        abandoned = true;
+      }
     }
-  }
-  if (abandoned) GetHpidPool()->Free(static_cast<int32_t>(process->hpid));
+    if (abandoned) GetHpidPool()->Free(static_cast<int32_t>(process->hpid));
+  };
+  freeIfAbandoned();
   // By guid: the hpid may belong to a new record by now, or to an earlier run's child that has
   // not been adopted yet.
   GetKestravoConfig()->DeleteProcConfig(process->hpid, process->guid);
   ZOL_SetEvent(process->syncEvent.Get());
+  // Again: a waiter that gave up after the first look and before the event was set did not see
+  // it, and its entry is here now.
+  freeIfAbandoned();
   return 0;
 }

@@ -150,7 +150,7 @@ int32_t CProcessMgr::AbandonStop(const ManagedProcess& process, const char* func
     abandonedStops_.insert_or_assign(process.hpid, process);
   }
   // The launcher may have finished between the time-out and the line above, before it could
-  // see the entry.
+  // see the entry; it looks again once it has set the event.
   if (ZOL_WaitForSingleObject(process.syncEvent.Get(), 0) == WAIT_OBJECT_0) {
     if (take()) GetHpidPool()->Free(static_cast<int32_t>(process.hpid));
     return KESTRAVO_OK;
