@@ -153,7 +153,7 @@ missed=0
 while IFS='~' read -r area file old new what; do
   [ -z "$area" ] && continue
   [ -n "$only" ] && ! [[ "$area|$what" =~ $only ]] && continue
-  line="$area | $what |"
+  line="$area | ${what//\\x27/\'} |"
   cp "$src/$file" "$build/.planted_original"
   plant "$src/$file" "$old" "$new"
   case $? in
