@@ -59,7 +59,7 @@ stops~src/launcher/process_launcher.cpp~  ZOL_SetEvent(process.namedEvent.Get())
 stops~src/manager/process_control.cpp~\n  GetHpidPool()->Free(static_cast<int32_t>(hpid));\n  return KESTRAVO_OK;\n}~\n  return KESTRAVO_OK;\n}~a confirmed stop keeps its hpid
 trees~src/platform/posix/process_tree.cpp~if (PidfdSignal(pidfd, signal, kProcessGroup) == 0) return 1;~if (PidfdSignal(pidfd, signal, 0) == 0) return 1;~no cgroup: the group kill signals the pid, not the group
 trees~src/platform/posix/process_tree.cpp~return PidfdSignal(pidfd, 0, 0) == 0 && kill(-pgid, signal) == 0;~return PidfdSignal(pidfd, 0, 0) == 0 && kill(pgid, signal) == 0;~no cgroup, kernel before 6.9: the pid, not the group
-trees~src/platform/posix/process.cpp~  if (!cgroup_.empty()) KillCgroup(cgroup_);~  if (cgroup_.empty()) KillCgroup(cgroup_);~the cgroup is not killed with the child
+trees~src/platform/posix/process.cpp~if (!cgroup_.empty() && !CgroupEmpty(cgroup_)) {~if (cgroup_.empty() && !CgroupEmpty(cgroup_)) {~the cgroup is not killed with the child
 adapter~tools/kestravo-run/run_posix.cpp~while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {~while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {~the adapter loses the program exit status
 adapter~tools/kestravo-run/run_posix.cpp~SignalProgram(pid, request.stopSignal);~SignalProgram(pid, SIGTERM);~the stop event always becomes SIGTERM
 adapter~tools/kestravo-run/run_posix.cpp~pthread_sigmask(SIG_UNBLOCK, &one, nullptr);~pthread_sigmask(SIG_BLOCK, &one, nullptr);~the adapter exits 128+N instead of dying of the signal
