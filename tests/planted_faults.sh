@@ -74,7 +74,7 @@ events~src/platform/posix/event.cpp~Futex(word_, FUTEX_WAKE, manualReset_ ? INT_
 events~src/platform/posix/event.cpp~stored && !manualReset_ ? 1 : INT_MAX~stored ? 1 : INT_MAX~a named manual-reset event wakes one waiter only
 events~src/platform/posix/event.cpp~  DrainPollFd();~  // DrainPollFd();~a reset event still polls as set
 pool~src/manager/hpid_pool.cpp~for (uint32_t i = 0; i < KESTRAVO_MAX_HPID; ++i) {~for (uint32_t i = 0; i < KESTRAVO_MAX_HPID - 1; ++i) {~the last hpid is never handed out
-host~tools/kestravo-host/supervisor.cpp~} else if (endedAt - askedAt < std::chrono::milliseconds(graceMs)) {~} else if (endedAt - askedAt > std::chrono::milliseconds(graceMs)) {~a graceful stop is shown as a kill
+host~tools/kestravo-host/supervisor.cpp~if (endedAt - askedAt >= std::chrono::milliseconds(graceMs)) {~if (endedAt - askedAt <= std::chrono::milliseconds(graceMs)) {~a graceful stop is shown as a kill
 host~tools/kestravo-host/supervisor.cpp~      child.exitShown = false;~      // child.exitShown = false;~after a restart, exits are no longer shown
 host~tools/kestravo-host/host_os_posix.cpp~(st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX)~(st.st_mode & (S_IWGRP | S_IWOTH)) && (st.st_mode & S_ISVTX)~a state directory others may write is used
 settings~tools/kestravo-host/programs_file.cpp~if (!read.keys.insert(key).second && !setting->repeatable) return~if (!read.keys.insert(key).second) return~a second env line in a section is refused
