@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 mode=${1:-full}
 
-. tools/deps.sh
+. scripts/deps.sh
 # The peers come from Debian; nothing they install is started as a service meanwhile.
 guard=""
 if [ ! -e /usr/sbin/policy-rc.d ]; then

@@ -1,9 +1,9 @@
 # Cross-compiles for Windows x64 with Debian's mingw-w64 (posix thread model, so std::thread and
 # std::mutex work). The compiler runtime and winpthread are linked statically: the DLL and the test
-# programs need nothing but system DLLs. ctest runs each test program under Wine (tools/wine-run.sh).
+# programs need nothing but system DLLs. ctest runs each test program under Wine (scripts/wine-run.sh).
 #
 #   cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-#     -DKESTRAVO_MINGW_DEPS=<prefix from tools/deps.sh's ensure_windows_deps>
+#     -DKESTRAVO_MINGW_DEPS=<prefix from scripts/deps.sh's ensure_windows_deps>
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -18,7 +18,7 @@ if(NOT DEFINED KESTRAVO_MINGW_DEPS AND DEFINED ENV{KESTRAVO_MINGW_DEPS})
   set(KESTRAVO_MINGW_DEPS "$ENV{KESTRAVO_MINGW_DEPS}")
 endif()
 set(KESTRAVO_MINGW_DEPS "${KESTRAVO_MINGW_DEPS}" CACHE PATH
-  "Prefix with the Windows builds of the dependencies (tools/deps.sh: ensure_windows_deps)")
+  "Prefix with the Windows builds of the dependencies (scripts/deps.sh: ensure_windows_deps)")
 if(KESTRAVO_MINGW_DEPS)
   set(ENV{KESTRAVO_MINGW_DEPS} "${KESTRAVO_MINGW_DEPS}")
   # pkg-config must read the prefix's .pc files only, never the build machine's.
@@ -39,5 +39,5 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "${KESTRAVO_MINGW_STATIC_RUNTIME}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${KESTRAVO_MINGW_STATIC_RUNTIME}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${KESTRAVO_MINGW_STATIC_RUNTIME}")
 
-get_filename_component(KESTRAVO_WINE_RUN "${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run.sh" ABSOLUTE)
+get_filename_component(KESTRAVO_WINE_RUN "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh" ABSOLUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR "${KESTRAVO_WINE_RUN}")

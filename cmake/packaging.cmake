@@ -6,10 +6,10 @@
 set(KESTRAVO_SYSTEMD_UNIT_DIR /lib/systemd/system CACHE PATH "Where the package puts kestravo.service")
 set(KESTRAVO_PROGRAMS_FILE ${CMAKE_INSTALL_FULL_SYSCONFDIR}/kestravo/programs)
 set(KESTRAVO_HOST_PATH ${CMAKE_INSTALL_FULL_BINDIR}/kestravo-host)
-configure_file(tools/systemd/kestravo.service.in ${PROJECT_BINARY_DIR}/kestravo.service @ONLY)
+configure_file(packaging/systemd/kestravo.service.in ${PROJECT_BINARY_DIR}/kestravo.service @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/kestravo.service DESTINATION ${KESTRAVO_SYSTEMD_UNIT_DIR}
   COMPONENT tools EXCLUDE_FROM_ALL)
-install(FILES tools/systemd/programs DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/kestravo
+install(FILES packaging/systemd/programs DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/kestravo
   COMPONENT tools EXCLUDE_FROM_ALL)
 file(WRITE ${PROJECT_BINARY_DIR}/debian/tools/conffiles "${KESTRAVO_PROGRAMS_FILE}\n")
 
@@ -39,8 +39,8 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kestravo)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION admin)
 # Its maintainer scripts stop the service on removal and restart a running one on upgrade.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/tools/conffiles
-  ${PROJECT_SOURCE_DIR}/tools/systemd/postinst ${PROJECT_SOURCE_DIR}/tools/systemd/prerm
-  ${PROJECT_SOURCE_DIR}/tools/systemd/postrm)
+  ${PROJECT_SOURCE_DIR}/packaging/systemd/postinst ${PROJECT_SOURCE_DIR}/packaging/systemd/prerm
+  ${PROJECT_SOURCE_DIR}/packaging/systemd/postrm)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "init-system-helpers")
 
 include(CPack)

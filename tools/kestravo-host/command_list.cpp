@@ -2,8 +2,8 @@
 
 #include "host_os.h"
 #include "programs_file.h"
-#include "../command_line.h"
-#include "../path_search.h"
+#include "command_line.h"
+#include "path_search.h"
 
 #include <stdlib.h>
 

@@ -16,7 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "../own_file.h"
+#include "own_file.h"
 
 namespace kestravo_host {
 

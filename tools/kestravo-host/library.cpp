@@ -1,7 +1,7 @@
 #include "library.h"
 
 #include "host_os.h"
-#include "../../src/config/state_dir_rule.h"
+#include "config/state_dir_rule.h"
 
 #include <algorithm>
 #include <cstdlib>

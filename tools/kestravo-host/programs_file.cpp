@@ -12,9 +12,9 @@
 #include <system_error>
 
 #include "host_os.h"
-#include "../command_line.h"
-#include "../kestravo-run/output_file.h"
-#include "../path_search.h"
+#include "command_line.h"
+#include "size_text.h"
+#include "path_search.h"
 
 namespace kestravo_host {
 
@@ -231,7 +231,7 @@ bool ApplySetting(const std::string& key, const std::string& shown, const std::s
     if (value.empty()) why = "takes a file or none";
   } else if (key == "output-size") {
     uint64_t bytes = 0;
-    if (!kestravo_run::ParseSize(value, &bytes)) why = "takes a size such as 10M, 512K or 1G (0: never), not '" + value + "'";
+    if (!kestravo_tools::ParseSize(value, &bytes)) why = "takes a size such as 10M, 512K or 1G (0: never), not '" + value + "'";
     command->outputSize = value;
   } else if (key == "output-keep") {
     char* end = nullptr;

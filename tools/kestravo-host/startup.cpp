@@ -2,7 +2,7 @@
 
 #include "host_os.h"
 #include "library.h"
-#include "../path_search.h"
+#include "path_search.h"
 
 namespace kestravo_host {
 

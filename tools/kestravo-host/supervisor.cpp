@@ -10,8 +10,8 @@
 #include <sstream>
 
 #include "host_os.h"
-#include "../command_line.h"
-#include "../exit_text.h"
+#include "command_line.h"
+#include "exit_text.h"
 
 namespace kestravo_host {
 

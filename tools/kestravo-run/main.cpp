@@ -11,7 +11,8 @@
 
 #include "kestravo_child.h"
 #include "run_program.h"
-#include "../path_search.h"
+#include "path_search.h"
+#include "size_text.h"
 
 namespace {
 
@@ -116,7 +117,7 @@ int main(int argc, char** argv) {
       request.output.path = value;
       ok = !value.empty();
     } else if (name == "--output-size") {
-      ok = ParseSize(value, &request.output.maxBytes);
+      ok = kestravo_tools::ParseSize(value, &request.output.maxBytes);
     } else if (name == "--chdir") {
       directory = value;
       ok = !value.empty();

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "output_file.h"
-#include "../own_file.h"
+#include "own_file.h"
 
 namespace kestravo_run {
 namespace file {

@@ -27,12 +27,12 @@
 #include <thread>
 #include <vector>
 
-#include "../exit_text.h"
+#include "exit_text.h"
 
 #include "kestravo_child.h"
 #include "os.h"
 #include "run_program.h"
-#include "../path_search.h"
+#include "path_search.h"
 
 extern char** environ;
 

@@ -7,9 +7,9 @@
 #include <windows.h>
 
 #include "run_program.h"
-#include "../exit_text.h"
-#include "../command_line.h"
-#include "../path_search.h"
+#include "exit_text.h"
+#include "command_line.h"
+#include "path_search.h"
 
 namespace kestravo_run {
 

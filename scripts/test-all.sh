@@ -6,7 +6,7 @@
 # clang and runs each for 10 s over its seed corpus; a finding fails the script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. tools/deps.sh
+. scripts/deps.sh
 ensure_packages
 
 run_suite() {
@@ -24,10 +24,10 @@ run_suite normal -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # The Debian packages, made from the normal build tree: contents, install into a throwaway root,
 # the installed host, removal, and the systemd unit.
 echo "== package check"
-bash tools/package.sh --check build-ci/normal
+bash packaging/package.sh --check build-ci/normal
 # The Windows build, cross-compiled, with its tests under Wine.
 echo "== windows build and tests under Wine"
-bash tools/build-windows.sh --test build-ci/windows
+bash scripts/build-windows.sh --test build-ci/windows
 # Line tables are all a sanitizer's report needs; full debug information only slows the builds.
 debug_lines=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG=-g1 -DCMAKE_CXX_FLAGS_DEBUG=-g1)
 ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 \

@@ -2,7 +2,7 @@
 # build-mingw-deps.sh PREFIX TINYXML_VERSION INIH_SOURCE=VERSION: builds TinyXML and inih (Debian's
 # source packages, Debian's patches applied) and GoogleTest (Debian's /usr/src/googletest) for
 # Windows x64 into PREFIX.
-# Called by tools/deps.sh's ensure_windows_deps, which holds the cache lock. Everything is built
+# Called by scripts/deps.sh's ensure_windows_deps, which holds the cache lock. Everything is built
 # in a directory beside PREFIX and renamed into place at the end, so an interrupted run leaves no
 # PREFIX behind and the next run starts over.
 set -euo pipefail

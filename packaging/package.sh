@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # Builds the Debian packages libkestravo0, libkestravo-dev and kestravo, and prints where they are.
 #
-#   bash tools/package.sh                  a Release build in build-pkg/, then cpack
-#   bash tools/package.sh --check [TREE]   the same, or packages from the build tree TREE (set to
+#   bash packaging/package.sh                  a Release build in build-pkg/, then cpack
+#   bash packaging/package.sh --check [TREE]   the same, or packages from the build tree TREE (set to
 #                                          the /usr prefix here, so that a tree already built is
 #                                          reused), then checks them: their contents, an install
 #                                          into a throwaway root, the installed kestravo-host,
 #                                          the removal, and the systemd unit
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. tools/deps.sh
+. scripts/deps.sh
 
 check=0
 tree=""

@@ -6,7 +6,7 @@
 # server with SIGTERM.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. tools/deps.sh
+. scripts/deps.sh
 ensure_packages python3
 cmake -S . -B build-demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF > /dev/null
 cmake --build build-demo

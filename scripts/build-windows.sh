@@ -2,14 +2,14 @@
 # The Windows x64 build, cross-compiled with mingw-w64: kestravo.dll, kestravo_child.dll, the tools
 # and the sample child, linked so that they need nothing but system DLLs and each other.
 #
-#   bash tools/build-windows.sh          a Release build in build-win/, installed into a folder and
+#   bash scripts/build-windows.sh          a Release build in build-win/, installed into a folder and
 #                                        zipped: build-win/kestravo-VERSION-win64.zip
-#   bash tools/build-windows.sh --test [TREE]
+#   bash scripts/build-windows.sh --test [TREE]
 #                                        builds TREE (build-win-test/) with the tests and runs them
 #                                        under Wine, in a Wine prefix of their own
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. tools/deps.sh
+. scripts/deps.sh
 
 test=0
 tree=""
@@ -37,7 +37,7 @@ if [ $test = 1 ]; then
   tree=${tree:-build-win-test}
   configure "$tree" -DCMAKE_BUILD_TYPE=RelWithDebInfo
   cmake --build "$tree"
-  . tools/wine.sh
+  . scripts/wine.sh
   wine_start
   # Into a file: programs under Wine inherit the console handles, and a pipe would stay open.
   status=0

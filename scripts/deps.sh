@@ -1,8 +1,8 @@
 # Sourced by the run and test scripts: installs with apt-get the Debian packages that are missing.
 KESTRAVO_PACKAGES="cmake g++ ninja-build pkg-config libtinyxml-dev liblog4cxx-dev libinih-dev libgtest-dev googletest nlohmann-json3-dev"
-# Only for the fuzz step of tools/test-all.sh: clang and its libFuzzer runtime.
+# Only for the fuzz step of scripts/test-all.sh: clang and its libFuzzer runtime.
 KESTRAVO_FUZZ_PACKAGES="clang libclang-rt-14-dev"
-# Only for tools/package.sh: dpkg-shlibdeps and file find the packages' dependencies.
+# Only for packaging/package.sh: dpkg-shlibdeps and file find the packages' dependencies.
 KESTRAVO_PACKAGING_PACKAGES="dpkg-dev file"
 
 # ensure_packages [EXTRA...]: the packages above and any extra ones.

@@ -3,7 +3,7 @@
 # the source tree a build directory was configured from, rebuilds it, runs the whole suite, puts
 # the file back, and prints per fault which tests caught it.
 #
-#   tests/planted_faults.sh BUILD_DIR [--no-slow] [--only REGEX] [--jobs N]
+#   tests/scripts/planted_faults.sh BUILD_DIR [--no-slow] [--only REGEX] [--jobs N]
 #
 # BUILD_DIR: a configured build (RelWithDebInfo is what the rows were made against), built once
 # already. Use a scratch clone: the planted files are rewritten in place, and a build of a tree you

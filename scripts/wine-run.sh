@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine and exits with its exit code: the emulator that the toolchain
-# file gives ctest. Uses the prefix of tools/wine.sh's wine_start when one is exported; without one
+# file gives ctest. Uses the prefix of scripts/wine.sh's wine_start when one is exported; without one
 # it boots a prefix of its own for this run and removes it after (slow, but never touches ~/.wine).
 #
 # The program's output goes through files: under Wine every process it starts inherits its
