@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bench_stats.h"
-#include "config/kestravo_config.h"
+#include "state/kestravo_config.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "api/globals.h"
 
-#include "config/kestravo_config.h"
+#include "state/kestravo_config.h"
 #include "guard/running_guard.h"
 #include "launcher/process_launcher.h"
 #include "manager/hpid_pool.h"

@@ -4,7 +4,7 @@
 
 #include "api/error_codes.h"
 #include "api/globals.h"
-#include "config/kestravo_config.h"
+#include "state/kestravo_config.h"
 #include "launcher/spawn_process.h"
 #include "platform/log_line.h"
 #include "platform/process_remains.h"

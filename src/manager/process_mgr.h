@@ -12,7 +12,7 @@
 #include <list>
 #include <string>
 
-#include "config/kestravo_config.h"
+#include "state/kestravo_config.h"
 #include "guard/running_guard.h"
 #include "kestravo.h"
 #include "launcher/process_launcher.h"

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "host_harness.h"
-#include "platform/posix/process_tree.h"
+#include "platform/posix/process_groups.h"
 
 namespace kestravo::test {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <tuple>
 
-#include "config/state_file_text.h"
+#include "state/state_file_text.h"
 
 // Written, then read back: the same entries.
 static void CheckRoundTrip(const std::list<ProcConfig>& entries) {

@@ -52,24 +52,24 @@ queue~src/launcher/process_launcher.cpp~if (it->type != TASK_CREATE || it->proce
 queue~src/launcher/process_launcher.cpp~if (it->type != TASK_CREATE || it->process.hpid != hpid) continue;~if (!IsStartTask(it->type) || it->process.hpid != hpid) continue;~cancelling a start takes the relaunch of the hpid\x27s former record
 guard~src/guard/running_guard.cpp~if (handle == nullptr || snapshot[i].state != PROCESS_RUNNING) continue;~if (handle == nullptr) continue;~children being restarted are watched as running
 guard~src/guard/running_guard.cpp~return now != check.end() && now->hpid == snapshot[i].hpid && now->state == PROCESS_RUNNING &&~return now != check.end() && now->hpid == snapshot[i].hpid &&~an exit during a requested restart counts as unasked
-spacing~src/manager/notifications.cpp~for (uint32_t n = 1; n < youngExits && spacing < cap; ++n)~for (uint32_t n = 1; n <= youngExits && spacing < cap; ++n)~the first spacing is 200 ms, not 100
-spacing~src/manager/notifications.cpp~exited.runMs < kYoungRunMs ? it->second.youngExits + 1 : 0;~exited.runMs < kYoungRunMs ? it->second.youngExits + 1 : it->second.youngExits;~a long run does not end the spacing
+spacing~src/manager/process_mgr_reports.cpp~for (uint32_t n = 1; n < youngExits && spacing < cap; ++n)~for (uint32_t n = 1; n <= youngExits && spacing < cap; ++n)~the first spacing is 200 ms, not 100
+spacing~src/manager/process_mgr_reports.cpp~exited.runMs < kYoungRunMs ? it->second.youngExits + 1 : 0;~exited.runMs < kYoungRunMs ? it->second.youngExits + 1 : it->second.youngExits;~a long run does not end the spacing
 stops~src/launcher/process_launcher.cpp~ZOL_WaitForSingleObject(process.processHandle.Get(), task.graceMs) != WAIT_OBJECT_0~ZOL_WaitForSingleObject(process.processHandle.Get(), 0) != WAIT_OBJECT_0~a destroy kills without waiting out the grace
 stops~src/launcher/process_launcher.cpp~  ZOL_SetEvent(process.namedEvent.Get());~  // ZOL_SetEvent(process.namedEvent.Get());~a destroy never sets the stop event
-stops~src/manager/process_control.cpp~\n  GetHpidPool()->Free(static_cast<int32_t>(hpid));\n  return KESTRAVO_OK;\n}~\n  return KESTRAVO_OK;\n}~a confirmed stop keeps its hpid
-trees~src/platform/posix/process_tree.cpp~if (PidfdSignal(pidfd, signal, kProcessGroup) == 0) return 1;~if (PidfdSignal(pidfd, signal, 0) == 0) return 1;~no cgroup: the group kill signals the pid, not the group
-trees~src/platform/posix/process_tree.cpp~return PidfdSignal(pidfd, 0, 0) == 0 && kill(-pgid, signal) == 0;~return PidfdSignal(pidfd, 0, 0) == 0 && kill(pgid, signal) == 0;~no cgroup, kernel before 6.9: the pid, not the group
+stops~src/manager/process_mgr_requests.cpp~\n  GetHpidPool()->Free(static_cast<int32_t>(hpid));\n  return KESTRAVO_OK;\n}~\n  return KESTRAVO_OK;\n}~a confirmed stop keeps its hpid
+trees~src/platform/posix/process_groups.cpp~if (PidfdSignal(pidfd, signal, kProcessGroup) == 0) return 1;~if (PidfdSignal(pidfd, signal, 0) == 0) return 1;~no cgroup: the group kill signals the pid, not the group
+trees~src/platform/posix/process_groups.cpp~return PidfdSignal(pidfd, 0, 0) == 0 && kill(-pgid, signal) == 0;~return PidfdSignal(pidfd, 0, 0) == 0 && kill(pgid, signal) == 0;~no cgroup, kernel before 6.9: the pid, not the group
 trees~src/platform/posix/process.cpp~if (!cgroup_.empty() && !CgroupEmpty(cgroup_)) {~if (cgroup_.empty() && !CgroupEmpty(cgroup_)) {~the cgroup is not killed with the child
 adapter~tools/kestravo-run/run_posix.cpp~while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {~while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {~the adapter loses the program exit status
 adapter~tools/kestravo-run/run_posix.cpp~SignalProgram(pid, request.stopSignal);~SignalProgram(pid, SIGTERM);~the stop event always becomes SIGTERM
 adapter~tools/kestravo-run/run_posix.cpp~pthread_sigmask(SIG_UNBLOCK, &one, nullptr);~pthread_sigmask(SIG_BLOCK, &one, nullptr);~the adapter exits 128+N instead of dying of the signal
 adapter~tools/kestravo-run/run_posix.cpp~sscanf(rest + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 && pgrp == self~sscanf(rest + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 && ppid == self~what the program left in the group outlives it
-statetext~src/config/state_file_text.cpp~if (!ParseNumber(hpid, KESTRAVO_MAX_HPID - 1, &config.hpid)) {~if (!ParseNumber(hpid, KESTRAVO_MAX_HPID, &config.hpid)) {~an hpid one past the last is read
-statetext~src/config/state_file_text.cpp~      seen[config.hpid] = true;~      // seen[config.hpid] = true;~a second entry for an hpid is kept
+statetext~src/state/state_file_text.cpp~if (!ParseNumber(hpid, KESTRAVO_MAX_HPID - 1, &config.hpid)) {~if (!ParseNumber(hpid, KESTRAVO_MAX_HPID, &config.hpid)) {~an hpid one past the last is read
+statetext~src/state/state_file_text.cpp~      seen[config.hpid] = true;~      // seen[config.hpid] = true;~a second entry for an hpid is kept
 trust~src/platform/posix/state_file_posix.cpp~} else if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {~} else if ((status.st_mode & S_IWOTH) != 0) {~a group-writable state file is trusted
-trust~src/config/state_dir_rule.h~return dir.substr(0, dir.find(\x27:\x27));~return dir.substr(0, dir.find(\x27:\x27) + 1);~the first of several systemd state directories keeps its colon
+trust~src/common/state_dir_rule.h~return dir.substr(0, dir.find(\x27:\x27));~return dir.substr(0, dir.find(\x27:\x27) + 1);~the first of several systemd state directories keeps its colon
 recovery~src/platform/posix/process_identity_posix.cpp~bool matches = window.size() >= tail.size() && window.compare(window.size() - tail.size(), tail.size(), tail) == 0;~bool matches = window.find(tail) != std::string::npos;~a command line that holds the marker anywhere is the child
-recovery~src/manager/recovery.cpp~  if (identity != ProcessIdentity::kMatches) {\n    KESTRAVO_LOG_CODE~  if (identity == ProcessIdentity::kGone) {\n    KESTRAVO_LOG_CODE~an attach adopts a process that took over the pid
+recovery~src/manager/process_mgr_recovery.cpp~  if (identity != ProcessIdentity::kMatches) {\n    KESTRAVO_LOG_CODE~  if (identity == ProcessIdentity::kGone) {\n    KESTRAVO_LOG_CODE~an attach adopts a process that took over the pid
 events~src/platform/posix/event.cpp~Futex(word_, FUTEX_WAKE, manualReset_ ? INT_MAX : 1, nullptr);~Futex(word_, FUTEX_WAKE, 1, nullptr);~a manual-reset event wakes one waiter only
 events~src/platform/posix/event.cpp~stored && !manualReset_ ? 1 : INT_MAX~stored ? 1 : INT_MAX~a named manual-reset event wakes one waiter only
 events~src/platform/posix/event.cpp~  DrainPollFd();~  // DrainPollFd();~a reset event still polls as set

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <functional>
 
-#include "config/kestravo_config.h"
+#include "state/kestravo_config.h"
 #include "log_capture.h"
 #include "test_support.h"
 

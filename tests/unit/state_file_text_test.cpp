@@ -7,7 +7,7 @@
 #include <string>
 #include <tuple>
 
-#include "config/state_file_text.h"
+#include "state/state_file_text.h"
 
 namespace {
 

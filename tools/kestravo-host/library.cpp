@@ -1,7 +1,7 @@
 #include "library.h"
 
 #include "host_os.h"
-#include "config/state_dir_rule.h"
+#include "common/state_dir_rule.h"
 
 #include <algorithm>
 #include <cstdlib>

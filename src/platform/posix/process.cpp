@@ -22,7 +22,7 @@
 #include "last_error.h"
 #include "process_exit.h"
 #include "process_remains.h"
-#include "process_tree.h"
+#include "process_groups.h"
 
 extern char** environ;
 

@@ -15,7 +15,7 @@
 #include "handle_table.h"
 #include "last_error.h"
 #include "process.h"
-#include "process_tree.h"
+#include "process_groups.h"
 
 namespace kestravo::posix {
 

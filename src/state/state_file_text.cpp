@@ -1,4 +1,4 @@
-#include "config/state_file_text.h"
+#include "state/state_file_text.h"
 
 #include <stdio.h>
 #include <string.h>

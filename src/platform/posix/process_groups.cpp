@@ -1,4 +1,4 @@
-#include "process_tree.h"
+#include "process_groups.h"
 
 #include <dirent.h>
 #include <errno.h>

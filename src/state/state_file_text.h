@@ -6,7 +6,7 @@
 #include <list>
 #include <string>
 
-#include "config/proc_config.h"
+#include "state/proc_config.h"
 
 // Replaces *out with the document for entries, reusing its capacity. Strings end at their first
 // NUL, as TinyXML takes them. Without memory for an entry the list is cut short there; false

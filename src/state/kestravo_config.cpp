@@ -1,4 +1,4 @@
-#include "config/kestravo_config.h"
+#include "state/kestravo_config.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,8 +9,8 @@
 #include <tinyxml.h>
 
 #include "api/error_codes.h"
-#include "config/state_dir_rule.h"
-#include "config/state_file_text.h"
+#include "common/state_dir_rule.h"
+#include "state/state_file_text.h"
 #include "launcher/path_util.h"
 #include "manager/hpid_pool.h"
 #include "platform/log_line.h"

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "config/proc_config.h"
+#include "state/proc_config.h"
 #include "platform/zol_mutex.h"
 
 // Receives the loaded list, on the thread that loads it, with the store's lock held. The sink
