@@ -24,8 +24,6 @@ CProcessLauncher processLauncher;
 CRunningGuard runningGuard;
 HpidPool hpidPool;
 
-thread_local const std::atomic<bool>* workerQuit = nullptr;
-
 }  // namespace
 
 AtomicCounter* GetInitCounter() { return &initCounter; }
@@ -35,5 +33,3 @@ CKestravoConfig* GetKestravoConfig() { return &kestravoConfig; }
 CProcessLauncher* GetProcessLauncher() { return &processLauncher; }
 CRunningGuard* GetRunningGuard() { return &runningGuard; }
 HpidPool* GetHpidPool() { return &hpidPool; }
-void SetWorkerQuitFlag(const std::atomic<bool>* quit) { workerQuit = quit; }
-const std::atomic<bool>* GetWorkerQuitFlag() { return workerQuit; }

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "platform/atomic_counter.h"
+#include "platform/worker_quit.h"
 #include "platform/zol_mutex.h"
 
 class CProcessMgr;
@@ -23,11 +24,3 @@ CKestravoConfig* GetKestravoConfig();
 CProcessLauncher* GetProcessLauncher();
 CRunningGuard* GetRunningGuard();
 HpidPool* GetHpidPool();
-
-// Marks the calling thread as a library worker that is asked to end through *quit. Once quit is
-// set, the exports this thread calls (from the host's callback) no longer wait for the global
-// lock: the last Uninit holds it while it waits for this thread. Each worker routine calls it
-// first; host threads never do.
-void SetWorkerQuitFlag(const std::atomic<bool>* quit);
-// The calling thread's quit flag; null on a host thread.
-const std::atomic<bool>* GetWorkerQuitFlag();

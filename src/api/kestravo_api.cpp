@@ -3,8 +3,8 @@
 // exception out: a failure inside becomes a result code.
 #include <string>
 
-#include "api/error_codes.h"
 #include "api/globals.h"
+#include "common/error_codes.h"
 #include "kestravo.h"
 #include "manager/process_mgr.h"
 #include "platform/log_line.h"

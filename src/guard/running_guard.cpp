@@ -2,10 +2,9 @@
 
 #include <algorithm>
 
-#include "api/error_codes.h"
-#include "api/globals.h"
-#include "manager/process_mgr.h"
+#include "common/error_codes.h"
 #include "platform/log_line.h"
+#include "platform/worker_quit.h"
 #include "platform/zol_runtime.h"
 
 namespace {
@@ -126,7 +125,7 @@ uint32_t CRunningGuard::insideWorkRoutine() {
     // The last pass's handles go here, outside the manager lock; the entries and their strings
     // are reused.
     for (GuardRecord& entry : snapshot) entry.processHandle.Reset();
-    GetProcessMgr()->GetGuardSnapshot(snapshot);
+    sink.load()->GetGuardSnapshot(snapshot);
     next.clear();
     stillShown.clear();
     bool addFailed = false;
@@ -177,7 +176,7 @@ uint32_t CRunningGuard::insideWorkRoutine() {
     // after a change, only what is still watched in the table as it is now counts as unasked.
     if (ZOL_WaitForSingleObject(wakeEvent, 0) == WAIT_OBJECT_0) {
       for (GuardRecord& entry : check) entry.processHandle.Reset();
-      GetProcessMgr()->GetGuardSnapshot(check);
+      sink.load()->GetGuardSnapshot(check);
       auto stillWatched = [&](size_t i) {
         auto now = std::lower_bound(check.begin(), check.end(), snapshot[i].hpid,
                                     [](const GuardRecord& entry, uint32_t hpid) { return entry.hpid < hpid; });

@@ -22,6 +22,9 @@ class IRunningGuardSink {
  public:
   // notifyType is always 1: the process of hpid has ended. The result is ignored.
   virtual int32_t OnGuardNotify(uint32_t notifyType, uint32_t hpid) = 0;
+  // Sets out to the guard's fields of every record, in ascending hpid, reusing out's elements
+  // (their handles are empty already, so none is closed under the sink's lock).
+  virtual void GetGuardSnapshot(std::vector<GuardRecord>& out) = 0;
   virtual ~IRunningGuardSink() {}
 };
 

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 
-#include "api/error_codes.h"
 #include "api/globals.h"
-#include "state/kestravo_config.h"
+#include "common/error_codes.h"
 #include "launcher/spawn_process.h"
 #include "platform/log_line.h"
 #include "platform/process_remains.h"
 #include "platform/zol_runtime.h"
+#include "state/kestravo_config.h"
 
 namespace {
 

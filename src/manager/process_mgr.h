@@ -62,9 +62,10 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
 
   // Replaces out with a copy of processMap (records share their handles). Always true. Any thread.
   bool GetProcessMap(ProcessMap& out);
-  // Sets out to the guard's fields of every record, in ascending hpid, reusing out's elements.
-  // Their handles must be empty already: none is then closed under the manager lock. Any thread.
-  void GetGuardSnapshot(std::vector<GuardRecord>& out);
+  // IRunningGuardSink: the guard's fields of every record, in ascending hpid, reusing out's
+  // elements. Their handles must be empty already: none is then closed under the manager lock.
+  // Any thread.
+  void GetGuardSnapshot(std::vector<GuardRecord>& out) override;
 
   // Creates the named stop event (automatic reset); an existing one is reset and reused. Null on
   // failure.

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "api/error_codes.h"
 #include "api/globals.h"
+#include "common/error_codes.h"
 #include "launcher/child_identity.h"
 #include "launcher/path_util.h"
 #include "manager/hpid_pool.h"

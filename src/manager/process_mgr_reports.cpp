@@ -1,33 +1,16 @@
-// The manager's handlers of the workers' reports, and the restart policy: a child that exits
-// unasked is reported and relaunched under its hpid, without limit. One that ran a second or more
-// is relaunched at once; one that died younger waits 100 ms, twice that after the next such death
-// in a row, and so on up to the retry period of a failed start, so that a program that cannot run
-// is not started ten times a second for ever. A run of a second or more ends the spacing.
+// The manager's handlers of the workers' reports: a child that exits unasked is reported and
+// relaunched under its hpid, without limit, as the restart policy spaces it.
 #include <algorithm>
 
-#include "api/error_codes.h"
 #include "api/globals.h"
+#include "common/error_codes.h"
 #include "manager/exit_report.h"
 #include "manager/hpid_pool.h"
 #include "manager/process_mgr.h"
+#include "manager/restart_policy.h"
 #include "platform/log_line.h"
 #include "platform/process_remains.h"
 #include "platform/zol_runtime.h"
-
-namespace {
-
-constexpr uint64_t kYoungRunMs = 1000;
-constexpr std::chrono::milliseconds kFirstSpacing(100);
-
-// The wait before the relaunch after the n-th young exit in a row (n from 1).
-uint32_t RelaunchSpacingMs(uint32_t youngExits) {
-  const auto cap = std::chrono::duration_cast<std::chrono::milliseconds>(kStartRetryPeriod);
-  auto spacing = kFirstSpacing;
-  for (uint32_t n = 1; n < youngExits && spacing < cap; ++n) spacing *= 2;
-  return static_cast<uint32_t>(std::min(spacing, cap).count());
-}
-
-}  // namespace
 
 int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
   static const char* const kFunction = "CProcessMgr::OnGuardNotify";
@@ -63,7 +46,7 @@ int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
     if (it->second.processHandle.Get() != current.Get()) return 0;
     if (it->second.state == PROCESS_RUNNING) {
       it->second.SetState(PROCESS_EXITED);
-      it->second.youngExits = exited.runMs < kYoungRunMs ? it->second.youngExits + 1 : 0;
+      it->second.youngExits = NextYoungExits(it->second.youngExits, exited.runMs);
     }
     process = it->second;
     if (process.state == PROCESS_EXITED) {
@@ -73,7 +56,7 @@ int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
     }
   }
   if (process.state == PROCESS_EXITED) {
-    const uint32_t spacingMs = process.youngExits > 0 ? RelaunchSpacingMs(process.youngExits) : 0;
+    const uint32_t spacingMs = RelaunchSpacingMs(process.youngExits);
     if (spacingMs > 0) {
       KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]%s, restart in %u ms", static_cast<int>(hpid),
                         static_cast<int>(exited.pid), DescribeExit(exited).c_str(), static_cast<unsigned>(spacingMs));

@@ -1,8 +1,8 @@
 // The manager's operations on the host's requests: create, destroy, kill, restart, look up.
 #include <algorithm>
 
-#include "api/error_codes.h"
 #include "api/globals.h"
+#include "common/error_codes.h"
 #include "launcher/child_identity.h"
 #include "launcher/path_util.h"
 #include "manager/hpid_pool.h"

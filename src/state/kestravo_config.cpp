@@ -8,14 +8,14 @@
 
 #include <tinyxml.h>
 
-#include "api/error_codes.h"
+#include "common/error_codes.h"
 #include "common/state_dir_rule.h"
-#include "state/state_file_text.h"
 #include "launcher/path_util.h"
 #include "manager/hpid_pool.h"
 #include "platform/log_line.h"
 #include "platform/os.h"
 #include "platform/state_file.h"
+#include "state/state_file_text.h"
 
 namespace {
 
@@ -136,11 +136,30 @@ bool CKestravoConfig::LoadXml() {
       return false;
   }
 
+  std::list<ProcConfig> handed;
+  {
+    ZOL_Guard guard(&lock_);
+    entries_.swap(loaded);
+    indexed_ = false;
+    if (sink_ == nullptr || entries_.empty()) return true;
+    handed = entries_;
+  }
+  // A copy, outside the lock: the sink calls the host, which may call back into the library.
+  const std::list<ProcConfig> before = handed;
+  sink_->OnConfigNotify(handed);
+  auto kept = [&handed](const ProcConfig& entry) {
+    return std::any_of(handed.begin(), handed.end(), [&](const ProcConfig& other) {
+      return other.hpid == entry.hpid && other.guid == entry.guid;
+    });
+  };
   ZOL_Guard guard(&lock_);
-  entries_.swap(loaded);
-  indexed_ = false;  // and the sink may drop entries
-  if (sink_ == nullptr || entries_.empty()) return true;
-  sink_->OnConfigNotify(entries_);
+  for (const ProcConfig& dropped : before) {
+    if (kept(dropped)) continue;
+    entries_.remove_if([&](const ProcConfig& entry) {
+      return entry.hpid == dropped.hpid && entry.guid == dropped.guid && entry.pid == dropped.pid;
+    });
+  }
+  indexed_ = false;
   return true;
 }
 

@@ -17,8 +17,8 @@
 #include "state/proc_config.h"
 #include "platform/zol_mutex.h"
 
-// Receives the loaded list, on the thread that loads it, with the store's lock held. The sink
-// may remove entries from the list.
+// Receives a copy of the loaded list, on the thread that loads it, with no lock of the store
+// held (the sink calls the host). The entries it removes from the list leave the store too.
 class IConfigSink {
  public:
   virtual ~IConfigSink() {}
@@ -28,7 +28,7 @@ class IConfigSink {
 constexpr size_t kMaxStateFileSize = 16u << 20;
 
 // Lock order: the store's lock comes after the global lock and before the manager lock; the
-// store never takes the manager lock itself.
+// store never takes the manager lock itself, nor calls its sink with its own lock held.
 class CKestravoConfig {
  public:
   CKestravoConfig();

@@ -52,8 +52,8 @@ queue~src/launcher/process_launcher.cpp~if (it->type != TASK_CREATE || it->proce
 queue~src/launcher/process_launcher.cpp~if (it->type != TASK_CREATE || it->process.hpid != hpid) continue;~if (!IsStartTask(it->type) || it->process.hpid != hpid) continue;~cancelling a start takes the relaunch of the hpid\x27s former record
 guard~src/guard/running_guard.cpp~if (handle == nullptr || snapshot[i].state != PROCESS_RUNNING) continue;~if (handle == nullptr) continue;~children being restarted are watched as running
 guard~src/guard/running_guard.cpp~return now != check.end() && now->hpid == snapshot[i].hpid && now->state == PROCESS_RUNNING &&~return now != check.end() && now->hpid == snapshot[i].hpid &&~an exit during a requested restart counts as unasked
-spacing~src/manager/process_mgr_reports.cpp~for (uint32_t n = 1; n < youngExits && spacing < cap; ++n)~for (uint32_t n = 1; n <= youngExits && spacing < cap; ++n)~the first spacing is 200 ms, not 100
-spacing~src/manager/process_mgr_reports.cpp~exited.runMs < kYoungRunMs ? it->second.youngExits + 1 : 0;~exited.runMs < kYoungRunMs ? it->second.youngExits + 1 : it->second.youngExits;~a long run does not end the spacing
+spacing~src/manager/restart_policy.cpp~for (uint32_t n = 1; n < youngExits && spacing < cap; ++n)~for (uint32_t n = 1; n <= youngExits && spacing < cap; ++n)~the first spacing is 200 ms, not 100
+spacing~src/manager/restart_policy.cpp~return runMs < kYoungRunMs ? youngExits + 1 : 0;~return runMs < kYoungRunMs ? youngExits + 1 : youngExits;~a long run does not end the spacing
 stops~src/launcher/process_launcher.cpp~ZOL_WaitForSingleObject(process.processHandle.Get(), task.graceMs) != WAIT_OBJECT_0~ZOL_WaitForSingleObject(process.processHandle.Get(), 0) != WAIT_OBJECT_0~a destroy kills without waiting out the grace
 stops~src/launcher/process_launcher.cpp~  ZOL_SetEvent(process.namedEvent.Get());~  // ZOL_SetEvent(process.namedEvent.Get());~a destroy never sets the stop event
 stops~src/manager/process_mgr_requests.cpp~\n  GetHpidPool()->Free(static_cast<int32_t>(hpid));\n  return KESTRAVO_OK;\n}~\n  return KESTRAVO_OK;\n}~a confirmed stop keeps its hpid

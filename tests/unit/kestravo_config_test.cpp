@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "state/kestravo_config.h"
 #include "log_capture.h"
@@ -117,6 +119,32 @@ TEST_F(ConfigTest, EachChangeRewritesTheWholeFileInPlaceOfTheOld) {
   EXPECT_NE(FileText(file).find("{G2}"), std::string::npos);
   ASSERT_TRUE(config.AddNewProcConfig(Entry(1, "{G1b}")) && config.AddNewProcConfig(Entry(1, "{G1c}")));  // removed, reused twice
   EXPECT_EQ(config.GetEntries().size(), 3u);
+}
+
+// The sink gets its copy with no lock of the store held (it calls the host, which may call the
+// library from another thread), and the entries it drops leave the store.
+TEST_F(ConfigTest, TheLoadedListIsHandedOverWithNoLockHeld) {
+  WriteFile(file, "<kestravo><process hpid=\"2\" pid=\"8\" guid=\"{2}\" /><process hpid=\"5\" pid=\"5\" guid=\"{5}\" /></kestravo>");
+  struct DroppingSink : IConfigSink {
+    int32_t OnConfigNotify(std::list<ProcConfig>& list) override {
+      // Joined after the load: with the lock held here it could not end before.
+      other = std::thread([this] { answered = !store->GetEntries().empty(); });
+      answeredMeanwhile = WaitFor([this] { return answered.load(); });
+      list.remove_if([](const ProcConfig& entry) { return entry.hpid == 2; });
+      return 0;
+    }
+    CKestravoConfig* store = nullptr;
+    std::thread other;
+    std::atomic<bool> answered{false};
+    bool answeredMeanwhile = false;
+  } dropping;
+  dropping.store = &config;
+  config.SetSink(&dropping);
+  dropping.other.join();
+  EXPECT_TRUE(dropping.answeredMeanwhile);
+  const std::list<ProcConfig> left = config.GetEntries();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left.front().guid, "{5}");
 }
 
 // KESTRAVO_STATE_DIR first, else the first entry of STATE_DIRECTORY, else beside the executable:

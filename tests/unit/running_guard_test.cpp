@@ -33,6 +33,7 @@ struct RecordingGuardSink : IRunningGuardSink {
     if (settle.count(hpid) != 0) GetProcessMgr()->RestartProcess(hpid);
     return 0;
   }
+  void GetGuardSnapshot(std::vector<GuardRecord>& out) override { GetProcessMgr()->GetGuardSnapshot(out); }
   Calls Seen() {
     std::lock_guard<std::mutex> lock(mutex);
     return calls;
