@@ -54,7 +54,7 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$tree/CMakeCache.txt")
 name=kestravo-$version-win64
 rm -rf "$tree/$name" "$tree/$name.zip"
 cmake --install "$tree" --prefix "$tree/$name" > /dev/null
-cp README.md "$tree/$name/"
+cp -r README.md docs "$tree/$name/"
 (cd "$tree" && cmake -E tar cf "$name.zip" --format=zip "$name")
 echo "Windows build: $tree/$name.zip"
 (cd "$tree/$name" && find . -type f | sort | sed 's/^\.\//  /')

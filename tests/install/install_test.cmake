@@ -1,5 +1,5 @@
-# Checks that the README quotes the examples as they stand. Installs the build into a fresh
-# prefix, builds the README's C host and C child against the installed tree (through pkg-config,
+# Checks that the documents quote the examples as they stand. Installs the build into a fresh
+# prefix, builds the example C host and C child against the installed tree (through pkg-config,
 # then through find_package) and runs them together; then runs the installed kestravo-host on the
 # shell child example and the statically linked child.
 # Programs are built with the build's sanitizer flags: an instrumented library needs them.
@@ -36,16 +36,19 @@ macro(run_pair what host child)
   message(STATUS "${what}: ${out}")
 endmacro()
 
-# The README quotes these files (the C ones without their first comment line): keep them equal.
-file(READ ${SOURCE_DIR}/README.md readme)
-foreach(example host.c stop_child.c child.sh)
+# The documents quote these files (the C ones without their first comment line): keep them equal.
+foreach(pair README.md:host.c docs/writing-a-child.md:stop_child.c docs/writing-a-child.md:child.sh)
+  string(REPLACE ":" ";" pair "${pair}")
+  list(GET pair 0 document)
+  list(GET pair 1 example)
+  file(READ ${SOURCE_DIR}/${document} quoted)
   file(READ ${examples}/${example} text)
   if(example MATCHES "\\.c$")
     string(REGEX REPLACE "^/\\*[^\n]*\\*/\n" "" text "${text}")
   endif()
-  string(FIND "${readme}" "${text}" at)
+  string(FIND "${quoted}" "${text}" at)
   if(at EQUAL -1)
-    message(FATAL_ERROR "README.md does not quote examples/${example} as it stands")
+    message(FATAL_ERROR "${document} does not quote examples/${example} as it stands")
   endif()
 endforeach()
 

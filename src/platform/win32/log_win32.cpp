@@ -1,4 +1,4 @@
-// LogInit and LogWrite on Windows, without log4cxx (see the README for why). Lines keep the layout
+// LogInit and LogWrite on Windows, without log4cxx (why: docs/logging.md). Lines keep the layout
 // of the Linux build ("date LEVEL [thread] logger - message"). Every line goes to the debugger
 // through OutputDebugStringA; the library's warnings and errors also go to standard error, as the
 // Linux default does. A properties file is read for the little that matters here: the level of
