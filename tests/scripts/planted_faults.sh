@@ -83,7 +83,7 @@ settings~tools/kestravo-host/programs_file.cpp~unit == "m" ? 60000 : 0~unit == "
 settings~tools/kestravo-run/main.cpp~SetEnvironment(value.substr(0, equals).c_str(), value.substr(equals + 1));~SetEnvironment(value.substr(0, equals).c_str(), value.substr(equals));~an --env value keeps its equals sign
 settings~tools/kestravo-run/run_posix.cpp~setgroups(c.groups.size(), c.groups.data()) != 0 || setgid~setgid~a program run as another user keeps the groups of root
 settings~tools/kestravo-run/run_posix.cpp~    setenv("HOME", home.c_str(), 1);~    // setenv("HOME", home.c_str(), 1);~a program run as another user keeps the HOME of root
-settings~src/platform/posix/process.cpp~if (strncmp(*entry, "KESTRAVO_", 9) == 0) continue;~if (strncmp(*entry, "KESTRAVO_HPID=", 14) == 0) continue;~children inherit all KESTRAVO_ variables of the host but one
+settings~src/platform/posix/process_remains_posix.cpp~if (strncmp(*entry, "KESTRAVO_", 9) == 0) continue;~if (strncmp(*entry, "KESTRAVO_HPID=", 14) == 0) continue;~children inherit all KESTRAVO_ variables of the host but one
 control~tools/kestravo-host/control_commands.cpp~return a.program == b.program && a.cmdLine == b.cmdLine && a.graceMs == b.graceMs;~return a.program == b.program && a.cmdLine == b.cmdLine;~a reload keeps a program whose grace changed
 control~tools/kestravo-host/control_commands.cpp~    keep.insert(it->first);\n    ++it;~    ++it;~a reload starts a program stopped by hand
 control~tools/kestravo-host/control_commands.cpp~return restart ? StartByName(name) : Answer{0, name + " is stopped already"};~return Answer{0, name + " is stopped already"};~restart leaves a stopped program stopped

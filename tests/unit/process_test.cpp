@@ -19,6 +19,7 @@
 #include "platform/process_remains.h"
 #include "platform/posix/command_line.h"
 #include "platform/posix/process.h"
+#include "platform/posix/spawn.h"
 #include "platform/posix/process_groups.h"
 #include "test_support.h"
 

@@ -89,8 +89,10 @@ class ProcessObject : public KernelObject {
 // the process functions as they go. True when such cgroups are left.
 bool SweepAbandonedChildren();
 
-// Testing: children are moved into their cgroups as where clone3 is refused (false), or clone3 is
-// tried again (true).
-void UseClone3(bool use);
+// CreateProcessA's work once its arguments are checked, in cgroup when one is given (an emptied
+// one taken over), else in a new one where cgroups are used. lpEnvironment: a block of
+// NUL-terminated entries ending in an empty one, or null for the caller's environment.
+BOOL StartChild(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPVOID lpEnvironment,
+                LPPROCESS_INFORMATION lpProcessInformation, std::string cgroup);
 
 }  // namespace kestravo::posix

@@ -1,0 +1,241 @@
+#include "spawn.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+
+namespace kestravo::posix {
+
+namespace {
+
+// What the new process does between clone and exec. It shares the caller's memory while the
+// calling thread waits, so it makes raw system calls only. On the clone3 path a failure goes back
+// through that memory (failure); on the vfork path through the close-on-exec pipe report, since a
+// plain fork (as a sanitizer may turn vfork into) shares no memory to report it in.
+struct ExecPlan {
+  const char* program;
+  char* const* argv;
+  char* const* envp;
+  const char* cgroupProcs;  // null: stay where clone put it
+  int maxFd;                // for closing descriptors where close_range is missing
+  int report;               // write end of the pipe, 3 or above; -1 on the clone3 path
+  bool sharedFiles;         // started on the caller's descriptor table (CLONE_FILES)
+  int* failure;             // clone3 path: the error, written just before the child exits
+};
+
+constexpr int kCgroupFailure = 0x10000;   // added to errno when joining the cgroup failed
+constexpr int kUnshareFailure = 0x20000;  // added to errno when the shared table could not be left
+constexpr unsigned kCloseRangeUnshare = 2;  // CLOSE_RANGE_UNSHARE
+
+// Not instrumented: on the clone3 path it runs on a stack no sanitizer knows.
+#define KESTRAVO_CHILD_SIDE __attribute__((no_sanitize("address", "thread")))
+
+[[noreturn]] KESTRAVO_CHILD_SIDE void ExitWithError(const ExecPlan& plan, int flag) {
+  int code = (errno == 0 ? EIO : errno) + flag;
+  if (plan.failure != nullptr) {
+    *static_cast<volatile int*>(plan.failure) = code;
+  } else {
+    syscall(SYS_write, plan.report, &code, sizeof code);
+  }
+  for (;;) syscall(SYS_exit_group, 127);
+}
+
+[[noreturn]] KESTRAVO_CHILD_SIDE void ExecChild(const ExecPlan& plan) {
+  // A table of its own holding 0 to 2 alone: the caller's other descriptors are neither copied
+  // nor closed one by one, which with thousands of children held was most of a start's cost.
+  if (plan.sharedFiles && syscall(SYS_close_range, 3u, ~0u, kCloseRangeUnshare) != 0) ExitWithError(plan, kUnshareFailure);
+  // Into the cgroup before anything runs that could fork: none of its descendants starts
+  // outside it.
+  if (plan.cgroupProcs != nullptr) {
+    int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, plan.cgroupProcs, O_WRONLY | O_CLOEXEC));
+    if (fd < 0 || syscall(SYS_write, fd, "0", 1) != 1) ExitWithError(plan, kCgroupFailure);
+    syscall(SYS_close, fd);
+  }
+  if (syscall(SYS_setsid) < 0) ExitWithError(plan, 0);
+  // Every signal to its default: the caller's handlers live in memory that exec leaves behind.
+  struct {
+    void* handler;
+    unsigned long flags;
+    void* restorer;
+    uint64_t mask;
+  } defaults{};  // SIG_DFL
+  for (int sig = 1; sig <= 64; ++sig) {
+    if (sig != SIGKILL && sig != SIGSTOP) syscall(SYS_rt_sigaction, sig, &defaults, nullptr, 8);
+  }
+  int in = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDONLY));
+  if (in < 0 || (in != 0 && (syscall(SYS_dup2, in, 0) < 0 || syscall(SYS_close, in) < 0))) ExitWithError(plan, 0);
+  int out = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_WRONLY));
+  if (out < 0 || (out != 1 && (syscall(SYS_dup2, out, 1) < 0 || syscall(SYS_close, out) < 0))) ExitWithError(plan, 0);
+  if (syscall(SYS_dup2, 1, 2) < 0) ExitWithError(plan, 0);
+  if (!plan.sharedFiles) {
+    // All but the report pipe, which exec closes.
+    const unsigned report = plan.report < 0 ? ~0u : static_cast<unsigned>(plan.report);
+    if ((report > 3 && syscall(SYS_close_range, 3u, report - 1, 0u) != 0) ||
+        (plan.report >= 0 && syscall(SYS_close_range, report + 1, ~0u, 0u) != 0)) {
+      for (int fd = 3; fd < plan.maxFd; ++fd) {
+        if (fd != plan.report) syscall(SYS_close, fd);
+      }
+    }
+  }
+  uint64_t none = 0;
+  syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, 8);
+  syscall(SYS_execve, plan.program, plan.argv, plan.envp);
+  ExitWithError(plan, 0);
+}
+
+[[noreturn]] KESTRAVO_CHILD_SIDE void ExecChildOnOwnStack(const ExecPlan* plan) { ExecChild(*plan); }
+
+// clone3's arguments (linux/sched.h, which clashes with <sched.h>).
+struct CloneArgs {
+  uint64_t flags, pidfd, childTid, parentTid, exitSignal, stack, stackSize, tls, setTid, setTidSize, cgroup;
+};
+constexpr uint64_t kCloneVm = 0x100, kCloneFiles = 0x400, kClonePidfd = 0x1000, kCloneVfork = 0x4000;
+constexpr uint64_t kCloneIntoCgroup = 0x200000000ull;
+
+// Set once clone3 has been refused here (an old kernel, a seccomp filter): every later start
+// takes vfork, and moves the child into its cgroup by writing cgroup.procs.
+std::atomic<bool> clone3Refused{false};
+// Set once a child could not leave the shared descriptor table (before Linux 5.9): later
+// children get a copy of the table and close what they must not keep.
+std::atomic<bool> unshareRefused{false};
+
+#if defined(__x86_64__)
+// clone3 whose child calls entry(plan) on the stack given and never returns; the caller gets
+// the pid or -errno. No libc wrapper: the child must not return through frames it shares.
+long Clone3Call(CloneArgs* args, void (*entry)(const ExecPlan*), const ExecPlan* plan) {
+  long ret;
+  register const ExecPlan* planReg asm("r8") = plan;  // both kept across syscall, in the child too
+  register void (*entryReg)(const ExecPlan*) asm("r9") = entry;
+  asm volatile(
+      "syscall\n\t"
+      "test %%rax, %%rax\n\t"
+      "jnz 1f\n\t"
+      "xor %%ebp, %%ebp\n\t"
+      "mov %%r8, %%rdi\n\t"
+      "call *%%r9\n\t"
+      "ud2\n"
+      "1:"
+      : "=a"(ret)
+      : "0"(static_cast<long>(SYS_clone3)), "D"(args), "S"(sizeof *args), "r"(planReg), "r"(entryReg)
+      : "rcx", "r11", "memory", "cc");
+  return ret;
+}
+#else
+long Clone3Call(CloneArgs*, void (*)(const ExecPlan*), const ExecPlan*) { return -ENOSYS; }
+#endif
+
+// Waits for a child that failed before its exec, and lets its pidfd go.
+void ReapFailedChild(pid_t child, int* pidfd) {
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED) != 0 && errno == EINTR) {
+  }
+  if (*pidfd >= 0) close(*pidfd);
+  *pidfd = -1;
+}
+
+// The start through clone3, straight into the cgroup when one is given, with the pidfd made by
+// the same call. 0 started, an errno value for a child that failed before its exec, or -1 when
+// clone3 itself failed (*pidfd is -1 then): the caller takes the vfork path.
+int SpawnByClone3(const char* program, char* const* argv, char* const* envp, int cgroupFd, int maxFd, pid_t* pid,
+                  int* pidfd) {
+  // The child's stack; this frame waits, unused, until the child has gone to exec.
+  alignas(64) char stack[16384];
+  for (;;) {
+    const bool shareFiles = !unshareRefused.load(std::memory_order_relaxed);
+    int failure = 0;
+    const ExecPlan plan{program, argv, envp, nullptr, maxFd, -1, shareFiles, &failure};
+    CloneArgs args{};
+    args.flags = kCloneVm | kCloneVfork | kClonePidfd | (shareFiles ? kCloneFiles : 0) |
+                 (cgroupFd >= 0 ? kCloneIntoCgroup : 0);
+    args.pidfd = reinterpret_cast<uintptr_t>(pidfd);
+    args.exitSignal = SIGCHLD;
+    args.stack = reinterpret_cast<uintptr_t>(stack);
+    args.stackSize = sizeof stack;
+    args.cgroup = cgroupFd >= 0 ? static_cast<uint64_t>(cgroupFd) : 0;
+    // Every signal blocked, glibc's own two included, so that no handler of the caller runs in
+    // the child while it shares the caller's memory.
+    uint64_t all = ~0ull, old = 0;
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &old, 8);
+    long made = Clone3Call(&args, ExecChildOnOwnStack, &plan);
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old, nullptr, 8);
+    if (made <= 0) {
+      // Refused for good, or a failure the vfork path reports as it always has.
+      const long err = -made;
+      if (err == ENOSYS || err == EPERM || err == E2BIG || err == EINVAL) clone3Refused = true;
+      *pidfd = -1;
+      return -1;
+    }
+    // Back once the child has gone to exec or ended; an end before exec left its error here.
+    const int code = *static_cast<volatile int*>(&failure);
+    if (code == 0) {
+      *pid = static_cast<pid_t>(made);
+      return 0;
+    }
+    ReapFailedChild(static_cast<pid_t>(made), pidfd);
+    if (code < kUnshareFailure) return code;
+    unshareRefused = true;
+  }
+}
+
+}  // namespace
+
+int Spawn(const char* program, char* const* argv, char* const* envp, int cgroupFd, const char* cgroupProcs, pid_t* pid,
+          int* pidfd, bool* cgroupFailed) {
+  struct rlimit files {};
+  int maxFd = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536 ? static_cast<int>(files.rlim_cur) : 65536;
+  *cgroupFailed = false;
+  *pidfd = -1;
+  if (!clone3Refused.load(std::memory_order_relaxed)) {
+    int rc = SpawnByClone3(program, argv, envp, cgroupFd, maxFd, pid, pidfd);
+    if (rc >= 0) return rc;
+  }
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) return errno;
+  // Above the standard streams, which the child sets up over whatever is there.
+  if (pipeFds[1] < 3) {
+    int moved = fcntl(pipeFds[1], F_DUPFD_CLOEXEC, 3);
+    int err = errno;
+    close(pipeFds[1]);
+    if (moved < 0) {
+      close(pipeFds[0]);
+      return err;
+    }
+    pipeFds[1] = moved;
+  }
+  const ExecPlan plan{program, argv, envp, cgroupProcs, maxFd, pipeFds[1], false, nullptr};
+  uint64_t all = ~0ull, old = 0;
+  syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &old, 8);
+  pid_t child = vfork();
+  if (child == 0) ExecChild(plan);
+  int forkError = errno;
+  syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old, nullptr, 8);
+  close(plan.report);
+  if (child < 0) {
+    close(pipeFds[0]);
+    return forkError;
+  }
+  // Nothing to read once exec has closed the pipe: the program runs.
+  int code = 0;
+  ssize_t got;
+  while ((got = read(pipeFds[0], &code, sizeof code)) < 0 && errno == EINTR) {
+  }
+  close(pipeFds[0]);
+  if (got == static_cast<ssize_t>(sizeof code)) {
+    ReapFailedChild(child, pidfd);
+    *cgroupFailed = code >= kCgroupFailure;
+    return *cgroupFailed ? code - kCgroupFailure : code;
+  }
+  *pid = child;
+  return 0;
+}
+
+void UseClone3(bool use) { clone3Refused = !use; }
+
+}  // namespace kestravo::posix
