@@ -2,7 +2,7 @@
 # The one bench command: installs what is missing, builds in Release mode, and runs every
 # measurement in one go (the library against the raw posix_spawn + pidfd limit and against
 # supervisord, runit, s6 and daemontools). Prints one markdown table and writes a PNG of the
-# restart-latency distributions. About 10 minutes; "bash bench/run.sh quick" checks in about two
+# restart-latency distributions. About 10 minutes; "bash scripts/run-bench.sh quick" checks in about two
 # that everything runs, with too few repetitions to be figures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
