@@ -66,7 +66,7 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   // Their handles must be empty already: none is then closed under the manager lock. Any thread.
   void GetGuardSnapshot(std::vector<GuardRecord>& out);
 
-  // Creates the named stop event (automatic reset); an existing one is reset and reused. Null on
+  // Creates the named stop event (CreateStopEvent); an existing one is reset and reused. Null on
   // failure.
   HANDLE createNamedEvent(const std::string& name);
 

@@ -7,6 +7,7 @@
 
 #include "api/error_codes.h"
 #include "api/globals.h"
+#include "common/young_exit.h"
 #include "manager/exit_report.h"
 #include "manager/hpid_pool.h"
 #include "manager/process_mgr.h"
@@ -16,7 +17,6 @@
 
 namespace {
 
-constexpr uint64_t kYoungRunMs = 1000;
 constexpr std::chrono::milliseconds kFirstSpacing(100);
 
 // The wait before the relaunch after the n-th young exit in a row (n from 1).
@@ -63,7 +63,7 @@ int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
     if (it->second.processHandle.Get() != current.Get()) return 0;
     if (it->second.state == PROCESS_RUNNING) {
       it->second.SetState(PROCESS_EXITED);
-      it->second.youngExits = exited.runMs < kYoungRunMs ? it->second.youngExits + 1 : 0;
+      it->second.youngExits = kestravo::IsYoungExit(exited.runMs) ? it->second.youngExits + 1 : 0;
     }
     process = it->second;
     if (process.state == PROCESS_EXITED) {

@@ -3,7 +3,9 @@
 
 #include <regex>
 #include <set>
+#include <tuple>
 
+#include "common/child_marker.h"
 #include "launcher/path_util.h"
 #include "test_support.h"
 
@@ -35,6 +37,19 @@ TEST(ChildIdentity, GuidTextsAreFreshVersion4InTheirOwnCase) {
     seen.insert(text);
   }
   EXPECT_EQ(seen.size(), 200u);
+}
+
+// The caller's text, then at once the marker, the hpid and the GUID, and nothing after.
+TEST(ChildIdentity, CommandLineEndsWithTheMarkerHpidAndGuid) {
+  const std::string guid = "{6A1F0C3E-52B7-4d09-8E21-93C0B5A7D4F2}";
+  const std::tuple<uint32_t, std::string, std::string> lines[] = {
+      {7, "-a 1 ", "-a 1 kestravCmdLine:;pid=7;guid=" + guid},
+      {7, "-a 1", "-a 1kestravCmdLine:;pid=7;guid=" + guid},
+      {0, "", "kestravCmdLine:;pid=0;guid=" + guid},
+      {1023, "x kestravCmdLine:;pid=1;guid=" + guid + " ",
+       "x kestravCmdLine:;pid=1;guid=" + guid + " kestravCmdLine:;pid=1023;guid=" + guid},
+  };
+  for (const auto& [hpid, callers, expected] : lines) EXPECT_EQ(BuildChildCmdLine(hpid, guid, callers), expected);
 }
 
 }  // namespace

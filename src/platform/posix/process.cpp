@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
+#include "common/command_line.h"
 #include "last_error.h"
 #include "process_exit.h"
 #include "process_remains.h"
@@ -560,7 +560,7 @@ BOOL StartChild(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPVOID lpEnvironm
   try {
     // Made before the spawn: the new process may only make system calls until its exec.
     std::vector<std::string> args;
-    if (lpCommandLine != nullptr && *lpCommandLine != '\0') args = kestravo::posix::CommandLineArgv(lpCommandLine);
+    if (lpCommandLine != nullptr && *lpCommandLine != '\0') args = kestravo::CommandLineArgv(lpCommandLine);
     if (args.empty()) args.push_back(lpApplicationName);
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(&arg[0]);
@@ -737,8 +737,6 @@ BOOL GetProcessExitStatus(HANDLE hProcess, ProcessExitStatus* status) {
   if (!process) return FALSE;
   return process->ExitStatus(status) ? TRUE : FALSE;
 }
-
-const char* SignalName(int32_t signal) { return signal > 0 ? sigabbrev_np(signal) : nullptr; }
 
 BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info, HANDLE predecessor) {
   kestravo::posix::SweepAbandonedChildren();
