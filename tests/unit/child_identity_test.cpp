@@ -1,12 +1,17 @@
-// A child's identity: the text of its GUID; and the program paths recorded with it.
+// A child's identity: the text of its GUID, its command line and its stop event; and the program
+// paths recorded with it.
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <set>
 #include <tuple>
 
+#include "child/stop_event_relay.h"
 #include "common/child_marker.h"
+#include "kestravo_child.h"
+#include "launcher/child_identity.h"
 #include "launcher/path_util.h"
+#include "platform/os.h"
 #include "test_support.h"
 
 namespace kestravo::test {
@@ -50,6 +55,43 @@ TEST(ChildIdentity, CommandLineEndsWithTheMarkerHpidAndGuid) {
        "x kestravCmdLine:;pid=1;guid=" + guid + " kestravCmdLine:;pid=1023;guid=" + guid},
   };
   for (const auto& [hpid, callers, expected] : lines) EXPECT_EQ(BuildChildCmdLine(hpid, guid, callers), expected);
+}
+
+// The create and the attach path make the same event, and a stop stays asked for: a child that
+// waits twice, or kestravo-run and the program behind it, both see it, until the next start
+// resets it. kestravo-run may set it again through the helper.
+TEST(ChildIdentity, TheStopEventStaysSetForEveryWaitUntilReset) {
+  const std::string guid = CreateGuidString();
+  bool existed = true;
+  HANDLE made = CreateStopEvent(guid, &existed);
+  ASSERT_NE(made, nullptr);
+  EXPECT_FALSE(existed);
+  HANDLE attached = CreateStopEvent(guid, &existed);
+  ASSERT_NE(attached, nullptr);
+  EXPECT_TRUE(existed);
+  void* child = KESTRAVO_ChildOpenStopEvent(guid.c_str());
+  void* adapter = child::OpenStopEventToPassOn(guid.c_str());
+  ASSERT_NE(child, nullptr);
+  ASSERT_NE(adapter, nullptr);
+  EXPECT_EQ(KESTRAVO_ChildWaitStop(child, 0), 1);
+
+  ASSERT_TRUE(SetEvent(made));
+  EXPECT_EQ(KESTRAVO_ChildWaitStop(adapter, 0), 0);
+  EXPECT_EQ(KESTRAVO_ChildWaitStop(child, 0), 0);
+  EXPECT_EQ(KESTRAVO_ChildWaitStop(child, 0), 0) << "the second wait missed the stop";
+  EXPECT_EQ(WaitForSingleObject(attached, 0), WAIT_OBJECT_0);
+
+  ASSERT_TRUE(ResetEvent(attached));
+  EXPECT_EQ(KESTRAVO_ChildWaitStop(child, 0), 1);
+  EXPECT_TRUE(child::SetStopEventAgain(adapter));
+  EXPECT_EQ(KESTRAVO_ChildWaitStop(child, 0), 0);
+  EXPECT_FALSE(child::SetStopEventAgain(nullptr));
+  EXPECT_EQ(child::OpenStopEventToPassOn(""), nullptr);
+
+  KESTRAVO_ChildCloseStopEvent(adapter);
+  KESTRAVO_ChildCloseStopEvent(child);
+  EXPECT_TRUE(CloseHandle(attached));
+  EXPECT_TRUE(CloseHandle(made));
 }
 
 }  // namespace
