@@ -121,7 +121,8 @@ bool Pass(int from) {
 }
 
 // Waits for the stop event and passes it on: it sets the event again for a program that waits
-// on it itself (one set releases one waiter), then wakes the main thread.
+// on it itself (in case the event resets itself on a wait: one made by another version of the
+// library), then wakes the main thread.
 void WaitForStop(void* event, int wake) {
   if (KESTRAVO_ChildWaitStop(event, 0xFFFFFFFFu) != 0) return;
   kestravo::child::SetStopEventAgain(event);

@@ -178,7 +178,8 @@ void RunProgram(const RunRequest& request) {
     DWORD count = event != nullptr && !stopping ? 2 : 1;
     DWORD result = WaitForMultipleObjects(count, waits, FALSE, timeout);
     if (result == WAIT_OBJECT_0 + 1) {
-      // One set releases one waiter: set it again for the program, and stop waiting on it.
+      // Set again for the program, in case the event resets itself on a wait (one made by
+      // another version of the library), and no longer waited on.
       kestravo::child::SetStopEventAgain(event);
       stopping = true;
       g_output.Note(request.stopSignal == kKill ? "stop event: terminating the program"
