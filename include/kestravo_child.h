@@ -3,8 +3,9 @@
  *
  * A supervised child's command line ends with the supervisor's marker, then "pid=<hpid>;guid=<GUID>"
  * (the README spells it out); KESTRAVO_ChildGetIdentity finds and checks it.
- * The event named by the GUID is signalled when the supervisor wants the child to stop; a child
- * that does not end within a few seconds is killed.
+ * The event named by the GUID is signalled when the supervisor wants the child to stop, and stays
+ * signalled for every wait until the child's next start; a child that does not end within a few
+ * seconds is killed.
  *
  * Link with -lkestravo_child (shared or static). Valid C and C++; every function is thread-safe. */
 #ifndef KESTRAVO_CHILD_H
