@@ -1,7 +1,8 @@
 /* The child's side of Kestravo: find the identity that the supervisor wrote into this process's
  * command line, and wait on the stop event through which it asks the child to end.
  *
- * A supervised child's command line ends with the marker "kestravCmdLine:;pid=<hpid>;guid=<GUID>".
+ * A supervised child's command line ends with the supervisor's marker, then "pid=<hpid>;guid=<GUID>"
+ * (docs/writing-a-child.md spells it out); KESTRAVO_ChildGetIdentity finds and checks it.
  * The event named by the GUID is signalled when the supervisor wants the child to stop; a child
  * that does not end within a few seconds is killed.
  *

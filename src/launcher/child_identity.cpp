@@ -2,10 +2,6 @@
 
 #include <stdio.h>
 
-#include <sstream>
-
-#include "platform/os.h"
-
 bool CreateGuidString(std::string* out) {
   GUID guid;
   if (CoCreateGuid(&guid) != S_OK) return false;
@@ -17,9 +13,8 @@ bool CreateGuidString(std::string* out) {
   return true;
 }
 
-std::string BuildChildCmdLine(const ManagedProcess& process, const std::string& cmdLine) {
-  std::ostringstream out;
-  out << cmdLine << KESTRAVO_CHILD_MARKER << "pid=" << static_cast<int32_t>(process.hpid) << ";"
-      << "guid=" << process.guid;
-  return out.str();
+HANDLE CreateStopEvent(const std::string& guid, StopEventReset reset, bool* existed) {
+  HANDLE event = CreateEventA(nullptr, reset == StopEventReset::kManual ? TRUE : FALSE, FALSE, guid.c_str());
+  if (existed != nullptr) *existed = event != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
+  return event;
 }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "common/stop_grace.h"
 #include "manager/managed_process.h"
 
 enum LaunchTaskType : int32_t {
@@ -19,8 +20,8 @@ constexpr std::chrono::seconds kStartRetryPeriod(30);
 
 // How long a destroy waits for the child to end by itself before terminating it: as asked, 0 for
 // the default, at most the cap.
-constexpr uint32_t kDefaultStopGraceMs = 3000;
-constexpr uint32_t kMaxStopGraceMs = 600000;
+using kestravo::kDefaultStopGraceMs;
+using kestravo::kMaxStopGraceMs;
 
 inline bool IsStartTask(int32_t type) { return type == TASK_RELAUNCH || type == TASK_CREATE; }
 inline bool IsStopTask(int32_t type) { return type == TASK_DESTROY || type == TASK_KILL; }

@@ -12,7 +12,6 @@
 // how long it ran since startedAt (its start, or its adoption), up to now.
 ExitedProcInfo MakeExitedProcInfo(HANDLE process, uint32_t pid, std::chrono::steady_clock::time_point startedAt);
 
-// One line for a person: "exited with code 3 after 0.21 s", "killed by SIGSEGV (core dumped)
-// after 41 s", "ended (cause not known) after 12 s". Codes with the top bit set (Windows status
-// codes) are written in hex.
+// One line for a person, in the tools' words (common/exit_text.h): "exited with code 3 after
+// 0.21 s", "killed by SIGSEGV (core dumped) after 41 s", "ended (cause not known) after 12 s".
 std::string DescribeExit(const ExitedProcInfo& info);

@@ -67,7 +67,7 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   // Any thread.
   void GetGuardSnapshot(std::vector<GuardRecord>& out) override;
 
-  // Creates the named stop event (automatic reset); an existing one is reset and reused. Null on
+  // Creates the named stop event (CreateStopEvent); an existing one is reset and reused. Null on
   // failure.
   HANDLE createNamedEvent(const std::string& name);
 

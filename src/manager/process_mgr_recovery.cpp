@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "api/globals.h"
+#include "common/child_marker.h"
 #include "common/error_codes.h"
 #include "launcher/child_identity.h"
 #include "launcher/path_util.h"
@@ -33,10 +34,7 @@ ProcessIdentity OpenRecorded(const ProcConfig& entry, SharedEvent* process) {
     // Only a pid that names no process is known to be gone; out of descriptors, say, is not.
     return GetLastError() == ERROR_INVALID_PARAMETER ? ProcessIdentity::kGone : ProcessIdentity::kUnreadable;
   }
-  ManagedProcess record;
-  record.hpid = entry.hpid;
-  record.guid = entry.guid;
-  return CheckProcessIdentity(process->Get(), entry.pid, BuildChildCmdLine(record, std::string()));
+  return CheckProcessIdentity(process->Get(), entry.pid, kestravo::BuildChildCmdLine(entry.hpid, entry.guid, ""));
 }
 
 }  // namespace
@@ -117,7 +115,7 @@ int32_t CProcessMgr::Attach(uint32_t hpid, uint32_t pid) {
     // Unchecked, not known to be gone: the host may try again.
     return identity == ProcessIdentity::kUnreadable ? KESTRAVO_NO_RESOURCE : KESTRAVO_INVALID_ARGUMENT;
   }
-  process.namedEvent = SharedEvent(CreateEventA(nullptr, TRUE, FALSE, process.guid.c_str()));
+  process.namedEvent = SharedEvent(CreateStopEvent(process.guid, StopEventReset::kManual, nullptr));
   if (process.namedEvent.Get() == nullptr) {
     // Its name taken or damaged by someone else: adopt the child all the same; a stop then ends
     // it after the usual wait, as one that does not listen.

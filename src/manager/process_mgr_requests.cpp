@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "api/globals.h"
+#include "common/child_marker.h"
 #include "common/error_codes.h"
 #include "launcher/child_identity.h"
 #include "launcher/path_util.h"
@@ -51,7 +52,7 @@ int32_t CProcessMgr::CreateProcess(const std::string& exePath, const std::string
 
   process.exePath = exePath;
   process.userData = userData;
-  process.cmdLine = BuildChildCmdLine(process, cmdLine);
+  process.cmdLine = kestravo::BuildChildCmdLine(process.hpid, process.guid, cmdLine);
   process.exeName = GetFileName(exePath);
   process.syncEvent = SharedEvent(ZOL_CreateEvent(0));
   if (process.syncEvent.Get() == nullptr) {
@@ -69,8 +70,9 @@ int32_t CProcessMgr::CreateProcess(const std::string& exePath, const std::string
 
 HANDLE CProcessMgr::createNamedEvent(const std::string& name) {
   static const char* const kFunction = "CProcessMgr::createNamedEvent";
-  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
-  if (event != nullptr && ZOL_GetLastError() == ERROR_ALREADY_EXISTS) {
+  bool existed = false;
+  HANDLE event = CreateStopEvent(name, StopEventReset::kOnWait, &existed);
+  if (existed) {
     ZOL_ResetEvent(event);
     KESTRAVO_LOG_INFO(kFunction, "[namedEvent=%s]namedEvent has been created twice! this must be caused by Error closing!",
                       name.c_str());

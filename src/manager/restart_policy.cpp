@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <chrono>
 
+#include "common/young_exit.h"
 #include "launcher/launch_task.h"
 
 namespace {
 constexpr std::chrono::milliseconds kFirstSpacing(100);
 }
 
-uint32_t NextYoungExits(uint32_t youngExits, uint64_t runMs) { return runMs < kYoungRunMs ? youngExits + 1 : 0; }
+uint32_t NextYoungExits(uint32_t youngExits, uint64_t runMs) { return kestravo::IsYoungExit(runMs) ? youngExits + 1 : 0; }
 
 uint32_t RelaunchSpacingMs(uint32_t youngExits) {
   if (youngExits == 0) return 0;

@@ -1,12 +1,9 @@
 // When a child that exited unasked is started again. One that ran a second or more is relaunched
-// at once; one that died younger waits 100 ms, twice that after the next such death in a row, and
-// so on up to the retry period of a failed start, so that a program that cannot run is not
-// started ten times a second for ever. A run of a second or more ends the spacing.
+// at once; one that died younger (kestravo::IsYoungExit) waits 100 ms, twice that after the next
+// such death in a row, and so on up to the retry period of a failed start, so that a program that
+// cannot run is not started ten times a second for ever. A run of a second or more ends the spacing.
 #pragma once
 #include <stdint.h>
-
-// A run shorter than this is a young death.
-constexpr uint64_t kYoungRunMs = 1000;
 
 // The count of young deaths in a row after an exit that ran runMs, from the count before it.
 uint32_t NextYoungExits(uint32_t youngExits, uint64_t runMs);

@@ -16,6 +16,3 @@ struct ProcessExitStatus {
 // CreateProcessA is known, and only when this library reaped it (not the host's own wait); on
 // Windows the exit code of any process is known (a crash's status code, signal 0). Any thread.
 BOOL GetProcessExitStatus(HANDLE hProcess, ProcessExitStatus* status);
-
-// The signal's name without "SIG" ("SEGV"); null for an unknown number, and always on Windows.
-const char* SignalName(int32_t signal);

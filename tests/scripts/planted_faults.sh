@@ -41,7 +41,8 @@ events|Event|ProcessControl|Thread/Callbacks|Recovery
 pool|HpidPool|ProcessControl|Concurrency
 host|HostToolTest
 settings|HostToolTest|^Process\.|api_e2e
-control|HostToolTest'
+control|HostToolTest
+wording|ExitText|CommandLine|ChildIdentity|HostToolTest'
 
 # area~file~the text as it is (once in the file; \n for a line break, \x27 for a quote)~the text with
 # the fault~what it does
@@ -53,7 +54,7 @@ queue~src/launcher/process_launcher.cpp~if (it->type != TASK_CREATE || it->proce
 guard~src/guard/running_guard.cpp~if (handle == nullptr || snapshot[i].state != PROCESS_RUNNING) continue;~if (handle == nullptr) continue;~children being restarted are watched as running
 guard~src/guard/running_guard.cpp~return now != check.end() && now->hpid == snapshot[i].hpid && now->state == PROCESS_RUNNING &&~return now != check.end() && now->hpid == snapshot[i].hpid &&~an exit during a requested restart counts as unasked
 spacing~src/manager/restart_policy.cpp~for (uint32_t n = 1; n < youngExits && spacing < cap; ++n)~for (uint32_t n = 1; n <= youngExits && spacing < cap; ++n)~the first spacing is 200 ms, not 100
-spacing~src/manager/restart_policy.cpp~return runMs < kYoungRunMs ? youngExits + 1 : 0;~return runMs < kYoungRunMs ? youngExits + 1 : youngExits;~a long run does not end the spacing
+spacing~src/manager/restart_policy.cpp~return kestravo::IsYoungExit(runMs) ? youngExits + 1 : 0;~return kestravo::IsYoungExit(runMs) ? youngExits + 1 : youngExits;~a long run does not end the spacing
 stops~src/launcher/process_launcher.cpp~ZOL_WaitForSingleObject(process.processHandle.Get(), task.graceMs) != WAIT_OBJECT_0~ZOL_WaitForSingleObject(process.processHandle.Get(), 0) != WAIT_OBJECT_0~a destroy kills without waiting out the grace
 stops~src/launcher/process_launcher.cpp~  ZOL_SetEvent(process.namedEvent.Get());~  // ZOL_SetEvent(process.namedEvent.Get());~a destroy never sets the stop event
 stops~src/manager/process_mgr_requests.cpp~\n  GetHpidPool()->Free(static_cast<int32_t>(hpid));\n  return KESTRAVO_OK;\n}~\n  return KESTRAVO_OK;\n}~a confirmed stop keeps its hpid
@@ -73,6 +74,10 @@ recovery~src/manager/process_mgr_recovery.cpp~  if (identity != ProcessIdentity:
 events~src/platform/posix/event.cpp~Futex(word_, FUTEX_WAKE, manualReset_ ? INT_MAX : 1, nullptr);~Futex(word_, FUTEX_WAKE, 1, nullptr);~a manual-reset event wakes one waiter only
 events~src/platform/posix/event.cpp~stored && !manualReset_ ? 1 : INT_MAX~stored ? 1 : INT_MAX~a named manual-reset event wakes one waiter only
 events~src/platform/posix/event.cpp~  DrainPollFd();~  // DrainPollFd();~a reset event still polls as set
+events~src/launcher/child_identity.cpp~reset == StopEventReset::kManual ? TRUE : FALSE~FALSE~an adopted child\x27s stop is taken by one wait
+wording~src/common/exit_text.cpp~const unsigned long long hundredths = (n + 5) / 10;~const unsigned long long hundredths = n / 10;~run times are cut, not rounded
+wording~src/common/child_marker.cpp~at = strstr(at + 1, kChildMarker)) marker = at;~at = nullptr) marker = at;~a marker in the caller\x27s text is taken for the library\x27s
+wording~src/common/command_line.cpp~out.append(c == \x27"\x27 ? 2 * backslashes + 1 : backslashes~out.append(c == \x27"\x27 ? backslashes + 1 : backslashes~backslashes before a quoted quote are not doubled
 pool~src/manager/hpid_pool.cpp~for (uint32_t i = 0; i < KESTRAVO_MAX_HPID; ++i) {~for (uint32_t i = 0; i < KESTRAVO_MAX_HPID - 1; ++i) {~the last hpid is never handed out
 host~tools/kestravo-host/supervisor.cpp~if (endedAt - askedAt >= std::chrono::milliseconds(graceMs)) {~if (endedAt - askedAt <= std::chrono::milliseconds(graceMs)) {~a graceful stop is shown as a kill
 host~tools/kestravo-host/supervisor.cpp~      child.exitShown = false;~      // child.exitShown = false;~after a restart, exits are no longer shown

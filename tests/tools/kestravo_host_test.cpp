@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
 #include "host_harness.h"
 
 namespace kestravo::test {
@@ -471,21 +470,6 @@ TEST_F(HostToolTest, ReloadAndSighupApplyTheEditedList) {
   EXPECT_EQ(WaitExit(host), 0);
   EXPECT_EQ(CountMatches(FileText(Out(1)), "SIGHUP received: reloading\n(.*\n)*.*reloaded: started tail; stopped sh; unchanged sleep\n"), 1u)
       << FileText(Out(1));
-}
-
-// On Windows kestravo-run reads its arguments back from the command line that the host quoted:
-// the split must undo the quoting, and read other lines as the C runtime does.
-TEST(CommandLineTest, SplitsAsTheCRuntimeDoes) {
-  const std::vector<std::string> args = {"a b", "c\"d", "e\\", "", "f\\\\\"g", "\th", "x\\y"};
-  std::string line;
-  for (const std::string& arg : args) line += kestravo_tools::QuoteArgument(arg) + " ";
-  EXPECT_EQ(kestravo_tools::SplitArguments(line), args) << line;
-  const std::pair<std::string, std::vector<std::string>> cases[] = {
-      {R"( "abc" d  e )", {"abc", "d", "e"}},       {R"(a\\\b d"e f"g h)", {R"(a\\\b)", "de fg", "h"}},
-      {R"(a\\\"b c d)", {R"(a\"b)", "c", "d"}},     {R"(a\\\\"b c" d e)", {R"(a\\b c)", "d", "e"}},
-      {R"(a"b"" c d)", {R"(ab" c d)"}},             {R"("unclosed \)", {R"(unclosed \)"}},
-  };
-  for (const auto& [text, expected] : cases) EXPECT_EQ(kestravo_tools::SplitArguments(text), expected) << text;
 }
 
 // The state file, the output and the log go to --state-dir (a relative one taken from the

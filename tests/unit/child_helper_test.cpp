@@ -5,6 +5,7 @@
 #include <string>
 #include <tuple>
 
+#include "common/child_marker.h"
 #include "kestravo_child.h"
 
 namespace kestravo::test {
@@ -38,6 +39,20 @@ TEST(ChildIdentity, TheLastMarkerIsTakenAndCheckedStrictly) {
     EXPECT_EQ(KESTRAVO_ChildGetIdentity(line.c_str(), &identity), 1) << line;
   }
   EXPECT_EQ(KESTRAVO_ChildGetIdentity(taken[0].first.c_str(), nullptr), 1);
+  // What the library writes, the helper, kestravo-run and kestravo-host read back: the identity,
+  // and the caller's text before it, even when that text holds a marker of its own.
+  const std::pair<std::string, uint32_t> written[] = {
+      {"", 0}, {"-a 1 ", 7}, {"-a 1", 1023}, {taken[4].first + " ", 4}, {"x\n", 12}};
+  for (const auto& [callers, hpid] : written) {
+    const std::string line = BuildChildCmdLine(hpid, guid, callers);
+    KESTRAVO_ChildIdentity identity{};
+    ASSERT_EQ(KESTRAVO_ChildGetIdentity(line.c_str(), &identity), 0) << line;
+    EXPECT_EQ(identity.hpid, hpid) << line;
+    EXPECT_STREQ(identity.guid, kGuid) << line;
+    EXPECT_EQ(TextBeforeChildMarker(line), callers) << line;
+    EXPECT_EQ(line.substr(FindChildMarker(line)), ChildIdentityText(std::to_string(hpid), guid)) << line;
+  }
+  EXPECT_EQ(TextBeforeChildMarker("no marker"), "no marker");
   // Without a marker of its own, a process takes the identity kestravo-run put in its
   // environment, checked as strictly.
   const std::tuple<const char*, std::string, int32_t> env[] = {{nullptr, guid, 1}, {"7;", guid, 1}, {"7", guid + " x", 1}, {"7", guid, 0}};

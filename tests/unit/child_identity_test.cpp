@@ -1,10 +1,17 @@
-// A child's identity: the text of its GUID; and the program paths recorded with it.
+// A child's identity: the text of its GUID, its command line and its stop event; and the program
+// paths recorded with it.
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <set>
+#include <tuple>
 
+#include "child/stop_event_relay.h"
+#include "common/child_marker.h"
+#include "kestravo_child.h"
+#include "launcher/child_identity.h"
 #include "launcher/path_util.h"
+#include "platform/os.h"
 #include "test_support.h"
 
 namespace kestravo::test {
@@ -35,6 +42,61 @@ TEST(ChildIdentity, GuidTextsAreFreshVersion4InTheirOwnCase) {
     seen.insert(text);
   }
   EXPECT_EQ(seen.size(), 200u);
+}
+
+// The caller's text, then at once the marker, the hpid and the GUID, and nothing after.
+TEST(ChildIdentity, CommandLineEndsWithTheMarkerHpidAndGuid) {
+  const std::string guid = "{6A1F0C3E-52B7-4d09-8E21-93C0B5A7D4F2}";
+  const std::tuple<uint32_t, std::string, std::string> lines[] = {
+      {7, "-a 1 ", "-a 1 kestravCmdLine:;pid=7;guid=" + guid},
+      {7, "-a 1", "-a 1kestravCmdLine:;pid=7;guid=" + guid},
+      {0, "", "kestravCmdLine:;pid=0;guid=" + guid},
+      {1023, "x kestravCmdLine:;pid=1;guid=" + guid + " ",
+       "x kestravCmdLine:;pid=1;guid=" + guid + " kestravCmdLine:;pid=1023;guid=" + guid},
+  };
+  for (const auto& [hpid, callers, expected] : lines) EXPECT_EQ(BuildChildCmdLine(hpid, guid, callers), expected);
+}
+
+// A new child's stop event is taken by the wait that sees it, and kestravo-run, which took it,
+// sets it again for the program behind it; an adopted child's, made again, stays set for every
+// wait. Opening an existing event keeps its kind.
+TEST(ChildIdentity, StopEventsResetAsTheirKindSays) {
+  const struct {
+    StopEventReset reset;
+    int32_t secondWait;  // after one wait has seen the stop: 0 still set, 1 taken
+  } cases[] = {{StopEventReset::kOnWait, 1}, {StopEventReset::kManual, 0}};
+  for (const auto& c : cases) {
+    const std::string guid = CreateGuidString();
+    bool existed = true;
+    HANDLE made = CreateStopEvent(guid, c.reset, &existed);
+    ASSERT_NE(made, nullptr);
+    EXPECT_FALSE(existed);
+    const StopEventReset other = c.reset == StopEventReset::kManual ? StopEventReset::kOnWait : StopEventReset::kManual;
+    HANDLE again = CreateStopEvent(guid, other, &existed);
+    ASSERT_NE(again, nullptr);
+    EXPECT_TRUE(existed);
+    void* child = KESTRAVO_ChildOpenStopEvent(guid.c_str());
+    void* adapter = child::OpenStopEventToPassOn(guid.c_str());
+    ASSERT_NE(child, nullptr);
+    ASSERT_NE(adapter, nullptr);
+    EXPECT_EQ(KESTRAVO_ChildWaitStop(child, 0), 1);
+
+    ASSERT_TRUE(SetEvent(made));
+    EXPECT_EQ(KESTRAVO_ChildWaitStop(adapter, 0), 0);
+    EXPECT_EQ(KESTRAVO_ChildWaitStop(child, 0), c.secondWait) << static_cast<int>(c.reset);
+    EXPECT_TRUE(child::SetStopEventAgain(adapter));
+    EXPECT_EQ(KESTRAVO_ChildWaitStop(child, 0), 0) << "the relayed stop was lost";
+
+    ASSERT_TRUE(SetEvent(again));
+    ASSERT_TRUE(ResetEvent(again));
+    EXPECT_EQ(KESTRAVO_ChildWaitStop(child, 0), 1);
+    KESTRAVO_ChildCloseStopEvent(adapter);
+    KESTRAVO_ChildCloseStopEvent(child);
+    EXPECT_TRUE(CloseHandle(again));
+    EXPECT_TRUE(CloseHandle(made));
+  }
+  EXPECT_FALSE(child::SetStopEventAgain(nullptr));
+  EXPECT_EQ(child::OpenStopEventToPassOn(""), nullptr);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "common/child_marker.h"
 #include "launcher/child_identity.h"
 #include "launcher/process_launcher.h"
 #include "log_capture.h"
@@ -56,8 +57,8 @@ ManagedProcess Record(uint32_t hpid, const std::string& mode, const std::string&
   r.hpid = hpid;
   r.guid = CreateGuidString();
   r.exePath = exePath;
-  r.cmdLine = BuildChildCmdLine(r, mode + " ");
-  r.namedEvent = SharedEvent(CreateEventA(nullptr, FALSE, FALSE, r.guid.c_str()));
+  r.cmdLine = kestravo::BuildChildCmdLine(r.hpid, r.guid, mode + " ");
+  r.namedEvent = SharedEvent(CreateStopEvent(r.guid, StopEventReset::kOnWait, nullptr));
   r.syncEvent = SharedEvent(ZOL_CreateEvent(0));
   return r;
 }

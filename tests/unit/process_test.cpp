@@ -1,10 +1,11 @@
-// Processes: Windows command lines, and starting, waiting on, terminating, opening and reaping
-// real processes.
+// Processes: Windows command lines and how an ended process is worded, and starting, waiting on,
+// terminating, opening and reaping real processes.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -14,10 +15,13 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
+#include "common/command_line.h"
+#include "common/exit_text.h"
+#include "common/signal_names.h"
 #include "platform/os.h"
 #include "platform/process_remains.h"
-#include "platform/posix/command_line.h"
 #include "platform/posix/process.h"
 #include "platform/posix/spawn.h"
 #include "platform/posix/process_groups.h"
@@ -26,24 +30,93 @@
 namespace kestravo::test {
 namespace {
 
-TEST(CommandLine, SplitsArgumentsAsTheMicrosoftRuntime) {
+// One split and one quote for the launcher and the tools: kestravo-run on Windows reads back
+// what the host quoted, and the launcher reads what the caller wrote.
+TEST(CommandLine, SplitsArgumentsAsTheMicrosoftRuntimeAndQuotesThemBack) {
   const std::pair<std::string, std::vector<std::string>> cases[] = {
       {R"(a\\\b d"e f"g h)", {R"(a\\\b)", "de fg", "h"}},
       {R"(a\\\"b c d)", {R"(a\"b)", "c", "d"}},
       {R"(a\\\\"b c" d e)", {R"(a\\b c)", "d", "e"}},
       {R"("" "")", {"", ""}},
       {R"("a"" a")", {R"(a" a)"}},
+      {R"(a"b"" c d)", {R"(ab" c d)"}},  // "" inside quotes: a quote, and the quotes go on
       {R"("C:\TEST A\\")", {R"(C:\TEST A\)"}},
       {" \t ", {}},
       {"\ta  b\t\tc ", {"a", "b", "c"}},
+      {R"( "abc" d  e )", {"abc", "d", "e"}},
       {R"(\\server\share x\)", {R"(\\server\share)", R"(x\)"}},  // no quote after them
       {R"("a b)", {"a b"}},  // unterminated
+      {R"("unclosed \)", {R"(unclosed \)"}},
       {R"(a""b)", {"ab"}},   // "" outside quotes
   };
-  for (const auto& [text, args] : cases) EXPECT_EQ(posix::SplitArguments(text), args) << text;
+  for (const auto& [text, args] : cases) EXPECT_EQ(kestravo::SplitArguments(text), args) << text;
   // argv[0] knows no backslash rules: the quoted text, or up to the first blank.
-  EXPECT_EQ(posix::CommandLineArgv(R"( "/a b\"c d)"), (std::vector<std::string>{R"(/a b\)", "c", "d"}));
-  EXPECT_EQ(posix::CommandLineArgv(R"(/a\"b c)"), (std::vector<std::string>{R"(/a\"b)", "c"}));
+  EXPECT_EQ(kestravo::CommandLineArgv(R"( "/a b\"c d)"), (std::vector<std::string>{R"(/a b\)", "c", "d"}));
+  EXPECT_EQ(kestravo::CommandLineArgv(R"(/a\"b c)"), (std::vector<std::string>{R"(/a\"b)", "c"}));
+
+  // Quotes only where they are needed, backslashes doubled only before a quote; split back whole.
+  const std::pair<std::string, std::string> quoted[] = {
+      {"plain", "plain"}, {R"(x\y)", R"(x\y)"}, {"", R"("")"}, {"a b", R"("a b")"}, {"\th", "\"\th\""},
+      {R"(c"d)", R"("c\"d")"}, {R"(e\)", R"(e\)"}, {R"(e\ f\)", R"("e\ f\\")"}, {R"(f\\"g)", R"("f\\\\\"g")"},
+  };
+  std::string line;
+  std::vector<std::string> args;
+  for (const auto& [arg, text] : quoted) {
+    EXPECT_EQ(kestravo::QuoteArgument(arg), text) << arg;
+    line += kestravo::QuoteArgument(arg) + " ";
+    args.push_back(arg);
+  }
+  EXPECT_EQ(kestravo::SplitArguments(line), args) << line;
+  args.insert(args.begin(), "prog");
+  EXPECT_EQ(kestravo::CommandLineArgv("prog " + line), args) << line;
+}
+
+// The library's log, kestravo-host and kestravo-run word an end alike: run times rounded,
+// Windows crash statuses in hex, Linux's signal names.
+TEST(ExitText, CauseAndRunTimeAsEveryToolWritesThem) {
+  const std::pair<uint64_t, const char*> runTimes[] = {
+      {0, "0.00 s"},    {4, "0.00 s"},    {5, "0.01 s"},  {1010, "1.01 s"}, {1015, "1.02 s"}, {1019, "1.02 s"},
+      {9994, "9.99 s"}, {9995, "10 s"},   {10499, "10 s"}, {10500, "11 s"}, {41000, "41 s"},
+      {UINT64_MAX - 1, "18446744073709552 s"},
+  };
+  for (const auto& [ms, text] : runTimes) EXPECT_EQ(kestravo::RunTimeText(ms), text) << ms;
+  const std::tuple<int32_t, int32_t, bool, const char*> causes[] = {
+      {3, 0, false, "exited with code 3"},
+      {-1, 0, false, "exited with code 0xFFFFFFFF"},
+      {static_cast<int32_t>(0xBFFFFFFFu), 0, false, "exited with code -1073741825"},
+      {static_cast<int32_t>(0xC0000005u), 0, false, "exited with code 0xC0000005"},
+      {0, SIGSEGV, true, "killed by SIGSEGV (core dumped)"},
+      {0, SIGKILL, false, "killed by SIGKILL"},
+      {0, 40, false, "killed by signal 40"},
+  };
+  for (const auto& [code, signal, core, text] : causes) EXPECT_EQ(kestravo::ExitCauseText(code, signal, core), text);
+  EXPECT_EQ(kestravo::ExitText(true, 0, SIGABRT, false, 1015), "killed by SIGABRT after 1.02 s");
+  EXPECT_EQ(kestravo::ExitText(false, 3, 0, false, 12000), "ended (cause not known) after 12 s");
+  EXPECT_EQ(kestravo::ExitText(true, 3, 0, false, UINT64_MAX), "exited with code 3");
+
+  // The table that both systems use is this system's: every name and number as the C library
+  // has them.
+  for (int signal = 0; signal <= SIGRTMAX + 1; ++signal) {
+    const char* own = sigabbrev_np(signal);
+    const char* common = kestravo::SignalAbbrev(signal);
+    EXPECT_EQ(std::string(own ? own : "-"), std::string(common ? common : "-")) << signal;
+  }
+  EXPECT_EQ(kestravo::kHighestSignal, SIGRTMAX);
+  // Stop signals: the seven names, with or without SIG, a number in range, or none.
+  const std::pair<const char*, int> stops[] = {
+      {"TERM", SIGTERM}, {"SIGINT", SIGINT}, {"HUP", SIGHUP}, {"QUIT", SIGQUIT}, {"USR1", SIGUSR1},
+      {"SIGUSR2", SIGUSR2}, {"KILL", SIGKILL}, {"none", 0}, {"0", 0}, {"9", 9}, {"64", 64},
+  };
+  for (const auto& [text, number] : stops) {
+    int signal = -1;
+    EXPECT_TRUE(kestravo::ParseStopSignal(text, &signal)) << text;
+    EXPECT_EQ(signal, number) << text;
+  }
+  for (const char* text : {"", "SEGV", "term", "SIG", "65", "-1", "9x", "SIGnone"}) {
+    int signal = -1;
+    EXPECT_FALSE(kestravo::ParseStopSignal(text, &signal)) << text;
+    EXPECT_EQ(signal, -1) << text;
+  }
 }
 
 // A child started through the library; killed and closed when the test ends.

@@ -1,8 +1,8 @@
 #include "command_list.h"
 
+#include "common/command_line.h"
 #include "host_os.h"
 #include "programs_file.h"
-#include "command_line.h"
 #include "path_search.h"
 
 #include <stdlib.h>
@@ -21,7 +21,7 @@ namespace {
 
 constexpr char kSeparator[] = ":::";
 
-using kestravo_tools::QuoteArgument;
+using kestravo::QuoteArgument;
 
 bool ParseSeconds(const char* text, double* seconds) {
   char* end = nullptr;

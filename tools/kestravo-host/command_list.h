@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/stop_grace.h"
+
 namespace kestravo_host {
 
 // One child as the library is given it: the program and the rest of the command line, which
@@ -59,7 +61,7 @@ std::string ResolveProgram(const std::string& program);
 std::string FindAdapter();
 
 // The grace of a stop when none is given: the library's own.
-constexpr uint32_t kDefaultGraceMs = 3000;
+constexpr uint32_t kDefaultGraceMs = kestravo::kDefaultStopGraceMs;
 
 // Names each command that has no name after its program's file (sleep for /bin/sleep; a second
 // one becomes sleep-2), skipping names already taken, so that a restarted host names the same.

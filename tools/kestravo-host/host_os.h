@@ -64,8 +64,6 @@ const char* StopRequestsText();
 const char* AdapterStopText();
 // What it turns it into for a stop signal given as kestravo-run takes it ("INT", "9", "none").
 std::string AdapterStopText(const std::string& stopSignal);
-// A signal's name: "SIGSEGV".
-std::string SignalName(int signal);
 
 // Creates a file the host or kestravo-run appends to (an output file, the library's log), or
 // checks an existing one: never through a symbolic link, never blocking on a FIFO, a regular file

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/signal_names.h"
 #include "own_file.h"
 
 namespace kestravo_host {
@@ -126,13 +127,8 @@ const char* AdapterStopText() { return "SIGTERM"; }
 std::string AdapterStopText(const std::string& stopSignal) {
   if (stopSignal.empty()) return AdapterStopText();
   if (stopSignal == "none") return "its stop event";
-  if (stopSignal[0] >= '0' && stopSignal[0] <= '9') return SignalName(atoi(stopSignal.c_str()));
+  if (stopSignal[0] >= '0' && stopSignal[0] <= '9') return kestravo::SignalText(atoi(stopSignal.c_str()));
   return "SIG" + stopSignal;
-}
-
-std::string SignalName(int signal) {
-  const char* name = sigabbrev_np(signal);
-  return name != nullptr ? std::string("SIG") + name : "signal " + std::to_string(signal);
 }
 
 bool PrepareOwnFile(const std::string& path, std::string* error) {

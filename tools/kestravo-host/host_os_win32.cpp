@@ -115,8 +115,6 @@ std::string AdapterStopText(const std::string& stopSignal) {
   return stopSignal == "KILL" || stopSignal == "9" ? "termination" : AdapterStopText();
 }
 
-std::string SignalName(int signal) { return "signal " + std::to_string(signal); }
-
 bool PrepareOwnFile(const std::string& path, std::string* error) {
   HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,

@@ -11,8 +11,10 @@
 #include <set>
 #include <system_error>
 
+#include "common/command_line.h"
+#include "common/signal_names.h"
+#include "common/stop_grace.h"
 #include "host_os.h"
-#include "command_line.h"
 #include "size_text.h"
 #include "path_search.h"
 
@@ -20,7 +22,7 @@ namespace kestravo_host {
 
 namespace {
 
-using kestravo_tools::QuoteArgument;
+using kestravo::QuoteArgument;
 
 struct Setting {
   const char* key;     // in the programs file
@@ -40,25 +42,20 @@ bool ParseGrace(const std::string& text, uint32_t* ms) {
   double value = strtod(text.c_str(), &end);
   std::string unit = end;
   double scale = unit.empty() || unit == "s" ? 1000 : unit == "ms" ? 1 : unit == "m" ? 60000 : 0;
-  if (end == text.c_str() || scale == 0 || !std::isfinite(value) || value * scale < 1 || value * scale > 600000) return false;
+  if (end == text.c_str() || scale == 0 || !std::isfinite(value) || value * scale < 1 ||
+      value * scale > kestravo::kMaxStopGraceMs)
+    return false;
   *ms = static_cast<uint32_t>(value * scale + 0.5);
   return true;
 }
 
-// A stop signal as kestravo-run takes it: a name without "SIG", a number, or "none".
+// A stop signal as kestravo-run takes it, passed on as a name without "SIG", a number, or "none".
 bool ParseStopSignal(const std::string& text, std::string* signal) {
-  static const char* const kNames[] = {"TERM", "INT", "HUP", "QUIT", "USR1", "USR2", "KILL", "none"};
-  std::string name = text.compare(0, 3, "SIG") == 0 ? text.substr(3) : text;
-  for (const char* known : kNames) {
-    if (name == known) {
-      *signal = name;
-      return true;
-    }
-  }
-  char* end = nullptr;
-  long number = strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || number < 1 || number > 64) return false;
-  *signal = std::to_string(number);
+  int number = 0;
+  if (!kestravo::ParseStopSignal(text, &number)) return false;
+  const std::string name = text.compare(0, 3, "SIG") == 0 ? text.substr(3) : text;
+  const char* abbrev = kestravo::SignalAbbrev(number);
+  *signal = number == 0 ? "none" : abbrev != nullptr && name == abbrev ? name : std::to_string(number);
   return true;
 }
 

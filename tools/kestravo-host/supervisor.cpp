@@ -9,17 +9,16 @@
 #include <iterator>
 #include <sstream>
 
+#include "common/child_marker.h"
+#include "common/command_line.h"
+#include "common/exit_text.h"
+#include "common/young_exit.h"
 #include "host_os.h"
-#include "command_line.h"
-#include "exit_text.h"
 
 namespace kestravo_host {
 
 namespace {
 
-constexpr char kMarker[] = "kestravCmdLine:;";
-// An unasked end this soon after a start is shown with the output that led to it, once a child.
-constexpr uint64_t kEarlyEndMs = 3000;
 constexpr size_t kTailLines = 10;
 constexpr auto kSlowStart = std::chrono::seconds(2);
 constexpr auto kTick = std::chrono::milliseconds(100);  // for starts and the clock
@@ -54,12 +53,6 @@ bool ShownAs(const std::string& full, const std::string& text) {
          (full.size() == text.size() || text.size() == sizeof(AttachableProcInfo::cmdLine) - 1);
 }
 
-// The recorded command line up to the library's marker.
-std::string BeforeMarker(const std::string& cmdLine) {
-  size_t at = cmdLine.find(kMarker);
-  return at == std::string::npos ? cmdLine : cmdLine.substr(0, at);
-}
-
 // The size of a file, 0 when it cannot be read.
 std::streamoff FileSize(const std::string& path) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);
@@ -89,7 +82,7 @@ std::vector<std::string> LastLines(const std::string& path, size_t count, std::s
 // What an adopted adapter's recorded arguments say: its output file and stop signal, and the
 // program with its arguments (returned).
 std::string ReadAdapterLine(const std::string& recorded, std::string* output, std::string* stopSignal) {
-  std::vector<std::string> args = kestravo_tools::SplitArguments(recorded);
+  std::vector<std::string> args = kestravo::SplitArguments(recorded);
   size_t i = 0;
   // Every option of the adapter takes a value, which may be "--" itself.
   for (; i + 1 < args.size() && args[i] != "--"; i += 2) {
@@ -97,7 +90,7 @@ std::string ReadAdapterLine(const std::string& recorded, std::string* output, st
     else if (args[i] == "--stop-signal") *stopSignal = args[i + 1];
   }
   std::string shown;
-  for (++i; i < args.size(); ++i) shown += (shown.empty() ? "" : " ") + kestravo_tools::QuoteArgument(args[i]);
+  for (++i; i < args.size(); ++i) shown += (shown.empty() ? "" : " ") + kestravo::QuoteArgument(args[i]);
   return shown;
 }
 
@@ -177,7 +170,7 @@ void Supervisor::Adopt() {
   for (Message& m : queue_.TakeAll()) {
     if (m.type != MSG_ATTACHABLE) continue;
     bool viaAdapter = IsAdapter(m.exePath);
-    std::string shown = BeforeMarker(m.cmdLine), output, stopSignal;
+    std::string shown = kestravo::TextBeforeChildMarker(m.cmdLine), output, stopSignal;
     shown = viaAdapter ? ReadAdapterLine(shown, &output, &stopSignal) : m.exePath + " " + shown;
     shown.erase(shown.find_last_not_of(' ') + 1);
     Line(ChildText(m.hpid, m.pid, "adoptable: " + shown), m.wallAt);
@@ -190,7 +183,7 @@ void Supervisor::Adopt() {
     Child& child = children_[m.hpid];
     child.command.shown = shown;
     child.command.program = m.exePath;
-    child.command.cmdLine = BeforeMarker(m.cmdLine);
+    child.command.cmdLine = kestravo::TextBeforeChildMarker(m.cmdLine);
     child.pid = m.pid;
     child.running = true;
     child.adopted = true;
@@ -204,7 +197,7 @@ void Supervisor::Adopt() {
     std::string note;
     for (size_t i = 0; i < options_.commands.size(); ++i) {
       const Command& c = options_.commands[i];
-      size_t marker = m.cmdLine.rfind(kMarker);
+      size_t marker = kestravo::FindChildMarker(m.cmdLine);
       if (!taken[i] && marker != std::string::npos && ShownAs(c.program, m.exePath) &&
           ShownAs(c.cmdLine + m.cmdLine.substr(marker), m.cmdLine)) {
         taken[i] = true;
@@ -215,7 +208,7 @@ void Supervisor::Adopt() {
     }
     if (child.command.name.empty()) {
       // Named after its program as a command would be, after this run's own names.
-      std::vector<std::string> words = kestravo_tools::SplitArguments(shown);
+      std::vector<std::string> words = kestravo::SplitArguments(shown);
       std::vector<Command> named = options_.commands;
       for (const auto& entry : children_) {
         if (!entry.second.command.name.empty()) named.push_back(entry.second.command);
@@ -356,14 +349,11 @@ void Supervisor::HandleMessages() {
       child.exitedAt = m.at;
       uint64_t ranMs = m.runMs != UINT64_MAX ? m.runMs : static_cast<uint64_t>(Ms(m.at - child.runningSince));
       std::string what = "exited";
-      if (m.haveExit) {
-        what = m.exitKnown ? kestravo_tools::ExitText(m.exitCode, m.signal, m.coreDumped, SignalName(m.signal))
-                           : "exited (how is not known for an adopted child)";
-        if (m.runMs != UINT64_MAX) what += " after " + kestravo_tools::RunTimeText(m.runMs);
-      }
+      if (m.haveExit) what = kestravo::ExitText(m.exitKnown, m.exitCode, m.signal, m.coreDumped, m.runMs);
       child.lastExit = what;
       Line(ChildText(m.hpid, child.pid, what), m.wallAt);
-      if (ranMs < kEarlyEndMs && !child.earlyEndShown) ShowEarlyEnd(m.hpid, child, what);
+      // Shown with the output that led to it, once a child.
+      if (kestravo::IsYoungExit(ranMs) && !child.earlyEndShown) ShowEarlyEnd(m.hpid, child, what);
     } else if (m.type == MSG_RESTARTED) {
       ++restarts_;
       ++child.restarts;
@@ -420,7 +410,7 @@ std::string Supervisor::StopChild(uint32_t hpid, Child& child) {
   if (!ended) return "still runs after KESTRAVO_DestroyProcess (answered " + std::to_string(result) + ")";
   if (endedAt - askedAt >= std::chrono::milliseconds(graceMs)) {
     ++killed_;
-    return "killed: still running " + kestravo_tools::RunTimeText(graceMs) + " after its stop event";
+    return "killed: still running " + kestravo::RunTimeText(graceMs) + " after its stop event";
   }
   const std::string after = " after " + Fixed(std::max(0.0, Ms(endedAt - askedAt)), 1) + " ms";
   if (child.command.viaAdapter) {

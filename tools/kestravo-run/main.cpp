@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/child_marker.h"
+#include "common/signal_names.h"
 #include "kestravo_child.h"
 #include "run_program.h"
 #include "path_search.h"
@@ -16,7 +18,6 @@
 
 namespace {
 
-constexpr char kMarker[] = "kestravCmdLine:;";
 constexpr int kUsageExit = 125;  // as env(1): its own failure, not the program's
 
 const char kUsage[] =
@@ -40,8 +41,9 @@ void PrintUsage(FILE* to) {
 bool TakeIdentity(std::vector<std::string>* args, KESTRAVO_ChildIdentity* identity) {
   if (args->empty()) return false;
   std::string& last = args->back();
-  size_t at = last.rfind(kMarker);
-  if (at == std::string::npos || KESTRAVO_ChildGetIdentity(last.c_str() + at, identity) != 0) return false;
+  size_t at = kestravo::FindChildMarker(last);
+  if (at == std::string::npos || !kestravo::ParseChildIdentity(last.c_str() + at, &identity->hpid, identity->guid))
+    return false;
   last.erase(at);
   if (last.empty()) args->pop_back();
   return true;
@@ -58,28 +60,6 @@ bool TakeIdentity(std::vector<std::string>* args, KESTRAVO_ChildIdentity* identi
 }
 
 }  // namespace
-
-bool kestravo_run::ParseStopSignal(const std::string& text, int* signal) {
-  if (text == "none" || text == "0") {
-    *signal = 0;
-    return true;
-  }
-  std::string name = text.compare(0, 3, "SIG") == 0 ? text.substr(3) : text;
-  size_t count = 0;
-  int highest = 0;
-  const kestravo_run::SignalName* known = kestravo_run::KnownSignals(&count, &highest);
-  for (size_t i = 0; i < count; ++i) {
-    if (name == known[i].name) {
-      *signal = known[i].signal;
-      return true;
-    }
-  }
-  char* end = nullptr;
-  long number = strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || number < 1 || number > highest) return false;
-  *signal = static_cast<int>(number);
-  return true;
-}
 
 int main(int argc, char** argv) {
   using namespace kestravo_run;
@@ -112,7 +92,7 @@ int main(int argc, char** argv) {
     }
     bool ok = true;
     if (name == "--stop-signal") {
-      ok = ParseStopSignal(value, &request.stopSignal);
+      ok = kestravo::ParseStopSignal(value, &request.stopSignal);
     } else if (name == "--output") {
       request.output.path = value;
       ok = !value.empty();

@@ -27,10 +27,10 @@
 #include <thread>
 #include <vector>
 
-#include "exit_text.h"
-
+#include "child/stop_event_relay.h"
+#include "common/exit_text.h"
+#include "common/signal_names.h"
 #include "kestravo_child.h"
-#include "os.h"
 #include "run_program.h"
 #include "path_search.h"
 
@@ -41,10 +41,6 @@ namespace kestravo_run {
 namespace {
 
 constexpr int kForwarded[] = {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2};
-
-constexpr SignalName kSignalNames[] = {{"TERM", SIGTERM}, {"INT", SIGINT},   {"HUP", SIGHUP},
-                                       {"QUIT", SIGQUIT}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2},
-                                       {"KILL", SIGKILL}};
 
 OutputFile g_output;  // the program's output file, when there is one
 
@@ -81,11 +77,6 @@ void Say(const std::string& text) {
 [[noreturn]] void Fail(const char* what, int err, int code) {
   Say(std::string(what) + ": " + strerror(err));
   _exit(code);
-}
-
-std::string SignalText(int signal) {
-  const char* name = sigabbrev_np(signal);
-  return name != nullptr ? std::string("SIG") + name : "signal " + std::to_string(signal);
 }
 
 uint64_t NowMs() {
@@ -130,10 +121,10 @@ bool Pass(int from) {
 }
 
 // Waits for the stop event and passes it on: it sets the event again for a program that waits
-// on it itself (one set releases one waiter), then wakes the main thread.
+// on it itself (the wait that took it may have reset it), then wakes the main thread.
 void WaitForStop(void* event, int wake) {
   if (KESTRAVO_ChildWaitStop(event, 0xFFFFFFFFu) != 0) return;
-  SetEvent(event);
+  kestravo::child::SetStopEventAgain(event);
   uint64_t one = 1;
   if (write(wake, &one, sizeof one) < 0) {
     // Cannot fail for an eventfd far from its limit.
@@ -201,12 +192,6 @@ const char* StopUsage() {
   return "The stop event becomes SIGNAL (default TERM; 'none' passes on only the\n"
          "event); SIGTERM, SIGINT, SIGHUP, SIGUSR1 and SIGUSR2 are passed on. It ends as PROGRAM ends,\n"
          "with its exit status; PROGRAM, and what it starts in its process group, die with it.\n";
-}
-
-const SignalName* KnownSignals(size_t* count, int* highest) {
-  *count = sizeof kSignalNames / sizeof kSignalNames[0];
-  *highest = SIGRTMAX;
-  return kSignalNames;
 }
 
 int DefaultStopSignal() { return SIGTERM; }
@@ -295,7 +280,7 @@ void RunProgram(const RunRequest& request) {
   // process holds counts as left over by a crash. The child closes it when it execs, and until
   // then shares this process's lock on it.
   void* event = nullptr;
-  if (!request.guid.empty() && request.stopSignal != 0) event = KESTRAVO_ChildOpenStopEvent(request.guid.c_str());
+  if (!request.guid.empty() && request.stopSignal != 0) event = kestravo::child::OpenStopEventToPassOn(request.guid.c_str());
 
   // Everything the child needs is made before fork: between fork and exec only async-signal-safe
   // calls.
@@ -362,7 +347,7 @@ void RunProgram(const RunRequest& request) {
     if (fds[1].revents & POLLIN) {
       uint64_t count;
       if (read(wake, &count, sizeof count) == sizeof count) {
-        g_output.Note("stop event: sending " + SignalText(request.stopSignal) + " to the program");
+        g_output.Note("stop event: sending " + kestravo::SignalText(request.stopSignal) + " to the program");
         SignalProgram(pid, request.stopSignal);
       }
     }
@@ -374,7 +359,7 @@ void RunProgram(const RunRequest& request) {
       // group (the program has it already).
       bool own = info.ssi_code == SI_USER && info.ssi_pid == static_cast<uint32_t>(getpid());
       if (!own && info.ssi_code != SI_KERNEL) {
-        g_output.Note("passing " + SignalText(static_cast<int>(info.ssi_signo)) + " on to the program");
+        g_output.Note("passing " + kestravo::SignalText(static_cast<int>(info.ssi_signo)) + " on to the program");
         SignalProgram(pid, static_cast<int>(info.ssi_signo));
       }
       continue;
@@ -390,11 +375,9 @@ void RunProgram(const RunRequest& request) {
     // what is there now.
     if (output[0] >= 0) Pass(output[0]);
     bool signaled = WIFSIGNALED(status);
-    int signal = signaled ? WTERMSIG(status) : 0;
     g_output.Note(request.argv[0] + " " +
-                  kestravo_tools::ExitText(signaled ? 0 : WEXITSTATUS(status), signal, signaled && WCOREDUMP(status),
-                                           SignalText(signal)) +
-                  " after " + kestravo_tools::RunTimeText(NowMs() - startedMs));
+                  kestravo::ExitText(true, signaled ? 0 : WEXITSTATUS(status), signaled ? WTERMSIG(status) : 0,
+                                     signaled && WCOREDUMP(status), NowMs() - startedMs));
     EndLike(status);
   }
 }

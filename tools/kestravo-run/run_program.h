@@ -24,16 +24,6 @@ std::vector<std::string> Arguments(int argc, char** argv);
 // What the usage text says of the stop event and of the end.
 const char* StopUsage();
 
-struct SignalName {
-  const char* name;  // without "SIG"
-  int signal;
-};
-// The signals a stop signal may name on this system (*count of them), and the highest number.
-const SignalName* KnownSignals(size_t* count, int* highest);
-
-// Parses a stop-signal name ("TERM", "SIGHUP", "none", a number) into *signal.
-bool ParseStopSignal(const std::string& text, int* signal);
-
 // What the usage text says of --output on this system.
 const char* OutputUsage();
 

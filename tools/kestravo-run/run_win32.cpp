@@ -6,19 +6,20 @@
 #include <string.h>
 #include <windows.h>
 
+#include "child/stop_event_relay.h"
+#include "common/command_line.h"
+#include "common/exit_text.h"
+#include "common/signal_names.h"
 #include "run_program.h"
-#include "exit_text.h"
-#include "command_line.h"
 #include "path_search.h"
 
 namespace kestravo_run {
 
 namespace {
 
-// The numbers the same names have on Linux, so that a command line means the same on both.
+// The numbers the names have on Linux (common/signal_names.h), so that a command line means the
+// same on both.
 constexpr int kTerm = 15, kKill = 9;
-constexpr SignalName kSignalNames[] = {{"TERM", kTerm}, {"INT", 2},   {"HUP", 1},    {"QUIT", 3},
-                                       {"USR1", 10},    {"USR2", 12}, {"KILL", kKill}};
 
 // After the stop event, the program is terminated if it still runs this much later. The library
 // usually ends this process (and so the program, through the job) sooner: 1 s after the stop
@@ -104,12 +105,6 @@ const char* StopUsage() {
          "ends, with its exit code, and PROGRAM dies with it.\n";
 }
 
-const SignalName* KnownSignals(size_t* count, int* highest) {
-  *count = sizeof kSignalNames / sizeof kSignalNames[0];
-  *highest = 64;
-  return kSignalNames;
-}
-
 int DefaultStopSignal() { return kTerm; }
 
 void SetEnvironment(const char* name, const std::string& value) { SetEnvironmentVariableA(name, value.c_str()); }
@@ -125,10 +120,7 @@ void RunProgram(const RunRequest& request) {
   // Opened first, while the supervisor that made it surely holds it too. With the right to set
   // it, so that a program that waits on it itself still gets the set that this process takes.
   HANDLE event = nullptr;
-  if (!request.guid.empty()) {
-    event = OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, request.guid.c_str());
-    if (event == nullptr) event = OpenEventA(SYNCHRONIZE, FALSE, request.guid.c_str());
-  }
+  if (!request.guid.empty()) event = kestravo::child::OpenStopEventToPassOn(request.guid.c_str());
 
   HANDLE outputRead = nullptr, outputWrite = nullptr;
   if (!request.output.path.empty()) {
@@ -146,7 +138,7 @@ void RunProgram(const RunRequest& request) {
   if (!kestravo_tools::IsExecutableFile(path)) Fail("cannot run ", request.argv[0], ERROR_FILE_NOT_FOUND, 127);
   std::string commandLine;
   for (const std::string& arg : request.argv) {
-    commandLine += (commandLine.empty() ? "" : " ") + kestravo_tools::QuoteArgument(arg);
+    commandLine += (commandLine.empty() ? "" : " ") + kestravo::QuoteArgument(arg);
   }
   HANDLE job = MakeJob();
   // The program shares this process's console and standard handles.
@@ -186,8 +178,9 @@ void RunProgram(const RunRequest& request) {
     DWORD count = event != nullptr && !stopping ? 2 : 1;
     DWORD result = WaitForMultipleObjects(count, waits, FALSE, timeout);
     if (result == WAIT_OBJECT_0 + 1) {
-      // One set releases one waiter: set it again for the program, and stop waiting on it.
-      SetEvent(event);
+      // Set again for the program (the wait that took it may have reset it), and no longer
+      // waited on.
+      kestravo::child::SetStopEventAgain(event);
       stopping = true;
       g_output.Note(request.stopSignal == kKill ? "stop event: terminating the program"
                     : request.stopSignal != 0 ? "stop event: sending Ctrl-Break to the program"
@@ -211,8 +204,8 @@ void RunProgram(const RunRequest& request) {
     if (job != nullptr) TerminateJobObject(job, kTerminatedExit);  // what the program left running
     // A process outside the job may still hold the pipe: what came until now, then no more.
     if (passer != nullptr && WaitForSingleObject(passer, 1000) == WAIT_TIMEOUT) CancelSynchronousIo(passer);
-    g_output.Note(request.argv[0] + " " + kestravo_tools::ExitText(static_cast<int32_t>(code), 0, false, "") +
-                  " after " + kestravo_tools::RunTimeText(GetTickCount() - startedAt));
+    g_output.Note(request.argv[0] + " " +
+                  kestravo::ExitText(true, static_cast<int32_t>(code), 0, false, GetTickCount() - startedAt));
     End(code);
   }
 }

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
+#include "common/command_line.h"
 #include "last_error.h"
 #include "process_exit.h"
 #include "process_groups.h"
@@ -327,7 +327,7 @@ BOOL StartChild(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPVOID lpEnvironm
   try {
     // Made before the spawn: the new process may only make system calls until its exec.
     std::vector<std::string> args;
-    if (lpCommandLine != nullptr && *lpCommandLine != '\0') args = kestravo::posix::CommandLineArgv(lpCommandLine);
+    if (lpCommandLine != nullptr && *lpCommandLine != '\0') args = kestravo::CommandLineArgv(lpCommandLine);
     if (args.empty()) args.push_back(lpApplicationName);
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(&arg[0]);

@@ -14,5 +14,3 @@ BOOL GetProcessExitStatus(HANDLE hProcess, ProcessExitStatus* status) {
   if (!process) return FALSE;
   return process->ExitStatus(status) ? TRUE : FALSE;
 }
-
-const char* SignalName(int32_t signal) { return signal > 0 ? sigabbrev_np(signal) : nullptr; }

@@ -40,6 +40,7 @@ typedef BYTE* LPBYTE;
 #define CREATE_NO_WINDOW 0x08000000u
 #define PROCESS_ALL_ACCESS 0x001FFFFFu
 #define SYNCHRONIZE 0x00100000u
+#define EVENT_MODIFY_STATE 0x0002u  // accepted and not checked: owner-only files decide who may set
 
 #define S_OK ((HRESULT)0)
 #define E_FAIL ((HRESULT)0x80004005)

@@ -20,4 +20,3 @@ BOOL GetProcessExitStatus(HANDLE hProcess, ProcessExitStatus* status) {
   return TRUE;
 }
 
-const char* SignalName(int32_t) { return nullptr; }

@@ -1,14 +1,31 @@
-#include "command_line.h"
+#include "common/command_line.h"
 
 #include <algorithm>
 
-namespace kestravo::posix {
+namespace kestravo {
 
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 }  // namespace
+
+std::string QuoteArgument(const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+  std::string out = "\"";
+  size_t backslashes = 0;
+  for (char c : argument) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(2 * backslashes, '\\');  // before the closing quote
+  return out + "\"";
+}
 
 std::vector<std::string> SplitArguments(const std::string& text) {
   std::vector<std::string> args;
@@ -67,4 +84,4 @@ std::vector<std::string> CommandLineArgv(const std::string& line) {
   return argv;
 }
 
-}  // namespace kestravo::posix
+}  // namespace kestravo
