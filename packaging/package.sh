@@ -11,17 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 
-check=0
-tree=""
-while [ $# -gt 0 ]; do
-  case $1 in
-    --check) check=1 ;;
-    -h|--help) sed -n '2,10s/^# \{0,1\}//p' "$0"; exit 0 ;;
-    -*) echo "package.sh: unknown option $1" >&2; exit 2 ;;
-    *) tree=$1 ;;
-  esac
-  shift
-done
+script_options --check "$@"
+check=$flag_on
 
 # systemd brings systemd-analyze, which checks the unit.
 ensure_packages $KESTRAVO_PACKAGING_PACKAGES $([ $check = 1 ] && echo systemd)

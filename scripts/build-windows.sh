@@ -11,17 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 
-test=0
-tree=""
-while [ $# -gt 0 ]; do
-  case $1 in
-    --test) test=1 ;;
-    -h|--help) sed -n '2,10s/^# \{0,1\}//p' "$0"; exit 0 ;;
-    -*) echo "build-windows.sh: unknown option $1" >&2; exit 2 ;;
-    *) tree=$1 ;;
-  esac
-  shift
-done
+script_options --test "$@"
+test=$flag_on
 
 ensure_packages
 ensure_windows_deps

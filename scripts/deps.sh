@@ -20,6 +20,25 @@ ensure_packages() {
   fi
 }
 
+# script_options FLAG ARGS...: the options of a script that takes one flag and a build tree. Sets
+# flag_on (1 when FLAG was given, else 0) and tree (empty when none was given); -h prints the
+# script's opening comment.
+script_options() {
+  local flag=$1
+  shift
+  flag_on=0
+  tree=""
+  while [ $# -gt 0 ]; do
+    case $1 in
+      "$flag") flag_on=1 ;;
+      -h|--help) sed -n '2,10s/^# \{0,1\}//p' "$0"; exit 0 ;;
+      -*) echo "$(basename "$0"): unknown option $1" >&2; exit 2 ;;
+      *) tree=$1 ;;
+    esac
+    shift
+  done
+}
+
 # The Windows x64 build: the cross compiler, Wine to run the tests, dpkg-dev for apt-get source.
 KESTRAVO_WINDOWS_PACKAGES="g++-mingw-w64-x86-64-posix wine64 dpkg-dev"
 KESTRAVO_TOOLS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
