@@ -2,13 +2,12 @@
 
 #include <algorithm>
 
-#include "api/globals.h"
 #include "common/error_codes.h"
 #include "launcher/spawn_process.h"
 #include "platform/log_line.h"
 #include "platform/process_remains.h"
+#include "platform/worker_quit.h"
 #include "platform/zol_runtime.h"
-#include "state/kestravo_config.h"
 
 namespace {
 
