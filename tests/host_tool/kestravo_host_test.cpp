@@ -364,15 +364,17 @@ TEST_F(HostToolTest, ProtocolAwareProgramUnderTheAdapterStillGetsItsStopEvent) {
 
 // A running host lists its programs (a table, and JSON; one that keeps failing with its restarts
 // and how it last ended), restarts, stops and starts one by name while the other runs on, and
-// refuses an unknown name and a reload without a list (exit 1).
-// Without a host, before and after, a client exits 3.
+// refuses an unknown name and a reload without a list (exit 1). While a program that ignores its
+// signal waits out its grace, on request and at the host's own stop, status answers and shows it
+// stopping. Without a host, before and after, a client exits 3.
 TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   EXPECT_EQ(Ask({"status"}), 3);
   EXPECT_EQ(CountMatches(FileText(Err(run_)), "no host is running on the state directory " + Quote(dir.Path())), 1u);
-  pid_t host = Start(1, {"--", "/bin/sleep", "1000", ":::", "sh", "-c", "while :; do sleep 1; done", ":::", "false"});
+  pid_t host = Start(1, {"--", "/bin/sleep", "1000", ":::", "sh", "-c", "while :; do sleep 1; done", ":::", "false", ":::",
+                         "--name", "deaf", "--grace", "3s", "sh", "-c", "trap '' TERM; while :; do sleep 0.1; done"});
   ASSERT_GT(host, 0);
-  Programs first = StatusWhen([](Programs& p) { return RunningPid(p, "sleep") && RunningPid(p, "sh"); });
-  ASSERT_EQ(first.size(), 3u) << FileText(Out(1));
+  Programs first = StatusWhen([](Programs& p) { return RunningPid(p, "sleep") && RunningPid(p, "sh") && RunningPid(p, "deaf"); });
+  ASSERT_EQ(first.size(), 4u) << FileText(Out(1));
   const int64_t sleepPid = RunningPid(first, "sleep"), shPid = RunningPid(first, "sh");
   EXPECT_EQ(first["sleep"]["hpid"], 0);
   EXPECT_EQ(first["sh"]["hpid"], 1);
@@ -381,7 +383,7 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   struct stat socketFile = {};
   EXPECT_EQ(stat(dir.File("kestravo-host.sock").c_str(), &socketFile) == 0 ? socketFile.st_mode & 0777 : 0, 0600u);
   EXPECT_EQ(Ask({"status"}), 0);
-  EXPECT_EQ(CountMatches(FileText(Out(run_)), "^NAME +HPID +PID +STATE +UPTIME +RESTARTS +LAST EXIT\nfalse +2 .*\nsh +1 +" + std::to_string(shPid) +
+  EXPECT_EQ(CountMatches(FileText(Out(run_)), "^NAME +HPID +PID +STATE +UPTIME +RESTARTS +LAST EXIT\ndeaf +3 .*\nfalse +2 .*\nsh +1 +" + std::to_string(shPid) +
                                                   " +running +\\d+s +0 +-\nsleep +0 +" + std::to_string(sleepPid) + " +running .*\n$"), 1u)
       << FileText(Out(run_));
 
@@ -403,12 +405,24 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   EXPECT_EQ(StatusWhen([](Programs& p) { return RunningPid(p, "sh") > 0; })["sh"]["restarts"], 1);
   EXPECT_EQ(Ask({"stop", "sleep"}), 0);
   EXPECT_EQ(Ask({"start", "sleep"}), 0);
-  EXPECT_EQ(StatusWhen([](Programs& p) { return RunningPid(p, "sleep") > 0; }).size(), 3u);
+  EXPECT_EQ(StatusWhen([](Programs& p) { return RunningPid(p, "sleep") > 0; }).size(), 4u);
+
+  // Its stop waits out the grace; meanwhile the host answers, and refuses what would race it.
+  pid_t stopping = Start(++run_, {"--state-dir", dir.Path(), "stop", "deaf"});
+  const int stopRun = run_;
+  Programs during = StatusWhen([](Programs& p) { return p["deaf"]["state"] == "stopping"; });
+  EXPECT_EQ(during["deaf"]["pid"], RunningPid(first, "deaf"));
+  EXPECT_GT(RunningPid(during, "sleep"), 0);
+  EXPECT_EQ(Ask({"restart", "deaf"}), 1);
+  EXPECT_EQ(CountMatches(FileText(Err(run_)), "deaf is being stopped already"), 1u) << FileText(Err(run_));
+  EXPECT_EQ(WaitExit(stopping), 0);
+  EXPECT_EQ(FileText(Out(stopRun)), "stopped deaf: killed: still running 3.00 s after its stop event\n");
+  EXPECT_EQ(Ask({"start", "deaf"}), 0);
   Programs failing = StatusWhen([](Programs& p) { return p["false"]["restarts"] >= 2; });
   EXPECT_EQ(CountMatches(failing["false"]["last_exit"].dump(), "^\"exited with code 1 after [0-9.]+ s\"$"), 1u) << failing["false"];
 
   const std::tuple<std::vector<std::string>, int, std::string> refused[] = {
-      {{"restart", "nope"}, 1, "no program named nope; known: false, sh, sleep"}, {{"reload"}, 1, "nothing to re-read"},
+      {{"restart", "nope"}, 1, "no program named nope; known: deaf, false, sh, sleep"}, {{"reload"}, 1, "nothing to re-read"},
       {{"stop", "sh\x1b[2J"}, 2, "control characters"}, {{"stop"}, 2, "stop needs the NAME"}};
   for (const auto& [args, code, refusal] : refused) {
     EXPECT_EQ(Ask(args), code) << args[0];
@@ -416,8 +430,11 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   }
   EXPECT_EQ(WaitExit(Start(++run_, {"--version"})), 0);
   EXPECT_EQ(CountMatches(FileText(Out(run_)), "^kestravo-host \\d+\\.\\d+\\.\\d+\n$"), 1u) << FileText(Out(run_));
+  ASSERT_GT(RunningPid(first = StatusWhen([](Programs& p) { return RunningPid(p, "deaf") > 0; }), "deaf"), 0);
   kill(host, SIGTERM);
+  EXPECT_EQ(StatusWhen([](Programs& p) { return p["deaf"]["state"] == "stopping"; })["deaf"]["pid"], RunningPid(first, "deaf"));
   EXPECT_EQ(WaitExit(host), 0);
+  EXPECT_EQ(CountMatches(FileText(Out(1)), "hpid \\d+  pid " + std::to_string(RunningPid(first, "deaf")) + "  killed: "), 1u) << FileText(Out(1));
   EXPECT_EQ(Ask({"status"}), 3);
 
   // A program whose file is gone when it must restart: shown as exited, not as about to restart.
