@@ -10,7 +10,9 @@
  * library records its children in "kestravo.xml" beside the host's executable.
  *
  * Link with -lkestravo. Valid C and C++. Every function may be called from any thread; all but
- * KESTRAVO_SetMsgCallBack are serialised by one lock, held for the whole call. */
+ * KESTRAVO_SetMsgCallBack are serialised by one lock, held for the whole call except while
+ * KESTRAVO_DestroyProcess and KESTRAVO_KillProcess wait for their child to end. So no call waits
+ * for another call's child, and children stopped from several threads stop side by side. */
 #ifndef KESTRAVO_H
 #define KESTRAVO_H
 
@@ -101,8 +103,9 @@ typedef int32_t (*MsgCallBack)(uint32_t hpid, uint32_t msgType, void* msgData, v
 KESTRAVO_API int32_t KESTRAVO_Init(void) KESTRAVO_NOEXCEPT;
 
 /* Undoes one KESTRAVO_Init: 0, or 5 when not initialised. The last one stops the worker threads,
-   asks every child to stop (its stop event, then termination after 1000 ms) and forgets the
-   callback. kestravo.xml keeps its entries. */
+   asks every child to stop (its stop event, then termination after 1000 ms), terminates at once
+   the children of destroys still under way, and forgets the callback. kestravo.xml keeps its
+   entries. */
 KESTRAVO_API int32_t KESTRAVO_Uninit(void) KESTRAVO_NOEXCEPT;
 
 /* Starts exePath with cmdLine (the marker with the hpid and GUID is appended to it directly, so
@@ -119,12 +122,14 @@ KESTRAVO_API int32_t KESTRAVO_CreateProcess(const char* exePath, const char* cmd
    0 once stopped, 1 for an unknown hpid, 3 when not confirmed within 5000 ms or within the grace
    and 2000 ms more, whichever is longer, 5 when not initialised. A start still being retried is
    cancelled (0). After 3 the stop goes on: the hpid is unknown from then on, and becomes free for
-   a new child, and the child leaves kestravo.xml, once it is done. Like every call, it holds the
-   library's lock while it waits: other calls wait for it. */
+   a new child, and the child leaves kestravo.xml, once it is done. The wait is made without the
+   library's lock: other calls go on meanwhile, other destroys included, and a second destroy or
+   kill of the same hpid answers 1. When the last KESTRAVO_Uninit runs meanwhile, it ends the
+   child at once and the call answers 0. */
 KESTRAVO_API int32_t KESTRAVO_DestroyProcess(uint32_t hpid, uint32_t graceMs) KESTRAVO_NOEXCEPT;
 
 /* Terminates the child without asking, and returns once it has ended: 0, 1, 3 (not confirmed
-   within 5000 ms), 5 as above. */
+   within 5000 ms), 5 as above. Waits without the library's lock, as KESTRAVO_DestroyProcess. */
 KESTRAVO_API int32_t KESTRAVO_KillProcess(uint32_t hpid) KESTRAVO_NOEXCEPT;
 
 /* Terminates the child and starts it again under the same hpid and command line. Returns at once:

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <regex>
+#include <atomic>
 #include <thread>
 
 #include "host_harness.h"
@@ -195,6 +196,110 @@ TEST_F(ProcessControl, StopsAreFinalUnreportedAndFreeTheirHpid) {
   for (uint32_t hpid = 0; hpid < 4; ++hpid) EXPECT_EQ(CreateHelper("stop", "-"), hpid);
   Stop();
 }
+
+// No call waits on another call's child: while a destroy waits out a long grace on one thread,
+// a second stop of its hpid answers 1, another child is answered for, restarted and destroyed
+// beside it; the long destroy still ends its child when its grace runs out. Each hpid is freed
+// once: new children get the two hpids and then a third.
+TEST_F(ProcessControl, NoCallWaitsOnAnotherCallsChild) {
+  ASSERT_TRUE(Start());
+  pid_t deaf = Running("ignore", dir.File("0.report")), other = Running("stop", dir.File("1.report")),
+        second = Running("ignore", dir.File("2.report"));
+  ASSERT_TRUE(deaf > 0 && other > 0 && second > 0);
+  std::atomic<int> result{-1};
+  std::thread destroy([&] { result = KESTRAVO_DestroyProcess(0, 6000); });
+  ASSERT_TRUE(WaitFor([&] { return LinesWith(dir.Log(), {"[pid=0]Prepare to destroy process!"}) == 1; }));
+  EXPECT_EQ(Answers({KESTRAVO_DestroyProcess(0, 0), KESTRAVO_KillProcess(0), KESTRAVO_RestartProcess(0), Pid(1) == other}),
+            "1,1,1,1");
+  ASSERT_EQ(kill(other, SIGKILL), 0);
+  EXPECT_GT(WaitRunning(1, dir.File("1.report"), other), 0);
+  EXPECT_EQ(KESTRAVO_DestroyProcess(2, 1000), 0);
+  EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(second); }));
+  EXPECT_EQ(result, -1);  // all of it during the first destroy's grace
+  EXPECT_TRUE(ProcessAlive(deaf));
+  destroy.join();
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(deaf); }));
+  for (uint32_t hpid : {0u, 2u, 3u}) EXPECT_EQ(CreateHelper("stop", "-"), hpid);
+  Stop();
+}
+
+// Stops asked from several threads run side by side: eight children that ignore their stop
+// event, destroyed from eight threads with a grace of 2 s, are gone in about one grace, not eight.
+TEST_F(ProcessControl, DestroysFromSeveralThreadsTakeAboutOneGrace) {
+  ASSERT_TRUE(Start());
+  std::vector<pid_t> pids;
+  for (int i = 0; i < 8; ++i) pids.push_back(Running("ignore", dir.File(std::to_string(i) + ".report")));
+  for (pid_t pid : pids) ASSERT_GT(pid, 0);
+  std::atomic<int> stopped{0};
+  std::vector<std::thread> threads;
+  auto before = std::chrono::steady_clock::now();
+  for (uint32_t hpid = 0; hpid < 8; ++hpid) threads.emplace_back([&, hpid] { stopped += KESTRAVO_DestroyProcess(hpid, 2000) == 0; });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(8));  // one after another: 16 s
+  EXPECT_EQ(stopped, 8);
+  for (pid_t pid : pids) EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(pid); }));
+  EXPECT_EQ(LinesWith(dir.Log(), {"wait exit timeout"}), 8u);
+  EXPECT_TRUE(WaitFor([&] { return dir.State().empty(); }));
+  Stop();
+}
+
+// A destroy that meets another end of its child: the child's own exits (it dies young, again and
+// again), a kill of the same hpid, the last Uninit. The destroy answers without waiting for the
+// other call, the other call without waiting for the destroy; the child ends once, logged once,
+// and its hpid is freed once.
+struct StopRace {
+  const char* name;
+  const char* mode;      // the child's, hpid 0
+  uint32_t graceMs;      // of its destroy, made on a thread of its own
+  int (*meanwhile)();    // once the destroy has begun; its answer
+  const char* answers;   // the destroy's and the other call's
+  bool afterExit = false;  // made once the child's first exit is reported (its relaunch waits)
+};
+
+const StopRace kStopRaces[] = {
+    {"OwnExit", "exit 120", 3000, nullptr, "0"},
+    {"QueuedRelaunch", "exit 0", 3000, nullptr, "0", true},
+    {"Kill", "ignore", 6000, [] { return KESTRAVO_KillProcess(0); }, "0,1"},
+    {"LastUninit", "ignore", 20000, [] { return KESTRAVO_Uninit(); }, "0,0"},
+};
+
+void PrintTo(const StopRace& c, std::ostream* out) { *out << c.name; }
+
+class StopRaces : public HostTest, public ::testing::WithParamInterface<StopRace> {};
+
+TEST_P(StopRaces, TheChildEndsOnceAndItsHpidIsFreedOnce) {
+  const StopRace& c = GetParam();
+  ASSERT_TRUE(Start());
+  std::string mode = c.mode;
+  pid_t pid = Running(mode.substr(0, mode.find(' ')), dir.File("a.report"), mode.find(' ') == std::string::npos ? "" : mode.substr(mode.find(' ') + 1));
+  ASSERT_GT(pid, 0);
+  if (c.afterExit) ASSERT_TRUE(WaitCount(0, MSG_EXITED, 1));
+  std::atomic<int> destroyed{-1};
+  std::thread destroy([&] { destroyed = KESTRAVO_DestroyProcess(0, c.graceMs); });
+  std::string answers;
+  if (c.meanwhile != nullptr) {
+    ASSERT_TRUE(WaitFor([&] { return LinesWith(dir.Log(), {"[pid=0]Prepare to destroy process!"}) == 1; }));
+    auto before = std::chrono::steady_clock::now();
+    int other = c.meanwhile();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(c.graceMs / 2));
+    destroy.join();
+    answers = Answers({destroyed, other});
+  } else {
+    destroy.join();
+    answers = Answers({destroyed});
+  }
+  EXPECT_EQ(answers, c.answers);
+  const size_t heard = Messages().size();
+  EXPECT_TRUE(WaitFor([&] { return dir.ProcessesNamingMe().empty(); }));
+  EXPECT_EQ(LinesWith(dir.Log(), {"[hpid=0] process destroy success."}), 1u);
+  if (std::string(c.name) == "LastUninit") ASSERT_EQ(KESTRAVO_Init(), 0);
+  for (uint32_t hpid : {0u, 1u}) EXPECT_EQ(CreateHelper("stop", "-"), hpid);
+  EXPECT_EQ(Messages().size(), heard);  // nothing of hpid 0 after its destroy returned
+  Stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Destroy, StopRaces, ::testing::ValuesIn(kStopRaces), [](const auto& info) { return std::string(info.param.name); });
 
 // A stop that the launcher cannot confirm in time (a callback holds it up) answers 3 and goes on
 // by itself: its hpid is unknown meanwhile, then free, and its entry leaves the file.
@@ -401,6 +506,8 @@ struct CallbackCase {
   bool uninitMeanwhile;           // the test's thread runs the last Uninit while it calls
   const char* results;            // what the calls answer
   bool endsStopped;               // the library is uninitialised afterwards
+  const char* other = nullptr;    // a second child (hpid 1) in this mode; the test's thread is
+                                  // answered while the calls run and that child still lives
 };
 
 int GetOSPid(uint32_t h) {
@@ -426,6 +533,9 @@ const CallbackCase kCallbackCases[] = {
     {"KillOnTheLauncherThread", MSG_RESTARTED, [](uint32_t h) { return Answers({KESTRAVO_KillProcess(h), GetOSPid(h)}); }, false, "0,1", false},
     // The guard cannot wait for itself; once told to end it starts nothing anew.
     {"LastUninitOnTheGuardThread", MSG_EXITED, [](uint32_t h) { return Answers({KESTRAVO_Uninit(), GetOSPid(h), KESTRAVO_Init()}); }, false, "0,5,5", true},
+    // A destroy of another child that ignores its event holds up no call of other threads.
+    {"DestroyOfAnotherOnTheGuardThread", MSG_EXITED, [](uint32_t) { return Answers({KESTRAVO_DestroyProcess(1, 3000), GetOSPid(1)}); }, false, "0,1", false, "ignore"},
+    {"DestroyOfAnotherOnTheLauncherThread", MSG_RESTARTED, [](uint32_t) { return Answers({KESTRAVO_DestroyProcess(1, 3000), GetOSPid(1)}); }, false, "0,1", false, "ignore"},
 };
 
 void PrintTo(const CallbackCase& c, std::ostream* out) { *out << c.name; }
@@ -436,8 +546,9 @@ TEST_P(Callbacks, CallsFromTheLibrarysThreadsReturn) {
   const CallbackCase& c = GetParam();
   actions[c.type] = c.action;
   ASSERT_TRUE(Start());
-  pid_t pid = Running("stop", dir.File("a.report"));
+  pid_t pid = Running("stop", dir.File("a.report")), other = c.other ? Running(c.other, dir.File("b.report")) : 0;
   ASSERT_GT(pid, 0);
+  ASSERT_EQ(other >= 0 && (c.other == nullptr || other > 0), true);
   ASSERT_EQ(kill(pid, SIGKILL), 0);
 
   auto message = [&] {
@@ -449,12 +560,17 @@ TEST_P(Callbacks, CallsFromTheLibrarysThreadsReturn) {
     ASSERT_TRUE(WaitFor([&] { return message().calling; }));
     EXPECT_EQ(KESTRAVO_Uninit(), 0);
   }
+  if (c.other) {
+    ASSERT_TRUE(WaitFor([&] { return message().calling && LinesWith(dir.Log(), {"[pid=1]Prepare to destroy process!"}) == 1; }));
+    EXPECT_EQ(Pid(0) > 0, true);
+    EXPECT_TRUE(ProcessAlive(other));  // answered during the other child's grace
+  }
   ASSERT_TRUE(WaitFor([&] { return !message().call.empty(); }));
   EXPECT_EQ(message().call, c.results);
 
   // The library is whole afterwards: it starts again if it was stopped, and the hpid is free.
   if (c.endsStopped) { EXPECT_EQ(KESTRAVO_Init(), 0); }
-  EXPECT_EQ(CreateHelper("stop", "-"), 0u);
+  EXPECT_EQ(CreateHelper("stop", "-"), c.other ? 1u : 0u);
   EXPECT_TRUE(NoZombies());
   Stop();
 }

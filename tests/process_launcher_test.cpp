@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "launcher/child_identity.h"
 #include "launcher/process_launcher.h"
@@ -32,9 +35,16 @@ struct RecordingSink : IProcessLaucherSink {
   int32_t OnKillNotify(ManagedProcess* p) override { return Add(TASK_KILL, p, true); }
   int32_t OnDestroyNotify(ManagedProcess* p) override { return Add(TASK_DESTROY, p, true); }
   int32_t Add(int32_t type, ManagedProcess* p, bool ok) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     calls.push_back({type, ok, *p});
+    // Holds the launcher's thread in this report until Release (or a minute, not for ever).
+    if (type == TASK_CREATE && p->hpid == holdHpid) released.wait_for(lock, seconds(60), [&] { return holdHpid == kNone; });
     return 0;
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex);
+    holdHpid = kNone;
+    released.notify_all();
   }
   std::vector<Call> Calls() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -46,8 +56,11 @@ struct RecordingSink : IProcessLaucherSink {
     return order;
   }
   bool WaitCalls(size_t n, seconds limit = seconds(15)) { return WaitFor([&] { return Calls().size() >= n; }, limit); }
-  std::mutex mutex;  // guards calls
+  static constexpr uint32_t kNone = 0xFFFFFFFFu;
+  std::mutex mutex;  // guards calls and holdHpid
+  std::condition_variable released;
   std::vector<Call> calls;
+  uint32_t holdHpid = kNone;  // the create whose report holds the thread
 };
 
 // A record as the manager makes it: the helper child in a mode, with its identity and events.
@@ -74,9 +87,10 @@ struct ProcessLauncherTest : ::testing::Test {
     }
     EXPECT_TRUE(ZombieChildren().empty());
   }
-  // Starts a child that ignores its stop event (hpid 1) and one in mode secondMode (hpid 2), then
-  // destroys the first: that holds the launcher's thread for 3000 ms, so that what is queued
-  // next is still queued when the task after it comes.
+  // Starts a child that ignores its stop event (hpid 1) and one in mode secondMode (hpid 2), and
+  // destroys the first with a grace of a minute, which runs beside what follows. Then holds the
+  // launcher's thread in the report of a third start (hpid 9), so that what is queued next is
+  // still queued when the thread goes on (Release).
   void StartAndHoldTheThread(const std::string& secondMode, ManagedProcess* busy, ManagedProcess* second) {
     ASSERT_TRUE(launcher.Start(&sink));
     ASSERT_TRUE(launcher.Lauch(TASK_CREATE, Record(1, "ignore -")));
@@ -84,7 +98,11 @@ struct ProcessLauncherTest : ::testing::Test {
     ASSERT_TRUE(sink.WaitCalls(2));
     *busy = sink.Calls()[0].process;
     *second = sink.Calls()[1].process;
-    ASSERT_TRUE(launcher.Lauch(TASK_DESTROY, *busy));
+    ASSERT_TRUE(launcher.Lauch(TASK_DESTROY, *busy, 0, 60000));
+    ASSERT_TRUE(WaitFor([&] { return ZOL_WaitForSingleObject(busy->namedEvent.Get(), 0) == 0; }));
+    sink.holdHpid = 9;
+    ASSERT_TRUE(launcher.Lauch(TASK_CREATE, Record(9, "stop -")));
+    ASSERT_TRUE(sink.WaitCalls(3));
   }
   TempDir dir;
   LogCapture log;
@@ -110,14 +128,20 @@ TEST_F(ProcessLauncherTest, QueueDropsDuplicateStartsCancelsStoppedStartsAndKeep
   EXPECT_EQ(taken.guid, pending.guid);
   EXPECT_TRUE(launcher.Lauch(TASK_KILL, restarted));
   EXPECT_TRUE(launcher.Lauch(TASK_RELAUNCH, restarted));
+  sink.Release();
   // The relaunch was queued last: once it is reported, nothing queued before it is left. The
-  // kill that cancelled a start is reported all the same, so that its record is let go.
+  // kill that cancelled a start is reported all the same, so that its record is let go. All of
+  // it during busy's grace, which Stop cuts short: then busy is terminated and reported.
   ASSERT_TRUE(sink.WaitCalls(10));
-  EXPECT_EQ(sink.Seen(), (Order{{TASK_CREATE, 1}, {TASK_CREATE, 2}, {TASK_DESTROY, 1}, {TASK_CREATE, 3},
+  EXPECT_TRUE(ProcessAlive(busy.pid));
+  EXPECT_EQ(sink.Seen(), (Order{{TASK_CREATE, 1}, {TASK_CREATE, 2}, {TASK_CREATE, 9}, {TASK_CREATE, 3},
                                 {TASK_KILL, 4}, {TASK_RELAUNCH, 5}, {TASK_RELAUNCH, 6}, {TASK_CREATE, 5},
                                 {TASK_KILL, 2}, {TASK_RELAUNCH, 2}}));
   const std::vector<Call> calls = sink.Calls();
   ASSERT_EQ(calls.size(), 10u);
+  EXPECT_TRUE(launcher.Stop());
+  EXPECT_EQ(sink.Seen().back(), Order::value_type(TASK_DESTROY, 1));
+  EXPECT_FALSE(ProcessAlive(busy.pid));
   Report seen = WaitForReport(dir.File("first"));
   EXPECT_EQ(seen["guid"], first.guid);
   EXPECT_EQ(seen["pid"], std::to_string(calls[3].process.pid));
@@ -131,13 +155,46 @@ TEST_F(ProcessLauncherTest, StopSignalsTheSyncEventOfAQueuedTaskAndDoesNotRunIt)
   ManagedProcess busy, queued;
   ASSERT_NO_FATAL_FAILURE(StartAndHoldTheThread("stop", &busy, &queued));
   ASSERT_TRUE(launcher.Lauch(TASK_DESTROY, queued));
-  // Stop while busy's destroy is in hand: its stop event has been signalled (busy ignores it).
-  ASSERT_TRUE(WaitFor([&] { return ZOL_WaitForSingleObject(busy.namedEvent.Get(), 0) == 0; }));
+  // Stop while busy's destroy is in hand (busy ignores its event) and queued's is still queued.
   EXPECT_NE(ZOL_WaitForSingleObject(queued.syncEvent.Get(), 0), 0u);
+  std::thread release([&] {
+    WaitFor([&] { return ZOL_WaitForSingleObject(queued.syncEvent.Get(), 0) == 0; });
+    sink.Release();
+  });
+  auto before = std::chrono::steady_clock::now();
   EXPECT_TRUE(launcher.Stop());
-  EXPECT_EQ(ZOL_WaitForSingleObject(queued.syncEvent.Get(), 0), 0u);
+  release.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, seconds(30));  // not busy's minute of grace
   EXPECT_TRUE(ProcessAlive(queued.pid));
+  EXPECT_FALSE(ProcessAlive(busy.pid));
   EXPECT_EQ(sink.Seen().back(), Order::value_type(TASK_DESTROY, 1));
+}
+
+// Destroys run side by side, each on its own clock: a child that hears its stop event, or has
+// ended already, is reported at once, one that does not when its own grace runs out, and a start
+// queued meanwhile runs at once. Each destroy is reported once.
+TEST_F(ProcessLauncherTest, DestroysRunSideBySideEachOnItsOwnClock) {
+  ASSERT_TRUE(launcher.Start(&sink));
+  for (const auto& [hpid, mode] : {std::pair<uint32_t, const char*>{1, "ignore -"}, {2, "ignore -"}, {3, "stop -"}, {4, "exit - 0"}})
+    ASSERT_TRUE(launcher.Lauch(TASK_CREATE, Record(hpid, mode)));
+  ASSERT_TRUE(sink.WaitCalls(4));
+  const std::vector<Call> started = sink.Calls();
+  ASSERT_TRUE(WaitFor([&] { return !ProcessAlive(started[3].process.pid); }));
+  const uint32_t graces[] = {4000, 1500, 60000, 60000};
+  auto begun = std::chrono::steady_clock::now();
+  for (size_t i = 0; i < 4; ++i) ASSERT_TRUE(launcher.Lauch(TASK_DESTROY, started[i].process, 0, graces[i]));
+  ASSERT_TRUE(launcher.Lauch(TASK_CREATE, Record(5, "ignore -")));
+  ASSERT_TRUE(sink.WaitCalls(9));
+  EXPECT_GE(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(4000));
+  Order seen = sink.Seen();
+  ASSERT_EQ(seen.size(), 9u);
+  std::sort(seen.begin() + 4, seen.begin() + 7);
+  EXPECT_EQ(Order(seen.begin() + 4, seen.end()),
+            (Order{{TASK_CREATE, 5}, {TASK_DESTROY, 3}, {TASK_DESTROY, 4}, {TASK_DESTROY, 2}, {TASK_DESTROY, 1}}));
+  for (size_t i = 0; i < 4; ++i) EXPECT_FALSE(ProcessAlive(started[i].process.pid)) << i;
+  EXPECT_EQ(log.Count({"wait exit timeout"}), 2);
+  launcher.Stop();
+  EXPECT_EQ(sink.Calls().size(), 9u);
 }
 
 // Three failing starts each retry on their own deadline; a task queued meanwhile runs at once.

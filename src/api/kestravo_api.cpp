@@ -1,6 +1,10 @@
 // The ten exported functions. Each but KESTRAVO_SetMsgCallBack holds the global lock for its
-// whole call, checks that the library is initialised and forwards to the manager. None lets an
+// whole call, checks that the library is initialised and forwards to the manager; destroy and
+// kill hold it until their stop is queued and wait for the child without it. None lets an
 // exception out: a failure inside becomes a result code.
+//
+// Lock order: the global lock, then the manager's (see process_mgr.h). A stop's wait takes the
+// manager lock only, after the global lock is released.
 #include <string>
 
 #include "api/error_codes.h"
@@ -144,14 +148,29 @@ int32_t KESTRAVO_CreateProcess(const char* exePath, const char* cmdLine, uint32_
   });
 }
 
+namespace {
+
+// A destroy or kill: queued under the global lock, waited for without it, so that a stop holds
+// up no other call, and stops called from several threads run side by side.
+int32_t StopWithoutTheLock(const char* function, uint32_t hpid, int32_t taskType, uint32_t graceMs) noexcept {
+  CProcessMgr::PendingStop pending;
+  try {
+    int32_t result = Forward<int32_t>(function, KESTRAVO_NOT_INITIALISED, KESTRAVO_STOP_TIMEOUT,
+                                      [&] { return GetProcessMgr()->BeginStop(hpid, taskType, graceMs, &pending); });
+    return pending.active ? GetProcessMgr()->FinishStop(pending) : result;
+  } catch (...) {
+    return KESTRAVO_STOP_TIMEOUT;
+  }
+}
+
+}  // namespace
+
 int32_t KESTRAVO_DestroyProcess(uint32_t hpid, uint32_t graceMs) noexcept {
-  return Forward<int32_t>("KESTRAVO_DestroyProcess", KESTRAVO_NOT_INITIALISED, KESTRAVO_STOP_TIMEOUT,
-                          [&] { return GetProcessMgr()->DestroyProcess(hpid, graceMs); });
+  return StopWithoutTheLock("KESTRAVO_DestroyProcess", hpid, TASK_DESTROY, graceMs);
 }
 
 int32_t KESTRAVO_KillProcess(uint32_t hpid) noexcept {
-  return Forward<int32_t>("KESTRAVO_KillProcess", KESTRAVO_NOT_INITIALISED, KESTRAVO_STOP_TIMEOUT,
-                          [&] { return GetProcessMgr()->KillProcess(hpid, std::string()); });
+  return StopWithoutTheLock("KESTRAVO_KillProcess", hpid, TASK_KILL, 0);
 }
 
 int32_t KESTRAVO_RestartProcess(uint32_t hpid) noexcept {

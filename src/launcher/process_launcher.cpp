@@ -4,7 +4,6 @@
 
 #include "api/error_codes.h"
 #include "api/globals.h"
-#include "config/kestravo_config.h"
 #include "launcher/spawn_process.h"
 #include "platform/log_line.h"
 #include "platform/process_remains.h"
@@ -19,6 +18,14 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kStateFlushMs = 5;
 // How long a relaunch waits for what its predecessor left behind to be gone.
 constexpr uint32_t kRemainsWaitMs = 1000;
+// A child in a destroy that the wait set could not take is looked at this often.
+constexpr uint32_t kUnwatchedLookMs = 10;
+
+uint32_t MsUntil(Clock::time_point when, Clock::time_point now) {
+  if (when <= now) return 0;
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(when - now).count();
+  return static_cast<uint32_t>(std::min<int64_t>(left, INFINITE - 1));
+}
 
 thread_local const CProcessLauncher* currentLauncher = nullptr;
 
@@ -55,7 +62,12 @@ bool CProcessLauncher::Start(IProcessLaucherSink* newSink) {
   }
   quitRequested = false;
   sink = newSink;
-  if (wakeEvent == nullptr) wakeEvent = ZOL_CreateEvent(0);
+  if (wakeEvent == nullptr) {
+    wakeEvent = ZOL_CreateEvent(0);
+    // A wait that returns at once gives the event its descriptor now rather than at the first
+    // wait with a child: the launcher holds all it will hold once Start has returned.
+    ZOL_WaitForAny(wakeEvent, nullptr, 0, 0, nullptr);
+  }
   if (wakeEvent == nullptr) {
     KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_EVENT_CREATE, "CreateEvent fail, Event handle is null");
     Stop();
@@ -86,7 +98,7 @@ bool CProcessLauncher::Stop() {
   // The pass that was in hand may have queued a failed start again; it must not run at the next
   // Start with a record the manager has forgotten.
   DropQueuedTasks();
-  if (thread == nullptr) GetKestravoConfig()->FlushDeferred(0);
+  if (thread == nullptr) NotifyIdle(0);
   sink = nullptr;
   running = false;
   return true;
@@ -137,10 +149,23 @@ void CProcessLauncher::RunStopNow(int32_t type, const ManagedProcess& process, u
     TakeQueuedStart(process.cmdLine, &cancelled);
   }
   LaunchTask task{type, process, {}, graceMs};
-  if (type == TASK_DESTROY) {
-    RunDestroyTask(task);
-  } else {
+  if (type != TASK_DESTROY) {
     RunKillTask(task);
+  } else if (!OnLauncherThread()) {
+    // A stopped launcher has no destroys in hand: this one is the caller's alone.
+    ZOL_SetEvent(task.process.namedEvent.Get());
+    CompleteDestroy(task, ZOL_WaitForSingleObject(task.process.processHandle.Get(), graceMs) == WAIT_OBJECT_0);
+  } else {
+    // Inside a sink call on the launcher thread: the queue waits, the destroys in hand do not.
+    // The loop looks at the queue when the call returns, so the wake event may be taken here.
+    const uint64_t id = BeginDestroy(task);
+    auto inHand = [&] {
+      return std::any_of(stopsInHand.begin(), stopsInHand.end(), [&](const StopInHand& stop) { return stop.id == id; });
+    };
+    while (inHand()) {
+      ZOL_ResetEvent(wakeEvent);
+      if (quitRequested || !ServiceStops(wakeEvent, INFINITE)) EndAllStops();
+    }
   }
 }
 
@@ -174,11 +199,15 @@ bool CProcessLauncher::Lauch(int32_t type, const ManagedProcess& process, uint32
 }
 
 uint32_t CProcessLauncher::insideLaucherRoutine() {
+  ZOL_WaitSet waitSet;
+  stopWaits = &waitSet;
   currentLauncher = this;
   SetWorkerQuitFlag(&quitRequested);
   for (;;) {
     if (quitRequested) {
-      GetKestravoConfig()->FlushDeferred(0);
+      EndAllStops();
+      NotifyIdle(0);
+      stopWaits = nullptr;
       return 0;
     }
     uint32_t waitMs = INFINITE;
@@ -194,15 +223,18 @@ uint32_t CProcessLauncher::insideLaucherRoutine() {
         due = it;
         break;
       }
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(it->notBefore - now).count();
-      waitMs = std::min<uint32_t>(waitMs, static_cast<uint32_t>(std::min<int64_t>(left, INFINITE - 1)));
+      waitMs = std::min(waitMs, MsUntil(it->notBefore, now));
     }
     if (due == taskQueue.end()) {
       guard.Release();
-      GetKestravoConfig()->FlushDeferred(0);
+      NotifyIdle(0);
       // A failed wait ends the loop too: at process exit the handles may be closed under us, and
       // a loop that waited for a signal that can no longer come would hang the exit.
-      if (ZOL_WaitForSingleObject(wakeEvent, waitMs) == WAIT_FAILED) return 0;
+      if (!ServiceStops(wakeEvent, waitMs)) {
+        EndAllStops();
+        stopWaits = nullptr;
+        return 0;
+      }
       continue;
     }
     // A copy per task rather than one for the whole loop: the task's handles go when it is done,
@@ -210,19 +242,20 @@ uint32_t CProcessLauncher::insideLaucherRoutine() {
     LaunchTask work = std::move(*due);
     taskQueue.erase(due);
     guard.Release();
+    // Between tasks too: a burst of starts does not hold up the end of a destroy.
+    if (!stopsInHand.empty()) ServiceStops(nullptr, 0);
 
     switch (work.type) {
       case TASK_RELAUNCH:
       case TASK_CREATE:
         RunStartTask(work);
-        GetKestravoConfig()->FlushDeferred(kStateFlushMs);
+        NotifyIdle(kStateFlushMs);
         break;
       case TASK_DESTROY:
-        GetKestravoConfig()->FlushDeferred(0);  // a destroy may take seconds
-        RunDestroyTask(work);
+        BeginDestroy(work);
         break;
       case TASK_KILL:
-        GetKestravoConfig()->FlushDeferred(0);
+        NotifyIdle(0);
         RunKillTask(work);
         break;
       default:
@@ -231,9 +264,23 @@ uint32_t CProcessLauncher::insideLaucherRoutine() {
   }
 }
 
+void CProcessLauncher::NotifyIdle(uint32_t maxDelayMs) {
+  IProcessLaucherSink* target = sink;
+  if (target != nullptr) target->OnLauncherIdle(maxDelayMs);
+}
+
 void CProcessLauncher::RunStartTask(LaunchTask& task) {
   static const char* const kFunction = "CProcessLauncher::insideLaucherRoutine";
   ManagedProcess& process = task.process;
+  if (task.type == TASK_RELAUNCH) {
+    for (const StopInHand& stop : stopsInHand) {
+      if (stop.task.process.cmdLine != process.cmdLine) continue;
+      // Queued before its record was destroyed: its process would only be terminated again.
+      KESTRAVO_LOG_INFO(kFunction, "[hpid=%d]the process is being destroyed, relaunch dropped",
+                        static_cast<int>(process.hpid));
+      return;
+    }
+  }
   // A relaunch never runs beside its predecessor's leftovers: whatever the ended child's tree
   // still holds goes first.
   if (task.type == TASK_RELAUNCH && process.processHandle.Get() != nullptr &&
@@ -269,11 +316,93 @@ void CProcessLauncher::RunStartTask(LaunchTask& task) {
   }
 }
 
-void CProcessLauncher::RunDestroyTask(LaunchTask& task) {
+uint64_t CProcessLauncher::BeginDestroy(LaunchTask& task) {
+  const uint64_t id = ++lastStopId;
+  ZOL_SetEvent(task.process.namedEvent.Get());
+  HANDLE handle = task.process.processHandle.Get();
+  // Ended already, or a handle that cannot be waited on (as a wait that fails at once): done now.
+  const uint32_t state = ZOL_WaitForSingleObject(handle, 0);
+  if (state != WAIT_TIMEOUT) {
+    CompleteDestroy(task, state == WAIT_OBJECT_0);
+    return id;
+  }
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(task.graceMs);
+  const bool watched = stopWaits->Add(handle);
+  stopsInHand.push_back(StopInHand{std::move(task), deadline, id, watched});
+  return id;
+}
+
+bool CProcessLauncher::ServiceStops(HANDLE event, uint32_t ms) {
+  Clock::time_point now = Clock::now();
+  bool unwatched = false;
+  for (const StopInHand& stop : stopsInHand) {
+    ms = std::min(ms, MsUntil(stop.deadline, now));
+    unwatched = unwatched || !stop.watched;
+  }
+  if (unwatched) ms = std::min(ms, kUnwatchedLookMs);
+  endedChildren.clear();
+  uint32_t result = WAIT_OBJECT_0;
+  if (stopsInHand.empty()) {
+    if (event != nullptr) result = ZOL_WaitForSingleObject(event, ms);
+  } else {
+    result = stopWaits->Wait(event, ms, &endedChildren);
+  }
+  if (result == WAIT_FAILED) {
+    if (event != nullptr && ZOL_WaitForSingleObject(event, 0) == WAIT_FAILED) return false;
+    // The set could not wait (no descriptor to be had): each child is looked at on its own.
+    unwatched = true;
+    ZOL_Sleep(kUnwatchedLookMs);
+  }
+  if (stopsInHand.empty()) return true;
+  std::sort(endedChildren.begin(), endedChildren.end());
+  now = Clock::now();
+  std::list<StopInHand> done;
+  for (auto it = stopsInHand.begin(); it != stopsInHand.end();) {
+    HANDLE handle = it->task.process.processHandle.Get();
+    const bool ended = std::binary_search(endedChildren.begin(), endedChildren.end(), handle) ||
+                       ((unwatched || !it->watched) && ZOL_WaitForSingleObject(handle, 0) == WAIT_OBJECT_0);
+    if (!ended && it->deadline > now) {
+      ++it;
+      continue;
+    }
+    if (it->watched) stopWaits->Remove(handle);
+    it->ended = ended;
+    done.splice(done.end(), stopsInHand, it++);
+  }
+  // After the list is settled: a report may run a stop of the sink's on this thread.
+  for (StopInHand& stop : done) CompleteDestroy(stop.task, stop.ended);
+  return true;
+}
+
+void CProcessLauncher::EndAllStops() {
+  static const char* const kFunction = "CProcessLauncher::insideLaucherRoutine";
+  if (stopsInHand.empty()) return;
+  std::list<StopInHand> all;
+  all.swap(stopsInHand);
+  std::vector<HANDLE> running;
+  for (StopInHand& stop : all) {
+    HANDLE handle = stop.task.process.processHandle.Get();
+    if (stop.watched) stopWaits->Remove(handle);
+    stop.ended = ZOL_WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
+    if (stop.ended) continue;
+    KESTRAVO_LOG_INFO(kFunction, "[hpid=%d]the launcher stops, the process is terminated before its grace ran out",
+                      static_cast<int>(stop.task.process.hpid));
+    running.push_back(handle);
+  }
+  // Together: each kill waits for its child to die.
+  TerminateProcesses(running.data(), running.size(), kRemainsWaitMs);
+  for (StopInHand& stop : all) {
+    if (stop.ended) EndProcessRemains(stop.task.process.processHandle.Get(), 0);
+    KESTRAVO_LOG_INFO(kFunction, "[hpid=%d] process destroy success.", static_cast<int>(stop.task.process.hpid));
+    IProcessLaucherSink* target = sink;
+    if (target != nullptr) target->OnDestroyNotify(&stop.task.process);
+  }
+}
+
+void CProcessLauncher::CompleteDestroy(LaunchTask& task, bool ended) {
   static const char* const kFunction = "CProcessLauncher::insideLaucherRoutine";
   ManagedProcess& process = task.process;
-  ZOL_SetEvent(process.namedEvent.Get());
-  if (ZOL_WaitForSingleObject(process.processHandle.Get(), task.graceMs) != WAIT_OBJECT_0) {
+  if (!ended) {
     KESTRAVO_LOG_INFO(kFunction, "[hpid=%d]The process has been notified, but wait exit timeout!",
                       static_cast<int>(process.hpid));
     TerminateProcessTree(process.processHandle.Get());

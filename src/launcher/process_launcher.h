@@ -1,14 +1,18 @@
-// The launcher: one worker thread that starts and stops child processes, one task at a time, in
-// queue order, and reports each outcome to its sink.
+// The launcher: one worker thread that starts and stops child processes and reports each outcome
+// to its sink. It takes tasks one at a time, in queue order, but never waits on one child: a
+// destroy asks the child to end and is then carried beside the other tasks until the child ends
+// or its grace runs out.
 #pragma once
 #include <stdint.h>
 
 #include <atomic>
 #include <list>
 #include <string>
+#include <vector>
 
 #include "launcher/launch_task.h"
 #include "platform/zol_mutex.h"
+#include "platform/zol_runtime.h"
 
 // What the launcher reports, on the launcher thread. The record is the launcher's own working
 // copy, valid during the call only; results are ignored.
@@ -22,6 +26,9 @@ class IProcessLaucherSink {
   // A kill or destroy task ran.
   virtual int32_t OnKillNotify(ManagedProcess* process) = 0;
   virtual int32_t OnDestroyNotify(ManagedProcess* process) = 0;
+  // The queue has nothing due (maxDelayMs 0: the thread is about to wait), or a start was just
+  // done and more may follow (the sink may put off its own work that long at most).
+  virtual void OnLauncherIdle(uint32_t /*maxDelayMs*/) {}
 };
 
 // Queue rules:
@@ -31,7 +38,11 @@ class IProcessLaucherSink {
 //   one queued is dropped;
 // - a task runs when it is due, in queue order; a new task is due at once (or after the delay it
 //   was queued with), a start that failed is queued again, due 30 s later, for as long as it
-//   fails. The thread sleeps until a task is queued, the next task is due, or Stop.
+//   fails. The thread sleeps until a task is queued, the next task is due, a child in a destroy
+//   ends, a destroy's grace runs out, or Stop;
+// - a destroy signals the child's stop event and stays in hand, beside later tasks, until the
+//   child ends (its leftovers are ended then) or its grace runs out (its tree is terminated);
+//   either way it is reported then. A relaunch of a record whose destroy is in hand is dropped.
 // Lock order: the queue mutex is innermost but for the hpid pool's; nothing else is taken while
 // it is held, and it is never held while a task runs or the sink is called.
 class CProcessLauncher {
@@ -46,7 +57,8 @@ class CProcessLauncher {
   // is null or the stop event or the thread cannot be made; the launcher is stopped then.
   bool Start(IProcessLaucherSink* sink);
   // Drops every queued task, signalling its sync event so that no caller waits for it, then
-  // waits for the thread, which finishes the task in hand (a destroy up to its grace).
+  // waits for the thread, which finishes the task in hand and terminates the children of the
+  // destroys in hand at once, reporting each.
   // Called on the launcher thread itself (the host's callback called the last Uninit), it only
   // tells the thread to end; the next Start or the destructor waits for it. Always true.
   bool Stop();
@@ -56,8 +68,9 @@ class CProcessLauncher {
   bool Lauch(int32_t type, const ManagedProcess& process, uint32_t delayMs = 0,
              uint32_t graceMs = kDefaultStopGraceMs);
   // Runs a destroy or kill task on the calling thread at once, after cancelling the record's
-  // queued start; the sink hears of it as of a queued one. For the launcher thread itself (a
-  // callback that stops a child), and for a stopped launcher.
+  // queued start, and returns once it is reported (as a queued one is). For the launcher thread
+  // itself (a callback that stops a child), where the destroys already in hand meanwhile end on
+  // time too, and for a stopped launcher.
   void RunStopNow(int32_t type, const ManagedProcess& process, uint32_t graceMs = kDefaultStopGraceMs);
   // Takes the queued create task of hpid out of the queue, its record into *out: false when
   // there is none (the start is in hand, done, or was never asked for). Any thread.
@@ -69,9 +82,29 @@ class CProcessLauncher {
   uint32_t insideLaucherRoutine();
 
  private:
+  // A destroy in hand: its child was asked to end and has until deadline.
+  struct StopInHand {
+    LaunchTask task;
+    std::chrono::steady_clock::time_point deadline;
+    uint64_t id;
+    bool watched;         // in stopWaits; otherwise looked at on each pass
+    bool ended = false;   // found ended when it completed
+  };
+
   void RunStartTask(LaunchTask& task);
-  void RunDestroyTask(LaunchTask& task);
   void RunKillTask(LaunchTask& task);
+  // Signals the stop event and takes the destroy into stopsInHand, or completes it at once when
+  // the child has ended already. Its id. Launcher thread.
+  uint64_t BeginDestroy(LaunchTask& task);
+  // Waits up to ms, at most until the nearest deadline, for event (may be null) or the end of a
+  // child in a destroy, then completes the destroys whose child ended or whose grace ran out.
+  // False when event cannot be waited on. Launcher thread.
+  bool ServiceStops(HANDLE event, uint32_t ms);
+  // Terminates the children of every destroy in hand together and completes them. Launcher thread.
+  void EndAllStops();
+  // Logs and reports a destroy: ended, its leftovers go; not ended, its tree is terminated.
+  void CompleteDestroy(LaunchTask& task, bool ended);
+  void NotifyIdle(uint32_t maxDelayMs);
   // With the queue mutex held: moves the queued start task of the record with that command line
   // into *into (to be released after the lock); false when there is none.
   bool TakeQueuedStart(const std::string& cmdLine, std::list<LaunchTask>* into);
@@ -87,4 +120,10 @@ class CProcessLauncher {
                                            // Start, closed by the destructor
   std::list<LaunchTask> taskQueue;         // guarded by queueMutex
   ZOL_Mutex queueMutex;
+  // The launcher thread's own: no lock.
+  std::list<StopInHand> stopsInHand;
+  ZOL_WaitSet* stopWaits = nullptr;        // the process handles of stopsInHand (kept open
+                                           // there); lives while the thread's loop runs
+  std::vector<HANDLE> endedChildren;       // scratch of ServiceStops
+  uint64_t lastStopId = 0;
 };

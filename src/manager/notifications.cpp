@@ -157,27 +157,30 @@ int32_t CProcessMgr::OnKillNotify(ManagedProcess* process) { return OnStopNotify
 int32_t CProcessMgr::OnDestroyNotify(ManagedProcess* process) { return OnStopNotify(process); }
 
 int32_t CProcessMgr::OnStopNotify(ManagedProcess* process) {
+  // Takes the stop's entry out when its waiter gave up, else marks it done; true when the hpid
+  // is then this report's to free.
+  auto settle = [&](bool markDone) {
+    ZOL_Guard guard(&lock_);
+    auto it = stops_.find(process->hpid);
+    if (it == stops_.end() || it->second.process.guid != process->guid) return false;
+    if (it->second.abandoned) {
+      stops_.erase(it);
+      return true;
+    }
+    if (markDone) it->second.done = true;
+    return false;
+  };
   // An abandoned stop frees its hpid before its entry leaves the file, which tells the host it is
   // done.
-  auto freeIfAbandoned = [&] {
-    bool abandoned = false;
-    {
-      ZOL_Guard guard(&lock_);
-      auto it = abandonedStops_.find(process->hpid);
-      if (it != abandonedStops_.end() && it->second.guid == process->guid) {
-        abandonedStops_.erase(it);
-        abandoned = true;
-      }
-    }
-    if (abandoned) GetHpidPool()->Free(static_cast<int32_t>(process->hpid));
-  };
-  freeIfAbandoned();
+  bool freed = settle(false);
+  if (freed) GetHpidPool()->Free(static_cast<int32_t>(process->hpid));
   // By guid: the hpid may belong to a new record by now, or to an earlier run's child that has
   // not been adopted yet.
   GetKestravoConfig()->DeleteProcConfig(process->hpid, process->guid);
+  // Done only once the entry has left the file; a waiter that gave up meanwhile left it to us.
+  if (!freed && settle(true)) GetHpidPool()->Free(static_cast<int32_t>(process->hpid));
   ZOL_SetEvent(process->syncEvent.Get());
-  // Again: a waiter that gave up after the first look and before the event was set did not see
-  // it, and its entry is here now.
-  freeIfAbandoned();
   return 0;
 }
+
+void CProcessMgr::OnLauncherIdle(uint32_t maxDelayMs) { GetKestravoConfig()->FlushDeferred(maxDelayMs); }

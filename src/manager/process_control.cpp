@@ -1,5 +1,7 @@
 // The manager's operations on the host's requests: create, destroy, kill, restart, look up.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 
 #include "api/error_codes.h"
 #include "api/globals.h"
@@ -14,6 +16,8 @@ namespace {
 // How long a stop waits for the launcher: a destroy waits out its grace and a little more.
 constexpr uint32_t kStopConfirmMs = 5000;
 constexpr uint32_t kStopConfirmBeyondGraceMs = 2000;
+// How often a library thread waiting for a stop looks at its quit flag.
+constexpr uint32_t kWorkerQuitLookMs = 20;
 }
 
 int32_t CProcessMgr::CreateProcess(const std::string& exePath, const std::string& cmdLine, uint32_t* hpidOut,
@@ -79,19 +83,23 @@ HANDLE CProcessMgr::createNamedEvent(const std::string& name) {
 }
 
 int32_t CProcessMgr::DestroyProcess(uint32_t hpid, uint32_t graceMs) {
-  graceMs = graceMs == 0 ? kDefaultStopGraceMs : std::min(graceMs, kMaxStopGraceMs);
-  return StopProcess(hpid, TASK_DESTROY, graceMs);
+  PendingStop pending;
+  int32_t result = BeginStop(hpid, TASK_DESTROY, graceMs, &pending);
+  return pending.active ? FinishStop(pending) : result;
 }
 
 int32_t CProcessMgr::KillProcess(uint32_t hpid, const std::string& /*reserved*/) {
-  return StopProcess(hpid, TASK_KILL, 0);
+  PendingStop pending;
+  int32_t result = BeginStop(hpid, TASK_KILL, 0, &pending);
+  return pending.active ? FinishStop(pending) : result;
 }
 
-int32_t CProcessMgr::StopProcess(uint32_t hpid, int32_t taskType, uint32_t graceMs) {
+int32_t CProcessMgr::BeginStop(uint32_t hpid, int32_t taskType, uint32_t graceMs, PendingStop* pending) {
   const bool destroy = taskType == TASK_DESTROY;
   const char* const function = destroy ? "CProcessMgr::DestroyProcess" : "CProcessMgr::KillProcess";
+  graceMs = !destroy ? 0 : graceMs == 0 ? kDefaultStopGraceMs : std::min(graceMs, kMaxStopGraceMs);
   CProcessLauncher* launcher = GetProcessLauncher();
-  ManagedProcess process;
+  ManagedProcess& process = pending->process;
   bool found = false;
   {
     ZOL_Guard guard(&lock_);
@@ -100,17 +108,19 @@ int32_t CProcessMgr::StopProcess(uint32_t hpid, int32_t taskType, uint32_t grace
       found = true;
       process = it->second;
       if (destroy) KESTRAVO_LOG_INFO(function, "[pid=%d]Prepare to destroy process!", static_cast<int>(hpid));
-      // Out of the table first: the exit this stop causes is then neither reported nor restarted.
+      // Out of the table first: the exit this stop causes is then neither reported nor restarted,
+      // and a second stop of the hpid answers 1 while this one goes on.
       processMap.erase(it);
+      stops_.insert_or_assign(hpid, StopInHand{process});
     }
   }
   if (found) GetRunningGuard()->Wake();
   if (!found) {
     // Not started yet (a create that keeps failing): nothing runs, so cancelling is the stop.
-    ManagedProcess pending;
-    if (launcher->CancelStart(hpid, &pending)) {
+    ManagedProcess queued;
+    if (launcher->CancelStart(hpid, &queued)) {
       KESTRAVO_LOG_INFO(function, "[hpid=%d]start not done yet, cancelled", static_cast<int>(hpid));
-      GetKestravoConfig()->DeleteProcConfig(hpid, pending.guid);
+      GetKestravoConfig()->DeleteProcConfig(hpid, queued.guid);
       GetHpidPool()->Free(static_cast<int32_t>(hpid));
       return KESTRAVO_OK;
     }
@@ -125,34 +135,66 @@ int32_t CProcessMgr::StopProcess(uint32_t hpid, int32_t taskType, uint32_t grace
   }
   // Set only by this stop's report: a kill, too, returns once the child is gone.
   ZOL_ResetEvent(process.syncEvent.Get());
+  pending->active = true;
+  pending->taskType = taskType;
+  pending->graceMs = graceMs;
   // On the launcher thread (the host's callback) nobody else would run the task.
-  if (launcher->OnLauncherThread() || !launcher->Lauch(taskType, process, 0, graceMs)) {
-    launcher->RunStopNow(taskType, process, graceMs);
-  }
-  const uint32_t confirmMs = std::max(kStopConfirmMs, graceMs + kStopConfirmBeyondGraceMs);
-  if (ZOL_WaitForSingleObject(process.syncEvent.Get(), confirmMs) != WAIT_OBJECT_0) {
-    return AbandonStop(process, function);
-  }
-  GetHpidPool()->Free(static_cast<int32_t>(hpid));
+  pending->runHere = launcher->OnLauncherThread() || !launcher->Lauch(taskType, process, 0, graceMs);
   return KESTRAVO_OK;
 }
 
+int32_t CProcessMgr::FinishStop(PendingStop& pending) {
+  const char* const function =
+      pending.taskType == TASK_DESTROY ? "CProcessMgr::DestroyProcess" : "CProcessMgr::KillProcess";
+  const ManagedProcess& process = pending.process;
+  if (pending.runHere) GetProcessLauncher()->RunStopNow(pending.taskType, process, pending.graceMs);
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(std::max(kStopConfirmMs, pending.graceMs + kStopConfirmBeyondGraceMs));
+  // A library thread (the host's callback) looks at its quit flag now and then: the last Uninit
+  // waits for it.
+  const std::atomic<bool>* quit = GetWorkerQuitFlag();
+  for (;;) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    uint32_t waitMs = static_cast<uint32_t>(std::max<int64_t>(left, 0));
+    if (quit != nullptr) waitMs = std::min(waitMs, kWorkerQuitLookMs);
+    const bool signalled = ZOL_WaitForSingleObject(process.syncEvent.Get(), waitMs) == WAIT_OBJECT_0;
+    bool freeHpid = false;
+    {
+      ZOL_Guard guard(&lock_);
+      auto it = stops_.find(process.hpid);
+      // Gone: the last Uninit ended the child and freed every hpid.
+      if (it == stops_.end() || it->second.process.guid != process.guid) return KESTRAVO_OK;
+      if (it->second.done) {
+        stops_.erase(it);
+        freeHpid = true;
+      } else if (signalled) {
+        // Set without a report: the launcher stopped and dropped the task; Uninit ends the child.
+        ZOL_ResetEvent(process.syncEvent.Get());
+      }
+    }
+    if (freeHpid) {
+      GetHpidPool()->Free(static_cast<int32_t>(process.hpid));
+      return KESTRAVO_OK;
+    }
+    if (left <= 0 || (quit != nullptr && quit->load())) return AbandonStop(process, function);
+  }
+}
+
 int32_t CProcessMgr::AbandonStop(const ManagedProcess& process, const char* function) {
-  auto take = [&] {
-    ZOL_Guard guard(&lock_);
-    auto it = abandonedStops_.find(process.hpid);
-    if (it == abandonedStops_.end() || it->second.guid != process.guid) return false;
-    abandonedStops_.erase(it);
-    return true;
-  };
+  bool freeHpid = false;
   {
     ZOL_Guard guard(&lock_);
-    abandonedStops_.insert_or_assign(process.hpid, process);
+    auto it = stops_.find(process.hpid);
+    if (it == stops_.end() || it->second.process.guid != process.guid) return KESTRAVO_OK;
+    if (it->second.done) {
+      stops_.erase(it);
+      freeHpid = true;
+    } else {
+      it->second.abandoned = true;
+    }
   }
-  // The launcher may have finished between the time-out and the line above, before it could
-  // see the entry; it looks again once it has set the event.
-  if (ZOL_WaitForSingleObject(process.syncEvent.Get(), 0) == WAIT_OBJECT_0) {
-    if (take()) GetHpidPool()->Free(static_cast<int32_t>(process.hpid));
+  if (freeHpid) {
+    GetHpidPool()->Free(static_cast<int32_t>(process.hpid));
     return KESTRAVO_OK;
   }
   KESTRAVO_LOG_INFO(function, "[hpid=%d]stop not confirmed in time, it goes on; the hpid is freed when it is done",
@@ -192,7 +234,7 @@ int32_t CProcessMgr::GetOSPid(uint32_t hpid, uint32_t* osPid) {
   ZOL_Guard guard(&lock_);
   // Handed out, neither in the table nor a stop that timed out: its first start is queued or
   // under way, and a host that polls for the pid meanwhile does nothing wrong.
-  if (processMap.count(hpid) == 0 && GetHpidPool()->IsTaken(hpid) && abandonedStops_.count(hpid) == 0) {
+  if (processMap.count(hpid) == 0 && GetHpidPool()->IsTaken(hpid) && stops_.count(hpid) == 0) {
     KESTRAVO_LOG_DEBUG(kFunction, "[pid=%d]not started yet", static_cast<int>(hpid));
     return KESTRAVO_INVALID_ARGUMENT;
   }

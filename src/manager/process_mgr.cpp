@@ -42,9 +42,15 @@ int32_t CProcessMgr::Uninit() {
   GetKestravoConfig()->ReleaseStateFile();
 
   ZOL_Guard guard(&lock_);
-  // Stops that timed out were dropped with the launcher's queue: theirs are ended here too.
-  for (auto& entry : abandonedStops_) processMap.insert_or_assign(entry.first, entry.second);
-  abandonedStops_.clear();
+  // Stops not carried out (dropped with the launcher's queue, or in hand on the launcher's thread
+  // when that thread runs this): their children are ended here too. Each waiter is released at
+  // the end and finds its stop gone.
+  std::vector<SharedEvent> waiters;
+  for (auto& entry : stops_) {
+    if (!entry.second.done) processMap.insert_or_assign(entry.first, entry.second.process);
+    waiters.push_back(entry.second.process.syncEvent);
+  }
+  stops_.clear();
   // Every stop event first, then one grace shared by all, then termination of the rest: a
   // thousand children that do not listen take about one grace, not one each.
   std::vector<const ManagedProcess*> stopping;
@@ -77,6 +83,7 @@ int32_t CProcessMgr::Uninit() {
   processMap.clear();
   // Every hpid: those of starts still queued when the launcher stopped too.
   for (int32_t hpid = 0; hpid < static_cast<int32_t>(KESTRAVO_MAX_HPID); ++hpid) GetHpidPool()->Free(hpid);
+  for (const SharedEvent& waiter : waiters) ZOL_SetEvent(waiter.Get());
   return 0;
 }
 

@@ -1,10 +1,11 @@
 // The process manager: the table of managed children and every operation on it, on requests of
 // the host (exported functions) and on reports of the workers (the sink interfaces).
 //
-// Locks, outermost first: the global lock (held by the exported functions), the store's lock,
-// the manager lock (processMap only), the launcher's queue mutex, the hpid pool's lock. The
-// manager lock is never held while the launcher, the store or the host's callback is called, nor
-// while a child is waited on, except by Uninit after both workers have stopped.
+// Locks, outermost first: the global lock (held by the exported functions, but not while a
+// destroy or kill waits for its stop), the store's lock, the manager lock (processMap and the
+// stops in hand), the launcher's queue mutex, the hpid pool's lock. The manager lock is never
+// held while the launcher, the store or the host's callback is called, nor while a child is
+// waited on, except by Uninit after both workers have stopped.
 #pragma once
 #include <stdint.h>
 
@@ -46,8 +47,30 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   // grace and 2000 ms more (5000 ms at least). On 3 the stop goes on; when it is done the entry
   // leaves the state file and the hpid is freed. A start that has not happened yet is cancelled
   // (0). On the launcher thread (the host's callback) the stop is done at once, on that thread.
+  // Each is BeginStop and, when it answers a pending stop, FinishStop.
   int32_t DestroyProcess(uint32_t hpid, uint32_t graceMs);
   int32_t KillProcess(uint32_t hpid, const std::string& reserved);
+
+  // A stop handed to the launcher, for its caller to wait on.
+  struct PendingStop {
+    bool active = false;     // there is a stop to wait for
+    bool runHere = false;    // the waiting thread carries it out itself (the launcher's own
+                             // thread, or a stopped launcher)
+    int32_t taskType = 0;
+    uint32_t graceMs = 0;
+    ManagedProcess process;  // shares the sync event with the stop in hand
+  };
+  // The first half of a destroy (TASK_DESTROY, graceMs as given to DestroyProcess) or kill
+  // (TASK_KILL): the record leaves the table and its stop is queued; *pending is then active and
+  // the result is 0, to be replaced by FinishStop's. Otherwise the final result (1, or 0 for a
+  // cancelled start). Global lock held.
+  int32_t BeginStop(uint32_t hpid, int32_t taskType, uint32_t graceMs, PendingStop* pending);
+  // The second half: waits for the stop's report, within its bound, and frees the hpid. 0, or 3
+  // when not confirmed in time (the stop goes on and frees the hpid when it is done; also on a
+  // library thread told to end meanwhile). 0 when the last Uninit ended the child meanwhile.
+  // Made without the global lock, so that no call waits for another's child; the objects it
+  // touches live as long as the library. Any thread.
+  int32_t FinishStop(PendingStop& pending);
   // Queues a kill and a relaunch of the same record: 0, 1.
   int32_t RestartProcess(uint32_t hpid);
   int32_t GetOSPid(uint32_t hpid, uint32_t* osPid);
@@ -77,6 +100,8 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   int32_t OnRelaunchNotify(ManagedProcess* process, bool ok) override;
   int32_t OnKillNotify(ManagedProcess* process) override;
   int32_t OnDestroyNotify(ManagedProcess* process) override;
+  // Writes the state file's deferred changes once they have waited maxDelayMs.
+  void OnLauncherIdle(uint32_t maxDelayMs) override;
   // IConfigSink, on the thread in KESTRAVO_Init: drops the entries whose process has ended or is
   // another program now, keeps those that cannot be checked (unreported), and reports each of the
   // others once, in file order, with MSG_ATTACHABLE.
@@ -91,24 +116,30 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   Callback GetCallback();
   // Calls the host's callback, if one is set.
   void Notify(uint32_t hpid, uint32_t msgType, void* msgData);
+  // A stop whose record has left the table, from BeginStop until its hpid is freed.
+  struct StopInHand {
+    ManagedProcess process;
+    bool done = false;       // the launcher reported it: the waiter frees the hpid
+    bool abandoned = false;  // the waiter gave up (3): the report frees the hpid
+  };
   // A stop task is done: the entry leaves the file, a stop that timed out frees its hpid, and the
-  // waiting host thread (if any) is released.
+  // waiting thread (if any) is released.
   int32_t OnStopNotify(ManagedProcess* process);
-  // The host stopped waiting for process's stop: whoever finishes last frees the hpid.
+  // The waiter stopped waiting for process's stop: the report frees the hpid. 3, or 0 when the
+  // report came meanwhile (the hpid is freed here then).
   int32_t AbandonStop(const ManagedProcess& process, const char* function);
   // With the manager lock held: the record of hpid, or processMap.end() after logging, under
   // function's name, that it is not managed.
   ProcessMap::iterator FindManaged(uint32_t hpid, const char* function);
-  // Destroy (with its grace) or kill: takes the record out of the table, queues the stop task and
-  // waits for the launcher to confirm it, 5000 ms or the grace and 2000 ms, whichever is longer.
-  int32_t StopProcess(uint32_t hpid, int32_t taskType, uint32_t graceMs);
   // Persists a record's pid, hpid, path, command line and guid. On the launcher thread the
   // rewrite is deferred to the launcher's next flush (within a few milliseconds).
   static void SaveProcConfig(const ManagedProcess& process);
 
   ZOL_Mutex lock_;                        // the manager lock
   ProcessMap processMap;                  // guarded by the manager lock
-  ProcessMap abandonedStops_;             // stops that returned 3 and still run; manager lock
+  // Stops in hand by hpid: one at most per hpid, which stays taken until the entry goes. Whoever
+  // takes an entry out frees its hpid: the waiter (done), the report (abandoned), or Uninit.
+  std::map<uint32_t, StopInHand> stops_;  // guarded by the manager lock
   ZOL_Mutex callbackLock_;                // a leaf: held only to copy or set the pair
   Callback callback_;                     // guarded by callbackLock_
   std::list<ProcConfig> attachableList;   // guarded by the global lock
