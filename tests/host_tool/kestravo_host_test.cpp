@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cmath>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -243,17 +244,35 @@ TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFilesAndEndsAsItsProgr
   if (left > 0) kill(left, SIGKILL);
 }
 
+// Milliseconds from the first line matching `from` to the first matching `to`, by the times the
+// host printed on them; -1 when either is missing.
+double LineGapMs(const std::string& out, const std::string& from, const std::string& to) {
+  std::smatch a, b;
+  const std::string stamp = R"((\d\d):(\d\d):(\d\d)\.(\d{3})  (?:.*))";
+  if (!std::regex_search(out, a, std::regex(stamp + from)) || !std::regex_search(out, b, std::regex(stamp + to))) return -1;
+  auto ms = [](const std::smatch& m) { return ((std::stod(m[1]) * 60 + std::stod(m[2])) * 60 + std::stod(m[3])) * 1000 + std::stod(m[4]); };
+  return std::fmod(ms(b) - ms(a) + 86400000, 86400000);
+}
+
 // A program that fails at once: its start, how it ended and its restarts are shown in order, its
 // output's last lines (of this run: not those already in the file) once however often it fails;
-// a program given its own stop signal gets it at the stop.
+// a program given its own stop signal gets it at the stop. The stops run side by side: one that
+// takes 2 s to honour its signal and one killed after its 3 s grace are both gone well before
+// the 5 s that one after the other would take, and each is shown as it ended.
 TEST_F(HostToolTest, ShowsHowAProgramEndedAndWhatItSaidAndStopsWithItsSignal) {
   std::ofstream(dir.File("sh.log")) << "from an earlier run\n";
   // Long enough for two ends even where the adapter takes a second to start (ThreadSanitizer).
-  pid_t tool = Start(1, {"--for", "4", "--", "sh", "-c", "echo starting; exit 3", ":::", "--stop-signal", "INT",
-                         "sh", "-c", "trap 'echo got INT; exit 0' INT; echo up; while :; do sleep 0.05; done"});
+  pid_t tool = Start(1, {"--for", "4", "--", "sh", "-c", "echo starting; exit 3", ":::", "--stop-signal", "INT", "--grace", "8s",
+                         "sh", "-c", "trap 'sleep 2; echo got INT; exit 0' INT; echo up; while :; do sleep 0.05; done",
+                         ":::", "--grace", "3s", "sh", "-c", "trap '' TERM; while :; do sleep 0.05; done"});
   ASSERT_GT(tool, 0);
-  EXPECT_EQ(WaitExit(tool), 0);
+  EXPECT_EQ(WaitExit(tool, std::chrono::seconds(20)), 0);
   std::string out = FileText(Out(1));
+  EXPECT_EQ(CountMatches(out, R"(hpid 1  pid \d+  ended on SIGINT after 2\d{3}\.\d ms\n)"), 1u) << out;
+  EXPECT_EQ(CountMatches(out, R"(hpid 2  pid \d+  killed: still running 3\.00 s after its stop event\n)"), 1u) << out;
+  EXPECT_EQ(CountMatches(out, R"(killed after the grace: 1,)"), 1u) << out;
+  const double stopMs = std::max(LineGapMs(out, "stopping: ", "killed: "), LineGapMs(out, "stopping: ", "ended on SIGINT"));
+  EXPECT_TRUE(stopMs >= 2900 && stopMs < 4500) << stopMs << "\n" << out;
   EXPECT_EQ(CountMatches(out, "output of sh: " + Quote(dir.File("sh.log")) + "\n"), 1u) << out;
   EXPECT_EQ(CountMatches(out, R"(hpid 0  pid \d+  exited with code 3 after [0-9.]+ s\n)"),
             CountMatches(out, R"(hpid 0  pid \d+  exited)")) << out;
@@ -270,10 +289,9 @@ TEST_F(HostToolTest, ShowsHowAProgramEndedAndWhatItSaidAndStopsWithItsSignal) {
     pid = (*it)[1].str();
     next = what == "exited" ? "restart" : "exited";
   }
-  EXPECT_EQ(CountMatches(out, R"(starts +2 \(adopted: 0\))"), 1u) << out;
+  EXPECT_EQ(CountMatches(out, R"(starts +3 \(adopted: 0\))"), 1u) << out;
   EXPECT_EQ(CountMatches(out, "\n    \\| starting\n"), 1u) << out;
   EXPECT_EQ(CountMatches(out, "earlier run"), 0u) << out;
-  EXPECT_EQ(CountMatches(out, R"(hpid 1  pid \d+  ended on SIGINT)"), 1u) << out;
   EXPECT_EQ(CountMatches(FileText(dir.File("sh-2.log")), "^up\n.*stop event: sending SIGINT.*\ngot INT\n"), 1u)
       << FileText(dir.File("sh-2.log"));
 }

@@ -434,7 +434,6 @@ void Supervisor::BeginStop(uint32_t hpid, bool onRequest, const std::shared_ptr<
 
 void Supervisor::RunStop(Stop& stop) {
   const Child& child = stop.child;
-  std::unique_lock<std::mutex> turn(destroyTurn_);
   // Asked now, so that a pid of a restart not yet reported is not missed.
   uint32_t pid = 0;
   bool running = child.running;
@@ -447,7 +446,6 @@ void Supervisor::RunStop(Stop& stop) {
   const uint32_t graceMs = child.command.graceMs != 0 ? child.command.graceMs : kDefaultGraceMs;
   Clock::time_point askedAt = Clock::now(), endedAt;
   int32_t result = library_.DestroyProcess(stop.hpid, child.command.graceMs);
-  turn.unlock();
   bool ended = pid != 0 && watch_.WaitAllEnded(std::vector<uint32_t>{pid}, Clock::now() + std::chrono::seconds(2));
   ended = ended && watch_.EndedAt(pid, &endedAt);
   watch_.Forget(pid);

@@ -100,7 +100,7 @@ class Supervisor {
   // record is the main thread's again, which joins the worker.
   struct Stop {
     uint32_t hpid = 0;
-    Child child;              // read by the worker, written by neither until done
+    Child child;              // read by the worker and the main thread, written by neither until done
     bool onRequest = false;   // shown as "stopped on request"
     std::shared_ptr<Batch> batch;
     std::thread worker;
@@ -128,7 +128,9 @@ class Supervisor {
   // in batch->left. Reports of it that come in meanwhile are dropped.
   void BeginStop(uint32_t hpid, bool onRequest, const std::shared_ptr<Batch>& batch);
   // On the stop's worker: destroys the child with its grace and finds out how it ended. Touches
-  // only the stop, the library and the exit watch, which take their own locks.
+  // only the stop, the library and the exit watch, which take their own locks. The library waits
+  // for the child without its lock, so the workers' destroys run side by side, and each grace
+  // is timed from the worker's own call.
   void RunStop(Stop& stop);
   // Shows and counts the stops that are done, and runs the batches they complete.
   void FinishStops();
@@ -170,9 +172,6 @@ class Supervisor {
   std::map<std::string, Child> stopped_;  // stopped on request, by name: they have no hpid
   std::list<Stop> stopping_;  // the stops in hand; the list itself is the main thread's
   bool ending_ = false;       // the host's own stop has begun: nothing starts any more
-  // Held around each destroy: the library keeps its one lock through a destroy's wait, so a
-  // second destroy would only queue behind it and its grace would be timed from the wrong moment.
-  std::mutex destroyTurn_;
   std::vector<Message> adoptable_;
   bool tty_ = false, statusShown_ = false;
   Clock::time_point startedAt_;
