@@ -1,8 +1,9 @@
-// kestravo-bench-library OUTDIR CHILD [quick|start|floor]: the library's figures as a host sees
+// kestravo-bench-library OUTDIR CHILD [quick|start|floor|stops]: the library's figures as a host sees
 // them, the raw limit of the same starts done with posix_spawn and pidfd_open alone, and the
 // restart floor. Writes sample files into OUTDIR for kestravo-bench-report. Runs in OUTDIR, where
 // it puts its log4cxx.properties. "start" runs only the start rows of 64 and 1024 children,
-// "floor" only the restart floor.
+// "floor" only the restart floor, "stops" only the restart during another's grace and the
+// destroys side by side.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -20,6 +21,7 @@
 #include <unistd.h>
 #include <linux/sched.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
@@ -52,6 +54,7 @@ struct Plan {
   int stops = 200;
   int crashRestarts = 8;
   int floorKills = 20;
+  int parallelDestroyRuns = 3;
 };
 
 // Stubborn children: the 1024 case runs only when this many are stopped within the probe's limit,
@@ -453,6 +456,65 @@ void MeasureStops(const Plan& plan) {
   Progress("stop: median %.2f ms, p99 %.2f ms", s.median, s.p99);
 }
 
+// Restarts of a child while another child's destroy waits out a long grace (the other ignores its
+// stop event; its destroy runs on a thread of its own and the last Uninit ends it): a stop must
+// hold up no restart, so the target is the ordinary restart's.
+void MeasureRestartDuringGrace(const Plan& plan) {
+  std::vector<uint32_t> stubborn, hpids;
+  StartChildren(1, &stubborn, "ignore ");
+  std::thread destroy([&] { KESTRAVO_DestroyProcess(stubborn[0], 600000); });
+  StartChildren(1, &hpids);
+  MeasureRestarts(plan, hpids, "restart.lib.grace");
+  KESTRAVO_Uninit();
+  destroy.join();
+  Reinit();
+}
+
+// 64 children that ignore their stop event, destroyed with a grace of 1 s from `threads` threads
+// that share them out, each destroying its share one after another: from the first call until
+// every call has returned 0 and every child has ended (seen through pidfds opened before).
+void MeasureParallelDestroys(int threads, int runs) {
+  std::vector<double> took;
+  for (int run = 0; run < runs; ++run) {
+    std::vector<uint32_t> hpids;
+    StartChildren(64, &hpids, "ignore ");
+    std::vector<int> pidfds;
+    for (uint32_t hpid : hpids) {
+      uint32_t pid = 0;
+      if (KESTRAVO_GetOSPid(hpid, &pid) != KESTRAVO_OK) Die("GetOSPid of a managed child failed");
+      pidfds.push_back(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+      if (pidfds.back() < 0) Die("pidfd_open of a managed child failed");
+    }
+    std::atomic<int> failed{0};
+    std::vector<std::thread> workers;
+    RandomPhase();
+    double start = Now();
+    for (int t = 0; t < threads; ++t) {
+      workers.emplace_back([&, t] {
+        for (size_t i = static_cast<size_t>(t); i < hpids.size(); i += static_cast<size_t>(threads))
+          if (KESTRAVO_DestroyProcess(hpids[i], 1000) != KESTRAVO_OK) ++failed;
+      });
+    }
+    for (std::thread& worker : workers) worker.join();
+    for (int pidfd : pidfds) {
+      pollfd ended{pidfd, POLLIN, 0};
+      if (poll(&ended, 1, 10000) != 1) Die("a destroyed child still runs 10 s after its destroy returned");
+      close(pidfd);
+    }
+    took.push_back((Now() - start) * 1000);
+    if (failed > 0) Die("a destroy did not answer 0");
+  }
+  const std::string name = "destroy.parallel." + std::to_string(threads);
+  bench::WriteSamples(g_out, name, took);
+  Progress("%s: 64 children gone after median %.0f ms (%d runs)", name.c_str(), bench::Summarise(took).median, runs);
+}
+
+void MeasureSideBySide(const Plan& plan) {
+  Progress("library: restarts during another child's grace, destroys side by side");
+  MeasureRestartDuringGrace(plan);
+  for (int threads : {8, 64}) MeasureParallelDestroys(threads, plan.parallelDestroyRuns);
+}
+
 // The last KESTRAVO_Uninit with these children managed, timed around the call (seconds). Each
 // child must have ended when it returns: one still running is counted and killed, one ended but
 // left unreaped is counted and reaped, so that nothing is carried into the next measurement.
@@ -621,7 +683,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &interrupts, nullptr);
   WatchInterrupts(interrupts);
   if (argc < 3) {
-    fprintf(stderr, "usage: kestravo-bench-library OUTDIR CHILD [quick|start|floor]\n");
+    fprintf(stderr, "usage: kestravo-bench-library OUTDIR CHILD [quick|start|floor|stops]\n");
     return 2;
   }
   g_out = argv[1];
@@ -629,6 +691,7 @@ int main(int argc, char** argv) {
   Plan plan;
   const bool startOnly = argc > 3 && strcmp(argv[3], "start") == 0;
   const bool floorOnly = argc > 3 && strcmp(argv[3], "floor") == 0;
+  const bool stopsOnly = argc > 3 && strcmp(argv[3], "stops") == 0;
   if (argc > 3 && strcmp(argv[3], "quick") == 0) {
     // A check that everything runs, not figures.
     plan.startReps1 = 3;
@@ -640,6 +703,7 @@ int main(int argc, char** argv) {
     plan.stops = 20;
     plan.crashRestarts = 5;
     plan.floorKills = 3;
+    plan.parallelDestroyRuns = 1;
   }
   if (chdir(g_out.c_str()) != 0) Die("cannot enter OUTDIR");
   rlimit files{};
@@ -657,9 +721,10 @@ int main(int argc, char** argv) {
   Announcements announcements(g_out + "/announce.fifo");
   g_announcements = &announcements;
   InitLibrary();
-  if (startOnly || floorOnly) {
+  if (startOnly || floorOnly || stopsOnly) {
     if (startOnly) MeasureStarts(plan);
     if (floorOnly) MeasureFloors(plan);
+    if (stopsOnly) MeasureSideBySide(plan);
     KESTRAVO_Uninit();
     unlink(StateFilePath().c_str());
     return 0;
@@ -723,6 +788,7 @@ int main(int argc, char** argv) {
   MeasureRestarts(plan, hpids, "restart.lib.1");
   if (KESTRAVO_DestroyProcess(hpids[0], 0) != KESTRAVO_OK) Die("KESTRAVO_DestroyProcess failed");
   MeasureStops(plan);
+  MeasureSideBySide(plan);
 
   Progress("library: a crash-looping child");
   MeasureCrashLoop(plan);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <kestravo.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <deque>
@@ -271,6 +272,27 @@ TEST_F(Library, KillAndRestartEndTheChildAtOnce) {
   EXPECT_EQ(TypesOf(restarted), (std::vector<uint32_t>{MSG_RESTARTED, MSG_EXITED, MSG_RESTARTED}));
   EXPECT_TRUE(messages.Of(killed).empty());
   EXPECT_EQ(KESTRAVO_KillProcess(restarted), 0);
+}
+
+// One child's stop holds up neither another child's restart nor another call: while a child that
+// ignores its stop event has a long grace, another that is ended unasked comes back and is
+// answered for, and the destroy still ends its child.
+TEST_F(Library, ARestartAndCallsGoOnDuringAnotherChildsGrace) {
+  uint32_t deaf = Start("ignore", "deaf"), other = Start("stop", "other");
+  Report deafRun = ReportOf("deaf"), first = ReportOf("other");
+  ASSERT_TRUE(WaitFor([&] { return OsPid(deaf) == PidOf(deafRun) && OsPid(other) == PidOf(first); }));
+  std::atomic<int> destroyed{-1};
+  std::thread destroy([&] { destroyed = KESTRAVO_DestroyProcess(deaf, 5000); });
+  EXPECT_TRUE(WaitFor([&] { return OsPid(deaf) == 0; }));  // out of the table: its stop is under way
+  Terminate(PidOf(first));
+  Report second = ExpectRelaunched("other", first);
+  EXPECT_TRUE(WaitFor([&] { return OsPid(other) == PidOf(second); }));
+  EXPECT_EQ(destroyed, -1);
+  EXPECT_FALSE(Ended(PidOf(deafRun), 0ms));
+  destroy.join();
+  EXPECT_EQ(destroyed, 0);
+  EXPECT_TRUE(Ended(PidOf(deafRun)));
+  EXPECT_EQ(KESTRAVO_KillProcess(other), 0);
 }
 
 // The program is the file the path names, blanks and all: never a planted file named by a prefix

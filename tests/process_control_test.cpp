@@ -245,15 +245,16 @@ TEST_F(ProcessControl, DestroysFromSeveralThreadsTakeAboutOneGrace) {
 }
 
 // A destroy that meets another end of its child: the child's own exits (it dies young, again and
-// again), a kill of the same hpid, the last Uninit. The destroy answers without waiting for the
+// again), its relaunch waiting, a kill of the same hpid, the last Uninit; all while another
+// child's long grace runs, which holds none of it up. The destroy answers without waiting for the
 // other call, the other call without waiting for the destroy; the child ends once, logged once,
 // and its hpid is freed once.
 struct StopRace {
   const char* name;
-  const char* mode;      // the child's, hpid 0
-  uint32_t graceMs;      // of its destroy, made on a thread of its own
-  int (*meanwhile)();    // once the destroy has begun; its answer
-  const char* answers;   // the destroy's and the other call's
+  const char* mode;        // the child's, hpid 0
+  uint32_t graceMs;        // of its destroy, made on a thread of its own
+  int (*meanwhile)();      // once the destroy has begun; its answer
+  const char* answers;     // the destroy's and the other call's
   bool afterExit = false;  // made once the child's first exit is reported (its relaunch waits)
 };
 
@@ -270,12 +271,16 @@ class StopRaces : public HostTest, public ::testing::WithParamInterface<StopRace
 
 TEST_P(StopRaces, TheChildEndsOnceAndItsHpidIsFreedOnce) {
   const StopRace& c = GetParam();
+  const bool uninit = std::string(c.name) == "LastUninit";
   ASSERT_TRUE(Start());
   std::string mode = c.mode;
   pid_t pid = Running(mode.substr(0, mode.find(' ')), dir.File("a.report"), mode.find(' ') == std::string::npos ? "" : mode.substr(mode.find(' ') + 1));
   ASSERT_GT(pid, 0);
+  ASSERT_GT(Running("ignore", dir.File("b.report")), 0);
+  std::atomic<int> destroyed{-1}, slow{-1};
+  std::thread slowDestroy([&] { slow = KESTRAVO_DestroyProcess(1, 30000); });
+  ASSERT_TRUE(WaitFor([&] { return LinesWith(dir.Log(), {"[pid=1]Prepare to destroy process!"}) == 1; }));
   if (c.afterExit) ASSERT_TRUE(WaitCount(0, MSG_EXITED, 1));
-  std::atomic<int> destroyed{-1};
   std::thread destroy([&] { destroyed = KESTRAVO_DestroyProcess(0, c.graceMs); });
   std::string answers;
   if (c.meanwhile != nullptr) {
@@ -290,13 +295,25 @@ TEST_P(StopRaces, TheChildEndsOnceAndItsHpidIsFreedOnce) {
     answers = Answers({destroyed});
   }
   EXPECT_EQ(answers, c.answers);
+  EXPECT_EQ(slow, uninit ? slow.load() : -1);
   const size_t heard = Messages().size();
-  EXPECT_TRUE(WaitFor([&] { return dir.ProcessesNamingMe().empty(); }));
+  EXPECT_TRUE(WaitFor([&] {
+    for (pid_t left : dir.ProcessesNamingMe())
+      if (FileText("/proc/" + std::to_string(left) + "/cmdline").find("a.report") != std::string::npos) return false;
+    return true;
+  }));
   EXPECT_EQ(LinesWith(dir.Log(), {"[hpid=0] process destroy success."}), 1u);
-  if (std::string(c.name) == "LastUninit") ASSERT_EQ(KESTRAVO_Init(), 0);
-  for (uint32_t hpid : {0u, 1u}) EXPECT_EQ(CreateHelper("stop", "-"), hpid);
+  if (uninit) {
+    slowDestroy.join();
+    EXPECT_EQ(slow, 0);
+    ASSERT_EQ(KESTRAVO_Init(), 0);
+  }
+  // hpid 1 is free only after the last Uninit ended its destroy.
+  for (uint32_t hpid : {0u, uninit ? 1u : 2u}) EXPECT_EQ(CreateHelper("stop", "-"), hpid);
   EXPECT_EQ(Messages().size(), heard);  // nothing of hpid 0 after its destroy returned
   Stop();
+  if (!uninit) slowDestroy.join();
+  EXPECT_EQ(slow, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Destroy, StopRaces, ::testing::ValuesIn(kStopRaces), [](const auto& info) { return std::string(info.param.name); });
