@@ -207,10 +207,11 @@ bool Supervisor::Reload(const ControlRequest& request, Answer* answer) {
     }
     std::vector<std::string> started, failed;
     for (const Command& command : fresh->commands) {
-      if (keep.count(command.name) != 0 || ending_) continue;
+      uint32_t hpid = 0;
+      // One started by hand while the stops ran is not started twice.
+      if (keep.count(command.name) != 0 || ending_ || FindChild(command.name, &hpid)) continue;
       auto again = done.ended.find(command.name);
       std::string why;
-      uint32_t hpid = 0;
       if (!StartCommand(command, &why)) {
         failed.push_back(why);
       } else if (again == done.ended.end()) {
