@@ -214,11 +214,12 @@ TEST_F(Concurrency, RandomCallsFromEightThreadsLeaveNothingBehind) {
   }
 
   for (const auto& record : table) EXPECT_EQ(KESTRAVO_KillProcess(record.first), 0);
-  // A stop confirmed now was queued after every other, those that timed out under the load
-  // included: once it is done, so are they, and each has freed its hpid.
+  // A stop that timed out under the load goes on and frees its hpid when its child is gone: once
+  // no child is left, and a last stop has been confirmed after that, each has freed its hpid.
   uint32_t barrier = 0, barrierPid = 0;
   ASSERT_EQ(KESTRAVO_CreateProcess(HelperChild().c_str(), ("stop - " + dir.Path() + " ").c_str(), &barrier, 0), 0);
   ASSERT_TRUE(WaitFor([&] { return KESTRAVO_GetOSPid(barrier, &barrierPid) == 0; }, std::chrono::seconds(60)));
+  EXPECT_TRUE(WaitFor([&] { return LiveChildrenOf(getpid()).size() == 1; }));
   EXPECT_EQ(KESTRAVO_DestroyProcess(barrier, 60000), 0);
   EXPECT_TRUE(WaitFor([&] { return ChildrenOfThisProcess().empty(); }));
   EXPECT_TRUE(Census().empty());

@@ -31,7 +31,7 @@ src=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$build/CMakeCache.txt")
 areas='queue|ProcessLauncherTest|ProcessControl|Concurrency|Thread/Callbacks
 guard|RunningGuard|ProcessControl|End/Trees|Recovery|HostToolTest.Supervises
 spacing|ProcessControl.Restarts|HostToolTest.Supervises
-stops|ProcessControl|End/Trees|Thread/Callbacks|api_e2e|HostToolTest.Shows
+stops|ProcessControl|End/Trees|Thread/Callbacks|Destroy/StopRaces|ProcessLauncherTest|api_e2e|HostToolTest.Shows
 trees|^Process\.|End/Trees|HostKill
 adapter|HostToolTest|^Process\.TheWholeTree|End/Trees
 statetext|StateFileText|ConfigTest|Recovery|HostKill
@@ -54,9 +54,10 @@ guard~src/guard/running_guard.cpp~if (handle == nullptr || snapshot[i].state != 
 guard~src/guard/running_guard.cpp~return now != check.end() && now->hpid == snapshot[i].hpid && now->state == PROCESS_RUNNING &&~return now != check.end() && now->hpid == snapshot[i].hpid &&~an exit during a requested restart counts as unasked
 spacing~src/manager/notifications.cpp~for (uint32_t n = 1; n < youngExits && spacing < cap; ++n)~for (uint32_t n = 1; n <= youngExits && spacing < cap; ++n)~the first spacing is 200 ms, not 100
 spacing~src/manager/notifications.cpp~exited.runMs < kYoungRunMs ? it->second.youngExits + 1 : 0;~exited.runMs < kYoungRunMs ? it->second.youngExits + 1 : it->second.youngExits;~a long run does not end the spacing
-stops~src/launcher/process_launcher.cpp~ZOL_WaitForSingleObject(process.processHandle.Get(), task.graceMs) != WAIT_OBJECT_0~ZOL_WaitForSingleObject(process.processHandle.Get(), 0) != WAIT_OBJECT_0~a destroy kills without waiting out the grace
-stops~src/launcher/process_launcher.cpp~  ZOL_SetEvent(process.namedEvent.Get());~  // ZOL_SetEvent(process.namedEvent.Get());~a destroy never sets the stop event
-stops~src/manager/process_control.cpp~\n  GetHpidPool()->Free(static_cast<int32_t>(hpid));\n  return KESTRAVO_OK;\n}~\n  return KESTRAVO_OK;\n}~a confirmed stop keeps its hpid
+stops~src/launcher/process_launcher.cpp~Clock::now() + std::chrono::milliseconds(task.graceMs);~Clock::now();~a destroy kills without waiting out the grace
+stops~src/launcher/process_launcher.cpp~  const uint64_t id = ++lastStopId;\n  ZOL_SetEvent(task.process.namedEvent.Get());~  const uint64_t id = ++lastStopId;~a destroy never sets the stop event
+stops~src/launcher/process_launcher.cpp~const bool ended = std::binary_search(endedChildren.begin(), endedChildren.end(), handle) ||~const bool ended =~a destroy whose child ended waits out its grace all the same
+stops~src/manager/process_control.cpp~\n        GetHpidPool()->Free(static_cast<int32_t>(process.hpid));\n        return KESTRAVO_OK;~\n        return KESTRAVO_OK;~a confirmed stop keeps its hpid
 trees~src/platform/posix/process_tree.cpp~if (PidfdSignal(pidfd, signal, kProcessGroup) == 0) return 1;~if (PidfdSignal(pidfd, signal, 0) == 0) return 1;~no cgroup: the group kill signals the pid, not the group
 trees~src/platform/posix/process_tree.cpp~return PidfdSignal(pidfd, 0, 0) == 0 && kill(-pgid, signal) == 0;~return PidfdSignal(pidfd, 0, 0) == 0 && kill(pgid, signal) == 0;~no cgroup, kernel before 6.9: the pid, not the group
 trees~src/platform/posix/process.cpp~if (!cgroup_.empty() && !CgroupEmpty(cgroup_)) {~if (cgroup_.empty() && !CgroupEmpty(cgroup_)) {~the cgroup is not killed with the child

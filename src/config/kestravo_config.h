@@ -59,8 +59,8 @@ class CKestravoConfig {
   // a few times instead of once per start (true then, unless the hpid is bad).
   bool AddNewProcConfig(const ProcConfig& config, bool deferred = false);
   // Rewrites the file if a deferred change has waited olderThanMs or more, and, for olderThanMs
-  // above 0, kDeferredRewrites times the last rewrite's duration or more. The launcher thread
-  // calls it after each task and before it sleeps.
+  // above 0, kDeferredRewrites times the last rewrite's duration or more. Called on the launcher
+  // thread when the launcher tells the manager it has a moment (after a start, before it sleeps).
   void FlushDeferred(uint32_t olderThanMs);
   // Removes the entry of hpid if there is one with that guid, then rewrites the file. The result
   // of the write.

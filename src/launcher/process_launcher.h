@@ -26,8 +26,9 @@ class IProcessLaucherSink {
   // A kill or destroy task ran.
   virtual int32_t OnKillNotify(ManagedProcess* process) = 0;
   virtual int32_t OnDestroyNotify(ManagedProcess* process) = 0;
-  // The queue has nothing due (maxDelayMs 0: the thread is about to wait), or a start was just
-  // done and more may follow (the sink may put off its own work that long at most).
+  // The launcher has a moment between tasks: the sink does its own deferred work now if it has
+  // waited maxDelayMs (0: before the thread waits or stops, or before a kill; more right after
+  // a start, when more may follow).
   virtual void OnLauncherIdle(uint32_t /*maxDelayMs*/) {}
 };
 

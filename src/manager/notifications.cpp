@@ -157,14 +157,15 @@ int32_t CProcessMgr::OnKillNotify(ManagedProcess* process) { return OnStopNotify
 int32_t CProcessMgr::OnDestroyNotify(ManagedProcess* process) { return OnStopNotify(process); }
 
 int32_t CProcessMgr::OnStopNotify(ManagedProcess* process) {
-  // Takes the stop's entry out when its waiter gave up, else marks it done; true when the hpid
-  // is then this report's to free.
+  // Takes the stop's entry out and frees its hpid when its waiter gave up, else marks it done;
+  // true when it was taken. Under the manager lock, as every free of a stop's hpid.
   auto settle = [&](bool markDone) {
     ZOL_Guard guard(&lock_);
     auto it = stops_.find(process->hpid);
     if (it == stops_.end() || it->second.process.guid != process->guid) return false;
     if (it->second.abandoned) {
       stops_.erase(it);
+      GetHpidPool()->Free(static_cast<int32_t>(process->hpid));
       return true;
     }
     if (markDone) it->second.done = true;
@@ -173,12 +174,11 @@ int32_t CProcessMgr::OnStopNotify(ManagedProcess* process) {
   // An abandoned stop frees its hpid before its entry leaves the file, which tells the host it is
   // done.
   bool freed = settle(false);
-  if (freed) GetHpidPool()->Free(static_cast<int32_t>(process->hpid));
   // By guid: the hpid may belong to a new record by now, or to an earlier run's child that has
   // not been adopted yet.
   GetKestravoConfig()->DeleteProcConfig(process->hpid, process->guid);
   // Done only once the entry has left the file; a waiter that gave up meanwhile left it to us.
-  if (!freed && settle(true)) GetHpidPool()->Free(static_cast<int32_t>(process->hpid));
+  if (!freed) settle(true);
   ZOL_SetEvent(process->syncEvent.Get());
   return 0;
 }

@@ -158,44 +158,36 @@ int32_t CProcessMgr::FinishStop(PendingStop& pending) {
     uint32_t waitMs = static_cast<uint32_t>(std::max<int64_t>(left, 0));
     if (quit != nullptr) waitMs = std::min(waitMs, kWorkerQuitLookMs);
     const bool signalled = ZOL_WaitForSingleObject(process.syncEvent.Get(), waitMs) == WAIT_OBJECT_0;
-    bool freeHpid = false;
     {
+      // The hpid is freed under the manager lock, as Uninit frees them all: a free made after
+      // the lock could meet the hpid handed out anew by a later Init.
       ZOL_Guard guard(&lock_);
       auto it = stops_.find(process.hpid);
       // Gone: the last Uninit ended the child and freed every hpid.
       if (it == stops_.end() || it->second.process.guid != process.guid) return KESTRAVO_OK;
       if (it->second.done) {
         stops_.erase(it);
-        freeHpid = true;
-      } else if (signalled) {
-        // Set without a report: the launcher stopped and dropped the task; Uninit ends the child.
-        ZOL_ResetEvent(process.syncEvent.Get());
+        GetHpidPool()->Free(static_cast<int32_t>(process.hpid));
+        return KESTRAVO_OK;
       }
-    }
-    if (freeHpid) {
-      GetHpidPool()->Free(static_cast<int32_t>(process.hpid));
-      return KESTRAVO_OK;
+      // Set without a report: the launcher stopped and dropped the task; Uninit ends the child.
+      if (signalled) ZOL_ResetEvent(process.syncEvent.Get());
     }
     if (left <= 0 || (quit != nullptr && quit->load())) return AbandonStop(process, function);
   }
 }
 
 int32_t CProcessMgr::AbandonStop(const ManagedProcess& process, const char* function) {
-  bool freeHpid = false;
   {
     ZOL_Guard guard(&lock_);
     auto it = stops_.find(process.hpid);
     if (it == stops_.end() || it->second.process.guid != process.guid) return KESTRAVO_OK;
     if (it->second.done) {
       stops_.erase(it);
-      freeHpid = true;
-    } else {
-      it->second.abandoned = true;
+      GetHpidPool()->Free(static_cast<int32_t>(process.hpid));
+      return KESTRAVO_OK;
     }
-  }
-  if (freeHpid) {
-    GetHpidPool()->Free(static_cast<int32_t>(process.hpid));
-    return KESTRAVO_OK;
+    it->second.abandoned = true;
   }
   KESTRAVO_LOG_INFO(function, "[hpid=%d]stop not confirmed in time, it goes on; the hpid is freed when it is done",
                     static_cast<int>(process.hpid));
