@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cmath>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -242,17 +243,35 @@ TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFilesAndEndsAsItsProgr
   if (left > 0) kill(left, SIGKILL);
 }
 
+// Milliseconds from the first line matching `from` to the first matching `to`, by the times the
+// host printed on them; -1 when either is missing.
+double LineGapMs(const std::string& out, const std::string& from, const std::string& to) {
+  std::smatch a, b;
+  const std::string stamp = R"((\d\d):(\d\d):(\d\d)\.(\d{3})  (?:.*))";
+  if (!std::regex_search(out, a, std::regex(stamp + from)) || !std::regex_search(out, b, std::regex(stamp + to))) return -1;
+  auto ms = [](const std::smatch& m) { return ((std::stod(m[1]) * 60 + std::stod(m[2])) * 60 + std::stod(m[3])) * 1000 + std::stod(m[4]); };
+  return std::fmod(ms(b) - ms(a) + 86400000, 86400000);
+}
+
 // A program that fails at once: its start, how it ended and its restarts are shown in order, its
 // output's last lines (of this run: not those already in the file) once however often it fails;
-// a program given its own stop signal gets it at the stop.
+// a program given its own stop signal gets it at the stop. The stops run side by side: one that
+// takes 2 s to honour its signal and one killed after its 3 s grace are both gone well before
+// the 5 s that one after the other would take, and each is shown as it ended.
 TEST_F(HostToolTest, ShowsHowAProgramEndedAndWhatItSaidAndStopsWithItsSignal) {
   std::ofstream(dir.File("sh.log")) << "from an earlier run\n";
   // Long enough for two ends even where the adapter takes a second to start (ThreadSanitizer).
-  pid_t tool = Start(1, {"--for", "4", "--", "sh", "-c", "echo starting; exit 3", ":::", "--stop-signal", "INT",
-                         "sh", "-c", "trap 'echo got INT; exit 0' INT; echo up; while :; do sleep 0.05; done"});
+  pid_t tool = Start(1, {"--for", "4", "--", "sh", "-c", "echo starting; exit 3", ":::", "--stop-signal", "INT", "--grace", "8s",
+                         "sh", "-c", "trap 'sleep 2; echo got INT; exit 0' INT; echo up; while :; do sleep 0.05; done",
+                         ":::", "--grace", "3s", "sh", "-c", "trap '' TERM; while :; do sleep 0.05; done"});
   ASSERT_GT(tool, 0);
-  EXPECT_EQ(WaitExit(tool), 0);
+  EXPECT_EQ(WaitExit(tool, std::chrono::seconds(20)), 0);
   std::string out = FileText(Out(1));
+  EXPECT_EQ(CountMatches(out, R"(hpid 1  pid \d+  ended on SIGINT after 2\d{3}\.\d ms\n)"), 1u) << out;
+  EXPECT_EQ(CountMatches(out, R"(hpid 2  pid \d+  killed: still running 3\.00 s after its stop event\n)"), 1u) << out;
+  EXPECT_EQ(CountMatches(out, R"(killed after the grace: 1,)"), 1u) << out;
+  const double stopMs = std::max(LineGapMs(out, "stopping: ", "killed: "), LineGapMs(out, "stopping: ", "ended on SIGINT"));
+  EXPECT_TRUE(stopMs >= 2900 && stopMs < 4500) << stopMs << "\n" << out;
   EXPECT_EQ(CountMatches(out, "output of sh: " + Quote(dir.File("sh.log")) + "\n"), 1u) << out;
   EXPECT_EQ(CountMatches(out, R"(hpid 0  pid \d+  exited with code 3 after [0-9.]+ s\n)"),
             CountMatches(out, R"(hpid 0  pid \d+  exited)")) << out;
@@ -269,10 +288,9 @@ TEST_F(HostToolTest, ShowsHowAProgramEndedAndWhatItSaidAndStopsWithItsSignal) {
     pid = (*it)[1].str();
     next = what == "exited" ? "restart" : "exited";
   }
-  EXPECT_EQ(CountMatches(out, R"(starts +2 \(adopted: 0\))"), 1u) << out;
+  EXPECT_EQ(CountMatches(out, R"(starts +3 \(adopted: 0\))"), 1u) << out;
   EXPECT_EQ(CountMatches(out, "\n    \\| starting\n"), 1u) << out;
   EXPECT_EQ(CountMatches(out, "earlier run"), 0u) << out;
-  EXPECT_EQ(CountMatches(out, R"(hpid 1  pid \d+  ended on SIGINT)"), 1u) << out;
   EXPECT_EQ(CountMatches(FileText(dir.File("sh-2.log")), "^up\n.*stop event: sending SIGINT.*\ngot INT\n"), 1u)
       << FileText(dir.File("sh-2.log"));
 }
@@ -363,15 +381,17 @@ TEST_F(HostToolTest, ProtocolAwareProgramUnderTheAdapterStillGetsItsStopEvent) {
 
 // A running host lists its programs (a table, and JSON; one that keeps failing with its restarts
 // and how it last ended), restarts, stops and starts one by name while the other runs on, and
-// refuses an unknown name and a reload without a list (exit 1).
-// Without a host, before and after, a client exits 3.
+// refuses an unknown name and a reload without a list (exit 1). While a program that ignores its
+// signal waits out its grace, on request and at the host's own stop, status answers and shows it
+// stopping. Without a host, before and after, a client exits 3.
 TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   EXPECT_EQ(Ask({"status"}), 3);
   EXPECT_EQ(CountMatches(FileText(Err(run_)), "no host is running on the state directory " + Quote(dir.Path())), 1u);
-  pid_t host = Start(1, {"--", "/bin/sleep", "1000", ":::", "sh", "-c", "while :; do sleep 1; done", ":::", "false"});
+  pid_t host = Start(1, {"--", "/bin/sleep", "1000", ":::", "sh", "-c", "while :; do sleep 1; done", ":::", "false", ":::",
+                         "--name", "deaf", "--grace", "3s", "sh", "-c", "trap '' TERM; while :; do sleep 0.1; done"});
   ASSERT_GT(host, 0);
-  Programs first = StatusWhen([](Programs& p) { return RunningPid(p, "sleep") && RunningPid(p, "sh"); });
-  ASSERT_EQ(first.size(), 3u) << FileText(Out(1));
+  Programs first = StatusWhen([](Programs& p) { return RunningPid(p, "sleep") && RunningPid(p, "sh") && RunningPid(p, "deaf"); });
+  ASSERT_EQ(first.size(), 4u) << FileText(Out(1));
   const int64_t sleepPid = RunningPid(first, "sleep"), shPid = RunningPid(first, "sh");
   EXPECT_EQ(first["sleep"]["hpid"], 0);
   EXPECT_EQ(first["sh"]["hpid"], 1);
@@ -380,7 +400,7 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   struct stat socketFile = {};
   EXPECT_EQ(stat(dir.File("kestravo-host.sock").c_str(), &socketFile) == 0 ? socketFile.st_mode & 0777 : 0, 0600u);
   EXPECT_EQ(Ask({"status"}), 0);
-  EXPECT_EQ(CountMatches(FileText(Out(run_)), "^NAME +HPID +PID +STATE +UPTIME +RESTARTS +LAST EXIT\nfalse +2 .*\nsh +1 +" + std::to_string(shPid) +
+  EXPECT_EQ(CountMatches(FileText(Out(run_)), "^NAME +HPID +PID +STATE +UPTIME +RESTARTS +LAST EXIT\ndeaf +3 .*\nfalse +2 .*\nsh +1 +" + std::to_string(shPid) +
                                                   " +running +\\d+s +0 +-\nsleep +0 +" + std::to_string(sleepPid) + " +running .*\n$"), 1u)
       << FileText(Out(run_));
 
@@ -402,12 +422,24 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   EXPECT_EQ(StatusWhen([](Programs& p) { return RunningPid(p, "sh") > 0; })["sh"]["restarts"], 1);
   EXPECT_EQ(Ask({"stop", "sleep"}), 0);
   EXPECT_EQ(Ask({"start", "sleep"}), 0);
-  EXPECT_EQ(StatusWhen([](Programs& p) { return RunningPid(p, "sleep") > 0; }).size(), 3u);
+  EXPECT_EQ(StatusWhen([](Programs& p) { return RunningPid(p, "sleep") > 0; }).size(), 4u);
+
+  // Its stop waits out the grace; meanwhile the host answers, and refuses what would race it.
+  pid_t stopping = Start(++run_, {"--state-dir", dir.Path(), "stop", "deaf"});
+  const int stopRun = run_;
+  Programs during = StatusWhen([](Programs& p) { return p["deaf"]["state"] == "stopping"; });
+  EXPECT_EQ(during["deaf"]["pid"], RunningPid(first, "deaf"));
+  EXPECT_GT(RunningPid(during, "sleep"), 0);
+  EXPECT_EQ(Ask({"restart", "deaf"}), 1);
+  EXPECT_EQ(CountMatches(FileText(Err(run_)), "deaf is being stopped already"), 1u) << FileText(Err(run_));
+  EXPECT_EQ(WaitExit(stopping), 0);
+  EXPECT_EQ(FileText(Out(stopRun)), "stopped deaf: killed: still running 3.00 s after its stop event\n");
+  EXPECT_EQ(Ask({"start", "deaf"}), 0);
   Programs failing = StatusWhen([](Programs& p) { return p["false"]["restarts"] >= 2; });
   EXPECT_EQ(CountMatches(failing["false"]["last_exit"].dump(), "^\"exited with code 1 after [0-9.]+ s\"$"), 1u) << failing["false"];
 
   const std::tuple<std::vector<std::string>, int, std::string> refused[] = {
-      {{"restart", "nope"}, 1, "no program named nope; known: false, sh, sleep"}, {{"reload"}, 1, "nothing to re-read"},
+      {{"restart", "nope"}, 1, "no program named nope; known: deaf, false, sh, sleep"}, {{"reload"}, 1, "nothing to re-read"},
       {{"stop", "sh\x1b[2J"}, 2, "control characters"}, {{"stop"}, 2, "stop needs the NAME"}};
   for (const auto& [args, code, refusal] : refused) {
     EXPECT_EQ(Ask(args), code) << args[0];
@@ -415,8 +447,11 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   }
   EXPECT_EQ(WaitExit(Start(++run_, {"--version"})), 0);
   EXPECT_EQ(CountMatches(FileText(Out(run_)), "^kestravo-host \\d+\\.\\d+\\.\\d+\n$"), 1u) << FileText(Out(run_));
+  ASSERT_GT(RunningPid(first = StatusWhen([](Programs& p) { return RunningPid(p, "deaf") > 0; }), "deaf"), 0);
   kill(host, SIGTERM);
+  EXPECT_EQ(StatusWhen([](Programs& p) { return p["deaf"]["state"] == "stopping"; })["deaf"]["pid"], RunningPid(first, "deaf"));
   EXPECT_EQ(WaitExit(host), 0);
+  EXPECT_EQ(CountMatches(FileText(Out(1)), "hpid \\d+  pid " + std::to_string(RunningPid(first, "deaf")) + "  killed: "), 1u) << FileText(Out(1));
   EXPECT_EQ(Ask({"status"}), 3);
 
   // A program whose file is gone when it must restart: shown as exited, not as about to restart.

@@ -43,29 +43,39 @@ void Supervisor::HandleRequests() {
       ControlSocket::Answer(request, AnswerJson({2, "a request holds control characters"}));
       continue;
     }
-    Answer answer = Control(request.line);
-    if (!answer.hasPrograms) Line("control: " + request.line + ": " + answer.message);
-    ControlSocket::Answer(request, AnswerJson(answer));
+    Answer answer;
+    if (Control(request, &answer)) Reply(request, answer);
   }
 }
 
-Answer Supervisor::Control(const std::string& request) {
-  size_t blank = request.find(' ');
-  const std::string verb = request.substr(0, blank), name = blank == std::string::npos ? "" : request.substr(blank + 1);
-  Answer answer;
-  if (verb == "status" && name.empty()) {
-    answer.hasPrograms = true;
-    answer.programs = Programs();
-  } else if (verb == "reload" && name.empty()) {
-    answer = Reload();
-  } else if (verb == "start" && !name.empty()) {
-    answer = StartByName(name);
-  } else if ((verb == "stop" || verb == "restart") && !name.empty()) {
-    answer = StopByName(name, verb == "restart");
-  } else {
-    answer = {2, "not a request this host knows: " + request};
+void Supervisor::Reply(const ControlRequest& request, const Answer& answer) {
+  if (request.connection < 0) {
+    Line(answer.message);
+    return;
   }
-  return answer;
+  if (!answer.hasPrograms) Line("control: " + request.line + ": " + answer.message);
+  ControlSocket::Answer(request, AnswerJson(answer));
+}
+
+bool Supervisor::Control(const ControlRequest& request, Answer* answer) {
+  size_t blank = request.line.find(' ');
+  const std::string verb = request.line.substr(0, blank), name = blank == std::string::npos ? "" : request.line.substr(blank + 1);
+  const bool known = (verb == "reload" && name.empty()) || ((verb == "start" || verb == "stop" || verb == "restart") && !name.empty());
+  if (verb == "status" && name.empty()) {
+    answer->hasPrograms = true;
+    answer->programs = Programs();
+  } else if (known && ending_) {
+    *answer = {1, "the host is stopping: only status is answered now"};
+  } else if (verb == "reload" && name.empty()) {
+    return Reload(request, answer);
+  } else if (verb == "start" && !name.empty()) {
+    *answer = StartByName(name);
+  } else if ((verb == "stop" || verb == "restart") && !name.empty()) {
+    return StopByName(request, name, verb == "restart", answer);
+  } else {
+    *answer = {2, "not a request this host knows: " + request.line};
+  }
+  return true;
 }
 
 bool Supervisor::FindChild(const std::string& name, uint32_t* hpid) const {
@@ -86,6 +96,7 @@ std::string Supervisor::KnownNames() const {
 
 Answer Supervisor::StartByName(const std::string& name) {
   uint32_t hpid = 0;
+  if (FindStop(name) != nullptr) return {1, name + " is being stopped: start it once it is"};
   if (FindChild(name, &hpid)) return {0, name + " runs already (hpid " + std::to_string(hpid) + ")"};
   auto it = stopped_.find(name);
   if (it == stopped_.end()) return {1, "no program named " + name + "; known: " + KnownNames()};
@@ -97,100 +108,131 @@ Answer Supervisor::StartByName(const std::string& name) {
   return {0, "started " + name + " (hpid " + std::to_string(hpid) + ")"};
 }
 
-Answer Supervisor::StopByName(const std::string& name, bool restart) {
+bool Supervisor::StopByName(const ControlRequest& request, const std::string& name, bool restart, Answer* answer) {
   uint32_t hpid = 0;
+  if (FindStop(name) != nullptr) {
+    *answer = {1, name + " is being stopped already"};
+    return true;
+  }
   if (!FindChild(name, &hpid)) {
-    if (stopped_.count(name) == 0) return {1, "no program named " + name + "; known: " + KnownNames()};
-    return restart ? StartByName(name) : Answer{0, name + " is stopped already"};
+    if (stopped_.count(name) == 0) {
+      *answer = {1, "no program named " + name + "; known: " + KnownNames()};
+    } else {
+      *answer = restart ? StartByName(name) : Answer{0, name + " is stopped already"};
+    }
+    return true;
   }
   if (restart && !children_.at(hpid).ofThisRun) {
-    return {1, name + " was left running by an earlier host and is none of this host's programs: "
-               "it can be stopped, not restarted"};
+    *answer = {1, name + " was left running by an earlier host and is none of this host's programs: "
+                  "it can be stopped, not restarted"};
+    return true;
   }
-  std::string how;
-  Child child = StopAndTake(hpid, &how);
-  if (restart) {
+  auto batch = std::make_shared<Batch>();
+  batch->left = 1;
+  batch->then = [this, request, name, restart](Batch& done) {
+    Child& child = done.ended.at(name).child;
+    const std::string& how = done.ended.at(name).how;
+    uint32_t again = 0;
     std::string why;
-    if (!StartCommand(child.command, &why)) {
-      stopped_[name] = std::move(child);
-      return {1, "stopped " + name + " (" + how + ") but " + why};
+    if (restart && ending_) {
+      why = "the host is stopping";
+    } else if (restart && StartCommand(child.command, &why) && FindChild(name, &again)) {
+      Carry(child, &children_.at(again));
+      Reply(request, {0, "restarted " + name + ": the old process " + how + "; started again as hpid " + std::to_string(again)});
+      return;
     }
-    FindChild(name, &hpid);
-    Carry(child, &children_.at(hpid));
-    return {0, "restarted " + name + ": the old process " + how + "; started again as hpid " + std::to_string(hpid)};
-  }
-  if (!child.ofThisRun) return {0, "stopped " + name + ": " + how + " (it was left by an earlier host: gone now)"};
-  stopped_[name] = std::move(child);
-  return {0, "stopped " + name + ": " + how};
+    if (restart) {
+      stopped_[name] = std::move(child);
+      Reply(request, {1, "stopped " + name + " (" + how + ") but " + why});
+    } else if (!child.ofThisRun) {
+      Reply(request, {0, "stopped " + name + ": " + how + " (it was left by an earlier host: gone now)"});
+    } else {
+      stopped_[name] = std::move(child);
+      Reply(request, {0, "stopped " + name + ": " + how});
+    }
+  };
+  BeginStop(hpid, true, batch);
+  return false;
 }
 
-Answer Supervisor::Reload() {
-  if (options_.files.empty()) return {1, "nothing to re-read: this host was started without --file"};
-  Options fresh;
+bool Supervisor::Reload(const ControlRequest& request, Answer* answer) {
+  if (options_.files.empty()) {
+    *answer = {1, "nothing to re-read: this host was started without --file"};
+    return true;
+  }
+  if (!stopping_.empty()) {
+    *answer = {1, "reload refused while programs are being stopped, every program runs on: try again once they are"};
+    return true;
+  }
+  auto fresh = std::make_shared<Options>();
   std::string error;
   std::vector<char*> argv;
   for (std::string& arg : args_) argv.push_back(&arg[0]);
   argv.push_back(nullptr);
-  int code = ParseOptions(static_cast<int>(args_.size()), argv.data(), &fresh, &error) == Parse::kRun
-                 ? PrepareCommands(&fresh, StateDir(), &error)
+  int code = ParseOptions(static_cast<int>(args_.size()), argv.data(), fresh.get(), &error) == Parse::kRun
+                 ? PrepareCommands(fresh.get(), StateDir(), &error)
                  : 2;
-  if (code != 0) return {1, "reload refused, every program runs on: " + error};
+  if (code != 0) {
+    *answer = {1, "reload refused, every program runs on: " + error};
+    return true;
+  }
 
-  std::vector<std::string> started, stopped, restarted, unchanged;
+  std::vector<std::string> stopped, restarted, unchanged;
   std::map<std::string, const Command*> wanted;
-  for (const Command& command : fresh.commands) wanted[command.name] = &command;
-  // Stopped first, so that their names and hpids are free for what starts.
-  std::vector<std::pair<std::string, uint32_t>> running;
-  for (const auto& [hpid, child] : children_) running.emplace_back(child.command.name, hpid);
-  std::set<std::string> keep;
-  std::map<std::string, Child> before;  // of those restarted
-  for (const auto& [name, hpid] : running) {
-    auto it = wanted.find(name);
-    if (it != wanted.end() && SameCommand(children_.at(hpid).command, *it->second)) {
-      unchanged.push_back(name);
-      keep.insert(name);
-      continue;
-    }
-    Child child = StopAndTake(hpid);
-    if (it == wanted.end()) {
-      stopped.push_back(name);
+  for (const Command& command : fresh->commands) wanted[command.name] = &command;
+  // Stopped first, all at once, so that their names and hpids are free for what starts.
+  std::vector<uint32_t> stopping;
+  for (const auto& [hpid, child] : children_) {
+    auto it = wanted.find(child.command.name);
+    if (it != wanted.end() && SameCommand(child.command, *it->second)) {
+      unchanged.push_back(child.command.name);
     } else {
-      restarted.push_back(name);
-      before[name] = std::move(child);
+      (it == wanted.end() ? stopped : restarted).push_back(child.command.name);
+      stopping.push_back(hpid);
     }
   }
-  for (auto it = stopped_.begin(); it != stopped_.end();) {
-    auto now = wanted.find(it->first);
-    if (now == wanted.end()) {
-      it = stopped_.erase(it);
-      continue;
+  auto batch = std::make_shared<Batch>();
+  batch->left = stopping.size();
+  batch->then = [this, request, fresh, stopped, restarted, unchanged](Batch& done) mutable {
+    std::set<std::string> keep(unchanged.begin(), unchanged.end());
+    for (auto it = stopped_.begin(); it != stopped_.end();) {
+      auto now = std::find_if(fresh->commands.begin(), fresh->commands.end(), [&](const Command& c) { return c.name == it->first; });
+      if (now == fresh->commands.end()) {
+        it = stopped_.erase(it);
+        continue;
+      }
+      it->second.command = *now;  // stays stopped until asked to start
+      keep.insert(it->first);
+      ++it;
     }
-    it->second.command = *now->second;  // stays stopped until asked to start
-    keep.insert(it->first);
-    ++it;
-  }
-  std::vector<std::string> failed;
-  for (const Command& command : fresh.commands) {
-    if (keep.count(command.name) != 0) continue;
-    auto again = before.find(command.name);
-    std::string why;
-    uint32_t hpid = 0;
-    if (!StartCommand(command, &why)) {
-      failed.push_back(why);
-    } else if (again == before.end()) {
-      started.push_back(command.name);
-    } else if (FindChild(command.name, &hpid)) {
-      Carry(again->second, &children_.at(hpid));
+    std::vector<std::string> started, failed;
+    for (const Command& command : fresh->commands) {
+      uint32_t hpid = 0;
+      // One started by hand while the stops ran is not started twice.
+      if (keep.count(command.name) != 0 || ending_ || FindChild(command.name, &hpid)) continue;
+      auto again = done.ended.find(command.name);
+      std::string why;
+      if (!StartCommand(command, &why)) {
+        failed.push_back(why);
+      } else if (again == done.ended.end()) {
+        started.push_back(command.name);
+      } else if (FindChild(command.name, &hpid)) {
+        Carry(again->second.child, &children_.at(hpid));
+      }
     }
-  }
-  options_.files = fresh.files;
-  std::string message = "reloaded";
-  for (const auto& [what, names] : {std::make_pair("started", &started), std::make_pair("stopped", &stopped),
-                                    std::make_pair("restarted", &restarted), std::make_pair("unchanged", &unchanged)}) {
-    if (!names->empty()) message += std::string(message == "reloaded" ? ": " : "; ") + what + " " + Joined(*names);
-  }
-  for (const std::string& why : failed) message += "; " + why;
-  return {failed.empty() ? 0 : 1, message};
+    if (ending_) failed.push_back("nothing started again: the host is stopping");
+    options_.files = fresh->files;
+    std::string message = "reloaded";
+    for (const auto& [what, names] : {std::make_pair("started", &started), std::make_pair("stopped", &stopped),
+                                      std::make_pair("restarted", &restarted), std::make_pair("unchanged", &unchanged)}) {
+      if (!names->empty()) message += std::string(message == "reloaded" ? ": " : "; ") + what + " " + Joined(*names);
+    }
+    for (const std::string& why : failed) message += "; " + why;
+    Reply(request, {failed.empty() ? 0 : 1, message});
+  };
+  for (uint32_t hpid : stopping) BeginStop(hpid, true, batch);
+  if (stopping.empty()) batch->then(*batch);
+  return false;
 }
 
 std::vector<ProgramStatus> Supervisor::Programs() const {
@@ -205,6 +247,16 @@ std::vector<ProgramStatus> Supervisor::Programs() const {
     if (p.state == kRunning) p.uptimeSeconds = std::chrono::duration<double>(now - child.runningSince).count();
     p.restarts = child.restarts;
     p.lastExit = child.lastExit;
+    programs.push_back(p);
+  }
+  for (const Stop& stop : stopping_) {
+    ProgramStatus p;
+    p.name = stop.child.command.name;
+    p.hpid = stop.hpid;
+    p.pid = stop.child.pid != 0 ? static_cast<int64_t>(stop.child.pid) : -1;
+    p.state = kStopping;
+    p.restarts = stop.child.restarts;
+    p.lastExit = stop.child.lastExit;
     programs.push_back(p);
   }
   for (const auto& [name, child] : stopped_) {

@@ -14,6 +14,7 @@ constexpr char kRunning[] = "running";
 constexpr char kStarting[] = "starting";              // created; its first pid not seen yet
 constexpr char kWaitingToRestart[] = "waiting to restart";  // ended; the library restarts it soon
 constexpr char kExited[] = "exited";  // ended, and starting it again failed; the library retries every 30 s or so
+constexpr char kStopping[] = "stopping";  // its stop event is set; ends by itself or is killed after its grace
 constexpr char kStopped[] = "stopped";                // stopped on request; start NAME starts it
 
 struct ProgramStatus {

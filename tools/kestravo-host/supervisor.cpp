@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <system_error>
 
 #include "common/child_marker.h"
 #include "common/command_line.h"
@@ -96,6 +97,15 @@ std::string ReadAdapterLine(const std::string& recorded, std::string* output, st
 
 }  // namespace
 
+std::string LongestGrace(const std::vector<Command>& commands) {
+  const Command* longest = nullptr;
+  auto grace = [](const Command& c) { return c.graceMs != 0 ? c.graceMs : kDefaultGraceMs; };
+  for (const Command& c : commands) {
+    if (longest == nullptr || grace(c) > grace(*longest)) longest = &c;
+  }
+  return longest == nullptr ? "none" : kestravo::RunTimeText(grace(*longest)) + ", of " + longest->name;
+}
+
 void RestartTimes::Add(double ms) {
   samples_[count_++ % kSamples] = ms;
   max_ = std::max(max_, ms);
@@ -127,6 +137,8 @@ int Supervisor::Run() {
   printf("kestravo-host: library %s, state file %s%s\n  library log: %s\n", library_.path.c_str(),
          InDirectory(stateDir, "kestravo.xml").c_str(), DirectoryWritable(stateDir) ? "" : " (cannot be written: see the log)", log.c_str());
   if (!options_.outputNote.empty()) printf("  programs' output: %s\n", options_.outputNote.c_str());
+  // What a service manager's stop time-out must cover.
+  printf("  stop: all programs at once, within the longest grace (%s) and 2 s\n", LongestGrace(options_.commands).c_str());
   for (const Command& command : options_.commands) {
     if (!command.output.empty()) printf("  output of %s: %s\n", command.given.c_str(), command.output.c_str());
   }
@@ -240,6 +252,7 @@ void Supervisor::StartCommands() {
 }
 
 bool Supervisor::StartCommand(const Command& command, std::string* why) {
+  HandleMessages();  // a report still queued about a stopped child's hpid is not given to this one
   uint32_t hpid = 0;
   int32_t result = library_.CreateProcess(command.program.c_str(), command.cmdLine.c_str(), &hpid, 0);
   if (result != KESTRAVO_OK) {
@@ -265,6 +278,7 @@ void Supervisor::Supervise() {
   Clock::time_point nextStatus = Clock::now();
   for (;;) {
     HandleMessages();
+    FinishStops();
     LearnStarts();
     Clock::time_point now = Clock::now();
     if (now >= end) {
@@ -280,8 +294,8 @@ void Supervisor::Supervise() {
     HandleRequests();
     if (stop == kReloadRequest) {
       Line(stop + " received: reloading");
-      Answer answer = Reload();
-      Line(answer.message);
+      Answer answer;
+      if (Reload(ControlRequest(), &answer)) Reply(ControlRequest(), answer);
     } else if (!stop.empty()) {
       Line(stop + " received");
       break;
@@ -387,63 +401,122 @@ void Supervisor::HandleMessages() {
   }
 }
 
-std::string Supervisor::StopChild(uint32_t hpid, Child& child) {
+void Supervisor::BeginStop(uint32_t hpid, bool onRequest, const std::shared_ptr<Batch>& batch) {
+  HandleMessages();  // what is known of it so far
+  auto found = children_.find(hpid);
+  Stop& stop = stopping_.emplace_back();
+  stop.hpid = hpid;
+  stop.child = std::move(found->second);
+  stop.onRequest = onRequest;
+  stop.batch = batch;
+  children_.erase(found);
+  try {
+    stop.worker = std::thread([this, &stop] {
+      RunStop(stop);
+      stop.done.store(true, std::memory_order_release);
+      queue_.Nudge();
+    });
+  } catch (const std::system_error&) {
+    RunStop(stop);  // no thread to be had: this one waits for it
+    stop.done.store(true, std::memory_order_release);
+  }
+}
+
+void Supervisor::RunStop(Stop& stop) {
+  const Child& child = stop.child;
   // Asked now, so that a pid of a restart not yet reported is not missed.
   uint32_t pid = 0;
-  if (library_.GetOSPid(hpid, &pid) == KESTRAVO_OK && pid != 0 && pid != child.pid) {
-    if (!child.startCounted) ShowStart(hpid, child, pid, std::chrono::system_clock::now());
-    child.running = watch_.Watch(pid);
-    child.pid = pid;
+  bool running = child.running;
+  if (library_.GetOSPid(stop.hpid, &pid) == KESTRAVO_OK && pid != 0 && pid != child.pid) {
+    stop.pidNow = pid;
+    stop.pidSeenAt = std::chrono::system_clock::now();
+    running = watch_.Watch(pid);
   }
-  pid = child.pid;
+  pid = stop.pidNow != 0 ? stop.pidNow : child.pid;
   const uint32_t graceMs = child.command.graceMs != 0 ? child.command.graceMs : kDefaultGraceMs;
   Clock::time_point askedAt = Clock::now(), endedAt;
-  int32_t result = library_.DestroyProcess(hpid, child.command.graceMs);
+  int32_t result = library_.DestroyProcess(stop.hpid, child.command.graceMs);
   bool ended = pid != 0 && watch_.WaitAllEnded(std::vector<uint32_t>{pid}, Clock::now() + std::chrono::seconds(2));
   ended = ended && watch_.EndedAt(pid, &endedAt);
   watch_.Forget(pid);
-  if (pid == 0) return "never started: its start was cancelled";
-  if (!child.running || (ended && endedAt < askedAt)) {
-    ++alreadyEnded_;
-    return "had already ended";
+  if (pid == 0) {
+    stop.how = "never started: its start was cancelled";
+  } else if (!running || (ended && endedAt < askedAt)) {
+    stop.outcome = Outcome::kAlreadyEnded;
+    stop.how = "had already ended";
+  } else if (!ended) {
+    stop.outcome = Outcome::kStillRuns;
+    stop.how = "still runs after KESTRAVO_DestroyProcess (answered " + std::to_string(result) + ")";
+  } else if (endedAt - askedAt >= std::chrono::milliseconds(graceMs)) {
+    stop.outcome = Outcome::kKilled;
+    stop.how = "killed: still running " + kestravo::RunTimeText(graceMs) + " after its stop event";
+  } else {
+    const std::string after = " after " + Fixed(std::max(0.0, Ms(endedAt - askedAt)), 1) + " ms";
+    stop.outcome = child.command.viaAdapter ? Outcome::kOnSignal : Outcome::kOnStopEvent;
+    stop.how = child.command.viaAdapter ? "ended on " + AdapterStopText(child.command.stopSignal) + after
+                                        : "stopped on its stop event" + after;
   }
-  if (!ended) return "still runs after KESTRAVO_DestroyProcess (answered " + std::to_string(result) + ")";
-  if (endedAt - askedAt >= std::chrono::milliseconds(graceMs)) {
-    ++killed_;
-    return "killed: still running " + kestravo::RunTimeText(graceMs) + " after its stop event";
-  }
-  const std::string after = " after " + Fixed(std::max(0.0, Ms(endedAt - askedAt)), 1) + " ms";
-  if (child.command.viaAdapter) {
-    ++onSignal_;
-    return "ended on " + AdapterStopText(child.command.stopSignal) + after;
-  }
-  ++onStopEvent_;
-  return "stopped on its stop event" + after;
 }
 
-Supervisor::Child Supervisor::StopAndTake(uint32_t hpid, std::string* stopped) {
-  HandleMessages();  // what is known of it so far
-  Child& child = children_.at(hpid);
-  std::string how = StopChild(hpid, child);
-  if (stopped != nullptr) *stopped = how;
-  Line(ChildText(hpid, child.pid, "stopped on request: " + how));
-  Child taken = std::move(child);
-  children_.erase(hpid);
-  HandleMessages();
-  taken.running = false;
-  taken.lastExit = "stopped: " + how;
-  return taken;
+void Supervisor::FinishStops() {
+  for (auto it = stopping_.begin(); it != stopping_.end();) {
+    Stop& stop = *it;
+    if (!stop.done.load(std::memory_order_acquire)) {
+      ++it;
+      continue;
+    }
+    if (stop.worker.joinable()) stop.worker.join();
+    Child& child = stop.child;
+    if (stop.pidNow != 0) {
+      if (!child.startCounted) ShowStart(stop.hpid, child, stop.pidNow, stop.pidSeenAt);
+      child.pid = stop.pidNow;
+    }
+    switch (stop.outcome) {
+      case Outcome::kAlreadyEnded: ++alreadyEnded_; break;
+      case Outcome::kKilled: ++killed_; break;
+      case Outcome::kOnSignal: ++onSignal_; break;
+      case Outcome::kOnStopEvent: ++onStopEvent_; break;
+      default: break;
+    }
+    Line(ChildText(stop.hpid, child.pid, (stop.onRequest ? "stopped on request: " : "") + stop.how));
+    child.running = false;
+    child.lastExit = "stopped: " + stop.how;
+    std::shared_ptr<Batch> batch = std::move(stop.batch);
+    const std::string name = child.command.name;
+    batch->ended[name] = {std::move(child), std::move(stop.how)};
+    it = stopping_.erase(it);
+    if (--batch->left == 0 && batch->then) batch->then(*batch);
+  }
+}
+
+const Supervisor::Stop* Supervisor::FindStop(const std::string& name) const {
+  for (const Stop& stop : stopping_) {
+    if (stop.child.command.name == name) return &stop;
+  }
+  return nullptr;
 }
 
 void Supervisor::StopAll() {
-  control_.Close();  // a client asking now is told that no host runs
+  ending_ = true;
   HandleMessages();
   LearnStarts();
-  Line(std::string("stopping: each child in turn gets its stop event") +
+  Line(std::string("stopping: every child gets its stop event at once") +
        (options_.native ? "" : " (kestravo-run turns it into the program's stop signal)") +
        " and is killed if it still runs after its grace");
-  for (auto& [hpid, child] : children_) Line(ChildText(hpid, child.pid, StopChild(hpid, child)));
-  children_.clear();
+  std::vector<uint32_t> hpids;
+  for (const auto& entry : children_) hpids.push_back(entry.first);
+  auto all = std::make_shared<Batch>();
+  all->left = hpids.size();
+  for (uint32_t hpid : hpids) BeginStop(hpid, false, all);
+  // Stops asked for before go on too. Meanwhile status is answered, and the rest refused.
+  while (!stopping_.empty()) {
+    std::string request = queue_.Wait(static_cast<int>(kTick.count()));
+    if (!request.empty()) Line(request + " received: the stops under way go on");
+    HandleMessages();
+    HandleRequests();
+    FinishStops();
+  }
+  control_.Close();  // a client asking now is told that no host runs
   int32_t result = library_.Uninit();
   if (result != KESTRAVO_OK) Line("KESTRAVO_Uninit answered " + std::to_string(result));
 }

@@ -5,11 +5,16 @@
 #include <stdint.h>
 
 #include <array>
+#include <atomic>
 #include <deque>
+#include <functional>
 #include <ios>
+#include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "command_list.h"
@@ -37,6 +42,10 @@ class RestartTimes {
   double max_ = 0;
   std::array<double, kSamples> samples_{};  // a ring: the sample of restart n is at n % kSamples
 };
+
+// "3.00 s, of web": the longest grace of the commands, which a stop of them all takes at most
+// (with 2 s more), and whose it is; "none" for no command.
+std::string LongestGrace(const std::vector<Command>& commands);
 
 class Supervisor {
  public:
@@ -73,6 +82,36 @@ class Supervisor {
     Clock::time_point exitedAt;  // when the library reported the last exit
   };
 
+  // How a stop went, for the summary's counts.
+  enum class Outcome { kNeverStarted, kAlreadyEnded, kStillRuns, kKilled, kOnSignal, kOnStopEvent };
+  // Stops that end together: then runs on the main thread once the last of them is done, with
+  // the children stopped, by name (lastExit says how each was stopped; how, the same shorter).
+  struct Batch {
+    struct Ended {
+      Child child;
+      std::string how;
+    };
+    size_t left = 0;
+    std::map<std::string, Ended> ended;
+    std::function<void(Batch&)> then;
+  };
+  // A child being stopped, out of children_ (its hpid may be handed out again before the stop
+  // is done). Its worker thread destroys it and fills in the results; once done is set the whole
+  // record is the main thread's again, which joins the worker.
+  struct Stop {
+    uint32_t hpid = 0;
+    Child child;              // read by the worker and the main thread, written by neither until done
+    bool onRequest = false;   // shown as "stopped on request"
+    std::shared_ptr<Batch> batch;
+    std::thread worker;
+    // Written by the worker before done.
+    uint32_t pidNow = 0;  // the pid the library gave when asked at the stop; 0: none
+    std::chrono::system_clock::time_point pidSeenAt;
+    Outcome outcome = Outcome::kNeverStarted;
+    std::string how;
+    std::atomic<bool> done{false};
+  };
+
   void Adopt();
   void StartCommands();
   void Supervise();
@@ -84,11 +123,19 @@ class Supervisor {
   void ShowStart(uint32_t hpid, Child& child, uint32_t pid, std::chrono::system_clock::time_point when);
   // Starts a command as a new child; false, with *why, when the library refuses.
   bool StartCommand(const Command& command, std::string* why);
-  // Destroys the child with its grace and tells how it went. The caller drops it from children_.
-  std::string StopChild(uint32_t hpid, Child& child);
-  // Stops the child and takes it out of the table: its lastExit says how it stopped. Reports of
-  // it that come in meanwhile are dropped, and not given to a child that gets its hpid next.
-  Child StopAndTake(uint32_t hpid, std::string* how = nullptr);
+  // Takes the child out of children_ and gives it its stop on a worker thread of its own; the
+  // batch's then runs once it and the batch's other stops are done. The caller has counted it
+  // in batch->left. Reports of it that come in meanwhile are dropped.
+  void BeginStop(uint32_t hpid, bool onRequest, const std::shared_ptr<Batch>& batch);
+  // On the stop's worker: destroys the child with its grace and finds out how it ended. Touches
+  // only the stop, the library and the exit watch, which take their own locks. The library waits
+  // for the child without its lock, so the workers' destroys run side by side, and each grace
+  // is timed from the worker's own call.
+  void RunStop(Stop& stop);
+  // Shows and counts the stops that are done, and runs the batches they complete.
+  void FinishStops();
+  // The stop in hand of the program so named; null when none.
+  const Stop* FindStop(const std::string& name) const;
   void StopAll();
   void PrintSummary();
   void ShowEarlyEnd(uint32_t hpid, Child& child, const std::string& cause);
@@ -97,13 +144,18 @@ class Supervisor {
   void Line(const std::string& text) { Line(text, std::chrono::system_clock::now()); }
   void Status();
 
-  // Control, in control_commands.cpp: answers the requests that wait, one at a time.
+  // Control, in control_commands.cpp: answers the requests that wait. A request that stops
+  // programs is answered once they are stopped; the main loop runs on meanwhile.
   void HandleRequests();
-  Answer Control(const std::string& request);
+  // Answers a request (one of SIGHUP, with no connection, is shown only).
+  void Reply(const ControlRequest& request, const Answer& answer);
+  // False when the answer comes later, through Reply.
+  bool Control(const ControlRequest& request, Answer* answer);
   Answer StartByName(const std::string& name);
-  Answer StopByName(const std::string& name, bool restart);
-  // Re-reads the program lists; everything keeps running when they no longer read.
-  Answer Reload();
+  bool StopByName(const ControlRequest& request, const std::string& name, bool restart, Answer* answer);
+  // Re-reads the program lists; everything keeps running when they no longer read. The stops
+  // it needs run together; the starts follow once they are done.
+  bool Reload(const ControlRequest& request, Answer* answer);
   std::vector<ProgramStatus> Programs() const;
   // The hpid of the child so named; false when none runs by that name.
   bool FindChild(const std::string& name, uint32_t* hpid) const;
@@ -118,6 +170,8 @@ class Supervisor {
   ControlSocket control_;
   std::map<uint32_t, Child> children_;  // by hpid
   std::map<std::string, Child> stopped_;  // stopped on request, by name: they have no hpid
+  std::list<Stop> stopping_;  // the stops in hand; the list itself is the main thread's
+  bool ending_ = false;       // the host's own stop has begun: nothing starts any more
   std::vector<Message> adoptable_;
   bool tty_ = false, statusShown_ = false;
   Clock::time_point startedAt_;
