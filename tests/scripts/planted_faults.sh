@@ -91,8 +91,8 @@ settings~tools/kestravo-run/run_posix.cpp~setgroups(c.groups.size(), c.groups.da
 settings~tools/kestravo-run/run_posix.cpp~    setenv("HOME", home.c_str(), 1);~    // setenv("HOME", home.c_str(), 1);~a program run as another user keeps the HOME of root
 settings~src/platform/posix/process_remains_posix.cpp~if (strncmp(*entry, "KESTRAVO_", 9) == 0) continue;~if (strncmp(*entry, "KESTRAVO_HPID=", 14) == 0) continue;~children inherit all KESTRAVO_ variables of the host but one
 control~tools/kestravo-host/control_commands.cpp~return a.program == b.program && a.cmdLine == b.cmdLine && a.graceMs == b.graceMs;~return a.program == b.program && a.cmdLine == b.cmdLine;~a reload keeps a program whose grace changed
-control~tools/kestravo-host/control_commands.cpp~    keep.insert(it->first);\n    ++it;~    ++it;~a reload starts a program stopped by hand
-control~tools/kestravo-host/control_commands.cpp~return restart ? StartByName(name) : Answer{0, name + " is stopped already"};~return Answer{0, name + " is stopped already"};~restart leaves a stopped program stopped
+control~tools/kestravo-host/control_commands.cpp~      keep.insert(it->first);\n      ++it;~      ++it;~a reload starts a program stopped by hand
+control~tools/kestravo-host/control_commands.cpp~*answer = restart ? StartByName(name) : Answer{0, name + " is stopped already"};~*answer = Answer{0, name + " is stopped already"};~restart leaves a stopped program stopped
 control~tools/kestravo-host/control_commands.cpp~  to->restarts = from.restarts;~  // to->restarts = from.restarts;~status counts restarts afresh after a restart by hand
 control~tools/kestravo-host/control_commands.cpp~child.restartFailed ? kExited : kWaitingToRestart~kWaitingToRestart~a program whose restart failed shows as waiting to restart
 control~tools/kestravo-host/control_socket_posix.cpp~if (chmod(path.c_str(), 0600) != 0 ||~if (chmod(path.c_str(), 0666) != 0 ||~anyone may connect to the control socket
