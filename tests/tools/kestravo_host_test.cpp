@@ -276,7 +276,14 @@ TEST_F(HostToolTest, ShowsHowAProgramEndedAndWhatItSaidAndStopsWithItsSignal) {
   EXPECT_EQ(CountMatches(out, R"(hpid 0  pid \d+  exited with code 3 after [0-9.]+ s\n)"),
             CountMatches(out, R"(hpid 0  pid \d+  exited)")) << out;
   EXPECT_GE(CountMatches(out, R"(hpid 0  pid \d+  exited with code 3)"), 2u) << out;
-  EXPECT_EQ(CountMatches(out, "ended soon after its start"), 1u) << out;
+  // Its output is shown after a young death only, as the library counts one; under
+  // ThreadSanitizer the adapter alone may take a second to start, and then no death is young.
+  size_t young = 0;
+  std::regex runTime(R"(hpid 0  pid \d+  exited with code 3 after ([0-9.]+) s)");
+  for (auto it = std::sregex_iterator(out.begin(), out.end(), runTime); it != std::sregex_iterator(); ++it) {
+    if (std::stod((*it)[1].str()) < 1.0) young = 1;
+  }
+  EXPECT_EQ(CountMatches(out, "ended soon after its start"), young) << out;
   // Dead before the host's first look at it or not: started once, then each process ends and is
   // restarted once, under its own pid, each restart timed from the end of the one before.
   std::regex event(R"(hpid 0  pid (\d+)  (started|exited|restarted, [0-9.]+ ms after pid (\d+) ended))");
@@ -289,7 +296,7 @@ TEST_F(HostToolTest, ShowsHowAProgramEndedAndWhatItSaidAndStopsWithItsSignal) {
     next = what == "exited" ? "restart" : "exited";
   }
   EXPECT_EQ(CountMatches(out, R"(starts +3 \(adopted: 0\))"), 1u) << out;
-  EXPECT_EQ(CountMatches(out, "\n    \\| starting\n"), 1u) << out;
+  EXPECT_EQ(CountMatches(out, "\n    \\| starting\n"), young) << out;
   EXPECT_EQ(CountMatches(out, "earlier run"), 0u) << out;
   EXPECT_EQ(CountMatches(FileText(dir.File("sh-2.log")), "^up\n.*stop event: sending SIGINT.*\ngot INT\n"), 1u)
       << FileText(dir.File("sh-2.log"));
