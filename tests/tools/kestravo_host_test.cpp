@@ -227,6 +227,18 @@ TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFilesAndEndsAsItsProgr
   ASSERT_GT(numbers.size(), 200u) << all;
   for (size_t i = 1; i < numbers.size(); ++i) EXPECT_EQ(numbers[i], numbers[i - 1] + 1) << all;
 
+  // A rotation that cannot be done (the old file's name taken by a directory) is noted once, and
+  // the output goes on in the file, the adapter neither spinning nor losing a line.
+  const std::string stuck = dir.File("stuck.log");
+  std::filesystem::create_directory(stuck + ".1");
+  pid = Start(5, {"--output", stuck, "--output-size", "1K", "--output-keep", "1", "--", "sh", "-c",
+                  "i=0; while [ $i -lt 300 ]; do i=$((i+1)); echo line $i; done; exit 3"}, Adapter());
+  EXPECT_EQ(WaitExit(pid), 3);
+  const std::string stuckText = FileText(stuck);
+  EXPECT_EQ(CountMatches(stuckText, "kestravo-run: cannot rotate " + Quote(stuck) + ": Is a directory; the output goes on in it\n"), 1u) << stuckText;
+  EXPECT_EQ(CountMatches(stuckText, "(^|\n)line [0-9]+(?=\n)"), 300u) << stuckText;
+  EXPECT_EQ(CountMatches(stuckText, "\nline 300\n[-0-9]+ [0-9:.]+ kestravo-run: sh exited with code 3"), 1u) << stuckText;
+
   std::filesystem::create_symlink(dir.File("target"), dir.File("link.log"));
   pid = Start(2, {"--output", dir.File("link.log"), "--", "true"}, Adapter());
   EXPECT_EQ(WaitExit(pid), 125);

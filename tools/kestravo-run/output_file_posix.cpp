@@ -34,9 +34,17 @@ bool WriteAll(intptr_t file, const char* data, size_t n, size_t* done, std::stri
 
 void Close(intptr_t file) { close(static_cast<int>(file)); }
 
-void Rename(const std::string& from, const std::string& to) { rename(from.c_str(), to.c_str()); }
+bool Rename(const std::string& from, const std::string& to, std::string* error) {
+  if (rename(from.c_str(), to.c_str()) == 0 || errno == ENOENT) return true;
+  *error = strerror(errno);
+  return false;
+}
 
-void Remove(const std::string& path) { unlink(path.c_str()); }
+bool Remove(const std::string& path, std::string* error) {
+  if (unlink(path.c_str()) == 0 || errno == ENOENT) return true;
+  *error = strerror(errno);
+  return false;
+}
 
 std::string LocalStamp() {
   timespec now;

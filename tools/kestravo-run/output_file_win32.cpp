@@ -56,11 +56,21 @@ bool WriteAll(intptr_t file, const char* data, size_t n, size_t* done, std::stri
 
 void Close(intptr_t file) { CloseHandle(reinterpret_cast<HANDLE>(file)); }
 
-void Rename(const std::string& from, const std::string& to) {
-  MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
+bool Rename(const std::string& from, const std::string& to, std::string* error) {
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  DWORD code = GetLastError();
+  if (code == ERROR_FILE_NOT_FOUND) return true;
+  *error = SystemText(code);
+  return false;
 }
 
-void Remove(const std::string& path) { DeleteFileA(path.c_str()); }
+bool Remove(const std::string& path, std::string* error) {
+  if (DeleteFileA(path.c_str())) return true;
+  DWORD code = GetLastError();
+  if (code == ERROR_FILE_NOT_FOUND) return true;
+  *error = SystemText(code);
+  return false;
+}
 
 std::string LocalStamp() {
   SYSTEMTIME now;
