@@ -3,7 +3,8 @@
 // REPORT is a file path, or "-" for none. At start the child writes there, atomically, what the
 // tests check: its pid, whether it leads its session, its working directory, uid and gid, its open
 // descriptors, its arguments, the identity found in its command line, any identity in its
-// environment (env_identity) and the variables KT_SET, KT_TWO, KT_GONE, KESTRAVO_STATE_DIR, HOME (env_NAME).
+// environment (env_identity) and the variables KT_SET, KT_TWO, KT_GONE, KESTRAVO_STATE_DIR, STATE_DIRECTORY,
+// HOME (env_NAME).
 //
 // Modes:
 //   stop [MS [N [fork]]]  (Linux: N workers as "grandchild" starts them; with fork, a forked copy
@@ -101,8 +102,8 @@ static void write_report(const char* path, int argc, char** argv, const int* gra
     fprintf(out, "\n");
 #endif
     // Variables that the tests set or remove through a host, and one it must not hand down.
-    const char* const names[] = {"KT_SET", "KT_TWO", "KT_GONE", "KESTRAVO_STATE_DIR", "HOME"};
-    for (int i = 0; i < 5; ++i)
+    const char* const names[] = {"KT_SET", "KT_TWO", "KT_GONE", "KESTRAVO_STATE_DIR", "STATE_DIRECTORY", "HOME"};
+    for (int i = 0; i < 6; ++i)
         if (getenv(names[i])) fprintf(out, "env_%s=%s\n", names[i], getenv(names[i]));
     write_fds(out);
     fprintf(out, "argc=%d\n", argc);

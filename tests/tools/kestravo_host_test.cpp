@@ -136,13 +136,15 @@ TEST_F(HostToolTest, BadCommandLinesAndProgramsThatCannotRunGetExitCode2) {
 
 // Programs files, INI or a command a line: each program reaches the library as kestravo-run's
 // options under its name, and runs in its directory, with its variables set and removed, as its
-// user and group (as root), without the host's KESTRAVO_STATE_DIR. A bad line: exit 2, named.
+// user and group (as root), without the host's KESTRAVO_STATE_DIR or STATE_DIRECTORY. A bad line:
+// exit 2, named.
 TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
   TempDir work;  // the program's directory, where nobody may write its report
   chmod(work.Path().c_str(), 0777);
   const bool root = geteuid() == 0;
   const std::string helper = HelperChild(), report = work.File("report"), list = dir.File("programs"), ok = "[a]\ncommand = /bin/true\n";
   setenv("KT_GONE", "the host's", 1);
+  setenv("STATE_DIRECTORY", work.Path().c_str(), 1);  // systemd's, for the host alone
   struct Row {
     std::string text;                   // of the file; empty: the programs are given by args
     std::vector<std::string> expected;  // one state-file command line a program, or the error
@@ -188,7 +190,8 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
       Report child = WaitForReport(report);
       EXPECT_EQ(child["cwd"], work.Path());
       EXPECT_EQ(child["env_KT_SET"] + ";" + child["env_KT_TWO"], "a b;x=y");
-      EXPECT_EQ(child.count("env_KT_GONE") + child.count("env_KESTRAVO_STATE_DIR"), 0u) << child["env_KESTRAVO_STATE_DIR"];
+      EXPECT_EQ(child.count("env_KT_GONE") + child.count("env_KESTRAVO_STATE_DIR") + child.count("env_STATE_DIRECTORY"), 0u)
+          << child["env_KESTRAVO_STATE_DIR"] << child["env_STATE_DIRECTORY"];
       EXPECT_EQ(child["uid"] + ":" + child["gid"], root ? "65534:65534" : std::to_string(getuid()) + ":" + std::to_string(getgid()));
       if (root) EXPECT_EQ(child["groups"] + " " + child["env_HOME"], "65534 " + std::string(getpwnam("nobody")->pw_dir));
     }
