@@ -235,6 +235,13 @@ bool CgroupEmpty(const std::string& dir) {
   return events.find("populated 0") != std::string::npos;
 }
 
+bool CgroupFrozen(const std::string& dir) {
+  // cgroup.freeze came with Linux 5.2; before it no cgroup v2 can be frozen.
+  const std::string freeze = ReadSmallFile(dir + "/cgroup.freeze"), events = ReadSmallFile(dir + "/cgroup.events");
+  if (freeze.empty()) return access((dir + "/cgroup.freeze").c_str(), F_OK) == 0 || access(dir.c_str(), F_OK) != 0;
+  return freeze.rfind("0", 0) != 0 || events.find("frozen 1") != std::string::npos;
+}
+
 void RemoveCgroup(const std::string& dir, const Deadline& deadline) {
   if (dir.empty()) return;
   // Busy while a process of it has yet to finish dying.

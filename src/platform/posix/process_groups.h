@@ -28,6 +28,9 @@ std::string ChildCgroupOf(pid_t pid);
 void KillCgroup(const std::string& dir);
 // True once no live process is left in the cgroup (or it is gone).
 bool CgroupEmpty(const std::string& dir);
+// True when the cgroup is frozen, asked to be or by an ancestor (cgroup.freeze, cgroup.events),
+// or when that cannot be read: a child started there would stop before its exec.
+bool CgroupFrozen(const std::string& dir);
 // Removes the cgroup once it is empty, waiting for that until the deadline; one that cannot go by
 // then is kept on a list that later calls retry.
 void RemoveCgroup(const std::string& dir, const Deadline& deadline = Deadline(0));
