@@ -92,21 +92,29 @@ class HostToolTest : public ::testing::Test {
 };
 
 // Bad command lines get the usage; a program that cannot be run, an output file, state directory
-// (missing, not one, or writable by others) or log file (a link, a FIFO, writable by others) that
-// cannot be used, is named with the reason. All exit 2 before anything starts, and no link is
-// followed.
+// (missing, not one, writable by others, another user's, or with a directory planted as the state
+// file's lock) or log file (a link, a FIFO, writable by others, a second name of another file)
+// that cannot be used, is named with the reason. All exit 2 before anything starts, and no link
+// is followed.
 TEST_F(HostToolTest, BadCommandLinesAndProgramsThatCannotRunGetExitCode2) {
   const std::string helper = HelperChild(), usage = "usage: kestravo-host", plain = dir.File("plain");
   std::ofstream(plain) << "not a program\n";
-  TempDir linked, logLinked, logFifo, logShared, shared;
+  TempDir linked, logLinked, logFifo, logShared, shared, foreign, logTwice, outTwice, lockDir;
   std::filesystem::create_symlink(dir.File("elsewhere"), linked.File(std::filesystem::path(helper).filename().string() + ".log"));
   std::filesystem::create_symlink(dir.File("elsewhere"), logLinked.File("kestravo.log"));
   mkfifo(logFifo.File("kestravo.log").c_str(), 0600);
   std::ofstream(logShared.File("kestravo.log")).close();
   chmod(logShared.File("kestravo.log").c_str(), 0666);
   chmod(shared.Path().c_str(), 0777);
+  const bool root = geteuid() == 0;
+  ASSERT_TRUE(!root || chown(foreign.Path().c_str(), 65534, 65534) == 0);
+  std::ofstream(dir.File("precious")) << "precious\n";
+  chmod(dir.File("precious").c_str(), 0600);
+  ASSERT_EQ(link(dir.File("precious").c_str(), logTwice.File("kestravo.log").c_str()), 0);
+  ASSERT_EQ(link(dir.File("precious").c_str(), outTwice.File(std::filesystem::path(helper).filename().string() + ".log").c_str()), 0);
+  std::filesystem::create_directory(lockDir.File("kestravo.xml.lock"));
   const std::string noDir = "cannot use the state directory ", noLog = "cannot use the log file ";
-  const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+  std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
       {{}, usage}, {{"--for"}, usage}, {{"--for", "0", "--", helper}, usage}, {{"--for", "soon", "--", helper}, usage},
       {{"--frobnicate", "--", helper}, usage}, {{"--"}, usage}, {{"--", helper, ":::"}, usage},
       {{"--file", dir.File("no-such-list")}, "cannot read the programs file"}, {{"--state-dir", "", "--", helper}, usage},
@@ -122,7 +130,12 @@ TEST_F(HostToolTest, BadCommandLinesAndProgramsThatCannotRunGetExitCode2) {
       {{"--state-dir", shared.Path(), "--", helper}, noDir + shared.Path() + ": other users may write it"},
       {{"--state-dir", logLinked.Path(), "--", helper}, noLog + logLinked.File("kestravo.log") + ": it is a symbolic link"},
       {{"--state-dir", logFifo.Path(), "--", helper}, noLog + logFifo.File("kestravo.log") + ": not a regular file"},
-      {{"--state-dir", logShared.Path(), "--", helper}, noLog + logShared.File("kestravo.log") + ": other users may write it"}};
+      {{"--state-dir", logShared.Path(), "--", helper}, noLog + logShared.File("kestravo.log") + ": other users may write it"},
+      {{"--state-dir", logTwice.Path(), "--", helper}, noLog + logTwice.File("kestravo.log") + ": it has more than one link"},
+      {{"--output-dir", outTwice.Path(), "--", helper}, "more than one link"},
+      {{"--state-dir", lockDir.Path(), "--", helper},
+       "cannot use the state file's lock " + lockDir.File("kestravo.xml.lock") + ": not a regular file"}};
+  if (root) bad.push_back({{"--state-dir", foreign.Path(), "--", helper}, noDir + foreign.Path() + ": it belongs to another user"});
   int run = 0;
   for (const auto& [args, expected] : bad) {
     pid_t pid = Start(++run, args);
@@ -132,6 +145,7 @@ TEST_F(HostToolTest, BadCommandLinesAndProgramsThatCannotRunGetExitCode2) {
   }
   EXPECT_FALSE(std::filesystem::exists(dir.File("kestravo.log")));
   EXPECT_FALSE(std::filesystem::exists(dir.File("elsewhere")));
+  EXPECT_EQ(FileText(dir.File("precious")), "precious\n");
 }
 
 // Programs files, INI or a command a line: each program reaches the library as kestravo-run's

@@ -19,8 +19,9 @@ std::string DefaultStateDir();
 // The same for the usage text.
 const char* DefaultStateDirText();
 // Makes dir the state directory: creates it (owner-only, with its missing parents) when create
-// is set, then checks that it is a directory this user can write and that other users cannot
-// (else they could replace the files in it). False with *error saying why.
+// is set, then checks that it is a directory of this user or root, that this user can write and
+// other users cannot (else they could plant or replace the files in it). False with *error saying
+// why.
 bool UseStateDir(const std::string& dir, bool create, std::string* error);
 // name in dir, joined with the system's separator.
 std::string InDirectory(const std::string& dir, const std::string& name);
@@ -71,6 +72,12 @@ std::string SignalName(int signal);
 // checks an existing one: never through a symbolic link, never blocking on a FIFO, a regular file
 // of this user that others cannot write; created owner-only. False with *error otherwise.
 bool PrepareOwnFile(const std::string& path, std::string* error);
+// Reads up to max bytes from offset from of a file that the host or its adapter made (an output
+// file, the state file's lock), which a program run as another user may have replaced: never
+// through a symbolic link, never waiting on a FIFO or a device, only a regular file of this user
+// with one link. *size: the file's size. False with *error otherwise.
+bool ReadOwnFile(const std::string& path, uint64_t from, size_t max, std::string* text, uint64_t* size,
+                 std::string* error);
 
 // Stop requests (SIGINT, SIGTERM; Ctrl-C, Ctrl-Break, the console closing) and the reload request
 // (SIGHUP) are taken by the main thread's Wake only. Called in main before any thread exists.

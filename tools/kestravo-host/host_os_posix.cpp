@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "own_file.h"
 
 namespace kestravo_host {
@@ -142,6 +144,30 @@ bool PrepareOwnFile(const std::string& path, std::string* error) {
   return fd >= 0;
 }
 
+bool ReadOwnFile(const std::string& path, uint64_t from, size_t max, std::string* text, uint64_t* size,
+                 std::string* error) {
+  text->clear();
+  *size = 0;
+  int fd = kestravo_tools::OpenOwnFileForReading(path, error);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0;
+  if (ok) *size = static_cast<uint64_t>(st.st_size);
+  char buffer[16384];
+  while (ok && text->size() < max) {
+    ssize_t n = pread(fd, buffer, std::min(sizeof buffer, max - text->size()), static_cast<off_t>(from + text->size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    text->append(buffer, static_cast<size_t>(n));
+  }
+  if (!ok) *error = strerror(errno);
+  close(fd);
+  return ok;
+}
+
 std::string DefaultStateDir() {
   if (geteuid() == 0) return "/var/lib/kestravo";
   const char* xdg = getenv("XDG_STATE_HOME");
@@ -177,6 +203,8 @@ bool UseStateDir(const std::string& dir, bool create, std::string* error) {
   const char* why = stat(dir.c_str(), &st) != 0               ? strerror(errno)
                     : !S_ISDIR(st.st_mode)                    ? "not a directory"
                     : access(dir.c_str(), W_OK | X_OK) != 0   ? strerror(errno)
+                    : st.st_uid != geteuid() && st.st_uid != 0
+                        ? "it belongs to another user, who could plant files in it"
                     : (st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX)
                         ? "other users may write it, and so replace the state file or the log"
                         : nullptr;

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 
 namespace kestravo_host {
@@ -130,6 +131,41 @@ bool PrepareOwnFile(const std::string& path, std::string* error) {
             !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
   CloseHandle(file);
   if (!ok) *error = "a symbolic link or not a regular file";
+  return ok;
+}
+
+bool ReadOwnFile(const std::string& path, uint64_t from, size_t max, std::string* text, uint64_t* size,
+                 std::string* error) {
+  text->clear();
+  *size = 0;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = "error " + std::to_string(GetLastError());
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = GetFileInformationByHandle(file, &info) && GetFileType(file) == FILE_TYPE_DISK &&
+            !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) && info.nNumberOfLinks == 1;
+  if (!ok) *error = "a symbolic link, not a regular file, or a file with more than one link";
+  if (ok) *size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(from);
+  if (ok && !SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) {
+    ok = false;
+    *error = "error " + std::to_string(GetLastError());
+  }
+  char buffer[16384];
+  while (ok && text->size() < max) {
+    DWORD want = static_cast<DWORD>(std::min<size_t>(sizeof buffer, max - text->size())), got = 0;
+    if (!ReadFile(file, buffer, want, &got, nullptr)) {
+      ok = false;
+      *error = "error " + std::to_string(GetLastError());
+    }
+    if (got == 0) break;
+    text->append(buffer, got);
+  }
+  CloseHandle(file);
   return ok;
 }
 

@@ -138,9 +138,16 @@ int Supervisor::Run() {
     if (!command.output.empty()) printf("  output of %s: %s\n", command.given.c_str(), command.output.c_str());
   }
   if (result == KESTRAVO_STATE_BUSY) {
-    // The holder wrote its pid into the lock file beside the state file.
-    std::string holder;
-    std::ifstream(InDirectory(stateDir, "kestravo.xml.lock")) >> holder;
+    // The holder wrote its pid into the lock file beside the state file; the library refuses a
+    // lock planted there as well, which is read with the same care.
+    const std::string lock = InDirectory(stateDir, "kestravo.xml.lock");
+    std::string text, why;
+    uint64_t size = 0;
+    if (!ReadOwnFile(lock, 0, 24, &text, &size, &why)) {
+      fprintf(stderr, "kestravo-host: cannot use the state file's lock %s: %s; not started\n", lock.c_str(), why.c_str());
+      return 2;
+    }
+    std::string holder = text.substr(0, text.find_first_not_of("0123456789"));
     fprintf(stderr, "kestravo-host: the state file %s belongs to another running host (pid %s): not started; "
                     "its children stay with it. Give this host another --state-dir.\n",
             InDirectory(stateDir, "kestravo.xml").c_str(), holder.empty() ? "unknown" : holder.c_str());
