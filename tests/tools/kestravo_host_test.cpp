@@ -1,7 +1,9 @@
 // kestravo-host as its users see it: exit codes, the lines it prints, the children it leaves.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -264,6 +266,49 @@ TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFilesAndEndsAsItsProgr
   // A setting it cannot carry out is its own failure, noted where the program's output goes.
   EXPECT_EQ(WaitExit(Start(3, {"--output", "own.log", "--chdir", dir.File("missing"), "--", "true"}, Adapter())), 125);
   EXPECT_EQ(CountMatches(FileText(dir.File("own.log")), "kestravo-run: cannot change to the directory " + Quote(dir.File("missing"))), 1u);
+
+  // As root, started from a terminal: the program run as another user leads a session of its own
+  // with no controlling terminal (root's would let it type into root's shell), and enters its
+  // directory with that user's rights, so one below a root-only directory is out of its reach.
+  if (geteuid() == 0) {
+    TempDir reachable;  // where nobody may write its report
+    chmod(reachable.Path().c_str(), 0777);
+    const std::string report = reachable.File("user.report");
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
+    const std::string side = ptsname(terminal);
+    std::vector<std::string> args = {Adapter(), "--output", dir.File("user.log"), "--user", "nobody", "--chdir", reachable.Path(),
+                                     "--", HelperChild(), "exit", report, "0"};
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    pid = fork();
+    if (pid == 0) {
+      // A session whose controlling terminal is the pseudo-terminal, as a login shell's.
+      const int fd = setsid() < 0 ? -1 : open(side.c_str(), O_RDWR);
+      if (fd < 0 || ioctl(fd, TIOCSCTTY, 0) != 0 || dup2(fd, STDIN_FILENO) < 0) _exit(99);
+      execv(argv[0], argv.data());
+      _exit(98);
+    }
+    EXPECT_EQ(WaitExit(pid), 0) << FileText(dir.File("user.log"));
+    Report program = WaitForReport(report);
+    EXPECT_EQ(program["uid"], "65534");
+    EXPECT_EQ(program["session_leader"] + " " + program["ctty"], "1 0");
+    EXPECT_EQ(program["cwd"], reachable.Path());
+    close(terminal);
+
+    TempDir closed;  // root's alone
+    const std::string inner = closed.File("inner");
+    std::filesystem::create_directory(inner);
+    chmod(closed.Path().c_str(), 0700);
+    chmod(inner.c_str(), 0755);
+    pid = Start(6, {"--output", dir.File("closed.log"), "--user", "nobody", "--chdir", inner, "--", HelperChild(), "exit",
+                    reachable.File("closed.report"), "0"}, Adapter());
+    EXPECT_EQ(WaitExit(pid), 125);
+    EXPECT_EQ(CountMatches(FileText(dir.File("closed.log")), "kestravo-run: cannot change to the directory " + Quote(inner) + ": Permission denied"), 1u)
+        << FileText(dir.File("closed.log"));
+    EXPECT_FALSE(std::filesystem::exists(reachable.File("closed.report")));
+  }
 
   pid = Start(4, {"--", "sh", "-c", "sleep 1000 & echo $! > left; kill -USR2 $$"}, Adapter());
   EXPECT_EQ(WaitExit(pid), 256 + SIGUSR2);

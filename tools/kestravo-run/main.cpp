@@ -158,11 +158,9 @@ int main(int argc, char** argv) {
     else UnsetEnvironment(value.c_str());
   }
   if (!directory.empty()) {
-    // The output file named from where this adapter was started.
+    // The output file named from where this adapter was started; the change is the program's.
     if (!request.output.path.empty()) request.output.path = kestravo_tools::AbsolutePath(request.output.path);
-    std::error_code error;
-    std::filesystem::current_path(directory, error);
-    if (error) Refuse(request.output, "cannot change to the directory " + directory + ": " + error.message());
+    request.directory = directory;
   }
   if (identified) {
     SetEnvironment("KESTRAVO_HPID", std::to_string(identity.hpid));
