@@ -319,12 +319,17 @@ TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFilesAndEndsAsItsProgr
 
 // A program that fails at once: its start, how it ended and its restarts are shown in order, its
 // output's last lines (of this run: not those already in the file) once however often it fails;
-// a program given its own stop signal gets it at the stop.
+// a program given its own stop signal gets it at the stop. An output file that the program
+// replaced by a link or a FIFO is not read: the host neither shows what the link names nor waits.
 TEST_F(HostToolTest, ShowsHowAProgramEndedAndWhatItSaidAndStopsWithItsSignal) {
   std::ofstream(dir.File("sh.log")) << "from an earlier run\n";
+  std::ofstream(dir.File("secret")) << "root's secret\n";
+  chmod(dir.File("secret").c_str(), 0600);
   // Long enough for two ends even where the adapter takes a second to start (ThreadSanitizer).
   pid_t tool = Start(1, {"--for", "4", "--", "sh", "-c", "echo starting; exit 3", ":::", "--stop-signal", "INT",
-                         "sh", "-c", "trap 'echo got INT; exit 0' INT; echo up; while :; do sleep 0.05; done"});
+                         "sh", "-c", "trap 'echo got INT; exit 0' INT; echo up; while :; do sleep 0.05; done",
+                         ":::", "sh", "-c", "ln -sf " + dir.File("secret") + " " + dir.File("sh-3.log") + "; exit 4",
+                         ":::", "sh", "-c", "rm -f " + dir.File("sh-4.log") + "; mkfifo " + dir.File("sh-4.log") + "; exit 5"});
   ASSERT_GT(tool, 0);
   EXPECT_EQ(WaitExit(tool), 0);
   std::string out = FileText(Out(1));
@@ -332,7 +337,10 @@ TEST_F(HostToolTest, ShowsHowAProgramEndedAndWhatItSaidAndStopsWithItsSignal) {
   EXPECT_EQ(CountMatches(out, R"(hpid 0  pid \d+  exited with code 3 after [0-9.]+ s\n)"),
             CountMatches(out, R"(hpid 0  pid \d+  exited)")) << out;
   EXPECT_GE(CountMatches(out, R"(hpid 0  pid \d+  exited with code 3)"), 2u) << out;
-  EXPECT_EQ(CountMatches(out, "ended soon after its start"), 1u) << out;
+  EXPECT_EQ(CountMatches(out, "ended soon after its start"), 3u) << out;
+  EXPECT_EQ(CountMatches(out, "its output file " + Quote(dir.File("sh-3.log")) + " is not read: it is a symbolic link"), 1u) << out;
+  EXPECT_EQ(CountMatches(out, "its output file " + Quote(dir.File("sh-4.log")) + " is not read: not a regular file"), 1u) << out;
+  EXPECT_EQ(CountMatches(out, "root's secret"), 0u) << out;
   // Dead before the host's first look at it or not: started once, then each process ends and is
   // restarted once, under its own pid, each restart timed from the end of the one before.
   std::regex event(R"(hpid 0  pid (\d+)  (started|exited|restarted, [0-9.]+ ms after pid (\d+) ended))");
@@ -344,7 +352,7 @@ TEST_F(HostToolTest, ShowsHowAProgramEndedAndWhatItSaidAndStopsWithItsSignal) {
     pid = (*it)[1].str();
     next = what == "exited" ? "restart" : "exited";
   }
-  EXPECT_EQ(CountMatches(out, R"(starts +2 \(adopted: 0\))"), 1u) << out;
+  EXPECT_EQ(CountMatches(out, R"(starts +4 \(adopted: 0\))"), 1u) << out;
   EXPECT_EQ(CountMatches(out, "\n    \\| starting\n"), 1u) << out;
   EXPECT_EQ(CountMatches(out, "earlier run"), 0u) << out;
   EXPECT_EQ(CountMatches(out, R"(hpid 1  pid \d+  ended on SIGINT)"), 1u) << out;

@@ -60,24 +60,24 @@ std::string BeforeMarker(const std::string& cmdLine) {
   return at == std::string::npos ? cmdLine : cmdLine.substr(0, at);
 }
 
-// The size of a file, 0 when it cannot be read.
+// The size of a program's output file, 0 when it cannot be read. Like every read of that file,
+// through ReadOwnFile: the program, maybe run as another user, may have put a link or a FIFO there.
 std::streamoff FileSize(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : 0;
-  return size > 0 ? size : 0;
+  std::string text, why;
+  uint64_t size = 0;
+  return ReadOwnFile(path, 0, 0, &text, &size, &why) ? static_cast<std::streamoff>(size) : 0;
 }
 
 // The last lines of a text file written after offset start (all of a file since started anew);
-// empty when it cannot be read.
-std::vector<std::string> LastLines(const std::string& path, size_t count, std::streamoff start) {
-  std::ifstream in(path, std::ios::binary);
-  in.seekg(0, std::ios::end);
-  std::streamoff size = in.tellg();
-  if (!in || size <= 0) return {};
+// empty, with *why, when it cannot be read.
+std::vector<std::string> LastLines(const std::string& path, size_t count, std::streamoff start, std::string* why) {
+  std::string text;
+  uint64_t length = 0;
+  if (!ReadOwnFile(path, 0, 0, &text, &length, why) || length == 0) return {};
+  const std::streamoff size = static_cast<std::streamoff>(length);
   if (start > size) start = 0;
   std::streamoff from = std::max<std::streamoff>(start, size - 16384);
-  in.seekg(from);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!ReadOwnFile(path, static_cast<uint64_t>(from), 16384, &text, &length, why)) return {};
   std::vector<std::string> lines;
   std::istringstream split(text);
   for (std::string line; std::getline(split, line);) lines.push_back(line);
@@ -472,7 +472,12 @@ void Supervisor::ShowEarlyEnd(uint32_t hpid, Child& child, const std::string& ca
     Line(ChildText(hpid, child.pid, head + "; its output is not kept"));
     return;
   }
-  std::vector<std::string> lines = LastLines(child.command.output, kTailLines, child.outputFrom);
+  std::string why;
+  std::vector<std::string> lines = LastLines(child.command.output, kTailLines, child.outputFrom, &why);
+  if (!why.empty() && FileExists(child.command.output)) {
+    Line(ChildText(hpid, child.pid, head + "; its output file " + child.command.output + " is not read: " + why));
+    return;
+  }
   Line(ChildText(hpid, child.pid, head + (lines.empty() ? "; it wrote nothing to " : "; the last lines of ") +
                                       child.command.output + (lines.empty() ? "" : ":")));
   for (const std::string& line : lines) printf("    | %s\n", line.c_str());
