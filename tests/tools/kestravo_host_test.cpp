@@ -4,7 +4,9 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -444,15 +446,34 @@ TEST_F(HostToolTest, ProtocolAwareProgramUnderTheAdapterStillGetsItsStopEvent) {
   EXPECT_EQ(WaitForReport(report)["hpid"], "0");
 }
 
+// A socket listening at path, as whoever runs this; -1 on failure.
+int ListenAt(const std::string& path) {
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return -1;
+  memcpy(address.sun_path, path.c_str(), path.size());
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // A running host lists its programs (a table, and JSON; one that keeps failing with its restarts
 // and how it last ended), restarts, stops and starts one by name while the other runs on, and
 // refuses an unknown name and a reload without a list (exit 1).
-// Without a host, before and after, a client exits 3.
+// Without a host, before and after, a client exits 3. A socket squatted under the host's name
+// before it starts is replaced; a client believes no one but root and its own user.
 TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   EXPECT_EQ(Ask({"status"}), 3);
   EXPECT_EQ(CountMatches(FileText(Err(run_)), "no host is running on the state directory " + Quote(dir.Path())), 1u);
+  const int squatter = ListenAt(dir.File("kestravo-host.sock"));  // listens, never answers
+  ASSERT_GE(squatter, 0);
   pid_t host = Start(1, {"--", "/bin/sleep", "1000", ":::", "sh", "-c", "while :; do sleep 1; done", ":::", "false"});
   ASSERT_GT(host, 0);
+  EXPECT_TRUE(WaitOutput(1, "control: kestravo-host status")) << FileText(Out(1));
+  close(squatter);
   Programs first = StatusWhen([](Programs& p) { return RunningPid(p, "sleep") && RunningPid(p, "sh"); });
   ASSERT_EQ(first.size(), 3u) << FileText(Out(1));
   const int64_t sleepPid = RunningPid(first, "sleep"), shPid = RunningPid(first, "sh");
@@ -501,6 +522,29 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   kill(host, SIGTERM);
   EXPECT_EQ(WaitExit(host), 0);
   EXPECT_EQ(Ask({"status"}), 3);
+
+  // Another user listening in a state directory others can reach answers "stopped" to anything:
+  // the client does not ask it.
+  if (geteuid() == 0) {
+    TempDir shared;
+    chmod(shared.Path().c_str(), 01777);
+    const std::string name = shared.File("kestravo-host.sock");
+    const pid_t liar = fork();
+    if (liar == 0) {
+      const char answer[] = "{\"code\":0,\"message\":\"stopped sh\"}";
+      int fd = setgid(65534) == 0 && setuid(65534) == 0 ? ListenAt(name) : -1;
+      for (int client; fd >= 0 && (client = accept(fd, nullptr, nullptr)) >= 0; close(client)) {
+        if (write(client, answer, sizeof answer - 1) < 0) break;
+      }
+      _exit(1);
+    }
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(name); }));
+    EXPECT_EQ(WaitExit(Start(++run_, {"--state-dir", shared.Path(), "stop", "sh"})), 2);
+    EXPECT_EQ(CountMatches(FileText(Err(run_)), "answers at " + Quote(name) + " runs as uid 65534, neither root nor this user"), 1u)
+        << FileText(Out(run_)) << FileText(Err(run_));
+    kill(liar, SIGKILL);
+    WaitExit(liar);
+  }
 
   // A program whose file is gone when it must restart: shown as exited, not as about to restart.
   std::filesystem::copy_file("/bin/sh", dir.File("doomed"));  // its marker argument is $0

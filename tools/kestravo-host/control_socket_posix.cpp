@@ -46,14 +46,6 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
-// Whether something accepts connections at the address.
-bool Answers(const sockaddr_un& address) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  bool live = fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-  if (fd >= 0) close(fd);
-  return live;
-}
-
 }  // namespace
 
 struct ControlSocket::Listener {
@@ -131,17 +123,18 @@ bool ControlSocket::Listen(const std::string& path, std::function<void()> wake, 
   sockaddr_un address;
   if (!Address(path, &address, error)) return false;
   auto listener = std::make_unique<Listener>();
+  // The caller holds the state file's lock, so no other host runs here: whatever has the name (a
+  // socket a host left, or one that a squatter answers on) is not a host's, and is replaced.
   struct stat st;
   if (lstat(path.c_str(), &st) == 0) {
-    if (!S_ISSOCK(st.st_mode)) {
-      *error = path + " exists and is not a socket: not replaced";
+    if (S_ISDIR(st.st_mode)) {
+      *error = path + " is a directory: not replaced";
       return false;
     }
-    if (Answers(address)) {
-      *error = "another host answers at " + path;
+    if (unlink(path.c_str()) != 0) {
+      *error = "cannot replace " + path + ": " + strerror(errno);
       return false;
     }
-    unlink(path.c_str());  // a host that ended left it
   }
   listener->fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listener->fd < 0 || pipe2(listener->stop, O_CLOEXEC) != 0 ||
@@ -197,6 +190,16 @@ Asked AskHost(const std::string& path, const std::string& request, std::string* 
     close(fd);
     if (why == ENOENT || why == ECONNREFUSED) return Asked::kNoHost;
     *error = path + ": " + strerror(why);
+    return Asked::kFailed;
+  }
+  // Only a host of this user or root is believed: in a directory others can reach, another user
+  // may listen under the name and answer "stopped" for a program that runs on.
+  ucred peer = {};
+  socklen_t size = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || (peer.uid != 0 && peer.uid != geteuid())) {
+    *error = "the process that answers at " + path + " runs as uid " + std::to_string(peer.uid) +
+             ", neither root nor this user: it is not asked";
+    close(fd);
     return Asked::kFailed;
   }
   // The answer may take as long as the stops it asks for: no time limit on it.
