@@ -153,7 +153,7 @@ TEST_F(HostToolTest, BadCommandLinesAndProgramsThatCannotRunGetExitCode2) {
 }
 
 // Programs files, INI or a command a line: each program reaches the library as kestravo-run's
-// options under its name, and runs in its directory, with its variables set and removed, as its
+// options under its name (the variables it sets in a file of their own), and runs in its directory, with its variables set and removed, as its
 // user and group (as root), without the host's KESTRAVO_STATE_DIR or STATE_DIRECTORY. A bad line:
 // exit 2, named.
 TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
@@ -173,10 +173,10 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
            "\nenv = KT_SET=a b ; a comment\nenv = KT_TWO=x=y\nunset-env = KT_GONE\ngrace = 10s\noutput = none\n" +
            (root ? "user = nobody\ngroup = nogroup\n" : "") +
            "[sleep]\ncommand = /bin/sleep 100\nstop-signal = QUIT\noutput-size = 1K\noutput-keep = 2\n",
-       {"--chdir " + work.Path() + " --unset-env KT_GONE --env \"KT_SET=a b\" --env KT_TWO=x=y " + (root ? "--user nobody --group nogroup " : "") +
+       {"--chdir " + work.Path() + " --unset-env KT_GONE --env-file " + dir.File("web.env") + " " + (root ? "--user nobody --group nogroup " : "") +
             "-- " + helper + " ignore " + report,
         "--output " + dir.File("sleep.log") + " --output-size 1K --output-keep 2 --stop-signal QUIT -- /bin/sleep 100"}},
-      {"", {"--output " + dir.File("one.log") + " --chdir " + work.Path() + " --env KT_SET=all -- /bin/sleep 100"},
+      {"", {"--output " + dir.File("one.log") + " --chdir " + work.Path() + " --env-file " + dir.File("one.env") + " -- /bin/sleep 100"},
        {"--env", "KT_SET=all", "--", "--name", "one", "--chdir", work.Path(), "/bin/sleep", "100"}},
       {"/bin/sleep 100\n--grace 2s /bin/sleep 200\n",
        {"--output " + dir.File("sleep.log") + " -- /bin/sleep 100", "--output " + dir.File("sleep-2.log") + " -- /bin/sleep 200"}},
@@ -204,7 +204,11 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
       state = dir.State();
       return std::all_of(row.expected.begin(), row.expected.end(), [&](const std::string& line) { return seen(line) == 1; });
     })) << dir.StateText();
+    // The values are in an owner-only file, not on a command line every user can read.
+    EXPECT_EQ(dir.StateText().find("KT_SET="), std::string::npos) << dir.StateText();
     if (run == 1) {
+      struct stat envFile = {};
+      EXPECT_EQ(stat(dir.File("web.env").c_str(), &envFile) == 0 ? envFile.st_mode & 0777 : 0, 0600u);
       Report child = WaitForReport(report);
       EXPECT_EQ(child["cwd"], work.Path());
       EXPECT_EQ(child["env_KT_SET"] + ";" + child["env_KT_TWO"], "a b;x=y");

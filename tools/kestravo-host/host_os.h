@@ -72,6 +72,9 @@ std::string SignalName(int signal);
 // checks an existing one: never through a symbolic link, never blocking on a FIFO, a regular file
 // of this user that others cannot write; created owner-only. False with *error otherwise.
 bool PrepareOwnFile(const std::string& path, std::string* error);
+// Replaces path by a new owner-only file holding text (written under another name, then renamed
+// over it, so that a link planted at path is replaced rather than followed). False with *error.
+bool WritePrivateFile(const std::string& path, const std::string& text, std::string* error);
 // Reads up to max bytes from offset from of a file that the host or its adapter made (an output
 // file, the state file's lock), which a program run as another user may have replaced: never
 // through a symbolic link, never waiting on a FIFO or a device, only a regular file of this user

@@ -144,6 +144,26 @@ bool PrepareOwnFile(const std::string& path, std::string* error) {
   return fd >= 0;
 }
 
+bool WritePrivateFile(const std::string& path, const std::string& text, std::string* error) {
+  const std::string temp = path + "." + std::to_string(getpid()) + ".tmp";
+  unlink(temp.c_str());
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  bool ok = fd >= 0;
+  for (size_t at = 0; ok && at < text.size();) {
+    ssize_t n = write(fd, text.data() + at, text.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) at += static_cast<size_t>(n);
+  }
+  if (fd >= 0 && close(fd) != 0) ok = false;
+  if (ok) ok = rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    *error = strerror(errno);
+    unlink(temp.c_str());
+  }
+  return ok;
+}
+
 bool ReadOwnFile(const std::string& path, uint64_t from, size_t max, std::string* text, uint64_t* size,
                  std::string* error) {
   text->clear();

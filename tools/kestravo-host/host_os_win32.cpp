@@ -134,6 +134,26 @@ bool PrepareOwnFile(const std::string& path, std::string* error) {
   return ok;
 }
 
+bool WritePrivateFile(const std::string& path, const std::string& text, std::string* error) {
+  // In the user's own state directory: inherits its access list.
+  const std::string temp = path + "." + std::to_string(GetCurrentProcessId()) + ".tmp";
+  HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD written = 0;
+  bool ok = file != INVALID_HANDLE_VALUE && WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+            written == text.size();
+  DWORD code = GetLastError();
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (ok && !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    ok = false;
+    code = GetLastError();
+  }
+  if (!ok) {
+    *error = "error " + std::to_string(code);
+    DeleteFileA(temp.c_str());
+  }
+  return ok;
+}
+
 bool ReadOwnFile(const std::string& path, uint64_t from, size_t max, std::string* text, uint64_t* size,
                  std::string* error) {
   text->clear();

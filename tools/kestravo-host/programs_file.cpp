@@ -280,7 +280,8 @@ std::string AdapterOptions(const Command& c) {
   if (!c.stopSignal.empty()) options += "--stop-signal " + c.stopSignal + " ";
   if (!c.directory.empty()) options += "--chdir " + QuoteArgument(c.directory) + " ";
   for (const std::string& name : c.unsetEnv) options += "--unset-env " + QuoteArgument(name) + " ";
-  for (const std::string& pair : c.setEnv) options += "--env " + QuoteArgument(pair) + " ";
+  if (!c.envFile.empty()) options += "--env-file " + QuoteArgument(c.envFile) + " ";
+  else for (const std::string& pair : c.setEnv) options += "--env " + QuoteArgument(pair) + " ";
   if (!c.user.empty()) options += "--user " + QuoteArgument(c.user) + " ";
   if (!c.group.empty()) options += "--group " + QuoteArgument(c.group) + " ";
   return options;

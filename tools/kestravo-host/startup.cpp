@@ -41,7 +41,20 @@ int PrepareCommands(Options* options, const std::string& stateDir, std::string* 
                "install it, or use --native for programs that speak the child protocol";
       return 1;
     }
-    for (Command& command : options->commands) ThroughAdapter(adapter, &command);
+    for (Command& command : options->commands) {
+      // The values reach the adapter through a file only the host's user can read: its command
+      // line is every user's to read in /proc.
+      if (!command.setEnv.empty()) {
+        std::string text;
+        for (const std::string& pair : command.setEnv) text += pair + '\0';
+        command.envFile = InDirectory(stateDir, command.name + ".env");
+        if (!WritePrivateFile(command.envFile, text, error)) {
+          *error = "cannot write " + command.envFile + ": " + *error;
+          return 2;
+        }
+      }
+      ThroughAdapter(adapter, &command);
+    }
   }
   return 0;
 }

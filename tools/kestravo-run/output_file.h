@@ -61,6 +61,9 @@ void Close(intptr_t file);
 bool Rename(const std::string& from, const std::string& to, std::string* error);
 bool Remove(const std::string& path, std::string* error);
 std::string LocalStamp();  // "2026-12-07 14:05:09.123"
+// The whole of a settings file that only this user may have written and may read (at most 1 MiB):
+// opened without following a link or waiting, a regular file with one link. False with *error.
+bool ReadPrivate(const std::string& path, std::string* text, std::string* error);
 }  // namespace file
 
 }  // namespace kestravo_run

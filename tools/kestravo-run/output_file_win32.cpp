@@ -72,6 +72,24 @@ bool Remove(const std::string& path, std::string* error) {
   return false;
 }
 
+bool ReadPrivate(const std::string& path, std::string* text, std::string* error) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = SystemText(GetLastError());
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = GetFileInformationByHandle(file, &info) && GetFileType(file) == FILE_TYPE_DISK &&
+            !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) && info.nNumberOfLinks == 1 &&
+            info.nFileSizeHigh == 0 && info.nFileSizeLow <= (1u << 20);
+  if (!ok) *error = "a link, not a regular file, or larger than 1 MiB";
+  char buffer[16384];
+  for (DWORD got = 0; ok && ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0;) text->append(buffer, got);
+  CloseHandle(file);
+  return ok;
+}
+
 std::string LocalStamp() {
   SYSTEMTIME now;
   GetLocalTime(&now);
