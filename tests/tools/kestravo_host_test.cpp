@@ -153,9 +153,10 @@ TEST_F(HostToolTest, BadCommandLinesAndProgramsThatCannotRunGetExitCode2) {
 }
 
 // Programs files, INI or a command a line: each program reaches the library as kestravo-run's
-// options under its name (the variables it sets in a file of their own), and runs in its directory, with its variables set and removed, as its
-// user and group (as root), without the host's KESTRAVO_STATE_DIR or STATE_DIRECTORY. A bad line:
-// exit 2, named.
+// options under its name (the variables it sets in a file of their own), and runs in its
+// directory, with its variables set and removed, as its user and group (as root), without the
+// host's KESTRAVO_STATE_DIR or STATE_DIRECTORY. Values far longer than inih's lines are read
+// whole, up to 64 KiB a line. A bad line: exit 2, named.
 TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
   TempDir work;  // the program's directory, where nobody may write its report
   chmod(work.Path().c_str(), 0777);
@@ -187,7 +188,9 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
       {"# c\n" + ok + "junk\n", {":4: neither NAME = VALUE nor [NAME]"}},
       {ok + "user = no-such-user\n", {root ? ":3: user no-such-user: no such user" : ":3: user no-such-user: needs the host to run as root"}},
       {"[a b]\ncommand = /bin/true\n", {":1: 'a b' is not a program's name"}},
-      {ok + "env = " + std::string(200, 'x') + "\n", {":3: longer than 198 characters"}}};
+      {"[long]\ncommand = /bin/sleep 100\n  " + std::string(300, 'a') + "\nenv = KT_LONG=" + std::string(300, 'b') + " ; a comment\n",
+       {"--output " + dir.File("long.log") + " --env-file " + dir.File("long.env") + " -- /bin/sleep 100 " + std::string(300, 'a')}},
+      {ok + "env = " + std::string(70000, 'x') + "\n", {":3: longer than 65536 characters"}}};
   int run = 0;
   for (const Row& row : rows) {
     std::ofstream(list) << row.text;
@@ -220,6 +223,7 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
     kill(tool, SIGTERM);
     EXPECT_EQ(WaitExit(tool), 0) << FileText(Out(run));
   }
+  EXPECT_EQ(FileText(dir.File("long.env")), "KT_LONG=" + std::string(300, 'b') + std::string(1, '\0'));
 }
 
 // kestravo-run --output: the program's output and the adapter's notes, in owner-only files
