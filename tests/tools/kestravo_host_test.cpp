@@ -166,7 +166,8 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
   setenv("STATE_DIRECTORY", work.Path().c_str(), 1);  // systemd's, for the host alone
   struct Row {
     std::string text;                   // of the file; empty: the programs are given by args
-    std::vector<std::string> expected;  // one state-file command line a program, or the error
+    // One state-file command line a program, or the error: ":LINE: ..." in the file, "!..." else.
+    std::vector<std::string> expected;
     std::vector<std::string> args = {};
   };
   const Row rows[] = {
@@ -190,15 +191,22 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
       {"[a b]\ncommand = /bin/true\n", {":1: 'a b' is not a program's name"}},
       {"[long]\ncommand = /bin/sleep 100\n  " + std::string(300, 'a') + "\nenv = KT_LONG=" + std::string(300, 'b') + " ; a comment\n",
        {"--output " + dir.File("long.log") + " --env-file " + dir.File("long.env") + " -- /bin/sleep 100 " + std::string(300, 'a')}},
-      {ok + "env = " + std::string(70000, 'x') + "\n", {":3: longer than 65536 characters"}}};
+      {ok + "env = " + std::string(70000, 'x') + "\n", {":3: longer than 65536 characters"}},
+      // Output files that are the library's, the host's or another program's.
+      {"[kestravo]\ncommand = /bin/true\n", {"!cannot use the output file " + dir.File("kestravo.log") + " for kestravo: it is the host's own file"}},
+      {ok + "output = kestravo.xml\n", {"!cannot use the output file " + dir.File("kestravo.xml") + " for a: it is the host's own file"}},
+      {ok + "output = b.env\n[b]\ncommand = /bin/true\n", {"!cannot use the output file " + dir.File("b.env") + " for a: it is b's settings file"}},
+      {ok + "output = same\n[b]\ncommand = /bin/true\noutput = same\n",
+       {"!cannot use the output file " + dir.File("same") + " for b: it is a's output file"}}};
   int run = 0;
   for (const Row& row : rows) {
     std::ofstream(list) << row.text;
     pid_t tool = Start(++run, row.text.empty() ? row.args : std::vector<std::string>{"--file", list});
     ASSERT_GT(tool, 0);
-    if (row.expected[0][0] == ':') {
+    if (row.expected[0][0] == ':' || row.expected[0][0] == '!') {
       EXPECT_EQ(WaitExit(tool), 2) << row.text;
-      EXPECT_EQ(FileText(Err(run)).rfind("kestravo-host: " + list + row.expected[0], 0), 0u) << FileText(Err(run));
+      const std::string expected = row.expected[0][0] == ':' ? list + row.expected[0] : row.expected[0].substr(1);
+      EXPECT_EQ(FileText(Err(run)).rfind("kestravo-host: " + expected, 0), 0u) << FileText(Err(run));
       continue;
     }
     std::vector<StateEntry> state;
