@@ -4,7 +4,7 @@
 // tests check: its pid, whether it leads its session and has a controlling terminal (ctty), its
 // working directory, uid and gid, its open descriptors, its arguments, the identity found in its command line, any identity in its
 // environment (env_identity) and the variables KT_SET, KT_TWO, KT_GONE, KESTRAVO_STATE_DIR, STATE_DIRECTORY,
-// HOME (env_NAME).
+// HOME, XDG_RUNTIME_DIR (env_NAME).
 //
 // Modes:
 //   stop [MS [N [fork]]]  (Linux: N workers as "grandchild" starts them; with fork, a forked copy
@@ -106,8 +106,8 @@ static void write_report(const char* path, int argc, char** argv, const int* gra
     fprintf(out, "\n");
 #endif
     // Variables that the tests set or remove through a host, and one it must not hand down.
-    const char* const names[] = {"KT_SET", "KT_TWO", "KT_GONE", "KESTRAVO_STATE_DIR", "STATE_DIRECTORY", "HOME"};
-    for (int i = 0; i < 6; ++i)
+    const char* const names[] = {"KT_SET", "KT_TWO", "KT_GONE", "KESTRAVO_STATE_DIR", "STATE_DIRECTORY", "HOME", "XDG_RUNTIME_DIR"};
+    for (int i = 0; i < 7; ++i)
         if (getenv(names[i])) fprintf(out, "env_%s=%s\n", names[i], getenv(names[i]));
     write_fds(out);
     fprintf(out, "argc=%d\n", argc);

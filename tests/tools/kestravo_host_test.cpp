@@ -286,8 +286,9 @@ TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFilesAndEndsAsItsProgr
   EXPECT_EQ(CountMatches(FileText(dir.File("own.log")), "kestravo-run: cannot change to the directory " + Quote(dir.File("missing"))), 1u);
 
   // As root, started from a terminal: the program run as another user leads a session of its own
-  // with no controlling terminal (root's would let it type into root's shell), and enters its
-  // directory with that user's rights, so one below a root-only directory is out of its reach.
+  // with no controlling terminal (root's would let it type into root's shell), has none of root's
+  // session variables, and enters its directory with that user's rights, so one below a root-only
+  // directory is out of its reach.
   if (geteuid() == 0) {
     TempDir reachable;  // where nobody may write its report
     chmod(reachable.Path().c_str(), 0777);
@@ -300,6 +301,7 @@ TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFilesAndEndsAsItsProgr
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(&arg[0]);
     argv.push_back(nullptr);
+    setenv("XDG_RUNTIME_DIR", "/run/user/0", 1);  // root's, not the program's
     pid = fork();
     if (pid == 0) {
       // A session whose controlling terminal is the pseudo-terminal, as a login shell's.
@@ -308,9 +310,11 @@ TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFilesAndEndsAsItsProgr
       execv(argv[0], argv.data());
       _exit(98);
     }
+    unsetenv("XDG_RUNTIME_DIR");
     EXPECT_EQ(WaitExit(pid), 0) << FileText(dir.File("user.log"));
     Report program = WaitForReport(report);
     EXPECT_EQ(program["uid"], "65534");
+    EXPECT_EQ(program.count("env_XDG_RUNTIME_DIR"), 0u) << program["env_XDG_RUNTIME_DIR"];
     EXPECT_EQ(program["session_leader"] + " " + program["ctty"], "1 0");
     EXPECT_EQ(program["cwd"], reachable.Path());
     close(terminal);

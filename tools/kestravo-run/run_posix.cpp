@@ -239,6 +239,7 @@ bool PrepareUser(const std::string& user, const std::string& groupName, std::str
     c.gid = pw->pw_gid;
   }
   const std::string name = pw != nullptr ? pw->pw_name : "", home = pw != nullptr ? pw->pw_dir : "";
+  const std::string shell = pw != nullptr && pw->pw_shell != nullptr && pw->pw_shell[0] != '\0' ? pw->pw_shell : "/bin/sh";
   if (!groupName.empty()) {
     errno = 0;
     const struct group* gr = getgrnam(groupName.c_str());
@@ -263,6 +264,11 @@ bool PrepareUser(const std::string& user, const std::string& groupName, std::str
     setenv("HOME", home.c_str(), 1);
     setenv("USER", name.c_str(), 1);
     setenv("LOGNAME", name.c_str(), 1);
+    setenv("SHELL", shell.c_str(), 1);
+    // Ours, not the user's: root's runtime directory and session bus, and files under our home.
+    for (const char* ours : {"XDG_RUNTIME_DIR", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME",
+                             "DBUS_SESSION_BUS_ADDRESS", "MAIL"})
+      unsetenv(ours);
   }
   c.change = true;
   return true;
