@@ -466,14 +466,16 @@ TEST_F(HostToolTest, ProtocolAwareProgramUnderTheAdapterStillGetsItsStopEvent) {
   EXPECT_EQ(WaitForReport(report)["hpid"], "0");
 }
 
-// A socket listening at path, as whoever runs this; -1 on failure.
-int ListenAt(const std::string& path) {
+// A socket connected to, or listening at, path, as whoever runs this; -1 on failure.
+int SocketAt(const std::string& path, bool listening) {
   sockaddr_un address = {};
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof address.sun_path) return -1;
   memcpy(address.sun_path, path.c_str(), path.size());
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0) {
+  const bool made = fd >= 0 && (listening ? bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(fd, 4) == 0
+                                          : connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
+  if (!made) {
     if (fd >= 0) close(fd);
     return -1;
   }
@@ -484,11 +486,12 @@ int ListenAt(const std::string& path) {
 // and how it last ended), restarts, stops and starts one by name while the other runs on, and
 // refuses an unknown name and a reload without a list (exit 1).
 // Without a host, before and after, a client exits 3. A socket squatted under the host's name
-// before it starts is replaced; a client believes no one but root and its own user.
+// before it starts is replaced; a client believes no one but root and its own user; clients that
+// say nothing hold up no other.
 TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   EXPECT_EQ(Ask({"status"}), 3);
   EXPECT_EQ(CountMatches(FileText(Err(run_)), "no host is running on the state directory " + Quote(dir.Path())), 1u);
-  const int squatter = ListenAt(dir.File("kestravo-host.sock"));  // listens, never answers
+  const int squatter = SocketAt(dir.File("kestravo-host.sock"), true);  // listens, never answers
   ASSERT_GE(squatter, 0);
   pid_t host = Start(1, {"--", "/bin/sleep", "1000", ":::", "sh", "-c", "while :; do sleep 1; done", ":::", "false"});
   ASSERT_GT(host, 0);
@@ -503,7 +506,12 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   EXPECT_TRUE(first["sh"]["last_exit"].is_null() && first["sh"]["uptime_seconds"].get<double>() >= 0) << first["sh"];
   struct stat socketFile = {};
   EXPECT_EQ(stat(dir.File("kestravo-host.sock").c_str(), &socketFile) == 0 ? socketFile.st_mode & 0777 : 0, 0600u);
+  // Clients that connect and say nothing hold up no other, each of them for its 2 s or all in a row.
+  std::vector<int> silent;
+  for (int i = 0; i < 8; ++i) silent.push_back(SocketAt(dir.File("kestravo-host.sock"), false));
+  EXPECT_EQ(std::count(silent.begin(), silent.end(), -1), 0);
   EXPECT_EQ(Ask({"status"}), 0);
+  for (int fd : silent) close(fd);
   EXPECT_EQ(CountMatches(FileText(Out(run_)), "^NAME +HPID +PID +STATE +UPTIME +RESTARTS +LAST EXIT\nfalse +2 .*\nsh +1 +" + std::to_string(shPid) +
                                                   " +running +\\d+s +0 +-\nsleep +0 +" + std::to_string(sleepPid) + " +running .*\n$"), 1u)
       << FileText(Out(run_));
@@ -552,7 +560,7 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
     const pid_t liar = fork();
     if (liar == 0) {
       const char answer[] = "{\"code\":0,\"message\":\"stopped sh\"}";
-      int fd = setgid(65534) == 0 && setuid(65534) == 0 ? ListenAt(name) : -1;
+      int fd = setgid(65534) == 0 && setuid(65534) == 0 ? SocketAt(name, true) : -1;
       for (int client; fd >= 0 && (client = accept(fd, nullptr, nullptr)) >= 0; close(client)) {
         if (write(client, answer, sizeof answer - 1) < 0) break;
       }
