@@ -136,7 +136,8 @@ TEST(Process, ChildGetsNoDescriptorOrSignalSettingOfTheCaller) {
 // by number, as before Linux 6.9, for its own child) or its cgroup (started in it by clone3, or moved
 // in where clone3 is refused), also seen through a handle opened by pid (as an adopted child's is)
 // and under kestravo-run.
-// Once reaped, a child can no longer be terminated; its cgroup goes with its last handle.
+// Once reaped, a child can no longer be terminated; its cgroup goes with its last handle, with the
+// cgroups the child made in it.
 TEST(Process, TheWholeTreeEndsWithTheChild) {
   const std::string probe = posix::NewChildCgroup();  // empty where this host may make none
   posix::RemoveCgroup(probe);
@@ -153,6 +154,8 @@ TEST(Process, TheWholeTreeEndsWithTheChild) {
     Report seen = WaitForReport(dir.File("report"));
     std::string cgroup = posix::ChildCgroupOf(child.pid());
     EXPECT_EQ(cgroup.empty(), !cgroups || probe.empty());
+    // A child running as root may make cgroups of its own in its cgroup: they go with it.
+    if (!cgroup.empty() && killed) ASSERT_EQ(mkdir((cgroup + "/nested").c_str(), 0755), 0);
     // Forked at once, in the cgroup all the same: the child was in it before it ran.
     std::istringstream forked(seen["grandchildren"]);
     for (std::string worker; std::getline(forked, worker, ',');) EXPECT_EQ(posix::ChildCgroupOf(std::stoi(worker)), cgroup) << worker;

@@ -242,12 +242,36 @@ bool CgroupFrozen(const std::string& dir) {
   return freeze.rfind("0", 0) != 0 || events.find("frozen 1") != std::string::npos;
 }
 
+// Removes the cgroups below dir, deepest first: a child running as root may have made its own,
+// and a cgroup that has any cannot be removed. Those still populated stay.
+void RemoveNestedCgroups(const std::string& dir, int depth = 0) {
+  DIR* listing = depth < 32 ? opendir(dir.c_str()) : nullptr;
+  if (listing == nullptr) return;
+  std::vector<std::string> nested;
+  while (dirent* entry = readdir(listing)) {
+    if (entry->d_type == DT_DIR && strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
+      try {
+        nested.push_back(dir + "/" + entry->d_name);
+      } catch (const std::bad_alloc&) {
+      }
+    }
+  }
+  closedir(listing);
+  for (const std::string& sub : nested) {
+    RemoveNestedCgroups(sub, depth + 1);
+    rmdir(sub.c_str());
+  }
+}
+
 void RemoveCgroup(const std::string& dir, const Deadline& deadline) {
   if (dir.empty()) return;
-  // Busy while a process of it has yet to finish dying.
+  // Busy while a process of it has yet to finish dying, or while it has cgroups of its own.
   while (rmdir(dir.c_str()) != 0) {
     if (errno == ENOENT) return;
-    if (errno != EBUSY || deadline.RemainingMs() == 0) break;
+    if (errno != EBUSY) break;
+    RemoveNestedCgroups(dir);
+    if (rmdir(dir.c_str()) == 0 || errno == ENOENT) return;
+    if (deadline.RemainingMs() == 0) break;
     usleep(1000);
   }
   CgroupState& state = State();
@@ -263,6 +287,9 @@ bool SweepCgroups() {
   std::lock_guard<std::mutex> lock(state.mutex);
   if (state.leftover.empty()) return false;
   auto gone = std::remove_if(state.leftover.begin(), state.leftover.end(), [](const std::string& dir) {
+    if (rmdir(dir.c_str()) == 0 || errno == ENOENT) return true;
+    if (errno != EBUSY) return false;
+    RemoveNestedCgroups(dir);
     return rmdir(dir.c_str()) == 0 || errno == ENOENT;
   });
   state.leftover.erase(gone, state.leftover.end());
