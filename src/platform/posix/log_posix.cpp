@@ -18,6 +18,7 @@
 #include <log4cxx/helpers/properties.h>
 #include <log4cxx/level.h>
 #include <log4cxx/logger.h>
+#include <log4cxx/logmanager.h>
 #include <log4cxx/patternlayout.h>
 #include <log4cxx/propertyconfigurator.h>
 
@@ -89,8 +90,17 @@ bool ReadTrustedConfig(const char* path, std::string* text, std::string* why) {
   return why->empty();
 }
 
+// Under g_configMutex, before the first logger is asked for: left alone, log4cxx configures
+// itself at that moment from a log4cxx.properties (or .xml) in the working directory, whoever
+// wrote it. Only LogInit chooses the file, after checking it.
+void KeepLog4cxxFromConfiguringItself() {
+  auto repository = log4cxx::LogManager::getLoggerRepository();
+  if (!repository->isConfigured()) repository->setConfigured(true);
+}
+
 // Under g_configMutex.
 void InstallDefault() {
+  KeepLog4cxxFromConfiguringItself();
   LoggerPtr logger = Logger::getLogger(kLibraryLogger);
   auto layout = std::make_shared<log4cxx::PatternLayout>(kDefaultPattern);
   auto appender = std::make_shared<log4cxx::ConsoleAppender>(
@@ -115,6 +125,7 @@ void RemoveDefault() {
 
 // Under g_configMutex. A text that cannot be used leaves the default in place.
 bool ConfigureFromText(const std::string& text) {
+  KeepLog4cxxFromConfiguringItself();
   log4cxx::helpers::Properties properties;
   properties.load(std::make_shared<log4cxx::helpers::ByteArrayInputStream>(log4cxx::helpers::ByteList(text.begin(), text.end())));
   if (g_state.load() == kDefault) RemoveDefault();
