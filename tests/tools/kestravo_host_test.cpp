@@ -647,7 +647,8 @@ TEST(CommandLineTest, SplitsAsTheCRuntimeDoes) {
 // to /var/lib/kestravo as root (here a private mount over /var/lib) and to
 // $XDG_STATE_HOME/kestravo or ~/.local/state/kestravo as another user; never beside the program.
 // One that user cannot make or write is refused. The log goes to standard error when that is the
-// journal.
+// journal, and to the state directory when the working directory's log4cxx.properties is another
+// user's.
 TEST_F(HostToolTest, StateDirectoryAndLogFromTheOptionSystemdOrTheUser) {
   unsetenv("KESTRAVO_STATE_DIR");
   TempDir option, systemd, varLib;
@@ -665,6 +666,7 @@ TEST_F(HostToolTest, StateDirectoryAndLogFromTheOptionSystemdOrTheUser) {
     const char* wrapper;      // a program that runs the host as root in its own mounts, or as nobody
     bool systemd, journal, made;
     std::string xdg, refused;  // refused: the reason of an exit with code 2
+    bool planted = false;      // the working directory holds another user's log4cxx.properties
   };
   const std::string locked = dir.File("locked");  // root's: nobody cannot make anything in it
   std::filesystem::create_directory(locked);
@@ -676,11 +678,17 @@ TEST_F(HostToolTest, StateDirectoryAndLogFromTheOptionSystemdOrTheUser) {
                         {{}, home + "/.local/state/kestravo", home + "/.local/state/kestravo", "/usr/bin/setpriv", false, false, true, "", ""},
                         {{}, home + "/xdg/kestravo", home + "/xdg/kestravo", "/usr/bin/setpriv", false, false, true, home + "/xdg", ""},
                         {{}, "", "", "/usr/bin/setpriv", false, false, true, locked, locked + "/kestravo: cannot be made: " + locked + "/kestravo: Permission denied"},
-                        {{"--state-dir", option.Path()}, "", "", "/usr/bin/setpriv", false, false, false, "", option.Path() + ": Permission denied"}};
+                        {{"--state-dir", option.Path()}, "", "", "/usr/bin/setpriv", false, false, false, "", option.Path() + ": Permission denied"},
+                        {{"--state-dir", option.Path()}, option.Path(), option.Path(), nullptr, false, false, false, "", "", true}};
   setenv("HOME", home.c_str(), 1);
   int run = 0;
   for (const Case& c : cases) {
-    if (c.wrapper != nullptr && !root) continue;  // both need root
+    if ((c.wrapper != nullptr || c.planted) && !root) continue;  // all need root
+    if (c.planted) {
+      std::ofstream(dir.File("log4cxx.properties")) << "log4j.rootLogger=ALL, F\nlog4j.appender.F=org.apache.log4j.FileAppender\n"
+                                                       "log4j.appender.F.File=" << dir.File("planted.log") << "\n";
+      ASSERT_EQ(chown(dir.File("log4cxx.properties").c_str(), 65534, 65534), 0);
+    }
     // The journal is known by the device and inode of standard error; Start keeps the file's.
     struct stat err = {};
     std::ofstream(Err(++run)).close();
@@ -713,6 +721,11 @@ TEST_F(HostToolTest, StateDirectoryAndLogFromTheOptionSystemdOrTheUser) {
     struct stat made = {};
     EXPECT_TRUE(!c.made || (stat(c.real.c_str(), &made) == 0 && (made.st_mode & 07777) == 0700)) << c.real;
     std::filesystem::remove(c.real + "/kestravo.log");
+    if (c.planted) {
+      EXPECT_EQ(CountMatches(out, "log4cxx.properties is not used: owned by uid 65534"), 1u) << out;
+      EXPECT_FALSE(std::filesystem::exists(dir.File("planted.log")));
+      std::filesystem::remove(dir.File("log4cxx.properties"));
+    }
   }
   unsetenv("STATE_DIRECTORY");
   unsetenv("JOURNAL_STREAM");

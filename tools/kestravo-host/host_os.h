@@ -33,6 +33,10 @@ const char* AdapterFileName();
 bool IsAdapter(const std::string& exePath);
 
 bool FileExists(const std::string& path);
+// Why the library would not take its log configuration from path (a link, not a regular file,
+// neither root's nor this user's, writable by group or others); empty when it would, or when
+// there is no such file (*exists false).
+std::string WhyConfigNotTrusted(const std::string& path, bool* exists);
 // Whether files can be made in dir.
 bool DirectoryWritable(const std::string& dir);
 // Why a program cannot be run as user and group (either may be empty; names or numbers): this

@@ -71,6 +71,17 @@ bool IsAdapter(const std::string& exePath) {
 
 bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
+std::string WhyConfigNotTrusted(const std::string& path, bool* exists) {
+  struct stat st;
+  *exists = lstat(path.c_str(), &st) == 0;
+  if (!*exists) return "";
+  return S_ISLNK(st.st_mode)                          ? "it is a symbolic link"
+         : !S_ISREG(st.st_mode)                       ? "not a regular file"
+         : st.st_uid != 0 && st.st_uid != geteuid()   ? "owned by uid " + std::to_string(st.st_uid) + ", neither root nor the host's user"
+         : (st.st_mode & (S_IWGRP | S_IWOTH)) != 0    ? "other users may write it"
+                                                      : "";
+}
+
 bool DirectoryWritable(const std::string& dir) { return access(dir.c_str(), W_OK | X_OK) == 0; }
 
 void SetEnv(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }

@@ -54,6 +54,11 @@ bool IsAdapter(const std::string& exePath) {
 
 bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+std::string WhyConfigNotTrusted(const std::string& path, bool* exists) {
+  *exists = FileExists(path);
+  return "";
+}
+
 bool DirectoryWritable(const std::string& dir) { return _access(dir.c_str(), 2) == 0; }
 
 // _putenv_s, not SetEnvironmentVariableA: the C runtime's copy is what getenv reads.
