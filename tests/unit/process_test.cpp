@@ -155,7 +155,9 @@ TEST(Process, TheWholeTreeEndsWithTheChild) {
     std::string cgroup = posix::ChildCgroupOf(child.pid());
     EXPECT_EQ(cgroup.empty(), !cgroups || probe.empty());
     // A child running as root may make cgroups of its own in its cgroup: they go with it.
-    if (!cgroup.empty() && killed) ASSERT_EQ(mkdir((cgroup + "/nested").c_str(), 0755), 0);
+    if (!cgroup.empty() && killed) {
+      ASSERT_EQ(mkdir((cgroup + "/nested").c_str(), 0755), 0);
+    }
     // Forked at once, in the cgroup all the same: the child was in it before it ran.
     std::istringstream forked(seen["grandchildren"]);
     for (std::string worker; std::getline(forked, worker, ',');) EXPECT_EQ(posix::ChildCgroupOf(std::stoi(worker)), cgroup) << worker;
