@@ -47,7 +47,8 @@ extern "C" {
 #define KESTRAVO_NO_RESOURCE 4        /* no free hpid, or an event could not be created */
 #define KESTRAVO_NOT_INITIALISED 5    /* KESTRAVO_Init has not been called (or was undone) */
 #define KESTRAVO_ALREADY_MANAGED 6    /* KESTRAVO_Attach: the hpid is managed already */
-#define KESTRAVO_STATE_BUSY 7         /* KESTRAVO_Init: another live process uses the state file */
+#define KESTRAVO_STATE_BUSY 7         /* KESTRAVO_Init: another live process uses the state file, or its
+                                         lock is not this process's own file (planted) */
 #define KESTRAVO_INIT_FAILED (-1)     /* KESTRAVO_Init: the worker threads could not start */
 
 /* Message types of the callback. */
@@ -96,7 +97,9 @@ typedef int32_t (*MsgCallBack)(uint32_t hpid, uint32_t msgType, void* msgData, v
    start. The first call takes kestravo.xml for this process until the last KESTRAVO_Uninit (a lock
    on "kestravo.xml.lock" beside it, dropped by the system if the process dies): when another live
    process holds it, the call answers 7 (KESTRAVO_STATE_BUSY), logs that process's pid, and starts
-   and adopts nothing; the other host's children stay its own. The first call loads kestravo.xml and reports each recorded child that still runs with
+   and adopts nothing; the other host's children stay its own. It answers 7 too, logging why, when
+   something else stands under the lock's name: a link, a directory, another user's file, or a
+   file with a second name; that is left alone. The first call loads kestravo.xml and reports each recorded child that still runs with
    MSG_ATTACHABLE, once each, in the file's order, before it returns; a call from such a callback
    is counted once the first is done. Logging is configured from "log4cxx.properties" in the
    working directory when that file exists. */

@@ -33,7 +33,8 @@ debug_lines=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG=-g1 -DCMAKE_CXX_FLAG
 ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   run_suite asan-ubsan "${debug_lines[@]}" -DKESTRAVO_SANITIZE=address,undefined
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+# ThreadSanitizer's second at each process's exit would make every child of a test seem long-lived.
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:atexit_sleep_ms=0 \
   run_suite tsan "${debug_lines[@]}" -DKESTRAVO_SANITIZE=thread
 
 # The corpus the fuzzer grows stays in the build tree; tests/fuzz/corpus holds the seeds and any

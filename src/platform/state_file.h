@@ -48,10 +48,15 @@ enum class StateFileLock {
   kTaken,   // *lock holds it
   kHeld,    // another live process holds it; *holder: the pid it wrote, 0 when not known yet
   kFailed,  // the lock file cannot be made or locked: *error (errno)
+  // Something else stands under its name, planted or left by another user: *error is ELOOP (a
+  // symbolic link), EISDIR (a directory), EINVAL (not a regular file), EMLINK (more than one
+  // link, so another name of the file would be written) or EPERM (another user's file). It is
+  // neither truncated nor written.
+  kUntrusted,
 };
 
 // Locks lockPath (created owner-only when missing), a file beside the state file, and writes this
-// process's pid into it. The lock is held until UnlockStateFile, or until the process ends, when
+// process's pid into it. Opening it follows no link and never blocks. The lock is held until UnlockStateFile, or until the process ends, when
 // the kernel drops it; children never inherit it. A process holds one lock per path: a second
 // call for the same path in the same process finds it held.
 StateFileLock LockStateFile(const std::string& lockPath, intptr_t* lock, unsigned long* holder, int* error);

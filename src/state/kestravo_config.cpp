@@ -50,7 +50,9 @@ bool CKestravoConfig::LoadXml() {
   StateFileLock held = StateFileLock::kFailed;
   unsigned long holder = 0;
   if (writable) held = LockStateFile(path + ".lock", &stateLock_, &holder, &error);
-  stateBusy_ = held == StateFileLock::kHeld;
+  // A lock that is not a file of this host's own is refused as a held one is: running on without
+  // it would let a second host adopt and restart the same children.
+  stateBusy_ = held == StateFileLock::kHeld || held == StateFileLock::kUntrusted;
   {
     // Each load mirrors the file: entries of an earlier load in this process must not double.
     ZOL_Guard guard(&lock_);
@@ -58,6 +60,18 @@ bool CKestravoConfig::LoadXml() {
     entries_.clear();
     indexed_ = false;
     dirty_ = false;
+  }
+  if (held == StateFileLock::kUntrusted) {
+    const char* what = error == ELOOP    ? "a symbolic link"
+                       : error == EISDIR ? "a directory"
+                       : error == EMLINK ? "a file with more than one link"
+                       : error == EPERM  ? "a file of another user"
+                                         : "not a regular file";
+    KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_CONFIG_LOAD,
+                      "[lockPath=%s.lock,reason=%s]the state file's lock is not this host's own file: it is left "
+                      "alone, nothing is adopted or recorded, and KESTRAVO_Init fails",
+                      path.c_str(), what);
+    return false;
   }
   if (stateBusy_) {
     std::string who = holder != 0 ? "pid " + std::to_string(holder) : std::string("its pid not written yet");

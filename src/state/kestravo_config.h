@@ -47,7 +47,8 @@ class CKestravoConfig {
   // bad hpid or pid, without a guid, or repeating an hpid are logged and left out.
   bool LoadXml();
   // Whether the last load found the state file held by another live process (logged with its
-  // pid): nothing was loaded, and nothing is saved.
+  // pid), or its lock not a file of this process's user (a link, a directory, several links):
+  // nothing was loaded, and nothing is saved.
   bool StateFileBusy() const { return stateBusy_; }
   // Stops using the file and lets another process have it; the next LoadXml takes it again.
   void ReleaseStateFile();

@@ -210,14 +210,18 @@ void SetHostVariable(const char* name, const char* value) {
 }
 
 TEST_F(Library, StartsWatchesAndStopsThroughTheStopEvent) {
-  // A host that runs under kestravo-run has an identity of its own; no child inherits it.
+  // A host that runs under kestravo-run has an identity of its own, and a service its state
+  // directory; no child inherits them.
   SetHostVariable("KESTRAVO_HPID", "1000");
   SetHostVariable("KESTRAVO_GUID", "{00000000-0000-4000-8000-000000000000}");
+  SetHostVariable("STATE_DIRECTORY", "/var/lib/the-host");
   uint32_t hpid = Start("stop", "plain", "4000");  // winds up for 4 s: beyond the default grace, within the one given
   Report report = ReportOf("plain");
   SetHostVariable("KESTRAVO_HPID", "");
   SetHostVariable("KESTRAVO_GUID", "");
+  SetHostVariable("STATE_DIRECTORY", "");
   EXPECT_EQ(report.count("env_identity"), 0u) << report["env_identity"];
+  EXPECT_EQ(report.count("env_STATE_DIRECTORY"), 0u) << report["env_STATE_DIRECTORY"];
   uint32_t pid = PidOf(report), managed = 0xFFFFFFFFu;
   ASSERT_NE(pid, 0u);
   EXPECT_TRUE(WaitFor([&] { return OsPid(hpid) == pid; }));  // the child may report before the launcher does

@@ -339,12 +339,14 @@ TEST_F(ProcessControl, AStopThatTimesOutFinishesByItself) {
 
 // A child is its whole tree: its workers end with it, however it ends, and its relaunch runs
 // beside none of them. Daemons that left its group end with it where it has a cgroup, which is gone
-// soon after; a lone child's, emptied and never killed, is its relaunch's and goes with that one.
+// soon after; a lone child's, emptied and never killed, is its relaunch's and goes with that one,
+// unless it was frozen: the relaunch would freeze before its exec, and every start after it.
 struct TreeCase {
   const char* name;
   const char* mode;     // the helper's mode ("grandchild" or "stop") and its arguments
   int (*end)();         // the call that ends it; none for a child that dies unasked
   bool relaunched;
+  bool frozen = false;  // its cgroup frozen before it dies
 };
 
 const TreeCase kTreeCases[] = {
@@ -356,6 +358,7 @@ const TreeCase kTreeCases[] = {
     {"UnaskedExit", "grandchild 2", nullptr, true},
     {"UnaskedExitAlone", "stop 0", nullptr, true},
     {"KillWithDaemons", "grandchild 2 setsid", [] { return KESTRAVO_KillProcess(0); }, false},
+    {"UnaskedExitAloneFrozen", "stop 0", nullptr, true, true},
 };
 
 void PrintTo(const TreeCase& c, std::ostream* out) { *out << c.name; }
@@ -371,6 +374,11 @@ TEST_P(Trees, NoWorkerOutlivesItsChild) {
   std::string cgroup = posix::ChildCgroupOf(pid);
   if (cgroup.empty() && mode.find("setsid") != std::string::npos)
     GTEST_SKIP() << "no cgroup for the child here: daemons are beyond its process group";
+  if (c.frozen) {
+    if (cgroup.empty() || !std::ifstream(cgroup + "/cgroup.freeze").good()) GTEST_SKIP() << "no cgroup freezer for the child here";
+    std::ofstream(cgroup + "/cgroup.freeze") << "1";
+    ASSERT_TRUE(WaitFor([&] { return FileText(cgroup + "/cgroup.events").find("frozen 1") != std::string::npos; }));
+  }
 
   const std::string named = ReadReport(report)["grandchildren"];
   const size_t alone = named.empty(), tree = alone ? 1 : 2 + std::count(named.begin(), named.end(), ',');
@@ -381,14 +389,16 @@ TEST_P(Trees, NoWorkerOutlivesItsChild) {
   auto gone = [&] { return cgroup.empty() || WaitFor([&] { return access(cgroup.c_str(), F_OK) != 0; }, std::chrono::milliseconds(1500)); };
   pid_t again = 0;
   if (c.relaunched) {
-    ASSERT_GT(again = WaitRunning(0, report, pid), 0);
+    again = WaitRunning(0, report, pid);
+    if (again <= 0 && c.frozen) std::ofstream(cgroup + "/cgroup.freeze") << "0";  // lets a stuck start go on
+    ASSERT_GT(again, 0);
     // The new child and its workers (each named once its exec is done).
     EXPECT_TRUE(WaitFor([&] { return dir.ProcessesNamingMe().size() == tree; }));
     EXPECT_EQ(posix::ChildCgroupOf(again).empty(), cgroup.empty());
   }
   // A relaunch takes over a cgroup that emptied without being killed: always a lone child's, and
   // one whose workers the group's kill ended before the look. Then it holds the new tree alone.
-  if (again > 0 && c.end == nullptr && !cgroup.empty() && (alone || posix::ChildCgroupOf(again) == cgroup)) {
+  if (again > 0 && c.end == nullptr && !c.frozen && !cgroup.empty() && (alone || posix::ChildCgroupOf(again) == cgroup)) {
     EXPECT_EQ(posix::ChildCgroupOf(again), cgroup);
     const std::string procs = FileText(cgroup + "/cgroup.procs");
     EXPECT_EQ(static_cast<size_t>(std::count(procs.begin(), procs.end(), '\n')), tree) << procs;

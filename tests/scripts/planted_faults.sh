@@ -65,7 +65,7 @@ trees~src/platform/posix/process.cpp~if (!cgroup_.empty() && !CgroupEmpty(cgroup
 adapter~tools/kestravo-run/run_posix.cpp~while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {~while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {~the adapter loses the program exit status
 adapter~tools/kestravo-run/run_posix.cpp~SignalProgram(pid, request.stopSignal);~SignalProgram(pid, SIGTERM);~the stop event always becomes SIGTERM
 adapter~tools/kestravo-run/run_posix.cpp~pthread_sigmask(SIG_UNBLOCK, &one, nullptr);~pthread_sigmask(SIG_BLOCK, &one, nullptr);~the adapter exits 128+N instead of dying of the signal
-adapter~tools/kestravo-run/run_posix.cpp~sscanf(rest + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 && pgrp == self~sscanf(rest + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 && ppid == self~what the program left in the group outlives it
+adapter~tools/kestravo-run/run_posix.cpp~(pgrp == self || (programGroup != 0 && pgrp == programGroup))~(ppid == self || (programGroup != 0 && pgrp == programGroup))~what the program left in the group outlives it
 statetext~src/state/state_file_text.cpp~if (!ParseNumber(hpid, KESTRAVO_MAX_HPID - 1, &config.hpid)) {~if (!ParseNumber(hpid, KESTRAVO_MAX_HPID, &config.hpid)) {~an hpid one past the last is read
 statetext~src/state/state_file_text.cpp~      seen[config.hpid] = true;~      // seen[config.hpid] = true;~a second entry for an hpid is kept
 trust~src/platform/posix/state_file_posix.cpp~} else if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {~} else if ((status.st_mode & S_IWOTH) != 0) {~a group-writable state file is trusted
@@ -86,17 +86,21 @@ host~tools/kestravo-host/host_os_posix.cpp~(st.st_mode & (S_IWGRP | S_IWOTH)) &&
 settings~tools/kestravo-host/programs_file.cpp~if (!read.keys.insert(key).second && !setting->repeatable) return~if (!read.keys.insert(key).second) return~a second env line in a section is refused
 settings~tools/kestravo-host/programs_file.cpp~  command->setEnv.insert(command->setEnv.begin(), defaults.setEnv.begin(), defaults.setEnv.end());~  // command->setEnv.insert(command->setEnv.begin(), defaults.setEnv.begin(), defaults.setEnv.end());~an --env before the -- reaches no program
 settings~tools/kestravo-host/programs_file.cpp~unit == "m" ? 60000 : 0~unit == "m" ? 1000 : 0~a grace in minutes is taken as seconds
-settings~tools/kestravo-run/main.cpp~SetEnvironment(value.substr(0, equals).c_str(), value.substr(equals + 1));~SetEnvironment(value.substr(0, equals).c_str(), value.substr(equals));~an --env value keeps its equals sign
+settings~tools/kestravo-run/main.cpp~SetEnvironment(pair.substr(0, equals).c_str(), pair.substr(equals + 1));~SetEnvironment(pair.substr(0, equals).c_str(), pair.substr(equals));~an env value keeps its equals sign
 settings~tools/kestravo-run/run_posix.cpp~setgroups(c.groups.size(), c.groups.data()) != 0 || setgid~setgid~a program run as another user keeps the groups of root
 settings~tools/kestravo-run/run_posix.cpp~    setenv("HOME", home.c_str(), 1);~    // setenv("HOME", home.c_str(), 1);~a program run as another user keeps the HOME of root
-settings~src/platform/posix/process_remains_posix.cpp~if (strncmp(*entry, "KESTRAVO_", 9) == 0) continue;~if (strncmp(*entry, "KESTRAVO_HPID=", 14) == 0) continue;~children inherit all KESTRAVO_ variables of the host but one
-control~tools/kestravo-host/control_commands.cpp~return a.program == b.program && a.cmdLine == b.cmdLine && a.graceMs == b.graceMs;~return a.program == b.program && a.cmdLine == b.cmdLine;~a reload keeps a program whose grace changed
+settings~src/platform/posix/process_remains_posix.cpp~if (strncmp(*entry, "KESTRAVO_", 9) == 0 ||~if (strncmp(*entry, "KESTRAVO_HPID=", 14) == 0 ||~children inherit all KESTRAVO_ variables of the host but one
+settings~src/platform/posix/process_remains_posix.cpp~ || strncmp(*entry, "STATE_DIRECTORY=", 16) == 0) continue;~) continue;~children inherit the host\x27s STATE_DIRECTORY
+control~tools/kestravo-host/control_commands.cpp~a.cmdLine == b.cmdLine && a.graceMs == b.graceMs &&~a.cmdLine == b.cmdLine &&~a reload keeps a program whose grace changed
 control~tools/kestravo-host/control_commands.cpp~      keep.insert(it->first);\n      ++it;~      ++it;~a reload starts a program stopped by hand
 control~tools/kestravo-host/control_commands.cpp~*answer = restart ? StartByName(name) : Answer{0, name + " is stopped already"};~*answer = Answer{0, name + " is stopped already"};~restart leaves a stopped program stopped
 control~tools/kestravo-host/control_commands.cpp~  to->restarts = from.restarts;~  // to->restarts = from.restarts;~status counts restarts afresh after a restart by hand
 control~tools/kestravo-host/control_commands.cpp~child.restartFailed ? kExited : kWaitingToRestart~kWaitingToRestart~a program whose restart failed shows as waiting to restart
 control~tools/kestravo-host/control_socket_posix.cpp~if (chmod(path.c_str(), 0600) != 0 ||~if (chmod(path.c_str(), 0666) != 0 ||~anyone may connect to the control socket
-control~tools/kestravo-host/control_socket_posix.cpp~    unlink(path.c_str());  // a host that ended left it~    // unlink(path.c_str());  // a host that ended left it~the socket of a killed host leaves the next one without control
+control~tools/kestravo-host/control_socket_posix.cpp~    if (unlink(path.c_str()) != 0) {~    if (true) {~the socket of a killed host leaves the next one without control
+control~tools/kestravo-host/control_socket_posix.cpp~(peer.uid != 0 && peer.uid != geteuid())~(peer.uid != 0 && peer.uid == 12345)~the client believes a listener of any user
+adapter~tools/kestravo-run/output_file.cpp~rotateAt_ = size_ + options_.maxBytes;~rotateAt_ = options_.maxBytes;~a rotation that cannot be done spins
+trust~src/platform/posix/state_file_posix.cpp~!S_ISREG(status.st_mode) || status.st_nlink != 1 || status.st_uid != geteuid()~!S_ISREG(status.st_mode) || status.st_uid != geteuid()~a hard link planted as the state file\x27s lock is written through
 control~tools/kestravo-host/control_commands.cpp~if (!Printable(request.line)) {~if (request.line.empty()) {~a request with control characters is taken'
 
 planted=  # the file that holds a fault now, and its text as it was

@@ -1,9 +1,10 @@
 // The child that the tests start. Usage: helper_child MODE REPORT [ARG] [...]
 //
 // REPORT is a file path, or "-" for none. At start the child writes there, atomically, what the
-// tests check: its pid, whether it leads its session, its working directory, uid and gid, its open
-// descriptors, its arguments, the identity found in its command line, any identity in its
-// environment (env_identity) and the variables KT_SET, KT_TWO, KT_GONE, KESTRAVO_STATE_DIR, HOME (env_NAME).
+// tests check: its pid, whether it leads its session and has a controlling terminal (ctty), its
+// working directory, uid and gid, its open descriptors, its arguments, the identity found in its command line, any identity in its
+// environment (env_identity) and the variables KT_SET, KT_TWO, KT_GONE, KESTRAVO_STATE_DIR, STATE_DIRECTORY,
+// HOME, XDG_RUNTIME_DIR (env_NAME).
 //
 // Modes:
 //   stop [MS [N [fork]]]  (Linux: N workers as "grandchild" starts them; with fork, a forked copy
@@ -44,6 +45,7 @@ static int replace_file(const char* from, const char* to) {
 }
 #else
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <spawn.h>
@@ -93,6 +95,9 @@ static void write_report(const char* path, int argc, char** argv, const int* gra
     fprintf(out, "pid=%d\n", own_pid());
 #ifndef _WIN32
     fprintf(out, "session_leader=%d\n", getsid(0) == getpid());
+    int tty = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);  // fails without a controlling terminal
+    fprintf(out, "ctty=%d\n", tty >= 0);
+    if (tty >= 0) close(tty);
     char cwd[4096];
     fprintf(out, "cwd=%s\nuid=%d\ngid=%d\ngroups=", getcwd(cwd, sizeof cwd) ? cwd : "?", (int)getuid(), (int)getgid());
     gid_t groups[64];
@@ -101,8 +106,8 @@ static void write_report(const char* path, int argc, char** argv, const int* gra
     fprintf(out, "\n");
 #endif
     // Variables that the tests set or remove through a host, and one it must not hand down.
-    const char* const names[] = {"KT_SET", "KT_TWO", "KT_GONE", "KESTRAVO_STATE_DIR", "HOME"};
-    for (int i = 0; i < 5; ++i)
+    const char* const names[] = {"KT_SET", "KT_TWO", "KT_GONE", "KESTRAVO_STATE_DIR", "STATE_DIRECTORY", "HOME", "XDG_RUNTIME_DIR"};
+    for (int i = 0; i < 7; ++i)
         if (getenv(names[i])) fprintf(out, "env_%s=%s\n", names[i], getenv(names[i]));
     write_fds(out);
     fprintf(out, "argc=%d\n", argc);

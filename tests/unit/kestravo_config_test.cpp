@@ -57,7 +57,9 @@ struct ConfigTest : ::testing::Test {
   TestSink sink;
 };
 
-// A file anyone but this user could have written is not trusted, nor one too big to be ours.
+// A file anyone but this user could have written is not trusted, nor one too big to be ours, nor
+// one with a second name. Something planted as the lock is neither written nor run without: the
+// load fails as for a held lock.
 TEST_F(ConfigTest, UntrustedFilesAreNotLoaded) {
   const std::string good = "<kestravo><process hpid=\"2\" pid=\"8\" guid=\"{2}\" /><process hpid=\"5\" pid=\"5\" guid=\"{5}\" /></kestravo>";
   auto mode = [](mode_t m) { return [m](const std::string& p) { return chmod(p.c_str(), m) == 0; }; };
@@ -67,6 +69,7 @@ TEST_F(ConfigTest, UntrustedFilesAreNotLoaded) {
       {"owned by uid 4321", [](const std::string& p) { return geteuid() == 0 && chown(p.c_str(), 4321, 4321) == 0; }},
       {"a symbolic link",
        [](const std::string& p) { return rename(p.c_str(), (p + ".real").c_str()) == 0 && symlink((p + ".real").c_str(), p.c_str()) == 0; }},
+      {"2 links", [](const std::string& p) { return std::filesystem::remove(p + ".other"), link(p.c_str(), (p + ".other").c_str()) == 0; }},
   };
   config.SetSink(&sink);
   for (const auto& [logged, spoil] : cases) {
@@ -81,7 +84,31 @@ TEST_F(ConfigTest, UntrustedFilesAreNotLoaded) {
   EXPECT_EQ(sink.calls, 0);
   std::filesystem::remove(file);
   WriteFile(file, good);  // the same text, trusted, loads
+
+  const std::string lock = file + ".lock", victim = dir.File("victim");
+  const std::pair<const char*, std::function<bool()>> planted[] = {
+      {"a directory", [&] { return std::filesystem::create_directory(lock); }},
+      {"a symbolic link", [&] { return symlink(victim.c_str(), lock.c_str()) == 0; }},
+      {"a file with more than one link", [&] { return link(victim.c_str(), lock.c_str()) == 0; }},
+      {"not a regular file", [&] { return mkfifo(lock.c_str(), 0600) == 0; }},
+      {"a file of another user", [&] { return geteuid() == 0 && (WriteFile(lock, ""), chown(lock.c_str(), 65534, 65534) == 0); }},
+  };
+  for (const auto& [reason, plant] : planted) {
+    config.ReleaseStateFile();
+    std::filesystem::remove(lock);
+    WriteFile(victim, "precious\n");
+    if (!plant()) continue;  // chown needs root
+    LogCapture log;
+    EXPECT_FALSE(config.LoadXml()) << reason;
+    EXPECT_TRUE(config.StateFileBusy()) << reason;
+    EXPECT_EQ(log.Count({std::string("[lockPath=") + lock + ",reason=" + reason + "]", "is not this host's own file", "[0x01900014]"}), 1)
+        << reason;
+    EXPECT_EQ(FileText(victim), "precious\n") << reason;
+    EXPECT_EQ(sink.calls, 0) << reason;
+  }
+  std::filesystem::remove(lock);
   EXPECT_TRUE(config.LoadXml());
+  EXPECT_FALSE(config.StateFileBusy());
   EXPECT_EQ(sink.received.size(), 2u);
 }
 

@@ -1,10 +1,12 @@
 // The runtime: the recursive mutex and its guard, threads, and the log library over log4cxx.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "platform/log.h"
 #include "platform/os.h"
@@ -51,8 +53,17 @@ TEST(Runtime, ModulePathCutToTheBufferSaysSo) {
 }
 
 // Until a properties file is found in the working directory, a default sends warnings to
-// standard error; the file then replaces it. Levels map, and long lines are written whole.
+// standard error; the file then replaces it. Levels map, and long lines are written whole. A file
+// that another user could have chosen (theirs, writable by others, a link, a FIFO) is not used,
+// and the default says why; log4cxx does not take it up by itself at the first line either.
 TEST(Log, DefaultThenPropertiesFileInTheWorkingDirectory) {
+  TempDir dir;
+  std::filesystem::path outside = std::filesystem::current_path();
+  ASSERT_EQ(chdir(dir.Path().c_str()), 0);
+  const std::string planted = "log4j.rootLogger=ALL, F\nlog4j.appender.F=org.apache.log4j.FileAppender\nlog4j.appender.F.File=" +
+                              dir.File("planted.log") + "\nlog4j.appender.F.layout=org.apache.log4j.PatternLayout\n";
+  std::ofstream("log4cxx.properties") << planted;
+  chmod("log4cxx.properties", 0666);
   testing::internal::CaptureStderr();
   EXPECT_EQ(LogWrite(LOG_INFO, "KESTRAVO", "quiet"), 0);
   EXPECT_EQ(LogWrite(LOG_WARN, "KESTRAVO", "[%s(%d)] - loud", "Fn", 2), 0);
@@ -60,10 +71,29 @@ TEST(Log, DefaultThenPropertiesFileInTheWorkingDirectory) {
   EXPECT_NE(err.find("[Fn(2)] - loud"), std::string::npos) << err;
   EXPECT_EQ(err.find("quiet"), std::string::npos) << "INFO passed the default's WARN threshold";
   EXPECT_NE(LogInit("log4cxx.properties", 0), 0);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("planted.log")));
 
-  TempDir dir;
-  std::filesystem::path outside = std::filesystem::current_path();
-  ASSERT_EQ(chdir(dir.Path().c_str()), 0);
+  const std::pair<std::function<void()>, std::string> untrusted[] = {
+      {[&] { std::ofstream("log4cxx.properties") << planted; chmod("log4cxx.properties", 0666); }, "other users may write it"},
+      {[&] { std::ofstream("log4cxx.properties") << planted; chmod("log4cxx.properties", 0620); }, "other users may write it"},
+      {[&] { std::ofstream("log4cxx.properties") << planted; (void)!chown("log4cxx.properties", 65534, 65534); },
+       "owned by uid 65534, neither root nor the host's user"},
+      {[&] { std::ofstream("real.properties") << planted; std::filesystem::create_symlink("real.properties", "log4cxx.properties"); },
+       "it is a symbolic link"},
+      {[&] { mkfifo("log4cxx.properties", 0600); }, "not a regular file"}};
+  for (const auto& [plant, why] : untrusted) {
+    if (why.find("65534") != std::string::npos && geteuid() != 0) continue;  // only root can give a file away
+    std::filesystem::remove("log4cxx.properties");
+    plant();
+    testing::internal::CaptureStderr();
+    EXPECT_NE(LogInit("log4cxx.properties", 0), 0) << why;
+    LogWrite(LOG_ERROR, "KESTRAVO", "after the planted file");
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("log configuration log4cxx.properties not used: " + why), std::string::npos) << err;
+    EXPECT_NE(err.find("after the planted file"), std::string::npos) << err;
+    EXPECT_FALSE(std::filesystem::exists(dir.File("planted.log"))) << why;
+  }
+  std::filesystem::remove("log4cxx.properties");
   std::ofstream("log4cxx.properties")
       << "log4j.rootLogger=ALL, F\n"  // the library's logger is not named: it inherits
          "log4j.appender.F=org.apache.log4j.FileAppender\n"

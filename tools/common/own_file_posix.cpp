@@ -25,6 +25,7 @@ int OpenOwnFileForAppend(const std::string& path, uint64_t* size, std::string* e
                     : !S_ISREG(st.st_mode)               ? "not a regular file"
                     : st.st_uid != geteuid()             ? "it belongs to another user"
                     : (st.st_mode & (S_IWGRP | S_IWOTH)) ? "other users may write it"
+                    : st.st_nlink != 1                   ? "it has more than one link, and so another name"
                                                          : nullptr;
   if (why != nullptr) {
     close(fd);
@@ -33,6 +34,27 @@ int OpenOwnFileForAppend(const std::string& path, uint64_t* size, std::string* e
   }
   fcntl(fd, F_SETFL, O_APPEND);
   *size = static_cast<uint64_t>(st.st_size);
+  return fd;
+}
+
+int OpenOwnFileForReading(const std::string& path, std::string* error) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    *error = errno == ELOOP ? "it is a symbolic link, which is never followed" : strerror(errno);
+    return -1;
+  }
+  struct stat st;
+  const char* why = fstat(fd, &st) != 0      ? strerror(errno)
+                    : !S_ISREG(st.st_mode)   ? "not a regular file"
+                    : st.st_nlink != 1       ? "it has more than one link, and so another name"
+                    : st.st_uid != geteuid() ? "it belongs to another user"
+                                             : nullptr;
+  if (why != nullptr) {
+    close(fd);
+    *error = why;
+    return -1;
+  }
+  fcntl(fd, F_SETFL, 0);
   return fd;
 }
 

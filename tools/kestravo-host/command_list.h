@@ -25,6 +25,9 @@ struct Command {
   // What kestravo-run sets up before the program starts; empty: as the host has it.
   std::string directory;
   std::vector<std::string> setEnv;    // NAME=VALUE, after the removals
+  // The owner-only file that hands setEnv to kestravo-run (NAME.env in the state directory), so
+  // that no value shows in its command line, which every user can read; empty: none.
+  std::string envFile;
   std::vector<std::string> unsetEnv;  // NAME
   std::string user, group;            // names or numbers
   std::string outputGiven;  // a file (a relative one in the output directory) or "none"; empty: NAME.log

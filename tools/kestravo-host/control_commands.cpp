@@ -12,9 +12,10 @@ namespace kestravo_host {
 namespace {
 
 // Whether a command runs as another would: every setting of a program ends up in its program,
-// its arguments (kestravo-run's options among them) or its grace.
+// its arguments (kestravo-run's options among them), its grace or the variables it sets (in a
+// file named on those arguments).
 bool SameCommand(const Command& a, const Command& b) {
-  return a.program == b.program && a.cmdLine == b.cmdLine && a.graceMs == b.graceMs;
+  return a.program == b.program && a.cmdLine == b.cmdLine && a.graceMs == b.graceMs && a.setEnv == b.setEnv;
 }
 
 std::string Joined(const std::vector<std::string>& names) {

@@ -29,9 +29,10 @@ class ControlSocket {
   ControlSocket(const ControlSocket&) = delete;
   ControlSocket& operator=(const ControlSocket&) = delete;
 
-  // Listens at path; wake is called on the socket's thread whenever a request waits. A socket
-  // file left by a host that has ended is replaced; one that a live host answers is not. False,
-  // with *error, when the host cannot be controlled.
+  // Listens at path; wake is called on the socket's thread whenever a request waits. Called with
+  // the state file's lock held, so that whatever has the name but a directory (a socket left by a
+  // host that ended, or one a squatter listens on) is replaced. False, with *error, when the host
+  // cannot be controlled.
   bool Listen(const std::string& path, std::function<void()> wake, std::string* error);
   // Listen undone; a no-op when not listening.
   void Close();
@@ -53,8 +54,8 @@ class ControlSocket {
 enum class Asked { kAnswered, kNoHost, kFailed };
 
 // Sends request to the host listening at path and reads its whole answer. kNoHost when nothing
-// listens there; kFailed with *error otherwise (no access, the host ended before answering, and
-// on Windows always).
+// listens there; kFailed with *error otherwise (no access, a listener that is neither root nor
+// this user, the host ended before answering, and on Windows always).
 Asked AskHost(const std::string& path, const std::string& request, std::string* answer, std::string* error);
 
 }  // namespace kestravo_host

@@ -9,7 +9,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <thread>
+#include <vector>
 
 namespace kestravo_host {
 
@@ -17,6 +20,8 @@ namespace {
 
 constexpr size_t kLongestRequest = 4096;
 constexpr int kClientSeconds = 2;  // for its request, and for taking the answer
+constexpr size_t kMostWaiting = 64;  // clients whose request is still coming; more are turned away
+constexpr int kAcceptPauseMs = 100;  // after accept found no descriptor left
 constexpr char kRefused[] = "{\"code\":2,\"message\":\"refused: only the host's own user and root may control it\"}";
 
 bool Address(const std::string& path, sockaddr_un* address, std::string* error) {
@@ -46,14 +51,6 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
-// Whether something accepts connections at the address.
-bool Answers(const sockaddr_un& address) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  bool live = fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-  if (fd >= 0) close(fd);
-  return live;
-}
-
 }  // namespace
 
 struct ControlSocket::Listener {
@@ -78,43 +75,82 @@ struct ControlSocket::Listener {
     }
   }
 
-  // One request line, or empty when the client sent none in time.
-  static std::string ReadLine(int client) {
+  // A client whose request line is still coming, all of it due by its deadline.
+  struct Waiting {
+    int fd;
     std::string line;
+    std::chrono::steady_clock::time_point due;
+  };
+
+  // Reads what the client sent. True while its line is incomplete and it may send more.
+  static bool ReadMore(Waiting* client) {
     char buffer[512];
-    while (line.find('\n') == std::string::npos && line.size() < kLongestRequest) {
-      ssize_t n = recv(client, buffer, sizeof buffer, 0);
+    for (;;) {
+      ssize_t n = recv(client->fd, buffer, sizeof buffer, MSG_DONTWAIT);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      line.append(buffer, static_cast<size_t>(n));
+      if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+      if (n == 0) return false;
+      client->line.append(buffer, static_cast<size_t>(n));
+      if (client->line.find('\n') != std::string::npos || client->line.size() >= kLongestRequest) return false;
     }
-    size_t end = line.find('\n');
-    return end == std::string::npos ? "" : line.substr(0, end);
   }
 
+  // Every waiting client is read at once, so that a silent or slow one holds up no other; each
+  // has kClientSeconds for its whole line. Accept pauses briefly when no descriptor is left,
+  // rather than spinning on a listening socket that stays readable.
   void Run(ControlSocket* owner) {
+    using Clock = std::chrono::steady_clock;
+    std::vector<Waiting> waiting;
+    Clock::time_point acceptFrom = Clock::now();
     for (;;) {
-      pollfd fds[] = {{fd, POLLIN, 0}, {stop[0], POLLIN, 0}};
-      if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
-      if (fds[1].revents != 0) return;
-      if (!(fds[0].revents & POLLIN)) continue;
-      int client = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (client < 0) continue;
-      Timeouts(client);
-      ucred peer = {};
-      socklen_t size = sizeof peer;
-      if (getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || (peer.uid != geteuid() && peer.uid != 0)) {
-        WriteAll(client, kRefused);
-        close(client);
-        continue;
+      const Clock::time_point now = Clock::now();
+      const bool accepting = now >= acceptFrom && waiting.size() < kMostWaiting;
+      std::vector<pollfd> fds = {{stop[0], POLLIN, 0}, {accepting ? fd : -1, POLLIN, 0}};
+      Clock::time_point next = accepting ? Clock::time_point::max() : acceptFrom;
+      for (const Waiting& client : waiting) {
+        fds.push_back({client.fd, POLLIN, 0});
+        next = std::min(next, client.due);
       }
-      std::string line = ReadLine(client);
-      if (line.empty()) {
-        close(client);
-        continue;
+      int timeout = next == Clock::time_point::max()
+                        ? -1
+                        : static_cast<int>(std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1));
+      if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
+      if (fds[0].revents != 0) break;
+      if (fds[1].revents & POLLIN) {
+        int client = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM))
+          acceptFrom = Clock::now() + std::chrono::milliseconds(kAcceptPauseMs);
+        if (client >= 0) {
+          Timeouts(client);
+          ucred peer = {};
+          socklen_t size = sizeof peer;
+          if (getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || (peer.uid != geteuid() && peer.uid != 0)) {
+            WriteAll(client, kRefused);
+            close(client);
+          } else {
+            waiting.push_back({client, std::string(), Clock::now() + std::chrono::seconds(kClientSeconds)});
+          }
+        }
       }
-      owner->Push({client, line});
+      // The clients polled, in the order polled; those added since wait for the next round.
+      const Clock::time_point after = Clock::now();
+      std::vector<Waiting> still;
+      for (size_t i = 0; i < waiting.size(); ++i) {
+        Waiting& client = waiting[i];
+        const bool polled = i + 2 < fds.size();
+        const bool more = polled && (fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR)) ? ReadMore(&client) : true;
+        const size_t end = client.line.find('\n');
+        if (end != std::string::npos && end > 0) {
+          owner->Push({client.fd, client.line.substr(0, end)});
+        } else if (end == std::string::npos && more && after < client.due && client.line.size() < kLongestRequest) {
+          still.push_back(std::move(client));
+        } else {
+          close(client.fd);
+        }
+      }
+      waiting.swap(still);
     }
+    for (const Waiting& client : waiting) close(client.fd);
   }
 };
 
@@ -131,17 +167,18 @@ bool ControlSocket::Listen(const std::string& path, std::function<void()> wake, 
   sockaddr_un address;
   if (!Address(path, &address, error)) return false;
   auto listener = std::make_unique<Listener>();
+  // The caller holds the state file's lock, so no other host runs here: whatever has the name (a
+  // socket a host left, or one that a squatter answers on) is not a host's, and is replaced.
   struct stat st;
   if (lstat(path.c_str(), &st) == 0) {
-    if (!S_ISSOCK(st.st_mode)) {
-      *error = path + " exists and is not a socket: not replaced";
+    if (S_ISDIR(st.st_mode)) {
+      *error = path + " is a directory: not replaced";
       return false;
     }
-    if (Answers(address)) {
-      *error = "another host answers at " + path;
+    if (unlink(path.c_str()) != 0) {
+      *error = "cannot replace " + path + ": " + strerror(errno);
       return false;
     }
-    unlink(path.c_str());  // a host that ended left it
   }
   listener->fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listener->fd < 0 || pipe2(listener->stop, O_CLOEXEC) != 0 ||
@@ -197,6 +234,16 @@ Asked AskHost(const std::string& path, const std::string& request, std::string* 
     close(fd);
     if (why == ENOENT || why == ECONNREFUSED) return Asked::kNoHost;
     *error = path + ": " + strerror(why);
+    return Asked::kFailed;
+  }
+  // Only a host of this user or root is believed: in a directory others can reach, another user
+  // may listen under the name and answer "stopped" for a program that runs on.
+  ucred peer = {};
+  socklen_t size = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || (peer.uid != 0 && peer.uid != geteuid())) {
+    *error = "the process that answers at " + path + " runs as uid " + std::to_string(peer.uid) +
+             ", neither root nor this user: it is not asked";
+    close(fd);
     return Asked::kFailed;
   }
   // The answer may take as long as the stops it asks for: no time limit on it.

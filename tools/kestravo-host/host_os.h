@@ -19,8 +19,9 @@ std::string DefaultStateDir();
 // The same for the usage text.
 const char* DefaultStateDirText();
 // Makes dir the state directory: creates it (owner-only, with its missing parents) when create
-// is set, then checks that it is a directory this user can write and that other users cannot
-// (else they could replace the files in it). False with *error saying why.
+// is set, then checks that it is a directory of this user or root, that this user can write and
+// other users cannot (else they could plant or replace the files in it). False with *error saying
+// why.
 bool UseStateDir(const std::string& dir, bool create, std::string* error);
 // name in dir, joined with the system's separator.
 std::string InDirectory(const std::string& dir, const std::string& name);
@@ -32,6 +33,10 @@ const char* AdapterFileName();
 bool IsAdapter(const std::string& exePath);
 
 bool FileExists(const std::string& path);
+// Why the library would not take its log configuration from path (a link, not a regular file,
+// neither root's nor this user's, writable by group or others); empty when it would, or when
+// there is no such file (*exists false).
+std::string WhyConfigNotTrusted(const std::string& path, bool* exists);
 // Whether files can be made in dir.
 bool DirectoryWritable(const std::string& dir);
 // Why a program cannot be run as user and group (either may be empty; names or numbers): this
@@ -69,6 +74,15 @@ std::string AdapterStopText(const std::string& stopSignal);
 // checks an existing one: never through a symbolic link, never blocking on a FIFO, a regular file
 // of this user that others cannot write; created owner-only. False with *error otherwise.
 bool PrepareOwnFile(const std::string& path, std::string* error);
+// Replaces path by a new owner-only file holding text (written under another name, then renamed
+// over it, so that a link planted at path is replaced rather than followed). False with *error.
+bool WritePrivateFile(const std::string& path, const std::string& text, std::string* error);
+// Reads up to max bytes from offset from of a file that the host or its adapter made (an output
+// file, the state file's lock), which a program run as another user may have replaced: never
+// through a symbolic link, never waiting on a FIFO or a device, only a regular file of this user
+// with one link. *size: the file's size. False with *error otherwise.
+bool ReadOwnFile(const std::string& path, uint64_t from, size_t max, std::string* text, uint64_t* size,
+                 std::string* error);
 
 // Stop requests (SIGINT, SIGTERM; Ctrl-C, Ctrl-Break, the console closing) and the reload request
 // (SIGHUP) are taken by the main thread's Wake only. Called in main before any thread exists.

@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "common/signal_names.h"
 #include "own_file.h"
 
@@ -69,6 +71,17 @@ bool IsAdapter(const std::string& exePath) {
 }
 
 bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+std::string WhyConfigNotTrusted(const std::string& path, bool* exists) {
+  struct stat st;
+  *exists = lstat(path.c_str(), &st) == 0;
+  if (!*exists) return "";
+  return S_ISLNK(st.st_mode)                          ? "it is a symbolic link"
+         : !S_ISREG(st.st_mode)                       ? "not a regular file"
+         : st.st_uid != 0 && st.st_uid != geteuid()   ? "owned by uid " + std::to_string(st.st_uid) + ", neither root nor the host's user"
+         : (st.st_mode & (S_IWGRP | S_IWOTH)) != 0    ? "other users may write it"
+                                                      : "";
+}
 
 bool DirectoryWritable(const std::string& dir) { return access(dir.c_str(), W_OK | X_OK) == 0; }
 
@@ -138,6 +151,50 @@ bool PrepareOwnFile(const std::string& path, std::string* error) {
   return fd >= 0;
 }
 
+bool WritePrivateFile(const std::string& path, const std::string& text, std::string* error) {
+  const std::string temp = path + "." + std::to_string(getpid()) + ".tmp";
+  unlink(temp.c_str());
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  bool ok = fd >= 0;
+  for (size_t at = 0; ok && at < text.size();) {
+    ssize_t n = write(fd, text.data() + at, text.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) at += static_cast<size_t>(n);
+  }
+  if (fd >= 0 && close(fd) != 0) ok = false;
+  if (ok) ok = rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    *error = strerror(errno);
+    unlink(temp.c_str());
+  }
+  return ok;
+}
+
+bool ReadOwnFile(const std::string& path, uint64_t from, size_t max, std::string* text, uint64_t* size,
+                 std::string* error) {
+  text->clear();
+  *size = 0;
+  int fd = kestravo_tools::OpenOwnFileForReading(path, error);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0;
+  if (ok) *size = static_cast<uint64_t>(st.st_size);
+  char buffer[16384];
+  while (ok && text->size() < max) {
+    ssize_t n = pread(fd, buffer, std::min(sizeof buffer, max - text->size()), static_cast<off_t>(from + text->size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    text->append(buffer, static_cast<size_t>(n));
+  }
+  if (!ok) *error = strerror(errno);
+  close(fd);
+  return ok;
+}
+
 std::string DefaultStateDir() {
   if (geteuid() == 0) return "/var/lib/kestravo";
   const char* xdg = getenv("XDG_STATE_HOME");
@@ -173,6 +230,8 @@ bool UseStateDir(const std::string& dir, bool create, std::string* error) {
   const char* why = stat(dir.c_str(), &st) != 0               ? strerror(errno)
                     : !S_ISDIR(st.st_mode)                    ? "not a directory"
                     : access(dir.c_str(), W_OK | X_OK) != 0   ? strerror(errno)
+                    : st.st_uid != geteuid() && st.st_uid != 0
+                        ? "it belongs to another user, who could plant files in it"
                     : (st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX)
                         ? "other users may write it, and so replace the state file or the log"
                         : nullptr;

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 
 namespace kestravo_host {
@@ -52,6 +53,11 @@ bool IsAdapter(const std::string& exePath) {
 }
 
 bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string WhyConfigNotTrusted(const std::string& path, bool* exists) {
+  *exists = FileExists(path);
+  return "";
+}
 
 bool DirectoryWritable(const std::string& dir) { return _access(dir.c_str(), 2) == 0; }
 
@@ -128,6 +134,61 @@ bool PrepareOwnFile(const std::string& path, std::string* error) {
             !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
   CloseHandle(file);
   if (!ok) *error = "a symbolic link or not a regular file";
+  return ok;
+}
+
+bool WritePrivateFile(const std::string& path, const std::string& text, std::string* error) {
+  // In the user's own state directory: inherits its access list.
+  const std::string temp = path + "." + std::to_string(GetCurrentProcessId()) + ".tmp";
+  HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD written = 0;
+  bool ok = file != INVALID_HANDLE_VALUE && WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+            written == text.size();
+  DWORD code = GetLastError();
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (ok && !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    ok = false;
+    code = GetLastError();
+  }
+  if (!ok) {
+    *error = "error " + std::to_string(code);
+    DeleteFileA(temp.c_str());
+  }
+  return ok;
+}
+
+bool ReadOwnFile(const std::string& path, uint64_t from, size_t max, std::string* text, uint64_t* size,
+                 std::string* error) {
+  text->clear();
+  *size = 0;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = "error " + std::to_string(GetLastError());
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = GetFileInformationByHandle(file, &info) && GetFileType(file) == FILE_TYPE_DISK &&
+            !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) && info.nNumberOfLinks == 1;
+  if (!ok) *error = "a symbolic link, not a regular file, or a file with more than one link";
+  if (ok) *size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(from);
+  if (ok && !SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) {
+    ok = false;
+    *error = "error " + std::to_string(GetLastError());
+  }
+  char buffer[16384];
+  while (ok && text->size() < max) {
+    DWORD want = static_cast<DWORD>(std::min<size_t>(sizeof buffer, max - text->size())), got = 0;
+    if (!ReadFile(file, buffer, want, &got, nullptr)) {
+      ok = false;
+      *error = "error " + std::to_string(GetLastError());
+    }
+    if (got == 0) break;
+    text->append(buffer, got);
+  }
+  CloseHandle(file);
   return ok;
 }
 

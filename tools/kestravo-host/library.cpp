@@ -51,7 +51,11 @@ bool PropertyValue(const std::string& path, std::string* value) {
 }  // namespace
 
 bool InitWithLog(const Library& library, int32_t* result, std::string* where) {
-  if (FileExists("log4cxx.properties")) {
+  // One the library would refuse (another user's, in a directory that user owns) is passed over
+  // for the host's own, and the host says so.
+  bool exists = false;
+  const std::string untrusted = WhyConfigNotTrusted("log4cxx.properties", &exists);
+  if (exists && untrusted.empty()) {
     *where = "as ./log4cxx.properties says";
     *result = library.Init();
     return true;
@@ -83,6 +87,7 @@ bool InitWithLog(const Library& library, int32_t* result, std::string* where) {
   if (!initialised) *result = library.Init();
   *where = !initialised ? "standard error (warnings and errors only)" : journal ? "the journal (standard error)" : log;
   if (!back) *where += "; the working directory could not be restored";
+  if (!untrusted.empty()) *where += " (./log4cxx.properties is not used: " + untrusted + ")";
   return true;
 }
 

@@ -62,6 +62,10 @@ bool ParseStopSignal(const std::string& text, std::string* signal) {
 // A program's name is also a file's (NAME.log) and what control commands call it. inih keeps
 // at most 49 characters of a section's name.
 constexpr size_t kMaxName = 48;
+// The longest line read. inih's own buffer holds some 200 bytes; a longer setting reaches it as
+// a placeholder for its value, kept aside (see ReadLine).
+constexpr size_t kMaxLine = 65536;
+constexpr char kLongValue = '\x01';
 
 bool ValidName(const std::string& name) {
   if (name.empty() || name.size() > kMaxName || name[0] == '.' || name[0] == '-') return false;
@@ -94,6 +98,7 @@ struct IniRead {
   std::string commandText;  // the command, its indented continuation lines joined to it
   std::set<std::string> keys;  // given in the current section
   std::string lastKey;
+  std::vector<std::string> longValues;  // the values of lines too long for inih, by placeholder
   int errorLine = 0;  // the first error's; 0: none
   std::string error;
 
@@ -147,8 +152,12 @@ char* ReadLine(char* buffer, int size, void* stream) {
   std::string line = text.substr(read.at, end - read.at);
   read.at = end;
   ++read.line;
-  if (line.size() + 1 > static_cast<size_t>(size)) {
-    read.Fail(read.line, "longer than " + std::to_string(size - 2) + " characters; a long command goes on over indented lines");
+  if (line.size() > kMaxLine + 1) {
+    read.Fail(read.line, "longer than " + std::to_string(kMaxLine) + " characters");
+    return nullptr;
+  }
+  if (line.find(kLongValue) != std::string::npos) {
+    read.Fail(read.line, "holds a control character (\\x01)");
     return nullptr;
   }
   if (read.line == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
@@ -156,15 +165,51 @@ char* ReadLine(char* buffer, int size, void* stream) {
   bool content = start != std::string::npos && line[start] != ';' && line[start] != '#';
   read.continuation = content && start > 0 && !read.lastKey.empty();
   if (content && !read.continuation && line[start] == '[' && !read.StartSection(line)) return nullptr;
+  if (content && line.size() + 1 > static_cast<size_t>(size)) {
+    // Too long for inih: the value is cut out here as inih would (up to an inline comment, blanks
+    // trimmed) and inih gets "NAME = <mark>N", or an indented "<mark>N" for a continuation.
+    size_t from = start;
+    std::string key;
+    if (!read.continuation) {
+      size_t equals = line.find_first_of("=:", start);
+      if (equals == std::string::npos) {
+        read.Fail(read.line, "neither NAME = VALUE nor [NAME]");
+        return nullptr;
+      }
+      key = line.substr(start, equals - start);
+      key.erase(key.find_last_not_of(" \t") + 1);
+      if (key.size() > 32) {
+        read.Fail(read.line, "unknown setting '" + key.substr(0, 32) + "...'");
+        return nullptr;
+      }
+      from = equals + 1;
+    }
+    size_t end = line.size();
+    for (size_t i = from; i < line.size(); ++i) {
+      if (line[i] == ';' && i > from && (line[i - 1] == ' ' || line[i - 1] == '\t')) {
+        end = i;
+        break;
+      }
+    }
+    std::string value = line.substr(from, end - from);
+    value.erase(0, value.find_first_not_of(" \t\r\n"));
+    value.erase(value.find_last_not_of(" \t\r\n") + 1);
+    const std::string mark = kLongValue + std::to_string(read.longValues.size());
+    read.longValues.push_back(value);
+    line = read.continuation ? "  " + mark + "\n" : key + " = " + mark + "\n";
+  }
   line.copy(buffer, line.size());
   buffer[line.size()] = '\0';
   return buffer;
 }
 
 // inih's handler: one setting of the section.
-int OnSetting(void* user, const char* section, const char* name, const char* value) {
+int OnSetting(void* user, const char* section, const char* name, const char* given) {
   IniRead& read = *static_cast<IniRead*>(user);
   if (read.errorLine != 0) return 0;
+  // A long line's value, kept aside by ReadLine.
+  const char* value = given;
+  if (given[0] == kLongValue) value = read.longValues.at(std::stoul(given + 1)).c_str();
   if (!read.inSection || read.current.name != section)
     return read.Fail(read.line, "a setting outside a [program] section");
   const std::string key = name;
@@ -277,7 +322,8 @@ std::string AdapterOptions(const Command& c) {
   if (!c.stopSignal.empty()) options += "--stop-signal " + c.stopSignal + " ";
   if (!c.directory.empty()) options += "--chdir " + QuoteArgument(c.directory) + " ";
   for (const std::string& name : c.unsetEnv) options += "--unset-env " + QuoteArgument(name) + " ";
-  for (const std::string& pair : c.setEnv) options += "--env " + QuoteArgument(pair) + " ";
+  if (!c.envFile.empty()) options += "--env-file " + QuoteArgument(c.envFile) + " ";
+  else for (const std::string& pair : c.setEnv) options += "--env " + QuoteArgument(pair) + " ";
   if (!c.user.empty()) options += "--user " + QuoteArgument(c.user) + " ";
   if (!c.group.empty()) options += "--group " + QuoteArgument(c.group) + " ";
   return options;

@@ -1,5 +1,9 @@
 #include "startup.h"
 
+#include <filesystem>
+#include <map>
+
+#include "control_socket.h"
 #include "host_os.h"
 #include "library.h"
 #include "path_search.h"
@@ -25,6 +29,21 @@ int PrepareCommands(Options* options, const std::string& stateDir, std::string* 
   NameCommands(&options->commands);
   if (!options->native && !options->noOutput) {
     NameOutputFiles(options->outputDir.empty() ? stateDir : kestravo_tools::AbsolutePath(options->outputDir), &options->commands);
+    // A program's output must not land in the files of the library or the host (a program named
+    // kestravo would write into the library's log), nor in another program's output file.
+    std::map<std::string, std::string> taken;
+    auto normal = [](const std::string& path) { return std::filesystem::path(path).lexically_normal().string(); };
+    for (const char* own : {"kestravo.xml", "kestravo.xml.lock", "kestravo.log", kControlSocketName})
+      taken[normal(InDirectory(stateDir, own))] = "the host's own file";
+    for (const Command& command : options->commands) taken[normal(InDirectory(stateDir, command.name + ".env"))] = command.name + "'s settings file";
+    for (const Command& command : options->commands) {
+      if (command.output.empty()) continue;
+      auto [it, added] = taken.emplace(normal(command.output), command.name + "'s output file");
+      if (!added) {
+        *error = "cannot use the output file " + command.output + " for " + command.name + ": it is " + it->second;
+        return 2;
+      }
+    }
     for (const Command& command : options->commands) {
       if (!command.output.empty() && !PrepareOwnFile(command.output, error)) {
         *error = "cannot use the output file " + command.output + ": " + *error;
@@ -41,7 +60,20 @@ int PrepareCommands(Options* options, const std::string& stateDir, std::string* 
                "install it, or use --native for programs that speak the child protocol";
       return 1;
     }
-    for (Command& command : options->commands) ThroughAdapter(adapter, &command);
+    for (Command& command : options->commands) {
+      // The values reach the adapter through a file only the host's user can read: its command
+      // line is every user's to read in /proc.
+      if (!command.setEnv.empty()) {
+        std::string text;
+        for (const std::string& pair : command.setEnv) text += pair + '\0';
+        command.envFile = InDirectory(stateDir, command.name + ".env");
+        if (!WritePrivateFile(command.envFile, text, error)) {
+          *error = "cannot write " + command.envFile + ": " + *error;
+          return 2;
+        }
+      }
+      ThroughAdapter(adapter, &command);
+    }
   }
   return 0;
 }

@@ -54,24 +54,24 @@ bool ShownAs(const std::string& full, const std::string& text) {
          (full.size() == text.size() || text.size() == sizeof(AttachableProcInfo::cmdLine) - 1);
 }
 
-// The size of a file, 0 when it cannot be read.
+// The size of a program's output file, 0 when it cannot be read. Like every read of that file,
+// through ReadOwnFile: the program, maybe run as another user, may have put a link or a FIFO there.
 std::streamoff FileSize(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : 0;
-  return size > 0 ? size : 0;
+  std::string text, why;
+  uint64_t size = 0;
+  return ReadOwnFile(path, 0, 0, &text, &size, &why) ? static_cast<std::streamoff>(size) : 0;
 }
 
 // The last lines of a text file written after offset start (all of a file since started anew);
-// empty when it cannot be read.
-std::vector<std::string> LastLines(const std::string& path, size_t count, std::streamoff start) {
-  std::ifstream in(path, std::ios::binary);
-  in.seekg(0, std::ios::end);
-  std::streamoff size = in.tellg();
-  if (!in || size <= 0) return {};
+// empty, with *why, when it cannot be read.
+std::vector<std::string> LastLines(const std::string& path, size_t count, std::streamoff start, std::string* why) {
+  std::string text;
+  uint64_t length = 0;
+  if (!ReadOwnFile(path, 0, 0, &text, &length, why) || length == 0) return {};
+  const std::streamoff size = static_cast<std::streamoff>(length);
   if (start > size) start = 0;
   std::streamoff from = std::max<std::streamoff>(start, size - 16384);
-  in.seekg(from);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!ReadOwnFile(path, static_cast<uint64_t>(from), 16384, &text, &length, why)) return {};
   std::vector<std::string> lines;
   std::istringstream split(text);
   for (std::string line; std::getline(split, line);) lines.push_back(line);
@@ -143,9 +143,16 @@ int Supervisor::Run() {
     if (!command.output.empty()) printf("  output of %s: %s\n", command.given.c_str(), command.output.c_str());
   }
   if (result == KESTRAVO_STATE_BUSY) {
-    // The holder wrote its pid into the lock file beside the state file.
-    std::string holder;
-    std::ifstream(InDirectory(stateDir, "kestravo.xml.lock")) >> holder;
+    // The holder wrote its pid into the lock file beside the state file; the library refuses a
+    // lock planted there as well, which is read with the same care.
+    const std::string lock = InDirectory(stateDir, "kestravo.xml.lock");
+    std::string text, why;
+    uint64_t size = 0;
+    if (!ReadOwnFile(lock, 0, 24, &text, &size, &why)) {
+      fprintf(stderr, "kestravo-host: cannot use the state file's lock %s: %s; not started\n", lock.c_str(), why.c_str());
+      return 2;
+    }
+    std::string holder = text.substr(0, text.find_first_not_of("0123456789"));
     fprintf(stderr, "kestravo-host: the state file %s belongs to another running host (pid %s): not started; "
                     "its children stay with it. Give this host another --state-dir.\n",
             InDirectory(stateDir, "kestravo.xml").c_str(), holder.empty() ? "unknown" : holder.c_str());
@@ -528,7 +535,12 @@ void Supervisor::ShowEarlyEnd(uint32_t hpid, Child& child, const std::string& ca
     Line(ChildText(hpid, child.pid, head + "; its output is not kept"));
     return;
   }
-  std::vector<std::string> lines = LastLines(child.command.output, kTailLines, child.outputFrom);
+  std::string why;
+  std::vector<std::string> lines = LastLines(child.command.output, kTailLines, child.outputFrom, &why);
+  if (!why.empty() && FileExists(child.command.output)) {
+    Line(ChildText(hpid, child.pid, head + "; its output file " + child.command.output + " is not read: " + why));
+    return;
+  }
   Line(ChildText(hpid, child.pid, head + (lines.empty() ? "; it wrote nothing to " : "; the last lines of ") +
                                       child.command.output + (lines.empty() ? "" : ":")));
   for (const std::string& line : lines) printf("    | %s\n", line.c_str());

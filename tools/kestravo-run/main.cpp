@@ -22,12 +22,13 @@ constexpr int kUsageExit = 125;  // as env(1): its own failure, not the program'
 
 const char kUsage[] =
     "usage: kestravo-run [--stop-signal SIGNAL] [--output FILE [--output-size SIZE] [--output-keep N]]\n"
-    "                    [--chdir DIR] [--env NAME=VALUE]... [--unset-env NAME]...\n"
+    "                    [--chdir DIR] [--env NAME=VALUE]... [--env-file FILE]... [--unset-env NAME]...\n"
     "                    [--user USER] [--group GROUP] [--] PROGRAM [ARGS...]\n"
     "Runs PROGRAM for a Kestravo supervisor. The identity that the supervisor appends to the\n"
     "command line is taken off the arguments and given to PROGRAM as KESTRAVO_HPID and\n"
     "KESTRAVO_GUID. PROGRAM runs in DIR, with the variables removed (--unset-env) and set\n"
-    "(--env), as USER (HOME, USER and LOGNAME set, with USER's groups) and GROUP, which needs\n"
+    "(--env, or FILE's NAME=VALUE entries, each ended by a NUL byte: an owner-only file of this\n"
+    "user, which keeps values out of the command line every user can read), as USER (HOME, USER and LOGNAME set, with USER's groups) and GROUP, which needs\n"
     "root and is not supported on Windows. ";
 
 void PrintUsage(FILE* to) {
@@ -101,9 +102,11 @@ int main(int argc, char** argv) {
     } else if (name == "--chdir") {
       directory = value;
       ok = !value.empty();
-    } else if (name == "--env" || name == "--unset-env") {
+    } else if (name == "--env" || name == "--unset-env" || name == "--env-file") {
       size_t equals = value.find('=');
-      ok = name == "--env" ? equals != std::string::npos && equals > 0 : !value.empty() && equals == std::string::npos;
+      ok = name == "--env"       ? equals != std::string::npos && equals > 0
+           : name == "--env-file" ? !value.empty()
+                                  : !value.empty() && equals == std::string::npos;
       environment.emplace_back(name, value);
     } else if (name == "--user" || name == "--group") {
       (name == "--user" ? user : group) = value;
@@ -133,16 +136,29 @@ int main(int argc, char** argv) {
   std::string why;
   if ((!user.empty() || !group.empty()) && !PrepareUser(user, group, &why)) Refuse(request.output, why);
   for (const auto& [option, value] : environment) {
-    size_t equals = value.find('=');
-    if (option == "--env") SetEnvironment(value.substr(0, equals).c_str(), value.substr(equals + 1));
-    else UnsetEnvironment(value.c_str());
+    std::vector<std::string> pairs = {value};
+    if (option == "--env-file") {
+      std::string text;
+      if (!kestravo_run::file::ReadPrivate(value, &text, &why)) Refuse(request.output, "cannot use the settings file " + value + ": " + why);
+      pairs.clear();
+      for (size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = text.find('\0', at);
+        if (end == std::string::npos) end = text.size();
+        pairs.push_back(text.substr(at, end - at));
+        if (pairs.back().find('=') == std::string::npos || pairs.back()[0] == '=')
+          Refuse(request.output, "cannot use the settings file " + value + ": an entry is not NAME=VALUE");
+      }
+    }
+    for (const std::string& pair : pairs) {
+      size_t equals = pair.find('=');
+      if (option == "--unset-env") UnsetEnvironment(pair.c_str());
+      else SetEnvironment(pair.substr(0, equals).c_str(), pair.substr(equals + 1));
+    }
   }
   if (!directory.empty()) {
-    // The output file named from where this adapter was started.
+    // The output file named from where this adapter was started; the change is the program's.
     if (!request.output.path.empty()) request.output.path = kestravo_tools::AbsolutePath(request.output.path);
-    std::error_code error;
-    std::filesystem::current_path(directory, error);
-    if (error) Refuse(request.output, "cannot change to the directory " + directory + ": " + error.message());
+    request.directory = directory;
   }
   if (identified) {
     SetEnvironment("KESTRAVO_HPID", std::to_string(identity.hpid));

@@ -16,6 +16,7 @@ bool OutputFile::Open(const OutputOptions& options, std::string* error) {
   file_ = file::OpenForAppend(options.path, &size_, error);
   if (file_ == -1) return false;
   options_ = options;
+  rotateAt_ = options.maxBytes;
   return true;
 }
 
@@ -25,7 +26,7 @@ void OutputFile::Write(const char* data, size_t n) {
   while (n > 0) {
     SayLost();  // before the bytes that follow the gap; may take the file a line past its size
     size_t room = n;
-    if (options_.maxBytes != 0) room = size_ >= options_.maxBytes ? 0 : static_cast<size_t>(std::min<uint64_t>(n, options_.maxBytes - size_));
+    if (rotateAt_ != 0) room = size_ >= rotateAt_ ? 0 : static_cast<size_t>(std::min<uint64_t>(n, rotateAt_ - size_));
     if (n <= room) {
       Append(data, n);
       return;
@@ -51,7 +52,7 @@ void OutputFile::Note(const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!IsOpen()) return;
   SayLost();
-  if (options_.maxBytes != 0 && size_ > 0 && size_ + line.size() > options_.maxBytes) Rotate();
+  if (rotateAt_ != 0 && size_ > 0 && size_ + line.size() > rotateAt_) Rotate();
   Append(line.data(), line.size());
 }
 
@@ -85,16 +86,30 @@ void OutputFile::Rotate() {
   if (file_ != -1) file::Close(file_);
   file_ = -1;
   const std::string& path = options_.path;
+  std::string why, ignored;
+  bool moved;
   if (options_.keep <= 0) {
-    file::Remove(path);
+    moved = file::Remove(path, &why);
   } else {
-    file::Remove(path + "." + std::to_string(options_.keep));
-    for (int i = options_.keep - 1; i >= 1; --i) file::Rename(path + "." + std::to_string(i), path + "." + std::to_string(i + 1));
-    file::Rename(path, path + ".1");
+    file::Remove(path + "." + std::to_string(options_.keep), &ignored);
+    for (int i = options_.keep - 1; i >= 1; --i) file::Rename(path + "." + std::to_string(i), path + "." + std::to_string(i + 1), &ignored);
+    moved = file::Rename(path, path + ".1", &why);
   }
-  std::string why;
   size_ = 0;
-  file_ = file::OpenForAppend(path, &size_, &why);
+  file_ = file::OpenForAppend(path, &size_, &ignored);
+  if (moved) {
+    rotateAt_ = options_.maxBytes;
+    rotateFailed_ = false;
+    return;
+  }
+  // The file stays (an old one is a directory, the file is append-only, another program holds
+  // it): output goes on into it, the next try is one more size on, and only the first failure
+  // of a run of them is noted.
+  rotateAt_ = size_ + options_.maxBytes;
+  if (rotateFailed_) return;
+  rotateFailed_ = true;
+  std::string note = file::LocalStamp() + " kestravo-run: cannot rotate " + path + ": " + why + "; the output goes on in it\n";
+  Append(note.data(), note.size());
 }
 
 }  // namespace kestravo_run

@@ -37,12 +37,16 @@ class OutputFile {
  private:
   void Append(const char* data, size_t n);  // with mutex_ held
   void SayLost();                           // with mutex_ held: a line for bytes dropped before
-  void Rotate();                            // with mutex_ held
+  void Rotate();                            // with mutex_ held; a failure is noted and output goes on
 
   std::mutex mutex_;  // the Windows adapter writes from a reader thread and its main thread
   OutputOptions options_;
   intptr_t file_ = -1;  // guarded by mutex_; -1 while it cannot be opened
   uint64_t size_ = 0;   // guarded by mutex_
+  // guarded by mutex_: the size at which the file is rotated next; 0: never. After a rotation that
+  // failed it is one more maxBytes on, so that the adapter never spins on a file it cannot move.
+  uint64_t rotateAt_ = 0;
+  bool rotateFailed_ = false;  // guarded by mutex_: the last rotation failed and was noted
   uint64_t lost_ = 0;   // guarded by mutex_: bytes dropped since the last write that worked
   std::string lostWhy_; // guarded by mutex_
 };
@@ -53,9 +57,13 @@ intptr_t OpenForAppend(const std::string& path, uint64_t* size, std::string* err
 // *done: the bytes written, also when it fails part of the way.
 bool WriteAll(intptr_t file, const char* data, size_t n, size_t* done, std::string* error);
 void Close(intptr_t file);
-void Rename(const std::string& from, const std::string& to);  // replaces to; quiet when from is missing
-void Remove(const std::string& path);
+// Both replace to / remove and are true when from / path is gone, also when it was missing.
+bool Rename(const std::string& from, const std::string& to, std::string* error);
+bool Remove(const std::string& path, std::string* error);
 std::string LocalStamp();  // "2026-12-07 14:05:09.123"
+// The whole of a settings file that only this user may have written and may read (at most 1 MiB):
+// opened without following a link or waiting, a regular file with one link. False with *error.
+bool ReadPrivate(const std::string& path, std::string* text, std::string* error);
 }  // namespace file
 
 }  // namespace kestravo_run

@@ -34,9 +34,41 @@ bool WriteAll(intptr_t file, const char* data, size_t n, size_t* done, std::stri
 
 void Close(intptr_t file) { close(static_cast<int>(file)); }
 
-void Rename(const std::string& from, const std::string& to) { rename(from.c_str(), to.c_str()); }
+bool Rename(const std::string& from, const std::string& to, std::string* error) {
+  if (rename(from.c_str(), to.c_str()) == 0 || errno == ENOENT) return true;
+  *error = strerror(errno);
+  return false;
+}
 
-void Remove(const std::string& path) { unlink(path.c_str()); }
+bool Remove(const std::string& path, std::string* error) {
+  if (unlink(path.c_str()) == 0 || errno == ENOENT) return true;
+  *error = strerror(errno);
+  return false;
+}
+
+bool ReadPrivate(const std::string& path, std::string* text, std::string* error) {
+  int fd = kestravo_tools::OpenOwnFileForReading(path, error);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0;
+  if (!ok) *error = strerror(errno);
+  else if ((st.st_mode & 077) != 0) *error = "other users may read or write it";
+  else if (st.st_size > (1 << 20)) *error = "larger than 1 MiB";
+  ok = ok && error->empty();
+  char buffer[16384];
+  while (ok) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = strerror(errno);
+      ok = false;
+    }
+    if (n <= 0 || text->size() > (1 << 20)) break;
+    text->append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return ok;
+}
 
 std::string LocalStamp() {
   timespec now;

@@ -56,11 +56,39 @@ bool WriteAll(intptr_t file, const char* data, size_t n, size_t* done, std::stri
 
 void Close(intptr_t file) { CloseHandle(reinterpret_cast<HANDLE>(file)); }
 
-void Rename(const std::string& from, const std::string& to) {
-  MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
+bool Rename(const std::string& from, const std::string& to, std::string* error) {
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  DWORD code = GetLastError();
+  if (code == ERROR_FILE_NOT_FOUND) return true;
+  *error = SystemText(code);
+  return false;
 }
 
-void Remove(const std::string& path) { DeleteFileA(path.c_str()); }
+bool Remove(const std::string& path, std::string* error) {
+  if (DeleteFileA(path.c_str())) return true;
+  DWORD code = GetLastError();
+  if (code == ERROR_FILE_NOT_FOUND) return true;
+  *error = SystemText(code);
+  return false;
+}
+
+bool ReadPrivate(const std::string& path, std::string* text, std::string* error) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = SystemText(GetLastError());
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = GetFileInformationByHandle(file, &info) && GetFileType(file) == FILE_TYPE_DISK &&
+            !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) && info.nNumberOfLinks == 1 &&
+            info.nFileSizeHigh == 0 && info.nFileSizeLow <= (1u << 20);
+  if (!ok) *error = "a link, not a regular file, or larger than 1 MiB";
+  char buffer[16384];
+  for (DWORD got = 0; ok && ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0;) text->append(buffer, got);
+  CloseHandle(file);
+  return ok;
+}
 
 std::string LocalStamp() {
   SYSTEMTIME now;

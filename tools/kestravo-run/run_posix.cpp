@@ -55,7 +55,7 @@ struct Credentials {
 
 // What the child reports through its pipe when it cannot become the program.
 struct StartFailure {
-  int credentials;  // 1: it could not take the user or group
+  int credentials;  // 1: it could not take the user or group; 2: could not change to the directory
   int err;
 };
 
@@ -132,17 +132,21 @@ void WaitForStop(void* event, int wake) {
 }
 
 // To the group, so that a script's own children hear it too (this process takes its own copy
-// from the signalfd and lets it go); to the program too when it has left the group.
+// from the signalfd and lets it go); to the program too when it has left the group, and to the
+// whole of the program's own group when it leads one (run as another user, in a session of its
+// own). Called while the program, not yet reaped, holds its number.
 void SignalProgram(pid_t pid, int signal) {
+  if (g_credentials.change) kill(-pid, signal);
   kill(0, signal);
   if (getpgid(pid) != getpgrp()) kill(pid, signal);
 }
 
-// Kills what is left of this process's group but this process: the program's children that
-// outlived it. The group's id is this process's pid, so no other group bears it meanwhile; each
-// member is signalled through a pidfd, and only when the process it pins is seen in the group
-// while it still holds its pid.
-void EndRestOfGroup() {
+// Kills what is left of this process's group but this process, and of the program's own group
+// (0: none): the program's children that outlived it. Those ids are this process's pid and that
+// of the program, ended but not yet reaped, so no other group bears them meanwhile; each member is
+// signalled through a pidfd, and only when the process it pins is seen in the group while it still
+// holds its pid.
+void EndRestOfGroup(pid_t programGroup) {
   const pid_t self = getpid();
   for (int round = 0; round < 50; ++round) {
     bool any = false;
@@ -160,7 +164,8 @@ void EndRestOfGroup() {
       const char* rest = n > 0 ? strrchr(stat, ')') : nullptr;
       char state = 0;
       int ppid = 0, pgrp = 0;
-      if (rest != nullptr && sscanf(rest + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 && pgrp == self &&
+      if (rest != nullptr && sscanf(rest + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 &&
+          (pgrp == self || (programGroup != 0 && pgrp == programGroup)) &&
           state != 'Z' && syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0) {
         syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
         any = true;
@@ -219,6 +224,7 @@ bool PrepareUser(const std::string& user, const std::string& groupName, std::str
     c.gid = pw->pw_gid;
   }
   const std::string name = pw != nullptr ? pw->pw_name : "", home = pw != nullptr ? pw->pw_dir : "";
+  const std::string shell = pw != nullptr && pw->pw_shell != nullptr && pw->pw_shell[0] != '\0' ? pw->pw_shell : "/bin/sh";
   if (!groupName.empty()) {
     errno = 0;
     const struct group* gr = getgrnam(groupName.c_str());
@@ -243,6 +249,11 @@ bool PrepareUser(const std::string& user, const std::string& groupName, std::str
     setenv("HOME", home.c_str(), 1);
     setenv("USER", name.c_str(), 1);
     setenv("LOGNAME", name.c_str(), 1);
+    setenv("SHELL", shell.c_str(), 1);
+    // Ours, not the user's: root's runtime directory and session bus, and files under our home.
+    for (const char* ours : {"XDG_RUNTIME_DIR", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME",
+                             "DBUS_SESSION_BUS_ADDRESS", "MAIL"})
+      unsetenv(ours);
   }
   c.change = true;
   return true;
@@ -298,9 +309,14 @@ void RunProgram(const RunRequest& request) {
     const Credentials& c = g_credentials;
     StartFailure failure = {1, 0};
     // Groups before the user, which may no longer change them; the parent-death signal after,
-    // since a change of credentials clears it.
-    if (c.change && (setgroups(c.groups.size(), c.groups.data()) != 0 || setgid(c.gid) != 0 || setuid(c.uid) != 0)) {
+    // since a change of credentials clears it. A program run as another user gets a session of
+    // its own, so that a terminal of ours is not its controlling terminal (TIOCSTI could type
+    // into our shell); the directory is entered with its rights only.
+    if (c.change && (setgroups(c.groups.size(), c.groups.data()) != 0 || setgid(c.gid) != 0 || setuid(c.uid) != 0 ||
+                     setsid() < 0)) {
       failure.err = errno;
+    } else if (!request.directory.empty() && chdir(request.directory.c_str()) != 0) {
+      failure = {2, errno};
     } else {
       // Dies with this process; if that has happened already, getppid() has changed.
       if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != self) _exit(126);
@@ -327,6 +343,10 @@ void RunProgram(const RunRequest& request) {
   close(report[0]);
   if (n == sizeof failure) {
     waitpid(pid, nullptr, 0);
+    if (failure.credentials == 2) {
+      Say("cannot change to the directory " + request.directory + ": " + strerror(failure.err));
+      _exit(125);
+    }
     if (failure.credentials) {
       Say("cannot run " + path + " as " + g_credentials.shown + ": " + strerror(failure.err));
       _exit(125);
@@ -358,7 +378,7 @@ void RunProgram(const RunRequest& request) {
       // Not its own copy of what it sent the group, nor one that the terminal sent the whole
       // group (the program has it already).
       bool own = info.ssi_code == SI_USER && info.ssi_pid == static_cast<uint32_t>(getpid());
-      if (!own && info.ssi_code != SI_KERNEL) {
+      if (!own && (info.ssi_code != SI_KERNEL || g_credentials.change)) {
         g_output.Note("passing " + kestravo::SignalText(static_cast<int>(info.ssi_signo)) + " on to the program");
         SignalProgram(pid, static_cast<int>(info.ssi_signo));
       }
@@ -367,7 +387,7 @@ void RunProgram(const RunRequest& request) {
     siginfo_t ended = {};
     if (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) != 0 || ended.si_pid == 0)
       continue;
-    EndRestOfGroup();
+    EndRestOfGroup(g_credentials.change ? pid : 0);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

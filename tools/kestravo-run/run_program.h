@@ -16,6 +16,9 @@ struct RunRequest {
   std::string guid;               // the stop event's name; empty when there is no identity
   int stopSignal = 0;             // what the program gets on the stop event; 0: nothing
   OutputOptions output;           // where the program's output goes; empty path: where ours goes
+  // Where the program starts; empty: here. Changed to by the program's process, after it took the
+  // user and group, so that the directory is reached with the user's rights only.
+  std::string directory;
 };
 
 // This process's arguments, without its own name.
@@ -36,7 +39,8 @@ void UnsetEnvironment(const char* name);
 
 // Makes the program run as USER and/or GROUP (names or numbers; either may be empty): the names
 // are resolved now, and HOME, USER and LOGNAME set for a user; the switch itself happens in the
-// program's process before it starts. False with *error where that cannot be done.
+// program's process before it starts, which then leads a session of its own, away from any
+// terminal of ours. False with *error where that cannot be done.
 bool PrepareUser(const std::string& user, const std::string& group, std::string* error);
 
 // Runs the program to its end and never returns: this process ends with the program's exit

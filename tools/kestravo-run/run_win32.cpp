@@ -133,6 +133,9 @@ void RunProgram(const RunRequest& request) {
     if (!CreatePipe(&outputRead, &outputWrite, &inherited, 1024 * 1024)) Fail("cannot start", "", GetLastError(), 126);
     SetHandleInformation(outputRead, HANDLE_FLAG_INHERIT, 0);
   }
+  // No user to switch to here: the program inherits the directory.
+  if (!request.directory.empty() && !SetCurrentDirectoryA(request.directory.c_str()))
+    Fail("cannot change to the directory ", request.directory, GetLastError(), 125);
 
   std::string path = kestravo_tools::FindProgram(request.argv[0]);
   if (!kestravo_tools::IsExecutableFile(path)) Fail("cannot run ", request.argv[0], ERROR_FILE_NOT_FOUND, 127);

@@ -1,18 +1,24 @@
 #include "log.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
 #include <string>
 
 #include <log4cxx/consoleappender.h>
-#include <log4cxx/file.h>
+#include <log4cxx/helpers/bytearrayinputstream.h>
+#include <log4cxx/helpers/properties.h>
 #include <log4cxx/level.h>
 #include <log4cxx/logger.h>
+#include <log4cxx/logmanager.h>
 #include <log4cxx/patternlayout.h>
 #include <log4cxx/propertyconfigurator.h>
 
@@ -53,13 +59,48 @@ void ArmExitGuard(ExitStep step) {
   if ((g_armedSteps.fetch_or(step) & step) == 0) atexit(CloseLog);
 }
 
-bool IsRegularFile(const char* path) {
+// The configuration names files that the host then writes as its user, so it is taken only from
+// a regular file of root or that user that no one else may change. Read through one descriptor
+// that follows no link and waits on no FIFO, and used as read. False with *why (empty when there
+// is no file at all) otherwise.
+bool ReadTrustedConfig(const char* path, std::string* text, std::string* why) {
+  constexpr off_t kMaxBytes = 1 << 20;
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    if (errno == ELOOP) *why = "it is a symbolic link";
+    else if (errno != ENOENT) *why = strerror(errno);
+    return false;
+  }
   struct stat st;
-  return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+  if (fstat(fd, &st) != 0) *why = strerror(errno);
+  else if (!S_ISREG(st.st_mode)) *why = "not a regular file";
+  else if (st.st_uid != 0 && st.st_uid != geteuid()) *why = "owned by uid " + std::to_string(st.st_uid) + ", neither root nor the host's user";
+  else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) *why = "other users may write it";
+  else if (st.st_size > kMaxBytes) *why = "larger than 1 MiB";
+  char buffer[4096];
+  while (why->empty()) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) *why = strerror(errno);
+    if (n <= 0) break;
+    text->append(buffer, static_cast<size_t>(n));
+    if (text->size() > static_cast<size_t>(kMaxBytes)) *why = "larger than 1 MiB";
+  }
+  close(fd);
+  return why->empty();
+}
+
+// Under g_configMutex, before the first logger is asked for: left alone, log4cxx configures
+// itself at that moment from a log4cxx.properties (or .xml) in the working directory, whoever
+// wrote it. Only LogInit chooses the file, after checking it.
+void KeepLog4cxxFromConfiguringItself() {
+  auto repository = log4cxx::LogManager::getLoggerRepository();
+  if (!repository->isConfigured()) repository->setConfigured(true);
 }
 
 // Under g_configMutex.
 void InstallDefault() {
+  KeepLog4cxxFromConfiguringItself();
   LoggerPtr logger = Logger::getLogger(kLibraryLogger);
   auto layout = std::make_shared<log4cxx::PatternLayout>(kDefaultPattern);
   auto appender = std::make_shared<log4cxx::ConsoleAppender>(
@@ -82,10 +123,13 @@ void RemoveDefault() {
   logger->setAdditivity(true);
 }
 
-// Under g_configMutex. A file that cannot be used leaves the default in place.
-bool ConfigureFromFile(const char* path) {
+// Under g_configMutex. A text that cannot be used leaves the default in place.
+bool ConfigureFromText(const std::string& text) {
+  KeepLog4cxxFromConfiguringItself();
+  log4cxx::helpers::Properties properties;
+  properties.load(std::make_shared<log4cxx::helpers::ByteArrayInputStream>(log4cxx::helpers::ByteList(text.begin(), text.end())));
   if (g_state.load() == kDefault) RemoveDefault();
-  auto status = log4cxx::PropertyConfigurator::configure(log4cxx::File(path));
+  auto status = log4cxx::PropertyConfigurator::configure(properties);
   if (status != log4cxx::spi::ConfigurationStatus::Configured) {
     InstallDefault();
     return false;
@@ -140,12 +184,14 @@ bool FormatLine(std::string* out, const char* format, va_list args) {
 int LogInit(const char* configFile, int /*flags*/) {
   try {
     if (g_closed.load()) return -1;
-    std::lock_guard<std::mutex> lock(g_configMutex);
-    if (g_state.load() == kFromFile) return 0;
-    if (configFile != nullptr && IsRegularFile(configFile) && ConfigureFromFile(configFile)) {
-      return 0;
+    std::string text, why;
+    {
+      std::lock_guard<std::mutex> lock(g_configMutex);
+      if (g_state.load() == kFromFile) return 0;
+      if (configFile != nullptr && ReadTrustedConfig(configFile, &text, &why) && ConfigureFromText(text)) return 0;
+      if (g_state.load() == kUnconfigured) InstallDefault();
     }
-    if (g_state.load() == kUnconfigured) InstallDefault();
+    if (!why.empty()) LogWrite(LOG_WARN, kLibraryLogger, "log configuration %s not used: %s", configFile, why.c_str());
     return 1;
   } catch (...) {
     return -1;

@@ -298,8 +298,10 @@ bool ProcessObject::WaitTreeGone(const Deadline& deadline, bool keepCgroup) {
 
 std::string ProcessObject::TakeEmptyCgroup() {
   std::lock_guard<std::mutex> lock(mutex_);
+  // A frozen one (an operator froze the child, then killed it) would freeze the relaunch before
+  // its exec, and the start with it: that one is removed like any other, and a new one made.
   if (!own_ || cgroup_.empty() || !ReapIfEndedLocked() || !treeEnded_ || cgroupKilled_ || access(cgroup_.c_str(), F_OK) != 0 ||
-      !CgroupEmpty(cgroup_)) {
+      !CgroupEmpty(cgroup_) || CgroupFrozen(cgroup_)) {
     return std::string();
   }
   std::string taken;

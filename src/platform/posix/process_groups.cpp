@@ -85,6 +85,25 @@ int PidfdSignal(int pidfd, int signal, unsigned flags) {
 
 // Set once the kernel refused the group flag, or by tests.
 std::atomic<bool> groupByPidfdOff{false};
+// Set by tests: cgroups emptied pid by pid, as before Linux 5.14.
+std::atomic<bool> cgroupKillOff{false};
+
+// The cgroups directly below dir: a child running as root may have made some.
+std::vector<std::string> NestedCgroups(const std::string& dir) {
+  std::vector<std::string> nested;
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr) return nested;
+  while (dirent* entry = readdir(listing)) {
+    if (entry->d_type == DT_DIR && strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
+      try {
+        nested.push_back(dir + "/" + entry->d_name);
+      } catch (const std::bad_alloc&) {
+      }
+    }
+  }
+  closedir(listing);
+  return nested;
+}
 
 // The group whose id is the pid that the pidfd pins, whatever has become of its number: 1 sent,
 // 0 no member left (or not ours to signal), -1 the kernel cannot (before Linux 6.9).
@@ -189,6 +208,8 @@ void UseCgroups(bool use) { State().enabled = use; }
 
 void UseGroupPidfd(bool use) { groupByPidfdOff = !use; }
 
+void UseCgroupKill(bool use) { cgroupKillOff = !use; }
+
 std::string ChildCgroupOf(pid_t pid) {
   try {
     std::string path = Cgroup2PathOf(std::to_string(pid));
@@ -207,23 +228,34 @@ std::string ChildCgroupOf(pid_t pid) {
 }
 
 void KillCgroup(const std::string& dir) {
-  if (WriteSmallFile(dir + "/cgroup.kill", "1")) return;
-  // Before Linux 5.14: one pid at a time. A process forking meanwhile shows up in the next read.
-  // A listed pid may have ended and gone to another process since: each is signalled through a
-  // pidfd, and only when the process it pins is seen in the cgroup while it still holds the pid.
+  if (!cgroupKillOff && WriteSmallFile(dir + "/cgroup.kill", "1")) return;
+  // Before Linux 5.14: one pid at a time, in the cgroup and in those below it (cgroup.kill takes
+  // them too). A process forking meanwhile shows up in the next read. A listed pid may have ended
+  // and gone to another process since: each is signalled through a pidfd, and only when the
+  // process it pins is seen in the cgroup that listed it while it still holds the pid.
   for (int round = 0; round < 100; ++round) {
-    std::istringstream pids(ReadSmallFile(dir + "/cgroup.procs"));
-    bool any = false;
-    for (pid_t pid; pids >> pid;) {
-      int pidfd = PidfdOpen(pid);
-      if (pidfd < 0) continue;
-      std::string path = Cgroup2PathOf(std::to_string(pid));
-      if (!path.empty() && dir.size() >= path.size() && dir.compare(dir.size() - path.size(), path.size(), path) == 0 &&
-          PidfdSignal(pidfd, 0, 0) == 0) {
-        PidfdSignal(pidfd, SIGKILL, 0);
+    std::vector<std::string> cgroups;
+    try {
+      cgroups.push_back(dir);
+      for (size_t i = 0; i < cgroups.size() && cgroups.size() < 4096; ++i) {
+        for (std::string& sub : NestedCgroups(cgroups[i])) cgroups.push_back(std::move(sub));
       }
-      close(pidfd);
-      any = true;
+    } catch (const std::bad_alloc&) {
+    }
+    bool any = false;
+    for (const std::string& cgroup : cgroups) {
+      std::istringstream pids(ReadSmallFile(cgroup + "/cgroup.procs"));
+      for (pid_t pid; pids >> pid;) {
+        int pidfd = PidfdOpen(pid);
+        if (pidfd < 0) continue;
+        std::string path = Cgroup2PathOf(std::to_string(pid));
+        if (!path.empty() && cgroup.size() >= path.size() &&
+            cgroup.compare(cgroup.size() - path.size(), path.size(), path) == 0 && PidfdSignal(pidfd, 0, 0) == 0) {
+          PidfdSignal(pidfd, SIGKILL, 0);
+        }
+        close(pidfd);
+        any = true;
+      }
     }
     if (!any) return;
   }
@@ -235,12 +267,32 @@ bool CgroupEmpty(const std::string& dir) {
   return events.find("populated 0") != std::string::npos;
 }
 
+bool CgroupFrozen(const std::string& dir) {
+  // cgroup.freeze came with Linux 5.2; before it no cgroup v2 can be frozen.
+  const std::string freeze = ReadSmallFile(dir + "/cgroup.freeze"), events = ReadSmallFile(dir + "/cgroup.events");
+  if (freeze.empty()) return access((dir + "/cgroup.freeze").c_str(), F_OK) == 0 || access(dir.c_str(), F_OK) != 0;
+  return freeze.rfind("0", 0) != 0 || events.find("frozen 1") != std::string::npos;
+}
+
+// Removes the cgroups below dir, deepest first: a child running as root may have made its own,
+// and a cgroup that has any cannot be removed. Those still populated stay.
+void RemoveNestedCgroups(const std::string& dir, int depth = 0) {
+  if (depth >= 32) return;
+  for (const std::string& sub : NestedCgroups(dir)) {
+    RemoveNestedCgroups(sub, depth + 1);
+    rmdir(sub.c_str());
+  }
+}
+
 void RemoveCgroup(const std::string& dir, const Deadline& deadline) {
   if (dir.empty()) return;
-  // Busy while a process of it has yet to finish dying.
+  // Busy while a process of it has yet to finish dying, or while it has cgroups of its own.
   while (rmdir(dir.c_str()) != 0) {
     if (errno == ENOENT) return;
-    if (errno != EBUSY || deadline.RemainingMs() == 0) break;
+    if (errno != EBUSY) break;
+    RemoveNestedCgroups(dir);
+    if (rmdir(dir.c_str()) == 0 || errno == ENOENT) return;
+    if (deadline.RemainingMs() == 0) break;
     usleep(1000);
   }
   CgroupState& state = State();
@@ -256,6 +308,9 @@ bool SweepCgroups() {
   std::lock_guard<std::mutex> lock(state.mutex);
   if (state.leftover.empty()) return false;
   auto gone = std::remove_if(state.leftover.begin(), state.leftover.end(), [](const std::string& dir) {
+    if (rmdir(dir.c_str()) == 0 || errno == ENOENT) return true;
+    if (errno != EBUSY) return false;
+    RemoveNestedCgroups(dir);
     return rmdir(dir.c_str()) == 0 || errno == ENOENT;
   });
   state.leftover.erase(gone, state.leftover.end());

@@ -23,11 +23,16 @@ void UseCgroups(bool use);
 // this run or an earlier one); empty otherwise.
 std::string ChildCgroupOf(pid_t pid);
 
-// Kills every process in the cgroup: cgroup.kill where the kernel has it, else each pid listed,
-// each through a pidfd checked to be still in the cgroup.
+// Kills every process in the cgroup and in the cgroups below it: cgroup.kill where the kernel has
+// it, else each pid listed, each through a pidfd checked to be still in the cgroup that listed it.
 void KillCgroup(const std::string& dir);
+// Testing: cgroups emptied pid by pid as before Linux 5.14 (false), or back to cgroup.kill (true).
+void UseCgroupKill(bool use);
 // True once no live process is left in the cgroup (or it is gone).
 bool CgroupEmpty(const std::string& dir);
+// True when the cgroup is frozen, asked to be or by an ancestor (cgroup.freeze, cgroup.events),
+// or when that cannot be read: a child started there would stop before its exec.
+bool CgroupFrozen(const std::string& dir);
 // Removes the cgroup once it is empty, waiting for that until the deadline; one that cannot go by
 // then is kept on a list that later calls retry.
 void RemoveCgroup(const std::string& dir, const Deadline& deadline = Deadline(0));

@@ -49,12 +49,13 @@ BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* i
   // Every child is started in a process group and cgroup of its own already.
   if (program == nullptr || *program == '\0' || info == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   // Made here, before the spawn, where allocating is still allowed. None of the host's own
-  // KESTRAVO_* variables (its identity, its state directory) are the child's.
+  // KESTRAVO_* variables (its identity, its state directory) are the child's, nor systemd's
+  // STATE_DIRECTORY: it names the host's, which a child that embeds the library would take.
   std::string environment;
   std::string cgroup;
   try {
     for (char** entry = environ; *entry != nullptr; ++entry) {
-      if (strncmp(*entry, "KESTRAVO_", 9) == 0) continue;
+      if (strncmp(*entry, "KESTRAVO_", 9) == 0 || strncmp(*entry, "STATE_DIRECTORY=", 16) == 0) continue;
       environment.append(*entry).push_back('\0');
     }
     environment.append(2, '\0');

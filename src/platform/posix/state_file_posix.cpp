@@ -98,6 +98,10 @@ StateFileStatus ReadStateFile(const std::string& path, size_t maxSize, std::stri
   } else if (!S_ISREG(status.st_mode)) {
     *why = "not a regular file";
     result = StateFileStatus::kCannotOpen;
+  } else if (status.st_nlink != 1) {
+    snprintf(detail, sizeof detail, "%lu links: another name of it was planted", static_cast<unsigned long>(status.st_nlink));
+    *why = detail;
+    result = StateFileStatus::kUntrusted;
   } else if (status.st_uid != geteuid()) {
     snprintf(detail, sizeof detail, "owned by uid %u, not by uid %u", static_cast<unsigned>(status.st_uid),
              static_cast<unsigned>(geteuid()));
@@ -205,16 +209,20 @@ StateFileLock LockStateFile(const std::string& lockPath, intptr_t* lock, unsigne
   *lock = -1;
   *holder = 0;
   *error = 0;
-  int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
   if (fd < 0) {
     *error = errno;
-    return StateFileLock::kFailed;
+    return *error == ELOOP || *error == EISDIR ? StateFileLock::kUntrusted : StateFileLock::kFailed;
   }
+  // Checked before anything is written: a hard link planted here (fs.protected_hardlinks off)
+  // would have the truncation below hit the file it names.
   struct stat status;
   if (fstat(fd, &status) != 0) {
     *error = errno;
-  } else if (!S_ISREG(status.st_mode)) {
-    *error = EINVAL;
+  } else if (!S_ISREG(status.st_mode) || status.st_nlink != 1 || status.st_uid != geteuid()) {
+    *error = !S_ISREG(status.st_mode) ? EINVAL : status.st_nlink != 1 ? EMLINK : EPERM;
+    close(fd);
+    return StateFileLock::kUntrusted;
   } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     // flock, not fcntl: a record lock would go with any close of the file anywhere in this process.
     *error = errno;

@@ -24,12 +24,13 @@ ULONGLONG DeadlineAfter(DWORD ms) { return ms == INFINITE ? ~0ULL : GetTickCount
 
 BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info, HANDLE) {
   // The host's environment without its own KESTRAVO_* variables (its identity, its state
-  // directory); names are case-insensitive here.
+  // directory) and the service manager's STATE_DIRECTORY, which names the host's state directory
+  // and would lead a child that embeds the library to it; names are case-insensitive here.
   std::string environment;
   try {
     LPCH strings = GetEnvironmentStringsA();
     for (const char* entry = strings; entry != nullptr && *entry != '\0'; entry += strlen(entry) + 1) {
-      if (_strnicmp(entry, "KESTRAVO_", 9) == 0) continue;
+      if (_strnicmp(entry, "KESTRAVO_", 9) == 0 || _strnicmp(entry, "STATE_DIRECTORY=", 16) == 0) continue;
       environment.append(entry).push_back('\0');
     }
     if (strings != nullptr) FreeEnvironmentStringsA(strings);
