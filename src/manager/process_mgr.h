@@ -129,6 +129,9 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   // The waiter stopped waiting for process's stop: the report frees the hpid. 3, or 0 when the
   // report came meanwhile (the hpid is freed here then).
   int32_t AbandonStop(const ManagedProcess& process, const char* function);
+  // With the manager lock held: true when the stop of process is over, because the last Uninit
+  // ended it or because it is done (its entry then goes and its hpid is freed here).
+  bool StopOverLocked(const ManagedProcess& process);
   // With the manager lock held: the record of hpid, or processMap.end() after logging, under
   // function's name, that it is not managed.
   ProcessMap::iterator FindManaged(uint32_t hpid, const char* function);

@@ -161,17 +161,8 @@ int32_t CProcessMgr::FinishStop(PendingStop& pending) {
     if (quit != nullptr) waitMs = std::min(waitMs, kWorkerQuitLookMs);
     const bool signalled = ZOL_WaitForSingleObject(process.syncEvent.Get(), waitMs) == WAIT_OBJECT_0;
     {
-      // The hpid is freed under the manager lock, as Uninit frees them all: a free made after
-      // the lock could meet the hpid handed out anew by a later Init.
       ZOL_Guard guard(&lock_);
-      auto it = stops_.find(process.hpid);
-      // Gone: the last Uninit ended the child and freed every hpid.
-      if (it == stops_.end() || it->second.process.guid != process.guid) return KESTRAVO_OK;
-      if (it->second.done) {
-        stops_.erase(it);
-        GetHpidPool()->Free(static_cast<int32_t>(process.hpid));
-        return KESTRAVO_OK;
-      }
+      if (StopOverLocked(process)) return KESTRAVO_OK;
       // Set without a report: the launcher stopped and dropped the task; Uninit ends the child.
       if (signalled) ZOL_ResetEvent(process.syncEvent.Get());
     }
@@ -179,17 +170,23 @@ int32_t CProcessMgr::FinishStop(PendingStop& pending) {
   }
 }
 
+bool CProcessMgr::StopOverLocked(const ManagedProcess& process) {
+  auto it = stops_.find(process.hpid);
+  // Gone: the last Uninit ended the child and freed every hpid.
+  if (it == stops_.end() || it->second.process.guid != process.guid) return true;
+  if (!it->second.done) return false;
+  // Under the manager lock, as Uninit frees them all: a free made after the lock could meet the
+  // hpid handed out anew by a later Init.
+  stops_.erase(it);
+  GetHpidPool()->Free(static_cast<int32_t>(process.hpid));
+  return true;
+}
+
 int32_t CProcessMgr::AbandonStop(const ManagedProcess& process, const char* function) {
   {
     ZOL_Guard guard(&lock_);
-    auto it = stops_.find(process.hpid);
-    if (it == stops_.end() || it->second.process.guid != process.guid) return KESTRAVO_OK;
-    if (it->second.done) {
-      stops_.erase(it);
-      GetHpidPool()->Free(static_cast<int32_t>(process.hpid));
-      return KESTRAVO_OK;
-    }
-    it->second.abandoned = true;
+    if (StopOverLocked(process)) return KESTRAVO_OK;
+    stops_.find(process.hpid)->second.abandoned = true;
   }
   KESTRAVO_LOG_INFO(function, "[hpid=%d]stop not confirmed in time, it goes on; the hpid is freed when it is done",
                     static_cast<int>(process.hpid));

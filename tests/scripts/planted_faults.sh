@@ -58,7 +58,7 @@ spacing~src/manager/restart_policy.cpp~return kestravo::IsYoungExit(runMs) ? you
 stops~src/launcher/process_launcher.cpp~Clock::now() + std::chrono::milliseconds(task.graceMs);~Clock::now();~a destroy kills without waiting out the grace
 stops~src/launcher/process_launcher.cpp~  const uint64_t id = ++lastStopId;\n  ZOL_SetEvent(task.process.namedEvent.Get());~  const uint64_t id = ++lastStopId;~a destroy never sets the stop event
 stops~src/launcher/process_launcher.cpp~const bool ended = std::binary_search(endedChildren.begin(), endedChildren.end(), handle) ||~const bool ended =~a destroy whose child ended waits out its grace all the same
-stops~src/manager/process_mgr_requests.cpp~\n        GetHpidPool()->Free(static_cast<int32_t>(process.hpid));\n        return KESTRAVO_OK;~\n        return KESTRAVO_OK;~a confirmed stop keeps its hpid
+stops~src/manager/process_mgr_requests.cpp~  stops_.erase(it);\n  GetHpidPool()->Free(static_cast<int32_t>(process.hpid));\n  return true;~  stops_.erase(it);\n  return true;~a confirmed stop keeps its hpid
 trees~src/platform/posix/process_groups.cpp~if (PidfdSignal(pidfd, signal, kProcessGroup) == 0) return 1;~if (PidfdSignal(pidfd, signal, 0) == 0) return 1;~no cgroup: the group kill signals the pid, not the group
 trees~src/platform/posix/process_groups.cpp~return PidfdSignal(pidfd, 0, 0) == 0 && kill(-pgid, signal) == 0;~return PidfdSignal(pidfd, 0, 0) == 0 && kill(pgid, signal) == 0;~no cgroup, kernel before 6.9: the pid, not the group
 trees~src/platform/posix/process.cpp~if (!cgroup_.empty() && !CgroupEmpty(cgroup_)) {~if (cgroup_.empty() && !CgroupEmpty(cgroup_)) {~the cgroup is not killed with the child
