@@ -83,6 +83,8 @@ typedef struct ExitedProcInfo {
     uint32_t coreDumped;  /* 1 when it dumped core */
     uint32_t known;       /* 1 when exitCode, signal and coreDumped are known, 0 when not */
     uint64_t runMs;       /* how long it ran, in milliseconds */
+    uint32_t relaunchInMs; /* the wait before the restart that follows this exit: 0 after a run of a
+                              second or more, else the spacing of young deaths described above */
 } ExitedProcInfo;
 
 /* The host's callback. It runs on the library's threads: MSG_EXITED and MSG_RESTARTED on the

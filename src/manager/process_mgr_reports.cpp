@@ -57,6 +57,7 @@ int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
   }
   if (process.state == PROCESS_EXITED) {
     const uint32_t spacingMs = RelaunchSpacingMs(process.youngExits);
+    exited.relaunchInMs = spacingMs;
     if (spacingMs > 0) {
       KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]%s, restart in %u ms", static_cast<int>(hpid),
                         static_cast<int>(exited.pid), DescribeExit(exited).c_str(), static_cast<unsigned>(spacingMs));

@@ -25,6 +25,7 @@ int32_t RecordMessage(uint32_t hpid, uint32_t type, void* data, void* user) noex
         message.coreDumped = info->coreDumped != 0;
       }
       if (info->size >= offsetof(ExitedProcInfo, runMs) + sizeof info->runMs) message.runMs = info->runMs;
+      if (info->size >= offsetof(ExitedProcInfo, relaunchInMs) + sizeof info->relaunchInMs) message.relaunchInMs = info->relaunchInMs;
     }
     if (type == MSG_ATTACHABLE && data != nullptr) {
       auto* info = static_cast<AttachableProcInfo*>(data);

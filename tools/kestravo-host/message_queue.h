@@ -24,6 +24,7 @@ struct Message {
   bool haveExit = false, exitKnown = false, coreDumped = false;
   int32_t exitCode = 0, signal = 0;
   uint64_t runMs = UINT64_MAX;  // UINT64_MAX: not given
+  int64_t relaunchInMs = -1;    // the wait before its restart; -1: not given (an older library)
 };
 
 // Filled by the callback on the library's threads, emptied by the main thread. The callback only
