@@ -95,7 +95,7 @@ class HostToolTest : public ::testing::Test {
   int run_ = 100;  // the clients' runs
 };
 
-// Bad command lines get the usage; a program that cannot be run, an output file, state directory
+// Bad command lines get the usage; the one program of a command line that cannot be run, an output file, state directory
 // (missing, not one, writable by others, another user's, or with a directory planted as the state
 // file's lock) or log file (a link, a FIFO, writable by others, a second name of another file)
 // that cannot be used, is named with the reason. All exit 2 before anything starts, and no link
@@ -126,7 +126,7 @@ TEST_F(HostToolTest, BadCommandLinesAndProgramsThatCannotRunGetExitCode2) {
       {{"--name", "x", "--", helper, ":::", helper}, "--name before '--' names one program"},
       {{"--grace", "11m", "--", helper}, "--grace takes"}, {{"--", "--stop-signal", "TREM", helper}, "--stop-signal takes"},
       {{"--native", "--stop-signal", "INT", "--", helper}, "--stop-signal needs kestravo-run"},
-      {{"--", helper, ":::", "no-such-program-here", "x"}, "cannot run no-such-program-here: No such file or directory"},
+      {{"--", "no-such-program-here", "x"}, "cannot run no-such-program-here: No such file or directory"},
       {{"--", plain}, "cannot run " + plain + ": Permission denied"},
       {{"--output-dir", linked.Path(), "--", helper}, "symbolic link"},
       {{"--state-dir", dir.File("missing"), "--", helper}, noDir + dir.File("missing") + ": No such file or directory"},
@@ -658,6 +658,59 @@ TEST_F(HostToolTest, ReloadAndSighupApplyTheEditedList) {
   EXPECT_EQ(WaitExit(host), 0);
   EXPECT_EQ(CountMatches(FileText(Out(1)), "SIGHUP received: reloading\n(.*\n)*.*reloaded: started tail; stopped sh; unchanged sleep\n"), 1u)
       << FileText(Out(1));
+}
+
+// One program's trouble stays its own. One that cannot run is listed failed with the reason while
+// the others run, and is tried again at a reload; one that dies at once is shown waiting with its
+// next try, and start and restart of it answer 1 with the cause and its last lines (start even
+// during the back-off); autostart = false waits for start NAME. The next host, after a SIGKILL,
+// gives an adopted program back its uptime and restarts, and leaves one stopped by hand stopped.
+TEST_F(HostToolTest, OneProgramsTroubleStaysItsOwnAndItsRecordOutlivesTheHost) {
+  const std::string list = dir.File("list"), ticker = dir.File("kv-ticker");
+  std::ofstream(list) << "[good]\ncommand = /bin/sleep 1000\n[bad]\ncommand = " << ticker
+                      << "\n[broken]\ncommand = sh -c \"echo bad config; exit 3\"\n[lazy]\ncommand = /bin/sleep 999\nautostart = false\n";
+  pid_t host = Start(1, {"--file", list});
+  Programs first = StatusWhen([](Programs& p) { return RunningPid(p, "good") && p["broken"]["restarts"] >= 1; });
+  ASSERT_EQ(first.size(), 4u) << FileText(Out(1)) << FileText(Err(1));
+  EXPECT_EQ(first["bad"]["state"].get<std::string>() + ": " + first["bad"]["last_exit"].get<std::string>(),
+            "failed: cannot run " + ticker + ": No such file or directory");
+  EXPECT_EQ(first["lazy"]["state"], "stopped");
+  const int64_t good = RunningPid(first, "good");
+  kill(ProgramOf(std::to_string(good)), SIGKILL);  // restarted by the library: a restart to remember
+  Programs again = StatusWhen([&](Programs& p) { return RunningPid(p, "good") && RunningPid(p, "good") != good; });
+  const int64_t goodAgain = RunningPid(again, "good");
+  const auto goodSince = std::chrono::steady_clock::now();
+
+  const std::string young = "broken ended soon after its start \\(exited with code 3 after [0-9.]+ s\\)(.*\n)*    \\| bad config\n";
+  EXPECT_EQ(Ask({"restart", "broken"}), 1);
+  EXPECT_EQ(CountMatches(FileText(Err(run_)), young), 1u) << FileText(Err(run_));
+  EXPECT_TRUE(WaitFor([&] {
+    return Ask({"status"}) == 0 && CountMatches(FileText(Out(run_)), "\nbroken .* waiting to restart .* after [0-9.]+ s; next try in [1-9][0-9]*\\.[0-9] s\n") == 1;
+  })) << FileText(Out(run_));
+  EXPECT_EQ(Ask({"start", "broken"}), 1);
+  EXPECT_EQ(CountMatches(FileText(Err(run_)), young), 1u) << FileText(Err(run_));
+  EXPECT_EQ(Ask({"start", "lazy"}), 0);
+  EXPECT_EQ(CountMatches(FileText(Out(run_)), "^started lazy \\(hpid \\d+, pid \\d+\\): it runs\n$"), 1u) << FileText(Out(run_));
+  EXPECT_EQ(Ask({"start", "bad"}), 1);
+  std::ofstream(ticker) << "#!/bin/sh\nexec sleep 1000\n";
+  chmod(ticker.c_str(), 0755);
+  EXPECT_EQ(Ask({"reload"}), 0);
+  EXPECT_EQ(CountMatches(FileText(Out(run_)), "^reloaded: started bad; unchanged [a-z, ]+\n$"), 1u) << FileText(Out(run_));
+  EXPECT_EQ(Ask({"stop", "lazy"}), 0);
+
+  kill(host, SIGKILL);
+  ASSERT_EQ(WaitExit(host), 256 + SIGKILL);
+  host = Start(2, {"--file", list});
+  Programs after = StatusWhen([](Programs& p) { return RunningPid(p, "good") && RunningPid(p, "bad"); });
+  const double since = std::chrono::duration<double>(std::chrono::steady_clock::now() - goodSince).count();
+  EXPECT_EQ(RunningPid(after, "good"), goodAgain) << FileText(Out(2));
+  EXPECT_EQ(after["good"]["restarts"], 1) << after["good"];
+  EXPECT_GE(after["good"]["uptime_seconds"].get<double>(), since - 0.5) << since;
+  EXPECT_EQ(after["lazy"]["state"], "stopped") << FileText(Out(2));
+  struct stat record = {};
+  EXPECT_EQ(stat(dir.File("kestravo-host.state").c_str(), &record) == 0 ? record.st_mode & 0777 : 0, 0600u);
+  kill(host, SIGTERM);
+  EXPECT_EQ(WaitExit(host), 0) << FileText(Out(2));
 }
 
 // The state file, the output and the log go to --state-dir (a relative one taken from the

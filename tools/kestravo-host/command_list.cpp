@@ -117,6 +117,7 @@ std::string UsageText() {
          "                      USR2, KILL, a number, or none (only the stop event)\n"
          "  --grace TIME        how long a stop waits before it kills: 30s, 500ms, 2m (default 3s,\n"
          "                      at most 10m); all programs are stopped at once\n"
+         "  --autostart false   list it as stopped when the host starts, until start NAME\n"
          "  --output-size SIZE  rotate its output file at SIZE (10M, 512K, 1G; 0: never)\n"
          "  --output-keep N     keep N old output files\n"
          "PROGRAMS, an INI file, holds a section a program, named by the section:\n"

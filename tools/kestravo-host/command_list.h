@@ -33,6 +33,11 @@ struct Command {
   std::string outputGiven;  // a file (a relative one in the output directory) or "none"; empty: NAME.log
   std::string outputSize;   // as kestravo-run takes it ("10M"); empty: its default
   int outputKeep = -1;      // old output files kept; -1: kestravo-run's default
+  int autostart = -1;       // 0: listed stopped when the host starts, until start NAME; -1: unset (started)
+  // The program itself (not kestravo-run), checked again at each start by name, and why it
+  // could not be run when the commands were made ready; empty: it could.
+  std::string runs;
+  std::string cannotRun;
 };
 
 struct Options {

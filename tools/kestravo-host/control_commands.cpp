@@ -4,6 +4,8 @@
 #include <map>
 #include <set>
 
+#include "common/young_exit.h"
+#include "path_search.h"
 #include "startup.h"
 #include "supervisor.h"
 
@@ -30,6 +32,15 @@ bool Printable(const std::string& text) {
   return std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
+// How long a start or restart by name waits for the program to run or fail before it answers.
+constexpr auto kStartWait = std::chrono::seconds(10);
+
+std::string Seconds(Clock::duration d) {
+  char text[32];
+  snprintf(text, sizeof text, "%.1f s", std::max(0.0, std::chrono::duration<double>(d).count()));
+  return text;
+}
+
 }  // namespace
 
 // What status shows of a program started again: its restarts so far, and how it was stopped.
@@ -50,6 +61,7 @@ void Supervisor::HandleRequests() {
 }
 
 void Supervisor::Reply(const ControlRequest& request, const Answer& answer) {
+  SaveRecords();  // what the answer reports survives the host from now on
   if (request.connection < 0) {
     Line(answer.message);
     return;
@@ -70,7 +82,7 @@ bool Supervisor::Control(const ControlRequest& request, Answer* answer) {
   } else if (verb == "reload" && name.empty()) {
     return Reload(request, answer);
   } else if (verb == "start" && !name.empty()) {
-    *answer = StartByName(name);
+    return StartByName(request, name, answer);
   } else if ((verb == "stop" || verb == "restart") && !name.empty()) {
     return StopByName(request, name, verb == "restart", answer);
   } else {
@@ -95,18 +107,108 @@ std::string Supervisor::KnownNames() const {
   return names.empty() ? "none" : Joined(names);
 }
 
-Answer Supervisor::StartByName(const std::string& name) {
+bool Supervisor::StartByName(const ControlRequest& request, const std::string& name, Answer* answer) {
   uint32_t hpid = 0;
-  if (FindStop(name) != nullptr) return {1, name + " is being stopped: start it once it is"};
-  if (FindChild(name, &hpid)) return {0, name + " runs already (hpid " + std::to_string(hpid) + ")"};
+  if (FindStop(name) != nullptr) {
+    *answer = {1, name + " is being stopped: start it once it is"};
+    return true;
+  }
+  if (FindChild(name, &hpid)) {
+    Child& child = children_.at(hpid);
+    if (!child.startCounted) {  // its first start is under way: answered as a start
+      startWaits_.push_back({request, name, hpid, child.ends, "", Clock::now() + kStartWait});
+      return false;
+    }
+    if (!child.exitShown) {
+      *answer = {0, name + " runs already (hpid " + std::to_string(hpid) + ")"};
+    } else if (!child.ofThisRun) {
+      *answer = {1, name + " was left running by an earlier host and is none of this host's programs: the library "
+                    "restarts it, and it cannot be started anew"};
+    } else {
+      // Waiting out its restart's back-off, or its restart failed: its hpid is given up, which
+      // cancels the restart queued, and it starts anew, now.
+      auto batch = std::make_shared<Batch>();
+      batch->left = 1;
+      batch->then = [this, request, name, lastExit = child.lastExit](Batch& done) {
+        Child& old = done.ended.at(name).child;
+        old.lastExit = lastExit;  // not "stopped": it had ended unasked
+        if (!ending_) return StartAgain(request, std::move(old), "");
+        stopped_[name] = std::move(old);
+        Reply(request, {1, "the host is stopping"});
+      };
+      BeginStop(hpid, false, batch);
+      return false;
+    }
+    return true;
+  }
   auto it = stopped_.find(name);
-  if (it == stopped_.end()) return {1, "no program named " + name + "; known: " + KnownNames()};
-  std::string why;
-  if (!StartCommand(it->second.command, &why)) return {1, why};
-  FindChild(name, &hpid);
-  Carry(it->second, &children_.at(hpid));
+  if (it == stopped_.end()) {
+    *answer = {1, "no program named " + name + "; known: " + KnownNames()};
+    return true;
+  }
+  Child old = std::move(it->second);
   stopped_.erase(it);
-  return {0, "started " + name + " (hpid " + std::to_string(hpid) + ")"};
+  StartAgain(request, std::move(old), "");
+  return false;
+}
+
+Supervisor::Child Supervisor::Failed(const Command& command, const Child* before, const std::string& why) {
+  Child child;
+  child.command = command;
+  if (before != nullptr) Carry(*before, &child);
+  child.failedWhy = why;
+  return child;
+}
+
+void Supervisor::StartAgain(const ControlRequest& request, Child old, const std::string& restartHow) {
+  const std::string name = old.command.name;
+  // The program may have been installed, or removed, since.
+  std::string why = old.command.runs.empty() ? "" : kestravo_tools::WhyNotRunnable(old.command.runs);
+  if (!why.empty()) why = "cannot run " + old.command.given + ": " + why;
+  uint32_t hpid = 0;
+  if (why.empty() && StartCommand(old.command, &why) && FindChild(name, &hpid)) {
+    Child& child = children_.at(hpid);
+    Carry(old, &child);
+    child.command.cannotRun.clear();
+    startWaits_.push_back({request, name, hpid, 0, restartHow, Clock::now() + kStartWait});
+    return;
+  }
+  stopped_[name] = Failed(old.command, &old, why);
+  Reply(request, {1, (restartHow.empty() ? "" : "stopped " + name + " (" + restartHow + ") but ") + why});
+}
+
+void Supervisor::AnswerStarts() {
+  const Clock::time_point now = Clock::now();
+  for (auto it = startWaits_.begin(); it != startWaits_.end();) {
+    const StartWait& wait = *it;
+    auto found = children_.find(wait.hpid);
+    const Child* child = found != children_.end() && found->second.command.name == wait.name ? &found->second : nullptr;
+    const std::string& name = wait.name;
+    const std::string but = wait.restartHow.empty() ? "" : "stopped " + name + " (" + wait.restartHow + ") and started it again, but ";
+    Answer answer;
+    if (child == nullptr) {
+      answer = {1, but + name + " was stopped before it was seen running"};
+    } else if (child->ends > wait.ends && kestravo::IsYoungExit(child->lastRunMs)) {
+      const bool again = child->nextTryAt > now;
+      answer = {1, but + name + " ended soon after its start (" + child->lastExit + ")" +
+                       (again ? "; the library starts it again in " + Seconds(child->nextTryAt - now) : "") + OutputTail(*child)};
+    } else if (child->ends > wait.ends ||
+               (child->startCounted && !child->exitShown && now - child->runningSince >= std::chrono::milliseconds(kestravo::kYoungExitMs))) {
+      const std::string where = "hpid " + std::to_string(wait.hpid) + ", pid " + std::to_string(child->pid);
+      answer = {0, wait.restartHow.empty() ? "started " + name + " (" + where + "): it runs"
+                                           : "restarted " + name + ": the old process " + wait.restartHow +
+                                                 "; started again (" + where + "): it runs"};
+    } else if (now >= wait.deadline) {
+      answer = {1, but + name + " is still starting after " + Seconds(kStartWait) +
+                       ": the library retries a failed start about every 30 s, and its log says why it failed"};
+    } else {
+      ++it;
+      continue;
+    }
+    const ControlRequest request = wait.request;
+    it = startWaits_.erase(it);
+    Reply(request, answer);
+  }
 }
 
 bool Supervisor::StopByName(const ControlRequest& request, const std::string& name, bool restart, Answer* answer) {
@@ -116,10 +218,19 @@ bool Supervisor::StopByName(const ControlRequest& request, const std::string& na
     return true;
   }
   if (!FindChild(name, &hpid)) {
-    if (stopped_.count(name) == 0) {
+    auto it = stopped_.find(name);
+    if (it == stopped_.end()) {
       *answer = {1, "no program named " + name + "; known: " + KnownNames()};
+    } else if (restart) {
+      return StartByName(request, name, answer);
+    } else if (!it->second.failedWhy.empty()) {
+      // Not tried again at a reload from now on.
+      *answer = {0, name + " was not running (" + it->second.failedWhy + "): it stays stopped"};
+      it->second.lastExit = it->second.failedWhy;
+      it->second.failedWhy.clear();
+      it->second.byHand = true;
     } else {
-      *answer = restart ? StartByName(name) : Answer{0, name + " is stopped already"};
+      *answer = {0, name + " is stopped already"};
     }
     return true;
   }
@@ -132,22 +243,16 @@ bool Supervisor::StopByName(const ControlRequest& request, const std::string& na
   batch->left = 1;
   batch->then = [this, request, name, restart](Batch& done) {
     Child& child = done.ended.at(name).child;
-    const std::string& how = done.ended.at(name).how;
-    uint32_t again = 0;
-    std::string why;
-    if (restart && ending_) {
-      why = "the host is stopping";
-    } else if (restart && StartCommand(child.command, &why) && FindChild(name, &again)) {
-      Carry(child, &children_.at(again));
-      Reply(request, {0, "restarted " + name + ": the old process " + how + "; started again as hpid " + std::to_string(again)});
-      return;
-    }
-    if (restart) {
+    const std::string how = done.ended.at(name).how;
+    if (restart && !ending_) {
+      StartAgain(request, std::move(child), how);
+    } else if (restart) {
       stopped_[name] = std::move(child);
-      Reply(request, {1, "stopped " + name + " (" + how + ") but " + why});
+      Reply(request, {1, "stopped " + name + " (" + how + ") but the host is stopping"});
     } else if (!child.ofThisRun) {
       Reply(request, {0, "stopped " + name + ": " + how + " (it was left by an earlier host: gone now)"});
     } else {
+      child.byHand = true;
       stopped_[name] = std::move(child);
       Reply(request, {0, "stopped " + name + ": " + how});
     }
@@ -196,9 +301,11 @@ bool Supervisor::Reload(const ControlRequest& request, Answer* answer) {
   batch->left = stopping.size();
   batch->then = [this, request, fresh, stopped, restarted, unchanged](Batch& done) mutable {
     std::set<std::string> keep(unchanged.begin(), unchanged.end());
+    std::map<std::string, Child> retry;  // those that failed to start: tried again
     for (auto it = stopped_.begin(); it != stopped_.end();) {
       auto now = std::find_if(fresh->commands.begin(), fresh->commands.end(), [&](const Command& c) { return c.name == it->first; });
-      if (now == fresh->commands.end()) {
+      if (now == fresh->commands.end() || !it->second.failedWhy.empty()) {
+        if (now != fresh->commands.end()) retry[it->first] = std::move(it->second);
         it = stopped_.erase(it);
         continue;
       }
@@ -212,14 +319,20 @@ bool Supervisor::Reload(const ControlRequest& request, Answer* answer) {
       // One started by hand while the stops ran is not started twice.
       if (keep.count(command.name) != 0 || ending_ || FindChild(command.name, &hpid)) continue;
       auto again = done.ended.find(command.name);
-      std::string why;
-      if (!StartCommand(command, &why)) {
-        failed.push_back(why);
-      } else if (again == done.ended.end()) {
-        started.push_back(command.name);
-      } else if (FindChild(command.name, &hpid)) {
-        Carry(again->second.child, &children_.at(hpid));
+      auto retried = retry.find(command.name);
+      const Child* before = again != done.ended.end() ? &again->second.child : retried != retry.end() ? &retried->second : nullptr;
+      if (before == nullptr && command.autostart == 0) {
+        stopped_[command.name].command = command;  // a new program that waits for start NAME
+        continue;
       }
+      std::string why = command.cannotRun.empty() ? "" : "cannot run " + command.given + ": " + command.cannotRun;
+      if (!why.empty() || !StartCommand(command, &why)) {
+        failed.push_back(why);
+        stopped_[command.name] = Failed(command, before, why);
+        continue;
+      }
+      if (again == done.ended.end()) started.push_back(command.name);
+      if (before != nullptr && FindChild(command.name, &hpid)) Carry(*before, &children_.at(hpid));
     }
     if (ending_) failed.push_back("nothing started again: the host is stopping");
     options_.files = fresh->files;
@@ -246,6 +359,8 @@ std::vector<ProgramStatus> Supervisor::Programs() const {
     p.pid = child.pid != 0 ? static_cast<int64_t>(child.pid) : -1;
     p.state = !child.startCounted ? kStarting : child.running ? kRunning : child.restartFailed ? kExited : kWaitingToRestart;
     if (p.state == kRunning) p.uptimeSeconds = std::chrono::duration<double>(now - child.runningSince).count();
+    if (child.startCounted && child.exitShown && child.nextTryAt > now)
+      p.nextTrySeconds = std::chrono::duration<double>(child.nextTryAt - now).count();
     p.restarts = child.restarts;
     p.lastExit = child.lastExit;
     programs.push_back(p);
@@ -263,9 +378,9 @@ std::vector<ProgramStatus> Supervisor::Programs() const {
   for (const auto& [name, child] : stopped_) {
     ProgramStatus p;
     p.name = name;
-    p.state = kStopped;
+    p.state = child.failedWhy.empty() ? kStopped : kFailed;
     p.restarts = child.restarts;
-    p.lastExit = child.lastExit;
+    p.lastExit = child.failedWhy.empty() ? child.lastExit : child.failedWhy;
     programs.push_back(p);
   }
   std::sort(programs.begin(), programs.end(), [](const ProgramStatus& a, const ProgramStatus& b) { return a.name < b.name; });

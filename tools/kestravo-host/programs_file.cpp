@@ -34,7 +34,8 @@ constexpr Setting kSettings[] = {
     {"name", "--name", false},         {"directory", "--chdir", false},     {"env", "--env", true},
     {"unset-env", "--unset-env", true}, {"user", "--user", false},          {"group", "--group", false},
     {"stop-signal", "--stop-signal", false}, {"grace", "--grace", false},   {"output", "", false},
-    {"output-size", "--output-size", false}, {"output-keep", "--output-keep", false}};
+    {"output-size", "--output-size", false}, {"output-keep", "--output-keep", false},
+    {"autostart", "--autostart", false}};
 
 // "30s", "500ms", "2m" or a number of seconds, up to the library's ten minutes.
 bool ParseGrace(const std::string& text, uint32_t* ms) {
@@ -280,6 +281,9 @@ bool ApplySetting(const std::string& key, const std::string& shown, const std::s
     long keep = strtol(value.c_str(), &end, 10);
     if (value.empty() || *end != '\0' || keep < 0 || keep > 100) why = "takes a number from 0 to 100, not '" + value + "'";
     command->outputKeep = static_cast<int>(keep);
+  } else if (key == "autostart") {
+    command->autostart = value == "true" || value == "yes" ? 1 : value == "false" || value == "no" ? 0 : -1;
+    if (command->autostart < 0) why = "takes true or false, not '" + value + "'";
   } else {
     why = "is not a setting";
   }
@@ -301,6 +305,7 @@ void AddDefaults(const Command& defaults, Command* command) {
   }
   if (command->graceMs == 0) command->graceMs = defaults.graceMs;
   if (command->outputKeep < 0) command->outputKeep = defaults.outputKeep;
+  if (command->autostart < 0) command->autostart = defaults.autostart;
   command->setEnv.insert(command->setEnv.begin(), defaults.setEnv.begin(), defaults.setEnv.end());
   command->unsetEnv.insert(command->unsetEnv.begin(), defaults.unsetEnv.begin(), defaults.unsetEnv.end());
 }

@@ -5,6 +5,7 @@
 
 #include "control_socket.h"
 #include "host_os.h"
+#include "host_state.h"
 #include "library.h"
 #include "path_search.h"
 
@@ -18,11 +19,13 @@ std::string ChooseStateDir(const std::string& given, bool* byDefault) {
 }
 
 int PrepareCommands(Options* options, const std::string& stateDir, std::string* error) {
-  // Refused now rather than restarted for ever.
-  for (const Command& command : options->commands) {
-    std::string why = kestravo_tools::WhyNotRunnable(command.program);
-    if (!why.empty()) {
-      *error = "cannot run " + command.given + ": " + why;
+  // Not started rather than restarted for ever: shown as failed, and tried again at a reload or a
+  // start by name. The one program of a command line is refused outright, the host's whole task.
+  for (Command& command : options->commands) {
+    command.runs = command.program;
+    command.cannotRun = kestravo_tools::WhyNotRunnable(command.program);
+    if (!command.cannotRun.empty() && options->files.empty() && options->commands.size() == 1) {
+      *error = "cannot run " + command.given + ": " + command.cannotRun;
       return 2;
     }
   }
@@ -33,7 +36,7 @@ int PrepareCommands(Options* options, const std::string& stateDir, std::string* 
     // kestravo would write into the library's log), nor in another program's output file.
     std::map<std::string, std::string> taken;
     auto normal = [](const std::string& path) { return std::filesystem::path(path).lexically_normal().string(); };
-    for (const char* own : {"kestravo.xml", "kestravo.xml.lock", "kestravo.log", kControlSocketName})
+    for (const char* own : {"kestravo.xml", "kestravo.xml.lock", "kestravo.log", kControlSocketName, kHostStateName})
       taken[normal(InDirectory(stateDir, own))] = "the host's own file";
     for (const Command& command : options->commands) taken[normal(InDirectory(stateDir, command.name + ".env"))] = command.name + "'s settings file";
     for (const Command& command : options->commands) {

@@ -12,10 +12,10 @@ namespace kestravo_host {
 // the user's default, for which *byDefault is set. Empty when there is none (no home directory).
 std::string ChooseStateDir(const std::string& given, bool* byDefault);
 
-// Checks that every program can be run, names the commands, gives them their output files in
-// the state directory (or --output-dir) and puts them under kestravo-run. 0 when done, else the
-// host's exit code for it (2: a program or output file cannot be used, 1: no kestravo-run), with
-// *error saying why.
+// Notes which programs cannot be run (Command::cannotRun), names the commands, gives them their
+// output files in the state directory (or --output-dir) and puts them under kestravo-run. 0 when
+// done, else the host's exit code for it (2: an output file cannot be used, or the one program
+// of a command line cannot be run; 1: no kestravo-run), with *error saying why.
 int PrepareCommands(Options* options, const std::string& stateDir, std::string* error);
 
 }  // namespace kestravo_host

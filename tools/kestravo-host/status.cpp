@@ -19,7 +19,8 @@ json ProgramJson(const ProgramStatus& p) {
           {"state", p.state},
           {"uptime_seconds", p.uptimeSeconds < 0 ? json(nullptr) : json(p.uptimeSeconds)},
           {"restarts", p.restarts},
-          {"last_exit", p.lastExit.empty() ? json(nullptr) : json(p.lastExit)}};
+          {"last_exit", p.lastExit.empty() ? json(nullptr) : json(p.lastExit)},
+          {"next_try_seconds", p.nextTrySeconds < 0 ? json(nullptr) : json(p.nextTrySeconds)}};
 }
 
 // A field that may be null; the wrong type throws, and the caller reports the answer as bad.
@@ -56,6 +57,7 @@ bool ReadAnswer(const std::string& text, Answer* answer, std::string* error) {
       s.uptimeSeconds = Field<double>(p, "uptime_seconds", -1);
       s.restarts = Field<uint64_t>(p, "restarts", 0);
       s.lastExit = Field<std::string>(p, "last_exit", "");
+      s.nextTrySeconds = Field<double>(p, "next_try_seconds", -1);
       answer->programs.push_back(s);
     }
     return true;
@@ -86,6 +88,16 @@ std::string UptimeText(double seconds) {
   return text;
 }
 
+namespace {
+// "; next try in 12.8 s" after the last exit, for a program the library starts again soon.
+std::string NextTryText(double seconds) {
+  if (seconds < 0) return "";
+  char text[48];
+  snprintf(text, sizeof text, "; next try in %.1f s", seconds);
+  return text;
+}
+}  // namespace
+
 std::string ProgramsTable(const std::vector<ProgramStatus>& programs) {
   size_t nameWidth = 4, stateWidth = 5;
   for (const ProgramStatus& p : programs) {
@@ -105,7 +117,7 @@ std::string ProgramsTable(const std::vector<ProgramStatus>& programs) {
   std::string out = row("NAME", "HPID", "PID", "STATE", "UPTIME", "RESTARTS", "LAST EXIT");
   for (const ProgramStatus& p : programs) {
     out += row(p.name, number(p.hpid), number(p.pid), p.state, p.uptimeSeconds < 0 ? "-" : UptimeText(p.uptimeSeconds),
-               std::to_string(p.restarts), p.lastExit.empty() ? "-" : p.lastExit);
+               std::to_string(p.restarts), (p.lastExit.empty() ? "-" : p.lastExit) + NextTryText(p.nextTrySeconds));
   }
   return out;
 }

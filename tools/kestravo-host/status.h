@@ -16,6 +16,8 @@ constexpr char kWaitingToRestart[] = "waiting to restart";  // ended; the librar
 constexpr char kExited[] = "exited";  // ended, and starting it again failed; the library retries every 30 s or so
 constexpr char kStopping[] = "stopping";  // its stop event is set; ends by itself or is killed after its grace
 constexpr char kStopped[] = "stopped";                // stopped on request; start NAME starts it
+// Its program cannot be run, or the library refused its start; tried again at reload and start NAME.
+constexpr char kFailed[] = "failed";
 
 struct ProgramStatus {
   std::string name;
@@ -24,6 +26,7 @@ struct ProgramStatus {
   double uptimeSeconds = -1;  // of its current process; -1: not running
   uint64_t restarts = 0;
   std::string lastExit;  // how its last process ended, or how it was stopped; empty: not yet
+  double nextTrySeconds = -1;  // until the library starts it again (waiting to restart, exited); -1: none
 };
 
 // The host's answer to one request: a result code (the client's exit code), a message for a

@@ -25,6 +25,7 @@ constexpr auto kSlowStart = std::chrono::seconds(2);
 constexpr auto kTick = std::chrono::milliseconds(100);  // for starts and the clock
 constexpr auto kFirstLook = std::chrono::milliseconds(50);  // a start takes a few milliseconds
 constexpr auto kLongestLook = std::chrono::seconds(30);
+constexpr auto kRestartRetry = std::chrono::seconds(30);  // the library's, after a failed restart
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -172,8 +173,12 @@ int Supervisor::Run() {
   }
   fflush(stdout);
   Adopt();  // before any start: until then an old child's hpid may be handed out again
+  stateFile_ = InDirectory(stateDir, kHostStateName);
+  RestoreRecords();
   StartCommands();
-  if (children_.empty()) {
+  // A host with a programs file runs on with none running: a reload or start NAME may start them.
+  bool someListed = std::any_of(stopped_.begin(), stopped_.end(), [](const auto& e) { return e.second.failedWhy.empty(); });
+  if (children_.empty() && (options_.files.empty() ? !someListed : stopped_.empty())) {
     Line("nothing to supervise");
     library_.Uninit();
     return 1;
@@ -211,6 +216,7 @@ void Supervisor::Adopt() {
     child.command.output = output;
     child.command.stopSignal = stopSignal;
     child.runningSince = Clock::now();
+    child.runningSinceWall = std::chrono::system_clock::now();
     watch_.Watch(m.pid);
     ++adopted_;
     std::string note;
@@ -251,11 +257,70 @@ void Supervisor::Adopt() {
 void Supervisor::StartCommands() {
   std::string why;
   for (const Command& command : options_.commands) {
-    if (!StartCommand(command, &why)) {
+    auto record = records_.find(command.name);
+    if ((record != records_.end() && record->second.stoppedByHand) || command.autostart == 0) {
+      Child& child = stopped_[command.name];
+      child.command = command;
+      if (record != records_.end()) {
+        child.byHand = record->second.stoppedByHand;
+        child.restarts = record->second.restarts;
+        child.lastExit = record->second.lastExit;
+      }
+      Line(command.name + " not started: " + (child.byHand ? "it was stopped by hand" : "autostart is off") +
+           "; start " + command.name + " starts it");
+    } else if (!command.cannotRun.empty()) {
+      why = "cannot run " + command.given + ": " + command.cannotRun;
+      Line(why + "; " + command.name + " is shown as failed, and tried again at a reload or start " + command.name);
+      stopped_[command.name] = Failed(command, nullptr, why);
+    } else if (!StartCommand(command, &why)) {
       Line(why);
       ++refused_;
+      stopped_[command.name] = Failed(command, nullptr, why);
     }
   }
+}
+
+void Supervisor::RestoreRecords() {
+  std::string why;
+  if (!ReadRecords(stateFile_, &records_, &why)) Line("the host's state file " + stateFile_ + " is not used: " + why);
+  const auto wallNow = std::chrono::system_clock::now();
+  const Clock::time_point now = Clock::now();
+  for (auto& [hpid, child] : children_) {
+    auto it = records_.find(child.command.name);
+    if (!child.adopted || it == records_.end()) continue;
+    const ProgramRecord& r = it->second;
+    child.restarts = r.restarts;
+    child.lastExit = r.lastExit;
+    const std::chrono::system_clock::time_point wall{std::chrono::milliseconds(std::min<int64_t>(r.startedAtMs, int64_t{1} << 50))};
+    // Only the process recorded: one started since, unrecorded, keeps the time of its adoption.
+    if (r.startedAtMs >= 0 && r.startedAtMs < (int64_t{1} << 50) && r.pid == child.pid && wall <= wallNow && wallNow - wall < std::chrono::hours(24 * 3650)) {
+      child.runningSinceWall = wall;
+      child.runningSince = now - std::chrono::duration_cast<Clock::duration>(wallNow - wall);
+    }
+  }
+}
+
+void Supervisor::SaveRecords() {
+  std::map<std::string, ProgramRecord> records;
+  auto add = [&](const Child& child) -> ProgramRecord& {
+    ProgramRecord& r = records[child.command.name];
+    r.restarts = child.restarts;
+    r.lastExit = child.failedWhy.empty() ? child.lastExit : child.failedWhy;
+    return r;
+  };
+  for (const auto& [hpid, child] : children_) {
+    ProgramRecord& r = add(child);
+    if (child.startCounted && !child.exitShown && child.pid != 0) {
+      r.pid = child.pid;
+      r.startedAtMs = std::chrono::duration_cast<std::chrono::milliseconds>(child.runningSinceWall.time_since_epoch()).count();
+    }
+  }
+  for (const Stop& stop : stopping_) add(stop.child);
+  for (const auto& [name, child] : stopped_) add(child).stoppedByHand = child.byHand;
+  std::string text = RecordsText(records), why;
+  if (text == savedRecords_) return;
+  if (!WritePrivateFile(stateFile_, text, &why) && !savedRecords_.empty()) Line("cannot write " + stateFile_ + ": " + why);
+  savedRecords_ = text;  // not tried again until it changes
 }
 
 bool Supervisor::StartCommand(const Command& command, std::string* why) {
@@ -272,7 +337,7 @@ bool Supervisor::StartCommand(const Command& command, std::string* why) {
   child.command = command;
   child.outputFrom = FileSize(command.output);
   child.createdAt = child.runningSince = Clock::now();
-  child.createdWallAt = std::chrono::system_clock::now();
+  child.createdWallAt = child.runningSinceWall = std::chrono::system_clock::now();
   child.nextLook = child.createdAt + kFirstLook;
   return true;
 }
@@ -287,6 +352,8 @@ void Supervisor::Supervise() {
     HandleMessages();
     FinishStops();
     LearnStarts();
+    AnswerStarts();
+    SaveRecords();
     Clock::time_point now = Clock::now();
     if (now >= end) {
       Line("time is up (" + Fixed(options_.forSeconds, 1) + " s)");
@@ -325,6 +392,7 @@ void Supervisor::LearnStarts() {
       ShowStart(hpid, child, pid, std::chrono::system_clock::now());
       child.running = watch_.Watch(pid);
       child.runningSince = now;
+      child.runningSinceWall = std::chrono::system_clock::now();
     } else if (!child.slowStartNoted && now - child.createdAt > kSlowStart) {
       child.slowStartNoted = true;
       Line(ChildText(hpid, 0, "not started yet: the library retries a failed start about every "
@@ -369,6 +437,9 @@ void Supervisor::HandleMessages() {
       child.exitedPid = child.pid;
       child.exitedAt = m.at;
       uint64_t ranMs = m.runMs != UINT64_MAX ? m.runMs : static_cast<uint64_t>(Ms(m.at - child.runningSince));
+      ++child.ends;
+      child.lastRunMs = ranMs;
+      child.nextTryAt = m.relaunchInMs >= 0 ? m.at + std::chrono::milliseconds(m.relaunchInMs) : Clock::time_point();
       std::string what = "exited";
       if (m.haveExit) what = kestravo::ExitText(m.exitKnown, m.exitCode, m.signal, m.coreDumped, m.runMs);
       child.lastExit = what;
@@ -386,6 +457,8 @@ void Supervisor::HandleMessages() {
         child.running = watch_.Watch(pid);
       }
       child.runningSince = m.at;
+      child.runningSinceWall = m.wallAt;
+      child.nextTryAt = Clock::time_point();
       // Timed from the moment the old process was seen to end: by the host's own watch when that
       // saw it first, else by the library's report, which came after the end.
       Clock::time_point ended = child.exitedAt;
@@ -403,6 +476,7 @@ void Supervisor::HandleMessages() {
     } else if (m.type == MSG_RESTART_FAILED) {
       ++failedRestarts_;
       child.restartFailed = true;
+      child.nextTryAt = m.at + kRestartRetry;
       Line(ChildText(m.hpid, 0, "restart failed; the library tries again in about 30 s"), m.wallAt);
     }
   }
@@ -522,6 +596,7 @@ void Supervisor::StopAll() {
     HandleMessages();
     HandleRequests();
     FinishStops();
+    AnswerStarts();
   }
   control_.Close();  // a client asking now is told that no host runs
   int32_t result = library_.Uninit();
@@ -545,6 +620,13 @@ void Supervisor::ShowEarlyEnd(uint32_t hpid, Child& child, const std::string& ca
                                       child.command.output + (lines.empty() ? "" : ":")));
   for (const std::string& line : lines) printf("    | %s\n", line.c_str());
   fflush(stdout);
+}
+
+std::string Supervisor::OutputTail(const Child& child) {
+  std::string why, text;
+  if (child.command.output.empty()) return "";
+  for (const std::string& line : LastLines(child.command.output, kTailLines, child.outputFrom, &why)) text += "\n    | " + line;
+  return text.empty() ? "" : "; the last lines of " + child.command.output + ":" + text;
 }
 
 void Supervisor::PrintSummary() {

@@ -20,6 +20,7 @@
 #include "command_list.h"
 #include "control_socket.h"
 #include "exit_watch.h"
+#include "host_state.h"
 #include "host_os.h"
 #include "library.h"
 #include "message_queue.h"
@@ -74,6 +75,14 @@ class Supervisor {
     bool slowStartNoted = false;
     bool earlyEndShown = false;  // the cause and output of an end soon after a start, shown once
     Clock::time_point runningSince;  // when its current process was seen to start
+    std::chrono::system_clock::time_point runningSinceWall;  // the same on the wall clock, for the host's state file
+    uint64_t ends = 0;          // the MSG_EXITED of its processes so far
+    uint64_t lastRunMs = 0;     // how long the last of them ran
+    Clock::time_point nextTryAt;  // when the library starts it again; none before runningSince
+    // In stopped_: stopped on request (and kept so across the host's restarts); or why it could
+    // not be started, shown as failed and tried again at a reload or a start by name.
+    bool byHand = false;
+    std::string failedWhy;
     Clock::time_point createdAt;
     std::chrono::system_clock::time_point createdWallAt;  // for a start shown late
     Clock::time_point nextLook;  // when to ask for its pid again
@@ -112,6 +121,17 @@ class Supervisor {
     std::atomic<bool> done{false};
   };
 
+  // A start or restart by name, answered once the program has run for the young-exit time or
+  // has ended before it (or when the wait is up).
+  struct StartWait {
+    ControlRequest request;
+    std::string name;
+    uint32_t hpid = 0;
+    uint64_t ends = 0;        // the child's ends when the wait began
+    std::string restartHow;   // a restart's: how the old process was stopped; empty for a start
+    Clock::time_point deadline;
+  };
+
   void Adopt();
   void StartCommands();
   void Supervise();
@@ -139,6 +159,9 @@ class Supervisor {
   void StopAll();
   void PrintSummary();
   void ShowEarlyEnd(uint32_t hpid, Child& child, const std::string& cause);
+  // "; the last lines of FILE:" and those lines of its output since its start, each on a line of
+  // its own; empty when there are none.
+  static std::string OutputTail(const Child& child);
 
   void Line(const std::string& text, std::chrono::system_clock::time_point when);
   void Line(const std::string& text) { Line(text, std::chrono::system_clock::now()); }
@@ -151,7 +174,18 @@ class Supervisor {
   void Reply(const ControlRequest& request, const Answer& answer);
   // False when the answer comes later, through Reply.
   bool Control(const ControlRequest& request, Answer* answer);
-  Answer StartByName(const std::string& name);
+  // Starts the program so named; false when the answer comes later, through Reply.
+  bool StartByName(const ControlRequest& request, const std::string& name, Answer* answer);
+  // Starts old's command anew as old's successor, and answers request once it runs or has
+  // failed (see StartWait); one that cannot be started stays in stopped_ as failed.
+  void StartAgain(const ControlRequest& request, Child old, const std::string& restartHow);
+  // Answers the start waits that are settled.
+  void AnswerStarts();
+  // A stopped_ entry for command that could not be started, with its record so far.
+  static Child Failed(const Command& command, const Child* before, const std::string& why);
+  // The host's state file, read at the start and written whenever what it keeps has changed.
+  void RestoreRecords();
+  void SaveRecords();
   bool StopByName(const ControlRequest& request, const std::string& name, bool restart, Answer* answer);
   // Re-reads the program lists; everything keeps running when they no longer read. The stops
   // it needs run together; the starts follow once they are done.
@@ -172,6 +206,9 @@ class Supervisor {
   std::map<std::string, Child> stopped_;  // stopped on request, by name: they have no hpid
   std::list<Stop> stopping_;  // the stops in hand; the list itself is the main thread's
   bool ending_ = false;       // the host's own stop has begun: nothing starts any more
+  std::vector<StartWait> startWaits_;
+  std::map<std::string, ProgramRecord> records_;  // read back at the start
+  std::string stateFile_, savedRecords_;
   std::vector<Message> adoptable_;
   bool tty_ = false, statusShown_ = false;
   Clock::time_point startedAt_;
