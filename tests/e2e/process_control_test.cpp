@@ -470,8 +470,9 @@ TEST_F(ProcessControl, ExitsAreReportedAsTheKernelSawThem) {
   Stop();
 }
 
-// A child that dies young comes back later and later; one that ran a second comes back at once
-// and starts the count again; a stop during the wait cancels the restart.
+// A child that dies young comes back later and later, and its exit report says how much later;
+// one that ran a second comes back at once and starts the count again; a stop during the wait
+// cancels the restart.
 TEST_F(ProcessControl, RestartsOfAChildThatDiesYoungAreSpacedOut) {
   ASSERT_TRUE(Start());
   std::string report = dir.File("a.report");
@@ -485,6 +486,13 @@ TEST_F(ProcessControl, RestartsOfAChildThatDiesYoungAreSpacedOut) {
     auto killedAt = std::chrono::steady_clock::now();
     std::regex expected("killed by SIGKILL after \\d+\\.\\d\\d s" + (spacingMs ? ", restart in " + std::to_string(spacingMs) + " ms" : std::string()));
     EXPECT_TRUE(WaitFor([&] { return std::regex_match(ExitLine(dir.Log(), 0, pid), expected); })) << ExitLine(dir.Log(), 0, pid);
+    // The host is told the same wait with the exit.
+    auto told = [&] {
+      for (const Message& m : Messages())
+        if (m.type == MSG_EXITED && m.exited.pid == static_cast<uint32_t>(pid)) return static_cast<int>(m.exited.relaunchInMs);
+      return -1;
+    };
+    EXPECT_TRUE(WaitFor([&] { return told() == spacingMs; })) << told();
     if (spacingMs == 800) {
       EXPECT_EQ(KESTRAVO_KillProcess(0), 0);
       EXPECT_LT(std::chrono::steady_clock::now() - killedAt, std::chrono::milliseconds(spacingMs));
