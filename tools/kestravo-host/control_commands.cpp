@@ -1,5 +1,7 @@
 // The control requests a running host answers: status, start, stop and restart of one program,
 // and reload of the program lists.
+#include <stdio.h>
+
 #include <algorithm>
 #include <map>
 #include <set>
