@@ -301,6 +301,7 @@ void Supervisor::RestoreRecords() {
 }
 
 void Supervisor::SaveRecords() {
+  if (stateFile_.empty()) return;  // not yet known
   std::map<std::string, ProgramRecord> records;
   auto add = [&](const Child& child) -> ProgramRecord& {
     ProgramRecord& r = records[child.command.name];
