@@ -124,7 +124,7 @@ TEST_F(HostToolTest, BadCommandLinesAndProgramsThatCannotRunGetExitCode2) {
       {{"--file", dir.File("no-such-list")}, "cannot read the programs file"}, {{"--state-dir", "", "--", helper}, usage},
       {{"--native", "--chdir", "/", "--", helper}, "--chdir needs kestravo-run"}, {{"--", "--env", "X", helper}, "--env takes NAME=VALUE"},
       {{"--name", "x", "--", helper, ":::", helper}, "--name before '--' names one program"},
-      {{"--grace", "11m", "--", helper}, "--grace takes"}, {{"--", "--stop-signal", "TREM", helper}, "--stop-signal takes"},
+      {{"--grace", "11m", "--", helper}, "--grace takes"}, {{"--autostart", "maybe", "--", helper}, "--autostart takes true or false"}, {{"--", "--stop-signal", "TREM", helper}, "--stop-signal takes"},
       {{"--native", "--stop-signal", "INT", "--", helper}, "--stop-signal needs kestravo-run"},
       {{"--", "no-such-program-here", "x"}, "cannot run no-such-program-here: No such file or directory"},
       {{"--", plain}, "cannot run " + plain + ": Permission denied"},
