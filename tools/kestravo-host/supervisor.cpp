@@ -320,7 +320,9 @@ void Supervisor::SaveRecords() {
   for (const auto& [name, child] : stopped_) add(child).stoppedByHand = child.byHand;
   std::string text = RecordsText(records), why;
   if (text == savedRecords_) return;
-  if (!WritePrivateFile(stateFile_, text, &why) && !savedRecords_.empty()) Line("cannot write " + stateFile_ + ": " + why);
+  const bool written = WritePrivateFile(stateFile_, text, &why);
+  if (!written && !recordsFailing_) Line("cannot write " + stateFile_ + ": " + why + "; the programs' records are not kept");
+  recordsFailing_ = !written;
   savedRecords_ = text;  // not tried again until it changes
 }
 

@@ -209,6 +209,7 @@ class Supervisor {
   std::vector<StartWait> startWaits_;
   std::map<std::string, ProgramRecord> records_;  // read back at the start
   std::string stateFile_, savedRecords_;
+  bool recordsFailing_ = false;  // the last write failed: said once until one works
   std::vector<Message> adoptable_;
   bool tty_ = false, statusShown_ = false;
   Clock::time_point startedAt_;
