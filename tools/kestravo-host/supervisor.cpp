@@ -165,7 +165,7 @@ int Supervisor::Run() {
   // Only now: the state file's lock says that no other host runs here, so a socket left
   // behind is a dead host's.
   std::string controlPath = InDirectory(stateDir, kControlSocketName), why;
-  if (control_.Listen(controlPath, [this] { queue_.Nudge(); }, &why)) {
+  if (control_.Listen(controlPath, options_.statusGroup, [this] { queue_.Nudge(); }, &why)) {
     printf("  control: kestravo-host status, start, stop, restart NAME, reload (at %s)\n", controlPath.c_str());
   } else {
     printf("  control: none: %s\n", why.c_str());
