@@ -104,9 +104,13 @@ int RunClient(int argc, char** argv) {
       json = true;
     } else if (command == "log" && arg == "-f") {
       follow = true;
-    } else if (command == "log" && arg == "-n" && i + 1 < argc && strspn(argv[i + 1], "0123456789") == strlen(argv[i + 1]) &&
-               argv[i + 1][0] != '\0' && strlen(argv[i + 1]) <= 9) {
-      lines = argv[++i];
+    } else if (command == "log" && arg == "-n") {
+      const char* value = i + 1 < argc ? argv[++i] : "";
+      if (value[0] == '\0' || strspn(value, "0123456789") != strlen(value) || strlen(value) > 9) {
+        fprintf(stderr, "kestravo-host: -n takes a number of lines, not '%s'\n", value);
+        return 2;
+      }
+      lines = value;
     } else if (command.empty() && IsCommand(arg)) {
       command = arg;
     } else if (!arg.empty() && arg[0] != '-' &&
