@@ -726,6 +726,19 @@ TEST_F(HostToolTest, LogFollowsOutputAndTheStatusGroupOnlyReads) {
       EXPECT_EQ(AskAs(socketPath, 65534, 65534, request).dump(), "{\"code\":2,\"message\":\"refused: only the host's own user and root may "
                                                                     "ask this host, and the members of its status group read it\"}") << request;
     EXPECT_EQ(Ask({"status", "sh"}), 0);
+
+    // A member with no host of its own finds the system's (here in a private mount over /var/lib),
+    // given the group by the unit's variable.
+    TempDir varLib;
+    chmod(varLib.Path().c_str(), 0755);
+    const std::string script =
+        "mount --bind \"$0\" /var/lib && mkdir -m 0700 /var/lib/kestravo || exit 9\n"
+        "KESTRAVO_STATUS_GROUP=4242 \"$1\" --state-dir /var/lib/kestravo -- /bin/sleep 1000 >/var/lib/host.out 2>&1 &\n"
+        "timeout 10 sh -c 'until grep -q \"group 4242 may read\" /var/lib/host.out; do :; done'\n"
+        "env -u KESTRAVO_STATE_DIR -u XDG_STATE_HOME HOME=/nonexistent setpriv --reuid=65534 --regid=4242 --clear-groups -- \"$1\" status\n"
+        "code=$?; kill $!; wait; exit $code\n";
+    EXPECT_EQ(WaitExit(Start(++run_, {"-m", "sh", "-c", script, varLib.Path(), Tool()}, "/usr/bin/unshare")), 0) << FileText(Err(run_));
+    EXPECT_EQ(CountMatches(FileText(Out(run_)), "^NAME .*\nsleep +0 +\\d+ +\\d+ +running "), 1u) << FileText(Out(run_));
   }
   kill(host, SIGTERM);
   EXPECT_EQ(WaitExit(host), 0);

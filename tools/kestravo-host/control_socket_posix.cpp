@@ -293,7 +293,7 @@ Asked AskHost(const std::string& path, const std::string& request, std::string* 
     int why = errno;
     close(fd);
     if (why == ENOENT || why == ECONNREFUSED) return Asked::kNoHost;
-    *error = path + ": " + strerror(why);
+    *error = path + ": " + strerror(why) + (why == EACCES ? " (the host's own user and root may ask it, and the members of its status group read it)" : "");
     return Asked::kFailed;
   }
   // Only a host of this user or root is believed: in a directory others can reach, another user
