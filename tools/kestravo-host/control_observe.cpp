@@ -14,9 +14,9 @@ namespace {
 constexpr size_t kLogPiece = 64 * 1024;  // the most one "log" answer carries
 constexpr int kMostRotations = 10;       // old files a follower looks through for the one it read
 
-// A number of at most nine digits; false for anything else.
-bool SmallNumber(const std::string& text, uint64_t* value) {
-  if (text.empty() || text.size() > 9 || !std::all_of(text.begin(), text.end(), [](char c) { return isdigit(static_cast<unsigned char>(c)); }))
+// A number of at most digits digits; false for anything else.
+bool SmallNumber(const std::string& text, uint64_t* value, size_t digits = 9) {
+  if (text.empty() || text.size() > digits || !std::all_of(text.begin(), text.end(), [](char c) { return isdigit(static_cast<unsigned char>(c)); }))
     return false;
   *value = std::stoull(text);
   return true;
@@ -110,7 +110,7 @@ Answer Supervisor::SignalByName(const std::string& name, const std::string& sign
 // was rotated, then the current file from its start; at most kLogPiece at a time.
 Answer Supervisor::LogOf(const std::vector<std::string>& words) const {
   uint64_t lines = 0, offset = 0;
-  if ((words.size() != 3 && words.size() != 5) || !SmallNumber(words[2], &lines) || (words.size() == 5 && !SmallNumber(words[4], &offset)))
+  if ((words.size() != 3 && words.size() != 5) || !SmallNumber(words[2], &lines) || (words.size() == 5 && !SmallNumber(words[4], &offset, 18)))
     return {2, "log takes NAME, a number of lines, and to follow a file, its identity and offset"};
   const std::string& name = words[1];
   const Child* child = FindAnyChild(name);
@@ -150,7 +150,7 @@ Answer Supervisor::LogOf(const std::vector<std::string>& words) const {
     offset = 0;  // cut short: read again from its start
   }
   if (!ReadOwnFile(read, offset, kLogPiece, &text, &size, &why, &id)) {
-    answer.log = {"", words[3], std::stoull(words[4])};
+    answer.log = {"", words[3], std::stoull(words[4])};  // gone meanwhile: nothing new yet
     return answer;
   }
   answer.log = {text, id, offset + text.size()};

@@ -41,9 +41,12 @@ Access PeerAccess(int fd, bool grouped, gid_t group) {
   passwd entry, *found = nullptr;
   std::vector<char> buffer(16384);
   if (getpwuid_r(peer.uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) return Access::kNone;
-  std::vector<gid_t> groups(256);
+  std::vector<gid_t> groups(64);
   int count = static_cast<int>(groups.size());
-  if (getgrouplist(entry.pw_name, entry.pw_gid, groups.data(), &count) < 0) return Access::kNone;
+  if (getgrouplist(entry.pw_name, entry.pw_gid, groups.data(), &count) < 0) {
+    groups.resize(static_cast<size_t>(count));  // count now says how many there are
+    if (getgrouplist(entry.pw_name, entry.pw_gid, groups.data(), &count) < 0) return Access::kNone;
+  }
   return std::find(groups.begin(), groups.begin() + count, group) != groups.begin() + count ? Access::kRead : Access::kNone;
 }
 
