@@ -532,7 +532,8 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   std::vector<int> silent;
   for (int i = 0; i < 8; ++i) silent.push_back(SocketAt(dir.File("kestravo-host.sock"), false));
   EXPECT_EQ(std::count(silent.begin(), silent.end(), -1), 0);
-  EXPECT_EQ(Ask({"status"}), 3);  // false is not running
+  const int all = Ask({"status"});
+  EXPECT_TRUE(all == 0 || all == 3) << all;  // 0 only in the instant that false runs
   for (int fd : silent) close(fd);
   const std::string shProgram = std::to_string(ProgramOf(std::to_string(shPid)));
   EXPECT_EQ(CountMatches(FileText(Out(run_)), "^NAME +HPID +PID +PROGRAM +STATE +UPTIME +RESTARTS +LAST EXIT\ndeaf +3 .*\nfalse +2 .*\nsh +1 +" +
@@ -541,7 +542,7 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
       << FileText(Out(run_));
   EXPECT_EQ(std::to_string(first["sh"]["program_pid"].get<int64_t>()), shProgram);
   const std::tuple<std::vector<std::string>, int, std::string> named[] = {
-      {{"status", "sh", "sleep"}, 0, "^NAME .*\nsh .*\nsleep .*\n$"}, {{"status", "false"}, 3, "^NAME .*\nfalse .*\n$"},
+      {{"status", "sh", "sleep"}, 0, "^NAME .*\nsh .*\nsleep .*\n$"},
       {{"status", "sh", "nope"}, 4, "^kestravo-host: no program named nope; known: deaf, false, sh, sleep\n$"},
       {{"signal", "sh", "SIGUSR1"}, 0, "^sent SIGUSR1 to sh \\(pid " + shProgram + "\\)\n$"},
       {{"signal", "sh", "TREM"}, 1, "not a signal: 'TREM'"}, {{"signal", "sh", "65"}, 1, "not a signal"},
@@ -567,6 +568,8 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   EXPECT_EQ(Ask({"stop", "sh"}), 0);
   EXPECT_EQ(Ask({"signal", "sh", "HUP"}), 1);
   EXPECT_EQ(CountMatches(FileText(Err(run_)), "sh is stopped: no process to signal"), 1u) << FileText(Err(run_));
+  EXPECT_EQ(Ask({"status", "sleep", "sh"}), 3);
+  EXPECT_EQ(CountMatches(FileText(Out(run_)), "^NAME .*\nsleep .* running .*\nsh .* stopped .*\n$"), 1u) << FileText(Out(run_));
   Programs stopped = StatusWhen([](Programs& p) { return p.count("sh") && p["sh"]["state"] == "stopped"; });
   EXPECT_TRUE(stopped["sh"]["pid"].is_null() && stopped["sh"]["hpid"].is_null()) << stopped["sh"];
   EXPECT_FALSE(ProcessAlive(static_cast<pid_t>(shAgain)));
@@ -704,7 +707,7 @@ TEST_F(HostToolTest, LogFollowsOutputAndTheStatusGroupOnlyReads) {
   WaitExit(follower);
   const std::string followed = FileText(Out(followRun));
   std::vector<int> numbers;
-  std::istringstream lines(followed);
+  std::istringstream lines(followed.substr(0, followed.rfind('\n') + 1));  // the last line may be cut
   for (std::string line; std::getline(lines, line) && line.rfind("line ", 0) == 0;) numbers.push_back(std::stoi(line.substr(5)));
   EXPECT_GT(numbers.size(), 300u) << followed;
   for (size_t i = 1; i < numbers.size(); ++i) ASSERT_EQ(numbers[i], numbers[i - 1] + 1) << followed;
@@ -737,8 +740,9 @@ TEST_F(HostToolTest, LogFollowsOutputAndTheStatusGroupOnlyReads) {
         "timeout 10 sh -c 'until grep -q \"group 4242 may read\" /var/lib/host.out; do :; done'\n"
         "env -u KESTRAVO_STATE_DIR -u XDG_STATE_HOME HOME=/nonexistent setpriv --reuid=65534 --regid=4242 --clear-groups -- \"$1\" status\n"
         "code=$?; kill $!; wait; exit $code\n";
-    EXPECT_EQ(WaitExit(Start(++run_, {"-m", "sh", "-c", script, varLib.Path(), Tool()}, "/usr/bin/unshare")), 0) << FileText(Err(run_));
-    EXPECT_EQ(CountMatches(FileText(Out(run_)), "^NAME .*\nsleep +0 +\\d+ +\\d+ +running "), 1u) << FileText(Out(run_));
+    const int code = WaitExit(Start(++run_, {"-m", "sh", "-c", script, varLib.Path(), Tool()}, "/usr/bin/unshare"));
+    EXPECT_TRUE(code == 0 || code == 3) << code << FileText(Err(run_));  // sleep may be starting still
+    EXPECT_EQ(CountMatches(FileText(Out(run_)), "^NAME .*\nsleep +0 "), 1u) << FileText(Out(run_));
   }
   kill(host, SIGTERM);
   EXPECT_EQ(WaitExit(host), 0);

@@ -105,7 +105,8 @@ Answer Supervisor::SignalByName(const std::string& name, const std::string& sign
   return {0, "sent " + kestravo::SignalText(signal) + " to " + name + " (pid " + std::to_string(pid) + ")"};
 }
 
-// log NAME LINES: the last LINES lines (of the last kLogPiece bytes). log NAME LINES FILE OFFSET:
+// log NAME LINES: the last LINES lines (of the last kLogPiece bytes, of the file before it too
+// when it was just rotated). log NAME LINES FILE OFFSET:
 // what follows OFFSET in the file of that identity, found under its rotated names once the file
 // was rotated, then the current file from its start; at most kLogPiece at a time.
 Answer Supervisor::LogOf(const std::vector<std::string>& words) const {
@@ -129,7 +130,16 @@ Answer Supervisor::LogOf(const std::vector<std::string>& words) const {
   if (words.size() == 3) {
     const uint64_t from = size > kLogPiece ? size - kLogPiece : 0;
     if (!ReadOwnFile(path, from, kLogPiece, &text, &size, &why, &id)) return {1, "the output file " + path + " is not read: " + why};
-    answer.log = {LastLines(text, from, lines), id, from + text.size()};
+    std::string shown = text, older;
+    uint64_t shownFrom = from, olderSize = 0;
+    // Just rotated: the lines asked for begin in the file before.
+    if (from == 0 && static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n')) < lines && text.size() < kLogPiece &&
+        ReadOwnFile(path + ".1", 0, 0, &older, &olderSize, &why)) {
+      const size_t room = kLogPiece - text.size();
+      shownFrom = olderSize > room ? olderSize - room : 0;
+      if (ReadOwnFile(path + ".1", shownFrom, room, &older, &olderSize, &why)) shown = older + text;
+    }
+    answer.log = {LastLines(shown, shownFrom, lines), id, from + text.size()};
     return answer;
   }
   std::string read = path;
