@@ -11,7 +11,9 @@ namespace kestravo_host {
 
 namespace {
 
-constexpr size_t kLogPiece = 64 * 1024;  // the most one "log" answer carries
+// The most one "log" answer carries: even as JSON's \u00XX for every byte it fits in a socket's
+// default buffer, so that a client that does not read holds up the host's answer for nothing.
+constexpr size_t kLogPiece = 32 * 1024;
 constexpr int kMostRotations = 10;       // old files a follower looks through for the one it read
 
 // A number of at most digits digits; false for anything else.
