@@ -104,6 +104,9 @@ std::string UsageText() {
          "                      directory), named after the program: NAME.log; rotated at\n"
          "                      10 MiB, 5 old ones kept (.1 to .5)\n"
          "  --no-output         keep no output\n"
+         "  --status-group GROUP  members of GROUP may ask for status and output (status, log);\n"
+         "                      control stays with the host's own user and root (default:\n"
+         "                      $KESTRAVO_STATUS_GROUP)\n"
          "PROGRAM-OPTIONS, also before '--' for every program (a program's own win):\n"
          "  --name NAME         what the host calls it (default: its file's name, sleep-2 for a\n"
          "                      second sleep); letters, digits, '.', '_', '-'\n"
@@ -215,7 +218,7 @@ Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) 
       options->native = true;
     } else if (arg == "--no-output") {
       options->noOutput = true;
-    } else if (arg == "--for" || arg == "--file" || arg == "--state-dir" || arg == "--output-dir" ||
+    } else if (arg == "--for" || arg == "--file" || arg == "--state-dir" || arg == "--output-dir" || arg == "--status-group" ||
                !SettingOfOption(arg).empty()) {
       if (i + 1 >= argc) {
         *error = arg + " needs a value";
@@ -225,6 +228,8 @@ Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) 
       std::vector<std::string> setting = {arg, value};
       if (arg == "--file") {
         files.push_back(value);
+      } else if (arg == "--status-group") {
+        options->statusGroup = value;
       } else if (arg == "--state-dir" || arg == "--output-dir") {
         (arg == "--state-dir" ? options->stateDir : options->outputDir) = value;
         if (*value == '\0') {

@@ -46,6 +46,7 @@ struct Options {
   std::string stateDir;   // --state-dir: handed to the library, made absolute, as KESTRAVO_STATE_DIR
   std::string outputDir;  // --output-dir; empty: the state directory
   bool noOutput = false;  // --no-output
+  std::string statusGroup;  // --status-group: may read status and output; empty: none
   std::string outputNote;  // why the programs' output is not kept; empty when it is
   std::vector<std::string> files;  // --file: the lists a reload reads again
   std::vector<Command> commands;

@@ -22,6 +22,16 @@ bool SameCommand(const Command& a, const Command& b) {
   return a.program == b.program && a.cmdLine == b.cmdLine && a.graceMs == b.graceMs && a.setEnv == b.setEnv;
 }
 
+std::vector<std::string> Words(const std::string& line) {
+  std::vector<std::string> words;
+  for (size_t at = 0; at < line.size();) {
+    size_t end = std::min(line.find(' ', at), line.size());
+    if (end > at) words.push_back(line.substr(at, end - at));
+    at = end + 1;
+  }
+  return words;
+}
+
 std::string Joined(const std::vector<std::string>& names) {
   std::string text;
   for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
@@ -75,10 +85,15 @@ void Supervisor::Reply(const ControlRequest& request, const Answer& answer) {
 bool Supervisor::Control(const ControlRequest& request, Answer* answer) {
   size_t blank = request.line.find(' ');
   const std::string verb = request.line.substr(0, blank), name = blank == std::string::npos ? "" : request.line.substr(blank + 1);
-  const bool known = (verb == "reload" && name.empty()) || ((verb == "start" || verb == "stop" || verb == "restart") && !name.empty());
-  if (verb == "status" && name.empty()) {
-    answer->hasPrograms = true;
-    answer->programs = Programs();
+  const std::vector<std::string> words = Words(request.line);
+  const bool known = (verb == "reload" && name.empty()) || ((verb == "start" || verb == "stop" || verb == "restart") && !name.empty()) ||
+                     (verb == "signal" && words.size() == 3);
+  if (verb == "status") {
+    *answer = StatusOf(std::vector<std::string>(words.begin() + 1, words.end()));
+  } else if (verb == "log") {
+    *answer = LogOf(words);
+  } else if (known && !request.mayControl) {
+    *answer = {2, "refused: " + verb + " is for the host's own user and root; its status group may only read (status, log)"};
   } else if (known && ending_) {
     *answer = {1, "the host is stopping: only status is answered now"};
   } else if (verb == "reload" && name.empty()) {
@@ -87,6 +102,8 @@ bool Supervisor::Control(const ControlRequest& request, Answer* answer) {
     return StartByName(request, name, answer);
   } else if ((verb == "stop" || verb == "restart") && !name.empty()) {
     return StopByName(request, name, verb == "restart", answer);
+  } else if (verb == "signal" && words.size() == 3) {
+    *answer = SignalByName(words[1], words[2]);
   } else {
     *answer = {2, "not a request this host knows: " + request.line};
   }
@@ -359,6 +376,7 @@ std::vector<ProgramStatus> Supervisor::Programs() const {
     p.name = child.command.name;
     p.hpid = hpid;
     p.pid = child.pid != 0 ? static_cast<int64_t>(child.pid) : -1;
+    p.programPid = child.running ? ProgramPid(child) : -1;
     p.state = !child.startCounted ? kStarting : child.running ? kRunning : child.restartFailed ? kExited : kWaitingToRestart;
     if (p.state == kRunning) p.uptimeSeconds = std::chrono::duration<double>(now - child.runningSince).count();
     if (child.startCounted && child.exitShown && child.nextTryAt > now)
@@ -372,6 +390,7 @@ std::vector<ProgramStatus> Supervisor::Programs() const {
     p.name = stop.child.command.name;
     p.hpid = stop.hpid;
     p.pid = stop.child.pid != 0 ? static_cast<int64_t>(stop.child.pid) : -1;
+    p.programPid = ProgramPid(stop.child);
     p.state = kStopping;
     p.restarts = stop.child.restarts;
     p.lastExit = stop.child.lastExit;

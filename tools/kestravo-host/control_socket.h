@@ -1,5 +1,6 @@
-// The control socket of a running host: kestravo-host.sock in its state directory, which only
-// the host's own user and root may use. A thread of its own accepts a client and reads its one
+// The control socket of a running host: kestravo-host.sock in its state directory, which the
+// host's own user and root may use, and the members of a status group, when one is given, only
+// to read (status, log). The peer's credentials are checked on every connection. A thread of its own accepts a client and reads its one
 // request line; the main thread takes the requests, acts, and answers each: the library and the
 // children's table stay the main thread's. control_socket_posix.cpp, control_socket_win32.cpp.
 #pragma once
@@ -19,6 +20,7 @@ constexpr char kControlSocketName[] = "kestravo-host.sock";
 struct ControlRequest {
   intptr_t connection = -1;  // the client's socket, answered and closed by Answer
   std::string line;          // without its newline
+  bool mayControl = true;    // false: the client is only a member of the status group
 };
 
 class ControlSocket {
@@ -32,8 +34,10 @@ class ControlSocket {
   // Listens at path; wake is called on the socket's thread whenever a request waits. Called with
   // the state file's lock held, so that whatever has the name but a directory (a socket left by a
   // host that ended, or one a squatter listens on) is replaced. False, with *error, when the host
-  // cannot be controlled.
-  bool Listen(const std::string& path, std::function<void()> wake, std::string* error);
+  // cannot be controlled. statusGroup (a name or number; empty: none) may read: the directory
+  // becomes 0710 and the socket 0660, both of that group, so that its members reach the socket
+  // but see no other file there.
+  bool Listen(const std::string& path, const std::string& statusGroup, std::function<void()> wake, std::string* error);
   // Listen undone; a no-op when not listening.
   void Close();
   std::deque<ControlRequest> TakeAll();

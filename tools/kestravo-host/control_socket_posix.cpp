@@ -2,7 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,7 +24,49 @@ constexpr size_t kLongestRequest = 4096;
 constexpr int kClientSeconds = 2;  // for its request, and for taking the answer
 constexpr size_t kMostWaiting = 64;  // clients whose request is still coming; more are turned away
 constexpr int kAcceptPauseMs = 100;  // after accept found no descriptor left
-constexpr char kRefused[] = "{\"code\":2,\"message\":\"refused: only the host's own user and root may control it\"}";
+constexpr char kRefused[] =
+    "{\"code\":2,\"message\":\"refused: only the host's own user and root may ask this host, and the members of its status group read it\"}";
+
+enum class Access { kNone, kRead, kControl };
+
+// Who the client is, by its credentials: the host's own user or root control; a member of the
+// status group (its gid, or a group its user is listed in) reads.
+Access PeerAccess(int fd, bool grouped, gid_t group) {
+  ucred peer = {};
+  socklen_t size = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return Access::kNone;
+  if (peer.uid == 0 || peer.uid == geteuid()) return Access::kControl;
+  if (!grouped) return Access::kNone;
+  if (peer.gid == group) return Access::kRead;
+  passwd entry, *found = nullptr;
+  std::vector<char> buffer(16384);
+  if (getpwuid_r(peer.uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) return Access::kNone;
+  std::vector<gid_t> groups(64);
+  int count = static_cast<int>(groups.size());
+  if (getgrouplist(entry.pw_name, entry.pw_gid, groups.data(), &count) < 0) {
+    groups.resize(static_cast<size_t>(count));  // count now says how many there are
+    if (getgrouplist(entry.pw_name, entry.pw_gid, groups.data(), &count) < 0) return Access::kNone;
+  }
+  return std::find(groups.begin(), groups.begin() + count, group) != groups.begin() + count ? Access::kRead : Access::kNone;
+}
+
+// A group by name or number.
+bool FindGroup(const std::string& name, gid_t* gid, std::string* error) {
+  group entry, *found = nullptr;
+  std::vector<char> buffer(16384);
+  if (getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+    *gid = entry.gr_gid;
+    return true;
+  }
+  char* end = nullptr;
+  unsigned long number = strtoul(name.c_str(), &end, 10);
+  if (!name.empty() && name[0] >= '0' && name[0] <= '9' && *end == '\0' && number < 0xFFFFFFFFul) {
+    *gid = static_cast<gid_t>(number);
+    return true;
+  }
+  *error = "--status-group " + name + ": no such group";
+  return false;
+}
 
 bool Address(const std::string& path, sockaddr_un* address, std::string* error) {
   memset(address, 0, sizeof *address);
@@ -75,9 +119,13 @@ struct ControlSocket::Listener {
     }
   }
 
+  bool grouped = false;  // whether a status group may read
+  gid_t group = 0;
+
   // A client whose request line is still coming, all of it due by its deadline.
   struct Waiting {
     int fd;
+    bool mayControl;
     std::string line;
     std::chrono::steady_clock::time_point due;
   };
@@ -122,13 +170,12 @@ struct ControlSocket::Listener {
           acceptFrom = Clock::now() + std::chrono::milliseconds(kAcceptPauseMs);
         if (client >= 0) {
           Timeouts(client);
-          ucred peer = {};
-          socklen_t size = sizeof peer;
-          if (getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || (peer.uid != geteuid() && peer.uid != 0)) {
+          const Access access = PeerAccess(client, grouped, group);
+          if (access == Access::kNone) {
             WriteAll(client, kRefused);
             close(client);
           } else {
-            waiting.push_back({client, std::string(), Clock::now() + std::chrono::seconds(kClientSeconds)});
+            waiting.push_back({client, access == Access::kControl, std::string(), Clock::now() + std::chrono::seconds(kClientSeconds)});
           }
         }
       }
@@ -141,7 +188,7 @@ struct ControlSocket::Listener {
         const bool more = polled && (fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR)) ? ReadMore(&client) : true;
         const size_t end = client.line.find('\n');
         if (end != std::string::npos && end > 0) {
-          owner->Push({client.fd, client.line.substr(0, end)});
+          owner->Push({client.fd, client.line.substr(0, end), client.mayControl});
         } else if (end == std::string::npos && more && after < client.due && client.line.size() < kLongestRequest) {
           still.push_back(std::move(client));
         } else {
@@ -163,10 +210,13 @@ void ControlSocket::Close() {
   for (const ControlRequest& request : TakeAll()) close(static_cast<int>(request.connection));
 }
 
-bool ControlSocket::Listen(const std::string& path, std::function<void()> wake, std::string* error) {
+bool ControlSocket::Listen(const std::string& path, const std::string& statusGroup, std::function<void()> wake,
+                           std::string* error) {
   sockaddr_un address;
   if (!Address(path, &address, error)) return false;
   auto listener = std::make_unique<Listener>();
+  listener->grouped = !statusGroup.empty();
+  if (listener->grouped && !FindGroup(statusGroup, &listener->group, error)) return false;
   // The caller holds the state file's lock, so no other host runs here: whatever has the name (a
   // socket a host left, or one that a squatter answers on) is not a host's, and is replaced.
   struct stat st;
@@ -187,8 +237,21 @@ bool ControlSocket::Listen(const std::string& path, std::function<void()> wake, 
     return false;
   }
   listener->path = path;
-  // Made with the umask's mode: the peer's uid is checked as well, but no one else need connect.
-  if (chmod(path.c_str(), 0600) != 0 || lstat(path.c_str(), &st) != 0 || listen(listener->fd, 16) != 0) {
+  // Made with the umask's mode: the peer is checked as well, but no one else need connect. The
+  // status group may pass through the directory (not list it) to the socket; every other file
+  // there is owner-only.
+  const std::string dir = path.substr(0, std::max<size_t>(path.rfind('/'), 1));
+  struct stat dirStat = {};
+  if (listener->grouped && (stat(dir.c_str(), &dirStat) != 0 || (dirStat.st_mode & S_ISVTX))) {
+    *error = dir + ": a directory others share is not opened to a group; give a --state-dir of the host's own";
+    unlink(path.c_str());
+    listener->path.clear();
+    return false;
+  }
+  const bool shared = !listener->grouped || (chown(dir.c_str(), static_cast<uid_t>(-1), listener->group) == 0 && chmod(dir.c_str(), 0710) == 0 &&
+                                             chown(path.c_str(), static_cast<uid_t>(-1), listener->group) == 0);
+  if (!shared || chmod(path.c_str(), listener->grouped ? 0660 : 0600) != 0 || lstat(path.c_str(), &st) != 0 ||
+      listen(listener->fd, 16) != 0) {
     *error = path + ": " + strerror(errno);
     unlink(path.c_str());
     listener->path.clear();
@@ -233,7 +296,7 @@ Asked AskHost(const std::string& path, const std::string& request, std::string* 
     int why = errno;
     close(fd);
     if (why == ENOENT || why == ECONNREFUSED) return Asked::kNoHost;
-    *error = path + ": " + strerror(why);
+    *error = path + ": " + strerror(why) + (why == EACCES ? " (the host's own user and root may ask it, and the members of its status group read it)" : "");
     return Asked::kFailed;
   }
   // Only a host of this user or root is believed: in a directory others can reach, another user
@@ -247,9 +310,10 @@ Asked AskHost(const std::string& path, const std::string& request, std::string* 
     return Asked::kFailed;
   }
   // The answer may take as long as the stops it asks for: no time limit on it.
-  bool sent = WriteAll(fd, request + "\n");
+  // A refusal may come before the request is taken: read what came even when sending failed.
+  WriteAll(fd, request + "\n");
   char buffer[4096];
-  for (ssize_t n; sent && ((n = recv(fd, buffer, sizeof buffer, 0)) > 0 || (n < 0 && errno == EINTR));) {
+  for (ssize_t n; ((n = recv(fd, buffer, sizeof buffer, 0)) > 0 || (n < 0 && errno == EINTR));) {
     if (n > 0) answer->append(buffer, static_cast<size_t>(n));
   }
   close(fd);

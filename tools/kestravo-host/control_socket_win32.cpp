@@ -14,7 +14,7 @@ ControlSocket::~ControlSocket() = default;
 
 void ControlSocket::Close() {}
 
-bool ControlSocket::Listen(const std::string&, std::function<void()>, std::string* error) {
+bool ControlSocket::Listen(const std::string&, const std::string&, std::function<void()>, std::string* error) {
   *error = kNotHere;
   return false;
 }

@@ -80,9 +80,20 @@ bool WritePrivateFile(const std::string& path, const std::string& text, std::str
 // Reads up to max bytes from offset from of a file that the host or its adapter made (an output
 // file, the state file's lock), which a program run as another user may have replaced: never
 // through a symbolic link, never waiting on a FIFO or a device, only a regular file of this user
-// with one link. *size: the file's size. False with *error otherwise.
+// with one link. *size: the file's size; *id (when given): the file's identity, which a rename
+// keeps, so that a reader that follows the file sees it rotated. False with *error otherwise.
 bool ReadOwnFile(const std::string& path, uint64_t from, size_t max, std::string* text, uint64_t* size,
-                 std::string* error);
+                 std::string* error, std::string* id = nullptr);
+
+// Where a packaged host keeps its state (/var/lib/kestravo), which a client of another user
+// asks when none of its own answers; empty where there is none (Windows).
+std::string SystemStateDir();
+// The pid of the one program that the adapter whose pid is given runs (its only child); -1 when
+// it has none or more than one, or the system does not tell (Windows).
+int64_t AdaptedProgramPid(uint32_t adapterPid);
+// Sends signal (Linux's number) to pid. False with *error (no such process, not allowed, and on
+// Windows always).
+bool SendSignal(int64_t pid, int signal, std::string* error);
 
 // Stop requests (SIGINT, SIGTERM; Ctrl-C, Ctrl-Break, the console closing) and the reload request
 // (SIGHUP) are taken by the main thread's Wake only. Called in main before any thread exists.

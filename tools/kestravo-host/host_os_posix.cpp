@@ -1,5 +1,6 @@
 #include "host_os.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -172,7 +173,7 @@ bool WritePrivateFile(const std::string& path, const std::string& text, std::str
 }
 
 bool ReadOwnFile(const std::string& path, uint64_t from, size_t max, std::string* text, uint64_t* size,
-                 std::string* error) {
+                 std::string* error, std::string* id) {
   text->clear();
   *size = 0;
   int fd = kestravo_tools::OpenOwnFileForReading(path, error);
@@ -180,6 +181,7 @@ bool ReadOwnFile(const std::string& path, uint64_t from, size_t max, std::string
   struct stat st;
   bool ok = fstat(fd, &st) == 0;
   if (ok) *size = static_cast<uint64_t>(st.st_size);
+  if (ok && id != nullptr) *id = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
   char buffer[16384];
   while (ok && text->size() < max) {
     ssize_t n = pread(fd, buffer, std::min(sizeof buffer, max - text->size()), static_cast<off_t>(from + text->size()));
@@ -193,6 +195,33 @@ bool ReadOwnFile(const std::string& path, uint64_t from, size_t max, std::string
   if (!ok) *error = strerror(errno);
   close(fd);
   return ok;
+}
+
+std::string SystemStateDir() { return "/var/lib/kestravo"; }
+
+int64_t AdaptedProgramPid(uint32_t adapterPid) {
+  // The adapter forks once; its threads may be several, each with a children list of its own.
+  const std::string task = "/proc/" + std::to_string(adapterPid) + "/task";
+  DIR* dir = opendir(task.c_str());
+  if (dir == nullptr) return -1;
+  int64_t found = -1;
+  int count = 0;
+  for (dirent* entry; (entry = readdir(dir)) != nullptr;) {
+    if (entry->d_name[0] == '.') continue;
+    FILE* file = fopen((task + "/" + entry->d_name + "/children").c_str(), "re");
+    for (long long pid; file != nullptr && fscanf(file, "%lld", &pid) == 1; ++count) found = pid;
+    if (file != nullptr) fclose(file);
+  }
+  closedir(dir);
+  return count == 1 ? found : -1;
+}
+
+bool SendSignal(int64_t pid, int signal, std::string* error) {
+  if (pid <= 0 || kill(static_cast<pid_t>(pid), signal) != 0) {
+    *error = pid <= 0 ? "no pid" : strerror(errno);
+    return false;
+  }
+  return true;
 }
 
 std::string DefaultStateDir() {

@@ -157,8 +157,17 @@ bool WritePrivateFile(const std::string& path, const std::string& text, std::str
   return ok;
 }
 
+std::string SystemStateDir() { return ""; }
+
+int64_t AdaptedProgramPid(uint32_t) { return -1; }
+
+bool SendSignal(int64_t, int, std::string* error) {
+  *error = "signals are not sent on Windows";
+  return false;
+}
+
 bool ReadOwnFile(const std::string& path, uint64_t from, size_t max, std::string* text, uint64_t* size,
-                 std::string* error) {
+                 std::string* error, std::string* id) {
   text->clear();
   *size = 0;
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -172,6 +181,8 @@ bool ReadOwnFile(const std::string& path, uint64_t from, size_t max, std::string
             !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) && info.nNumberOfLinks == 1;
   if (!ok) *error = "a symbolic link, not a regular file, or a file with more than one link";
   if (ok) *size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  if (ok && id != nullptr)
+    *id = std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string((static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
   LARGE_INTEGER at;
   at.QuadPart = static_cast<LONGLONG>(from);
   if (ok && !SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) {

@@ -33,6 +33,9 @@ int main(int argc, char** argv) {
     fprintf(stderr, "kestravo-host: %s\n%s%s", error.c_str(), UsageText().c_str(), ClientUsageText().c_str());
     return 2;
   }
+  // The service's unit names the group in its environment, as --status-group would.
+  const char* group = getenv("KESTRAVO_STATUS_GROUP");
+  if (options.statusGroup.empty() && group != nullptr) options.statusGroup = group;
   // A given directory must exist (a typo would otherwise lose the recovery); the default is made.
   bool byDefault = false;
   std::string stateDir = ChooseStateDir(options.stateDir, &byDefault);

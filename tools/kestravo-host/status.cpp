@@ -16,6 +16,7 @@ json ProgramJson(const ProgramStatus& p) {
   return {{"name", p.name},
           {"hpid", orNull(p.hpid)},
           {"pid", orNull(p.pid)},
+          {"program_pid", orNull(p.programPid)},
           {"state", p.state},
           {"uptime_seconds", p.uptimeSeconds < 0 ? json(nullptr) : json(p.uptimeSeconds)},
           {"restarts", p.restarts},
@@ -38,6 +39,7 @@ std::string AnswerJson(const Answer& answer) {
     out["programs"] = json::array();
     for (const ProgramStatus& p : answer.programs) out["programs"].push_back(ProgramJson(p));
   }
+  if (answer.hasLog) out["log"] = {{"text", answer.log.text}, {"file", answer.log.file}, {"offset", answer.log.offset}};
   // A name from a file may hold any bytes: replaced, not refused.
   return out.dump(-1, ' ', false, json::error_handler_t::replace);
 }
@@ -53,12 +55,18 @@ bool ReadAnswer(const std::string& text, Answer* answer, std::string* error) {
       s.name = p.at("name").get<std::string>();
       s.hpid = Field<int64_t>(p, "hpid", -1);
       s.pid = Field<int64_t>(p, "pid", -1);
+      s.programPid = Field<int64_t>(p, "program_pid", -1);
       s.state = p.at("state").get<std::string>();
       s.uptimeSeconds = Field<double>(p, "uptime_seconds", -1);
       s.restarts = Field<uint64_t>(p, "restarts", 0);
       s.lastExit = Field<std::string>(p, "last_exit", "");
       s.nextTrySeconds = Field<double>(p, "next_try_seconds", -1);
       answer->programs.push_back(s);
+    }
+    answer->hasLog = in.contains("log");
+    if (answer->hasLog) {
+      const json& log = in.at("log");
+      answer->log = {log.at("text").get<std::string>(), log.at("file").get<std::string>(), log.at("offset").get<uint64_t>()};
     }
     return true;
   } catch (const json::exception& e) {
@@ -104,19 +112,19 @@ std::string ProgramsTable(const std::vector<ProgramStatus>& programs) {
     nameWidth = std::max(nameWidth, p.name.size());
     stateWidth = std::max(stateWidth, p.state.size());
   }
-  auto row = [&](const std::string& name, const std::string& hpid, const std::string& pid, const std::string& state,
-                 const std::string& uptime, const std::string& restarts, const std::string& lastExit) {
+  auto row = [&](const std::string& name, const std::string& hpid, const std::string& pid, const std::string& program,
+                 const std::string& state, const std::string& uptime, const std::string& restarts, const std::string& lastExit) {
     char text[512];
-    snprintf(text, sizeof text, "%-*s  %4s  %7s  %-*s  %7s  %8s  ", static_cast<int>(nameWidth), name.c_str(),
-             hpid.c_str(), pid.c_str(), static_cast<int>(stateWidth), state.c_str(), uptime.c_str(), restarts.c_str());
+    snprintf(text, sizeof text, "%-*s  %4s  %7s  %7s  %-*s  %7s  %8s  ", static_cast<int>(nameWidth), name.c_str(), hpid.c_str(),
+             pid.c_str(), program.c_str(), static_cast<int>(stateWidth), state.c_str(), uptime.c_str(), restarts.c_str());
     std::string line = text + lastExit;
     line.erase(line.find_last_not_of(' ') + 1);
     return line + "\n";
   };
   auto number = [](int64_t value) { return value < 0 ? std::string("-") : std::to_string(value); };
-  std::string out = row("NAME", "HPID", "PID", "STATE", "UPTIME", "RESTARTS", "LAST EXIT");
+  std::string out = row("NAME", "HPID", "PID", "PROGRAM", "STATE", "UPTIME", "RESTARTS", "LAST EXIT");
   for (const ProgramStatus& p : programs) {
-    out += row(p.name, number(p.hpid), number(p.pid), p.state, p.uptimeSeconds < 0 ? "-" : UptimeText(p.uptimeSeconds),
+    out += row(p.name, number(p.hpid), number(p.pid), number(p.programPid), p.state, p.uptimeSeconds < 0 ? "-" : UptimeText(p.uptimeSeconds),
                std::to_string(p.restarts), (p.lastExit.empty() ? "-" : p.lastExit) + NextTryText(p.nextTrySeconds));
   }
   return out;

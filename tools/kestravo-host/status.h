@@ -22,6 +22,7 @@ constexpr char kFailed[] = "failed";
 struct ProgramStatus {
   std::string name;
   int64_t hpid = -1, pid = -1;  // -1: none (stopped, or no pid seen yet)
+  int64_t programPid = -1;      // the program's own: kestravo-run's child, or pid without it; -1: unknown
   std::string state;
   double uptimeSeconds = -1;  // of its current process; -1: not running
   uint64_t restarts = 0;
@@ -29,8 +30,16 @@ struct ProgramStatus {
   double nextTrySeconds = -1;  // until the library starts it again (waiting to restart, exited); -1: none
 };
 
+// A piece of a program's output file, for "log": text up to offset in the file of that identity,
+// which the next request of a follower names.
+struct LogPiece {
+  std::string text;
+  std::string file;  // the file's identity (see ReadOwnFile)
+  uint64_t offset = 0;
+};
+
 // The host's answer to one request: a result code (the client's exit code), a message for a
-// person, and for "status" the programs.
+// person, for "status" the programs and for "log" a piece of output.
 struct Answer {
   Answer() = default;
   Answer(int code, std::string message) : code(code), message(std::move(message)) {}
@@ -38,6 +47,8 @@ struct Answer {
   std::string message;
   bool hasPrograms = false;
   std::vector<ProgramStatus> programs;
+  bool hasLog = false;
+  LogPiece log;
 };
 
 std::string AnswerJson(const Answer& answer);
@@ -45,7 +56,7 @@ std::string AnswerJson(const Answer& answer);
 bool ReadAnswer(const std::string& json, Answer* answer, std::string* error);
 // {"programs": [...]}, as `status --json` prints it.
 std::string ProgramsJson(const std::vector<ProgramStatus>& programs);
-// One line a program under a header: NAME HPID PID STATE UPTIME RESTARTS LAST EXIT.
+// One line a program under a header: NAME HPID PID PROGRAM STATE UPTIME RESTARTS LAST EXIT.
 std::string ProgramsTable(const std::vector<ProgramStatus>& programs);
 // "45s", "3m 05s", "2h 10m", "4d 03h".
 std::string UptimeText(double seconds);

@@ -165,9 +165,16 @@ int Supervisor::Run() {
   }
   // Only now: the state file's lock says that no other host runs here, so a socket left
   // behind is a dead host's.
-  std::string controlPath = InDirectory(stateDir, kControlSocketName), why;
-  if (control_.Listen(controlPath, [this] { queue_.Nudge(); }, &why)) {
-    printf("  control: kestravo-host status, start, stop, restart NAME, reload (at %s)\n", controlPath.c_str());
+  std::string controlPath = InDirectory(stateDir, kControlSocketName), why, groupWhy;
+  bool listening = control_.Listen(controlPath, options_.statusGroup, [this] { queue_.Nudge(); }, &why);
+  if (!listening && !options_.statusGroup.empty()) {
+    // A group that cannot be given the socket leaves it to the host's user and root, not to no one.
+    groupWhy = "; no status group: " + why;
+    listening = control_.Listen(controlPath, "", [this] { queue_.Nudge(); }, &why);
+  }
+  if (listening) {
+    printf("  control: kestravo-host status, log, signal, start, stop, restart NAME, reload (at %s%s)\n", controlPath.c_str(),
+           (groupWhy.empty() && !options_.statusGroup.empty() ? "; group " + options_.statusGroup + " may read status and log" : groupWhy).c_str());
   } else {
     printf("  control: none: %s\n", why.c_str());
   }

@@ -191,6 +191,15 @@ class Supervisor {
   // it needs run together; the starts follow once they are done.
   bool Reload(const ControlRequest& request, Answer* answer);
   std::vector<ProgramStatus> Programs() const;
+  // In control_observe.cpp: status of the programs named (all when none), with the exit code
+  // systemctl is-active would give; a signal to a running program itself; its output (see LogOf).
+  Answer StatusOf(const std::vector<std::string>& names) const;
+  Answer SignalByName(const std::string& name, const std::string& signalText);
+  Answer LogOf(const std::vector<std::string>& words) const;
+  // The program's own pid (kestravo-run's child); -1 when not known.
+  static int64_t ProgramPid(const Child& child);
+  // The child so named, running, being stopped or stopped; null when none.
+  const Child* FindAnyChild(const std::string& name) const;
   // The hpid of the child so named; false when none runs by that name.
   bool FindChild(const std::string& name, uint32_t* hpid) const;
   std::string KnownNames() const;
