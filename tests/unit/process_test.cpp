@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <memory>
 #include <sstream>
 #include <tuple>
 
@@ -255,6 +257,46 @@ TEST(Process, TheWholeTreeEndsWithTheChild) {
     EXPECT_TRUE(cgroup.empty() || WaitFor([&] { return access(cgroup.c_str(), F_OK) != 0; })) << cgroup;
   }
   posix::UseCgroupKill(true);
+}
+
+// A cgroup that fails one start costs that child alone: a move refused once (where clone3 is not
+// used) leaves it without a cgroup, and one frozen as it is made (an operator's freeze that would
+// stop the child before its exec) fails the start within its limit, with nothing of it left. The
+// next child gets a cgroup of its own.
+TEST(Process, ACgroupThatFailsOneStartCostsOnlyThatStart) {
+  const std::string probe = posix::NewChildCgroup();
+  const bool freezer = !probe.empty() && access((probe + "/cgroup.freeze").c_str(), F_OK) == 0;
+  posix::RemoveCgroup(probe);
+  if (!freezer) GTEST_SKIP() << "no cgroups with a freezer for this host here";
+  const std::string ours = probe.substr(0, probe.rfind('.') + 1);  // kestravo-PID.
+  auto left = [&] {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(probe.substr(0, probe.rfind('/'))))
+      if (entry.path().string().rfind(ours, 0) == 0) found.push_back(entry.path().string());
+    return found;
+  };
+  posix::SetExecWaitMs(300);
+  for (const bool frozen : {false, true}) {
+    SCOPED_TRACE(frozen ? "frozen" : "move refused");
+    posix::UseClone3(frozen);
+    posix::PlantFailedCgroupMoves(frozen ? 0 : 1);
+    posix::FreezeNewCgroups(frozen);
+    auto start = std::async(std::launch::async, [] { return std::make_unique<Child>(HelperCommandLine("ignore", "-")); });
+    // A start that hangs is let go, so that the test fails rather than hangs.
+    if (start.wait_for(std::chrono::seconds(5)) != std::future_status::ready)
+      for (const std::string& dir : left()) std::ofstream(dir + "/cgroup.freeze") << "0";
+    std::unique_ptr<Child> first = start.get();
+    posix::FreezeNewCgroups(false);
+    EXPECT_EQ(first->ok, !frozen);
+    EXPECT_EQ(frozen ? first->error : 0u, frozen ? static_cast<DWORD>(ERROR_TIMEOUT) : 0u);
+    EXPECT_TRUE(frozen || posix::ChildCgroupOf(first->pid()).empty()) << "moved into a cgroup after all";
+    first.reset();
+    EXPECT_TRUE(WaitFor([&] { return ChildrenOfThisProcess().empty() && left().empty(); }));
+    Child next(HelperCommandLine("ignore", "-"));
+    ASSERT_TRUE(next.ok) << next.error;
+    EXPECT_NE(posix::ChildCgroupOf(next.pid()), "");
+  }
+  posix::SetExecWaitMs(10000);
 }
 
 // Once a child has been reaped by someone else (the host's own waitpid, or an adopted child's new

@@ -1,6 +1,7 @@
 #include "spawn.h"
 
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -10,6 +11,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <ctime>
+#include <new>
+
+#include "deadline.h"
 
 namespace kestravo::posix {
 
@@ -96,8 +101,34 @@ constexpr unsigned kCloseRangeUnshare = 2;  // CLOSE_RANGE_UNSHARE
 struct CloneArgs {
   uint64_t flags, pidfd, childTid, parentTid, exitSignal, stack, stackSize, tls, setTid, setTidSize, cgroup;
 };
-constexpr uint64_t kCloneVm = 0x100, kCloneFiles = 0x400, kClonePidfd = 0x1000, kCloneVfork = 0x4000;
+constexpr uint64_t kCloneVm = 0x100, kCloneFiles = 0x400, kClonePidfd = 0x1000, kCloneChildClearTid = 0x200000;
 constexpr uint64_t kCloneIntoCgroup = 0x200000000ull;
+
+// How long a start waits for its child to reach exec. A child frozen before it (its cgroup frozen
+// by an operator in between) would hold the start for as long as the freeze lasts.
+std::atomic<uint32_t> execWaitMs{10000};
+// Testing: moves into a cgroup planted to fail.
+std::atomic<int> failedMovesToPlant{0};
+
+// What the parent and a clone3 child share until the child's exec: on the heap, since a child
+// that does not let go in time is left the block (its memory is cleared by the kernel when the
+// child's exec or end releases it, after the start has returned).
+struct Handshake {
+  int32_t running = 1;  // cleared with a futex wake at the child's exec or end (CLONE_CHILD_CLEARTID)
+  int failure = 0;      // the child's error before exec
+};
+
+// Waits until the child has let go of the shared memory. False when the deadline came first.
+bool WaitForRelease(Handshake* handshake, const Deadline& deadline) {
+  while (__atomic_load_n(&handshake->running, __ATOMIC_ACQUIRE) != 0) {
+    const uint32_t left = deadline.RemainingMs();
+    if (left == 0) return false;
+    timespec wait{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000L};
+    // Not private: the kernel's wake at exec or exit is a shared one.
+    syscall(SYS_futex, &handshake->running, FUTEX_WAIT, 1, &wait, nullptr, 0);
+  }
+  return true;
+}
 
 // Set once clone3 has been refused here (an old kernel, a seccomp filter): every later start
 // takes vfork, and moves the child into its cgroup by writing cgroup.procs.
@@ -142,19 +173,24 @@ void ReapFailedChild(pid_t child, int* pidfd) {
 
 // The start through clone3, straight into the cgroup when one is given, with the pidfd made by
 // the same call. 0 started, an errno value for a child that failed before its exec, or -1 when
-// clone3 itself failed (*pidfd is -1 then): the caller takes the vfork path.
+// clone3 itself failed (*pidfd is -1 then): the caller takes the vfork path. ETIMEDOUT for a
+// child that did not reach its exec in time: it has been sent SIGKILL, and *pid and *pidfd are
+// left to the caller to reap.
 int SpawnByClone3(const char* program, char* const* argv, char* const* envp, int cgroupFd, int maxFd, pid_t* pid,
                   int* pidfd) {
-  // The child's stack; this frame waits, unused, until the child has gone to exec.
+  // The child's stack; this frame waits, unused, until the child has gone to exec. Not
+  // CLONE_VFORK: the kernel's wait for the exec has no time limit, this one has.
   alignas(64) char stack[16384];
   for (;;) {
     const bool shareFiles = !unshareRefused.load(std::memory_order_relaxed);
-    int failure = 0;
-    const ExecPlan plan{program, argv, envp, nullptr, maxFd, -1, shareFiles, &failure};
+    Handshake* handshake = new (std::nothrow) Handshake;
+    if (handshake == nullptr) return -1;
+    const ExecPlan plan{program, argv, envp, nullptr, maxFd, -1, shareFiles, &handshake->failure};
     CloneArgs args{};
-    args.flags = kCloneVm | kCloneVfork | kClonePidfd | (shareFiles ? kCloneFiles : 0) |
+    args.flags = kCloneVm | kCloneChildClearTid | kClonePidfd | (shareFiles ? kCloneFiles : 0) |
                  (cgroupFd >= 0 ? kCloneIntoCgroup : 0);
     args.pidfd = reinterpret_cast<uintptr_t>(pidfd);
+    args.childTid = reinterpret_cast<uintptr_t>(&handshake->running);
     args.exitSignal = SIGCHLD;
     args.stack = reinterpret_cast<uintptr_t>(stack);
     args.stackSize = sizeof stack;
@@ -164,16 +200,28 @@ int SpawnByClone3(const char* program, char* const* argv, char* const* envp, int
     uint64_t all = ~0ull, old = 0;
     syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &old, 8);
     long made = Clone3Call(&args, ExecChildOnOwnStack, &plan);
-    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old, nullptr, 8);
     if (made <= 0) {
+      syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old, nullptr, 8);
+      delete handshake;
       // Refused for good, or a failure the vfork path reports as it always has.
       const long err = -made;
       if (err == ENOSYS || err == EPERM || err == E2BIG || err == EINVAL) clone3Refused = true;
       *pidfd = -1;
       return -1;
     }
-    // Back once the child has gone to exec or ended; an end before exec left its error here.
-    const int code = *static_cast<volatile int*>(&failure);
+    if (!WaitForRelease(handshake, Deadline(execWaitMs.load()))) {
+      // Frozen or stuck before its exec. Once killed it runs none of its code again, so neither
+      // stack nor plan is touched after this; the block stays its own until the kernel is done.
+      syscall(SYS_pidfd_send_signal, *pidfd, SIGKILL, nullptr, 0);
+      if (WaitForRelease(handshake, Deadline(1000))) delete handshake;
+      syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old, nullptr, 8);
+      *pid = static_cast<pid_t>(made);
+      return ETIMEDOUT;
+    }
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old, nullptr, 8);
+    // The child has gone to exec or ended; an end before exec left its error here.
+    const int code = handshake->failure;
+    delete handshake;
     if (code == 0) {
       *pid = static_cast<pid_t>(made);
       return 0;
@@ -209,6 +257,8 @@ int Spawn(const char* program, char* const* argv, char* const* envp, int cgroupF
     }
     pipeFds[1] = moved;
   }
+  // A path that cannot be opened stands for a move the kernel refuses.
+  if (cgroupProcs != nullptr && failedMovesToPlant.load() > 0 && failedMovesToPlant.fetch_sub(1) > 0) cgroupProcs = "";
   const ExecPlan plan{program, argv, envp, cgroupProcs, maxFd, pipeFds[1], false, nullptr};
   uint64_t all = ~0ull, old = 0;
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &old, 8);
@@ -237,5 +287,9 @@ int Spawn(const char* program, char* const* argv, char* const* envp, int cgroupF
 }
 
 void UseClone3(bool use) { clone3Refused = !use; }
+
+void SetExecWaitMs(uint32_t ms) { execWaitMs = ms; }
+
+void PlantFailedCgroupMoves(int count) { failedMovesToPlant = count; }
 
 }  // namespace kestravo::posix
