@@ -261,8 +261,8 @@ TEST(Process, TheWholeTreeEndsWithTheChild) {
 
 // A cgroup that fails one start costs that child alone: a move refused once (where clone3 is not
 // used) leaves it without a cgroup, and one frozen as it is made (an operator's freeze that would
-// stop the child before its exec) fails the start within its limit, with nothing of it left. The
-// next child gets a cgroup of its own.
+// stop the child before its exec), started in or moved into, fails the start within its limit,
+// with nothing of it left. The next child gets a cgroup of its own.
 TEST(Process, ACgroupThatFailsOneStartCostsOnlyThatStart) {
   const std::string probe = posix::NewChildCgroup();
   const bool freezer = !probe.empty() && access((probe + "/cgroup.freeze").c_str(), F_OK) == 0;
@@ -276,9 +276,9 @@ TEST(Process, ACgroupThatFailsOneStartCostsOnlyThatStart) {
     return found;
   };
   posix::SetExecWaitMs(300);
-  for (const bool frozen : {false, true}) {
-    SCOPED_TRACE(frozen ? "frozen" : "move refused");
-    posix::UseClone3(frozen);
+  for (const auto& [frozen, clone3] : {std::pair(false, false), std::pair(true, true), std::pair(true, false)}) {
+    SCOPED_TRACE(testing::Message() << (frozen ? "frozen" : "move refused") << (clone3 ? "" : ", without clone3"));
+    posix::UseClone3(clone3);
     posix::PlantFailedCgroupMoves(frozen ? 0 : 1);
     posix::FreezeNewCgroups(frozen);
     auto start = std::async(std::launch::async, [] { return std::make_unique<Child>(HelperCommandLine("ignore", "-")); });

@@ -366,9 +366,14 @@ BOOL StartChild(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPVOID lpEnvironm
       cgroup.clear();
       rc = kestravo::posix::Spawn(lpApplicationName, argv.data(), envp, -1, nullptr, &pid, &pidfd, &cgroupFailed);
     }
-    if (rc == ETIMEDOUT && pidfd >= 0) {
+    if (rc == ETIMEDOUT) {
       // Killed before its exec: its handle's end reaps it, or leaves it to a later sweep, and
       // takes its cgroup along. The start failed.
+      if (pidfd < 0) pidfd = kestravo::posix::PidfdOpen(pid);
+      if (pidfd < 0) {
+        kestravo::posix::RemoveCgroup(cgroup);  // reaped by the host already
+        return Fail(ERROR_TIMEOUT);
+      }
       auto stuck = std::make_shared<ProcessObject>(pidfd, true, pid, cgroup);
       pidfd = -1;
       stuck->Terminate();

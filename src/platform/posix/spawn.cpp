@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -22,8 +23,8 @@ namespace {
 
 // What the new process does between clone and exec. It shares the caller's memory while the
 // calling thread waits, so it makes raw system calls only. On the clone3 path a failure goes back
-// through that memory (failure); on the vfork path through the close-on-exec pipe report, since a
-// plain fork (as a sanitizer may turn vfork into) shares no memory to report it in.
+// through that memory (failure); on the fallback path (clone without clone3's extras, still
+// called the vfork path) through the close-on-exec pipe report, as it always has.
 struct ExecPlan {
   const char* program;
   char* const* argv;
@@ -96,6 +97,8 @@ constexpr unsigned kCloseRangeUnshare = 2;  // CLOSE_RANGE_UNSHARE
 }
 
 [[noreturn]] KESTRAVO_CHILD_SIDE void ExecChildOnOwnStack(const ExecPlan* plan) { ExecChild(*plan); }
+
+KESTRAVO_CHILD_SIDE int ExecChildFromClone(void* plan) { ExecChild(*static_cast<const ExecPlan*>(plan)); }
 
 // clone3's arguments (linux/sched.h, which clashes with <sched.h>).
 struct CloneArgs {
@@ -260,16 +263,34 @@ int Spawn(const char* program, char* const* argv, char* const* envp, int cgroupF
   // A path that cannot be opened stands for a move the kernel refuses.
   if (cgroupProcs != nullptr && failedMovesToPlant.load() > 0 && failedMovesToPlant.fetch_sub(1) > 0) cgroupProcs = "";
   const ExecPlan plan{program, argv, envp, cgroupProcs, maxFd, pipeFds[1], false, nullptr};
+  // As vfork, but the wait for the exec has a limit: a child that moved itself into a cgroup
+  // frozen at that moment stops before its exec.
+  alignas(64) char stack[16384];
+  Handshake* handshake = new (std::nothrow) Handshake;
+  if (handshake == nullptr) {
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    return ENOMEM;
+  }
   uint64_t all = ~0ull, old = 0;
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &old, 8);
-  pid_t child = vfork();
-  if (child == 0) ExecChild(plan);
+  pid_t child = clone(ExecChildFromClone, stack + sizeof stack, static_cast<int>(kCloneVm | kCloneChildClearTid) | SIGCHLD,
+                      const_cast<ExecPlan*>(&plan), nullptr, nullptr, &handshake->running);
   int forkError = errno;
+  const bool released = child < 0 || WaitForRelease(handshake, Deadline(execWaitMs.load()));
+  if (!released) {
+    // Not reaped, so the pid is still the child's. Killed, it runs none of its code again.
+    kill(child, SIGKILL);
+    if (WaitForRelease(handshake, Deadline(1000))) delete handshake;
+  } else {
+    delete handshake;
+  }
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old, nullptr, 8);
   close(plan.report);
-  if (child < 0) {
+  if (child < 0 || !released) {
     close(pipeFds[0]);
-    return forkError;
+    if (!released) *pid = child;
+    return released ? forkError : ETIMEDOUT;
   }
   // Nothing to read once exec has closed the pipe: the program runs.
   int code = 0;

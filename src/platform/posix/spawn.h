@@ -14,8 +14,8 @@ namespace kestravo::posix {
 // that is refused, it moves itself in before exec. Returns 0 or an errno value; *pidfd gets the
 // child's pidfd when clone3 made one, else -1; *cgroupFailed tells that joining the cgroup was
 // what failed. ETIMEDOUT when the child did not reach its exec within the limit (a cgroup frozen
-// under it; clone3 path): it has been sent SIGKILL, and *pid and *pidfd are set for the caller
-// to reap and to end its cgroup.
+// under it): it has been sent SIGKILL, and *pid (and *pidfd where clone3 made one, else -1) are
+// set for the caller to reap and to end its cgroup.
 int Spawn(const char* program, char* const* argv, char* const* envp, int cgroupFd, const char* cgroupProcs, pid_t* pid,
           int* pidfd, bool* cgroupFailed);
 
