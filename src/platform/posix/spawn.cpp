@@ -113,9 +113,9 @@ std::atomic<uint32_t> execWaitMs{10000};
 // Testing: moves into a cgroup planted to fail.
 std::atomic<int> failedMovesToPlant{0};
 
-// What the parent and a clone3 child share until the child's exec: on the heap, since a child
-// that does not let go in time is left the block (its memory is cleared by the kernel when the
-// child's exec or end releases it, after the start has returned).
+// What the parent and its child share until the child's exec: on the heap, since a child that
+// does not let go in time is left the block (the kernel clears its word when the child's exec or
+// end releases the memory, which may be after the start has returned).
 struct Handshake {
   int32_t running = 1;  // cleared with a futex wake at the child's exec or end (CLONE_CHILD_CLEARTID)
   int failure = 0;      // the child's error before exec
