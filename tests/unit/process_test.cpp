@@ -14,9 +14,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <future>
+#include <atomic>
 #include <memory>
 #include <sstream>
+#include <thread>
 #include <tuple>
 
 #include "common/command_line.h"
@@ -281,11 +282,16 @@ TEST(Process, ACgroupThatFailsOneStartCostsOnlyThatStart) {
     posix::UseClone3(clone3);
     posix::PlantFailedCgroupMoves(frozen ? 0 : 1);
     posix::FreezeNewCgroups(frozen);
-    auto start = std::async(std::launch::async, [] { return std::make_unique<Child>(HelperCommandLine("ignore", "-")); });
+    std::unique_ptr<Child> first;
+    std::atomic<bool> started{false};
+    std::thread start([&] {
+      first = std::make_unique<Child>(HelperCommandLine("ignore", "-"));
+      started = true;
+    });
     // A start that hangs is let go, so that the test fails rather than hangs.
-    if (start.wait_for(std::chrono::seconds(5)) != std::future_status::ready)
+    if (!WaitFor([&] { return started.load(); }, std::chrono::seconds(5)))
       for (const std::string& dir : left()) std::ofstream(dir + "/cgroup.freeze") << "0";
-    std::unique_ptr<Child> first = start.get();
+    start.join();
     posix::FreezeNewCgroups(false);
     EXPECT_EQ(first->ok, !frozen);
     EXPECT_EQ(frozen ? first->error : 0u, frozen ? static_cast<DWORD>(ERROR_TIMEOUT) : 0u);

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <linux/futex.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -43,28 +42,51 @@ constexpr unsigned kCloseRangeUnshare = 2;  // CLOSE_RANGE_UNSHARE
 // Not instrumented: on the clone3 path it runs on a stack no sanitizer knows.
 #define KESTRAVO_CHILD_SIDE __attribute__((no_sanitize("address", "thread")))
 
-[[noreturn]] KESTRAVO_CHILD_SIDE void ExitWithError(const ExecPlan& plan, int flag) {
-  int code = (errno == 0 ? EIO : errno) + flag;
+// A system call that leaves errno alone, -errno on failure. Until its exec the child shares the
+// caller's memory and thread-local storage (errno, a sanitizer's state) with the calling thread,
+// which runs on meanwhile: the child touches neither.
+KESTRAVO_CHILD_SIDE __attribute__((always_inline)) inline long Sys(long number, long a = 0, long b = 0, long c = 0, long d = 0) {
+#if defined(__x86_64__)
+  long result;
+  register long r10 asm("r10") = d;
+  asm volatile("syscall" : "=a"(result) : "0"(number), "D"(a), "S"(b), "d"(c), "r"(r10) : "rcx", "r11", "memory");
+  return result;
+#else
+  long result = syscall(number, a, b, c, d);
+  return result < 0 ? -errno : result;
+#endif
+}
+
+template <typename T>
+KESTRAVO_CHILD_SIDE inline long Arg(T* pointer) {
+  return reinterpret_cast<long>(pointer);
+}
+
+// result: what the failed call returned (-errno; anything else counts as EIO).
+[[noreturn]] KESTRAVO_CHILD_SIDE void ExitWithError(const ExecPlan& plan, long result, int flag) {
+  int code = (result < 0 ? static_cast<int>(-result) : EIO) + flag;
   if (plan.failure != nullptr) {
     *static_cast<volatile int*>(plan.failure) = code;
   } else {
-    syscall(SYS_write, plan.report, &code, sizeof code);
+    Sys(SYS_write, plan.report, Arg(&code), sizeof code);
   }
-  for (;;) syscall(SYS_exit_group, 127);
+  for (;;) Sys(SYS_exit_group, 127);
 }
 
 [[noreturn]] KESTRAVO_CHILD_SIDE void ExecChild(const ExecPlan& plan) {
+  long r = 0;
   // A table of its own holding 0 to 2 alone: the caller's other descriptors are neither copied
   // nor closed one by one, which with thousands of children held was most of a start's cost.
-  if (plan.sharedFiles && syscall(SYS_close_range, 3u, ~0u, kCloseRangeUnshare) != 0) ExitWithError(plan, kUnshareFailure);
+  if (plan.sharedFiles && (r = Sys(SYS_close_range, 3, ~0u, kCloseRangeUnshare)) != 0) ExitWithError(plan, r, kUnshareFailure);
   // Into the cgroup before anything runs that could fork: none of its descendants starts
   // outside it.
   if (plan.cgroupProcs != nullptr) {
-    int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, plan.cgroupProcs, O_WRONLY | O_CLOEXEC));
-    if (fd < 0 || syscall(SYS_write, fd, "0", 1) != 1) ExitWithError(plan, kCgroupFailure);
-    syscall(SYS_close, fd);
+    const long fd = Sys(SYS_openat, AT_FDCWD, Arg(plan.cgroupProcs), O_WRONLY | O_CLOEXEC);
+    r = fd < 0 ? fd : Sys(SYS_write, fd, Arg("0"), 1);
+    if (r != 1) ExitWithError(plan, r, kCgroupFailure);
+    Sys(SYS_close, fd);
   }
-  if (syscall(SYS_setsid) < 0) ExitWithError(plan, 0);
+  if ((r = Sys(SYS_setsid)) < 0) ExitWithError(plan, r, 0);
   // Every signal to its default: the caller's handlers live in memory that exec leaves behind.
   struct {
     void* handler;
@@ -73,32 +95,32 @@ constexpr unsigned kCloseRangeUnshare = 2;  // CLOSE_RANGE_UNSHARE
     uint64_t mask;
   } defaults{};  // SIG_DFL
   for (int sig = 1; sig <= 64; ++sig) {
-    if (sig != SIGKILL && sig != SIGSTOP) syscall(SYS_rt_sigaction, sig, &defaults, nullptr, 8);
+    if (sig != SIGKILL && sig != SIGSTOP) Sys(SYS_rt_sigaction, sig, Arg(&defaults), 0, 8);
   }
-  int in = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDONLY));
-  if (in < 0 || (in != 0 && (syscall(SYS_dup2, in, 0) < 0 || syscall(SYS_close, in) < 0))) ExitWithError(plan, 0);
-  int out = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_WRONLY));
-  if (out < 0 || (out != 1 && (syscall(SYS_dup2, out, 1) < 0 || syscall(SYS_close, out) < 0))) ExitWithError(plan, 0);
-  if (syscall(SYS_dup2, 1, 2) < 0) ExitWithError(plan, 0);
+  const long in = Sys(SYS_openat, AT_FDCWD, Arg("/dev/null"), O_RDONLY);
+  if (in < 0) ExitWithError(plan, in, 0);
+  if (in != 0 && ((r = Sys(SYS_dup2, in, 0)) < 0 || (r = Sys(SYS_close, in)) < 0)) ExitWithError(plan, r, 0);
+  const long out = Sys(SYS_openat, AT_FDCWD, Arg("/dev/null"), O_WRONLY);
+  if (out < 0) ExitWithError(plan, out, 0);
+  if (out != 1 && ((r = Sys(SYS_dup2, out, 1)) < 0 || (r = Sys(SYS_close, out)) < 0)) ExitWithError(plan, r, 0);
+  if ((r = Sys(SYS_dup2, 1, 2)) < 0) ExitWithError(plan, r, 0);
   if (!plan.sharedFiles) {
     // All but the report pipe, which exec closes.
     const unsigned report = plan.report < 0 ? ~0u : static_cast<unsigned>(plan.report);
-    if ((report > 3 && syscall(SYS_close_range, 3u, report - 1, 0u) != 0) ||
-        (plan.report >= 0 && syscall(SYS_close_range, report + 1, ~0u, 0u) != 0)) {
+    if ((report > 3 && Sys(SYS_close_range, 3, report - 1, 0) != 0) ||
+        (plan.report >= 0 && Sys(SYS_close_range, report + 1, ~0u, 0) != 0)) {
       for (int fd = 3; fd < plan.maxFd; ++fd) {
-        if (fd != plan.report) syscall(SYS_close, fd);
+        if (fd != plan.report) Sys(SYS_close, fd);
       }
     }
   }
   uint64_t none = 0;
-  syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, 8);
-  syscall(SYS_execve, plan.program, plan.argv, plan.envp);
-  ExitWithError(plan, 0);
+  Sys(SYS_rt_sigprocmask, SIG_SETMASK, Arg(&none), 0, 8);
+  r = Sys(SYS_execve, Arg(plan.program), Arg(plan.argv), Arg(plan.envp));
+  ExitWithError(plan, r, 0);
 }
 
 [[noreturn]] KESTRAVO_CHILD_SIDE void ExecChildOnOwnStack(const ExecPlan* plan) { ExecChild(*plan); }
-
-KESTRAVO_CHILD_SIDE int ExecChildFromClone(void* plan) { ExecChild(*static_cast<const ExecPlan*>(plan)); }
 
 // clone3's arguments (linux/sched.h, which clashes with <sched.h>).
 struct CloneArgs {
@@ -161,8 +183,30 @@ long Clone3Call(CloneArgs* args, void (*entry)(const ExecPlan*), const ExecPlan*
       : "rcx", "r11", "memory", "cc");
   return ret;
 }
+// The same with clone, for where clone3 is refused: the child runs entry(plan) on stackTop. Not
+// glibc's clone, which a sanitizer wraps as for a fork, touching state the caller still uses.
+long CloneCall(unsigned long flags, char* stackTop, int32_t* childTid, void (*entry)(const ExecPlan*), const ExecPlan* plan) {
+  long ret;
+  register int32_t* tidReg asm("r10") = childTid;
+  register const ExecPlan* planReg asm("r8") = plan;  // the tls argument, unused without CLONE_SETTLS
+  register void (*entryReg)(const ExecPlan*) asm("r9") = entry;
+  asm volatile(
+      "syscall\n\t"
+      "test %%rax, %%rax\n\t"
+      "jnz 1f\n\t"
+      "xor %%ebp, %%ebp\n\t"
+      "mov %%r8, %%rdi\n\t"
+      "call *%%r9\n\t"
+      "ud2\n"
+      "1:"
+      : "=a"(ret)
+      : "0"(static_cast<long>(SYS_clone)), "D"(flags), "S"(stackTop), "d"(0L), "r"(tidReg), "r"(planReg), "r"(entryReg)
+      : "rcx", "r11", "memory", "cc");
+  return ret;
+}
 #else
 long Clone3Call(CloneArgs*, void (*)(const ExecPlan*), const ExecPlan*) { return -ENOSYS; }
+long CloneCall(unsigned long, char*, int32_t*, void (*)(const ExecPlan*), const ExecPlan*) { return -ENOSYS; }
 #endif
 
 // Waits for a child that failed before its exec, and lets its pidfd go.
@@ -274,9 +318,10 @@ int Spawn(const char* program, char* const* argv, char* const* envp, int cgroupF
   }
   uint64_t all = ~0ull, old = 0;
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &old, 8);
-  pid_t child = clone(ExecChildFromClone, stack + sizeof stack, static_cast<int>(kCloneVm | kCloneChildClearTid) | SIGCHLD,
-                      const_cast<ExecPlan*>(&plan), nullptr, nullptr, &handshake->running);
-  int forkError = errno;
+  const long made = CloneCall(kCloneVm | kCloneChildClearTid | SIGCHLD, stack + sizeof stack, &handshake->running,
+                              ExecChildOnOwnStack, &plan);
+  const pid_t child = made > 0 ? static_cast<pid_t>(made) : -1;
+  const int forkError = made > 0 ? 0 : static_cast<int>(-made);
   const bool released = child < 0 || WaitForRelease(handshake, Deadline(execWaitMs.load()));
   if (!released) {
     // Not reaped, so the pid is still the child's. Killed, it runs none of its code again.
