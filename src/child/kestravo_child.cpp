@@ -8,6 +8,9 @@
 
 #include "common/child_marker.h"
 #include "os.h"
+#ifndef _WIN32
+#include "posix/inherited_event.h"
+#endif
 
 #ifdef _WIN32
 #define KESTRAVO_CHILD_EXPORT extern "C" __declspec(dllexport)
@@ -65,7 +68,17 @@ KESTRAVO_CHILD_EXPORT int32_t KESTRAVO_ChildGetIdentity(const char* cmdLine,
 
 KESTRAVO_CHILD_EXPORT void* KESTRAVO_ChildOpenStopEvent(const char* guid) {
   if (guid == nullptr || *guid == '\0') return nullptr;
-  return OpenEventA(SYNCHRONIZE, FALSE, guid);
+  HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, guid);
+#ifndef _WIN32
+  // Run as another user by kestravo-run, this process may not open the supervisor's owner-only
+  // event by name: the adapter opened it before the switch and left it a descriptor.
+  const char* inherited = getenv(kestravo::posix::kStopEventFdVariable);
+  if (event == nullptr && GetLastError() == ERROR_ACCESS_DENIED && inherited != nullptr) {
+    event = kestravo::posix::OpenInheritedEvent(inherited, guid);
+    if (event == nullptr) SetLastError(ERROR_ACCESS_DENIED);
+  }
+#endif
+  return event;
 }
 
 KESTRAVO_CHILD_EXPORT int32_t KESTRAVO_ChildWaitStop(void* stopEvent, uint32_t timeoutMs) {

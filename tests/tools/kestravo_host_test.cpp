@@ -355,20 +355,29 @@ double LineGapMs(const std::string& out, const std::string& from, const std::str
 // output's last lines (of this run: not those already in the file) once however often it fails;
 // a program given its own stop signal gets it at the stop. The stops run side by side: one that
 // takes 2 s to honour its signal and one killed after its 3 s grace are both gone well before
-// the 5 s that one after the other would take, and each is shown as it ended.
+// the 5 s that one after the other would take, and each is shown as it ended. As root, a program
+// run as another user with no stop signal waits on the stop event itself and ends on it.
 TEST_F(HostToolTest, ShowsHowAProgramEndedAndWhatItSaidAndStopsWithItsSignal) {
   std::ofstream(dir.File("sh.log")) << "from an earlier run\n";
   std::ofstream(dir.File("secret")) << "root's secret\n";
   chmod(dir.File("secret").c_str(), 0600);
+  const bool root = geteuid() == 0;
+  TempDir reachable;  // where nobody may write its report
+  chmod(reachable.Path().c_str(), 0777);
+  std::vector<std::string> asUser = {":::", "--user", "nobody", "--stop-signal", "none", "--grace", "3s", HelperChild(), "stop",
+                                     reachable.File("user")};
   // Long enough for two ends even where the adapter takes a second to start (ThreadSanitizer).
-  pid_t tool = Start(1, {"--for", "4", "--", "sh", "-c", "echo starting; exit 3", ":::", "--stop-signal", "INT", "--grace", "8s",
+  std::vector<std::string> args = {"--for", "4", "--", "sh", "-c", "echo starting; exit 3", ":::", "--stop-signal", "INT", "--grace", "8s",
                          "sh", "-c", "trap 'sleep 2; echo got INT; exit 0' INT; echo up; while :; do sleep 0.05; done",
                          ":::", "--grace", "3s", "sh", "-c", "trap '' TERM; while :; do sleep 0.05; done",
                          ":::", "sh", "-c", "ln -sf " + dir.File("secret") + " " + dir.File("sh-4.log") + "; exit 4",
-                         ":::", "sh", "-c", "rm -f " + dir.File("sh-5.log") + "; mkfifo " + dir.File("sh-5.log") + "; exit 5"});
+                         ":::", "sh", "-c", "rm -f " + dir.File("sh-5.log") + "; mkfifo " + dir.File("sh-5.log") + "; exit 5"};
+  if (root) args.insert(args.end(), asUser.begin(), asUser.end());
+  pid_t tool = Start(1, args);
   ASSERT_GT(tool, 0);
   EXPECT_EQ(WaitExit(tool, std::chrono::seconds(20)), 0);
   std::string out = FileText(Out(1));
+  EXPECT_TRUE(!root || std::filesystem::exists(reachable.File("user.stopped"))) << out;
   EXPECT_EQ(CountMatches(out, R"(hpid 1  pid \d+  ended on SIGINT after 2\d{3}\.\d ms\n)"), 1u) << out;
   EXPECT_EQ(CountMatches(out, R"(hpid 2  pid \d+  killed: still running 3\.00 s after its stop event\n)"), 1u) << out;
   EXPECT_EQ(CountMatches(out, R"(killed after the grace: 1,)"), 1u) << out;
@@ -393,7 +402,7 @@ TEST_F(HostToolTest, ShowsHowAProgramEndedAndWhatItSaidAndStopsWithItsSignal) {
     pid = (*it)[1].str();
     next = what == "exited" ? "restart" : "exited";
   }
-  EXPECT_EQ(CountMatches(out, R"(starts +5 \(adopted: 0\))"), 1u) << out;
+  EXPECT_EQ(CountMatches(out, root ? R"(starts +6 \(adopted: 0\))" : R"(starts +5 \(adopted: 0\))"), 1u) << out;
   EXPECT_EQ(CountMatches(out, "\n    \\| starting\n"), 1u) << out;
   EXPECT_EQ(CountMatches(out, "earlier run"), 0u) << out;
   EXPECT_EQ(CountMatches(FileText(dir.File("sh-2.log")), "^up\n.*stop event: sending SIGINT.*\ngot INT\n"), 1u)

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/os.h"
+#include "platform/posix/inherited_event.h"
 #include "platform/posix/named_event_file.h"
 #include "test_support.h"
 
@@ -49,6 +50,32 @@ TEST(NamedEvent, SecondCreateOpensTheFirstAndTheLastCloseRemovesIt) {
   EXPECT_FALSE(BackingFileExists(name));
   EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, name.c_str()), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+// A descriptor named as inherited is taken only for the event it is, opened for writing too; the
+// handles made from it share its state and leave the event's name and holders alone.
+TEST(NamedEvent, AnInheritedDescriptorIsTakenOnlyForItsOwnEvent) {
+  std::string name = CreateGuidString(), other = CreateGuidString();
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str()), foreign = CreateEventA(nullptr, TRUE, FALSE, other.c_str());
+  const int fd = posix::InheritableEventDescriptor(event), otherFd = posix::InheritableEventDescriptor(foreign);
+  const int readOnly = open(posix::NamedEventPath(name).c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_TRUE(fd >= 3 && otherFd >= 3 && readOnly >= 0 && fcntl(fd, F_GETFD) == 0);
+  const std::string own = std::to_string(fd);
+  const std::pair<std::string, std::string> refused[] = {{std::to_string(otherFd), name}, {std::to_string(readOnly), name},
+                                                         {own, other}, {own + "x", name}, {"", name}, {"-1", name}, {"999", name}};
+  for (const auto& [text, named] : refused) {
+    EXPECT_EQ(posix::OpenInheritedEvent(text.c_str(), named.c_str()), nullptr) << text << " " << named;
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE) << text << " " << named;
+  }
+  HANDLE taken = posix::OpenInheritedEvent(own.c_str(), name.c_str());
+  ASSERT_NE(taken, nullptr);
+  ASSERT_TRUE(SetEvent(event));
+  EXPECT_EQ(WaitForSingleObject(taken, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(CloseHandle(taken));
+  close(fd), close(otherFd), close(readOnly);
+  EXPECT_TRUE(BackingFileExists(name));
+  EXPECT_TRUE(CloseHandle(event) && CloseHandle(foreign));
+  EXPECT_FALSE(BackingFileExists(name) || BackingFileExists(other));
 }
 
 // A forked copy closes the handle it inherited: this process still holds the event.

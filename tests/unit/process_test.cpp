@@ -14,7 +14,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <atomic>
+#include <memory>
 #include <sstream>
+#include <thread>
 #include <tuple>
 
 #include "common/command_line.h"
@@ -255,6 +258,51 @@ TEST(Process, TheWholeTreeEndsWithTheChild) {
     EXPECT_TRUE(cgroup.empty() || WaitFor([&] { return access(cgroup.c_str(), F_OK) != 0; })) << cgroup;
   }
   posix::UseCgroupKill(true);
+}
+
+// A cgroup that fails one start costs that child alone: a move refused once (where clone3 is not
+// used) leaves it without a cgroup, and one frozen as it is made (an operator's freeze that would
+// stop the child before its exec), started in or moved into, fails the start within its limit,
+// with nothing of it left. The next child gets a cgroup of its own.
+TEST(Process, ACgroupThatFailsOneStartCostsOnlyThatStart) {
+  const std::string probe = posix::NewChildCgroup();
+  const bool freezer = !probe.empty() && access((probe + "/cgroup.freeze").c_str(), F_OK) == 0;
+  posix::RemoveCgroup(probe);
+  if (!freezer) GTEST_SKIP() << "no cgroups with a freezer for this host here";
+  const std::string ours = probe.substr(0, probe.rfind('.') + 1);  // kestravo-PID.
+  auto left = [&] {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(probe.substr(0, probe.rfind('/'))))
+      if (entry.path().string().rfind(ours, 0) == 0) found.push_back(entry.path().string());
+    return found;
+  };
+  posix::SetExecWaitMs(300);
+  for (const auto& [frozen, clone3] : {std::pair(false, false), std::pair(true, true), std::pair(true, false)}) {
+    SCOPED_TRACE(testing::Message() << (frozen ? "frozen" : "move refused") << (clone3 ? "" : ", without clone3"));
+    posix::UseClone3(clone3);
+    posix::PlantFailedCgroupMoves(frozen ? 0 : 1);
+    posix::FreezeNewCgroups(frozen);
+    std::unique_ptr<Child> first;
+    std::atomic<bool> started{false};
+    std::thread start([&] {
+      first = std::make_unique<Child>(HelperCommandLine("ignore", "-"));
+      started = true;
+    });
+    // A start that hangs is let go, so that the test fails rather than hangs.
+    if (!WaitFor([&] { return started.load(); }, std::chrono::seconds(5)))
+      for (const std::string& dir : left()) std::ofstream(dir + "/cgroup.freeze") << "0";
+    start.join();
+    posix::FreezeNewCgroups(false);
+    EXPECT_EQ(first->ok, !frozen);
+    EXPECT_EQ(frozen ? first->error : 0u, frozen ? static_cast<DWORD>(ERROR_TIMEOUT) : 0u);
+    EXPECT_TRUE(frozen || posix::ChildCgroupOf(first->pid()).empty()) << "moved into a cgroup after all";
+    first.reset();
+    EXPECT_TRUE(WaitFor([&] { return ChildrenOfThisProcess().empty() && left().empty(); }));
+    Child next(HelperCommandLine("ignore", "-"));
+    ASSERT_TRUE(next.ok) << next.error;
+    EXPECT_NE(posix::ChildCgroupOf(next.pid()), "");
+  }
+  posix::SetExecWaitMs(10000);
 }
 
 // Once a child has been reaped by someone else (the host's own waitpid, or an adopted child's new

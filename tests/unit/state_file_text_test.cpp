@@ -1,15 +1,48 @@
 // The state file's text: exactly what TinyXML's printer makes of the same document (its escaping
-// quirks included), read back byte for byte, and the rules for entries that cannot be used.
+// quirks included), read back byte for byte, and the rules for entries that cannot be used; the
+// state file and its lock refused when another name of a file was planted under theirs.
 #include <gtest/gtest.h>
 #include <tinyxml.h>
 
+#include <filesystem>
+#include <fstream>
 #include <list>
 #include <string>
 #include <tuple>
 
+#include "platform/state_file.h"
 #include "state/state_file_text.h"
+#include "test_support.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <aclapi.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace {
+
+// Makes another account the file's owner, as root or an administrator can; false where that
+// cannot be done here.
+bool GiveAway(const std::string& path) {
+#ifdef _WIN32
+  SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+  PSID everyone = nullptr, owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  bool given = AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone) &&
+               SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, everyone,
+                                     nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+               GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                     nullptr, &descriptor) == ERROR_SUCCESS &&
+               owner != nullptr && EqualSid(owner, everyone);
+  if (descriptor != nullptr) LocalFree(descriptor);
+  if (everyone != nullptr) FreeSid(everyone);
+  return given;
+#else
+  return geteuid() == 0 && chown(path.c_str(), 65534, 65534) == 0;
+#endif
+}
 
 std::string PrintedByTinyXml(const std::list<ProcConfig>& entries) {
   TiXmlDocument document;
@@ -80,6 +113,29 @@ TEST(StateFileText, EntriesThatCannotBeUsedAreSkipped) {
     ASSERT_EQ(read.size(), kept ? 3u : 2u) << attributes;
     EXPECT_EQ(skipped, kept ? 0 : 1) << attributes;
     EXPECT_EQ(read.front().guid + read.back().guid, "{a}{b}") << attributes;
+  }
+}
+
+// A state file or lock that is a second name of another file (one that a program run as another
+// user could have linked in), or another user's, is neither read nor written, on either system.
+TEST(StateFile, ASecondNameOrAnotherUsersFileIsNeitherReadNorWritten) {
+  kestravo::test::TempDir dir;
+  std::ofstream(dir.File("precious")) << "precious";
+  std::filesystem::create_hard_link(dir.File("precious"), dir.File("kestravo.xml"));
+  std::filesystem::create_hard_link(dir.File("precious"), dir.File("kestravo.xml.lock"));
+  std::string text, why;
+  int error = 0;
+  EXPECT_EQ(ReadStateFile(dir.File("kestravo.xml"), 1 << 20, &text, &why, &error), StateFileStatus::kUntrusted) << why;
+  intptr_t lock = -1;
+  unsigned long holder = 0;
+  EXPECT_EQ(LockStateFile(dir.File("kestravo.xml.lock"), &lock, &holder, &error), StateFileLock::kUntrusted);
+  UnlockStateFile(lock);
+  EXPECT_EQ(kestravo::test::FileText(dir.File("precious")), "precious");
+  std::ofstream(dir.File("foreign.lock")) << "foreign";
+  if (GiveAway(dir.File("foreign.lock"))) {
+    EXPECT_EQ(LockStateFile(dir.File("foreign.lock"), &lock, &holder, &error), StateFileLock::kUntrusted);
+    UnlockStateFile(lock);
+    EXPECT_EQ(kestravo::test::FileText(dir.File("foreign.lock")), "foreign");
   }
 }
 

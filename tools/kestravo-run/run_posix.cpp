@@ -31,6 +31,7 @@
 #include "common/exit_text.h"
 #include "common/signal_names.h"
 #include "kestravo_child.h"
+#include "platform/posix/inherited_event.h"
 #include "run_program.h"
 #include "path_search.h"
 
@@ -291,7 +292,15 @@ void RunProgram(const RunRequest& request) {
   // process holds counts as left over by a crash. The child closes it when it execs, and until
   // then shares this process's lock on it.
   void* event = nullptr;
-  if (!request.guid.empty() && request.stopSignal != 0) event = kestravo::child::OpenStopEventToPassOn(request.guid.c_str());
+  if (!request.guid.empty() && (request.stopSignal != 0 || g_credentials.change))
+    event = kestravo::child::OpenStopEventToPassOn(request.guid.c_str());
+  // The event is owner-only: a program run as another user gets it as a descriptor opened here,
+  // before the switch, which the child helper takes up (posix/inherited_event.h).
+  unsetenv(kestravo::posix::kStopEventFdVariable);
+  if (event != nullptr && g_credentials.change) {
+    int inherited = kestravo::posix::InheritableEventDescriptor(event);
+    if (inherited >= 0) setenv(kestravo::posix::kStopEventFdVariable, std::to_string(inherited).c_str(), 1);
+  }
 
   // Everything the child needs is made before fork: between fork and exec only async-signal-safe
   // calls.
@@ -355,7 +364,7 @@ void RunProgram(const RunRequest& request) {
     _exit(failure.err == ENOENT ? 127 : 126);
   }
 
-  if (event != nullptr) std::thread(WaitForStop, event, wake).detach();
+  if (event != nullptr && request.stopSignal != 0) std::thread(WaitForStop, event, wake).detach();
 
   for (;;) {
     pollfd fds[] = {{signals, POLLIN, 0}, {wake, POLLIN, 0}, {output[0], POLLIN, 0}};

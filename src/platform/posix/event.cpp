@@ -5,12 +5,16 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <ctime>
 #include <new>
 #include <string>
 
+#include "inherited_event.h"
 #include "last_error.h"
 
 namespace kestravo::posix {
@@ -148,11 +152,15 @@ using kestravo::posix::NamedEventFile;
 
 namespace {
 
-HANDLE OpenOrCreateEvent(bool create, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName) {
+HANDLE OpenOrCreateEvent(bool create, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName, int inherited = -1) {
   try {
     std::shared_ptr<EventObject> event;
     bool existed = false;
-    if (lpName == nullptr || *lpName == '\0') {
+    if (inherited >= 0) {
+      std::unique_ptr<NamedEventFile> file = NamedEventFile::Adopt(inherited, lpName);
+      if (!file) return nullptr;
+      event = std::make_shared<EventObject>(std::move(file));
+    } else if (lpName == nullptr || *lpName == '\0') {
       if (!create) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -176,6 +184,34 @@ HANDLE OpenOrCreateEvent(bool create, BOOL bManualReset, BOOL bInitialState, LPC
 }
 
 }  // namespace
+
+namespace kestravo::posix {
+
+int InheritableEventDescriptor(HANDLE handle) {
+  auto event = LookupHandleAs<EventObject>(handle);
+  if (!event) return -1;
+  if (event->NamedDescriptor() < 0) {
+    Fail(ERROR_INVALID_HANDLE);
+    return -1;
+  }
+  int fd = fcntl(event->NamedDescriptor(), F_DUPFD, 3);
+  if (fd < 0) FailWithErrno(errno);
+  return fd;
+}
+
+HANDLE OpenInheritedEvent(const char* fdText, const char* name) {
+  char* end = nullptr;
+  errno = 0;
+  long fd = fdText != nullptr ? strtol(fdText, &end, 10) : -1;
+  if (name == nullptr || *name == '\0' || fdText == nullptr || *fdText == '\0' || *end != '\0' || errno != 0 || fd < 0 ||
+      fd > INT_MAX) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return OpenOrCreateEvent(false, FALSE, FALSE, name, static_cast<int>(fd));
+}
+
+}  // namespace kestravo::posix
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName) {
   return OpenOrCreateEvent(true, bManualReset, bInitialState, lpName);

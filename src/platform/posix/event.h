@@ -29,6 +29,8 @@ class EventObject : public KernelObject {
   // False with the last error set when a named event's file was damaged by another process.
   bool Set();
   bool Reset();
+  // A named event's descriptor, owned by this object; -1 for an unnamed one.
+  int NamedDescriptor() const { return file_ ? file_->Descriptor() : -1; }
 
  private:
   std::unique_ptr<NamedEventFile> file_;  // null for an unnamed event

@@ -262,9 +262,45 @@ std::unique_ptr<NamedEventFile> NamedEventFile::Open(const std::string& name, bo
   return nullptr;
 }
 
+std::unique_ptr<NamedEventFile> NamedEventFile::Adopt(int fd, const std::string& name) {
+  std::unique_ptr<NamedEventFile> file(new NamedEventFile(NamedEventPath(name)));
+  struct stat st {};
+  struct stat named {};
+  EventBlock block {};
+  // Whatever the number names now: the variable may have outlived the descriptor it named.
+  const int flags = fcntl(fd, F_GETFL);
+  if (fd < 0 || flags < 0 || (flags & O_ACCMODE) != O_RDWR || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      (st.st_mode & 07777) != 0600 || (st.st_uid != 0 && st.st_uid != geteuid()) ||
+      lstat(file->path_.c_str(), &named) != 0 || named.st_dev != st.st_dev || named.st_ino != st.st_ino ||
+      !ReadBlock(fd, &block)) {
+    Fail(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  Fd own(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (own.get() < 0) {
+    FailWithErrno(errno);
+    return nullptr;
+  }
+  void* mapped = mmap(nullptr, sizeof(EventBlock), PROT_READ | PROT_WRITE, MAP_SHARED, own.get(), 0);
+  if (mapped == MAP_FAILED) {
+    FailWithErrno(errno);
+    return nullptr;
+  }
+  file->block_ = static_cast<EventBlock*>(mapped);
+  file->fd_ = own.release();
+  file->manualReset_ = block.manualReset != 0;
+  file->adopted_ = true;
+  return file;
+}
+
 NamedEventFile::~NamedEventFile() {
   if (block_) munmap(block_, sizeof(EventBlock));
   if (fd_ < 0) return;
+  if (adopted_) {
+    // The lock is the parent's, on the description this shares: an upgrade would drop it.
+    close(fd_);
+    return;
+  }
   if (getpid() == opener_) {
     // The lock is on our own description: an upgrade succeeds only when no other description
     // holds it, this was the last handle anywhere. A child between spawn and exec shares the

@@ -43,6 +43,10 @@ class NamedEventFile {
   // open wait, and an existing file is removed only when it is provably a leftover of ours.
   static std::unique_ptr<NamedEventFile> Open(const std::string& name, bool create,
                                               bool manualReset, bool initialState, bool* existed);
+  // The event of that name through a descriptor inherited from the parent that opened it (see
+  // inherited_event.h), checked to be the file under the name; the descriptor itself stays open.
+  // Null with ERROR_INVALID_HANDLE when it is not.
+  static std::unique_ptr<NamedEventFile> Adopt(int fd, const std::string& name);
   ~NamedEventFile();
   NamedEventFile(const NamedEventFile&) = delete;
   NamedEventFile& operator=(const NamedEventFile&) = delete;
@@ -56,6 +60,7 @@ class NamedEventFile {
   bool Intact() const;
   // The mapped futex word, for futex calls and a waiter's atomics.
   uint32_t* Word() const { return &block_->state; }
+  int Descriptor() const { return fd_; }
 
  private:
   explicit NamedEventFile(std::string path) : path_(std::move(path)) {}
@@ -65,6 +70,7 @@ class NamedEventFile {
   bool manualReset_ = false;
   std::string path_;
   pid_t opener_ = getpid();  // a forked copy closes differently from the process that opened it
+  bool adopted_ = false;     // shares the parent's open and hold: closed without lock or unlink
 };
 
 // The /dev/shm path of an event name: a fixed prefix, then the name with '/' and '%' escaped.

@@ -360,17 +360,32 @@ BOOL StartChild(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPVOID lpEnvironm
                                     &pid, &pidfd, &cgroupFailed);
     if (cgroupFd >= 0) close(cgroupFd);
     if (cgroupFailed) {
-      // Detected, never required: without cgroups the process group stands for the tree.
-      kestravo::posix::GiveUpCgroups();
+      // Detected, never required: without cgroups the process group stands for this child's
+      // tree. The next child tries again, since a refusal may pass.
       kestravo::posix::RemoveCgroup(cgroup);
       cgroup.clear();
       rc = kestravo::posix::Spawn(lpApplicationName, argv.data(), envp, -1, nullptr, &pid, &pidfd, &cgroupFailed);
+    }
+    if (rc == ETIMEDOUT) {
+      // Killed before its exec: its handle's end reaps it, or leaves it to a later sweep, and
+      // takes its cgroup along. The start failed.
+      if (pidfd < 0) pidfd = kestravo::posix::PidfdOpen(pid);
+      if (pidfd < 0) {
+        kestravo::posix::RemoveCgroup(cgroup);  // reaped by the host already
+        return Fail(ERROR_TIMEOUT);
+      }
+      auto stuck = std::make_shared<ProcessObject>(pidfd, true, pid, cgroup);
+      pidfd = -1;
+      stuck->Terminate();
+      stuck.reset();
+      return Fail(ERROR_TIMEOUT);
     }
     if (rc != 0) {
       kestravo::posix::RemoveCgroup(cgroup);
       return FailWithErrno(rc);
     }
   } catch (const std::bad_alloc&) {
+    if (pidfd >= 0) kestravo::posix::KillAndReapNewChild(pid, pidfd);
     kestravo::posix::RemoveCgroup(cgroup);
     return Fail(ERROR_NOT_ENOUGH_MEMORY);
   }

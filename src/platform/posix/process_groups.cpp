@@ -87,6 +87,8 @@ int PidfdSignal(int pidfd, int signal, unsigned flags) {
 std::atomic<bool> groupByPidfdOff{false};
 // Set by tests: cgroups emptied pid by pid, as before Linux 5.14.
 std::atomic<bool> cgroupKillOff{false};
+// Set by tests: new cgroups frozen as soon as made, as by an operator at that moment.
+std::atomic<bool> freezeNew{false};
 
 // The cgroups directly below dir: a child running as root may have made some.
 std::vector<std::string> NestedCgroups(const std::string& dir) {
@@ -158,7 +160,7 @@ struct CgroupState {
   std::mutex mutex;
   bool detected = false;              // guarded by mutex
   std::string hostDir;                // guarded by mutex: empty when cgroups are not used
-  std::atomic<bool> enabled{true};    // off once a move failed, or for tests
+  std::atomic<bool> enabled{true};    // off for tests
   std::atomic<unsigned> next{0};
   std::vector<std::string> leftover;  // guarded by mutex: cgroups to remove once empty
 };
@@ -194,7 +196,10 @@ std::string NewChildCgroup() {
     for (int attempt = 0; attempt < 100; ++attempt) {
       std::string dir = host + "/" + kCgroupPrefix + std::to_string(getpid()) + "." +
                         std::to_string(State().next++);
-      if (mkdir(dir.c_str(), 0755) == 0) return dir;
+      if (mkdir(dir.c_str(), 0755) == 0) {
+        if (freezeNew) WriteSmallFile(dir + "/cgroup.freeze", "1");
+        return dir;
+      }
       if (errno != EEXIST) break;
     }
   } catch (const std::bad_alloc&) {
@@ -202,13 +207,13 @@ std::string NewChildCgroup() {
   return std::string();
 }
 
-void GiveUpCgroups() { State().enabled = false; }
-
 void UseCgroups(bool use) { State().enabled = use; }
 
 void UseGroupPidfd(bool use) { groupByPidfdOff = !use; }
 
 void UseCgroupKill(bool use) { cgroupKillOff = !use; }
+
+void FreezeNewCgroups(bool freeze) { freezeNew = freeze; }
 
 std::string ChildCgroupOf(pid_t pid) {
   try {

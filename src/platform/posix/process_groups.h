@@ -11,13 +11,13 @@
 namespace kestravo::posix {
 
 // The directory of a new, empty cgroup for one child, below the host's own cgroup; empty when
-// cgroups cannot be used here (no cgroup v2 hierarchy, the host's cgroup is not writable, or an
-// earlier child could not be moved into one). Decided once per process, never required.
+// cgroups cannot be used here (no cgroup v2 hierarchy, or the host's cgroup is not writable).
+// Decided once per process, never required.
 std::string NewChildCgroup();
-// After a child could not be put into its cgroup: no later child tries again.
-void GiveUpCgroups();
 // Testing: cgroups off (false), or back to what the machine allows (true).
 void UseCgroups(bool use);
+// Testing: each new cgroup frozen as it is made (true), or not (false).
+void FreezeNewCgroups(bool freeze);
 
 // The cgroup directory of a running process if it is a child's cgroup made by this library (in
 // this run or an earlier one); empty otherwise.

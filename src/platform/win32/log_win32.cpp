@@ -11,11 +11,12 @@
 #include <string.h>
 
 #include <atomic>
-#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 
 #include "os.h"
+#include "win32/own_file_win32.h"
 
 namespace {
 
@@ -48,9 +49,26 @@ int ParseLevel(const std::string& value) {
   return LOG_INFO;
 }
 
+// The whole of a file of this account's own, read through the handle that was checked; false for
+// any other (a link, a second name, another account's), which the host would otherwise follow.
+bool ReadOwnFile(const char* path, std::string* text) {
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  int code = 0;
+  bool ok = kestravo::win32::NotOwnFileBecause(file, &code).empty();
+  char buffer[4096];
+  DWORD read = 0;
+  while (ok && text->size() < (1u << 20) && ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0)
+    text->append(buffer, read);
+  CloseHandle(file);
+  return ok;
+}
+
 bool ReadProperties(const char* path, std::string* file, int* level) {
-  std::ifstream in(path);
-  if (!in) return false;
+  std::string text;
+  if (!ReadOwnFile(path, &text)) return false;
+  std::istringstream in(text);
   bool levelSet = false;
   for (std::string line; std::getline(in, line);) {
     size_t equals = line.find('=');
@@ -119,10 +137,18 @@ int LogWrite(int level, const char* module, const char* format, ...) {
     std::lock_guard<std::mutex> lock(g_mutex);
     bool toFile = g_fromFile.load() && g_file != nullptr && level >= g_fileLevel.load();
     if (toFile) {
-      FILE* out = fopen(g_file->c_str(), "ab");
-      if (out != nullptr) {
-        fwrite(line.data(), 1, line.size(), out);
-        fclose(out);
+      // Appended only to a file of this account's own: never through a link or into a second
+      // name of another file.
+      HANDLE out = CreateFileA(g_file->c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               kestravo::win32::OwnerOnly(), OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                               nullptr);
+      int code = 0;
+      if (out != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        if (kestravo::win32::NotOwnFileBecause(out, &code).empty())
+          WriteFile(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        CloseHandle(out);
       }
     }
     // Without a file, as the Linux default: the library's warnings and errors on standard error.

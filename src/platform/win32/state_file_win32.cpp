@@ -9,9 +9,14 @@
 #include <new>
 
 #include "os.h"
+#include "win32/own_file_win32.h"
 
 #include <aclapi.h>
 #include <sddl.h>
+
+using kestravo::win32::OwnerOnly;
+using kestravo::win32::SidText;
+using kestravo::win32::TrustedAccount;
 
 // As on Linux, a state file is trusted only when it belongs to this account (or to the
 // administrators or the system) and no one else may write it: its commands are run under this
@@ -67,38 +72,6 @@ DWORD TempFileWriter(const std::string& base, const char* name) {
   return end != nullptr && *end == '.' ? static_cast<DWORD>(pid) : 0;
 }
 
-// A SID of the token, as TOKEN_USER or TOKEN_OWNER return it (both begin with the SID pointer).
-std::string TokenSid(TOKEN_INFORMATION_CLASS what) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::string();
-  alignas(void*) char buffer[256];
-  DWORD size = 0;
-  bool ok = GetTokenInformation(token, what, buffer, sizeof buffer, &size) != FALSE;
-  CloseHandle(token);
-  if (!ok) return std::string();
-  PSID sid = *reinterpret_cast<PSID*>(buffer);
-  return std::string(static_cast<const char*>(sid), GetLengthSid(sid));
-}
-
-std::string SidText(PSID sid) {
-  LPSTR text = nullptr;
-  if (!ConvertSidToStringSidA(sid, &text)) return "an unknown account";
-  std::string result = text;
-  LocalFree(text);
-  return result;
-}
-
-// This account, the default owner of its new files (the administrators, for an elevated one),
-// the administrators and the system: who may own and write a trusted state file.
-bool Trusted(PSID sid) {
-  static const std::string user = TokenSid(TokenUser), owner = TokenSid(TokenOwner);
-  for (const std::string* own : {&user, &owner}) {
-    if (!own->empty() && EqualSid(sid, const_cast<char*>(own->data()))) return true;
-  }
-  return IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid) ||
-         IsWellKnownSid(sid, WinCreatorOwnerRightsSid);
-}
-
 // Why a file that others could have written is not trusted; empty when it is.
 std::string UntrustedBecause(HANDLE file) {
   PSID owner = nullptr;
@@ -109,7 +82,7 @@ std::string UntrustedBecause(HANDLE file) {
     return "its owner and access list cannot be read";
   }
   std::string why;
-  if (owner == nullptr || !Trusted(owner)) {
+  if (owner == nullptr || !TrustedAccount(owner)) {
     why = "owned by " + (owner != nullptr ? SidText(owner) : std::string("no one")) + ", not by this account";
   } else if (dacl == nullptr) {
     why = "no access list: anyone may write it";
@@ -123,26 +96,10 @@ std::string UntrustedBecause(HANDLE file) {
     }
     auto* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
     PSID sid = &allowed->SidStart;
-    if ((allowed->Mask & writes) != 0 && !Trusted(sid)) why = "writable by " + SidText(sid);
+    if ((allowed->Mask & writes) != 0 && !TrustedAccount(sid)) why = "writable by " + SidText(sid);
   }
   LocalFree(descriptor);
   return why;
-}
-
-// Owner-only for the files this host writes: this account, the administrators and the system.
-SECURITY_ATTRIBUTES* OwnerOnly() {
-  static SECURITY_ATTRIBUTES attributes = [] {
-    SECURITY_ATTRIBUTES made = {sizeof made, nullptr, FALSE};
-    std::string user = TokenSid(TokenUser);
-    if (user.empty()) return made;
-    std::string sddl = "D:P(A;;FA;;;" + SidText(const_cast<char*>(user.data())) + ")(A;;FA;;;BA)(A;;FA;;;SY)";
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
-                                                              &made.lpSecurityDescriptor, nullptr)) {
-      made.lpSecurityDescriptor = nullptr;  // the folder's inherited list, then
-    }
-    return made;
-  }();
-  return &attributes;
 }
 
 }  // namespace
@@ -199,6 +156,9 @@ StateFileStatus ReadStateFile(const std::string& path, size_t maxSize, std::stri
     status = StateFileStatus::kCannotOpen;
   } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     *why = "is a link";
+    status = StateFileStatus::kUntrusted;
+  } else if (info.nNumberOfLinks != 1) {
+    *why = "has " + std::to_string(info.nNumberOfLinks) + " links: another name of it was planted";
     status = StateFileStatus::kUntrusted;
   } else if (!(*why = UntrustedBecause(file)).empty()) {
     status = StateFileStatus::kUntrusted;
@@ -280,11 +240,22 @@ StateFileLock LockStateFile(const std::string& lockPath, intptr_t* lock, unsigne
   *holder = 0;
   *error = 0;
   // Shared, so that a host that finds it held can read the pid; the lock is on a byte far past it.
+  // A link is opened as itself, and refused below with anything else that is not our own file.
   HANDLE file = CreateFileA(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            OwnerOnly(), OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                            OwnerOnly(), OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    *error = ErrnoOf(GetLastError());
+    const DWORD code = GetLastError();
+    const DWORD attributes = GetFileAttributesA(lockPath.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      *error = EISDIR;
+      return StateFileLock::kUntrusted;
+    }
+    *error = ErrnoOf(code);
     return StateFileLock::kFailed;
+  }
+  if (!kestravo::win32::NotOwnFileBecause(file, error).empty()) {
+    CloseHandle(file);
+    return *error == EIO ? StateFileLock::kFailed : StateFileLock::kUntrusted;
   }
   OVERLAPPED at = {};
   at.OffsetHigh = 0x7FFFFFFF;
