@@ -237,8 +237,13 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
 // kestravo-run --output: the program's output and the adapter's notes, in owner-only files
 // rotated at the size given with the number of old ones given, each cut after a whole line; a
 // symbolic link is refused and not followed. The adapter ends as its program did, and takes what
-// the program left in its group along.
+// the program left in its group along. Each tool names its version.
 TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFilesAndEndsAsItsProgram) {
+  int versionRun = 10;
+  for (const std::string& tool : {Tool(), Adapter(), std::string(KESTRAVO_WAIT_STOP)}) {
+    EXPECT_EQ(WaitExit(Start(++versionRun, {"--version"}, tool)), 0) << tool;
+    EXPECT_EQ(FileText(Out(versionRun)), std::filesystem::path(tool).filename().string() + " " KESTRAVO_VERSION "\n");
+  }
   const std::string out = dir.File("out.log");
   pid_t pid = Start(1, {"--output", out, "--output-size", "1K", "--output-keep", "2", "--", "sh", "-c",
                         "i=0; while [ $i -lt 300 ]; do i=$((i+1)); echo line $i; done; echo oops >&2; exit 3"}, Adapter());
@@ -312,6 +317,9 @@ TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFilesAndEndsAsItsProgr
     }
     unsetenv("XDG_RUNTIME_DIR");
     EXPECT_EQ(WaitExit(pid), 0) << FileText(dir.File("user.log"));
+    struct stat userLog = {};
+    EXPECT_EQ(stat(dir.File("user.log").c_str(), &userLog), 0);
+    EXPECT_EQ(std::to_string(userLog.st_uid) + " " + std::to_string(userLog.st_mode & 0777), "65534 384");  // 0600
     Report program = WaitForReport(report);
     EXPECT_EQ(program["uid"], "65534");
     EXPECT_EQ(program.count("env_XDG_RUNTIME_DIR"), 0u) << program["env_XDG_RUNTIME_DIR"];
@@ -330,6 +338,18 @@ TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFilesAndEndsAsItsProgr
     EXPECT_EQ(CountMatches(FileText(dir.File("closed.log")), "kestravo-run: cannot change to the directory " + Quote(inner) + ": Permission denied"), 1u)
         << FileText(dir.File("closed.log"));
     EXPECT_FALSE(std::filesystem::exists(reachable.File("closed.report")));
+
+    // Given no directory, the program starts in its user's home, else in "/": never in ours.
+    for (const char* user : {"daemon", "nobody"}) {
+      const passwd* pw = getpwnam(user);
+      if (pw == nullptr) continue;
+      const std::string home = std::filesystem::is_directory(pw->pw_dir) ? pw->pw_dir : "/";
+      const std::string homeReport = reachable.File(std::string(user) + ".report");
+      const std::string log = dir.File(std::string(user) + ".log");  // each user's own
+      pid = Start(7, {"--output", log, "--user", user, "--", HelperChild(), "exit", homeReport, "0"}, Adapter());
+      EXPECT_EQ(WaitExit(pid), 0) << FileText(log);
+      EXPECT_EQ(WaitForReport(homeReport)["cwd"], home) << user;
+    }
   }
 
   pid = Start(4, {"--", "sh", "-c", "sleep 1000 & echo $! > left; kill -USR2 $$"}, Adapter());
