@@ -174,10 +174,10 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
       {"; two\n[web]\ncommand = " + helper + " ignore\n  " + report + "\ndirectory = " + work.Path() +
            "\nenv = KT_SET=a b ; a comment\nenv = KT_TWO=x=y\nunset-env = KT_GONE\ngrace = 10s\noutput = none\n" +
            (root ? "user = nobody\ngroup = nogroup\n" : "") +
-           "[sleep]\ncommand = /bin/sleep 100\nstop-signal = QUIT\noutput-size = 1K\noutput-keep = 2\n",
+           "[sleep]\ncommand = /bin/sleep 100\nstop-signal = QUIT\noutput-size = 1K\noutput-keep = 0\n",
        {"--chdir " + work.Path() + " --unset-env KT_GONE --env-file " + dir.File("web.env") + " " + (root ? "--user nobody --group nogroup " : "") +
             "-- " + helper + " ignore " + report,
-        "--output " + dir.File("sleep.log") + " --output-size 1K --output-keep 2 --stop-signal QUIT -- /bin/sleep 100"}},
+        "--output " + dir.File("sleep.log") + " --output-size 1K --output-keep 0 --stop-signal QUIT -- /bin/sleep 100"}},
       {"", {"--output " + dir.File("one.log") + " --chdir " + work.Path() + " --env-file " + dir.File("one.env") + " -- /bin/sleep 100"},
        {"--env", "KT_SET=all", "--", "--name", "one", "--chdir", work.Path(), "/bin/sleep", "100"}},
       {"/bin/sleep 100\n--grace 2s /bin/sleep 200\n",
