@@ -156,7 +156,7 @@ TEST_F(HostToolTest, BadCommandLinesAndProgramsThatCannotRunGetExitCode2) {
 // options under its name (the variables it sets in a file of their own), and runs in its
 // directory, with its variables set and removed, as its user and group (as root), without the
 // host's KESTRAVO_STATE_DIR or STATE_DIRECTORY. Values far longer than inih's lines are read
-// whole, up to 64 KiB a line. A bad line: exit 2, named.
+// whole, up to 64 KiB a line. A bad line or program: exit 2, named by its place.
 TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
   TempDir work;  // the program's directory, where nobody may write its report
   chmod(work.Path().c_str(), 0777);
@@ -166,7 +166,7 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
   setenv("STATE_DIRECTORY", work.Path().c_str(), 1);  // systemd's, for the host alone
   struct Row {
     std::string text;                   // of the file; empty: the programs are given by args
-    // One state-file command line a program, or the error: ":LINE: ..." in the file, "!..." else.
+    // One state-file command line a program, or the error: ":LINE: ..." in the file.
     std::vector<std::string> expected;
     std::vector<std::string> args = {};
   };
@@ -193,20 +193,26 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
        {"--output " + dir.File("long.log") + " --env-file " + dir.File("long.env") + " -- /bin/sleep 100 " + std::string(300, 'a')}},
       {ok + "env = " + std::string(70000, 'x') + "\n", {":3: longer than 65536 characters"}},
       // Output files that are the library's, the host's or another program's.
-      {"[kestravo]\ncommand = /bin/true\n", {"!cannot use the output file " + dir.File("kestravo.log") + " for kestravo: it is the host's own file"}},
-      {ok + "output = kestravo.xml\n", {"!cannot use the output file " + dir.File("kestravo.xml") + " for a: it is the host's own file"}},
-      {ok + "output = b.env\n[b]\ncommand = /bin/true\n", {"!cannot use the output file " + dir.File("b.env") + " for a: it is b's settings file"}},
+      {"[kestravo]\ncommand = /bin/true\n", {":1: cannot use the output file " + dir.File("kestravo.log") + " for kestravo: it is the host's own file"}},
+      {ok + "output = kestravo.xml\n", {":1: cannot use the output file " + dir.File("kestravo.xml") + " for a: it is the host's own file"}},
+      {ok + "output = b.env\n[b]\ncommand = /bin/true\n", {":1: cannot use the output file " + dir.File("b.env") + " for a: it is b's settings file"}},
       {ok + "output = same\n[b]\ncommand = /bin/true\noutput = same\n",
-       {"!cannot use the output file " + dir.File("same") + " for b: it is a's output file"}}};
+       {":4: cannot use the output file " + dir.File("same") + " for b: it is a's output file"}},
+      // A section commented out: still INI when another is left, or when settings follow it.
+      {"#[web]\n[web]\ncommand = /bin/sleep 100\n", {"--output " + dir.File("web.log") + " -- /bin/sleep 100"}},
+      {"; [web]\ncommand = /bin/sleep 100\n", {":2: a setting outside a [program] section"}},
+      // Every error of either form names its line.
+      {"/bin/sleep 100\n--grace 11m /bin/sleep 1\n", {":2: --grace takes a time"}},
+      {"# c\n/bin/sleep 100\nno-such-program-here\n", {":3: cannot run no-such-program-here: No such file or directory"}},
+      {"\n" + ok.substr(0, 4) + "command = no-such-program-here\n", {":2: cannot run no-such-program-here"}}};
   int run = 0;
   for (const Row& row : rows) {
     std::ofstream(list) << row.text;
     pid_t tool = Start(++run, row.text.empty() ? row.args : std::vector<std::string>{"--file", list});
     ASSERT_GT(tool, 0);
-    if (row.expected[0][0] == ':' || row.expected[0][0] == '!') {
+    if (row.expected[0][0] == ':') {
       EXPECT_EQ(WaitExit(tool), 2) << row.text;
-      const std::string expected = row.expected[0][0] == ':' ? list + row.expected[0] : row.expected[0].substr(1);
-      EXPECT_EQ(FileText(Err(run)).rfind("kestravo-host: " + expected, 0), 0u) << FileText(Err(run));
+      EXPECT_EQ(FileText(Err(run)).rfind("kestravo-host: " + list + row.expected[0], 0), 0u) << FileText(Err(run));
       continue;
     }
     std::vector<StateEntry> state;

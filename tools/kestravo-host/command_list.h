@@ -33,6 +33,7 @@ struct Command {
   std::string outputGiven;  // a file (a relative one in the output directory) or "none"; empty: NAME.log
   std::string outputSize;   // as kestravo-run takes it ("10M"); empty: its default
   int outputKeep = -1;      // old output files kept; -1: kestravo-run's default
+  std::string place;        // "PATH:LINE" of a program from a programs file, for its errors; else empty
 };
 
 struct Options {

@@ -18,11 +18,13 @@ std::string ChooseStateDir(const std::string& given, bool* byDefault) {
 }
 
 int PrepareCommands(Options* options, const std::string& stateDir, std::string* error) {
+  // A program from a programs file is named by its place there.
+  auto at = [](const Command& command) { return command.place.empty() ? std::string() : command.place + ": "; };
   // Refused now rather than restarted for ever.
   for (const Command& command : options->commands) {
     std::string why = kestravo_tools::WhyNotRunnable(command.program);
     if (!why.empty()) {
-      *error = "cannot run " + command.given + ": " + why;
+      *error = at(command) + "cannot run " + command.given + ": " + why;
       return 2;
     }
   }
@@ -40,13 +42,13 @@ int PrepareCommands(Options* options, const std::string& stateDir, std::string* 
       if (command.output.empty()) continue;
       auto [it, added] = taken.emplace(normal(command.output), command.name + "'s output file");
       if (!added) {
-        *error = "cannot use the output file " + command.output + " for " + command.name + ": it is " + it->second;
+        *error = at(command) + "cannot use the output file " + command.output + " for " + command.name + ": it is " + it->second;
         return 2;
       }
     }
     for (const Command& command : options->commands) {
       if (!command.output.empty() && !PrepareOwnFile(command.output, error)) {
-        *error = "cannot use the output file " + command.output + ": " + *error;
+        *error = at(command) + "cannot use the output file " + command.output + ": " + *error;
         return 2;
       }
     }
