@@ -69,21 +69,26 @@ dpkg-deb -f "$(deb libkestravo0)" Depends | grep -q liblog4cxx || fail "libkestr
 dpkg-deb -f "$(deb kestravo)" Depends | grep -q 'init-system-helpers' || fail "kestravo must depend on init-system-helpers"
 
 # The maintainer scripts against stand-ins for systemctl and deb-systemd-invoke, with a private
-# /run that says systemd runs: removal stops the service, an upgrade restarts it only if it ran,
-# a first install starts and enables nothing.
+# /run that says systemd runs (and a private /var/lib, so that no host of this machine is
+# touched): removal stops the service; an upgrade of a running service kills its host alone and
+# starts the new one, which adopts the programs; a first install starts and enables nothing.
 scripts=$(mktemp -d /tmp/kestravo-package-scripts.XXXXXX)
 dpkg-deb --ctrl-tarfile "$(deb kestravo)" | tar -x -C "$scripts" ./postinst ./prerm ./postrm
+# The stand-in systemctl shows the service running as a pid that is gone.
 for tool in systemctl deb-systemd-invoke; do
-  printf '#!/bin/sh\necho "%s $*" >> %s/calls\n' "$tool" "$scripts" > "$scripts/$tool"
+  printf '#!/bin/sh\necho "%s $*" >> %s/calls\n[ "$1" != show ] || echo 999999999\n' "$tool" "$scripts" > "$scripts/$tool"
   chmod 755 "$scripts/$tool"
 done
 script_calls() {
   rm -f "$scripts/calls"
-  unshare -m sh -c 'mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/system && PATH="$0:$PATH" sh "$0/$1" "$2" "$3"' \
+  unshare -m sh -c 'mount -t tmpfs tmpfs /run && mount -t tmpfs tmpfs /var/lib && mkdir -p /run/systemd/system &&
+    PATH="$0:$PATH" sh "$0/$1" "$2" "$3"' \
     "$scripts" "$@" > /dev/null 2>&1 || fail "$1 $2 $3 failed"
   { grep -v daemon-reload "$scripts/calls" 2>/dev/null || true; } | tr '\n' ';'
 }
-for row in "postinst configure|" "postinst configure 0.1.0-1|deb-systemd-invoke try-restart kestravo.service;" \
+upgrade="systemctl show --property MainPID --value kestravo.service;"
+upgrade+="systemctl kill --kill-whom=main --signal=SIGKILL kestravo.service;deb-systemd-invoke start kestravo.service;"
+for row in "postinst configure|" "postinst configure 0.1.0-1|$upgrade" \
            "prerm remove|deb-systemd-invoke stop kestravo.service;" "prerm upgrade 0.1.0-1|" "postrm remove|"; do
   got=$(script_calls ${row%%|*})
   [ "$got" = "${row#*|}" ] || fail "${row%%|*}: expected '${row#*|}', the scripts called '$got'"
@@ -127,11 +132,30 @@ verify=$(systemd-analyze verify "$unit" 2>&1) || fail "systemd-analyze verify: $
 [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
 grep -q '^KillMode=process$' "$unit" && grep -q '^StateDirectory=kestravo$' "$unit" || fail "the unit lost KillMode or StateDirectory"
 
-# Removed, the conffile stays; purged, nothing of ours is left.
+# A host that runs on the package's state directory without systemd: removal stops it, and it
+# its program, within the bounded wait.
+served=$root/var/lib/kestravo
+mkdir -m 0700 "$served"
+LD_LIBRARY_PATH=$root/$lib "$host" --state-dir "$served" -- /bin/sleep 1000 > "$state/served.out" 2>&1 &
+served_host=$!
+for _ in $(seq 100); do grep -q 'pid [0-9]*  started' "$state/served.out" 2>/dev/null && break; sleep 0.1; done
+served_child=$(sed -n 's/.*hpid 0  pid \([0-9]*\)  started.*/\1/p' "$state/served.out" | head -1)
+[ -n "$served_child" ] || fail "the host on $served did not start its program: $(cat "$state/served.out")"
+
+# Removed, the host is stopped and the conffile stays; purged while a host holds the state
+# directory, the directory stays; purged, nothing of ours is left.
 dpkg_root -r kestravo libkestravo-dev libkestravo0
+if kill -0 "$served_host" 2>/dev/null; then fail "removing kestravo left the host on $served running"; kill "$served_host"; fi
+wait "$served_host" || true
+[ -n "$served_child" ] && kill -0 "$served_child" 2>/dev/null && fail "removing kestravo left the host's program running"
 [ -f "$root/etc/kestravo/programs" ] || fail "removing kestravo must keep /etc/kestravo/programs"
-mkdir -p "$root/var/lib/kestravo" && touch "$root/var/lib/kestravo/kestravo.xml"  # a service's state
+touch "$served/kestravo.xml"  # a service's state
+exec 9> "$served/kestravo.xml.lock"
+flock --nonblock 9 || fail "cannot lock $served/kestravo.xml.lock"
 dpkg_root -P kestravo libkestravo-dev libkestravo0
+[ -f "$served/kestravo.xml" ] || fail "purging removed $served while a host held it"
+exec 9>&-
+rm -rf "$served"
 after=$(leftovers)
 [ "$before" = "$after" ] || fail "left in the root after purging:"$'\n'"$(diff <(echo "$before") <(echo "$after"))"
 
