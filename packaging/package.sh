@@ -23,15 +23,17 @@ if [ -n "$tree" ]; then
   cmake -S . -B "$tree" -DCMAKE_INSTALL_PREFIX=/usr > "$log" || { cat "$log"; exit 1; }
 else
   tree=build-pkg
-  cmake -S . -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF \
+  # Optimised and with debug symbols, which CPack moves into the -dbgsym packages.
+  cmake -S . -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF \
     > "$log" || { cat "$log"; exit 1; }
 fi
-cmake --build "$tree" --target kestravo kestravo_child kestravo_child_static kestravo-host kestravo-run kestravo-wait-stop
+cmake --build "$tree" --target kestravo kestravo_child kestravo_child_static kestravo-host kestravo-run kestravo-wait-stop \
+  kestravo_package_docs
 out=$(cd "$tree" && pwd)/packages
-rm -f "$out"/*.deb
+rm -f "$out"/*.deb "$out"/*.ddeb
 cpack --config "$tree/CPackConfig.cmake" -G DEB -B "$out" >> "$log" || { cat "$log"; exit 1; }
 echo "packages:"
-ls -1 "$out"/*.deb
+ls -1 "$out"/*.deb "$out"/*.ddeb
 
 [ $check = 1 ] || exit 0
 
@@ -42,14 +44,17 @@ deb() { ls "$out"/"$1"_*.deb; }
 # What each package must hold; it may hold the directories above these and nothing else.
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 lib=usr/lib/$multiarch
+docs() { echo "usr/share/doc/$1/copyright usr/share/doc/$1/changelog.Debian.gz"; }
 declare -A expected=(
-  [libkestravo0]="$lib/libkestravo.so.0 $lib/libkestravo.so.0.1.0 $lib/libkestravo_child.so.0 $lib/libkestravo_child.so.0.1.0"
+  [libkestravo0]="$lib/libkestravo.so.0 $lib/libkestravo.so.0.1.0 $lib/libkestravo_child.so.0 $lib/libkestravo_child.so.0.1.0
+    $(docs libkestravo0)"
   [libkestravo-dev]="usr/include/kestravo.h usr/include/kestravo_child.h $lib/libkestravo.so $lib/libkestravo_child.so
     $lib/libkestravo_child.a $lib/pkgconfig/kestravo.pc $lib/pkgconfig/kestravo-child.pc
     $lib/cmake/Kestravo/KestravoConfig.cmake $lib/cmake/Kestravo/KestravoConfigVersion.cmake
-    $lib/cmake/Kestravo/KestravoTargets.cmake"
+    $lib/cmake/Kestravo/KestravoTargets.cmake $(docs libkestravo-dev)"
   [kestravo]="usr/bin/kestravo-host usr/bin/kestravo-run usr/bin/kestravo-wait-stop
-    lib/systemd/system/kestravo.service etc/kestravo/programs"
+    lib/systemd/system/kestravo.service etc/kestravo/programs $(docs kestravo)
+    usr/share/man/man1/kestravo-host.1.gz usr/share/man/man1/kestravo-run.1.gz usr/share/man/man1/kestravo-wait-stop.1.gz"
 )
 for package in libkestravo0 libkestravo-dev kestravo; do
   echo "== $(basename "$(deb $package)")"
@@ -60,6 +65,17 @@ for package in libkestravo0 libkestravo-dev kestravo; do
   files=$(grep -v '^usr/lib/.*/cmake/Kestravo/KestravoTargets-.*\.cmake$' <<< "$files" || true)
   [ "$files" = "$want" ] || fail "$package holds other files than expected:"$'\n'"$(diff <(echo "$want") <(echo "$files"))"
 done
+# Stripped, their symbols in a -dbgsym package each, by build id.
+for package in libkestravo0 kestravo; do
+  symbols=$(dpkg-deb --contents "$(ls "$out"/${package}-dbgsym_*.ddeb)")
+  grep -q '/usr/lib/debug/\.build-id/../.*\.debug$' <<< "$symbols" ||
+    fail "$package-dbgsym holds no debug symbols"
+done
+# Lintian: no errors (its warnings are printed).
+if command -v lintian > /dev/null; then
+  lint=$(lintian --fail-on error "$out"/*.deb 2>&1) || fail "lintian found errors:"$'\n'"$lint"
+  [ -z "$lint" ] || echo "lintian:"$'\n'"$lint"
+fi
 dpkg-deb -f "$(deb libkestravo-dev)" Depends | grep -qx 'libkestravo0 (= 0.1.0-1)' ||
   fail "libkestravo-dev must depend on libkestravo0 of its own version"
 dpkg-deb -f "$(deb kestravo)" Depends | grep -q 'libkestravo0 (= 0.1.0-1)' || fail "kestravo must depend on libkestravo0"
@@ -110,6 +126,12 @@ dpkg_root() { dpkg --root="$root" --force-depends --force-script-chrootless "$@"
 dpkg_root -i "$(deb libkestravo0)" "$(deb libkestravo-dev)" "$(deb kestravo)"
 [ "$(dpkg --root="$root" -l | grep -c '^ii  \(libkestravo0\|libkestravo-dev\|kestravo\) ')" = 3 ] ||
   fail "not all three packages are installed"
+
+for file in usr/bin/kestravo-host usr/bin/kestravo-run usr/bin/kestravo-wait-stop $lib/libkestravo.so.0.1.0; do
+  readelf -S "$root/$file" | grep -q '\.debug_info' && fail "$file is not stripped"
+done
+[ "$(PKG_CONFIG_LIBDIR=$root/$lib/pkgconfig pkg-config --variable=includedir kestravo)" = /usr/include ] ||
+  fail "kestravo.pc does not name /usr/include plainly"
 
 # The installed host, with our libraries from the root: its help, and a short run through the
 # installed adapter that keeps its state file and its child's output in a state directory of its own.
