@@ -668,7 +668,8 @@ TEST_F(HostToolTest, ReloadAndSighupApplyTheEditedList) {
 
   std::ofstream(list) << "--grace 99m /bin/sleep 1000\n";
   EXPECT_EQ(Ask({"reload"}), 1);
-  EXPECT_EQ(CountMatches(FileText(Err(run_)), "reload refused, every program runs on: --grace takes"), 1u) << FileText(Err(run_));
+  EXPECT_EQ(CountMatches(FileText(Err(run_)), "reload refused, every program runs on: " + Quote(list) + ":1: --grace takes"), 1u)
+      << FileText(Err(run_));
   Programs same = StatusWhen([](Programs& p) { return p.size() == 3; });
   for (const char* name : {"sleep", "sh", "timeout"}) EXPECT_EQ(RunningPid(same, name), RunningPid(after, name)) << name;
 
