@@ -32,6 +32,19 @@ cmake --build "$tree" --target kestravo kestravo_child kestravo_child_static kes
 out=$(cd "$tree" && pwd)/packages
 rm -f "$out"/*.deb "$out"/*.ddeb
 cpack --config "$tree/CPackConfig.cmake" -G DEB -B "$out" >> "$log" || { cat "$log"; exit 1; }
+# CPack's -dbgsym packages list their files in md5sums by the staging path and leave the symbol
+# files executable: rebuilt as dh_strip makes them, with the documentation a link to the package's.
+for ddeb in "$out"/*.ddeb; do
+  unpacked=$(mktemp -d /tmp/kestravo-ddeb.XXXXXX)
+  dpkg-deb -R "$ddeb" "$unpacked"
+  package=$(dpkg-deb -f "$ddeb" Package)
+  find "$unpacked/usr/lib/debug" -type f -exec chmod 0644 {} +
+  mkdir -p "$unpacked/usr/share/doc"
+  ln -s "${package%-dbgsym}" "$unpacked/usr/share/doc/$package"
+  (cd "$unpacked" && find usr -type f | LC_ALL=C sort | xargs md5sum) > "$unpacked/DEBIAN/md5sums"
+  dpkg-deb --root-owner-group -b "$unpacked" "$ddeb" >> "$log"
+  rm -rf "$unpacked"
+done
 echo "packages:"
 ls -1 "$out"/*.deb "$out"/*.ddeb
 
@@ -73,7 +86,7 @@ for package in libkestravo0 kestravo; do
 done
 # Lintian: no errors (its warnings are printed).
 if command -v lintian > /dev/null; then
-  lint=$(lintian --fail-on error "$out"/*.deb 2>&1) || fail "lintian found errors:"$'\n'"$lint"
+  lint=$(lintian --fail-on error "$out"/*.deb "$out"/*.ddeb 2>&1) || fail "lintian found errors:"$'\n'"$lint"
   [ -z "$lint" ] || echo "lintian:"$'\n'"$lint"
 fi
 dpkg-deb -f "$(deb libkestravo-dev)" Depends | grep -qx 'libkestravo0 (= 0.1.0-1)' ||
