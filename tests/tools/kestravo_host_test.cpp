@@ -422,6 +422,14 @@ TEST_F(HostToolTest, ShowsHowAProgramEndedAndWhatItSaidAndStopsWithItsSignal) {
   EXPECT_EQ(CountMatches(out, "earlier run"), 0u) << out;
   EXPECT_EQ(CountMatches(FileText(dir.File("sh-2.log")), "^up\n.*stop event: sending SIGINT.*\ngot INT\n"), 1u)
       << FileText(dir.File("sh-2.log"));
+
+  // The output file of a program run as another user is that user's: a host started again takes
+  // it, and shows its last lines.
+  for (int run = 2; run <= 3 && geteuid() == 0; ++run) {
+    tool = Start(run, {"--for", "1", "--", "--user", "nobody", "sh", "-c", "echo said by nobody; exit 3"});
+    EXPECT_EQ(WaitExit(tool, std::chrono::seconds(20)), 0) << FileText(Err(run));
+    EXPECT_GE(CountMatches(FileText(Out(run)), "\n    \\| said by nobody\n"), 1u) << FileText(Out(run));
+  }
 }
 
 // Two children under kestravo-run: one gets arguments that need quoting, exactly and without the

@@ -43,7 +43,7 @@ int OpenOwnFileForAppend(const std::string& path, uint64_t* size, std::string* e
   return fd;
 }
 
-int OpenOwnFileForReading(const std::string& path, std::string* error) {
+int OpenOwnFileForReading(const std::string& path, std::string* error, int64_t owner) {
   int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
     *error = errno == ELOOP ? "it is a symbolic link, which is never followed" : strerror(errno);
@@ -53,7 +53,8 @@ int OpenOwnFileForReading(const std::string& path, std::string* error) {
   const char* why = fstat(fd, &st) != 0      ? strerror(errno)
                     : !S_ISREG(st.st_mode)   ? "not a regular file"
                     : st.st_nlink != 1       ? "it has more than one link, and so another name"
-                    : st.st_uid != geteuid() ? "it belongs to another user"
+                    : st.st_uid != geteuid() && (owner < 0 || st.st_uid != static_cast<uid_t>(owner))
+                                             ? "it belongs to another user"
                                              : nullptr;
   if (why != nullptr) {
     close(fd);

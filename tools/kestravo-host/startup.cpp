@@ -47,7 +47,7 @@ int PrepareCommands(Options* options, const std::string& stateDir, std::string* 
       }
     }
     for (const Command& command : options->commands) {
-      if (!command.output.empty() && !PrepareOwnFile(command.output, error)) {
+      if (!command.output.empty() && !PrepareOwnFile(command.output, error, command.user)) {
         *error = at(command) + "cannot use the output file " + command.output + ": " + *error;
         return 2;
       }
