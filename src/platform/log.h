@@ -11,9 +11,10 @@
 #define LOG_ERROR 5
 
 // Configures logging from a log4cxx properties file, relative to the working directory, when the
-// file exists. Otherwise, and until then, a default sends WARN and above of the library's logger
-// "KESTRAVO" to standard error; the default touches no other logger, so a host that configures
-// log4cxx itself keeps its own setup. Once configured from a file, later calls do nothing and
+// file exists. Otherwise, and until then, a default appends INFO and above of the library's
+// logger "KESTRAVO" to kestravo.log beside the state file (created owner-only); when that file
+// cannot be used, WARN and above go to standard error instead. The default touches no other
+// logger, so a host that configures log4cxx itself keeps its own setup. Once configured from a file, later calls do nothing and
 // return 0; a call that then finds the file replaces the default. flags is reserved, pass 0.
 // Returns 0 when the file is in effect, non-zero when only the default is (or on failure).
 int LogInit(const char* configFile, int flags);

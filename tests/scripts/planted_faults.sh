@@ -86,6 +86,7 @@ host~tools/kestravo-host/host_os_posix.cpp~(st.st_mode & (S_IWGRP | S_IWOTH)) &&
 settings~tools/kestravo-host/programs_file.cpp~if (!read.keys.insert(key).second && !setting->repeatable) return~if (!read.keys.insert(key).second) return~a second env line in a section is refused
 settings~tools/kestravo-host/programs_file.cpp~  command->setEnv.insert(command->setEnv.begin(), defaults.setEnv.begin(), defaults.setEnv.end());~  // command->setEnv.insert(command->setEnv.begin(), defaults.setEnv.begin(), defaults.setEnv.end());~an --env before the -- reaches no program
 settings~tools/kestravo-host/programs_file.cpp~unit == "m" ? 60000 : 0~unit == "m" ? 1000 : 0~a grace in minutes is taken as seconds
+settings~tools/kestravo-host/programs_file.cpp~if (c.outputKeep >= 0) options +=~if (c.outputKeep > 0) options +=~output-keep = 0 from the programs file never reaches kestravo-run
 settings~tools/kestravo-run/main.cpp~SetEnvironment(pair.substr(0, equals).c_str(), pair.substr(equals + 1));~SetEnvironment(pair.substr(0, equals).c_str(), pair.substr(equals));~an env value keeps its equals sign
 settings~tools/kestravo-run/run_posix.cpp~setgroups(c.groups.size(), c.groups.data()) != 0 || setgid~setgid~a program run as another user keeps the groups of root
 settings~tools/kestravo-run/run_posix.cpp~    setenv("HOME", home.c_str(), 1);~    // setenv("HOME", home.c_str(), 1);~a program run as another user keeps the HOME of root

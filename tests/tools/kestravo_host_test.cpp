@@ -158,7 +158,7 @@ TEST_F(HostToolTest, BadCommandLinesAndProgramsThatCannotRunGetExitCode2) {
 // options under its name (the variables it sets in a file of their own), and runs in its
 // directory, with its variables set and removed, as its user and group (as root), without the
 // host's KESTRAVO_STATE_DIR or STATE_DIRECTORY. Values far longer than inih's lines are read
-// whole, up to 64 KiB a line. A bad line: exit 2, named.
+// whole, up to 64 KiB a line. A bad line or program: exit 2, named by its place.
 TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
   TempDir work;  // the program's directory, where nobody may write its report
   chmod(work.Path().c_str(), 0777);
@@ -168,7 +168,7 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
   setenv("STATE_DIRECTORY", work.Path().c_str(), 1);  // systemd's, for the host alone
   struct Row {
     std::string text;                   // of the file; empty: the programs are given by args
-    // One state-file command line a program, or the error: ":LINE: ..." in the file, "!..." else.
+    // One state-file command line a program, or the error: ":LINE: ..." in the file.
     std::vector<std::string> expected;
     std::vector<std::string> args = {};
   };
@@ -176,10 +176,10 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
       {"; two\n[web]\ncommand = " + helper + " ignore\n  " + report + "\ndirectory = " + work.Path() +
            "\nenv = KT_SET=a b ; a comment\nenv = KT_TWO=x=y\nunset-env = KT_GONE\ngrace = 10s\noutput = none\n" +
            (root ? "user = nobody\ngroup = nogroup\n" : "") +
-           "[sleep]\ncommand = /bin/sleep 100\nstop-signal = QUIT\noutput-size = 1K\noutput-keep = 2\n",
+           "[sleep]\ncommand = /bin/sleep 100\nstop-signal = QUIT\noutput-size = 1K\noutput-keep = 0\n",
        {"--chdir " + work.Path() + " --unset-env KT_GONE --env-file " + dir.File("web.env") + " " + (root ? "--user nobody --group nogroup " : "") +
             "-- " + helper + " ignore " + report,
-        "--output " + dir.File("sleep.log") + " --output-size 1K --output-keep 2 --stop-signal QUIT -- /bin/sleep 100"}},
+        "--output " + dir.File("sleep.log") + " --output-size 1K --output-keep 0 --stop-signal QUIT -- /bin/sleep 100"}},
       {"", {"--output " + dir.File("one.log") + " --chdir " + work.Path() + " --env-file " + dir.File("one.env") + " -- /bin/sleep 100"},
        {"--env", "KT_SET=all", "--", "--name", "one", "--chdir", work.Path(), "/bin/sleep", "100"}},
       {"/bin/sleep 100\n--grace 2s /bin/sleep 200\n",
@@ -195,20 +195,24 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
        {"--output " + dir.File("long.log") + " --env-file " + dir.File("long.env") + " -- /bin/sleep 100 " + std::string(300, 'a')}},
       {ok + "env = " + std::string(70000, 'x') + "\n", {":3: longer than 65536 characters"}},
       // Output files that are the library's, the host's or another program's.
-      {"[kestravo]\ncommand = /bin/true\n", {"!cannot use the output file " + dir.File("kestravo.log") + " for kestravo: it is the host's own file"}},
-      {ok + "output = kestravo.xml\n", {"!cannot use the output file " + dir.File("kestravo.xml") + " for a: it is the host's own file"}},
-      {ok + "output = b.env\n[b]\ncommand = /bin/true\n", {"!cannot use the output file " + dir.File("b.env") + " for a: it is b's settings file"}},
+      {"[kestravo]\ncommand = /bin/true\n", {":1: cannot use the output file " + dir.File("kestravo.log") + " for kestravo: it is the host's own file"}},
+      {ok + "output = kestravo.xml\n", {":1: cannot use the output file " + dir.File("kestravo.xml") + " for a: it is the host's own file"}},
+      {ok + "output = b.env\n[b]\ncommand = /bin/true\n", {":1: cannot use the output file " + dir.File("b.env") + " for a: it is b's settings file"}},
       {ok + "output = same\n[b]\ncommand = /bin/true\noutput = same\n",
-       {"!cannot use the output file " + dir.File("same") + " for b: it is a's output file"}}};
+       {":4: cannot use the output file " + dir.File("same") + " for b: it is a's output file"}},
+      // A section commented out: still INI when another is left, or when settings follow it.
+      {"#[web]\n[web]\ncommand = /bin/sleep 100\n", {"--output " + dir.File("web.log") + " -- /bin/sleep 100"}},
+      {"; [web]\ncommand = /bin/sleep 100\n", {":2: a setting outside a [program] section"}},
+      // Every error of either form names its line.
+      {"/bin/sleep 100\n--grace 11m /bin/sleep 1\n", {":2: --grace takes a time"}}};
   int run = 0;
   for (const Row& row : rows) {
     std::ofstream(list) << row.text;
     pid_t tool = Start(++run, row.text.empty() ? row.args : std::vector<std::string>{"--file", list});
     ASSERT_GT(tool, 0);
-    if (row.expected[0][0] == ':' || row.expected[0][0] == '!') {
+    if (row.expected[0][0] == ':') {
       EXPECT_EQ(WaitExit(tool), 2) << row.text;
-      const std::string expected = row.expected[0][0] == ':' ? list + row.expected[0] : row.expected[0].substr(1);
-      EXPECT_EQ(FileText(Err(run)).rfind("kestravo-host: " + expected, 0), 0u) << FileText(Err(run));
+      EXPECT_EQ(FileText(Err(run)).rfind("kestravo-host: " + list + row.expected[0], 0), 0u) << FileText(Err(run));
       continue;
     }
     std::vector<StateEntry> state;
@@ -239,8 +243,13 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
 // kestravo-run --output: the program's output and the adapter's notes, in owner-only files
 // rotated at the size given with the number of old ones given, each cut after a whole line; a
 // symbolic link is refused and not followed. The adapter ends as its program did, and takes what
-// the program left in its group along.
+// the program left in its group along. Each tool names its version.
 TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFilesAndEndsAsItsProgram) {
+  int versionRun = 10;
+  for (const std::string& tool : {Tool(), Adapter(), std::string(KESTRAVO_WAIT_STOP)}) {
+    EXPECT_EQ(WaitExit(Start(++versionRun, {"--version"}, tool)), 0) << tool;
+    EXPECT_EQ(FileText(Out(versionRun)), std::filesystem::path(tool).filename().string() + " " KESTRAVO_VERSION "\n");
+  }
   const std::string out = dir.File("out.log");
   pid_t pid = Start(1, {"--output", out, "--output-size", "1K", "--output-keep", "2", "--", "sh", "-c",
                         "i=0; while [ $i -lt 300 ]; do i=$((i+1)); echo line $i; done; echo oops >&2; exit 3"}, Adapter());
@@ -314,6 +323,9 @@ TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFilesAndEndsAsItsProgr
     }
     unsetenv("XDG_RUNTIME_DIR");
     EXPECT_EQ(WaitExit(pid), 0) << FileText(dir.File("user.log"));
+    struct stat userLog = {};
+    EXPECT_EQ(stat(dir.File("user.log").c_str(), &userLog), 0);
+    EXPECT_EQ(std::to_string(userLog.st_uid) + " " + std::to_string(userLog.st_mode & 0777), "65534 384");  // 0600
     Report program = WaitForReport(report);
     EXPECT_EQ(program["uid"], "65534");
     EXPECT_EQ(program.count("env_XDG_RUNTIME_DIR"), 0u) << program["env_XDG_RUNTIME_DIR"];
@@ -332,6 +344,18 @@ TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFilesAndEndsAsItsProgr
     EXPECT_EQ(CountMatches(FileText(dir.File("closed.log")), "kestravo-run: cannot change to the directory " + Quote(inner) + ": Permission denied"), 1u)
         << FileText(dir.File("closed.log"));
     EXPECT_FALSE(std::filesystem::exists(reachable.File("closed.report")));
+
+    // Given no directory, the program starts in its user's home, else in "/": never in ours.
+    for (const char* user : {"daemon", "nobody"}) {
+      const passwd* pw = getpwnam(user);
+      if (pw == nullptr) continue;
+      const std::string home = std::filesystem::is_directory(pw->pw_dir) ? pw->pw_dir : "/";
+      const std::string homeReport = reachable.File(std::string(user) + ".report");
+      const std::string log = dir.File(std::string(user) + ".log");  // each user's own
+      pid = Start(7, {"--output", log, "--user", user, "--", HelperChild(), "exit", homeReport, "0"}, Adapter());
+      EXPECT_EQ(WaitExit(pid), 0) << FileText(log);
+      EXPECT_EQ(WaitForReport(homeReport)["cwd"], home) << user;
+    }
   }
 
   pid = Start(4, {"--", "sh", "-c", "sleep 1000 & echo $! > left; kill -USR2 $$"}, Adapter());
@@ -407,6 +431,14 @@ TEST_F(HostToolTest, ShowsHowAProgramEndedAndWhatItSaidAndStopsWithItsSignal) {
   EXPECT_EQ(CountMatches(out, "earlier run"), 0u) << out;
   EXPECT_EQ(CountMatches(FileText(dir.File("sh-2.log")), "^up\n.*stop event: sending SIGINT.*\ngot INT\n"), 1u)
       << FileText(dir.File("sh-2.log"));
+
+  // The output file of a program run as another user is that user's: a host started again takes
+  // it, and shows its last lines.
+  for (int run = 2; run <= 3 && geteuid() == 0; ++run) {
+    tool = Start(run, {"--for", "1", "--", "--user", "nobody", "sh", "-c", "echo said by nobody; exit 3"});
+    EXPECT_EQ(WaitExit(tool, std::chrono::seconds(20)), 0) << FileText(Err(run));
+    EXPECT_GE(CountMatches(FileText(Out(run)), "\n    \\| said by nobody\n"), 1u) << FileText(Out(run));
+  }
 }
 
 // Two children under kestravo-run: one gets arguments that need quoting, exactly and without the
@@ -780,7 +812,8 @@ TEST_F(HostToolTest, ReloadAndSighupApplyTheEditedList) {
 
   std::ofstream(list) << "--grace 99m /bin/sleep 1000\n";
   EXPECT_EQ(Ask({"reload"}), 1);
-  EXPECT_EQ(CountMatches(FileText(Err(run_)), "reload refused, every program runs on: --grace takes"), 1u) << FileText(Err(run_));
+  EXPECT_EQ(CountMatches(FileText(Err(run_)), "reload refused, every program runs on: " + Quote(list) + ":1: --grace takes"), 1u)
+      << FileText(Err(run_));
   Programs same = StatusWhen([](Programs& p) { return p.size() == 3; });
   for (const char* name : {"sleep", "sh", "timeout"}) EXPECT_EQ(RunningPid(same, name), RunningPid(after, name)) << name;
 

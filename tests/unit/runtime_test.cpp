@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 
 #include "platform/log.h"
 #include "platform/os.h"
@@ -52,12 +53,14 @@ TEST(Runtime, ModulePathCutToTheBufferSaysSo) {
   EXPECT_EQ(path[4], '\0');
 }
 
-// Until a properties file is found in the working directory, a default sends warnings to
-// standard error; the file then replaces it. Levels map, and long lines are written whole. A file
-// that another user could have chosen (theirs, writable by others, a link, a FIFO) is not used,
-// and the default says why; log4cxx does not take it up by itself at the first line either.
+// Until a properties file is found in the working directory, a default appends everything from
+// INFO up to an owner-only kestravo.log beside the state file, and nothing to standard error;
+// the file then replaces it. Levels map, and long lines are written whole. A file that another
+// user could have chosen (theirs, writable by others, a link, a FIFO) is not used, and the
+// default says why; log4cxx does not take it up by itself at the first line either.
 TEST(Log, DefaultThenPropertiesFileInTheWorkingDirectory) {
-  TempDir dir;
+  TempDir dir, state;
+  setenv("KESTRAVO_STATE_DIR", state.Path().c_str(), 1);
   std::filesystem::path outside = std::filesystem::current_path();
   ASSERT_EQ(chdir(dir.Path().c_str()), 0);
   const std::string planted = "log4j.rootLogger=ALL, F\nlog4j.appender.F=org.apache.log4j.FileAppender\nlog4j.appender.F.File=" +
@@ -65,12 +68,24 @@ TEST(Log, DefaultThenPropertiesFileInTheWorkingDirectory) {
   std::ofstream("log4cxx.properties") << planted;
   chmod("log4cxx.properties", 0666);
   testing::internal::CaptureStderr();
+  const std::string log = state.File("kestravo.log");
   EXPECT_EQ(LogWrite(LOG_INFO, "KESTRAVO", "quiet"), 0);
+  EXPECT_FALSE(std::filesystem::exists(log)) << "an INFO line before LogInit made the file";
   EXPECT_EQ(LogWrite(LOG_WARN, "KESTRAVO", "[%s(%d)] - loud", "Fn", 2), 0);
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("[Fn(2)] - loud"), std::string::npos) << err;
-  EXPECT_EQ(err.find("quiet"), std::string::npos) << "INFO passed the default's WARN threshold";
+  // How often the default's file holds the text.
+  auto inLog = [&](const std::string& text) {
+    size_t n = 0;
+    for (size_t at = FileText(log).find(text); at != std::string::npos; at = FileText(log).find(text, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(inLog(" WARN  [") + inLog("KESTRAVO - [Fn(2)] - loud\n") + inLog("quiet"), 2u) << FileText(log);
+  struct stat logFile = {};
+  EXPECT_EQ(stat(log.c_str(), &logFile) == 0 ? logFile.st_mode & 0777 : 0, 0600u);
   EXPECT_NE(LogInit("log4cxx.properties", 0), 0);
+  EXPECT_EQ(LogWrite(LOG_INFO, "KESTRAVO", "at INFO once initialised"), 0);
+  EXPECT_EQ(inLog(" INFO  [") + inLog("KESTRAVO - at INFO once initialised\n"), 2u) << FileText(log);
   EXPECT_FALSE(std::filesystem::exists(dir.File("planted.log")));
 
   const std::pair<std::function<void()>, std::string> untrusted[] = {
@@ -81,16 +96,17 @@ TEST(Log, DefaultThenPropertiesFileInTheWorkingDirectory) {
       {[&] { std::ofstream("real.properties") << planted; std::filesystem::create_symlink("real.properties", "log4cxx.properties"); },
        "it is a symbolic link"},
       {[&] { mkfifo("log4cxx.properties", 0600); }, "not a regular file"}};
+  std::map<std::string, size_t> seen = {{"other users may write it", 1}};  // the file above
+  size_t plantedRuns = 0;
   for (const auto& [plant, why] : untrusted) {
     if (why.find("65534") != std::string::npos && geteuid() != 0) continue;  // only root can give a file away
+    ++seen[why];
     std::filesystem::remove("log4cxx.properties");
     plant();
-    testing::internal::CaptureStderr();
     EXPECT_NE(LogInit("log4cxx.properties", 0), 0) << why;
-    LogWrite(LOG_ERROR, "KESTRAVO", "after the planted file");
-    err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("log configuration log4cxx.properties not used: " + why), std::string::npos) << err;
-    EXPECT_NE(err.find("after the planted file"), std::string::npos) << err;
+    LogWrite(LOG_ERROR, "KESTRAVO", "after planted file %zu", ++plantedRuns);
+    EXPECT_EQ(inLog("log configuration log4cxx.properties not used: " + why + "\n"), seen[why]) << FileText(log);
+    EXPECT_EQ(inLog("after planted file " + std::to_string(plantedRuns) + "\n"), 1u) << FileText(log);
     EXPECT_FALSE(std::filesystem::exists(dir.File("planted.log"))) << why;
   }
   std::filesystem::remove("log4cxx.properties");
@@ -111,6 +127,7 @@ TEST(Log, DefaultThenPropertiesFileInTheWorkingDirectory) {
   err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(LogInit("log4cxx.properties", 0), 0);
   EXPECT_EQ(chdir(outside.c_str()), 0);
+  unsetenv("KESTRAVO_STATE_DIR");
   EXPECT_EQ(FileText(dir.File("out.log")), expected);
   EXPECT_EQ(err, "") << "the default still writes";
 }

@@ -8,7 +8,7 @@
 
 namespace kestravo_tools {
 
-int OpenOwnFileForAppend(const std::string& path, uint64_t* size, std::string* error) {
+int OpenOwnFileForAppend(const std::string& path, uint64_t* size, std::string* error, int64_t owner, int64_t group) {
   // Non-blocking, so that a FIFO without a reader fails instead of hanging; one with a reader is
   // refused below.
   int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
@@ -23,10 +23,16 @@ int OpenOwnFileForAppend(const std::string& path, uint64_t* size, std::string* e
   }
   const char* why = fstat(fd, &st) != 0                  ? strerror(errno)
                     : !S_ISREG(st.st_mode)               ? "not a regular file"
-                    : st.st_uid != geteuid()             ? "it belongs to another user"
+                    : st.st_uid != geteuid() && (owner < 0 || st.st_uid != static_cast<uid_t>(owner))
+                                                         ? "it belongs to another user"
                     : (st.st_mode & (S_IWGRP | S_IWOTH)) ? "other users may write it"
                     : st.st_nlink != 1                   ? "it has more than one link, and so another name"
                                                          : nullptr;
+  // Checked above to be one regular file: handing it over follows no link.
+  if (why == nullptr && owner >= 0 &&
+      (st.st_uid != static_cast<uid_t>(owner) || (group >= 0 && st.st_gid != static_cast<gid_t>(group))) &&
+      fchown(fd, static_cast<uid_t>(owner), group >= 0 ? static_cast<gid_t>(group) : static_cast<gid_t>(-1)) != 0)
+    why = strerror(errno);
   if (why != nullptr) {
     close(fd);
     *error = why;
@@ -37,7 +43,7 @@ int OpenOwnFileForAppend(const std::string& path, uint64_t* size, std::string* e
   return fd;
 }
 
-int OpenOwnFileForReading(const std::string& path, std::string* error) {
+int OpenOwnFileForReading(const std::string& path, std::string* error, int64_t owner) {
   int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
     *error = errno == ELOOP ? "it is a symbolic link, which is never followed" : strerror(errno);
@@ -47,7 +53,8 @@ int OpenOwnFileForReading(const std::string& path, std::string* error) {
   const char* why = fstat(fd, &st) != 0      ? strerror(errno)
                     : !S_ISREG(st.st_mode)   ? "not a regular file"
                     : st.st_nlink != 1       ? "it has more than one link, and so another name"
-                    : st.st_uid != geteuid() ? "it belongs to another user"
+                    : st.st_uid != geteuid() && (owner < 0 || st.st_uid != static_cast<uid_t>(owner))
+                                             ? "it belongs to another user"
                                              : nullptr;
   if (why != nullptr) {
     close(fd);

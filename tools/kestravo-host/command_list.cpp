@@ -53,9 +53,10 @@ bool ReadCommandFile(const std::string& path, std::vector<Command>* commands, st
   if (IsIniText(text)) return ReadProgramsIni(path, text, commands, error);
   std::istringstream lines(text);
   std::string line;
-  while (std::getline(lines, line)) {
+  for (int number = 1; std::getline(lines, line); ++number) {
     // A line may start with its own stop options.
     Command command;
+    command.place = path + ":" + std::to_string(number);
     std::vector<std::string> words;
     size_t at = 0;
     for (int i = 0; i < 4; ++i) {
@@ -65,7 +66,10 @@ bool ReadCommandFile(const std::string& path, std::vector<Command>* commands, st
       words.push_back(line.substr(start, at - start));
     }
     size_t taken = words.size();
-    if (!TakeProgramOptions(&words, &command, error, true)) return false;
+    if (!TakeProgramOptions(&words, &command, error, true)) {
+      *error = command.place + ": " + *error;
+      return false;
+    }
     taken -= words.size();
     size_t pos = 0;
     for (size_t i = 0; i < taken; ++i) {
@@ -110,7 +114,8 @@ std::string UsageText() {
          "PROGRAM-OPTIONS, also before '--' for every program (a program's own win):\n"
          "  --name NAME         what the host calls it (default: its file's name, sleep-2 for a\n"
          "                      second sleep); letters, digits, '.', '_', '-'\n"
-         "  --chdir DIR         the directory it runs in (default: the host's)\n"
+         "  --chdir DIR         the directory it runs in (default: the host's; with --user,\n"
+         "                      that user's home directory, else /)\n"
          "  --env NAME=VALUE    a variable to set (repeatable)\n"
          "  --unset-env NAME    a variable to remove (repeatable); no program inherits the\n"
          "                      host's own KESTRAVO_* variables\n"
@@ -135,8 +140,9 @@ std::string UsageText() {
          "  output-size = 10M\n"
          "  output-keep = 5\n"
          "Comments start with ; or #. An error in it is named as PROGRAMS:LINE (exit code 2).\n"
-         "A file whose first line is not a [section] is a list of command lines instead, one a\n"
-         "line, each of which may start with --stop-signal and --grace.\n"
+         "A file without a [section] line (nor a commented-out one above NAME = VALUE lines) is\n"
+         "a list of command lines instead, one a line, each of which may start with --stop-signal\n"
+         "and --grace. Its errors are named as PROGRAMS:LINE too.\n"
          "A program that cannot be found or run is refused before anything starts (exit code 2).\n";
 }
 

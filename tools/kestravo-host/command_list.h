@@ -38,6 +38,7 @@ struct Command {
   // could not be run when the commands were made ready; empty: it could.
   std::string runs;
   std::string cannotRun;
+  std::string place;        // "PATH:LINE" of a program from a programs file, for its errors; else empty
 };
 
 struct Options {

@@ -119,27 +119,28 @@ Answer Supervisor::LogOf(const std::vector<std::string>& words) const {
   const Child* child = FindAnyChild(name);
   if (child == nullptr) return {1, "no program named " + name + "; known: " + KnownNames()};
   const std::string& path = child->command.output;
+  const std::string& user = child->command.user;  // who owns a program's output: its own user
   if (path.empty()) return {1, name + " keeps no output: " + (options_.outputNote.empty() ? "it has none" : options_.outputNote)};
   Answer answer;
   answer.hasLog = true;
   std::string text, why, id;
   uint64_t size = 0;
-  if (!ReadOwnFile(path, 0, 0, &text, &size, &why, &id)) {
+  if (!ReadOwnFile(path, 0, 0, &text, &size, &why, user, &id)) {
     // Between a rotation and the new file, or before the first output: nothing new yet.
     if (words.size() == 5) answer.log = {"", words[3], offset};
     return words.size() == 5 ? answer : Answer{1, "the output file " + path + " is not read: " + why};
   }
   if (words.size() == 3) {
     const uint64_t from = size > kLogPiece ? size - kLogPiece : 0;
-    if (!ReadOwnFile(path, from, kLogPiece, &text, &size, &why, &id)) return {1, "the output file " + path + " is not read: " + why};
+    if (!ReadOwnFile(path, from, kLogPiece, &text, &size, &why, user, &id)) return {1, "the output file " + path + " is not read: " + why};
     std::string shown = text, older;
     uint64_t shownFrom = from, olderSize = 0;
     // Just rotated: the lines asked for begin in the file before.
     if (from == 0 && static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n')) < lines && text.size() < kLogPiece &&
-        ReadOwnFile(path + ".1", 0, 0, &older, &olderSize, &why)) {
+        ReadOwnFile(path + ".1", 0, 0, &older, &olderSize, &why, user)) {
       const size_t room = kLogPiece - text.size();
       shownFrom = olderSize > room ? olderSize - room : 0;
-      if (ReadOwnFile(path + ".1", shownFrom, room, &older, &olderSize, &why)) shown = older + text;
+      if (ReadOwnFile(path + ".1", shownFrom, room, &older, &olderSize, &why, user)) shown = older + text;
     }
     answer.log = {LastLines(shown, shownFrom, lines), id, from + text.size()};
     return answer;
@@ -151,7 +152,7 @@ Answer Supervisor::LogOf(const std::vector<std::string>& words) const {
     uint64_t oldSize = 0;
     for (int n = 1; n <= kMostRotations; ++n) {
       const std::string old = path + "." + std::to_string(n);
-      if (!ReadOwnFile(old, 0, 0, &text, &oldSize, &why, &oldId)) break;
+      if (!ReadOwnFile(old, 0, 0, &text, &oldSize, &why, user, &oldId)) break;
       if (oldId == words[3]) {
         if (oldSize > offset) read = old, id = oldId;
         break;
@@ -161,7 +162,7 @@ Answer Supervisor::LogOf(const std::vector<std::string>& words) const {
   } else if (size < offset) {
     offset = 0;  // cut short: read again from its start
   }
-  if (!ReadOwnFile(read, offset, kLogPiece, &text, &size, &why, &id)) {
+  if (!ReadOwnFile(read, offset, kLogPiece, &text, &size, &why, user, &id)) {
     answer.log = {"", words[3], std::stoull(words[4])};  // gone meanwhile: nothing new yet
     return answer;
   }

@@ -72,19 +72,21 @@ std::string AdapterStopText(const std::string& stopSignal);
 
 // Creates a file the host or kestravo-run appends to (an output file, the library's log), or
 // checks an existing one: never through a symbolic link, never blocking on a FIFO, a regular file
-// of this user that others cannot write; created owner-only. False with *error otherwise.
-bool PrepareOwnFile(const std::string& path, std::string* error);
+// of this user that others cannot write; created owner-only. With user (a program's, as given),
+// a file of that user is taken too, and a new one is handed to that user, as kestravo-run does
+// with the output of a program it runs as that user. False with *error otherwise.
+bool PrepareOwnFile(const std::string& path, std::string* error, const std::string& user = "");
 // Replaces path by a new owner-only file holding text (written under another name, then renamed
 // over it, so that a link planted at path is replaced rather than followed). False with *error.
 bool WritePrivateFile(const std::string& path, const std::string& text, std::string* error);
 // Reads up to max bytes from offset from of a file that the host or its adapter made (an output
 // file, the state file's lock), which a program run as another user may have replaced: never
 // through a symbolic link, never waiting on a FIFO or a device, only a regular file of this user
-// with one link. *size: the file's size; *id (when given): the file's identity, which a rename
-// keeps, so that a reader that follows the file sees it rotated. False with *error otherwise.
+// with one link (or of user, when given: the program's). *size: the file's size; *id (when
+// given): the file's identity, which a rename keeps, so that a reader that follows the file sees
+// it rotated. False with *error otherwise.
 bool ReadOwnFile(const std::string& path, uint64_t from, size_t max, std::string* text, uint64_t* size,
-                 std::string* error, std::string* id = nullptr);
-
+                 std::string* error, const std::string& user = "", std::string* id = nullptr);
 // Where a packaged host keeps its state (/var/lib/kestravo), which a client of another user
 // asks when none of its own answers; empty where there is none (Windows).
 std::string SystemStateDir();

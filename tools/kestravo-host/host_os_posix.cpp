@@ -145,9 +145,21 @@ std::string AdapterStopText(const std::string& stopSignal) {
   return "SIG" + stopSignal;
 }
 
-bool PrepareOwnFile(const std::string& path, std::string* error) {
+namespace {
+// The uid of a user named as kestravo-run takes it (a name, else a number); -1 for none.
+int64_t UserId(const std::string& user) {
+  if (user.empty()) return -1;
+  const passwd* pw = getpwnam(user.c_str());
+  char* end = nullptr;
+  unsigned long number = strtoul(user.c_str(), &end, 10);
+  if (pw == nullptr && user[0] != '-' && *end == '\0') pw = getpwuid(static_cast<uid_t>(number));
+  return pw != nullptr ? static_cast<int64_t>(pw->pw_uid) : -1;
+}
+}  // namespace
+
+bool PrepareOwnFile(const std::string& path, std::string* error, const std::string& user) {
   uint64_t size = 0;
-  int fd = kestravo_tools::OpenOwnFileForAppend(path, &size, error);
+  int fd = kestravo_tools::OpenOwnFileForAppend(path, &size, error, UserId(user));
   if (fd >= 0) close(fd);
   return fd >= 0;
 }
@@ -173,10 +185,10 @@ bool WritePrivateFile(const std::string& path, const std::string& text, std::str
 }
 
 bool ReadOwnFile(const std::string& path, uint64_t from, size_t max, std::string* text, uint64_t* size,
-                 std::string* error, std::string* id) {
+                 std::string* error, const std::string& user, std::string* id) {
   text->clear();
   *size = 0;
-  int fd = kestravo_tools::OpenOwnFileForReading(path, error);
+  int fd = kestravo_tools::OpenOwnFileForReading(path, error, UserId(user));
   if (fd < 0) return false;
   struct stat st;
   bool ok = fstat(fd, &st) == 0;

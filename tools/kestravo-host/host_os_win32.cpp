@@ -121,7 +121,7 @@ std::string AdapterStopText(const std::string& stopSignal) {
   return stopSignal == "KILL" || stopSignal == "9" ? "termination" : AdapterStopText();
 }
 
-bool PrepareOwnFile(const std::string& path, std::string* error) {
+bool PrepareOwnFile(const std::string& path, std::string* error, const std::string& /*user: refused on Windows*/) {
   HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -167,7 +167,7 @@ bool SendSignal(int64_t, int, std::string* error) {
 }
 
 bool ReadOwnFile(const std::string& path, uint64_t from, size_t max, std::string* text, uint64_t* size,
-                 std::string* error, std::string* id) {
+                 std::string* error, const std::string& /*user: refused on Windows*/, std::string* id) {
   text->clear();
   *size = 0;
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

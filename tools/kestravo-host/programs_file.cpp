@@ -6,6 +6,7 @@
 #endif
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <set>
@@ -87,6 +88,7 @@ const Setting* FindSetting(const std::string& key) {
 // One INI file being read: inih asks the reader for each line, so the reader knows the line
 // number, whether a line continues the setting before it, and where each section starts.
 struct IniRead {
+  std::string path;
   const std::string* text = nullptr;
   size_t at = 0;
   int line = 0;
@@ -136,6 +138,7 @@ struct IniRead {
     sectionLine = line;
     current = Command();
     current.name = name;
+    current.place = path + ":" + std::to_string(line);
     commandText.clear();
     keys.clear();
     lastKey.clear();
@@ -335,13 +338,22 @@ std::string AdapterOptions(const Command& c) {
 }
 
 bool IsIniText(const std::string& text) {
-  size_t at = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-  while (at < text.size()) {
-    size_t start = text.find_first_not_of(" \t\r\n", at);
-    if (start == std::string::npos) return false;
-    if (text[start] != '#' && text[start] != ';') return text[start] == '[';
-    at = text.find('\n', start);
-    if (at == std::string::npos) return false;
+  bool commentedSection = false;
+  for (size_t at = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0, end; at < text.size(); at = end + 1) {
+    end = std::min(text.find('\n', at), text.size());
+    const std::string line = text.substr(at, end - at);
+    const size_t start = line.find_first_not_of(" \t\r");
+    if (start == std::string::npos) continue;
+    if (line[start] == '#' || line[start] == ';') {
+      const size_t inner = line.find_first_not_of(" \t#;", start);
+      commentedSection |= inner != std::string::npos && line[inner] == '[' && line.find(']', inner) != std::string::npos;
+      continue;
+    }
+    if (line[start] == '[') return true;
+    if (!commentedSection || !isalpha(static_cast<unsigned char>(line[start]))) continue;
+    const size_t afterName = line.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-", start);
+    const size_t equals = afterName == std::string::npos ? afterName : line.find_first_not_of(" \t", afterName);
+    if (equals != std::string::npos && line[equals] == '=') return true;
   }
   return false;
 }
@@ -355,6 +367,7 @@ bool ReadProgramsIni(const std::string& path, const std::string& text, std::vect
   return false;
 #else
   IniRead read;
+  read.path = path;
   read.text = &text;
   read.commands = commands;
   int result = ini_parse_stream(&ReadLine, &read, &OnSetting, &read);

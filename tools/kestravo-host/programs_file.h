@@ -28,8 +28,10 @@ std::string SettingNeedingAdapter(const Command& command);
 // The options that hand command's settings to kestravo-run, each followed by a blank.
 std::string AdapterOptions(const Command& command);
 
-// Whether a programs file is INI: its first line that is neither blank nor a comment starts
-// with '['. Otherwise it is a list of command lines.
+// Whether a programs file is INI: a line that is not a comment starts with '[', or a comment
+// line holds a commented-out [section] and a later line that is not a comment looks like
+// NAME = VALUE (a section commented out above its settings). Otherwise it is a list of command
+// lines.
 bool IsIniText(const std::string& text);
 
 // Reads an INI programs file (text, read from path) onto commands. False with *error

@@ -19,6 +19,8 @@ std::string ChooseStateDir(const std::string& given, bool* byDefault) {
 }
 
 int PrepareCommands(Options* options, const std::string& stateDir, std::string* error) {
+  // A program from a programs file is named by its place there.
+  auto at = [](const Command& command) { return command.place.empty() ? std::string() : command.place + ": "; };
   // Not started rather than restarted for ever: shown as failed, and tried again at a reload or a
   // start by name. The one program of a command line is refused outright, the host's whole task.
   for (Command& command : options->commands) {
@@ -43,13 +45,13 @@ int PrepareCommands(Options* options, const std::string& stateDir, std::string* 
       if (command.output.empty()) continue;
       auto [it, added] = taken.emplace(normal(command.output), command.name + "'s output file");
       if (!added) {
-        *error = "cannot use the output file " + command.output + " for " + command.name + ": it is " + it->second;
+        *error = at(command) + "cannot use the output file " + command.output + " for " + command.name + ": it is " + it->second;
         return 2;
       }
     }
     for (const Command& command : options->commands) {
-      if (!command.output.empty() && !PrepareOwnFile(command.output, error)) {
-        *error = "cannot use the output file " + command.output + ": " + *error;
+      if (!command.output.empty() && !PrepareOwnFile(command.output, error, command.user)) {
+        *error = at(command) + "cannot use the output file " + command.output + ": " + *error;
         return 2;
       }
     }

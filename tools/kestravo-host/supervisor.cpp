@@ -57,22 +57,23 @@ bool ShownAs(const std::string& full, const std::string& text) {
 
 // The size of a program's output file, 0 when it cannot be read. Like every read of that file,
 // through ReadOwnFile: the program, maybe run as another user, may have put a link or a FIFO there.
-std::streamoff FileSize(const std::string& path) {
+std::streamoff FileSize(const std::string& path, const std::string& user) {
   std::string text, why;
   uint64_t size = 0;
-  return ReadOwnFile(path, 0, 0, &text, &size, &why) ? static_cast<std::streamoff>(size) : 0;
+  return ReadOwnFile(path, 0, 0, &text, &size, &why, user) ? static_cast<std::streamoff>(size) : 0;
 }
 
 // The last lines of a text file written after offset start (all of a file since started anew);
-// empty, with *why, when it cannot be read.
-std::vector<std::string> LastLines(const std::string& path, size_t count, std::streamoff start, std::string* why) {
+// empty, with *why, when it cannot be read. user: the program's, who owns the file.
+std::vector<std::string> LastLines(const std::string& path, const std::string& user, size_t count, std::streamoff start,
+                                   std::string* why) {
   std::string text;
   uint64_t length = 0;
-  if (!ReadOwnFile(path, 0, 0, &text, &length, why) || length == 0) return {};
+  if (!ReadOwnFile(path, 0, 0, &text, &length, why, user) || length == 0) return {};
   const std::streamoff size = static_cast<std::streamoff>(length);
   if (start > size) start = 0;
   std::streamoff from = std::max<std::streamoff>(start, size - 16384);
-  if (!ReadOwnFile(path, static_cast<uint64_t>(from), 16384, &text, &length, why)) return {};
+  if (!ReadOwnFile(path, static_cast<uint64_t>(from), 16384, &text, &length, why, user)) return {};
   std::vector<std::string> lines;
   std::istringstream split(text);
   for (std::string line; std::getline(split, line);) lines.push_back(line);
@@ -345,7 +346,7 @@ bool Supervisor::StartCommand(const Command& command, std::string* why) {
   Child& child = children_[hpid];
   child = Child();  // an hpid of a stopped child is handed out again
   child.command = command;
-  child.outputFrom = FileSize(command.output);
+  child.outputFrom = FileSize(command.output, command.user);
   child.createdAt = child.runningSince = Clock::now();
   child.createdWallAt = child.runningSinceWall = std::chrono::system_clock::now();
   child.nextLook = child.createdAt + kFirstLook;
@@ -621,7 +622,7 @@ void Supervisor::ShowEarlyEnd(uint32_t hpid, Child& child, const std::string& ca
     return;
   }
   std::string why;
-  std::vector<std::string> lines = LastLines(child.command.output, kTailLines, child.outputFrom, &why);
+  std::vector<std::string> lines = LastLines(child.command.output, child.command.user, kTailLines, child.outputFrom, &why);
   if (!why.empty() && FileExists(child.command.output)) {
     Line(ChildText(hpid, child.pid, head + "; its output file " + child.command.output + " is not read: " + why));
     return;
@@ -635,7 +636,7 @@ void Supervisor::ShowEarlyEnd(uint32_t hpid, Child& child, const std::string& ca
 std::string Supervisor::OutputTail(const Child& child) {
   std::string why, text;
   if (child.command.output.empty()) return "";
-  for (const std::string& line : LastLines(child.command.output, kTailLines, child.outputFrom, &why)) text += "\n    | " + line;
+  for (const std::string& line : LastLines(child.command.output, child.command.user, kTailLines, child.outputFrom, &why)) text += "\n    | " + line;
   return text.empty() ? "" : "; the last lines of " + child.command.output + ":" + text;
 }
 

@@ -21,14 +21,16 @@ namespace {
 constexpr int kUsageExit = 125;  // as env(1): its own failure, not the program's
 
 const char kUsage[] =
-    "usage: kestravo-run [--stop-signal SIGNAL] [--output FILE [--output-size SIZE] [--output-keep N]]\n"
+    "usage: kestravo-run --version\n"
+    "       kestravo-run [--stop-signal SIGNAL] [--output FILE [--output-size SIZE] [--output-keep N]]\n"
     "                    [--chdir DIR] [--env NAME=VALUE]... [--env-file FILE]... [--unset-env NAME]...\n"
     "                    [--user USER] [--group GROUP] [--] PROGRAM [ARGS...]\n"
     "Runs PROGRAM for a Kestravo supervisor. The identity that the supervisor appends to the\n"
     "command line is taken off the arguments and given to PROGRAM as KESTRAVO_HPID and\n"
     "KESTRAVO_GUID. PROGRAM runs in DIR, with the variables removed (--unset-env) and set\n"
     "(--env, or FILE's NAME=VALUE entries, each ended by a NUL byte: an owner-only file of this\n"
-    "user, which keeps values out of the command line every user can read), as USER (HOME, USER and LOGNAME set, with USER's groups) and GROUP, which needs\n"
+    "user, which keeps values out of the command line every user can read), as USER (HOME, USER and LOGNAME set, with USER's groups;\n"
+    "without --chdir in USER's home, else in /) and GROUP, which needs\n"
     "root and is not supported on Windows. ";
 
 void PrintUsage(FILE* to) {
@@ -81,6 +83,10 @@ int main(int argc, char** argv) {
     }
     if (arg == "-h" || arg == "--help") {
       PrintUsage(stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      printf("kestravo-run %s\n", KESTRAVO_VERSION);
       return 0;
     }
     std::string name = arg.substr(0, arg.find('=')), value;

@@ -54,6 +54,9 @@ class OutputFile {
 // The system's side, reporting failures as a person's words in *error.
 namespace file {
 intptr_t OpenForAppend(const std::string& path, uint64_t* size, std::string* error);  // -1 on failure
+// POSIX only: the files opened from now on belong to uid and gid (the program's user), and one
+// of theirs is taken; call before the first open.
+void SetOwner(uint32_t uid, uint32_t gid);
 // *done: the bytes written, also when it fails part of the way.
 bool WriteAll(intptr_t file, const char* data, size_t n, size_t* done, std::string* error);
 void Close(intptr_t file);

@@ -12,8 +12,17 @@
 namespace kestravo_run {
 namespace file {
 
+namespace {
+int64_t g_owner = -1, g_group = -1;  // set once, before the output file is first opened
+}  // namespace
+
+void SetOwner(uint32_t uid, uint32_t gid) {
+  g_owner = uid;
+  g_group = gid;
+}
+
 intptr_t OpenForAppend(const std::string& path, uint64_t* size, std::string* error) {
-  return kestravo_tools::OpenOwnFileForAppend(path, size, error);
+  return kestravo_tools::OpenOwnFileForAppend(path, size, error, g_owner, g_group);
 }
 
 bool WriteAll(intptr_t file, const char* data, size_t n, size_t* done, std::string* error) {

@@ -52,6 +52,9 @@ struct Credentials {
   uid_t uid = 0;
   gid_t gid = 0;
   std::vector<gid_t> groups;
+  // With a user: where the program starts when given no directory, since ours (a root-only state
+  // directory) is out of its reach. Its home, else "/".
+  std::string home;
 } g_credentials;
 
 // What the child reports through its pipe when it cannot become the program.
@@ -188,7 +191,8 @@ std::vector<std::string> Arguments(int argc, char** argv) {
 const char* OutputUsage() {
   return "--output FILE appends PROGRAM's standard output and error to FILE, and so do the\n"
          "adapter's own messages (cannot run, signals passed on, how PROGRAM ended), with a time\n"
-         "stamp. FILE is created readable and writable by its owner only and never opened\n"
+         "stamp. FILE is created readable and writable by its owner only (USER and GROUP when\n"
+         "given) and never opened\n"
          "through a symbolic link. Once it would pass SIZE (default 10M; K, M and G suffixes;\n"
          "0: never) it becomes FILE.1, FILE.1 becomes FILE.2 and so on, and N old files are kept\n"
          "(default 5; 0 keeps none). Exit code 125 when FILE cannot be used.\n";
@@ -247,6 +251,7 @@ bool PrepareUser(const std::string& user, const std::string& groupName, std::str
     while (getgrouplist(name.c_str(), c.gid, found.data(), &count) < 0) found.resize(static_cast<size_t>(count) + 16);
     found.resize(static_cast<size_t>(count));
     c.groups = found;
+    c.home = home.empty() ? "/" : home;
     setenv("HOME", home.c_str(), 1);
     setenv("USER", name.c_str(), 1);
     setenv("LOGNAME", name.c_str(), 1);
@@ -257,6 +262,7 @@ bool PrepareUser(const std::string& user, const std::string& groupName, std::str
       unsetenv(ours);
   }
   c.change = true;
+  file::SetOwner(c.uid, c.gid);  // the program's output is its user's to read
   return true;
 }
 
@@ -326,6 +332,8 @@ void RunProgram(const RunRequest& request) {
       failure.err = errno;
     } else if (!request.directory.empty() && chdir(request.directory.c_str()) != 0) {
       failure = {2, errno};
+    } else if (request.directory.empty() && !c.home.empty() && chdir(c.home.c_str()) != 0 && chdir("/") != 0) {
+      failure = {2, errno};
     } else {
       // Dies with this process; if that has happened already, getppid() has changed.
       if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != self) _exit(126);
@@ -353,7 +361,8 @@ void RunProgram(const RunRequest& request) {
   if (n == sizeof failure) {
     waitpid(pid, nullptr, 0);
     if (failure.credentials == 2) {
-      Say("cannot change to the directory " + request.directory + ": " + strerror(failure.err));
+      Say("cannot change to the directory " + (request.directory.empty() ? std::string("/") : request.directory) + ": " +
+          strerror(failure.err));
       _exit(125);
     }
     if (failure.credentials) {

@@ -4,12 +4,17 @@
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "kestravo_child.h"
 
 int main(int argc, char** argv) {
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("kestravo-wait-stop %s\n", KESTRAVO_VERSION);
+        return 0;
+    }
     if (argc < 2 || argc > 3) {
-        fprintf(stderr, "usage: kestravo-wait-stop GUID [TIMEOUT_MS]\n");
+        fprintf(stderr, "usage: kestravo-wait-stop GUID [TIMEOUT_MS]\n       kestravo-wait-stop --version\n");
         return 2;
     }
     uint32_t timeout = 0xFFFFFFFFu;

@@ -14,6 +14,7 @@
 #include <string>
 
 #include <log4cxx/consoleappender.h>
+#include <log4cxx/fileappender.h>
 #include <log4cxx/helpers/bytearrayinputstream.h>
 #include <log4cxx/helpers/properties.h>
 #include <log4cxx/level.h>
@@ -21,6 +22,8 @@
 #include <log4cxx/logmanager.h>
 #include <log4cxx/patternlayout.h>
 #include <log4cxx/propertyconfigurator.h>
+
+#include "common/state_dir_rule.h"
 
 // Messages are handed to log4cxx as they are, byte for byte, with no character set conversion.
 static_assert(LOG4CXX_LOGCHAR_IS_UTF8, "log4cxx must keep its strings as std::string");
@@ -32,10 +35,14 @@ using log4cxx::Logger;
 using log4cxx::LoggerPtr;
 
 constexpr char kLibraryLogger[] = "KESTRAVO";
-constexpr char kDefaultAppender[] = "KestravoDefaultStderr";
+constexpr char kDefaultAppender[] = "KestravoDefault";
+constexpr char kDefaultLogName[] = "kestravo.log";
 constexpr char kDefaultPattern[] = "%d{ISO8601} %-5p [%t] %c - %m%n";
 
-enum State { kUnconfigured, kDefault, kFromFile };
+// kPending: a line came before any LogInit. The default's level is set, but its file is made
+// only for a line that passes it: a process that merely loads the library, and logs at INFO
+// from a static destructor at exit, leaves no kestravo.log beside its executable.
+enum State { kUnconfigured, kPending, kDefault, kFromFile };
 
 // Guards every change of configuration. Constant-initialized and trivially destructible, like the
 // atomics below, so calls from other static constructors and destructors find them intact.
@@ -98,18 +105,71 @@ void KeepLog4cxxFromConfiguringItself() {
   if (!repository->isConfigured()) repository->setConfigured(true);
 }
 
-// Under g_configMutex.
+// The directory of the state file, as the library chooses it: the environment's, else the
+// executable's. Empty when there is none.
+std::string StateDirectory() {
+  const char* variable = nullptr;
+  std::string dir = kestravo::StateDirFromEnvironment(&variable);
+  if (variable != nullptr) return dir;
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof exe) return "";
+  dir.assign(exe, static_cast<size_t>(n));
+  size_t slash = dir.rfind('/');
+  return slash == std::string::npos ? "" : slash == 0 ? "/" : dir.substr(0, slash);
+}
+
+// Opens the default log for appending, creating it owner-only: never through a link, never
+// waiting on a FIFO, and only a regular file of this user with one link that no one else may
+// write. The descriptor, or -1 with *why.
+int OpenDefaultLog(const std::string& path, std::string* why) {
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
+  if (fd < 0) {
+    *why = errno == ELOOP ? "it is a symbolic link" : strerror(errno);
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) *why = strerror(errno);
+  else if (!S_ISREG(st.st_mode)) *why = "not a regular file";
+  else if (st.st_uid != geteuid()) *why = "it belongs to another user";
+  else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) *why = "other users may write it";
+  else if (st.st_nlink != 1) *why = "it has more than one link";
+  if (why->empty()) return fd;
+  close(fd);
+  return -1;
+}
+
+// Under g_configMutex. The default: everything from INFO up to kestravo.log beside the state
+// file; warnings and errors to standard error when that file cannot be used, the first line
+// saying why.
 void InstallDefault() {
   KeepLog4cxxFromConfiguringItself();
   LoggerPtr logger = Logger::getLogger(kLibraryLogger);
   auto layout = std::make_shared<log4cxx::PatternLayout>(kDefaultPattern);
-  auto appender = std::make_shared<log4cxx::ConsoleAppender>(
-      layout, log4cxx::ConsoleAppender::getSystemErr());
+  const std::string dir = StateDirectory();
+  const std::string path = dir.empty() ? std::string() : dir + (dir.back() == '/' ? "" : "/") + kDefaultLogName;
+  std::string why = path.empty() ? "the executable's directory cannot be read" : "";
+  const int fd = path.empty() ? -1 : OpenDefaultLog(path, &why);
+  log4cxx::AppenderPtr appender;
+  if (fd >= 0) {
+    // log4cxx opens the file by its name: it gets the one just checked, through the descriptor.
+    try {
+      appender = std::make_shared<log4cxx::FileAppender>(layout, "/proc/self/fd/" + std::to_string(fd), true);
+    } catch (...) {
+      why = "log4cxx cannot open it";
+    }
+    close(fd);
+  }
+  if (appender == nullptr) appender = std::make_shared<log4cxx::ConsoleAppender>(layout, log4cxx::ConsoleAppender::getSystemErr());
   appender->setName(kDefaultAppender);
   logger->removeAppender(kDefaultAppender);
   logger->addAppender(appender);
-  logger->setLevel(log4cxx::Level::getWarn());
+  logger->setLevel(why.empty() ? log4cxx::Level::getInfo() : log4cxx::Level::getWarn());
   logger->setAdditivity(false);
+  if (!why.empty()) {
+    logger->forcedLogLS(log4cxx::Level::getWarn(), "the log file " + path + " cannot be used (" + why +
+                        "): warnings and errors go to standard error", log4cxx::spi::LocationInfo::getLocationUnavailable());
+  }
   g_state.store(kDefault);
   ArmExitGuard(kStepDefault);
 }
@@ -128,7 +188,7 @@ bool ConfigureFromText(const std::string& text) {
   KeepLog4cxxFromConfiguringItself();
   log4cxx::helpers::Properties properties;
   properties.load(std::make_shared<log4cxx::helpers::ByteArrayInputStream>(log4cxx::helpers::ByteList(text.begin(), text.end())));
-  if (g_state.load() == kDefault) RemoveDefault();
+  if (g_state.load() == kDefault || g_state.load() == kPending) RemoveDefault();
   auto status = log4cxx::PropertyConfigurator::configure(properties);
   if (status != log4cxx::spi::ConfigurationStatus::Configured) {
     InstallDefault();
@@ -139,10 +199,23 @@ bool ConfigureFromText(const std::string& text) {
   return true;
 }
 
+// Before the first line: the default's level without its file yet.
 void EnsureConfigured() {
   if (g_state.load() != kUnconfigured) return;
   std::lock_guard<std::mutex> lock(g_configMutex);
-  if (g_state.load() == kUnconfigured) InstallDefault();
+  if (g_state.load() != kUnconfigured) return;
+  KeepLog4cxxFromConfiguringItself();
+  LoggerPtr logger = Logger::getLogger(kLibraryLogger);
+  logger->setLevel(log4cxx::Level::getWarn());
+  logger->setAdditivity(false);
+  g_state.store(kPending);
+  ArmExitGuard(kStepDefault);
+}
+
+// A line passed the pending default's level: now the file.
+void CompletePending() {
+  std::lock_guard<std::mutex> lock(g_configMutex);
+  if (g_state.load() == kPending) InstallDefault();
 }
 
 LevelPtr MapLevel(int level) {
@@ -189,7 +262,7 @@ int LogInit(const char* configFile, int /*flags*/) {
       std::lock_guard<std::mutex> lock(g_configMutex);
       if (g_state.load() == kFromFile) return 0;
       if (configFile != nullptr && ReadTrustedConfig(configFile, &text, &why) && ConfigureFromText(text)) return 0;
-      if (g_state.load() == kUnconfigured) InstallDefault();
+      if (g_state.load() == kUnconfigured || g_state.load() == kPending) InstallDefault();
     }
     if (!why.empty()) LogWrite(LOG_WARN, kLibraryLogger, "log configuration %s not used: %s", configFile, why.c_str());
     return 1;
@@ -205,6 +278,7 @@ int LogWrite(int level, const char* module, const char* format, ...) {
     LoggerPtr logger = Logger::getLogger(module);
     LevelPtr mapped = MapLevel(level);
     if (!logger->isEnabledFor(mapped)) return 0;
+    if (g_state.load() == kPending) CompletePending();
 
     std::string line;
     va_list args;

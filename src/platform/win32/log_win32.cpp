@@ -1,9 +1,10 @@
 // LogInit and LogWrite on Windows, without log4cxx (why: docs/logging.md). Lines keep the layout
 // of the Linux build ("date LEVEL [thread] logger - message"). Every line goes to the debugger
-// through OutputDebugStringA; the library's warnings and errors also go to standard error, as the
-// Linux default does. A properties file is read for the little that matters here: the level of
-// the logger KESTRAVO (or the root logger) and the File of an appender, which then receives the
-// lines at that level and above.
+// through OutputDebugStringA. Without a properties file, as the Linux default does, the library's
+// lines from INFO up go to kestravo.log beside the state file, and its warnings and errors to
+// standard error only when that file cannot be written. A properties file is read for the little
+// that matters here: the level of the logger KESTRAVO (or the root logger) and the File of an
+// appender, which then receives the lines at that level and above.
 #include "log.h"
 
 #include <stdarg.h>
@@ -15,6 +16,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/state_dir_rule.h"
 #include "os.h"
 #include "win32/own_file_win32.h"
 
@@ -24,6 +26,24 @@ std::mutex g_mutex;
 std::string* g_file = nullptr;        // guarded by g_mutex; the appender's file, null for none
 std::atomic<int> g_fileLevel{LOG_INFO};
 std::atomic<bool> g_fromFile{false};
+std::string* g_defaultFile = nullptr;  // guarded by g_mutex; the default's, once named
+
+// kestravo.log in the state file's directory: the environment's, else the executable's. Empty
+// when there is none.
+std::string DefaultLogFile() {
+  const char* variable = nullptr;
+  std::string dir = kestravo::StateDirFromEnvironment(&variable);
+  if (variable == nullptr) {
+    char exe[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, exe, sizeof exe);
+    if (n == 0 || n >= sizeof exe) return "";
+    dir.assign(exe, n);
+    size_t slash = dir.find_last_of("\\/");
+    if (slash == std::string::npos) return "";
+    dir.erase(slash);
+  }
+  return dir.empty() ? dir : dir + "\\kestravo.log";
+}
 
 const char* LevelName(int level) {
   if (level <= 2) return "DEBUG";
@@ -151,7 +171,15 @@ int LogWrite(int level, const char* module, const char* format, ...) {
         CloseHandle(out);
       }
     }
-    // Without a file, as the Linux default: the library's warnings and errors on standard error.
+    // Without a properties file, the default's file; standard error when that cannot be written.
+    if (!g_fromFile.load() && level >= LOG_INFO && strcmp(module, "KESTRAVO") == 0) {
+      if (g_defaultFile == nullptr) g_defaultFile = new std::string(DefaultLogFile());
+      FILE* out = g_defaultFile->empty() ? nullptr : fopen(g_defaultFile->c_str(), "ab");
+      if (out != nullptr) {
+        toFile = fwrite(line.data(), 1, line.size(), out) == line.size();
+        toFile = fclose(out) == 0 && toFile;
+      }
+    }
     if (!toFile && level >= LOG_WARN && strcmp(module, "KESTRAVO") == 0) {
       fwrite(line.data(), 1, line.size(), stderr);
       fflush(stderr);
