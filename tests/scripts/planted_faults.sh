@@ -100,6 +100,7 @@ control~tools/kestravo-host/control_commands.cpp~child.restartFailed ? kExited :
 control~tools/kestravo-host/control_socket_posix.cpp~if (chmod(path.c_str(), 0600) != 0 ||~if (chmod(path.c_str(), 0666) != 0 ||~anyone may connect to the control socket
 control~tools/kestravo-host/control_socket_posix.cpp~    if (unlink(path.c_str()) != 0) {~    if (true) {~the socket of a killed host leaves the next one without control
 control~tools/kestravo-host/control_socket_posix.cpp~(peer.uid != 0 && peer.uid != geteuid())~(peer.uid != 0 && peer.uid == 12345)~the client believes a listener of any user
+control~tools/kestravo-host/control_socket_posix.cpp~  if (peer.uid == 0 || peer.uid == geteuid()) return Access::kControl;~  return Access::kControl;~the host serves a client of any user as its own
 adapter~tools/kestravo-run/output_file.cpp~rotateAt_ = size_ + options_.maxBytes;~rotateAt_ = options_.maxBytes;~a rotation that cannot be done spins
 trust~src/platform/posix/state_file_posix.cpp~!S_ISREG(status.st_mode) || status.st_nlink != 1 || status.st_uid != geteuid()~!S_ISREG(status.st_mode) || status.st_uid != geteuid()~a hard link planted as the state file\x27s lock is written through
 control~tools/kestravo-host/control_commands.cpp~if (!Printable(request.line)) {~if (request.line.empty()) {~a request with control characters is taken'
