@@ -85,6 +85,14 @@ std::string Helper() {
 #endif
 }
 
+std::string Adapter() {
+#ifdef _WIN32
+  return ExeDir() + "kestravo-run.exe";
+#else
+  return KESTRAVO_ADAPTER;
+#endif
+}
+
 std::string StateFile() { return ExeDir() + "kestravo.xml"; }
 
 // What the callback heard, in order: per hpid, the type and (for MSG_ATTACHABLE) the pid; and the
@@ -171,6 +179,7 @@ class Library : public ::testing::Test {
     std::string report = ExeDir() + name + ".report";
     std::remove(report.c_str());
     std::remove((report + ".stopped").c_str());
+    std::remove((report + ".waiting").c_str());
     uint32_t hpid = 0xFFFFFFFFu;
     EXPECT_EQ(KESTRAVO_CreateProcess(exe.c_str(), (mode + " " + report + " " + arg + " ").c_str(), &hpid, 0), 0);
     return hpid;
@@ -238,6 +247,21 @@ TEST_F(Library, StartsWatchesAndStopsThroughTheStopEvent) {
   EXPECT_FALSE(KESTRAVO_IsManaged(pid, &managed));
   EXPECT_EQ(FileText(StateFile()).find(report["guid"]), std::string::npos);
   EXPECT_TRUE(messages.Of(hpid).empty());
+}
+
+// Under kestravo-run the destroy's grace alone decides the kill: a program that waits on its
+// stop event itself and takes 6 s to wind up ends by itself within a grace of 8 s, and is ended
+// when a grace of 1 s is over.
+TEST_F(Library, UnderTheAdapterTheGraceDecidesTheKill) {
+  for (uint32_t grace : {8000u, 1000u}) {
+    uint32_t hpid = Start("--stop-signal none -- \"" + Helper() + "\" stop", "adapted", "6000", Adapter());
+    Report report = ReportOf("adapted");
+    ASSERT_NE(PidOf(report), 0u);
+    ASSERT_TRUE(WaitFor([] { return std::ifstream(ExeDir() + "adapted.report.waiting").good(); }));
+    EXPECT_EQ(KESTRAVO_DestroyProcess(hpid, grace), 0);
+    EXPECT_TRUE(Ended(PidOf(report), 3s)) << grace;
+    EXPECT_EQ(std::ifstream(ExeDir() + "adapted.report.stopped").good(), grace > 6000) << grace;
+  }
 }
 
 TEST_F(Library, AnUnaskedExitIsRestartedUnderTheSameIdentity) {

@@ -1,6 +1,7 @@
 // kestravo-run on Windows: the program runs in a process group of its own, so that a console
 // control event reaches it alone, and in a job object that ends it when this process ends. The
-// stop event becomes Ctrl-Break, and the program is terminated if it still runs after a grace.
+// stop event becomes Ctrl-Break; how long the program may take to end is the supervisor's grace,
+// after which the supervisor ends this process's job and with it the program.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -21,10 +22,6 @@ namespace {
 // same on both.
 constexpr int kTerm = 15, kKill = 9;
 
-// After the stop event, the program is terminated if it still runs this much later. The library
-// usually ends this process (and so the program, through the job) sooner: 1 s after the stop
-// event at its last Uninit, 3 s after it at a destroy.
-constexpr DWORD kGraceMs = 5000;
 constexpr UINT kTerminatedExit = 1;
 
 DWORD g_programGroup = 0;  // the program's process id, which names its group; set before the handler
@@ -99,10 +96,10 @@ const char* OutputUsage() {
 
 const char* StopUsage() {
   return "The stop event is set again for PROGRAM,\n"
-         "which gets Ctrl-Break (for any SIGNAL but KILL and 'none'; default TERM) and is\n"
-         "terminated if it still runs 5 s later; KILL terminates it at once, 'none' sends no\n"
-         "Ctrl-Break. Ctrl-C and Ctrl-Break reach PROGRAM as Ctrl-Break. It ends as PROGRAM\n"
-         "ends, with its exit code, and PROGRAM dies with it.\n";
+         "which gets Ctrl-Break (for any SIGNAL but KILL and 'none'; default TERM); KILL\n"
+         "terminates it at once, 'none' sends no Ctrl-Break. PROGRAM takes as long as it needs:\n"
+         "the supervisor's grace decides when it is killed. Ctrl-C and Ctrl-Break reach PROGRAM\n"
+         "as Ctrl-Break. It ends as PROGRAM ends, with its exit code, and PROGRAM dies with it.\n";
 }
 
 int DefaultStopSignal() { return kTerm; }
@@ -174,12 +171,13 @@ void RunProgram(const RunRequest& request) {
   ResumeThread(started.hThread);
   CloseHandle(started.hThread);
 
+  // No clock of this process's own after the stop event: the supervisor ends the job (and so the
+  // program) when its grace is over.
   HANDLE waits[] = {started.hProcess, event};
-  DWORD timeout = INFINITE;
   bool stopping = false;
   for (;;) {
     DWORD count = event != nullptr && !stopping ? 2 : 1;
-    DWORD result = WaitForMultipleObjects(count, waits, FALSE, timeout);
+    DWORD result = WaitForMultipleObjects(count, waits, FALSE, INFINITE);
     if (result == WAIT_OBJECT_0 + 1) {
       // Set again for the program (the wait that took it may have reset it), and no longer
       // waited on.
@@ -190,15 +188,9 @@ void RunProgram(const RunRequest& request) {
                                               : "stop event: passed on to the program");
       if (request.stopSignal == kKill) {
         Terminate(job, started.hProcess);
-      } else {
-        if (request.stopSignal != 0) GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, started.dwProcessId);
-        timeout = kGraceMs;
+      } else if (request.stopSignal != 0) {
+        GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, started.dwProcessId);
       }
-      continue;
-    }
-    if (result == WAIT_TIMEOUT) {
-      Terminate(job, started.hProcess);
-      timeout = INFINITE;
       continue;
     }
     if (result != WAIT_OBJECT_0) Fail("cannot wait for ", path, GetLastError(), 126);
