@@ -57,6 +57,21 @@ extern "C" {
 #define MSG_RESTARTED 2       /* the child runs again under its hpid */
 #define MSG_RESTART_FAILED 3  /* one restart attempt failed; another follows about 30 s later */
 #define MSG_ATTACHABLE 4      /* a child of an earlier run still runs; msgData: AttachableProcInfo */
+#define MSG_READY 5           /* the child said it is ready, once per start or restart (an adopted child
+                                 that was ready before says so again at its adoption); msgData: NULL */
+#define MSG_STATUS 6          /* the child sent a status line; msgData: the line, NUL-terminated, at
+                                 most 255 bytes */
+
+/* ExitedProcInfo.cause: why the child ended. */
+#define KESTRAVO_CAUSE_UNKNOWN 0        /* not known (known is 0) */
+#define KESTRAVO_CAUSE_EXITED 1         /* it returned or called exit: exitCode */
+#define KESTRAVO_CAUSE_SIGNAL 2         /* a signal ended it: signal */
+#define KESTRAVO_CAUSE_WATCHDOG 3       /* it missed its watchdog ping and was stopped; causeValue: the
+                                           interval in ms */
+#define KESTRAVO_CAUSE_NOT_READY 4      /* it did not say ready in time and was stopped; causeValue: the
+                                           time-out in ms */
+#define KESTRAVO_CAUSE_OUT_OF_MEMORY 5  /* the system ended it at its memory limit; causeValue: the limit
+                                           in bytes */
 
 /* The data of MSG_ATTACHABLE. Valid only during the callback. Both texts are NUL-terminated; a
    recorded text of 1024 bytes or more keeps its last 1023 bytes (it is cut at the front), so that
@@ -85,6 +100,11 @@ typedef struct ExitedProcInfo {
     uint64_t runMs;       /* how long it ran, in milliseconds */
     uint32_t relaunchInMs; /* the wait before the restart that follows this exit: 0 after a run of a
                               second or more, else the spacing of young deaths described above */
+    uint32_t cause;        /* KESTRAVO_CAUSE_*; for a stop by the library (watchdog, not ready) the
+                              exit fields say how the stopped process ended */
+    uint32_t restarting;   /* 1: a restart follows; 0: the child's restart policy leaves it ended:
+                              its hpid stays taken until KESTRAVO_DestroyProcess */
+    uint64_t causeValue;   /* see the causes above; 0 when they name none */
 } ExitedProcInfo;
 
 /* The host's callback. It runs on the library's threads: MSG_EXITED and MSG_RESTARTED on the

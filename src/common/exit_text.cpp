@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "common/signal_names.h"
+#include "kestravo.h"
 
 namespace kestravo {
 
@@ -27,6 +28,29 @@ std::string RunTimeText(uint64_t ms) {
     snprintf(text, sizeof text, "%llu s", n / 1000 + (n % 1000 >= 500 ? 1 : 0));
   }
   return text;
+}
+
+std::string StopCauseText(uint32_t cause, uint64_t causeValue) {
+  switch (cause) {
+    case KESTRAVO_CAUSE_WATCHDOG:
+      return "watchdog (no ping in " + RunTimeText(causeValue) + ")";
+    case KESTRAVO_CAUSE_NOT_READY:
+      return "not ready after " + RunTimeText(causeValue);
+    case KESTRAVO_CAUSE_OUT_OF_MEMORY:
+      return causeValue == 0 ? "out of memory" : "out of memory (limit " + SizeText(causeValue) + ")";
+    default:
+      return "";
+  }
+}
+
+std::string SizeText(uint64_t bytes) {
+  const char* units = "KMG";
+  int unit = -1;
+  while (unit < 2 && bytes != 0 && bytes % 1024 == 0) {
+    bytes /= 1024;
+    ++unit;
+  }
+  return std::to_string(bytes) + (unit < 0 ? "" : std::string(1, units[unit]));
 }
 
 std::string ExitText(bool known, int32_t exitCode, int32_t signal, bool coreDumped, uint64_t runMs) {

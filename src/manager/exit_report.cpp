@@ -7,12 +7,14 @@ ExitedProcInfo MakeExitedProcInfo(HANDLE process, uint32_t pid, std::chrono::ste
   ExitedProcInfo info{};
   info.size = sizeof info;
   info.pid = pid;
+  info.restarting = 1;
   ProcessExitStatus status;
   if (GetProcessExitStatus(process, &status) && status.known) {
     info.known = 1;
     info.exitCode = status.exitCode;
     info.signal = status.signal;
     info.coreDumped = status.coreDumped ? 1 : 0;
+    info.cause = status.signal != 0 ? KESTRAVO_CAUSE_SIGNAL : KESTRAVO_CAUSE_EXITED;
   }
   auto ran = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - startedAt);
   info.runMs = ran.count() > 0 ? static_cast<uint64_t>(ran.count()) : 0;
@@ -20,5 +22,7 @@ ExitedProcInfo MakeExitedProcInfo(HANDLE process, uint32_t pid, std::chrono::ste
 }
 
 std::string DescribeExit(const ExitedProcInfo& info) {
-  return kestravo::ExitText(info.known != 0, info.exitCode, info.signal, info.coreDumped != 0, info.runMs);
+  std::string how = kestravo::ExitText(info.known != 0, info.exitCode, info.signal, info.coreDumped != 0, info.runMs);
+  std::string why = kestravo::StopCauseText(info.cause, info.causeValue);
+  return why.empty() ? how : why + ": " + how;
 }

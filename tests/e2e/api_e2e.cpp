@@ -273,8 +273,8 @@ TEST_F(Library, AnUnaskedExitIsRestartedUnderTheSameIdentity) {
   EXPECT_EQ(TypesOf(hpid), (std::vector<uint32_t>{MSG_EXITED, MSG_RESTARTED}));
   // How it ended: code 3, after the 300 ms it waited.
   ExitedProcInfo e = messages.FirstExit(hpid);
-  EXPECT_EQ(std::vector<uint64_t>({e.size, e.pid, e.known, uint64_t(e.exitCode), uint64_t(e.signal), e.coreDumped}),
-            std::vector<uint64_t>({sizeof e, PidOf(first), 1, 3, 0, 0}));
+  EXPECT_EQ(std::vector<uint64_t>({e.size, e.pid, e.known, uint64_t(e.exitCode), uint64_t(e.signal), e.coreDumped, e.cause, e.restarting}),
+            std::vector<uint64_t>({sizeof e, PidOf(first), 1, 3, 0, 0, KESTRAVO_CAUSE_EXITED, 1}));
   EXPECT_GE(e.runMs, 300u);
   EXPECT_EQ(KESTRAVO_KillProcess(hpid), 0);
 }

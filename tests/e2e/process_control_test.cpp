@@ -454,8 +454,9 @@ TEST_F(ProcessControl, ExitsAreReportedAsTheKernelSawThem) {
     ExitedProcInfo e{};
     for (const Message& m : Messages()) e = m.hpid == hpid && m.type == MSG_EXITED && e.size == 0 ? m.exited : e;
     bool dumped = WCOREDUMP(status);
-    EXPECT_EQ(std::vector<uint64_t>({e.size, e.known, uint64_t(e.exitCode), uint64_t(e.signal), e.coreDumped}),
-              std::vector<uint64_t>({sizeof e, 1, mode == "exit" ? 3u : 0u, mode == "exit" ? 0u : SIGABRT, dumped})) << mode;
+    EXPECT_EQ(std::vector<uint64_t>({e.size, e.known, uint64_t(e.exitCode), uint64_t(e.signal), e.coreDumped, e.cause, e.restarting}),
+              std::vector<uint64_t>({sizeof e, 1, mode == "exit" ? 3u : 0u, mode == "exit" ? 0u : SIGABRT, dumped,
+                                     mode == "exit" ? KESTRAVO_CAUSE_EXITED : KESTRAVO_CAUSE_SIGNAL, 1})) << mode;
     std::string cause = mode == "exit" ? "exited with code 3" : std::string("killed by SIGABRT") + (dumped ? " \\(core dumped\\)" : "");
     EXPECT_TRUE(std::regex_match(ExitLine(dir.Log(), hpid, e.pid), std::regex(cause + " after 0\\.\\d\\d s, restart in 100 ms"))) << ExitLine(dir.Log(), hpid, e.pid);
   }

@@ -22,6 +22,7 @@
 
 #include "common/command_line.h"
 #include "common/exit_text.h"
+#include "kestravo.h"
 #include "common/signal_names.h"
 #include "platform/os.h"
 #include "platform/process_remains.h"
@@ -96,6 +97,16 @@ TEST(ExitText, CauseAndRunTimeAsEveryToolWritesThem) {
   EXPECT_EQ(kestravo::ExitText(true, 0, SIGABRT, false, 1015), "killed by SIGABRT after 1.02 s");
   EXPECT_EQ(kestravo::ExitText(false, 3, 0, false, 12000), "ended (cause not known) after 12 s");
   EXPECT_EQ(kestravo::ExitText(true, 3, 0, false, UINT64_MAX), "exited with code 3");
+  const std::tuple<uint32_t, uint64_t, const char*> stopCauses[] = {
+      {KESTRAVO_CAUSE_WATCHDOG, 10000, "watchdog (no ping in 10 s)"},
+      {KESTRAVO_CAUSE_NOT_READY, 1500, "not ready after 1.50 s"},
+      {KESTRAVO_CAUSE_OUT_OF_MEMORY, 256ull << 20, "out of memory (limit 256M)"},
+      {KESTRAVO_CAUSE_OUT_OF_MEMORY, 3ull << 30, "out of memory (limit 3G)"},
+      {KESTRAVO_CAUSE_OUT_OF_MEMORY, 1000, "out of memory (limit 1000)"},
+      {KESTRAVO_CAUSE_OUT_OF_MEMORY, 0, "out of memory"},
+      {KESTRAVO_CAUSE_SIGNAL, 5, ""},
+  };
+  for (const auto& [cause, value, text] : stopCauses) EXPECT_EQ(kestravo::StopCauseText(cause, value), text);
 
   // The table that both systems use is this system's: every name and number as the C library
   // has them.
