@@ -9,12 +9,17 @@ ExitedProcInfo MakeExitedProcInfo(HANDLE process, uint32_t pid, std::chrono::ste
   info.pid = pid;
   info.restarting = 1;
   ProcessExitStatus status;
-  if (GetProcessExitStatus(process, &status) && status.known) {
+  const bool ended = GetProcessExitStatus(process, &status) != FALSE;
+  if (ended && status.known) {
     info.known = 1;
     info.exitCode = status.exitCode;
     info.signal = status.signal;
     info.coreDumped = status.coreDumped ? 1 : 0;
     info.cause = status.signal != 0 ? KESTRAVO_CAUSE_SIGNAL : KESTRAVO_CAUSE_EXITED;
+  }
+  if (ended && status.outOfMemory) {
+    info.cause = KESTRAVO_CAUSE_OUT_OF_MEMORY;
+    info.causeValue = status.memoryLimit;
   }
   auto ran = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - startedAt);
   info.runMs = ran.count() > 0 ? static_cast<uint64_t>(ran.count()) : 0;

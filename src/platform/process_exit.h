@@ -9,6 +9,11 @@ struct ProcessExitStatus {
   int32_t exitCode = 0;     // its exit code; 0 when a signal ended it
   int32_t signal = 0;       // the signal that ended it (Linux), else 0
   bool coreDumped = false;  // the kernel reported a core dump
+  // Linux: the kernel's out-of-memory killer ended a process of its cgroup while it ran (its
+  // memory.max limit reached, or the whole system short); memoryLimit is that cgroup's memory.max
+  // in bytes, 0 when unlimited. Known also when known is false (an adopted child).
+  bool outOfMemory = false;
+  uint64_t memoryLimit = 0;
 };
 
 // For a process that has ended: how it ended. TRUE with *status filled once it has ended; FALSE

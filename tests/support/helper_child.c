@@ -20,6 +20,10 @@
 //               (Linux) start N grandchildren (1) in mode "ignore" that name REPORT in their
 //               arguments, each in a session of its own with "setsid", report their pids, run
 //               until killed
+//   alloc MB    (Linux) allocate and touch MB megabytes, a megabyte at a time, then exit 0
+//   forks N     (Linux) fork children that wait to be killed until a fork fails or N are made,
+//               write "forked=K errno=E" (E: the failed fork's errno, 0 if none failed) to
+//               REPORT.forks, then run until killed
 #define _GNU_SOURCE
 #include <stdio.h>
 #include <stdlib.h>
@@ -45,6 +49,7 @@ static int replace_file(const char* from, const char* to) {
 }
 #else
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -189,6 +194,34 @@ int main(int argc, char** argv) {
         return argc > 4 ? atoi(argv[4]) : 0;
     }
 #ifndef _WIN32
+    if (strcmp(mode, "alloc") == 0) {
+        for (long mb = 0; mb < arg; ++mb) {
+            char* block = malloc(1 << 20);
+            if (!block) return 5;
+            memset(block, (int)mb | 1, 1 << 20);
+        }
+        return 0;
+    }
+    if (strcmp(mode, "forks") == 0) {
+        long forked = 0;
+        int err = 0;
+        for (; forked < arg; ++forked) {
+            pid_t pid = fork();
+            if (pid == 0) run_forever();
+            if (pid < 0) {
+                err = errno;
+                break;
+            }
+        }
+        char path[4096], tmp[4200];
+        snprintf(path, sizeof path, "%s.forks", argv[2]);
+        snprintf(tmp, sizeof tmp, "%s.tmp", path);
+        FILE* out = fopen(tmp, "w");
+        if (!out) return 4;
+        fprintf(out, "forked=%ld errno=%d\n", forked, err);
+        if (fclose(out) != 0 || replace_file(tmp, path) != 0) return 4;
+        run_forever();
+    }
     if (strcmp(mode, "dump") == 0) {
         struct rlimit core;
         if (argc < 5 || getrlimit(RLIMIT_CORE, &core) != 0 || chdir(argv[4]) != 0) return 5;

@@ -204,6 +204,15 @@ TEST_F(HostToolTest, AdapterWritesOutputToRotatedOwnerOnlyFilesAndEndsAsItsProgr
   // A setting it cannot carry out is its own failure, noted where the program's output goes.
   EXPECT_EQ(WaitExit(Start(3, {"--output", "own.log", "--chdir", dir.File("missing"), "--", "true"}, Adapter())), 125);
   EXPECT_EQ(CountMatches(FileText(dir.File("own.log")), "kestravo-run: cannot change to the directory " + Quote(dir.File("missing"))), 1u);
+  // So is a limit with a bad value (their cgroup side: Process.LimitsUnderTheAdapterHoldOrAreRefused).
+  const std::pair<const char*, const char*> badLimits[] = {{"--memory-max", "0"},  {"--memory-max", "12Q"}, {"--memory-max", "-1M"},
+                                                           {"--tasks-max", "0"},   {"--tasks-max", "3x"},   {"--cpu-max", "0%"},
+                                                           {"--cpu-max", "100001"}, {"--cpu-max", "1.5"}};
+  int limitRun = 20;
+  for (const auto& [option, value] : badLimits) {
+    EXPECT_EQ(WaitExit(Start(++limitRun, {option, value, "--", "true"}, Adapter())), 125) << option << " " << value;
+    EXPECT_NE(FileText(Err(limitRun)).find(std::string("bad value '") + value + "' for " + option), std::string::npos) << FileText(Err(limitRun));
+  }
 
   // As root, started from a terminal: the program run as another user leads a session of its own
   // with no controlling terminal (root's would let it type into root's shell), has none of root's

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <atomic>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -24,6 +25,8 @@
 #include "common/exit_text.h"
 #include "kestravo.h"
 #include "common/signal_names.h"
+#include "manager/exit_report.h"
+#include "platform/process_exit.h"
 #include "platform/os.h"
 #include "platform/process_remains.h"
 #include "platform/posix/process.h"
@@ -269,6 +272,81 @@ TEST(Process, TheWholeTreeEndsWithTheChild) {
     EXPECT_TRUE(cgroup.empty() || WaitFor([&] { return access(cgroup.c_str(), F_OK) != 0; })) << cgroup;
   }
   posix::UseCgroupKill(true);
+}
+
+// Limits under kestravo-run, on the cgroup the library made for it: memory past memory.max ends
+// the whole tree, reported as out of memory with the limit (memory.events read before the cgroup
+// goes); forks fail with EAGAIN at tasks-max and none escapes; cpu.max as asked. Where the host
+// made no cgroup for the child, or passes the controller on to none, the adapter refuses the limit
+// in one line, with exit code 125, and the program never starts.
+TEST(Process, LimitsUnderTheAdapterHoldOrAreRefused) {
+  const std::tuple<const char*, const char*, uint64_t, uint64_t> memoryFiles[] = {
+      {"low 0\nhigh 0\nmax 9\noom 2\noom_kill 1\noom_group_kill 1\n", "33554432\n", 1, 32ull << 20},
+      {"oom 3\noom_kill 0\n", "max\n", 0, 0},
+      {"oom_kill 3\noom_group_kill 1\n", "max\n", 3, 0},
+      {"", "", 0, 0},
+  };
+  for (const auto& [events, max, kills, limit] : memoryFiles) {
+    EXPECT_EQ(posix::ParseCgroupMemory(events, max).oomKills, kills) << events;
+    EXPECT_EQ(posix::ParseCgroupMemory(events, max).limit, limit) << max;
+  }
+  const std::string probe = posix::NewChildCgroup();
+  std::istringstream passedOn(probe.empty() ? "" : FileText(probe + "/cgroup.controllers"));
+  const std::vector<std::string> controllers{std::istream_iterator<std::string>(passedOn), {}};
+  posix::RemoveCgroup(probe);
+  const std::tuple<bool, const char*, const char*, const char*, const char*> rows[] = {
+      {true, "--memory-max 32M", "memory", "alloc", "512"},
+      {true, "--tasks-max 12", "pids", "forks", "64"},
+      {true, "--cpu-max 50%", "cpu", "ignore", ""},
+      {false, "--memory-max 32M", "memory", "alloc", "512"},
+  };
+  for (const auto& [cgroups, limit, controller, mode, arg] : rows) {
+    SCOPED_TRACE(testing::Message() << limit << (cgroups ? "" : ", no cgroups"));
+    posix::UseCgroups(cgroups);
+    const bool held = cgroups && !probe.empty() &&
+                      std::find(controllers.begin(), controllers.end(), controller) != controllers.end();
+    TempDir dir;
+    const auto started = std::chrono::steady_clock::now();
+    Child child(std::string(KESTRAVO_ADAPTER) + " --output " + dir.File("out") + " " + limit + " -- " +
+                    HelperCommandLine(mode, dir.File("report"), arg),
+                KESTRAVO_ADAPTER);
+    ASSERT_TRUE(child.ok) << "error " << child.error;
+    const std::string option = std::string(limit).substr(0, std::string(limit).find(' '));
+    if (!held) {
+      ASSERT_EQ(WaitForSingleObject(child.pi.hProcess, 10000), WAIT_OBJECT_0);
+      ProcessExitStatus status;
+      EXPECT_TRUE(GetProcessExitStatus(child.pi.hProcess, &status) && status.exitCode == 125);
+      const std::string why = cgroups && !probe.empty() ? " needs the " + std::string(controller) + " controller in the child's cgroup"
+                                                        : " needs a cgroup of the child's own: the host made none";
+      EXPECT_NE(FileText(dir.File("out")).find("kestravo-run: " + option + why), std::string::npos) << FileText(dir.File("out"));
+      EXPECT_FALSE(std::filesystem::exists(dir.File("report")));
+      continue;
+    }
+    ASSERT_FALSE(WaitForReport(dir.File("report")).empty());
+    const std::string cgroup = posix::ChildCgroupOf(child.pid());
+    ASSERT_NE(cgroup, "");
+    if (option == "--memory-max") {
+      ASSERT_EQ(WaitForSingleObject(child.pi.hProcess, 10000), WAIT_OBJECT_0);
+      ExitedProcInfo info = MakeExitedProcInfo(child.pi.hProcess, static_cast<uint32_t>(child.pid()), started);
+      EXPECT_EQ(info.cause, static_cast<uint32_t>(KESTRAVO_CAUSE_OUT_OF_MEMORY));
+      EXPECT_EQ(info.causeValue, 32ull << 20);
+      EXPECT_EQ(info.signal, SIGKILL);
+      EXPECT_NE(FileText(dir.File("out")).find("out of memory (limit 32M): killed by SIGKILL"), std::string::npos) << FileText(dir.File("out"));
+    } else if (option == "--tasks-max") {
+      Report forks;
+      ASSERT_TRUE(WaitFor([&] { return !(forks = ReadReport(dir.File("report.forks"))).empty(); }));
+      // The adapter and the helper count too.
+      EXPECT_EQ(forks["forked"], "10 errno=" + std::to_string(EAGAIN));
+      std::istringstream procs(FileText(cgroup + "/cgroup.procs"));
+      EXPECT_EQ(std::distance(std::istream_iterator<std::string>(procs), {}), 12);
+    } else {
+      EXPECT_EQ(FileText(cgroup + "/cpu.max"), "50000 100000\n");
+    }
+    TerminateProcess(child.pi.hProcess, 1);
+    child.Close();
+    EXPECT_TRUE(WaitFor([&] { return access(cgroup.c_str(), F_OK) != 0; })) << cgroup;
+  }
+  posix::UseCgroups(true);
 }
 
 // A cgroup that fails one start costs that child alone: a move refused once (where clone3 is not

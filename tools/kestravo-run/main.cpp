@@ -12,6 +12,7 @@
 #include "common/child_marker.h"
 #include "common/signal_names.h"
 #include "kestravo_child.h"
+#include "limits.h"
 #include "run_program.h"
 #include "path_search.h"
 #include "size_text.h"
@@ -24,7 +25,8 @@ const char kUsage[] =
     "usage: kestravo-run --version\n"
     "       kestravo-run [--stop-signal SIGNAL] [--output FILE [--output-size SIZE] [--output-keep N]]\n"
     "                    [--chdir DIR] [--env NAME=VALUE]... [--env-file FILE]... [--unset-env NAME]...\n"
-    "                    [--user USER] [--group GROUP] [--] PROGRAM [ARGS...]\n"
+    "                    [--user USER] [--group GROUP]\n"
+    "                    [--memory-max SIZE] [--tasks-max N] [--cpu-max PERCENT] [--] PROGRAM [ARGS...]\n"
     "Runs PROGRAM for a Kestravo supervisor. The identity that the supervisor appends to the\n"
     "command line is taken off the arguments and given to PROGRAM as KESTRAVO_HPID and\n"
     "KESTRAVO_GUID. PROGRAM runs in DIR, with the variables removed (--unset-env) and set\n"
@@ -37,6 +39,7 @@ void PrintUsage(FILE* to) {
   fputs(kUsage, to);
   fputs(kestravo_run::StopUsage(), to);
   fputs(kestravo_run::OutputUsage(), to);
+  fputs(kestravo_run::LimitsUsage(), to);
 }
 
 // Takes the supervisor's identity off the end of the last argument (or drops the argument when
@@ -74,6 +77,7 @@ int main(int argc, char** argv) {
   request.stopSignal = DefaultStopSignal();
   std::string directory, user, group;
   std::vector<std::pair<std::string, std::string>> environment;  // in order; a name alone is removed
+  Limits limits;
   size_t i = 0;
   for (; i < args.size() && args[i].compare(0, 1, "-") == 0; ++i) {
     const std::string& arg = args[i];
@@ -117,6 +121,8 @@ int main(int argc, char** argv) {
     } else if (name == "--user" || name == "--group") {
       (name == "--user" ? user : group) = value;
       ok = !value.empty();
+    } else if (IsLimitOption(name)) {
+      ok = ParseLimit(name, value, &limits);
     } else if (name == "--output-keep") {
       char* end = nullptr;
       long keep = strtol(value.c_str(), &end, 10);
@@ -166,6 +172,7 @@ int main(int argc, char** argv) {
     if (!request.output.path.empty()) request.output.path = kestravo_tools::AbsolutePath(request.output.path);
     request.directory = directory;
   }
+  if (!ApplyLimits(limits, &why)) Refuse(request.output, why);
   if (identified) {
     SetEnvironment("KESTRAVO_HPID", std::to_string(identity.hpid));
     SetEnvironment("KESTRAVO_GUID", identity.guid);

@@ -31,6 +31,7 @@
 #include "common/exit_text.h"
 #include "common/signal_names.h"
 #include "kestravo_child.h"
+#include "limits.h"
 #include "platform/posix/inherited_event.h"
 #include "run_program.h"
 #include "path_search.h"
@@ -337,6 +338,7 @@ void RunProgram(const RunRequest& request) {
     } else {
       // Dies with this process; if that has happened already, getppid() has changed.
       if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != self) _exit(126);
+      if (!RestoreForProgram()) _exit(126);
       sigprocmask(SIG_SETMASK, &none, nullptr);
       if (output[1] >= 0 && (dup2(output[1], STDOUT_FILENO) < 0 || dup2(output[1], STDERR_FILENO) < 0)) _exit(126);
       execve(path.c_str(), argv.data(), environ);
@@ -413,7 +415,8 @@ void RunProgram(const RunRequest& request) {
     // what is there now.
     if (output[0] >= 0) Pass(output[0]);
     bool signaled = WIFSIGNALED(status);
-    g_output.Note(request.argv[0] + " " +
+    const std::string oom = OutOfMemoryNote();
+    g_output.Note(request.argv[0] + " " + (oom.empty() ? "" : oom + ": ") +
                   kestravo::ExitText(true, signaled ? 0 : WEXITSTATUS(status), signaled ? WTERMSIG(status) : 0,
                                      signaled && WCOREDUMP(status), NowMs() - startedMs));
     EndLike(status);

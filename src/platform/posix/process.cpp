@@ -139,7 +139,12 @@ void KillAndReapNewChild(pid_t pid, int pidfd) {
 }  // namespace
 
 ProcessObject::ProcessObject(int pidfd, bool ownChild, pid_t pgid, std::string cgroup)
-    : pidfd_(pidfd), own_(ownChild), pgid_(pgid), cgroup_(std::move(cgroup)), reaped_(pidfd < 0) {}
+    : pidfd_(pidfd),
+      own_(ownChild),
+      pgid_(pgid),
+      cgroup_(std::move(cgroup)),
+      reaped_(pidfd < 0),
+      oomKillsBefore_(ReadCgroupMemory(cgroup_).oomKills) {}
 
 ProcessObject::~ProcessObject() {
   if (pidfd_ < 0) {
@@ -191,6 +196,10 @@ bool ProcessObject::ReapIfEndedLocked() {
   if (reaped_) return true;
   Deadline now(0);
   if (PollEnded(pidfd_, now) != 1) return false;
+  // Read while the cgroup is surely there: it goes once its tree has.
+  const CgroupMemory memory = ReadCgroupMemory(cgroup_);
+  outOfMemory_ = memory.oomKills > oomKillsBefore_;
+  memoryLimit_ = memory.limit;
   // Ours or adopted, a child that has ended takes its tree along.
   EndTreeLocked();
   if (!own_) return true;
@@ -218,6 +227,8 @@ bool ProcessObject::ExitStatus(ProcessExitStatus* status) {
     status->signal = exitStatus_;
     status->coreDumped = exitHow_ == CLD_DUMPED;
   }
+  status->outOfMemory = outOfMemory_;
+  status->memoryLimit = outOfMemory_ ? memoryLimit_ : 0;
   return true;
 }
 
@@ -343,6 +354,8 @@ BOOL StartChild(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPVOID lpEnvironm
     char* const* envp = lpEnvironment != nullptr ? block.data() : environ;
     const bool takenOver = !cgroup.empty();
     if (!takenOver) cgroup = kestravo::posix::NewChildCgroup();
+    // The limits were the ended program's own.
+    if (takenOver) kestravo::posix::ResetCgroupLimits(cgroup);
     int cgroupFd = cgroup.empty() ? -1 : open(cgroup.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (cgroupFd < 0 && takenOver) {
       kestravo::posix::RemoveCgroup(cgroup);

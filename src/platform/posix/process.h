@@ -1,6 +1,7 @@
 // Process handles over pidfds.
 #pragma once
 
+#include <stdint.h>
 #include <sys/types.h>
 
 #include <mutex>
@@ -82,6 +83,11 @@ class ProcessObject : public KernelObject {
   bool cgroupKilled_ = false;  // guarded by mutex_
   int exitHow_ = 0;          // guarded by mutex_: the reaped status's si_code (CLD_*), 0 unknown
   int exitStatus_ = 0;       // guarded by mutex_: its si_status, exit code or signal
+  // The cgroup's out-of-memory kills before this process (a cgroup taken over counts on), and
+  // what was seen once it ended.
+  const uint64_t oomKillsBefore_;
+  bool outOfMemory_ = false;  // guarded by mutex_
+  uint64_t memoryLimit_ = 0;  // guarded by mutex_
 };
 
 // Reaps what it can of the children whose handles were closed while they still ran, and removes

@@ -142,6 +142,28 @@ void RemoveStaleCgroups(const std::string& dir) {
   closedir(parent);
 }
 
+// True when the space-separated list holds the word.
+bool ListHas(const std::string& list, const std::string& word) {
+  std::istringstream words(list);
+  for (std::string each; words >> each;) {
+    if (each == word) return true;
+  }
+  return false;
+}
+
+// Passes the controllers that the limits of kestravo-run use on to the children's cgroups, where
+// the host's cgroup has them and may: the kernel refuses (EBUSY) in a cgroup holding processes,
+// the root cgroup aside, and a cgroup of the host's always holds the host. Without them a limit is
+// refused, never ignored.
+void EnableChildControllers(const std::string& dir) {
+  const std::string available = ReadSmallFile(dir + "/cgroup.controllers");
+  const std::string enabled = ReadSmallFile(dir + "/cgroup.subtree_control");
+  for (const char* name : {"memory", "pids", "cpu"}) {
+    if (ListHas(available, name) && !ListHas(enabled, name))
+      WriteSmallFile(dir + "/cgroup.subtree_control", (std::string("+") + name).c_str());
+  }
+}
+
 std::string DetectHostCgroup() {
   std::string mount = Cgroup2Mount();
   std::string path = Cgroup2PathOf("self");
@@ -153,6 +175,7 @@ std::string DetectHostCgroup() {
   if (mkdir(probe.c_str(), 0755) != 0 && errno != EEXIST) return std::string();
   bool ok = access((probe + "/cgroup.procs").c_str(), W_OK) == 0;
   rmdir(probe.c_str());
+  if (ok) EnableChildControllers(dir);
   return ok ? dir : std::string();
 }
 
@@ -205,6 +228,40 @@ std::string NewChildCgroup() {
   } catch (const std::bad_alloc&) {
   }
   return std::string();
+}
+
+CgroupMemory ParseCgroupMemory(const std::string& events, const std::string& max) {
+  CgroupMemory memory;
+  std::istringstream lines(events);
+  for (std::string key; lines >> key;) {
+    uint64_t count = 0;
+    if (!(lines >> count)) break;
+    // oom_kill counts the processes the killer ended, oom_group_kill the times it ended them all.
+    if (key == "oom_kill" || key == "oom_group_kill") memory.oomKills = std::max(memory.oomKills, count);
+  }
+  char* end = nullptr;
+  unsigned long long limit = strtoull(max.c_str(), &end, 10);
+  if (end != max.c_str() && (*end == '\0' || *end == '\n')) memory.limit = limit;
+  return memory;
+}
+
+CgroupMemory ReadCgroupMemory(const std::string& dir) {
+  if (dir.empty()) return CgroupMemory();
+  try {
+    return ParseCgroupMemory(ReadSmallFile(dir + "/memory.events"), ReadSmallFile(dir + "/memory.max"));
+  } catch (const std::bad_alloc&) {
+    return CgroupMemory();
+  }
+}
+
+void ResetCgroupLimits(const std::string& dir) {
+  try {
+    for (const char* file : {"memory.max", "memory.swap.max", "pids.max", "cpu.max"}) {
+      if (access((dir + "/" + file).c_str(), F_OK) == 0) WriteSmallFile(dir + "/" + file, "max");
+    }
+    if (access((dir + "/memory.oom.group").c_str(), F_OK) == 0) WriteSmallFile(dir + "/memory.oom.group", "0");
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 void UseCgroups(bool use) { State().enabled = use; }

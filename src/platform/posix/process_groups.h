@@ -2,6 +2,7 @@
 // its own, so that the descendants that left the group (daemons) end with it too.
 #pragma once
 
+#include <stdint.h>
 #include <sys/types.h>
 
 #include <string>
@@ -18,6 +19,20 @@ std::string NewChildCgroup();
 void UseCgroups(bool use);
 // Testing: each new cgroup frozen as it is made (true), or not (false).
 void FreezeNewCgroups(bool freeze);
+
+// What the memory controller of a cgroup saw: how many of its processes the kernel's out-of-memory
+// killer ended (memory.events, which counts those of the cgroups below it too), and its memory.max
+// in bytes (0 for "max"). Both 0 where the cgroup has no memory controller or cannot be read.
+struct CgroupMemory {
+  uint64_t oomKills = 0;
+  uint64_t limit = 0;
+};
+CgroupMemory ReadCgroupMemory(const std::string& dir);
+// The same from the two files' text.
+CgroupMemory ParseCgroupMemory(const std::string& events, const std::string& max);
+// Lifts the limits a program set on the cgroup (memory, swap, tasks, cpu, out-of-memory group),
+// for the next child that takes the cgroup over. Files the cgroup lacks are left alone.
+void ResetCgroupLimits(const std::string& dir);
 
 // The cgroup directory of a running process if it is a child's cgroup made by this library (in
 // this run or an earlier one); empty otherwise.
