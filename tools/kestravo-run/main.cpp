@@ -12,7 +12,7 @@
 #include "common/child_marker.h"
 #include "common/signal_names.h"
 #include "kestravo_child.h"
-#include "limits.h"
+#include "program_limits.h"
 #include "run_program.h"
 #include "path_search.h"
 #include "size_text.h"

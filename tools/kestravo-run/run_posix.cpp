@@ -31,7 +31,7 @@
 #include "common/exit_text.h"
 #include "common/signal_names.h"
 #include "kestravo_child.h"
-#include "limits.h"
+#include "program_limits.h"
 #include "platform/posix/inherited_event.h"
 #include "run_program.h"
 #include "path_search.h"
@@ -328,7 +328,10 @@ void RunProgram(const RunRequest& request) {
     // since a change of credentials clears it. A program run as another user gets a session of
     // its own, so that a terminal of ours is not its controlling terminal (TIOCSTI could type
     // into our shell); the directory is entered with its rights only.
-    if (c.change && (setgroups(c.groups.size(), c.groups.data()) != 0 || setgid(c.gid) != 0 || setuid(c.uid) != 0 ||
+    // The out-of-memory score first: another user's process may no longer write its /proc files.
+    if (!RestoreForProgram()) {
+      failure = {0, errno};
+    } else if (c.change && (setgroups(c.groups.size(), c.groups.data()) != 0 || setgid(c.gid) != 0 || setuid(c.uid) != 0 ||
                      setsid() < 0)) {
       failure.err = errno;
     } else if (!request.directory.empty() && chdir(request.directory.c_str()) != 0) {
@@ -338,7 +341,6 @@ void RunProgram(const RunRequest& request) {
     } else {
       // Dies with this process; if that has happened already, getppid() has changed.
       if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != self) _exit(126);
-      if (!RestoreForProgram()) _exit(126);
       sigprocmask(SIG_SETMASK, &none, nullptr);
       if (output[1] >= 0 && (dup2(output[1], STDOUT_FILENO) < 0 || dup2(output[1], STDERR_FILENO) < 0)) _exit(126);
       execve(path.c_str(), argv.data(), environ);

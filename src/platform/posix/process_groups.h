@@ -13,7 +13,10 @@ namespace kestravo::posix {
 
 // The directory of a new, empty cgroup for one child, below the host's own cgroup; empty when
 // cgroups cannot be used here (no cgroup v2 hierarchy, or the host's cgroup is not writable).
-// Decided once per process, never required.
+// Decided once per process, never required. The host's cgroup passes the memory, pids and cpu
+// controllers on to these where the kernel lets it: only the root cgroup may while it holds
+// processes, and the host's cgroup holds the host, so elsewhere they get none (and kestravo-run
+// refuses its limits).
 std::string NewChildCgroup();
 // Testing: cgroups off (false), or back to what the machine allows (true).
 void UseCgroups(bool use);

@@ -1,4 +1,4 @@
-#include "limits.h"
+#include "program_limits.h"
 
 namespace kestravo_run {
 

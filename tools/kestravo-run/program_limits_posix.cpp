@@ -1,4 +1,4 @@
-#include "limits.h"
+#include "program_limits.h"
 
 #include <errno.h>
 #include <fcntl.h>
