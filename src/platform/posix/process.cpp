@@ -196,10 +196,13 @@ bool ProcessObject::ReapIfEndedLocked() {
   if (reaped_) return true;
   Deadline now(0);
   if (PollEnded(pidfd_, now) != 1) return false;
-  // Read while the cgroup is surely there: it goes once its tree has.
-  const CgroupMemory memory = ReadCgroupMemory(cgroup_);
-  outOfMemory_ = memory.oomKills > oomKillsBefore_;
-  memoryLimit_ = memory.limit;
+  // Read while the cgroup is surely there: it goes once its tree has. An adopted child comes by
+  // here again, when the cgroup may be gone: what was seen stays.
+  const CgroupMemory memory = outOfMemory_ ? CgroupMemory() : ReadCgroupMemory(cgroup_);
+  if (memory.oomKills > oomKillsBefore_) {
+    outOfMemory_ = true;
+    memoryLimit_ = memory.limit;
+  }
   // Ours or adopted, a child that has ended takes its tree along.
   EndTreeLocked();
   if (!own_) return true;
