@@ -57,6 +57,10 @@ class ControlSocket {
   std::unique_ptr<Listener> listener_;   // the main thread's
 };
 
+// Whether a host may listen at path: its socket file exists, or on Windows its pipe does. Asks
+// nothing and waits for nothing.
+bool ControlExists(const std::string& path);
+
 enum class Asked { kAnswered, kNoHost, kFailed };
 
 // Sends request to the host listening at path and reads its whole answer. kNoHost when nothing

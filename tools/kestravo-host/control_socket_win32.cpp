@@ -335,6 +335,11 @@ void ControlSocket::Answer(const ControlRequest& request, const std::string& tex
   CloseHandle(pipe);
 }
 
+// A pipe with no instance free is there too; one that does not exist is not found.
+bool ControlExists(const std::string& path) {
+  return WaitNamedPipeA(PipeName(path).c_str(), 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
+}
+
 Asked AskHost(const std::string& path, const std::string& request, std::string* answer, std::string* error) {
   const std::string name = PipeName(path);
   const Clock::time_point due = Clock::now() + std::chrono::milliseconds(kClientMs);
