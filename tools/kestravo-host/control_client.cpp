@@ -137,7 +137,7 @@ int RunClient(int argc, char** argv) {
   }
   // A user with no host of its own asks the system's.
   const std::string system = SystemStateDir();
-  if (byDefault && !system.empty() && dir != system && !FileExists(InDirectory(dir, kControlSocketName))) dir = system;
+  if (byDefault && !system.empty() && dir != system && !ControlExists(InDirectory(dir, kControlSocketName))) dir = system;
   const std::string path = InDirectory(dir, kControlSocketName);
   std::string request = command;
   for (const std::string& name : names) request += " " + name;

@@ -87,6 +87,12 @@ Answer Supervisor::StatusOf(const std::vector<std::string>& names) const {
 }
 
 Answer Supervisor::SignalByName(const std::string& name, const std::string& signalText) {
+#ifdef _WIN32
+  // Windows has no signals; the stop event and Ctrl-Break are what stop and restart use.
+  (void)name;
+  (void)signalText;
+  return {1, "signal is refused on Windows, which has no signals to send a program: use stop or restart"};
+#endif
   const int signal = SignalNumber(signalText);
   if (signal == 0) {
     return {1, "not a signal: '" + signalText + "' (a name such as HUP, USR1 or SIGTERM, or a number from 1 to " +

@@ -1,6 +1,8 @@
 // The control socket of a running host: kestravo-host.sock in its state directory, which the
 // host's own user and root may use, and the members of a status group, when one is given, only
-// to read (status, log). The peer's credentials are checked on every connection. A thread of its own accepts a client and reads its one
+// to read (status, log). The peer's credentials are checked on every connection. On Windows the
+// path names a named pipe instead (\\.\pipe\kestravo-host-HASH of the path), for the host's account
+// and the administrators, with no status group. A thread of its own accepts a client and reads its one
 // request line; the main thread takes the requests, acts, and answers each: the library and the
 // children's table stay the main thread's. control_socket_posix.cpp, control_socket_win32.cpp.
 #pragma once
@@ -18,7 +20,7 @@ namespace kestravo_host {
 constexpr char kControlSocketName[] = "kestravo-host.sock";
 
 struct ControlRequest {
-  intptr_t connection = -1;  // the client's socket, answered and closed by Answer
+  intptr_t connection = -1;  // the client's socket (a pipe's HANDLE on Windows), answered and closed by Answer
   std::string line;          // without its newline
   bool mayControl = true;    // false: the client is only a member of the status group
 };
@@ -55,11 +57,15 @@ class ControlSocket {
   std::unique_ptr<Listener> listener_;   // the main thread's
 };
 
+// Whether a host may listen at path: its socket file exists, or on Windows its pipe does. Asks
+// nothing and waits for nothing.
+bool ControlExists(const std::string& path);
+
 enum class Asked { kAnswered, kNoHost, kFailed };
 
 // Sends request to the host listening at path and reads its whole answer. kNoHost when nothing
 // listens there; kFailed with *error otherwise (no access, a listener that is neither root nor
-// this user, the host ended before answering, and on Windows always).
+// this user (on Windows: neither this user nor the administrators), the host ended before answering).
 Asked AskHost(const std::string& path, const std::string& request, std::string* answer, std::string* error);
 
 }  // namespace kestravo_host

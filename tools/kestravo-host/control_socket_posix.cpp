@@ -284,6 +284,8 @@ void ControlSocket::Answer(const ControlRequest& request, const std::string& tex
   close(static_cast<int>(request.connection));
 }
 
+bool ControlExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
 Asked AskHost(const std::string& path, const std::string& request, std::string* answer, std::string* error) {
   sockaddr_un address;
   if (!Address(path, &address, error)) return Asked::kFailed;
