@@ -1,6 +1,8 @@
 # kestravo-host as a Windows service, through sc under EMULATOR (Wine): installed on a programs file
 # of one helper child, started and seen RUNNING with its child waiting, stopped (the child ends on
-# its stop event) and removed. HOST, HELPER: the programs; DIR: a scratch directory.
+# its stop event) and removed. HOST, HELPER: the programs; DIR: a scratch directory. It needs the
+# Wine prefix that build-windows.sh keeps up for all tests: its service manager outlives each
+# program.
 function(windows_path out path)
   string(REPLACE "/" "\\" path "${path}")
   set(${out} "Z:${path}" PARENT_SCOPE)
