@@ -36,6 +36,15 @@ wine_start() {
     echo "wine: wineboot failed" >&2
     return 1
   fi
+  # Making the prefix leaves two service managers on one pipe, which answer in turn (a service
+  # installed through one is unknown to the other): boot it again, to one.
+  "$server" -k 2>/dev/null
+  "$server" -w 2>/dev/null
+  if ! "$server" -p >> "$WINEPREFIX.boot.log" 2>&1 < /dev/null || ! "$wine" wineboot >> "$WINEPREFIX.boot.log" 2>&1 < /dev/null; then
+    cat "$WINEPREFIX.boot.log" >&2
+    echo "wine: second boot failed" >&2
+    return 1
+  fi
   echo "wine: prefix $WINEPREFIX booted in $((($(date +%s%N) - started) / 1000000)) ms"
 }
 

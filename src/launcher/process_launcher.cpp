@@ -290,7 +290,7 @@ void CProcessLauncher::RunStartTask(LaunchTask& task) {
   }
   HANDLE handle = nullptr;
   bool ok = SpawnProcess(process.exePath, process.cmdLine, &process.pid, &handle,
-                         task.type == TASK_RELAUNCH ? process.processHandle.Get() : nullptr);
+                         task.type == TASK_RELAUNCH ? process.processHandle.Get() : nullptr, process.guid);
   if (!ok || handle == nullptr) {
     uint32_t lastError = ZOL_GetLastError();
     {

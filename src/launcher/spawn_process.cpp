@@ -7,7 +7,7 @@
 #include "platform/process_remains.h"
 
 bool SpawnProcess(const std::string& exePath, const std::string& cmdLine, uint32_t* pid, HANDLE* process,
-                  HANDLE predecessor) {
+                  HANDLE predecessor, const std::string& guid) {
   if (exePath.empty() || cmdLine.empty()) return false;
 
   // The program is exePath itself, never a file found again in the line: "/opt/my tools/worker"
@@ -19,7 +19,7 @@ bool SpawnProcess(const std::string& exePath, const std::string& cmdLine, uint32
 
   PROCESS_INFORMATION info;
   memset(&info, 0, sizeof info);
-  if (!CreateProcessTree(exePath.c_str(), writable.data(), &info, predecessor)) return false;
+  if (!CreateProcessTree(exePath.c_str(), writable.data(), &info, predecessor, guid.empty() ? nullptr : guid.c_str())) return false;
   CloseHandle(info.hThread);
   *pid = info.dwProcessId;
   *process = info.hProcess;

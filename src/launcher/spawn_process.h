@@ -10,7 +10,7 @@
 
 // False, with nothing started, when either string is empty or the OS refuses (GetLastError()
 // tells why). On success *pid and *process are set; the caller owns the process handle.
-// predecessor: the ended child it replaces, as CreateProcessTree takes it. Called on the launcher
-// thread.
+// predecessor: the ended child it replaces, and guid: the child's, which names its tree, as
+// CreateProcessTree takes them. Called on the launcher thread.
 bool SpawnProcess(const std::string& exePath, const std::string& cmdLine, uint32_t* pid, HANDLE* process,
-                  HANDLE predecessor = nullptr);
+                  HANDLE predecessor = nullptr, const std::string& guid = std::string());

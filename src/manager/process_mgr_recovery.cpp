@@ -13,6 +13,7 @@
 #include "manager/process_mgr.h"
 #include "platform/log_line.h"
 #include "platform/process_identity.h"
+#include "platform/process_remains.h"
 #include "platform/zol_runtime.h"
 
 namespace {
@@ -114,6 +115,11 @@ int32_t CProcessMgr::Attach(uint32_t hpid, uint32_t pid) {
                       static_cast<int>(pid), static_cast<int>(GetLastError()));
     // Unchecked, not known to be gone: the host may try again.
     return identity == ProcessIdentity::kUnreadable ? KESTRAVO_NO_RESOURCE : KESTRAVO_INVALID_ARGUMENT;
+  }
+  if (!AdoptProcessTree(process.processHandle.Get(), process.guid.c_str())) {
+    KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_NOT_RUNNING,
+                      "[hpid=%d,pid=%d,error=%d]process tree not found, only the process will be ended",
+                      static_cast<int>(hpid), static_cast<int>(pid), static_cast<int>(GetLastError()));
   }
   process.namedEvent = SharedEvent(CreateStopEvent(process.guid, StopEventReset::kManual, nullptr));
   if (process.namedEvent.Get() == nullptr) {

@@ -13,7 +13,18 @@
 // nothing is left running then. *info as CreateProcessA gives it; the caller closes both handles.
 // predecessor: the ended child this one replaces, whose remains EndProcessRemains has ended; on
 // Linux its emptied cgroup is the new child's, rather than a removal and a new directory.
-BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info, HANDLE predecessor = nullptr);
+// treeName: the child's GUID, by which a later host finds the tree again (AdoptProcessTree); on
+// Windows the job is named from it and the pid, in the session's namespace, open to this user only.
+// Null or a name already taken: an unnamed job, which only this host can end.
+BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info, HANDLE predecessor = nullptr,
+                       LPCSTR treeName = nullptr);
+
+// For a child of an earlier host, opened again with OpenProcess: makes the rest of its tree this
+// host's, so that TerminateProcessTree and EndProcessRemains reach all of it. Linux finds the tree
+// from the pid at OpenProcess (TRUE at once); Windows opens the job that CreateProcessTree named
+// from treeName, and takes it only when the process is in it. FALSE with the last error when no
+// such job is found: then only the process itself is ended. Any thread.
+BOOL AdoptProcessTree(HANDLE hProcess, LPCSTR treeName);
 
 // Ends the process and the rest of its tree without waiting; as TerminateProcess.
 BOOL TerminateProcessTree(HANDLE hProcess);

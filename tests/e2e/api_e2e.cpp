@@ -355,7 +355,8 @@ TEST_F(Library, HandsOutAtMost1024Hpids) {
 }
 
 // The host is ended without a chance to clean up (TerminateProcess, SIGKILL); its children run
-// on, and the next host adopts each of them once.
+// on, and the next host adopts each of them once, with its tree: the first one's grandchild ends
+// with it.
 TEST(Recovery, ChildrenOfAnEndedHostAreAdopted) {
   std::remove(StateFile().c_str());
   std::vector<std::string> args = {"", "--host", "-", "init"};
@@ -363,7 +364,7 @@ TEST(Recovery, ChildrenOfAnEndedHostAreAdopted) {
     std::string report = ExeDir() + "survivor" + std::to_string(i) + ".report";
     std::remove(report.c_str());
     std::remove((report + ".waiting").c_str());
-    args.insert(args.end(), {"create", Helper(), "stop " + report + " "});
+    args.insert(args.end(), {"create", Helper(), "stop " + report + (i == 0 ? " 0 1 " : " ")});
   }
   args.push_back("wait");
   char self[4096];
@@ -384,11 +385,14 @@ TEST(Recovery, ChildrenOfAnEndedHostAreAdopted) {
   uint32_t host = static_cast<uint32_t>(SpawnPlain(args, true));
 #endif
   std::vector<uint32_t> pids(3);
+  uint32_t grandchild = 0;
   bool recorded = WaitFor([&] {
     std::string state = FileText(StateFile());
     for (int i = 0; i < 3; ++i) {
       std::string report = ExeDir() + "survivor" + std::to_string(i) + ".report";
-      pids[i] = PidOf(ReadReport(report));
+      Report read = ReadReport(report);
+      pids[i] = PidOf(read);
+      if (i == 0) grandchild = read.count("grandchildren") ? static_cast<uint32_t>(std::stoul(read["grandchildren"])) : 0;
       // It opened its stop event while the host still held it.
       if (pids[i] == 0 || !std::ifstream(report + ".waiting").good() || state.find("pid=\"" + std::to_string(pids[i]) + "\"") == std::string::npos) return false;
     }
@@ -409,9 +413,12 @@ TEST(Recovery, ChildrenOfAnEndedHostAreAdopted) {
     for (uint32_t pid : pids) {
       if (pid != 0) Terminate(pid);
     }
+    if (grandchild != 0) Terminate(grandchild);
   }
   ASSERT_TRUE(recorded);
+  ASSERT_NE(grandchild, 0u);
   for (uint32_t pid : pids) EXPECT_FALSE(Ended(pid, 0ms)) << pid;
+  EXPECT_FALSE(Ended(grandchild, 0ms));
 
   // Nor while others may write the file: whoever wrote it would have its commands run here.
   LetOthersWrite(StateFile(), true);
@@ -430,8 +437,9 @@ TEST(Recovery, ChildrenOfAnEndedHostAreAdopted) {
     EXPECT_EQ(OsPid(hpid), pids[hpid]);
   }
   for (uint32_t hpid = 0; hpid < 3; ++hpid) EXPECT_EQ(KESTRAVO_DestroyProcess(hpid, 0), 0);
+  pids.push_back(grandchild);
   for (uint32_t pid : pids) {
-    EXPECT_TRUE(Ended(pid));
+    EXPECT_TRUE(Ended(pid)) << pid;
     Terminate(pid);  // whatever failed above, no survivor outlives the test
   }
   EXPECT_EQ(KESTRAVO_Uninit(), 0);

@@ -7,7 +7,7 @@
 // HOME, XDG_RUNTIME_DIR (env_NAME).
 //
 // Modes:
-//   stop [MS [N [fork]]]  (Linux: N workers as "grandchild" starts them; with fork, a forked copy
+//   stop [MS [N [fork]]]  (N workers as "grandchild" starts them; Linux: with fork, a forked copy
 //               exits) open the stop event named in the command line, create REPORT.waiting, wait
 //               on it, take MS ms, create REPORT.stopped, then exit 0 (exit 3 without an event)
 //   ignore      run until killed
@@ -17,8 +17,8 @@
 //   dump MS DIR (Linux) crash in DIR with cores allowed up to the hard limit, so that a core the
 //               kernel writes by name lands there
 //   grandchild [N [setsid]]
-//               (Linux) start N grandchildren (1) in mode "ignore" that name REPORT in their
-//               arguments, each in a session of its own with "setsid", report their pids, run
+//               start N grandchildren (1) in mode "ignore" that name REPORT in their arguments
+//               (Linux: each in a session of its own with "setsid"), report their pids, run
 //               until killed
 //   alloc MB    (Linux) allocate and touch MB megabytes, a megabyte at a time, then exit 0
 //   forks N     (Linux) fork children that wait to be killed until a fork fails or N are made,
@@ -32,7 +32,7 @@
 #include "kestravo_child.h"
 
 #ifdef _WIN32
-// On Windows: no report of sessions or descriptors, and no grandchildren.
+// On Windows: no report of sessions or descriptors.
 #include <windows.h>
 
 static void sleep_ms(long ms) { Sleep((DWORD)ms); }
@@ -172,7 +172,20 @@ int main(int argc, char** argv) {
     if (strcmp(mode, "grandchild") == 0) count = arg > 0 && arg <= 8 ? (int)arg : 1;
     if (strcmp(mode, "stop") == 0 && argc > 4) count = atoi(argv[4]) > 0 && atoi(argv[4]) <= 8 ? atoi(argv[4]) : 0;
 #ifdef _WIN32
-    if (count > 0) return 5;  /* Linux only */
+    char self[MAX_PATH], line[2 * MAX_PATH + 64];
+    DWORD length = GetModuleFileNameA(NULL, self, sizeof self);
+    if (count > 0 && (length == 0 || length >= sizeof self)) return 5;
+    for (int i = 0; i < count; ++i) {
+        STARTUPINFOA startup;
+        PROCESS_INFORMATION info;
+        memset(&startup, 0, sizeof startup);
+        startup.cb = sizeof startup;
+        snprintf(line, sizeof line, "\"%s\" ignore - \"%s\"", self, argv[2]);
+        if (!CreateProcessA(self, line, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL, &startup, &info)) return 5;
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+        pids[i] = (int)info.dwProcessId;
+    }
 #else
     char* childArgv[] = {argv[0], "ignore", "-", argv[2], NULL};
     posix_spawnattr_t attr;

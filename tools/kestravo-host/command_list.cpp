@@ -143,7 +143,18 @@ std::string UsageText() {
          "A file without a [section] line (nor a commented-out one above NAME = VALUE lines) is\n"
          "a list of command lines instead, one a line, each of which may start with --stop-signal\n"
          "and --grace. Its errors are named as PROGRAMS:LINE too.\n"
-         "A program that cannot be found or run is refused before anything starts (exit code 2).\n";
+         "A program that cannot be found or run is refused before anything starts (exit code 2).\n"
+#ifdef _WIN32
+         "AS A WINDOWS SERVICE (these two options exist on Windows only; run as an administrator):\n"
+         "  kestravo-host --install-service [--state-dir DIR] --file PROGRAMS\n"
+         "                      installs the service kestravo, started at boot as LocalSystem,\n"
+         "                      which runs this host on PROGRAMS; its state directory is DIR, else\n"
+         "                      %ProgramData%\\kestravo, open to SYSTEM and Administrators only.\n"
+         "                      The service's stop and the system's shutdown stop the programs.\n"
+         "  kestravo-host --uninstall-service\n"
+         "                      removes it; a running one goes once it is stopped (sc stop kestravo)\n"
+#endif
+      ;
 }
 
 std::string ResolveProgram(const std::string& program) {

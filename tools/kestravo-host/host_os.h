@@ -13,7 +13,8 @@ namespace kestravo_host {
 // The directory of this program's executable, where libkestravo finds kestravo-run.
 std::string ExecutableDir();
 // Where the host keeps its state when nothing says otherwise: /var/lib/kestravo for root, else
-// $XDG_STATE_HOME/kestravo or ~/.local/state/kestravo (on Windows %LOCALAPPDATA%\kestravo).
+// $XDG_STATE_HOME/kestravo or ~/.local/state/kestravo (on Windows %LOCALAPPDATA%\kestravo, and
+// %ProgramData%\kestravo for a service).
 // Empty when no home directory is known.
 std::string DefaultStateDir();
 // The same for the usage text.
@@ -98,8 +99,20 @@ int64_t AdaptedProgramPid(uint32_t adapterPid);
 bool SendSignal(int64_t pid, int signal, std::string* error);
 
 // Stop requests (SIGINT, SIGTERM; Ctrl-C, Ctrl-Break, the console closing) and the reload request
-// (SIGHUP) are taken by the main thread's Wake only. Called in main before any thread exists.
+// (SIGHUP) are taken by the main thread's Wake only. Called in main before any thread exists
+// (again by the host as a service, where it does nothing more).
 void CatchStopRequests();
+
+#ifdef _WIN32
+// From any thread once CatchStopRequests has run (a service's control handler): a stop request,
+// as Ctrl-C is; Wake::Wait returns why, a string that lives for ever.
+void RequestStop(const char* why);
+// For the host as a service, before CatchStopRequests and ChooseStateDir: the default state
+// directory is %ProgramData%\kestravo, made with access for SYSTEM and Administrators only, and an
+// existing one must belong to SYSTEM, Administrators or this account; console events (a user's
+// logoff) stop nothing, as the service manager tells the service when to stop.
+void UseServiceMode();
+#endif
 
 // What Wake::Wait returns for a request to re-read the program lists rather than stop.
 constexpr char kReloadRequest[] = "SIGHUP";

@@ -4,6 +4,9 @@
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
+// After windows.h.
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,8 +19,40 @@ namespace {
 // thread exists and never closed.
 HANDLE g_stopRequested = nullptr;
 std::atomic<DWORD> g_stopRequest{0};
+std::atomic<const char*> g_stopWhy{nullptr};  // RequestStop's, which wins over a console's
+std::atomic<bool> g_asService{false};  // set by UseServiceMode before the host runs
+
+// A service's directory: SYSTEM and Administrators only, inherited by what is made in it.
+constexpr char kServiceDirAccess[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+// Whether the directory belongs to SYSTEM, Administrators or this account: a directory that
+// another user made under %ProgramData% is theirs to plant files in.
+bool OwnedByServiceAccounts(const std::string& dir, std::string* error) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD code = GetNamedSecurityInfoA(dir.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                     nullptr, &descriptor);
+  if (code != ERROR_SUCCESS) {
+    *error = "its owner cannot be read: error " + std::to_string(code);
+    return false;
+  }
+  bool own = IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
+  HANDLE token = nullptr;
+  char buffer[512];
+  DWORD size = 0;
+  if (!own && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    own = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+          EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+    CloseHandle(token);
+  }
+  LocalFree(descriptor);
+  if (!own) *error = "it belongs to another account than SYSTEM, Administrators or this one";
+  return own;
+}
 
 BOOL WINAPI OnConsoleControl(DWORD type) {
+  // A service hears a user's logoff too, and of the shutdown from its manager.
+  if (g_asService) return TRUE;
   DWORD none = 0;
   g_stopRequest.compare_exchange_strong(none, type + 1);
   SetEvent(g_stopRequested);
@@ -204,18 +239,32 @@ bool ReadOwnFile(const std::string& path, uint64_t from, size_t max, std::string
 }
 
 std::string DefaultStateDir() {
-  const char* local = getenv("LOCALAPPDATA");
+  const char* local = getenv(g_asService ? "ProgramData" : "LOCALAPPDATA");
   return local != nullptr && *local != '\0' ? std::string(local) + "\\kestravo" : std::string();
 }
 
-const char* DefaultStateDirText() { return "%LOCALAPPDATA%\\kestravo"; }
+const char* DefaultStateDirText() { return "%LOCALAPPDATA%\\kestravo (%ProgramData%\\kestravo for a service)"; }
+
+void UseServiceMode() { g_asService = true; }
 
 bool UseStateDir(const std::string& dir, bool create, std::string* error) {
-  // The folders under LOCALAPPDATA are the user's own already.
-  if (create && !CreateDirectoryA(dir.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-    *error = "cannot be made: error " + std::to_string(GetLastError());
+  // The folders under LOCALAPPDATA are the user's own already; a service's gets its own list.
+  PSECURITY_DESCRIPTOR access = nullptr;
+  if (create && g_asService &&
+      !ConvertStringSecurityDescriptorToSecurityDescriptorA(kServiceDirAccess, SDDL_REVISION_1, &access, nullptr)) {
+    *error = "no access list: error " + std::to_string(GetLastError());
     return false;
   }
+  SECURITY_ATTRIBUTES security = {sizeof security, access, FALSE};
+  bool made = !create || CreateDirectoryA(dir.c_str(), access != nullptr ? &security : nullptr) ||
+              GetLastError() == ERROR_ALREADY_EXISTS;
+  DWORD code = GetLastError();
+  if (access != nullptr) LocalFree(access);
+  if (!made) {
+    *error = "cannot be made: error " + std::to_string(code);
+    return false;
+  }
+  if (create && g_asService && !OwnedByServiceAccounts(dir, error)) return false;
   DWORD attributes = GetFileAttributesA(dir.c_str());
   *error = attributes == INVALID_FILE_ATTRIBUTES ? "error " + std::to_string(GetLastError())
            : !(attributes & FILE_ATTRIBUTE_DIRECTORY) ? "not a directory"
@@ -225,8 +274,14 @@ bool UseStateDir(const std::string& dir, bool create, std::string* error) {
 }
 
 void CatchStopRequests() {
+  if (g_stopRequested != nullptr) return;
   g_stopRequested = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+void RequestStop(const char* why) {
+  g_stopWhy = why;
+  SetEvent(g_stopRequested);
 }
 
 Wake::Wake() : woken_(reinterpret_cast<intptr_t>(CreateEventA(nullptr, FALSE, FALSE, nullptr))), stopped_(0) {}
@@ -246,6 +301,9 @@ std::string Wake::Wait(int ms) {
   DWORD result = WaitForMultipleObjects(count, first, FALSE, static_cast<DWORD>(ms));
   if (result == WAIT_FAILED) Sleep(static_cast<DWORD>(ms));  // no event to wait on: still no busy loop
   if (result != WAIT_OBJECT_0 || count != 2) return "";
+  // Told once: the stops under way are not woken again and again by the same request.
+  ResetEvent(g_stopRequested);
+  if (const char* why = g_stopWhy.load()) return why;
   switch (g_stopRequest.load() - 1) {
     case CTRL_C_EVENT: return "Ctrl-C";
     case CTRL_BREAK_EVENT: return "Ctrl-Break";

@@ -10,8 +10,13 @@
 #include "library.h"
 #include "startup.h"
 #include "supervisor.h"
+#ifdef _WIN32
+#include "service_win32.h"
+#endif
 
-int main(int argc, char** argv) {
+namespace {
+
+int RunHost(int argc, char** argv) {
   using namespace kestravo_host;
   if (argc == 2 && strcmp(argv[1], "--version") == 0) {
     printf("kestravo-host %s\n", KESTRAVO_VERSION);
@@ -60,4 +65,14 @@ int main(int argc, char** argv) {
     return 1;
   }
   return Supervisor(library, options, std::vector<std::string>(argv, argv + argc)).Run();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifdef _WIN32
+  int code = 0;
+  if (kestravo_host::RunServiceCommand(argc, argv, RunHost, &code)) return code;
+#endif
+  return RunHost(argc, argv);
 }

@@ -44,7 +44,7 @@ BOOL EndProcessRemains(HANDLE hProcess, DWORD timeoutMs) {
   return process->EndRemains(kestravo::posix::Deadline(timeoutMs)) ? TRUE : FALSE;
 }
 
-BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info, HANDLE predecessor) {
+BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info, HANDLE predecessor, LPCSTR) {
   kestravo::posix::SweepAbandonedChildren();
   // Every child is started in a process group and cgroup of its own already.
   if (program == nullptr || *program == '\0' || info == nullptr) return Fail(ERROR_INVALID_PARAMETER);
@@ -70,3 +70,5 @@ BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* i
 }
 
 BOOL TerminateProcessTree(HANDLE hProcess) { return TerminateProcess(hProcess, 0); }
+
+BOOL AdoptProcessTree(HANDLE, LPCSTR) { return TRUE; }

@@ -1,5 +1,6 @@
 #include "process_remains.h"
 
+#include <sddl.h>
 #include <string.h>
 
 #include <new>
@@ -20,9 +21,55 @@ DWORD Remaining(ULONGLONG deadline) {
 
 ULONGLONG DeadlineAfter(DWORD ms) { return ms == INFINITE ? ~0ULL : GetTickCount64() + ms; }
 
+// The pid as well as the GUID: a relaunch keeps its GUID, and may start while its predecessor's
+// job still holds a process.
+std::string JobName(LPCSTR treeName, DWORD pid) {
+  return std::string("Local\\kestravo-job-") + treeName + "-" + std::to_string(pid);
+}
+
+// Only this process's user may open a job by its name: another user of the session could end or
+// join the tree otherwise. Made once, never freed; null when it cannot be made.
+PSECURITY_DESCRIPTOR OwnerOnlyDescriptor() {
+  static PSECURITY_DESCRIPTOR descriptor = [] {
+    PSECURITY_DESCRIPTOR made = nullptr;
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return made;
+    char buffer[512];
+    DWORD size = 0;
+    char* sid = nullptr;
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+        ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid)) {
+      std::string text = std::string("D:P(A;;GA;;;") + sid + ")";
+      if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(text.c_str(), SDDL_REVISION_1, &made, nullptr)) made = nullptr;
+      LocalFree(sid);
+    }
+    CloseHandle(token);
+    return made;
+  }();
+  return descriptor;
+}
+
+// The child's job, named when it has a name: a name taken already (by a stranger's object) gives
+// an unnamed job, still this host's to end.
+HANDLE CreateTreeJob(LPCSTR treeName, DWORD pid) {
+  if (treeName == nullptr || *treeName == '\0') return CreateJobObjectA(nullptr, nullptr);
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, OwnerOnlyDescriptor(), FALSE};
+  HANDLE job = nullptr;
+  try {
+    job = CreateJobObjectA(attributes.lpSecurityDescriptor != nullptr ? &attributes : nullptr, JobName(treeName, pid).c_str());
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  if (job != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(job);
+    job = nullptr;
+  }
+  return job != nullptr ? job : CreateJobObjectA(nullptr, nullptr);
+}
+
 }  // namespace
 
-BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info, HANDLE) {
+BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* info, HANDLE, LPCSTR treeName) {
   // The host's environment without its own KESTRAVO_* variables (its identity, its state
   // directory) and the service manager's STATE_DIRECTORY, which names the host's state directory
   // and would lead a child that embeds the library to it; names are case-insensitive here.
@@ -49,7 +96,7 @@ BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* i
   }
   // No kill-on-close: the children must outlive a crash of the host. A job that cannot be made
   // (a host inside a job that forbids nesting) leaves the child running as a single process.
-  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  HANDLE job = CreateTreeJob(treeName, info->dwProcessId);
   if (job != nullptr && (!AssignProcessToJobObject(job, info->hProcess) ||
                          !kestravo::win32::RememberJob(info->hProcess, job))) {
     CloseHandle(job);
@@ -69,6 +116,30 @@ BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* i
 BOOL TerminateProcessTree(HANDLE hProcess) {
   if (kestravo::win32::TerminateJobOf(hProcess)) return TRUE;
   return TerminateProcess(hProcess, 0);
+}
+
+BOOL AdoptProcessTree(HANDLE hProcess, LPCSTR treeName) {
+  if (treeName == nullptr || *treeName == '\0') {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  HANDLE job = nullptr;
+  try {
+    job = OpenJobObjectA(JOB_OBJECT_TERMINATE | JOB_OBJECT_QUERY, FALSE, JobName(treeName, GetProcessId(hProcess)).c_str());
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  if (job == nullptr) return FALSE;
+  // Only the job that holds the process is its tree.
+  BOOL inside = FALSE;
+  DWORD error = !IsProcessInJob(hProcess, job, &inside)             ? GetLastError()
+                : !inside                                          ? ERROR_NOT_FOUND
+                : !kestravo::win32::RememberJob(hProcess, job) ? ERROR_NOT_ENOUGH_MEMORY
+                                                                   : ERROR_SUCCESS;
+  if (error == ERROR_SUCCESS) return TRUE;
+  CloseHandle(job);
+  SetLastError(error);
+  return FALSE;
 }
 
 BOOL EndProcessRemains(HANDLE hProcess, DWORD timeoutMs) {
