@@ -5,12 +5,14 @@
 #include <algorithm>
 
 #include "api/globals.h"
+#include "guard/notify_watch.h"
 #include "common/child_marker.h"
 #include "common/error_codes.h"
 #include "launcher/child_identity.h"
 #include "launcher/path_util.h"
 #include "manager/hpid_pool.h"
 #include "manager/process_mgr.h"
+#include "platform/notify_channel.h"
 #include "platform/log_line.h"
 #include "platform/process_identity.h"
 #include "platform/process_remains.h"
@@ -55,6 +57,8 @@ int32_t CProcessMgr::OnConfigNotify(std::list<ProcConfig>& list) {
       continue;
     }
     if (identity != ProcessIdentity::kMatches) {
+      // Its channel's name, left by the host that died, goes with it.
+      RemoveNotifyChannelName(it->guid);
       if (identity == ProcessIdentity::kGone) {
         KESTRAVO_LOG_INFO(kFunction, "[pid=%d,error=%d]process is not exist", static_cast<int>(it->pid),
                           static_cast<int>(ERROR_INVALID_PARAMETER));
@@ -98,6 +102,7 @@ int32_t CProcessMgr::Attach(uint32_t hpid, uint32_t pid) {
   process.exePath = entry->exe;
   process.cmdLine = entry->cmdline;
   process.guid = entry->guid;
+  process.settings = entry->settings;
   {
     ZOL_Guard guard(&lock_);
     auto it = processMap.find(hpid);
@@ -147,5 +152,10 @@ int32_t CProcessMgr::Attach(uint32_t hpid, uint32_t pid) {
     processMap.insert_or_assign(hpid, process);
   }
   GetRunningGuard()->Wake();
+  // The same channel name as before: the child goes on sending to it. Its watchdog clock starts
+  // now, and a ready child is reported ready again, on the watch's thread.
+  if (GetNotifyWatch()->OpenChannel(hpid, process.guid)) {
+    GetNotifyWatch()->ProcessStarted(hpid, process.pid, process.settings, true);
+  }
   return KESTRAVO_OK;
 }

@@ -76,10 +76,12 @@ class HostDir : public TempDir {
   ~HostDir() {
     for (pid_t pid : ProcessesNamingMe()) kill(pid, SIGKILL);
     for (pid_t pid : ProcessesNamingMe()) WaitFor([&] { return waitpid(pid, nullptr, WNOHANG) == pid || !ProcessAlive(pid); });
-    // Events are named by GUID; those of killed holders stay until unlinked.
+    // Events and channels are named by GUID; those of killed holders stay until unlinked.
     std::string log = Log();
-    for (size_t at = log.find("[namedEvent="); at != std::string::npos; at = log.find("[namedEvent=", at + 1))
+    for (size_t at = log.find("[namedEvent="); at != std::string::npos; at = log.find("[namedEvent=", at + 1)) {
       unlink(("/dev/shm/kestravo-ev." + log.substr(at + 12, 38)).c_str());
+      unlink(("/dev/shm/kestravo-nt." + log.substr(at + 12, 38)).c_str());
+    }
   }
   std::string Log() const { return FileText(File("kestravo.log")); }
   std::string StateText() const { return FileText(File("kestravo.xml")); }
@@ -104,6 +106,7 @@ struct Message {
   uint32_t pid = 0;        // MSG_ATTACHABLE: the survivor
   ExitedProcInfo exited{};  // MSG_EXITED: how it ended
   std::string cmd, exe;
+  std::string status;      // MSG_STATUS: its line
   bool calling = false;    // the test's action for it has started...
   std::string call;        // ...and answered this, once done
 };
@@ -191,6 +194,7 @@ class HostTest : public ::testing::Test {
       m.exe = info->exePath;
     }
     if (type == MSG_EXITED && data) m.exited = *static_cast<ExitedProcInfo*>(data);
+    if (type == MSG_STATUS && data) m.status = static_cast<const char*>(data);
     auto action = self->actions.find(type);
     m.calling = action != self->actions.end();
     size_t at;

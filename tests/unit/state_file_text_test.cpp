@@ -68,13 +68,13 @@ auto Fields(const ProcConfig& c) { return std::tie(c.hpid, c.pid, c.exe, c.cmdli
 // Every document is printed as TinyXML prints it; the second is read back as it was written.
 TEST(StateFileText, MatchesTinyXmlsPrinterAndReadsBackByteForByte) {
   const std::list<ProcConfig> documents[] = {
-      {{0xFFFFFFFF, 3, "tab\there\nnew\x01line\x1f", "\x7f\x80\xff high", "'only single'"}, {0, 1023, "", "", ""},
+      {{0xFFFFFFFF, 3, "tab\there\nnew\x01line\x1f", "\x7f\x80\xff high", "'only single'", {}}, {0, 1023, "", "", "", {}},
        // Text that looks like a character reference is escaped like any other.
-       {2, 8, "&#x41;&#x<\"';& #x &#", "a&#x", "&#x42"}, {3, 9, std::string("cut\0here", 8), "&amp; &lt; &#38;", "x&#xZ<;>y"}},
-      {{4242, 4, R"(/opt/a <b> & "c" 'd'/x)", R"(  -x "a b" & <y> 'z'  kestravCmdLine:;pid=4;guid={G})", "{G}"},
-       {0x7FFFFFFF, 1023, R"(C:\svc\w.exe)", "&amp; &lt;", "{A-b}"},
+       {2, 8, "&#x41;&#x<\"';& #x &#", "a&#x", "&#x42", {}}, {3, 9, std::string("cut\0here", 8), "&amp; &lt; &#38;", "x&#xZ<;>y", {}}},
+      {{4242, 4, R"(/opt/a <b> & "c" 'd'/x)", R"(  -x "a b" & <y> 'z'  kestravCmdLine:;pid=4;guid={G})", "{G}", {}},
+       {0x7FFFFFFF, 1023, R"(C:\svc\w.exe)", "&amp; &lt;", "{A-b}", {}},
        // Not UTF-8: a Latin-1 0xE9 before a quote or an entity, and a lone lead byte at the end.
-       {7, 7, "/opt/caf\xE9", "-n \"Caf\xE9\" \xCD& \xF0<", "{g}\xC3"}},
+       {7, 7, "/opt/caf\xE9", "-n \"Caf\xE9\" \xCD& \xF0<", "{g}\xC3", {}}},
       {},
   };
   for (const auto& entries : documents) {
@@ -113,6 +113,31 @@ TEST(StateFileText, EntriesThatCannotBeUsedAreSkipped) {
     ASSERT_EQ(read.size(), kept ? 3u : 2u) << attributes;
     EXPECT_EQ(skipped, kept ? 0 : 1) << attributes;
     EXPECT_EQ(read.front().guid + read.back().guid, "{a}{b}") << attributes;
+  }
+}
+
+// What a child said of itself is kept with its entry and read back; values that cannot be taken
+// leave the defaults; a grace of 0 is the default and a longer one than ten minutes is cut.
+TEST(StateFileText, AChildsSettingsAreKeptWithItsEntry) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"READY=1 WATCHDOG_USEC=5000000 KESTRAVO_READY_TIMEOUT_USEC=30000000 KESTRAVO_RESTART=on-failure "
+       "KESTRAVO_SUCCESS_EXIT=0,2 KESTRAVO_STOP_GRACE_MS=500", ""},
+      {"READY=2 WATCHDOG_USEC=-1 KESTRAVO_RESTART=sometimes KESTRAVO_SUCCESS_EXIT=0,x KESTRAVO_STOP_GRACE_MS=0 FOO=1", ""},
+      {"KESTRAVO_RESTART=never KESTRAVO_SUCCESS_EXIT=,-3,,4294967295 KESTRAVO_STOP_GRACE_MS=99999999",
+       "KESTRAVO_RESTART=never KESTRAVO_SUCCESS_EXIT=-3,-1 KESTRAVO_STOP_GRACE_MS=600000"},
+  };
+  for (const auto& [stored, expected] : rows) {
+    const std::string& kept = &stored == &rows[0].first ? stored : expected;
+    std::list<ProcConfig> read;
+    ParseStateFileText("<kestravo><process hpid=\"0\" pid=\"1\" guid=\"{a}\" notify=\"" + stored + "\" /></kestravo>", &read, {});
+    ASSERT_EQ(read.size(), 1u) << stored;
+    EXPECT_EQ(SettingsText(read.front().settings), kept) << stored;
+    std::string text;
+    ASSERT_TRUE(BuildStateFileText(read, &text));
+    std::list<ProcConfig> again;
+    ParseStateFileText(text, &again, {});
+    ASSERT_EQ(again.size(), 1u) << text;
+    EXPECT_TRUE(again.front().settings == read.front().settings) << text;
   }
 }
 
