@@ -4,9 +4,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "common/child_marker.h"
+#include "notify_channel.h"
 #include "os.h"
 #ifndef _WIN32
 #include "posix/inherited_event.h"
@@ -91,3 +93,10 @@ KESTRAVO_CHILD_EXPORT int32_t KESTRAVO_ChildWaitStop(void* stopEvent, uint32_t t
 }
 
 KESTRAVO_CHILD_EXPORT void KESTRAVO_ChildCloseStopEvent(void* stopEvent) { CloseHandle(stopEvent); }
+
+KESTRAVO_CHILD_EXPORT int32_t KESTRAVO_ChildNotify(const char* guid, const char* text) {
+  if (guid == nullptr || *guid == '\0' || text == nullptr || *text == '\0') return -1;
+  const size_t length = strnlen(text, kNotifyMaxBytes + 1);
+  if (length > kNotifyMaxBytes) return -1;
+  return SendNotifyDatagram(guid, text, length);
+}

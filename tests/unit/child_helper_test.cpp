@@ -5,7 +5,12 @@
 #include <string>
 #include <tuple>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "common/child_marker.h"
+#include "platform/notify_channel.h"
+#include "platform/zol_runtime.h"
 #include "kestravo_child.h"
 
 namespace kestravo::test {
@@ -62,6 +67,50 @@ TEST(ChildIdentity, TheLastMarkerIsTakenAndCheckedStrictly) {
     KESTRAVO_ChildIdentity identity{};
     EXPECT_EQ(KESTRAVO_ChildGetIdentity(nullptr, &identity), result) << (hpid ? hpid : "none") << envGuid;
     EXPECT_EQ(identity.hpid, result == 0 ? 7u : 0u);
+  }
+}
+
+// A child's message reaches the supervisor's channel as one datagram with the child's pid; a bad
+// argument, a text over the limit, or no channel gets its own answer.
+TEST(ChildNotify, SendsOneDatagramPerCallOrSaysWhyNot) {
+  const std::string path = std::string("/dev/shm/kestravo-nt.") + kGuid;
+  EXPECT_EQ(KESTRAVO_ChildNotify(kGuid, "READY=1"), 1);  // no channel yet
+  {
+    ZOL_NotifySet set;
+    ASSERT_TRUE(set.Open(7, kGuid)) << ZOL_GetLastError();
+    struct stat st;
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const std::string full(4096, 'x'), over = full + "y";
+    const std::tuple<const char*, const char*, int32_t> rows[] = {
+        {kGuid, "READY=1\nSTATUS=up", 0}, {kGuid, full.c_str(), 0}, {kGuid, over.c_str(), -1},
+        {kGuid, "", -1}, {kGuid, nullptr, -1}, {nullptr, "READY=1", -1}, {"", "READY=1", -1},
+        {"../x", "READY=1", -1}, {"{0A1B2C3D-4E5F-4a7b-8C9D-0E1F2A3B4C5E}", "READY=1", 1}};
+    std::vector<std::string> sent;
+    for (const auto& [guid, text, result] : rows) {
+      EXPECT_EQ(KESTRAVO_ChildNotify(guid, text), result) << (text ? std::string(text).substr(0, 20) : "null");
+      if (result == 0) sent.push_back(text);
+    }
+    std::vector<uint64_t> ready;
+    ASSERT_EQ(set.Wait(5000, &ready), 0u);
+    EXPECT_EQ(ready, std::vector<uint64_t>{7});
+    for (const std::string& expected : sent) {
+      std::string text;
+      uint32_t sender = 0;
+      ASSERT_EQ(set.Receive(7, &text, &sender), 1);
+      EXPECT_EQ(text, expected);
+      EXPECT_EQ(sender, static_cast<uint32_t>(getpid()));
+    }
+    std::string text;
+    uint32_t sender = 0;
+    EXPECT_EQ(set.Receive(7, &text, &sender), 0) << text.substr(0, 40) << " " << sender;
+    // A leftover of ours under the name (a host that died) is replaced; the channel goes with Close.
+    ASSERT_TRUE(set.Open(8, kGuid));
+    EXPECT_EQ(KESTRAVO_ChildNotify(kGuid, "WATCHDOG=1"), 0);
+    set.Close(8);
+    EXPECT_EQ(KESTRAVO_ChildNotify(kGuid, "WATCHDOG=1"), 1);
+    EXPECT_NE(lstat(path.c_str(), &st), 0);
   }
 }
 
