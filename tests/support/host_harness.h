@@ -103,6 +103,7 @@ struct Message {
   bool user = false;       // it came with the test's user pointer
   uint32_t pid = 0;        // MSG_ATTACHABLE: the survivor
   ExitedProcInfo exited{};  // MSG_EXITED: how it ended
+  std::string status;       // MSG_STATUS: the line
   std::string cmd, exe;
   bool calling = false;    // the test's action for it has started...
   std::string call;        // ...and answered this, once done
@@ -191,6 +192,7 @@ class HostTest : public ::testing::Test {
       m.exe = info->exePath;
     }
     if (type == MSG_EXITED && data) m.exited = *static_cast<ExitedProcInfo*>(data);
+    if (type == MSG_STATUS && data) m.status = static_cast<const char*>(data);
     auto action = self->actions.find(type);
     m.calling = action != self->actions.end();
     size_t at;
