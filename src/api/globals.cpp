@@ -1,6 +1,7 @@
 #include "api/globals.h"
 
 #include "state/kestravo_config.h"
+#include "guard/notify_watch.h"
 #include "guard/running_guard.h"
 #include "launcher/process_launcher.h"
 #include "manager/hpid_pool.h"
@@ -22,6 +23,7 @@ CProcessMgr processMgr;
 CKestravoConfig kestravoConfig;
 CProcessLauncher processLauncher;
 CRunningGuard runningGuard;
+CNotifyWatch notifyWatch;
 HpidPool hpidPool;
 
 }  // namespace
@@ -32,4 +34,5 @@ CProcessMgr* GetProcessMgr() { return &processMgr; }
 CKestravoConfig* GetKestravoConfig() { return &kestravoConfig; }
 CProcessLauncher* GetProcessLauncher() { return &processLauncher; }
 CRunningGuard* GetRunningGuard() { return &runningGuard; }
+CNotifyWatch* GetNotifyWatch() { return &notifyWatch; }
 HpidPool* GetHpidPool() { return &hpidPool; }

@@ -12,6 +12,7 @@ class CProcessMgr;
 class CKestravoConfig;
 class CProcessLauncher;
 class CRunningGuard;
+class CNotifyWatch;
 class HpidPool;
 
 // Successful KESTRAVO_Init calls not yet undone; changed under the global lock only.
@@ -23,4 +24,5 @@ CProcessMgr* GetProcessMgr();
 CKestravoConfig* GetKestravoConfig();
 CProcessLauncher* GetProcessLauncher();
 CRunningGuard* GetRunningGuard();
+CNotifyWatch* GetNotifyWatch();
 HpidPool* GetHpidPool();

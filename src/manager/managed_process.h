@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "manager/child_settings.h"
 #include "manager/shared_event.h"
 
 // Values of ManagedProcess::state.
@@ -14,6 +15,7 @@ enum : uint32_t {
   PROCESS_RUNNING = 0,            // watched by the running guard
   PROCESS_EXITED = 1,             // exited unasked; a relaunch is under way
   PROCESS_RESTART_REQUESTED = 2,  // the host asked for a restart; not watched
+  PROCESS_ENDED = 3,              // exited, and its restart policy leaves it ended; not watched
 };
 
 struct ManagedProcess {
@@ -30,6 +32,9 @@ struct ManagedProcess {
   SharedEvent syncEvent;       // set when the launcher has done a task for this record
   std::chrono::steady_clock::time_point startedAt{};  // of the current process, or its adoption
   uint32_t youngExits = 0;     // unasked exits in a row, each within a second of its start
+  ChildSettings settings;      // what the current process said through its notify channel
+  uint32_t stopCause = 0;      // KESTRAVO_CAUSE_* when the library stopped the current process
+  uint64_t stopCauseValue = 0;
 
   void SetState(uint32_t value) { state = value; }
 };

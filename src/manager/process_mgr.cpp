@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "api/globals.h"
+#include "guard/notify_watch.h"
 #include "manager/hpid_pool.h"
 #include "platform/log_line.h"
 #include "platform/process_remains.h"
@@ -23,7 +24,7 @@ int32_t CProcessMgr::Init() {
   GetKestravoConfig()->SetSink(this);
   // Another live host owns the file and its children: this one neither adopts nor starts.
   if (GetKestravoConfig()->StateFileBusy()) return KESTRAVO_STATE_BUSY;
-  bool started = GetProcessLauncher()->Start(this) && GetRunningGuard()->Start(this);
+  bool started = GetProcessLauncher()->Start(this) && GetRunningGuard()->Start(this) && GetNotifyWatch()->Start(this);
   if (started) return 0;
   Uninit();
   return -1;
@@ -32,11 +33,12 @@ int32_t CProcessMgr::Init() {
 int32_t CProcessMgr::Uninit() {
   static const char* const kFunction = "CProcessMgr::Uninit";
   SetMsgCallBack(nullptr, nullptr);
-  // Both workers end first, so the exits caused below are neither reported nor restarted. Either
+  // The workers end first, so the exits caused below are neither reported nor restarted. Either
   // may be the calling thread (the host's callback called the last Uninit): it is then told to
   // end and ends once the callback returns.
   GetRunningGuard()->Stop();
   GetProcessLauncher()->Stop();
+  GetNotifyWatch()->Stop();  // and every channel goes
   // Nothing records a child any more: the file may go to another host. Before the manager lock,
   // which comes after the store's.
   GetKestravoConfig()->ReleaseStateFile();
@@ -130,5 +132,6 @@ void CProcessMgr::SaveProcConfig(const ManagedProcess& process) {
   config.exe = process.exePath;
   config.cmdline = process.cmdLine;
   config.guid = process.guid;
+  config.settings = process.settings;
   GetKestravoConfig()->AddNewProcConfig(config, GetProcessLauncher()->OnLauncherThread());
 }

@@ -3,9 +3,10 @@
 //
 // Locks, outermost first: the global lock (held by the exported functions, but not while a
 // destroy or kill waits for its stop), the store's lock, the manager lock (processMap and the
-// stops in hand), the launcher's queue mutex, the hpid pool's lock. The manager lock is never
-// held while the launcher, the store or the host's callback is called, nor while a child is
-// waited on, except by Uninit after both workers have stopped.
+// stops in hand), the launcher's queue mutex, the notify watch's mutex, the hpid pool's lock. The
+// manager lock is never held while the launcher, the notify watch, the store or the host's
+// callback is called, nor while a child is waited on, except by Uninit after the workers have
+// stopped.
 #pragma once
 #include <stdint.h>
 
@@ -14,13 +15,14 @@
 #include <string>
 
 #include "state/kestravo_config.h"
+#include "guard/notify_watch.h"
 #include "guard/running_guard.h"
 #include "kestravo.h"
 #include "launcher/process_launcher.h"
 #include "manager/managed_process.h"
 #include "platform/zol_mutex.h"
 
-class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public IConfigSink {
+class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public IConfigSink, public INotifyWatchSink {
  public:
   CProcessMgr();
   // Releases the records (closing the handles no one else shares); stops no child.
@@ -96,6 +98,13 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
 
   // IRunningGuardSink, on the guard thread: the process of hpid ended.
   int32_t OnGuardNotify(uint32_t notifyType, uint32_t hpid) override;
+  // INotifyWatchSink, on the notify watch's thread: each acts only while hpid's record still has
+  // process pid running. Settings are kept in the record and its entry; MSG_READY and MSG_STATUS
+  // go to the host; an overdue child gets its stop event and, after its grace, is terminated.
+  void OnChildSettings(uint32_t hpid, uint32_t pid, const ChildSettings& settings, bool becameReady) override;
+  void OnChildStatus(uint32_t hpid, uint32_t pid, const std::string& status) override;
+  void OnChildOverdue(uint32_t hpid, uint32_t pid, uint32_t cause, uint64_t causeValue) override;
+  void OnChildKillDue(uint32_t hpid, uint32_t pid) override;
   // IProcessLaucherSink, on the launcher thread.
   int32_t OnCreateNotify(ManagedProcess* process, bool ok) override;
   int32_t OnRelaunchNotify(ManagedProcess* process, bool ok) override;
@@ -135,7 +144,9 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   // With the manager lock held: the record of hpid, or processMap.end() after logging, under
   // function's name, that it is not managed.
   ProcessMap::iterator FindManaged(uint32_t hpid, const char* function);
-  // Persists a record's pid, hpid, path, command line and guid. On the launcher thread the
+  // With the manager lock held: the record of hpid while it has process pid running, else null.
+  ManagedProcess* RunningRecordLocked(uint32_t hpid, uint32_t pid);
+  // Persists a record's pid, hpid, path, command line, guid and notify settings. On the launcher thread the
   // rewrite is deferred to the launcher's next flush (within a few milliseconds).
   static void SaveProcConfig(const ManagedProcess& process);
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "api/globals.h"
+#include "guard/notify_watch.h"
 #include "common/child_marker.h"
 #include "common/error_codes.h"
 #include "launcher/child_identity.h"
@@ -97,6 +98,7 @@ int32_t CProcessMgr::Attach(uint32_t hpid, uint32_t pid) {
   process.exePath = entry->exe;
   process.cmdLine = entry->cmdline;
   process.guid = entry->guid;
+  process.settings = entry->settings;
   {
     ZOL_Guard guard(&lock_);
     auto it = processMap.find(hpid);
@@ -141,5 +143,10 @@ int32_t CProcessMgr::Attach(uint32_t hpid, uint32_t pid) {
     processMap.insert_or_assign(hpid, process);
   }
   GetRunningGuard()->Wake();
+  // The same channel name as before: the child goes on sending to it. Its watchdog clock starts
+  // now, and a ready child is reported ready again, on the watch's thread.
+  if (GetNotifyWatch()->OpenChannel(hpid, process.guid)) {
+    GetNotifyWatch()->ProcessStarted(hpid, process.pid, process.settings, true);
+  }
   return KESTRAVO_OK;
 }

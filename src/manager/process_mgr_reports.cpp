@@ -1,9 +1,11 @@
-// The manager's handlers of the workers' reports: a child that exits unasked is reported and
-// relaunched under its hpid, without limit, as the restart policy spaces it.
+// The manager's handlers of the workers' reports: a child that exits unasked is reported and,
+// unless its restart policy leaves it ended, relaunched under its hpid, as the spacing of young
+// deaths allows; what a child says through its notify channel is kept and passed on.
 #include <algorithm>
 
 #include "api/globals.h"
 #include "common/error_codes.h"
+#include "common/exit_text.h"
 #include "manager/exit_report.h"
 #include "manager/hpid_pool.h"
 #include "manager/process_mgr.h"
@@ -37,6 +39,9 @@ int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
   if (ZOL_WaitForSingleObject(current.Get(), 0) == WAIT_TIMEOUT) return 0;
   // Read before the manager lock: reading may reap the child.
   ExitedProcInfo exited = MakeExitedProcInfo(current.Get(), pid, startedAt);
+  // What it said just before it ended decides how its end is taken.
+  ChildSettings lastSettings;
+  const bool heard = GetNotifyWatch()->TakeFinalSettings(hpid, pid, &lastSettings);
   ManagedProcess process;
   {
     ZOL_Guard guard(&lock_);
@@ -45,7 +50,13 @@ int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
     // Relaunched meanwhile: the guard looks at the new process on its next pass.
     if (it->second.processHandle.Get() != current.Get()) return 0;
     if (it->second.state == PROCESS_RUNNING) {
-      it->second.SetState(PROCESS_EXITED);
+      if (heard) it->second.settings = lastSettings;
+      if (it->second.stopCause != 0) {
+        exited.cause = it->second.stopCause;
+        exited.causeValue = it->second.stopCauseValue;
+      }
+      exited.restarting = RestartsAfter(it->second.settings, exited) ? 1 : 0;
+      it->second.SetState(exited.restarting ? PROCESS_EXITED : PROCESS_ENDED);
       it->second.youngExits = NextYoungExits(it->second.youngExits, exited.runMs);
     }
     process = it->second;
@@ -55,7 +66,12 @@ int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
                         process.cmdLine.c_str(), static_cast<int>(hpid));
     }
   }
-  if (process.state == PROCESS_EXITED) {
+  GetNotifyWatch()->ProcessEnded(hpid, pid);
+  if (process.state == PROCESS_ENDED) {
+    KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]%s; its restart policy (%s) leaves it ended", static_cast<int>(hpid),
+                      static_cast<int>(exited.pid), DescribeExit(exited).c_str(), RestartPolicyText(process.settings.restart));
+    Notify(process.hpid, MSG_EXITED, &exited);
+  } else if (process.state == PROCESS_EXITED) {
     const uint32_t spacingMs = RelaunchSpacingMs(process.youngExits);
     exited.relaunchInMs = spacingMs;
     if (spacingMs > 0) {
@@ -65,7 +81,7 @@ int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
       KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]%s", static_cast<int>(hpid), static_cast<int>(exited.pid),
                         DescribeExit(exited).c_str());
     }
-    Notify(process.hpid, process.state, &exited);
+    Notify(process.hpid, MSG_EXITED, &exited);
     // Queued with its delay: the launcher runs other tasks meanwhile, and a stop of the child
     // takes the waiting relaunch out of the queue.
     GetProcessLauncher()->Lauch(TASK_RELAUNCH, process, spacingMs);
@@ -81,6 +97,8 @@ int32_t CProcessMgr::OnCreateNotify(ManagedProcess* process, bool ok) {
       ZOL_Guard guard(&lock_);
       processMap.insert_or_assign(process->hpid, *process);
     }
+    // Heard before the guard watches it, so that its exit finds what it said.
+    GetNotifyWatch()->ProcessStarted(process->hpid, process->pid, ChildSettings{}, false);
     GetRunningGuard()->Wake();
     ZOL_SetEvent(process->syncEvent.Get());
     SaveProcConfig(*process);
@@ -110,11 +128,16 @@ int32_t CProcessMgr::OnRelaunchNotify(ManagedProcess* process, bool ok) {
         it->second.pid = process->pid;
         it->second.startedAt = process->startedAt;
         it->second.SetState(PROCESS_RUNNING);
+        // A new process says its settings again; until then the defaults hold.
+        it->second.settings = process->settings = ChildSettings{};
+        it->second.stopCause = 0;
+        it->second.stopCauseValue = 0;
         installed = true;
       }
     }
-    if (installed) GetRunningGuard()->Wake();
     if (installed) {
+      GetNotifyWatch()->ProcessStarted(process->hpid, process->pid, ChildSettings{}, false);
+      GetRunningGuard()->Wake();
       // A restart asked for while its record's earlier relaunch ran: its kill held the process
       // before that one, so the process it replaces is still running.
       if (previous.Get() != process->processHandle.Get() &&
@@ -168,3 +191,66 @@ int32_t CProcessMgr::OnStopNotify(ManagedProcess* process) {
 }
 
 void CProcessMgr::OnLauncherIdle(uint32_t maxDelayMs) { GetKestravoConfig()->FlushDeferred(maxDelayMs); }
+
+ManagedProcess* CProcessMgr::RunningRecordLocked(uint32_t hpid, uint32_t pid) {
+  auto it = processMap.find(hpid);
+  if (it == processMap.end() || it->second.pid != pid || it->second.state != PROCESS_RUNNING) return nullptr;
+  return &it->second;
+}
+
+void CProcessMgr::OnChildSettings(uint32_t hpid, uint32_t pid, const ChildSettings& settings, bool becameReady) {
+  static const char* const kFunction = "CProcessMgr::OnChildSettings";
+  std::string guid;
+  {
+    ZOL_Guard guard(&lock_);
+    ManagedProcess* record = RunningRecordLocked(hpid, pid);
+    if (record == nullptr) return;
+    record->settings = settings;
+    guid = record->guid;
+  }
+  KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]%s%s", static_cast<int>(hpid), static_cast<int>(pid),
+                    becameReady ? "ready; " : "", SettingsText(settings).c_str());
+  GetKestravoConfig()->UpdateProcSettings(hpid, guid, pid, settings);
+  if (becameReady) Notify(hpid, MSG_READY, nullptr);
+}
+
+void CProcessMgr::OnChildStatus(uint32_t hpid, uint32_t pid, const std::string& status) {
+  {
+    ZOL_Guard guard(&lock_);
+    if (RunningRecordLocked(hpid, pid) == nullptr) return;
+  }
+  Notify(hpid, MSG_STATUS, const_cast<char*>(status.c_str()));
+}
+
+void CProcessMgr::OnChildOverdue(uint32_t hpid, uint32_t pid, uint32_t cause, uint64_t causeValue) {
+  static const char* const kFunction = "CProcessMgr::OnChildOverdue";
+  SharedEvent stopEvent;
+  uint32_t graceMs = 0;
+  {
+    ZOL_Guard guard(&lock_);
+    ManagedProcess* record = RunningRecordLocked(hpid, pid);
+    if (record == nullptr) return;
+    record->stopCause = cause;
+    record->stopCauseValue = causeValue;
+    stopEvent = record->namedEvent;
+    graceMs = record->settings.stopGraceMs;
+  }
+  KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]%s: stopping it, killed after %u ms", static_cast<int>(hpid),
+                    static_cast<int>(pid), kestravo::StopCauseText(cause, causeValue).c_str(), static_cast<unsigned>(graceMs));
+  ZOL_SetEvent(stopEvent.Get());
+}
+
+void CProcessMgr::OnChildKillDue(uint32_t hpid, uint32_t pid) {
+  static const char* const kFunction = "CProcessMgr::OnChildKillDue";
+  SharedEvent process;
+  {
+    ZOL_Guard guard(&lock_);
+    ManagedProcess* record = RunningRecordLocked(hpid, pid);
+    if (record == nullptr) return;
+    process = record->processHandle;
+  }
+  if (ZOL_WaitForSingleObject(process.Get(), 0) != WAIT_TIMEOUT) return;
+  KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]still running after its grace, terminate it", static_cast<int>(hpid),
+                    static_cast<int>(pid));
+  TerminateProcessTree(process.Get());
+}

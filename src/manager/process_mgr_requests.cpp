@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "api/globals.h"
+#include "guard/notify_watch.h"
 #include "common/child_marker.h"
 #include "common/error_codes.h"
 #include "launcher/child_identity.h"
@@ -66,6 +67,8 @@ int32_t CProcessMgr::CreateProcess(const std::string& exePath, const std::string
     return KESTRAVO_NO_RESOURCE;
   }
 
+  // Before the child starts, so that its first words reach it.
+  GetNotifyWatch()->OpenChannel(process.hpid, process.guid);
   GetProcessLauncher()->Lauch(TASK_CREATE, process);
   *hpidOut = process.hpid;
   KESTRAVO_LOG_INFO(kFunction, "Create Process end ,check if suc at func CProcessLauncher::insideLaucherRoutine");
@@ -117,6 +120,8 @@ int32_t CProcessMgr::BeginStop(uint32_t hpid, int32_t taskType, uint32_t graceMs
     }
   }
   if (found) GetRunningGuard()->Wake();
+  // Its channel goes with the hpid; a left-ended child is stopped all the same, at once.
+  GetNotifyWatch()->CloseChannel(hpid);
   if (!found) {
     // Not started yet (a create that keeps failing): nothing runs, so cancelling is the stop.
     ManagedProcess queued;
@@ -215,6 +220,7 @@ int32_t CProcessMgr::RestartProcess(uint32_t hpid) {
                       process.exePath.c_str());
   }
   GetRunningGuard()->Wake();
+  GetNotifyWatch()->ProcessEnded(hpid, process.pid);
   GetProcessLauncher()->Lauch(TASK_KILL, process);
   GetProcessLauncher()->Lauch(TASK_RELAUNCH, process);
   return KESTRAVO_OK;

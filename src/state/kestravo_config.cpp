@@ -247,6 +247,18 @@ void CKestravoConfig::FlushDeferred(uint32_t olderThanMs) {
   SaveXml(entries_);
 }
 
+bool CKestravoConfig::UpdateProcSettings(uint32_t hpid, const std::string& guid, uint32_t pid,
+                                        const ChildSettings& settings) {
+  ZOL_Guard guard(&lock_);
+  for (ProcConfig& entry : entries_) {
+    if (entry.hpid != hpid || entry.guid != guid || entry.pid != pid) continue;
+    if (entry.settings == settings) return true;
+    entry.settings = settings;
+    return SaveXml(entries_);
+  }
+  return false;
+}
+
 bool CKestravoConfig::DeleteProcConfig(uint32_t hpid, const std::string& guid) {
   static const char* const kFunction = "CKestravoConfig::DeleteProcConfig";
   ZOL_Guard guard(&lock_);

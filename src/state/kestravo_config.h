@@ -66,6 +66,10 @@ class CKestravoConfig {
   // Removes the entry of hpid if there is one with that guid, then rewrites the file. The result
   // of the write.
   bool DeleteProcConfig(uint32_t hpid, const std::string& guid);
+  // Replaces the notify settings of the entry of hpid, guid and pid, and writes the file at once.
+  // False when there is no such entry (the child was stopped or replaced meanwhile): nothing is
+  // added then. Any thread.
+  bool UpdateProcSettings(uint32_t hpid, const std::string& guid, uint32_t pid, const ChildSettings& settings);
 
   // The host executable's path, normalised; empty when it cannot be had or is longer than 4095.
   std::string GetModulePath();

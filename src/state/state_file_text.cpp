@@ -109,6 +109,8 @@ bool BuildStateFileText(const std::list<ProcConfig>& entries, std::string* out) 
       AppendAttribute(out, "exe", config.exe.c_str());
       AppendAttribute(out, "cmdline", config.cmdline.c_str());
       AppendAttribute(out, "guid", config.guid.c_str());
+      const std::string notify = SettingsText(config.settings);
+      if (!notify.empty()) AppendAttribute(out, "notify", notify.c_str());
       out->append(" />\n");
     } catch (const std::bad_alloc&) {
       out->resize(mark);
@@ -212,6 +214,7 @@ StateFileParse ParseStateFileText(const std::string& text, std::list<ProcConfig>
     if (const char* exe = element->Attribute("exe")) config.exe = exe;
     if (const char* cmdline = element->Attribute("cmdline")) config.cmdline = cmdline;
     if (guid != nullptr) config.guid = guid;
+    if (const char* notify = element->Attribute("notify")) config.settings = SettingsFromText(notify);
     problem.clear();
     if (!ParseNumber(hpid, KESTRAVO_MAX_HPID - 1, &config.hpid)) {
       config.hpid = 0xFFFFFFFF;

@@ -511,6 +511,84 @@ TEST_F(ProcessControl, RestartsOfAChildThatDiesYoungAreSpacedOut) {
   Stop();
 }
 
+// What a child says through its channel, and what the library makes of it: MSG_READY once per
+// start (again after a restart), MSG_STATUS, the watchdog from READY on (pings before it count for
+// nothing), the ready time-out, each restart policy, and messages of another process dropped.
+// A child left ended keeps its hpid until it is destroyed.
+struct NotifyCase {
+  const char* name;
+  const char* steps;     // helper_child notify STEP...
+  const char* statuses;  // the MSG_STATUS lines before its exit, joined by ','
+  bool killAfterThem;    // the test kills it once they came
+  size_t ready;          // MSG_READY before its exit
+  uint32_t cause;
+  uint64_t causeValue;
+  int32_t exitCode, signal;
+  uint32_t restarting;
+};
+
+const NotifyCase kNotifyCases[] = {
+    {"Ready", "say:READY=1|STATUS=serving say:READY=1 say:STATUS=still|WATCHDOG=1", "serving,still", true, 1, KESTRAVO_CAUSE_SIGNAL, 0, 0, SIGKILL, 1},
+    {"ForeignSender", "foreign:READY=1|STATUS=forged say:STATUS=own", "own", true, 0, KESTRAVO_CAUSE_SIGNAL, 0, 0, SIGKILL, 1},
+    {"MissedPing", "say:WATCHDOG_USEC=300000|READY=1", "", false, 1, KESTRAVO_CAUSE_WATCHDOG, 300, 0, 0, 1},
+    {"PingsBeforeReady", "say:WATCHDOG_USEC=200000|KESTRAVO_STOP_GRACE_MS=100 say:WATCHDOG=1 wait:600 say:WATCHDOG=1|READY=1",
+     "", false, 1, KESTRAVO_CAUSE_WATCHDOG, 200, 0, 0, 1},
+    {"Trigger", "say:READY=1|KESTRAVO_RESTART=never say:WATCHDOG=trigger", "", false, 1, KESTRAVO_CAUSE_WATCHDOG, 0, 0, 0, 0},
+    {"NotReady", "say:KESTRAVO_READY_TIMEOUT_USEC=300000|KESTRAVO_STOP_GRACE_MS=200 deaf", "", false, 0, KESTRAVO_CAUSE_NOT_READY, 300, 0, SIGKILL, 1},
+    {"OnFailureSuccess", "say:KESTRAVO_RESTART=on-failure|KESTRAVO_SUCCESS_EXIT=0,2 exit:2", "", false, 0, KESTRAVO_CAUSE_EXITED, 0, 2, 0, 0},
+    {"OnFailureFailure", "say:KESTRAVO_RESTART=on-failure|KESTRAVO_SUCCESS_EXIT=0,2 exit:3", "", false, 0, KESTRAVO_CAUSE_EXITED, 0, 3, 0, 1},
+    {"Never", "say:KESTRAVO_RESTART=never exit:3", "", false, 0, KESTRAVO_CAUSE_EXITED, 0, 3, 0, 0},
+    {"Always", "say:KESTRAVO_RESTART=always exit:0", "", false, 0, KESTRAVO_CAUSE_EXITED, 0, 0, 0, 1},
+};
+
+TEST_F(ProcessControl, ChildrenAreKeptAsTheySayThroughTheirChannel) {
+  ASSERT_TRUE(Start());
+  const uint32_t n = sizeof kNotifyCases / sizeof kNotifyCases[0];
+  std::vector<uint32_t> hpids;
+  for (const NotifyCase& c : kNotifyCases) hpids.push_back(CreateHelper("notify", "-", c.steps));
+  for (uint32_t i = 0; i < n; ++i) {
+    const NotifyCase& c = kNotifyCases[i];
+    const uint32_t hpid = hpids[i];
+    ASSERT_LT(hpid, 1024u) << c.name;
+    auto before = [&](uint32_t type, std::string* statuses) {
+      size_t count = 0;
+      for (const Message& m : Messages()) {
+        if (m.hpid != hpid) continue;
+        if (m.type == MSG_EXITED) break;
+        count += m.type == type;
+        if (m.type == MSG_STATUS && statuses) *statuses += (statuses->empty() ? "" : ",") + m.status;
+      }
+      return count;
+    };
+    std::string statuses;
+    if (c.killAfterThem) {
+      EXPECT_TRUE(WaitFor([&] { return statuses.clear(), before(MSG_STATUS, &statuses), statuses == c.statuses; })) << c.name;
+      ASSERT_EQ(kill(Pid(hpid), SIGKILL), 0);
+    }
+    ASSERT_TRUE(WaitCount(hpid, MSG_EXITED, 1)) << c.name;
+    statuses.clear();
+    EXPECT_EQ(before(MSG_READY, &statuses), c.ready) << c.name;
+    EXPECT_EQ(statuses, c.statuses) << c.name;
+    ExitedProcInfo e{};
+    for (const Message& m : Messages()) e = m.hpid == hpid && m.type == MSG_EXITED && e.size == 0 ? m.exited : e;
+    EXPECT_EQ(std::vector<uint64_t>({e.cause, e.causeValue, uint64_t(e.exitCode), uint64_t(e.signal), e.restarting}),
+              std::vector<uint64_t>({c.cause, c.causeValue, uint64_t(c.exitCode), uint64_t(c.signal), c.restarting})) << c.name;
+    if (c.restarting) {
+      EXPECT_TRUE(WaitCount(hpid, MSG_RESTARTED, 1)) << c.name;
+      if (c.ready) {
+        EXPECT_TRUE(WaitCount(hpid, MSG_READY, 2)) << c.name;
+      }
+    } else {
+      // Left ended, its hpid still taken: a destroy answers at once and nothing restarts.
+      EXPECT_EQ(Pid(hpid), static_cast<pid_t>(e.pid)) << c.name;
+      EXPECT_EQ(KESTRAVO_DestroyProcess(hpid, 0), 0) << c.name;
+      EXPECT_EQ(Count(hpid, MSG_RESTARTED), 0u) << c.name;
+    }
+  }
+  EXPECT_GE(LinesWith(dir.Log(), {"[hpid=" + std::to_string(hpids[1]) + ",", "message from another process dropped"}), 1u);
+  Stop();
+}
+
 // The command line is split into arguments and handed to the program itself, no shell between,
 // up to what exec takes: 1 MiB in words of 1 KiB.
 TEST_F(ProcessControl, ChildrenGetTheirArgumentsAsGiven) {
@@ -629,14 +707,14 @@ struct ReadinessCase {
 };
 
 const ReadinessCase kReadinessCases[] = {
-    {"Notify", "--notify", "notify - STATUS=starting|READY=1 WATCHDOG=1", {MSG_READY, MSG_STATUS}, "starting", {}},
-    {"NotifyAsAnotherUser", "--notify --user nobody", "notify - READY=1|STATUS=up", {MSG_READY, MSG_STATUS}, "up", {}, true},
-    {"NotifyFromAnOrphan", "--notify", "notify - ^READY=1", {MSG_READY}, "", {}},
+    {"Notify", "--notify", "sdnotify - STATUS=starting|READY=1 WATCHDOG=1", {MSG_READY, MSG_STATUS}, "starting", {}},
+    {"NotifyAsAnotherUser", "--notify --user nobody", "sdnotify - READY=1|STATUS=up", {MSG_READY, MSG_STATUS}, "up", {}, true},
+    {"NotifyFromAnOrphan", "--notify", "sdnotify - ^READY=1", {MSG_READY}, "", {}},
     {"ReadyFd", "--ready-fd 7", "readyfd - 7", {MSG_READY}, "", {}},
     {"ReadyAfter", "--ready-after 200ms", "ignore -", {MSG_READY}, "", {}},
-    {"WatchdogMissed", "--notify --watchdog 400ms --restart never --grace 500ms", "notify - READY=1",
+    {"WatchdogMissed", "--notify --watchdog 400ms --restart never --grace 500ms", "sdnotify - READY=1",
      {MSG_EXITED, MSG_READY}, "", {KESTRAVO_CAUSE_WATCHDOG, 400, 0}},
-    {"WatchdogTriggered", "--notify --watchdog 1h --restart never", "notify - READY=1 WATCHDOG=trigger",
+    {"WatchdogTriggered", "--notify --watchdog 1h --restart never", "sdnotify - READY=1 WATCHDOG=trigger",
      {MSG_EXITED, MSG_READY}, "", {KESTRAVO_CAUSE_WATCHDOG, 3600000, 0}},
 };
 
@@ -679,7 +757,7 @@ TEST_F(ProcessControl, TheAdaptersNotifySocketRefusesOtherProcesses) {
   ASSERT_TRUE(Start());
   const std::string report = dir.File("notify.report"), log = dir.File("notify.log");
   const uint32_t hpid = Create(KESTRAVO_ADAPTER, "--notify --watchdog 1h --output " + log + " -- " + HelperChild() +
-                                                     " notify " + report + " STATUS=inside ");
+                                                     " sdnotify " + report + " STATUS=inside ");
   ASSERT_TRUE(WaitCount(hpid, MSG_STATUS, 1));
   Report program = ReadReport(report);
   EXPECT_EQ(program["env_WATCHDOG_USEC"] + " " + program["env_WATCHDOG_PID"], "3600000000 " + program["pid"]);

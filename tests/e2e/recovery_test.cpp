@@ -124,6 +124,34 @@ TEST_F(Recovery, NextHostHearsOfTheLivingChildrenAdoptsEachOnceAndSupervisesThem
   EXPECT_EQ(LinesWith(dir.Log(), {"wait exit timeout"}), 0u);
 }
 
+// What a child said of itself outlives its host: adopted, a ready child is reported ready again,
+// its watchdog runs from the adoption, and its restart policy holds.
+TEST_F(Recovery, AnAdoptedChildKeepsItsWatchdogAndPolicy) {
+  const std::string report = dir.File("0.report");
+  pid_t first = StartHost(dir, {"init", "create", HelperChild(),
+                                "notify " + report + " say:KESTRAVO_RESTART=never|WATCHDOG_USEC=1000000|READY=1 pingtill:100 ", "wait"});
+  ASSERT_GT(first, 0);
+  pid_t pid = 0;
+  EXPECT_TRUE(WaitFor([&] {
+    pid = std::atoi(ReadReport(report)["pid"].c_str());
+    return pid > 0 && dir.StateText().find("READY=1 WATCHDOG_USEC=1000000 KESTRAVO_RESTART=never") != std::string::npos;
+  })) << dir.StateText();
+  kill(first, SIGKILL);
+  ASSERT_EQ(WaitExit(first), 256 + SIGKILL);
+  ASSERT_TRUE(Start());
+  ASSERT_EQ(KESTRAVO_Attach(0, pid), 0);
+  ASSERT_TRUE(WaitCount(0, MSG_READY, 1));
+  std::ofstream(report + ".quiet").close();  // its pings end: stopped a second later
+  ASSERT_TRUE(WaitCount(0, MSG_EXITED, 1));
+  EXPECT_EQ(WaitExit(pid), 0);  // on its stop event
+  ExitedProcInfo e{};
+  for (const Message& m : Messages()) e = m.type == MSG_EXITED ? m.exited : e;
+  EXPECT_EQ(std::vector<uint64_t>({e.cause, e.causeValue, e.restarting}), std::vector<uint64_t>({KESTRAVO_CAUSE_WATCHDOG, 1000, 0}));
+  EXPECT_EQ(KESTRAVO_DestroyProcess(0, 0), 0);
+  EXPECT_EQ(Count(0, MSG_RESTARTED), 0u);
+  Stop();
+}
+
 // Entries whose pid now names another program, has ended, or cannot be checked. Only the recorded
 // child is reported and adopted; a stranger is never signalled; an entry is dropped only when its
 // process is known to be gone.

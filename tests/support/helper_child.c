@@ -16,11 +16,16 @@
 //   crash MS    abort after MS milliseconds
 //   dump MS DIR (Linux) crash in DIR with cores allowed up to the hard limit, so that a core the
 //               kernel writes by name lands there
+//   notify STEP...
+//               run the steps in order, then wait on the stop event as "stop" does. Steps:
+//               say:TEXT (KESTRAVO_ChildNotify, '|' for a line break; exit 7 unless it answers 0),
+//               wait:MS, exit:CODE, deaf (run until killed), pingtill:MS (WATCHDOG=1 every MS
+//               ms until REPORT.quiet exists), foreign:TEXT (Linux: a forked process sends TEXT)
 //   grandchild [N [setsid]]
 //               (Linux) start N grandchildren (1) in mode "ignore" that name REPORT in their
 //               arguments, each in a session of its own with "setsid", report their pids, run
 //               until killed
-//   notify DATAGRAM...
+//   sdnotify DATAGRAM...
 //               (Linux) send each DATAGRAM ('|' for a newline) to $NOTIFY_SOCKET, as the notify
 //               protocol has it; one that starts with '^' from an orphaned grandchild; then run
 //               until killed
@@ -197,6 +202,51 @@ static int notify_orphaned(const char* text) {
 }
 #endif
 
+static int file_exists(const char* report, const char* suffix) {
+    char path[4096];
+    snprintf(path, sizeof path, "%s.%s", report, suffix);
+    FILE* in = fopen(path, "r");
+    if (in) fclose(in);
+    return in != NULL;
+}
+
+static int run_steps(const char* report, int count, char** steps) {
+    KESTRAVO_ChildIdentity identity;
+    if (KESTRAVO_ChildGetIdentity(NULL, &identity) != 0) return 3;
+    for (int i = 0; i < count; ++i) {
+        char text[4200];
+        const char* step = steps[i];
+        const char* value = strchr(step, ':') ? strchr(step, ':') + 1 : "";
+        snprintf(text, sizeof text, "%s", value);
+        for (char* c = text; *c; ++c)
+            if (*c == '|') *c = '\n';
+        if (strncmp(step, "say:", 4) == 0) {
+            if (KESTRAVO_ChildNotify(identity.guid, text) != 0) return 7;
+        } else if (strncmp(step, "wait:", 5) == 0) {
+            sleep_ms(atol(value));
+        } else if (strncmp(step, "exit:", 5) == 0) {
+            return atoi(value);
+        } else if (strcmp(step, "deaf") == 0) {
+            run_forever();
+        } else if (strncmp(step, "pingtill:", 9) == 0) {
+            while (!file_exists(report, "quiet")) {
+                KESTRAVO_ChildNotify(identity.guid, "WATCHDOG=1");  // no channel while no host runs
+                sleep_ms(atol(value));
+            }
+#ifndef _WIN32
+        } else if (strncmp(step, "foreign:", 8) == 0) {
+            pid_t other = fork();
+            if (other == 0) _exit(KESTRAVO_ChildNotify(identity.guid, text) == 0 ? 0 : 7);
+            int status = 0;
+            if (other < 0 || waitpid(other, &status, 0) != other || status != 0) return 7;
+#endif
+        } else if (strncmp(step, "kestravCmdLine:", 15) != 0) {  // the marker is no step
+            return 2;
+        }
+    }
+    return wait_stop(report, 0, 0);
+}
+
 int main(int argc, char** argv) {
     if (argc < 3) {
         fprintf(stderr, "usage: helper_child MODE REPORT [ARG]\n");
@@ -226,6 +276,7 @@ int main(int argc, char** argv) {
     if (strcmp(mode, "grandchild") == 0) run_forever();
     if (strcmp(mode, "stop") == 0) return wait_stop(argv[2], arg, argc > 5 && strcmp(argv[5], "fork") == 0);
     if (strcmp(mode, "ignore") == 0) run_forever();
+    if (strcmp(mode, "notify") == 0) return run_steps(argv[2], argc - 3, argv + 3);
     if (strcmp(mode, "exit") == 0) {
         sleep_ms(arg);
         return argc > 4 ? atoi(argv[4]) : 0;
@@ -240,7 +291,7 @@ int main(int argc, char** argv) {
     }
 #endif
 #ifndef _WIN32
-    if (strcmp(mode, "notify") == 0) {
+    if (strcmp(mode, "sdnotify") == 0) {
         for (int i = 3; i < argc; ++i)
             if ((argv[i][0] == '^' ? notify_orphaned(argv[i] + 1) : notify(argv[i])) != 0) return 5;
         run_forever();

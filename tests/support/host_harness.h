@@ -103,8 +103,8 @@ struct Message {
   bool user = false;       // it came with the test's user pointer
   uint32_t pid = 0;        // MSG_ATTACHABLE: the survivor
   ExitedProcInfo exited{};  // MSG_EXITED: how it ended
-  std::string status;       // MSG_STATUS: the line
   std::string cmd, exe;
+  std::string status;      // MSG_STATUS: its line
   bool calling = false;    // the test's action for it has started...
   std::string call;        // ...and answered this, once done
 };

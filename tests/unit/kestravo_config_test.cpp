@@ -35,7 +35,7 @@ struct TestSink : IConfigSink {
   std::list<ProcConfig> received;
 };
 
-ProcConfig Entry(uint32_t hpid, const std::string& guid) { return {hpid + 100, hpid, "/x/" + guid, "c " + guid, guid}; }
+ProcConfig Entry(uint32_t hpid, const std::string& guid) { return {hpid + 100, hpid, "/x/" + guid, "c " + guid, guid, {}}; }
 
 // Owner-only, as the library writes it: a looser umask must not make the file untrusted.
 void WriteFile(const std::string& path, const std::string& text) {
@@ -114,9 +114,9 @@ TEST_F(ConfigTest, UntrustedFilesAreNotLoaded) {
 
 TEST_F(ConfigTest, EachChangeRewritesTheWholeFileInPlaceOfTheOld) {
   config.LoadXml();  // sets the file's path
-  ASSERT_TRUE(config.AddNewProcConfig({100, 3, "/x/a", "c1", "{G3}"}));
-  ASSERT_TRUE(config.AddNewProcConfig({200, 0, "/x/b", "c2", "{G0}"}));
-  ASSERT_TRUE(config.AddNewProcConfig({101, 3, "/y/a", "c1b", "{OTHER}"}));  // a reused hpid is a new child
+  ASSERT_TRUE(config.AddNewProcConfig({100, 3, "/x/a", "c1", "{G3}", {}}));
+  ASSERT_TRUE(config.AddNewProcConfig({200, 0, "/x/b", "c2", "{G0}", {}}));
+  ASSERT_TRUE(config.AddNewProcConfig({101, 3, "/y/a", "c1b", "{OTHER}", {}}));  // a reused hpid is a new child
   EXPECT_FALSE(config.AddNewProcConfig(Entry(1024, "{G1024}")));
   const std::string text = FileText(file);
   EXPECT_EQ(text, "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<kestravo>\n"

@@ -68,13 +68,13 @@ auto Fields(const ProcConfig& c) { return std::tie(c.hpid, c.pid, c.exe, c.cmdli
 // Every document is printed as TinyXML prints it; the second is read back as it was written.
 TEST(StateFileText, MatchesTinyXmlsPrinterAndReadsBackByteForByte) {
   const std::list<ProcConfig> documents[] = {
-      {{0xFFFFFFFF, 3, "tab\there\nnew\x01line\x1f", "\x7f\x80\xff high", "'only single'"}, {0, 1023, "", "", ""},
+      {{0xFFFFFFFF, 3, "tab\there\nnew\x01line\x1f", "\x7f\x80\xff high", "'only single'", {}}, {0, 1023, "", "", "", {}},
        // Text that looks like a character reference is escaped like any other.
-       {2, 8, "&#x41;&#x<\"';& #x &#", "a&#x", "&#x42"}, {3, 9, std::string("cut\0here", 8), "&amp; &lt; &#38;", "x&#xZ<;>y"}},
-      {{4242, 4, R"(/opt/a <b> & "c" 'd'/x)", R"(  -x "a b" & <y> 'z'  kestravCmdLine:;pid=4;guid={G})", "{G}"},
-       {0x7FFFFFFF, 1023, R"(C:\svc\w.exe)", "&amp; &lt;", "{A-b}"},
+       {2, 8, "&#x41;&#x<\"';& #x &#", "a&#x", "&#x42", {}}, {3, 9, std::string("cut\0here", 8), "&amp; &lt; &#38;", "x&#xZ<;>y", {}}},
+      {{4242, 4, R"(/opt/a <b> & "c" 'd'/x)", R"(  -x "a b" & <y> 'z'  kestravCmdLine:;pid=4;guid={G})", "{G}", {}},
+       {0x7FFFFFFF, 1023, R"(C:\svc\w.exe)", "&amp; &lt;", "{A-b}", {}},
        // Not UTF-8: a Latin-1 0xE9 before a quote or an entity, and a lone lead byte at the end.
-       {7, 7, "/opt/caf\xE9", "-n \"Caf\xE9\" \xCD& \xF0<", "{g}\xC3"}},
+       {7, 7, "/opt/caf\xE9", "-n \"Caf\xE9\" \xCD& \xF0<", "{g}\xC3", {}}},
       {},
   };
   for (const auto& entries : documents) {

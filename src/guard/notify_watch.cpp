@@ -1,0 +1,285 @@
+#include "guard/notify_watch.h"
+
+#include <algorithm>
+
+#include "common/error_codes.h"
+#include "platform/log_line.h"
+#include "platform/worker_quit.h"
+#include "platform/zol_runtime.h"
+
+namespace {
+
+// Messages taken from one channel per pass: the others are served before it is read again.
+constexpr int kMessagesPerPass = 16;
+// Messages kept from before the process is known (its first words race the start's report).
+constexpr size_t kMaxEarlyMessages = 16;
+constexpr uint32_t kFailedWaitRetryMs = 100;
+
+thread_local const CNotifyWatch* currentWatch = nullptr;
+
+uint32_t WatchEntry(void* param) {
+  if (param != nullptr) static_cast<CNotifyWatch*>(param)->insideWorkRoutine();
+  return 0;
+}
+
+std::chrono::microseconds Usec(uint64_t usec) {
+  // Cut to a year: no overflow of the clock, and no wait longer than that anyway.
+  return std::chrono::microseconds(std::min<uint64_t>(usec, 365ull * 24 * 3600 * 1000000));
+}
+
+}  // namespace
+
+CNotifyWatch::CNotifyWatch() {}
+
+CNotifyWatch::~CNotifyWatch() {
+  try {
+    Stop();
+  } catch (...) {
+  }
+}
+
+bool CNotifyWatch::Start(INotifyWatchSink* sink) {
+  static const char* const kFunction = "CNotifyWatch::Start";
+  if (running_) return true;
+  if (sink == nullptr) {
+    KESTRAVO_LOG_CODE(LOG_WARN, kFunction, KESTRAVO_ERR_INVALID_PARAM, "INotifyWatchSink is NULL");
+    return false;
+  }
+  if (thread_ != nullptr) {
+    ZOL_Thread_Wait(thread_);
+    thread_ = nullptr;
+  }
+  sink_ = sink;
+  quitRequested_ = false;
+  thread_ = ZOL_Thread_Create(WatchEntry, this, 0, 0, 0, nullptr);
+  if (thread_ == nullptr) {
+    KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_THREAD_CREATE, "[sysError=%d]create notify thread failed.",
+                      ZOL_GetSystemLastError());
+    sink_ = nullptr;
+    return false;
+  }
+  running_ = true;
+  return true;
+}
+
+bool CNotifyWatch::Stop() {
+  quitRequested_ = true;
+  set_.Wake();
+  if (thread_ != nullptr && currentWatch != this) {
+    ZOL_Thread_Wait(thread_);
+    thread_ = nullptr;
+  }
+  running_ = false;
+  std::vector<uint32_t> hpids;
+  {
+    ZOL_Guard guard(&mutex_);
+    for (const auto& entry : channels_) hpids.push_back(entry.first);
+    channels_.clear();
+  }
+  for (uint32_t hpid : hpids) set_.Close(hpid);
+  if (currentWatch != this) sink_ = nullptr;
+  return true;
+}
+
+bool CNotifyWatch::OpenChannel(uint32_t hpid, const std::string& guid) {
+  static const char* const kFunction = "CNotifyWatch::OpenChannel";
+  CloseChannel(hpid);
+  if (!set_.Open(hpid, guid)) {
+    KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,guid=%s,error=%d]no notify channel, the child runs without one",
+                      static_cast<int>(hpid), guid.c_str(), static_cast<int>(ZOL_GetLastError()));
+    return false;
+  }
+  ZOL_Guard guard(&mutex_);
+  channels_[hpid] = Channel{};
+  return true;
+}
+
+void CNotifyWatch::CloseChannel(uint32_t hpid) {
+  {
+    ZOL_Guard guard(&mutex_);
+    channels_.erase(hpid);
+  }
+  set_.Close(hpid);
+}
+
+void CNotifyWatch::ProcessStarted(uint32_t hpid, uint32_t pid, const ChildSettings& settings, bool adopted) {
+  {
+    ZOL_Guard guard(&mutex_);
+    auto it = channels_.find(hpid);
+    if (it == channels_.end()) return;
+    Channel& ch = it->second;
+    std::vector<Message> early;
+    early.swap(ch.early);
+    ch = Channel{};
+    ch.pid = pid;
+    ch.settings = settings;
+    ch.startedAt = ch.clockFrom = Clock::now();
+    ch.announceReady = adopted && settings.ready;
+    // Its first words may have come before this report: the next pass takes them.
+    for (Message& message : early) {
+      if (message.sender == pid) ch.early.push_back(std::move(message));
+    }
+  }
+  set_.Wake();
+}
+
+void CNotifyWatch::ProcessEnded(uint32_t hpid, uint32_t pid) {
+  ZOL_Guard guard(&mutex_);
+  auto it = channels_.find(hpid);
+  if (it != channels_.end() && it->second.pid == pid) {
+    it->second = Channel{};
+  }
+}
+
+void CNotifyWatch::ReceiveLocked(uint32_t hpid, int count, std::vector<Event>* events) {
+  static const char* const kFunction = "CNotifyWatch::Receive";
+  std::string text;
+  for (int i = 0; i < count; ++i) {
+    auto it = channels_.find(hpid);
+    uint32_t sender = 0;
+    if (it == channels_.end() || set_.Receive(hpid, &text, &sender) <= 0) return;
+    Channel& ch = it->second;
+    if (ch.pid == 0) {
+      if (ch.early.size() < kMaxEarlyMessages) ch.early.push_back(Message{text, sender});
+    } else if (sender != ch.pid) {
+      if (!ch.refusedLogged) {
+        ch.refusedLogged = true;
+        KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d,sender=%d]message from another process dropped",
+                          static_cast<int>(hpid), static_cast<int>(ch.pid), static_cast<int>(sender));
+      }
+    } else {
+      TakeLocked(hpid, ch, text, Clock::now(), events);
+    }
+  }
+}
+
+bool CNotifyWatch::TakeFinalSettings(uint32_t hpid, uint32_t pid, ChildSettings* settings) {
+  ZOL_Guard guard(&mutex_);
+  auto it = channels_.find(hpid);
+  if (it == channels_.end() || it->second.pid != pid) return false;
+  std::vector<Event> dropped;
+  // Early ones first, in the order they came; a queue of a flooding child is not read to its end.
+  std::vector<Message> early;
+  early.swap(it->second.early);
+  for (const Message& message : early) TakeLocked(hpid, it->second, message.text, Clock::now(), &dropped);
+  ReceiveLocked(hpid, kMaxEarlyMessages * 4, &dropped);
+  *settings = it->second.settings;
+  return true;
+}
+
+void CNotifyWatch::TakeLocked(uint32_t hpid, Channel& ch, const std::string& text, Clock::time_point now,
+                              std::vector<Event>* events) {
+  static const char* const kFunction = "CNotifyWatch::Take";
+  const ChildSettings before = ch.settings;
+  NotifyRequest request;
+  std::string ignored;
+  ApplyNotifyText(text, &ch.settings, &request, &ignored);
+  if (!ignored.empty() && !ch.ignoredLogged) {
+    ch.ignoredLogged = true;
+    KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]ignored in the child's message: %s", static_cast<int>(hpid),
+                      static_cast<int>(ch.pid), ignored.c_str());
+  }
+  bool becameReady = false;
+  if (request.ready && !ch.settings.ready) {
+    ch.settings.ready = becameReady = true;
+    ch.clockFrom = now;
+  }
+  // Pings before READY=1 neither start nor feed the clock.
+  if (ch.settings.ready && (request.ping || request.watchdogSet)) ch.clockFrom = now;
+  if (request.stopping) {
+    KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]the child says it is stopping", static_cast<int>(hpid),
+                      static_cast<int>(ch.pid));
+  }
+  if (request.hasStatus) events->push_back(Event{Event::kStatus, hpid, ch.pid, {}, request.status});
+  if (ch.settings != before) events->push_back(Event{becameReady ? Event::kReady : Event::kSettings, hpid, ch.pid, ch.settings, {}});
+  if (request.trigger && !ch.stopAsked) {
+    OverdueLocked(hpid, ch, KESTRAVO_CAUSE_WATCHDOG, ch.settings.watchdogUsec / 1000, now, events);
+  }
+}
+
+void CNotifyWatch::OverdueLocked(uint32_t hpid, Channel& ch, uint32_t cause, uint64_t causeValue, Clock::time_point now,
+                                 std::vector<Event>* events) {
+  ch.stopAsked = true;
+  ch.killAt = now + std::chrono::milliseconds(ch.settings.stopGraceMs);
+  Event event{Event::kOverdue, hpid, ch.pid, {}, {}};
+  event.cause = cause;
+  event.causeValue = causeValue;
+  events->push_back(event);
+}
+
+uint32_t CNotifyWatch::CheckClocksLocked(Clock::time_point now, std::vector<Event>* events) {
+  Clock::time_point next = Clock::time_point::max();
+  for (auto& [hpid, ch] : channels_) {
+    if (ch.pid == 0) continue;
+    if (ch.announceReady) {
+      ch.announceReady = false;
+      events->push_back(Event{Event::kReady, hpid, ch.pid, ch.settings, {}});
+    }
+    if (!ch.early.empty()) {
+      std::vector<Message> early;
+      early.swap(ch.early);
+      for (const Message& message : early) TakeLocked(hpid, ch, message.text, now, events);
+    }
+    Clock::time_point due = Clock::time_point::max();
+    if (ch.stopAsked) {
+      if (!ch.killSent && now >= ch.killAt) {
+        ch.killSent = true;
+        events->push_back(Event{Event::kKill, hpid, ch.pid, {}, {}});
+      }
+      if (!ch.killSent) due = ch.killAt;
+    } else if (!ch.settings.ready && ch.settings.readyTimeoutUsec > 0) {
+      due = ch.startedAt + Usec(ch.settings.readyTimeoutUsec);
+      if (now >= due) OverdueLocked(hpid, ch, KESTRAVO_CAUSE_NOT_READY, ch.settings.readyTimeoutUsec / 1000, now, events);
+    } else if (ch.settings.ready && ch.settings.watchdogUsec > 0) {
+      due = ch.clockFrom + Usec(ch.settings.watchdogUsec);
+      if (now >= due) OverdueLocked(hpid, ch, KESTRAVO_CAUSE_WATCHDOG, ch.settings.watchdogUsec / 1000, now, events);
+    }
+    if (ch.stopAsked && !ch.killSent) due = ch.killAt;
+    next = std::min(next, due);
+  }
+  if (next == Clock::time_point::max()) return INFINITE;
+  auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
+  return static_cast<uint32_t>(std::clamp<int64_t>(ms, 0, 0x7FFFFFFF));
+}
+
+uint32_t CNotifyWatch::insideWorkRoutine() {
+  static const char* const kFunction = "CNotifyWatch::insideWorkRoutine";
+  currentWatch = this;
+  SetWorkerQuitFlag(&quitRequested_);
+  std::vector<uint64_t> readable;
+  std::vector<Event> events;
+  uint32_t waitMs = 0;
+  for (;;) {
+    if (quitRequested_) return 0;
+    readable.clear();
+    uint32_t result = set_.Wait(waitMs, &readable);
+    if (quitRequested_) return 0;
+    if (result == WAIT_FAILED) {
+      KESTRAVO_LOG_INFO(kFunction, "[lastError=%d]wait for notify channels failed, look again later",
+                        static_cast<int>(ZOL_GetLastError()));
+      ZOL_Sleep(kFailedWaitRetryMs);
+    }
+    for (uint64_t key : readable) {
+      ZOL_Guard guard(&mutex_);
+      ReceiveLocked(static_cast<uint32_t>(key), kMessagesPerPass, &events);
+    }
+    {
+      ZOL_Guard guard(&mutex_);
+      waitMs = CheckClocksLocked(Clock::now(), &events);
+    }
+    INotifyWatchSink* sink = sink_;
+    for (const Event& event : events) {
+      if (quitRequested_ || sink == nullptr) break;
+      switch (event.kind) {
+        case Event::kSettings:
+        case Event::kReady:
+          sink->OnChildSettings(event.hpid, event.pid, event.settings, event.kind == Event::kReady);
+          break;
+        case Event::kStatus: sink->OnChildStatus(event.hpid, event.pid, event.status); break;
+        case Event::kOverdue: sink->OnChildOverdue(event.hpid, event.pid, event.cause, event.causeValue); break;
+        case Event::kKill: sink->OnChildKillDue(event.hpid, event.pid); break;
+      }
+    }
+    events.clear();
+  }
+}
