@@ -9,6 +9,23 @@
  * same (MSG_EXITED, then MSG_RESTARTED), and a stop during the wait cancels the restart. The
  * library records its children in "kestravo.xml" beside the host's executable.
  *
+ * A child may speak for itself through KESTRAVO_ChildNotify (kestravo_child.h): that it is ready
+ * (MSG_READY), a status line (MSG_STATUS), watchdog pings, and its settings: a ready time-out, a
+ * watchdog interval, a restart policy (always, the default; on-failure, with the exit codes that
+ * count as success; never) and the grace of the stops the library makes itself. The settings
+ * travel through the child, never through this API: a host that wants them for a child passes
+ * them to it (kestravo-run takes them as options and sends them first thing). They belong to the
+ * child's current process: after a restart the defaults hold until the new process sends them
+ * again. They are kept in kestravo.xml with the child, so a child adopted by the next host keeps
+ * its watchdog and policy; its watchdog then runs from the adoption, and a child that was ready
+ * is reported ready again once adopted. A child that misses its watchdog ping, or is not ready
+ * within its time-out, gets its stop event, is terminated after its grace, and is reported with
+ * cause KESTRAVO_CAUSE_WATCHDOG or KESTRAVO_CAUSE_NOT_READY. A child whose policy leaves it ended
+ * is reported with restarting 0 and keeps its hpid (KESTRAVO_GetOSPid answers its last pid) until
+ * KESTRAVO_DestroyProcess or KESTRAVO_KillProcess, which then answer 0 at once. Only the process
+ * the library started (or adopted) is heard; messages from any other process are dropped. Linux
+ * only for now: on Windows a child's messages go nowhere and the defaults hold.
+ *
  * Link with -lkestravo. Valid C and C++. Every function may be called from any thread; all but
  * KESTRAVO_SetMsgCallBack are serialised by one lock, held for the whole call except while
  * KESTRAVO_DestroyProcess and KESTRAVO_KillProcess wait for their child to end. So no call waits
@@ -53,7 +70,7 @@ extern "C" {
 
 /* Message types of the callback. */
 #define MSG_EXITED 1          /* the child exited unasked; a restart is under way (perhaps spaced, see
-                                 above); msgData: ExitedProcInfo */
+                                 above) unless its restarting is 0; msgData: ExitedProcInfo */
 #define MSG_RESTARTED 2       /* the child runs again under its hpid */
 #define MSG_RESTART_FAILED 3  /* one restart attempt failed; another follows about 30 s later */
 #define MSG_ATTACHABLE 4      /* a child of an earlier run still runs; msgData: AttachableProcInfo */
@@ -108,8 +125,10 @@ typedef struct ExitedProcInfo {
 } ExitedProcInfo;
 
 /* The host's callback. It runs on the library's threads: MSG_EXITED and MSG_RESTARTED on the
-   exit-watch thread, MSG_RESTARTED and MSG_RESTART_FAILED on the launcher thread, MSG_ATTACHABLE on
-   the thread inside KESTRAVO_Init. msgData is NULL except for MSG_EXITED and MSG_ATTACHABLE. The result is
+   exit-watch thread, MSG_RESTARTED and MSG_RESTART_FAILED on the launcher thread, MSG_READY and
+   MSG_STATUS on the notify thread (which also keeps the watchdog clocks: a slow callback there
+   delays them), MSG_ATTACHABLE on the thread inside KESTRAVO_Init. msgData is NULL except for
+   MSG_EXITED, MSG_STATUS and MSG_ATTACHABLE. The result is
    ignored. It should return quickly: while it runs, that thread does nothing else. It may call any
    function of the library; while the last KESTRAVO_Uninit runs, those calls answer 5 (false)
    instead of waiting. */
@@ -150,7 +169,8 @@ KESTRAVO_API int32_t KESTRAVO_CreateProcess(const char* exePath, const char* cmd
    a new child, and the child leaves kestravo.xml, once it is done. The wait is made without the
    library's lock: other calls go on meanwhile, other destroys included, and a second destroy or
    kill of the same hpid answers 1. When the last KESTRAVO_Uninit runs meanwhile, it ends the
-   child at once and the call answers 0. */
+   child at once and the call answers 0. A child its restart policy left ended is forgotten at
+   once: 0. */
 KESTRAVO_API int32_t KESTRAVO_DestroyProcess(uint32_t hpid, uint32_t graceMs) KESTRAVO_NOEXCEPT;
 
 /* Terminates the child without asking, and returns once it has ended: 0, 1, 3 (not confirmed

@@ -97,11 +97,12 @@ int32_t CProcessMgr::OnCreateNotify(ManagedProcess* process, bool ok) {
       ZOL_Guard guard(&lock_);
       processMap.insert_or_assign(process->hpid, *process);
     }
-    // Heard before the guard watches it, so that its exit finds what it said.
+    // Recorded before it is heard, so that what it says finds its entry; heard before the guard
+    // watches it, so that its exit finds what it said.
+    SaveProcConfig(*process);
     GetNotifyWatch()->ProcessStarted(process->hpid, process->pid, ChildSettings{}, false);
     GetRunningGuard()->Wake();
     ZOL_SetEvent(process->syncEvent.Get());
-    SaveProcConfig(*process);
   } else {
     ZOL_SetEvent(process->syncEvent.Get());
   }
@@ -136,6 +137,7 @@ int32_t CProcessMgr::OnRelaunchNotify(ManagedProcess* process, bool ok) {
       }
     }
     if (installed) {
+      SaveProcConfig(*process);
       GetNotifyWatch()->ProcessStarted(process->hpid, process->pid, ChildSettings{}, false);
       GetRunningGuard()->Wake();
       // A restart asked for while its record's earlier relaunch ran: its kill held the process
@@ -146,7 +148,6 @@ int32_t CProcessMgr::OnRelaunchNotify(ManagedProcess* process, bool ok) {
                           static_cast<int>(process->hpid), static_cast<int>(previousPid));
         TerminateProcessTree(previous.Get());
       }
-      SaveProcConfig(*process);
     } else {
       // Destroyed, killed or restarted while this relaunch ran: the new process would run on
       // unmanaged, or beside the restart's. It has done no work yet; end it.

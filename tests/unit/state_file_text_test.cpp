@@ -116,6 +116,31 @@ TEST(StateFileText, EntriesThatCannotBeUsedAreSkipped) {
   }
 }
 
+// What a child said of itself is kept with its entry and read back; values that cannot be taken
+// leave the defaults; a grace of 0 is the default and a longer one than ten minutes is cut.
+TEST(StateFileText, AChildsSettingsAreKeptWithItsEntry) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"READY=1 WATCHDOG_USEC=5000000 KESTRAVO_READY_TIMEOUT_USEC=30000000 KESTRAVO_RESTART=on-failure "
+       "KESTRAVO_SUCCESS_EXIT=0,2 KESTRAVO_STOP_GRACE_MS=500", ""},
+      {"READY=2 WATCHDOG_USEC=-1 KESTRAVO_RESTART=sometimes KESTRAVO_SUCCESS_EXIT=0,x KESTRAVO_STOP_GRACE_MS=0 FOO=1", ""},
+      {"KESTRAVO_RESTART=never KESTRAVO_SUCCESS_EXIT=,-3,,4294967295 KESTRAVO_STOP_GRACE_MS=99999999",
+       "KESTRAVO_RESTART=never KESTRAVO_SUCCESS_EXIT=-3,-1 KESTRAVO_STOP_GRACE_MS=600000"},
+  };
+  for (const auto& [stored, expected] : rows) {
+    const std::string& kept = &stored == &rows[0].first ? stored : expected;
+    std::list<ProcConfig> read;
+    ParseStateFileText("<kestravo><process hpid=\"0\" pid=\"1\" guid=\"{a}\" notify=\"" + stored + "\" /></kestravo>", &read, {});
+    ASSERT_EQ(read.size(), 1u) << stored;
+    EXPECT_EQ(SettingsText(read.front().settings), kept) << stored;
+    std::string text;
+    ASSERT_TRUE(BuildStateFileText(read, &text));
+    std::list<ProcConfig> again;
+    ParseStateFileText(text, &again, {});
+    ASSERT_EQ(again.size(), 1u) << text;
+    EXPECT_TRUE(again.front().settings == read.front().settings) << text;
+  }
+}
+
 // A state file or lock that is a second name of another file (one that a program run as another
 // user could have linked in), or another user's, is neither read nor written, on either system.
 TEST(StateFile, ASecondNameOrAnotherUsersFileIsNeitherReadNorWritten) {
