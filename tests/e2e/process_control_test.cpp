@@ -718,6 +718,8 @@ const ReadinessCase kReadinessCases[] = {
      {MSG_EXITED, MSG_READY}, "", {KESTRAVO_CAUSE_WATCHDOG, 3600000, 0}},
 };
 
+void PrintTo(const ReadinessCase& c, std::ostream* out) { *out << c.name; }
+
 class Readiness : public HostTest, public ::testing::WithParamInterface<ReadinessCase> {};
 
 TEST_P(Readiness, ReachesTheHostThroughTheAdapter) {
