@@ -1,9 +1,12 @@
 // A real host using the library: the log lines hosts and operators grep, the answers to calls
 // out of turn or with bad arguments, Init and Uninit, stops, trees, restarts, the arguments a
-// child receives, and the host's callback calling the library from the library's threads.
+// child receives, the host's callback calling the library from the library's threads, and what
+// kestravo-run passes on of its program's readiness and status.
 #include <gtest/gtest.h>
 #include <kestravo.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <regex>
 #include <atomic>
@@ -691,6 +694,96 @@ TEST_P(Callbacks, CallsFromTheLibrarysThreadsReturn) {
 
 INSTANTIATE_TEST_SUITE_P(Thread, Callbacks, ::testing::ValuesIn(kCallbackCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// What kestravo-run passes on to the host of its program: readiness told on its notify socket (by
+// the program, run as another user or not, or by an orphaned descendant), on a ready descriptor,
+// or by a time run; the status; a missed watchdog ping, after which the program is left ended.
+struct ReadinessCase {
+  const char* name;
+  std::string adapter;          // kestravo-run's options
+  std::string program;          // the helper child's mode and arguments after its report
+  std::vector<uint32_t> types;  // every message the host hears, sorted
+  std::string status;           // the MSG_STATUS line
+  std::vector<uint64_t> exit;   // cause, causeValue and restarting of the MSG_EXITED
+  bool asUser = false;          // run as nobody: root only
+};
+
+const ReadinessCase kReadinessCases[] = {
+    {"Notify", "--notify", "sdnotify - STATUS=starting|READY=1 WATCHDOG=1", {MSG_READY, MSG_STATUS}, "starting", {}},
+    {"NotifyAsAnotherUser", "--notify --user nobody", "sdnotify - READY=1|STATUS=up", {MSG_READY, MSG_STATUS}, "up", {}, true},
+    {"NotifyFromAnOrphan", "--notify", "sdnotify - ^READY=1", {MSG_READY}, "", {}},
+    {"ReadyFd", "--ready-fd 7", "readyfd - 7", {MSG_READY}, "", {}},
+    {"ReadyAfter", "--ready-after 200ms", "ignore -", {MSG_READY}, "", {}},
+    {"WatchdogMissed", "--notify --watchdog 400ms --restart never --grace 500ms", "sdnotify - READY=1",
+     {MSG_EXITED, MSG_READY}, "", {KESTRAVO_CAUSE_WATCHDOG, 400, 0}},
+    {"WatchdogTriggered", "--notify --watchdog 1h --restart never", "sdnotify - READY=1 WATCHDOG=trigger",
+     {MSG_EXITED, MSG_READY}, "", {KESTRAVO_CAUSE_WATCHDOG, 3600000, 0}},
+};
+
+void PrintTo(const ReadinessCase& c, std::ostream* out) { *out << c.name; }
+
+class Readiness : public HostTest, public ::testing::WithParamInterface<ReadinessCase> {};
+
+TEST_P(Readiness, ReachesTheHostThroughTheAdapter) {
+  const ReadinessCase& c = GetParam();
+  if (c.asUser && geteuid() != 0) GTEST_SKIP() << "runs its program as another user";
+  ASSERT_TRUE(Start());
+  const uint32_t hpid = Create(KESTRAVO_ADAPTER, c.adapter + " -- " + HelperChild() + " " + c.program + " ");
+  ASSERT_LT(hpid, 1024u);
+  std::vector<uint32_t> types;
+  std::string status;
+  std::vector<uint64_t> exit;
+  auto heard = [&] {
+    types.clear();
+    for (const Message& m : Messages()) {
+      if (m.hpid != hpid) continue;
+      types.push_back(m.type);
+      if (m.type == MSG_STATUS) status = m.status;
+      if (m.type == MSG_EXITED) exit = {m.exited.cause, m.exited.causeValue, m.exited.restarting};
+    }
+    std::sort(types.begin(), types.end());
+    return types.size() >= c.types.size();
+  };
+  EXPECT_TRUE(WaitFor(heard, std::chrono::seconds(20)));
+  EXPECT_EQ(types, c.types);
+  EXPECT_EQ(status, c.status);
+  EXPECT_EQ(exit, c.exit);
+  EXPECT_EQ(KESTRAVO_DestroyProcess(hpid, 0), 0);
+  Stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Adapter, Readiness, ::testing::ValuesIn(kReadinessCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// kestravo-run's notify socket takes the program's messages only: one from another process (this
+// one) is refused and said so. The program gets the watchdog's interval and its own pid.
+TEST_F(ProcessControl, TheAdaptersNotifySocketRefusesOtherProcesses) {
+  ASSERT_TRUE(Start());
+  const std::string report = dir.File("notify.report"), log = dir.File("notify.log");
+  const uint32_t hpid = Create(KESTRAVO_ADAPTER, "--notify --watchdog 1h --output " + log + " -- " + HelperChild() +
+                                                     " sdnotify " + report + " STATUS=inside ");
+  ASSERT_TRUE(WaitCount(hpid, MSG_STATUS, 1));
+  Report program = ReadReport(report);
+  EXPECT_EQ(program["env_WATCHDOG_USEC"] + " " + program["env_WATCHDOG_PID"], "3600000000 " + program["pid"]);
+  const std::string address = program["env_NOTIFY_SOCKET"];
+  ASSERT_TRUE(address.size() > 1 && address.size() < sizeof(sockaddr_un::sun_path) && address[0] == '@') << address;
+  sockaddr_un to = {};
+  to.sun_family = AF_UNIX;
+  memcpy(to.sun_path + 1, address.data() + 1, address.size() - 1);
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const std::string text = "READY=1\nSTATUS=outside";
+  EXPECT_EQ(sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                   static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size())),
+            static_cast<ssize_t>(text.size()));
+  close(fd);
+  EXPECT_TRUE(WaitFor([&] {
+    return FileText(log).find("refused a notify message from process " + std::to_string(getpid())) != std::string::npos;
+  })) << FileText(log);
+  EXPECT_EQ(Count(hpid, MSG_READY), 0u);
+  EXPECT_EQ(Count(hpid, MSG_STATUS), 1u);
+  EXPECT_EQ(KESTRAVO_DestroyProcess(hpid, 0), 0);
+  Stop();
+}
 
 }  // namespace
 }  // namespace kestravo::test

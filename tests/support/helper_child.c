@@ -4,7 +4,7 @@
 // tests check: its pid, whether it leads its session and has a controlling terminal (ctty), its
 // working directory, uid and gid, its open descriptors, its arguments, the identity found in its command line, any identity in its
 // environment (env_identity) and the variables KT_SET, KT_TWO, KT_GONE, KESTRAVO_STATE_DIR, STATE_DIRECTORY,
-// HOME, XDG_RUNTIME_DIR (env_NAME).
+// HOME, XDG_RUNTIME_DIR, NOTIFY_SOCKET, WATCHDOG_USEC, WATCHDOG_PID (env_NAME).
 //
 // Modes:
 //   stop [MS [N [fork]]]  (N workers as "grandchild" starts them; Linux: with fork, a forked copy
@@ -29,6 +29,11 @@
 //   forks N     (Linux) fork children that wait to be killed until a fork fails or N are made,
 //               write "forked=K errno=E" (E: the failed fork's errno, 0 if none failed) to
 //               REPORT.forks, then run until killed
+//   sdnotify DATAGRAM...
+//               (Linux) send each DATAGRAM ('|' for a newline) to $NOTIFY_SOCKET, as the notify
+//               protocol has it; one that starts with '^' from an orphaned grandchild; then run
+//               until killed
+//   readyfd N   (Linux) write "ready" and a newline to descriptor N, then run until killed
 #define _GNU_SOURCE
 #include <stdio.h>
 #include <stdlib.h>
@@ -57,7 +62,10 @@ static int replace_file(const char* from, const char* to) {
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stddef.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -116,8 +124,9 @@ static void write_report(const char* path, int argc, char** argv, const int* gra
     fprintf(out, "\n");
 #endif
     // Variables that the tests set or remove through a host, and one it must not hand down.
-    const char* const names[] = {"KT_SET", "KT_TWO", "KT_GONE", "KESTRAVO_STATE_DIR", "STATE_DIRECTORY", "HOME", "XDG_RUNTIME_DIR"};
-    for (int i = 0; i < 7; ++i)
+    const char* const names[] = {"KT_SET", "KT_TWO", "KT_GONE", "KESTRAVO_STATE_DIR", "STATE_DIRECTORY", "HOME",
+                                 "XDG_RUNTIME_DIR", "NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"};
+    for (int i = 0; i < 10; ++i)
         if (getenv(names[i])) fprintf(out, "env_%s=%s\n", names[i], getenv(names[i]));
     write_fds(out);
     fprintf(out, "argc=%d\n", argc);
@@ -164,6 +173,39 @@ static int wait_stop(const char* report, long ms, int fork_copy) {
     if (result == 0) mark(report, "stopped");
     return result == 0 ? 0 : 6;
 }
+
+#ifndef _WIN32
+// Sends text ('|' for a newline) to the notify socket: a path, or "@" and an abstract name.
+static int notify(const char* text) {
+    const char* address = getenv("NOTIFY_SOCKET");
+    struct sockaddr_un to = {.sun_family = AF_UNIX};
+    if (!address || strlen(address) < 2 || strlen(address) >= sizeof to.sun_path) return -1;
+    strcpy(to.sun_path, address);
+    if (address[0] == '@') to.sun_path[0] = '\0';
+    char message[4096];
+    snprintf(message, sizeof message, "%s", text);
+    for (char* c = message; *c; ++c)
+        if (*c == '|') *c = '\n';
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    socklen_t length = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + strlen(address));
+    int sent = fd >= 0 ? (int)sendto(fd, message, strlen(message), 0, (struct sockaddr*)&to, length) : -1;
+    if (fd >= 0) close(fd);
+    return sent < 0 ? -1 : 0;
+}
+
+// Sends from a grandchild whose parent has ended, which the system hands to a subreaper.
+static int notify_orphaned(const char* text) {
+    pid_t middle = fork();
+    if (middle == 0) {
+        if (fork() == 0) {
+            for (int i = 0; i < 5000 && getppid() == middle; ++i) sleep_ms(1);
+            _exit(notify(text) == 0 ? 0 : 1);
+        }
+        _exit(0);
+    }
+    return middle > 0 && waitpid(middle, NULL, 0) == middle ? 0 : -1;
+}
+#endif
 
 static int file_exists(const char* report, const char* suffix) {
     char path[4096];
@@ -292,6 +334,17 @@ int main(int argc, char** argv) {
         core.rlim_cur = core.rlim_max;
         if (setrlimit(RLIMIT_CORE, &core) != 0) return 5;
         mode = "crash";
+    }
+#endif
+#ifndef _WIN32
+    if (strcmp(mode, "sdnotify") == 0) {
+        for (int i = 3; i < argc; ++i)
+            if ((argv[i][0] == '^' ? notify_orphaned(argv[i] + 1) : notify(argv[i])) != 0) return 5;
+        run_forever();
+    }
+    if (strcmp(mode, "readyfd") == 0) {
+        if (write((int)arg, "ready\n", 6) != 6) return 5;
+        run_forever();
     }
 #endif
     if (strcmp(mode, "crash") == 0) {

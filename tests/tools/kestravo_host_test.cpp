@@ -149,6 +149,49 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
   EXPECT_EQ(FileText(dir.File("long.env")), "KT_LONG=" + std::string(300, 'b') + std::string(1, '\0'));
 }
 
+// kestravo-run's readiness, watchdog and restart options: a bad one is named with what it takes
+// (exit 125, as every setting the adapter cannot carry out, and nothing runs); good ones with no
+// supervisor's channel to take them are said once, and the program runs as it would without.
+TEST_F(HostToolTest, AdapterNamesBadReadinessOptionsAndRunsOnWithoutAChannel) {
+  const std::string ran = dir.File("ran"), marker = std::string("kestravCmdLine:;pid=0;guid=") + CreateGuidString();
+  const std::string time = "a time such as 30s, 500ms, 2m or 1h";
+  const struct {
+    std::vector<std::string> args;
+    int exit;
+    std::string said;
+  } cases[] = {
+      {{"--watchdog", "5s"}, 125, "kestravo-run: --watchdog needs --notify"},
+      {{"--notify", "--watchdog", "5x"}, 125, "bad value '5x' for --watchdog: " + time + ", at most a day"},
+      {{"--notify", "--watchdog", "0"}, 125, "bad value '0' for --watchdog: " + time},
+      {{"--ready-after", "-1s"}, 125, "bad value '-1s' for --ready-after: " + time},
+      {{"--ready-timeout", "2d", "--notify"}, 125, "bad value '2d' for --ready-timeout: " + time},
+      {{"--ready-timeout", "3s"}, 125, "--ready-timeout needs --notify, --ready-fd or --ready-after"},
+      {{"--ready-after", "5s", "--ready-timeout", "2s"}, 125, "--ready-after must be shorter than --ready-timeout"},
+      {{"--ready-fd", "2"}, 125, "bad value '2' for --ready-fd: a descriptor number from 3 to 65535"},
+      {{"--ready-fd", "x"}, 125, "bad value 'x' for --ready-fd"},
+      {{"--restart", "sometimes"}, 125, "bad value 'sometimes' for --restart: always, on-failure or never"},
+      {{"--restart", "on-failure", "--success-exit", "0,256"}, 125, "bad value '0,256' for --success-exit: exit codes from 0 to 255"},
+      {{"--restart", "on-failure", "--success-exit", ","}, 125, "bad value ',' for --success-exit"},
+      {{"--success-exit", "0 2"}, 125, "--success-exit needs --restart on-failure"},
+      {{"--grace", "11m"}, 125, "bad value '11m' for --grace: " + time + ", at most 10m"},
+      {{"--notify=yes"}, 125, "bad value 'yes' for --notify: it takes no value"},
+      {{"--notify", "--watchdog", "1s", "--restart", "on-failure", "--success-exit", "0, 2", "--grace", "1.5s"}, 0,
+       "kestravo-run: not run by a supervisor: readiness, status and settings are not passed on\n"},
+      {{"--ready-after", "1ms", "--ready-timeout", "1m", "--restart", "never", "--", "touch", ran + marker}, 0,
+       "kestravo-run: the supervisor has no notify channel for this program"},
+  };
+  int run = 20;
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.args;
+    if (args.back().find(marker) == std::string::npos) args.insert(args.end(), {"--", "touch", ran});
+    std::filesystem::remove(ran);
+    EXPECT_EQ(WaitExit(Start(++run, args, Adapter())), c.exit) << "run " << run;
+    const std::string err = FileText(Err(run));
+    EXPECT_EQ(CountMatches(err, Quote(c.said)), 1u) << "run " << run << ": " << err;
+    EXPECT_EQ(std::filesystem::exists(ran), c.exit == 0) << "run " << run;
+  }
+}
+
 // kestravo-run --output: the program's output and the adapter's notes, in owner-only files
 // rotated at the size given with the number of old ones given, each cut after a whole line; a
 // symbolic link is refused and not followed. The adapter ends as its program did, and takes what

@@ -13,6 +13,7 @@
 #include "common/signal_names.h"
 #include "kestravo_child.h"
 #include "program_limits.h"
+#include "notify_bridge.h"
 #include "run_program.h"
 #include "path_search.h"
 #include "size_text.h"
@@ -25,8 +26,10 @@ const char kUsage[] =
     "usage: kestravo-run --version\n"
     "       kestravo-run [--stop-signal SIGNAL] [--output FILE [--output-size SIZE] [--output-keep N]]\n"
     "                    [--chdir DIR] [--env NAME=VALUE]... [--env-file FILE]... [--unset-env NAME]...\n"
-    "                    [--user USER] [--group GROUP]\n"
-    "                    [--memory-max SIZE] [--tasks-max N] [--cpu-max PERCENT] [--] PROGRAM [ARGS...]\n"
+    "                    [--user USER] [--group GROUP] [--notify [--watchdog TIME]] [--ready-fd N]\n"
+    "                    [--ready-after TIME] [--ready-timeout TIME] [--restart always|on-failure|never]\n"
+    "                    [--success-exit CODES] [--grace TIME] [--memory-max SIZE] [--tasks-max N]\n"
+    "                    [--cpu-max PERCENT] [--] PROGRAM [ARGS...]\n"
     "Runs PROGRAM for a Kestravo supervisor. The identity that the supervisor appends to the\n"
     "command line is taken off the arguments and given to PROGRAM as KESTRAVO_HPID and\n"
     "KESTRAVO_GUID. PROGRAM runs in DIR, with the variables removed (--unset-env) and set\n"
@@ -40,6 +43,7 @@ void PrintUsage(FILE* to) {
   fputs(kestravo_run::StopUsage(), to);
   fputs(kestravo_run::OutputUsage(), to);
   fputs(kestravo_run::LimitsUsage(), to);
+  fputs(kestravo_run::NotifyUsage(), to);
 }
 
 // Takes the supervisor's identity off the end of the last argument (or drops the argument when
@@ -94,6 +98,10 @@ int main(int argc, char** argv) {
       return 0;
     }
     std::string name = arg.substr(0, arg.find('=')), value;
+    if (arg == "--notify") {
+      request.notify.notify = true;
+      continue;
+    }
     if (arg.find('=') != std::string::npos) {
       value = arg.substr(arg.find('=') + 1);
     } else if (i + 1 < args.size()) {
@@ -102,7 +110,13 @@ int main(int argc, char** argv) {
       name.clear();
     }
     bool ok = true;
-    if (name == "--stop-signal") {
+    std::string why;
+    if (ParseNotifyOption(name, value, &request.notify, &why)) {
+      if (!why.empty()) {
+        fprintf(stderr, "kestravo-run: bad value '%s' for %s: %s\n", value.c_str(), name.c_str(), why.c_str());
+        return kUsageExit;
+      }
+    } else if (name == "--stop-signal") {
       ok = kestravo::ParseStopSignal(value, &request.stopSignal);
     } else if (name == "--output") {
       request.output.path = value;
@@ -137,6 +151,10 @@ int main(int argc, char** argv) {
       fprintf(stderr, "kestravo-run: bad value '%s' for %s\n", value.c_str(), name.c_str());
       return kUsageExit;
     }
+  }
+  if (std::string why = CheckNotifyOptions(request.notify); !why.empty()) {
+    fprintf(stderr, "kestravo-run: %s\n", why.c_str());
+    return kUsageExit;
   }
   request.argv.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
   if (request.argv.empty() || request.argv[0].empty()) {

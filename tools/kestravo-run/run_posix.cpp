@@ -22,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -32,6 +33,7 @@
 #include "common/signal_names.h"
 #include "kestravo_child.h"
 #include "program_limits.h"
+#include "notify_socket_posix.h"
 #include "platform/posix/inherited_event.h"
 #include "run_program.h"
 #include "path_search.h"
@@ -183,6 +185,48 @@ void EndRestOfGroup(pid_t programGroup) {
   }
 }
 
+// Reaps what this process adopted as their subreaper: the program's descendants whose parents
+// ended. True once the program itself has ended (left unreaped).
+bool ProgramEnded(pid_t program) {
+  for (;;) {
+    siginfo_t ended = {};
+    if (waitid(P_ALL, 0, &ended, WEXITED | WNOHANG | WNOWAIT) != 0 || ended.si_pid == 0) return false;
+    if (ended.si_pid == program) return true;
+    waitpid(ended.si_pid, nullptr, WNOHANG);
+  }
+}
+
+// Reads what the program wrote to its ready descriptor: true once a line has ended there. Closes
+// the pipe (and sets *fd to -1) when no writer is left.
+bool ReadReadyLine(int* fd) {
+  char buffer[4096];
+  bool line = false;
+  for (int chunk = 0; chunk < 16; ++chunk) {
+    ssize_t n = read(*fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || (n < 0 && errno != EAGAIN)) {
+      close(*fd);
+      *fd = -1;
+    }
+    if (n <= 0) break;
+    line = line || memchr(buffer, '\n', static_cast<size_t>(n)) != nullptr;
+  }
+  return line;
+}
+
+// Writes the number in decimal at `to`, which has room for it: in the child, between fork and
+// exec, where no printf may run.
+void WriteNumber(char* to, unsigned long value) {
+  char digits[24];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (n > 0) *to++ = digits[--n];
+  *to = '\0';
+}
+
 }  // namespace
 
 std::vector<std::string> Arguments(int argc, char** argv) {
@@ -284,6 +328,15 @@ void RunProgram(const RunRequest& request) {
   int wake = eventfd(0, EFD_CLOEXEC);
   int report[2], output[2] = {-1, -1};
   if (signals < 0 || wake < 0 || pipe2(report, O_CLOEXEC) != 0) Fail("cannot start", errno, 126);
+  // The ready descriptor's number is taken first, so that nothing opened below lands on it; the
+  // child puts the pipe there.
+  const NotifyOptions& notify = request.notify;
+  if (notify.readyFd >= 0) {
+    int held = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (held < 0 || (held != notify.readyFd && dup3(held, notify.readyFd, O_CLOEXEC) < 0))
+      Fail(("cannot give the program descriptor " + std::to_string(notify.readyFd)).c_str(), errno, 125);
+    if (held != notify.readyFd) close(held);
+  }
   if (!request.output.path.empty()) {
     std::string why;
     if (!g_output.Open(request.output, &why)) {
@@ -309,8 +362,37 @@ void RunProgram(const RunRequest& request) {
     if (inherited >= 0) setenv(kestravo::posix::kStopEventFdVariable, std::to_string(inherited).c_str(), 1);
   }
 
+  // The settings reach the supervisor before the program starts.
+  NotifyBridge bridge(request.guid, Say);
+  const std::string settings = SettingsText(notify);
+  if (!settings.empty()) bridge.Send(settings);
+  NotifySocket socket;
+  int ready[2] = {-1, -1};
+  std::string why;
+  if (notify.notify) {
+    if (!socket.Open(&why)) {
+      Say(why);
+      _exit(125);
+    }
+    // Descendants whose parents end stay in this process's tree, where their messages are taken.
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) Fail("cannot keep the program's descendants", errno, 125);
+    setenv("NOTIFY_SOCKET", socket.Address().c_str(), 1);
+    // Whatever watchdog this process was given is not the program's.
+    unsetenv("WATCHDOG_USEC");
+    unsetenv("WATCHDOG_PID");
+    if (notify.watchdogMs != 0) setenv("WATCHDOG_USEC", std::to_string(notify.watchdogMs * 1000).c_str(), 1);
+  }
+  if (notify.readyFd >= 0 && (pipe2(ready, O_CLOEXEC) != 0 || fcntl(ready[0], F_SETFL, O_NONBLOCK) != 0))
+    Fail("cannot start", errno, 126);
+
   // Everything the child needs is made before fork: between fork and exec only async-signal-safe
-  // calls.
+  // calls. WATCHDOG_PID is the program's pid, which its process writes in.
+  char watchdogPid[40] = "WATCHDOG_PID=";
+  const size_t pidAt = strlen(watchdogPid);
+  std::vector<char*> envp;
+  for (char** entry = environ; *entry != nullptr; ++entry) envp.push_back(*entry);
+  if (notify.notify && notify.watchdogMs != 0) envp.push_back(watchdogPid);
+  envp.push_back(nullptr);
   std::string path = kestravo_tools::FindProgram(request.argv[0]);
   std::vector<char*> argv;
   for (const std::string& arg : request.argv) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -343,7 +425,10 @@ void RunProgram(const RunRequest& request) {
       if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != self) _exit(126);
       sigprocmask(SIG_SETMASK, &none, nullptr);
       if (output[1] >= 0 && (dup2(output[1], STDOUT_FILENO) < 0 || dup2(output[1], STDERR_FILENO) < 0)) _exit(126);
-      execve(path.c_str(), argv.data(), environ);
+      // The number was held for it, so the pipe is never there already; dup2 leaves it open on exec.
+      if (ready[1] >= 0 && dup2(ready[1], notify.readyFd) < 0) _exit(126);
+      WriteNumber(watchdogPid + pidAt, static_cast<unsigned long>(getpid()));
+      execve(path.c_str(), argv.data(), envp.data());
       failure = {0, errno};
     }
     if (write(report[1], &failure, sizeof failure) < 0) {
@@ -353,6 +438,10 @@ void RunProgram(const RunRequest& request) {
   }
   uint64_t startedMs = NowMs();
   close(report[1]);
+  if (ready[1] >= 0) {
+    close(ready[1]);
+    close(notify.readyFd);  // held for the child, which has it now
+  }
   if (output[1] >= 0) {
     close(output[1]);
     fcntl(output[0], F_SETFL, O_NONBLOCK);
@@ -380,9 +469,26 @@ void RunProgram(const RunRequest& request) {
   if (event != nullptr && request.stopSignal != 0) std::thread(WaitForStop, event, wake).detach();
 
   for (;;) {
-    pollfd fds[] = {{signals, POLLIN, 0}, {wake, POLLIN, 0}, {output[0], POLLIN, 0}};
-    if (poll(fds, output[0] >= 0 ? 3 : 2, -1) < 0) continue;
-    if (output[0] >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) && !Pass(output[0])) {
+    // Ready after a time, and a READY=1 that the channel could not take yet, wake the loop.
+    int timeout = -1;
+    if (!bridge.IsReady() && notify.readyAfterMs != 0) {
+      uint64_t at = startedMs + notify.readyAfterMs, now = NowMs();
+      timeout = at > now ? static_cast<int>(std::min<uint64_t>(at - now, 60000)) : 0;
+    }
+    if (bridge.Pending()) timeout = timeout < 0 ? 100 : std::min(timeout, 100);
+    pollfd fds[] = {{signals, POLLIN, 0}, {wake, POLLIN, 0}, {socket.Descriptor(), POLLIN, 0}, {ready[0], POLLIN, 0},
+                    {output[0], POLLIN, 0}};
+    if (poll(fds, 5, timeout) < 0) continue;
+    if (fds[2].revents & POLLIN) socket.Drain(&bridge, Say);
+    if (ready[0] >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR)) && ReadReadyLine(&ready[0])) bridge.TakeReady();
+    if (!bridge.IsReady() && notify.readyAfterMs != 0 && NowMs() - startedMs >= notify.readyAfterMs) {
+      // Only while it still runs: an end waiting to be reaped is no readiness.
+      siginfo_t ended = {};
+      if (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == 0)
+        bridge.TakeReady();
+    }
+    bridge.Flush();
+    if (output[0] >= 0 && (fds[4].revents & (POLLIN | POLLHUP | POLLERR)) && !Pass(output[0])) {
       close(output[0]);
       output[0] = -1;
     }
@@ -406,9 +512,7 @@ void RunProgram(const RunRequest& request) {
       }
       continue;
     }
-    siginfo_t ended = {};
-    if (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) != 0 || ended.si_pid == 0)
-      continue;
+    if (!ProgramEnded(pid)) continue;
     EndRestOfGroup(g_credentials.change ? pid : 0);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "notify_bridge.h"
 #include "output_file.h"
 
 namespace kestravo_run {
@@ -19,6 +20,9 @@ struct RunRequest {
   // Where the program starts; empty: here. Changed to by the program's process, after it took the
   // user and group, so that the directory is reached with the user's rights only.
   std::string directory;
+  // Readiness, watchdog and restart settings, passed on to the supervisor before the program
+  // starts; then what the program reports.
+  NotifyOptions notify;
 };
 
 // This process's arguments, without its own name.

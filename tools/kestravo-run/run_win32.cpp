@@ -7,6 +7,8 @@
 #include <string.h>
 #include <windows.h>
 
+#include <algorithm>
+
 #include "child/stop_event_relay.h"
 #include "common/command_line.h"
 #include "common/exit_text.h"
@@ -74,6 +76,12 @@ HANDLE MakeJob() {
   return job;
 }
 
+// The adapter's own line: to standard error, and stamped into the output file.
+void Say(const std::string& text) {
+  fprintf(stderr, "kestravo-run: %s\n", text.c_str());
+  g_output.Note(text);
+}
+
 void Terminate(HANDLE job, HANDLE process) {
   if (job == nullptr || !TerminateJobObject(job, kTerminatedExit)) TerminateProcess(process, kTerminatedExit);
 }
@@ -130,6 +138,17 @@ void RunProgram(const RunRequest& request) {
     if (!CreatePipe(&outputRead, &outputWrite, &inherited, 1024 * 1024)) Fail("cannot start", "", GetLastError(), 126);
     SetHandleInformation(outputRead, HANDLE_FLAG_INHERIT, 0);
   }
+  // A notify socket and an inherited descriptor are not Windows' ways.
+  const NotifyOptions& notify = request.notify;
+  if (notify.notify || notify.readyFd >= 0) {
+    Say(notify.notify ? "--notify is not supported on Windows" : "--ready-fd is not supported on Windows");
+    End(125);
+  }
+  // The settings reach the supervisor before the program starts.
+  NotifyBridge bridge(request.guid, Say);
+  const std::string settings = SettingsText(notify);
+  if (!settings.empty()) bridge.Send(settings);
+
   // No user to switch to here: the program inherits the directory.
   if (!request.directory.empty() && !SetCurrentDirectoryA(request.directory.c_str()))
     Fail("cannot change to the directory ", request.directory, GetLastError(), 125);
@@ -177,7 +196,19 @@ void RunProgram(const RunRequest& request) {
   bool stopping = false;
   for (;;) {
     DWORD count = event != nullptr && !stopping ? 2 : 1;
-    DWORD result = WaitForMultipleObjects(count, waits, FALSE, INFINITE);
+    // Ready after a time, and a READY=1 that the channel could not take yet, end the wait.
+    DWORD timeout = INFINITE;
+    if (!bridge.IsReady() && notify.readyAfterMs != 0) {
+      const DWORD ran = GetTickCount() - startedAt;
+      timeout = ran < notify.readyAfterMs ? static_cast<DWORD>(std::min<uint64_t>(notify.readyAfterMs - ran, 60000)) : 0;
+    }
+    if (bridge.Pending()) timeout = std::min<DWORD>(timeout, 100);
+    DWORD result = WaitForMultipleObjects(count, waits, FALSE, timeout);
+    if (result == WAIT_TIMEOUT) {
+      if (!bridge.IsReady() && notify.readyAfterMs != 0 && GetTickCount() - startedAt >= notify.readyAfterMs) bridge.TakeReady();
+      bridge.Flush();
+      continue;
+    }
     if (result == WAIT_OBJECT_0 + 1) {
       // Set again for the program (the wait that took it may have reset it), and no longer
       // waited on.
