@@ -292,6 +292,10 @@ Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) 
       *error = "two programs named " + command.name;
       return Parse::kUsage;
     }
+    if (!command.watchdog.empty() && command.ready != "notify") {
+      *error = (command.place.empty() ? "" : command.place + ": ") + "watchdog needs ready = notify (--ready notify)";
+      return Parse::kUsage;
+    }
     std::string needs = options->native ? SettingNeedingAdapter(command) : "";
     if (!needs.empty()) {
       *error = needs + " needs kestravo-run: with --native a program starts directly" +
@@ -299,6 +303,7 @@ Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) 
       return Parse::kUsage;
     }
   }
+  if (!CheckAfter(options->commands, error)) return Parse::kBadFile;
   return Parse::kRun;
 }
 
