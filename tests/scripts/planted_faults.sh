@@ -96,7 +96,8 @@ control~tools/kestravo-host/control_commands.cpp~a.cmdLine == b.cmdLine && a.gra
 control~tools/kestravo-host/control_commands.cpp~      keep.insert(it->first);\n      ++it;~      ++it;~a reload starts a program stopped by hand
 control~tools/kestravo-host/control_commands.cpp~*answer = restart ? StartByName(name) : Answer{0, name + " is stopped already"};~*answer = Answer{0, name + " is stopped already"};~restart leaves a stopped program stopped
 control~tools/kestravo-host/control_commands.cpp~  to->restarts = from.restarts;~  // to->restarts = from.restarts;~status counts restarts afresh after a restart by hand
-control~tools/kestravo-host/control_commands.cpp~child.restartFailed ? kExited : kWaitingToRestart~kWaitingToRestart~a program whose restart failed shows as waiting to restart
+control~tools/kestravo-host/control_commands.cpp~child.leftEnded || child.restartFailed ? kExited~child.leftEnded ? kExited~a program whose restart failed shows as waiting to restart
+control~tools/kestravo-host/supervisor.cpp~if (child.waiting && AfterReady(child.command))~if (child.waiting)~a program starts before the programs its after names are ready
 control~tools/kestravo-host/control_socket_posix.cpp~if (chmod(path.c_str(), 0600) != 0 ||~if (chmod(path.c_str(), 0666) != 0 ||~anyone may connect to the control socket
 control~tools/kestravo-host/control_socket_posix.cpp~    if (unlink(path.c_str()) != 0) {~    if (true) {~the socket of a killed host leaves the next one without control
 control~tools/kestravo-host/control_socket_posix.cpp~(peer.uid != 0 && peer.uid != geteuid())~(peer.uid != 0 && peer.uid == 12345)~the client believes a listener of any user

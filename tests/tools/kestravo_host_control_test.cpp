@@ -163,6 +163,29 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   EXPECT_EQ(StatusWhen([](Programs& p) { return p["doomed"]["state"] == "exited"; }).size(), 1u) << FileText(Out(2));
   kill(host, SIGTERM);
   EXPECT_EQ(WaitExit(host), 0);
+
+  // Readiness: "up" is starting, then ready after its 2 s, and only then does "next" (after = up)
+  // start; restart answers once it is ready again. "once" (restart = never) is left exited with
+  // its exit, and "mute", never ready, is stopped at its ready-timeout with that cause.
+  std::ofstream(dir.File("ready")) << "[up]\ncommand = /bin/sleep 1000\nready = after 2s\n[next]\ncommand = /bin/sleep 1000\nafter = up\n"
+                                      "[once]\ncommand = sh -c \"exit 0\"\nrestart = never\n"
+                                      "[mute]\ncommand = /bin/sleep 1000\nready = notify\nready-timeout = 1s\nrestart = never\n";
+  host = Start(3, {"--file", dir.File("ready")});
+  EXPECT_EQ(StatusWhen([](Programs& p) { return p["up"]["state"] == "starting" && p["next"]["state"] == "waiting"; }).size(), 4u) << FileText(Out(3));
+  Programs ready = StatusWhen([](Programs& p) {
+    return p["up"]["state"] == "ready" && p["next"]["state"] == "running" && p["once"]["state"] == "exited" && p["mute"]["state"] == "exited";
+  });
+  ASSERT_EQ(ready.size(), 4u) << FileText(Out(3));
+  EXPECT_EQ(CountMatches(FileText(Out(3)), "  ready\n[\\s\\S]*next: up ready; starting it\n"), 1u) << FileText(Out(3));
+  EXPECT_EQ(ready["once"]["last_cause"].get<std::string>() + "; " + ready["once"]["last_exit"].get<std::string>().substr(0, 18), "exited; exited with code 0");
+  EXPECT_EQ(ready["mute"]["last_cause"], "not ready");
+  EXPECT_EQ(CountMatches(ready["mute"]["last_exit"].get<std::string>(), "^not ready after 1(\\.0+)? s: "), 1u) << ready["mute"];
+  EXPECT_EQ(Ask({"status", "up", "next"}), 0);
+  EXPECT_EQ(Ask({"status", "once"}), 3);
+  EXPECT_EQ(Ask({"restart", "up"}), 0);
+  EXPECT_EQ(CountMatches(FileText(Out(run_)), "^restarted up: .*: it is ready\n"), 1u) << FileText(Out(run_));
+  kill(host, SIGTERM);
+  EXPECT_EQ(WaitExit(host), 0);
 }
 
 // The host's answer to a request sent straight to its socket by a client of uid and gid (no other

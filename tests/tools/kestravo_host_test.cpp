@@ -111,7 +111,24 @@ TEST_F(HostToolTest, ProgramsFileSettingsReachTheProgramAndBadLinesAreNamed) {
       {"#[web]\n[web]\ncommand = /bin/sleep 100\n", {"--output " + dir.File("web.log") + " -- /bin/sleep 100"}},
       {"; [web]\ncommand = /bin/sleep 100\n", {":2: a setting outside a [program] section"}},
       // Every error of either form names its line.
-      {"/bin/sleep 100\n--grace 11m /bin/sleep 1\n", {":2: --grace takes a time"}}};
+      {"/bin/sleep 100\n--grace 11m /bin/sleep 1\n", {":2: --grace takes a time"}},
+      // Readiness, watchdog, limits and restart policy, as kestravo-run's options.
+      {"[r]\ncommand = /bin/sleep 100\nrestart = on-failure\nsuccess-exit = 0 2\nready = fd 5\nready-timeout = 30s\n"
+       "memory-max = 256M\ntasks-max = 10\ncpu-max = 50%\n[w]\ncommand = /bin/sleep 200\nready = notify\nwatchdog = 10s\nrestart = never\n",
+       {"--output " + dir.File("r.log") + " --restart on-failure --success-exit 0,2 --ready-fd 5 --ready-timeout 30s --memory-max 256M "
+        "--tasks-max 10 --cpu-max 50 -- /bin/sleep 100", "--output " + dir.File("w.log") + " --restart never --notify --watchdog 10s -- /bin/sleep 200"}},
+      {ok + "restart = sometimes\n", {":3: restart takes always, on-failure or never"}},
+      {ok + "success-exit = 0,256\n", {":3: success-exit takes exit codes"}},
+      {ok + "ready = fd 1\n", {":3: ready takes notify, fd N"}},
+      {ok + "ready = after soon\n", {":3: ready takes notify, fd N"}},
+      {ok + "ready = after 2s\nwatchdog = 5s\n", {":4: watchdog needs ready = notify"}},
+      {ok + "ready-timeout = 0s\n", {":3: ready-timeout takes a time"}},
+      {ok + "memory-max = lots\n", {":3: memory-max takes a size"}},
+      {ok + "tasks-max = 0\n", {":3: tasks-max takes a number"}},
+      {ok + "cpu-max = 0%\n", {":3: cpu-max takes a percentage"}},
+      {ok + "after = nobody\n", {":3: after names no program 'nobody'"}},
+      {ok + "after = b\n[b]\ncommand = /bin/true\n[c]\ncommand = /bin/true\nafter = c\n", {":8: after makes a cycle: c -> c"}},
+      {ok + "after = b\n[b]\ncommand = /bin/true\nafter = a\n", {":3: after makes a cycle: a -> b -> a"}}};
   int run = 0;
   for (const Row& row : rows) {
     std::ofstream(list) << row.text;

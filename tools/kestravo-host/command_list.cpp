@@ -139,6 +139,12 @@ std::string UsageText() {
          "  output = web.out                   (in the output directory unless absolute; or none)\n"
          "  output-size = 10M\n"
          "  output-keep = 5\n"
+         "  ready = notify                     (or fd N, or after TIME; also --ready)\n"
+         "  ready-timeout = 30s, watchdog = 10s (watchdog needs ready = notify)\n"
+         "  restart = on-failure               (always, on-failure, never), success-exit = 0 2\n"
+         "  memory-max = 256M, tasks-max = 64, cpu-max = 50%\n"
+         "  after = db                         (started once the programs named are ready)\n"
+         "These take the same options before '--' or a program (--restart, --ready-timeout, ...).\n"
          "Comments start with ; or #. An error in it is named as PROGRAMS:LINE (exit code 2).\n"
          "A file without a [section] line (nor a commented-out one above NAME = VALUE lines) is\n"
          "a list of command lines instead, one a line, each of which may start with --stop-signal\n"
@@ -303,6 +309,10 @@ Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) 
       *error = "two programs named " + command.name;
       return Parse::kUsage;
     }
+    if (!command.watchdog.empty() && command.ready != "notify") {
+      *error = (command.place.empty() ? "" : command.place + ": ") + "watchdog needs ready = notify (--ready notify)";
+      return Parse::kUsage;
+    }
     std::string needs = options->native ? SettingNeedingAdapter(command) : "";
     if (!needs.empty()) {
       *error = needs + " needs kestravo-run: with --native a program starts directly" +
@@ -310,6 +320,7 @@ Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) 
       return Parse::kUsage;
     }
   }
+  if (!CheckAfter(options->commands, error)) return Parse::kBadFile;
   return Parse::kRun;
 }
 

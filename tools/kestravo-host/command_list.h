@@ -34,6 +34,14 @@ struct Command {
   std::string outputSize;   // as kestravo-run takes it ("10M"); empty: its default
   int outputKeep = -1;      // old output files kept; -1: kestravo-run's default
   int autostart = -1;       // 0: listed stopped when the host starts, until start NAME; -1: unset (started)
+  // Readiness, liveness, limits and restart policy, as kestravo-run's options take them; empty:
+  // its default. ready: "notify", "fd N" or "after TIME"; a program without it counts as ready
+  // once it runs.
+  std::string restart, successExit, ready, readyTimeout, watchdog, memoryMax, tasksMax, cpuMax;
+  uint32_t readyTimeoutMs = 0;  // 0: none given
+  // The programs that must be ready before this one starts, and where the file names them.
+  std::vector<std::string> after;
+  std::string afterPlace;
   // The program itself (not kestravo-run), checked again at each start by name, and why it
   // could not be run when the commands were made ready; empty: it could.
   std::string runs;

@@ -59,6 +59,8 @@ std::string Seconds(Clock::duration d) {
 void Supervisor::Carry(const Child& from, Child* to) {
   to->restarts = from.restarts;
   to->lastExit = from.lastExit;
+  to->lastCause = from.lastCause;
+  to->statusText = from.statusText;
 }
 
 void Supervisor::HandleRequests() {
@@ -135,11 +137,15 @@ bool Supervisor::StartByName(const ControlRequest& request, const std::string& n
   if (FindChild(name, &hpid)) {
     Child& child = children_.at(hpid);
     if (!child.startCounted) {  // its first start is under way: answered as a start
-      startWaits_.push_back({request, name, hpid, child.ends, "", Clock::now() + kStartWait});
+      startWaits_.push_back(WaitFor(request, hpid, child.ends, ""));
+      return false;
+    }
+    if (!child.command.ready.empty() && !child.exitShown && !child.ready) {  // runs, not ready yet: answered once it is
+      startWaits_.push_back(WaitFor(request, hpid, child.ends, ""));
       return false;
     }
     if (!child.exitShown) {
-      *answer = {0, name + " runs already (hpid " + std::to_string(hpid) + ")"};
+      *answer = {0, name + (child.command.ready.empty() ? " runs already" : " is ready already") + " (hpid " + std::to_string(hpid) + ")"};
     } else if (!child.ofThisRun) {
       *answer = {1, name + " was left running by an earlier host and is none of this host's programs: the library "
                     "restarts it, and it cannot be started anew"};
@@ -167,8 +173,18 @@ bool Supervisor::StartByName(const ControlRequest& request, const std::string& n
   }
   Child old = std::move(it->second);
   stopped_.erase(it);
+  old.waiting = false;  // asked for by name: it starts now, whether its after programs are ready or not
   StartAgain(request, std::move(old), "");
   return false;
+}
+
+Supervisor::StartWait Supervisor::WaitFor(const ControlRequest& request, uint32_t hpid, uint64_t ends, const std::string& restartHow) const {
+  const Command& command = children_.at(hpid).command;
+  const bool untilReady = !command.ready.empty();
+  const Clock::duration wait = untilReady && command.readyTimeoutMs != 0 ? std::chrono::milliseconds(command.readyTimeoutMs) : kStartWait;
+  StartWait start{request, command.name, hpid, ends, restartHow, Clock::now() + wait};
+  start.untilReady = untilReady;
+  return start;
 }
 
 Supervisor::Child Supervisor::Failed(const Command& command, const Child* before, const std::string& why) {
@@ -189,7 +205,7 @@ void Supervisor::StartAgain(const ControlRequest& request, Child old, const std:
     Child& child = children_.at(hpid);
     Carry(old, &child);
     child.command.cannotRun.clear();
-    startWaits_.push_back({request, name, hpid, 0, restartHow, Clock::now() + kStartWait});
+    startWaits_.push_back(WaitFor(request, hpid, 0, restartHow));
     return;
   }
   stopped_[name] = Failed(old.command, &old, why);
@@ -211,6 +227,21 @@ void Supervisor::AnswerStarts() {
       const bool again = child->nextTryAt > now;
       answer = {1, but + name + " ended soon after its start (" + child->lastExit + ")" +
                        (again ? "; the library starts it again in " + Seconds(child->nextTryAt - now) : "") + OutputTail(*child)};
+    } else if (wait.untilReady && child->ends > wait.ends) {
+      const bool again = child->nextTryAt > now;
+      answer = {1, but + name + " ended before it was ready (" + child->lastExit + ")" +
+                       (again ? "; the library starts it again in " + Seconds(child->nextTryAt - now) : "") + OutputTail(*child)};
+    } else if (wait.untilReady && IsReady(*child)) {
+      const std::string where = "hpid " + std::to_string(wait.hpid) + ", pid " + std::to_string(child->pid);
+      answer = {0, wait.restartHow.empty() ? "started " + name + " (" + where + "): it is ready"
+                                           : "restarted " + name + ": the old process " + wait.restartHow +
+                                                 "; started again (" + where + "): it is ready"};
+    } else if (wait.untilReady && now >= wait.deadline) {
+      const Clock::duration waited = child->command.readyTimeoutMs != 0 ? std::chrono::milliseconds(child->command.readyTimeoutMs) : kStartWait;
+      answer = {1, but + name + " is still starting: not ready after " + Seconds(waited)};
+    } else if (wait.untilReady) {
+      ++it;
+      continue;
     } else if (child->ends > wait.ends ||
                (child->startCounted && !child->exitShown && now - child->runningSince >= std::chrono::milliseconds(kestravo::kYoungExitMs))) {
       const std::string where = "hpid " + std::to_string(wait.hpid) + ", pid " + std::to_string(child->pid);
@@ -242,6 +273,10 @@ bool Supervisor::StopByName(const ControlRequest& request, const std::string& na
       *answer = {1, "no program named " + name + "; known: " + KnownNames()};
     } else if (restart) {
       return StartByName(request, name, answer);
+    } else if (it->second.waiting) {
+      *answer = {0, name + " was waiting for " + Joined(it->second.command.after) + ": it stays stopped"};
+      it->second.waiting = false;
+      it->second.byHand = true;
     } else if (!it->second.failedWhy.empty()) {
       // Not tried again at a reload from now on.
       *answer = {0, name + " was not running (" + it->second.failedWhy + "): it stays stopped"};
@@ -344,6 +379,13 @@ bool Supervisor::Reload(const ControlRequest& request, Answer* answer) {
         stopped_[command.name].command = command;  // a new program that waits for start NAME
         continue;
       }
+      if (!command.after.empty() && !AfterReady(command)) {  // started once they are
+        Child& waiting = stopped_[command.name];
+        waiting = before != nullptr ? Failed(command, before, "") : Child();
+        waiting.command = command;
+        waiting.waiting = true;
+        continue;
+      }
       std::string why = command.cannotRun.empty() ? "" : "cannot run " + command.given + ": " + command.cannotRun;
       if (!why.empty() || !StartCommand(command, &why)) {
         failed.push_back(why);
@@ -377,12 +419,18 @@ std::vector<ProgramStatus> Supervisor::Programs() const {
     p.hpid = hpid;
     p.pid = child.pid != 0 ? static_cast<int64_t>(child.pid) : -1;
     p.programPid = child.running ? ProgramPid(child) : -1;
-    p.state = !child.startCounted ? kStarting : child.running ? kRunning : child.restartFailed ? kExited : kWaitingToRestart;
-    if (p.state == kRunning) p.uptimeSeconds = std::chrono::duration<double>(now - child.runningSince).count();
+    const bool readySetting = !child.command.ready.empty();
+    p.state = !child.startCounted                  ? kStarting
+              : child.running && !child.exitShown ? (!readySetting ? kRunning : child.ready ? kReady : kStarting)
+              : child.leftEnded || child.restartFailed ? kExited
+                                                       : kWaitingToRestart;
+    if (child.startCounted && child.running && !child.exitShown) p.uptimeSeconds = std::chrono::duration<double>(now - child.runningSince).count();
     if (child.startCounted && child.exitShown && child.nextTryAt > now)
       p.nextTrySeconds = std::chrono::duration<double>(child.nextTryAt - now).count();
     p.restarts = child.restarts;
     p.lastExit = child.lastExit;
+    p.lastCause = child.lastCause;
+    p.statusText = child.statusText;
     programs.push_back(p);
   }
   for (const Stop& stop : stopping_) {
@@ -394,14 +442,18 @@ std::vector<ProgramStatus> Supervisor::Programs() const {
     p.state = kStopping;
     p.restarts = stop.child.restarts;
     p.lastExit = stop.child.lastExit;
+    p.lastCause = stop.child.lastCause;
+    p.statusText = stop.child.statusText;
     programs.push_back(p);
   }
   for (const auto& [name, child] : stopped_) {
     ProgramStatus p;
     p.name = name;
-    p.state = child.failedWhy.empty() ? kStopped : kFailed;
+    p.state = !child.failedWhy.empty() ? kFailed : child.waiting ? kWaiting : kStopped;
     p.restarts = child.restarts;
     p.lastExit = child.failedWhy.empty() ? child.lastExit : child.failedWhy;
+    p.lastCause = child.lastCause;
+    p.statusText = child.waiting ? "waiting for " + Joined(child.command.after) + " to be ready" : child.statusText;
     programs.push_back(p);
   }
   std::sort(programs.begin(), programs.end(), [](const ProgramStatus& a, const ProgramStatus& b) { return a.name < b.name; });

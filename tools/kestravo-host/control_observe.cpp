@@ -81,7 +81,9 @@ Answer Supervisor::StatusOf(const std::vector<std::string>& names) const {
     answer.programs = shown;
   }
   // As systemctl is-active: 0 only when every program shown runs.
-  const bool all = std::all_of(answer.programs.begin(), answer.programs.end(), [](const ProgramStatus& p) { return p.state == kRunning; });
+  // Ready counts as running; a program left ended by its restart policy, even after a success, does not.
+  const bool all = std::all_of(answer.programs.begin(), answer.programs.end(),
+                               [](const ProgramStatus& p) { return p.state == kRunning || p.state == kReady; });
   answer.code = all ? 0 : 3;
   return answer;
 }

@@ -98,6 +98,12 @@ int64_t AdaptedProgramPid(uint32_t adapterPid);
 // Windows always).
 bool SendSignal(int64_t pid, int signal, std::string* error);
 
+// Takes the service manager's notify socket ($NOTIFY_SOCKET) out of the environment, so that no
+// program inherits it: empty when there is none (and always on Windows). Called once, in main.
+std::string TakeServiceNotifySocket();
+// Sends text ("READY=1") to that socket as one datagram; false with *error when it cannot.
+bool NotifyServiceManager(const std::string& socketPath, const std::string& text, std::string* error);
+
 // Stop requests (SIGINT, SIGTERM; Ctrl-C, Ctrl-Break, the console closing) and the reload request
 // (SIGHUP) are taken by the main thread's Wake only. Called in main before any thread exists
 // (again by the host as a service, where it does nothing more).

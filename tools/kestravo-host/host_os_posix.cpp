@@ -14,10 +14,13 @@
 #include <string.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 
 #include "common/signal_names.h"
 #include "own_file.h"
@@ -226,6 +229,33 @@ int64_t AdaptedProgramPid(uint32_t adapterPid) {
   }
   closedir(dir);
   return count == 1 ? found : -1;
+}
+
+std::string TakeServiceNotifySocket() {
+  const char* path = getenv("NOTIFY_SOCKET");
+  std::string taken = path != nullptr ? path : "";
+  unsetenv("NOTIFY_SOCKET");
+  return taken;
+}
+
+// The few lines of the notify protocol, rather than libsystemd: one datagram to a path, or to an
+// abstract name for a leading '@', and no library to load on systems without systemd.
+bool NotifyServiceManager(const std::string& socketPath, const std::string& text, std::string* error) {
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  if (socketPath.empty() || (socketPath[0] != '/' && socketPath[0] != '@') || socketPath.size() >= sizeof address.sun_path) {
+    *error = "NOTIFY_SOCKET is not a socket's path: " + socketPath;
+    return false;
+  }
+  memcpy(address.sun_path, socketPath.data(), socketPath.size());
+  if (socketPath[0] == '@') address.sun_path[0] = '\0';
+  const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socketPath.size());
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  bool sent = fd >= 0 && sendto(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&address), length) ==
+                             static_cast<ssize_t>(text.size());
+  if (!sent) *error = std::string("cannot send to ") + socketPath + ": " + strerror(errno);
+  if (fd >= 0) close(fd);
+  return sent;
 }
 
 bool SendSignal(int64_t pid, int signal, std::string* error) {

@@ -196,6 +196,13 @@ std::string SystemStateDir() { return ""; }
 
 int64_t AdaptedProgramPid(uint32_t) { return -1; }
 
+std::string TakeServiceNotifySocket() { return ""; }
+
+bool NotifyServiceManager(const std::string&, const std::string&, std::string* error) {
+  *error = "no service manager to notify on Windows";
+  return false;
+}
+
 bool SendSignal(int64_t, int, std::string* error) {
   *error = "signals are not sent on Windows";
   return false;

@@ -1,5 +1,7 @@
 #include "message_queue.h"
 
+#include <string.h>
+
 #include <cstddef>
 
 #include "kestravo.h"
@@ -26,6 +28,17 @@ int32_t RecordMessage(uint32_t hpid, uint32_t type, void* data, void* user) noex
       }
       if (info->size >= offsetof(ExitedProcInfo, runMs) + sizeof info->runMs) message.runMs = info->runMs;
       if (info->size >= offsetof(ExitedProcInfo, relaunchInMs) + sizeof info->relaunchInMs) message.relaunchInMs = info->relaunchInMs;
+      if (info->size >= offsetof(ExitedProcInfo, causeValue) + sizeof info->causeValue) {
+        message.cause = info->cause;
+        message.causeValue = info->causeValue;
+        message.restarting = info->restarting != 0;
+      }
+    }
+    // At most 255 bytes and its NUL, says the library; read no further than that.
+    // Shown on terminals: a control character would move the cursor or colour the lines.
+    if (type == MSG_STATUS && data != nullptr) {
+      message.text.assign(static_cast<const char*>(data), strnlen(static_cast<const char*>(data), 255));
+      for (char& c : message.text) c = static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
     }
     if (type == MSG_ATTACHABLE && data != nullptr) {
       auto* info = static_cast<AttachableProcInfo*>(data);

@@ -25,6 +25,10 @@ struct Message {
   int32_t exitCode = 0, signal = 0;
   uint64_t runMs = UINT64_MAX;  // UINT64_MAX: not given
   int64_t relaunchInMs = -1;    // the wait before its restart; -1: not given (an older library)
+  uint32_t cause = 0;           // KESTRAVO_CAUSE_*; 0 also from an older library
+  uint64_t causeValue = 0;
+  bool restarting = true;       // false: its restart policy leaves it ended
+  std::string text;             // MSG_STATUS: the line
 };
 
 // Filled by the callback on the library's threads, emptied by the main thread. The callback only

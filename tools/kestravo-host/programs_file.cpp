@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <set>
 #include <system_error>
 
@@ -36,16 +38,18 @@ constexpr Setting kSettings[] = {
     {"unset-env", "--unset-env", true}, {"user", "--user", false},          {"group", "--group", false},
     {"stop-signal", "--stop-signal", false}, {"grace", "--grace", false},   {"output", "", false},
     {"output-size", "--output-size", false}, {"output-keep", "--output-keep", false},
-    {"autostart", "--autostart", false}};
+    {"autostart", "--autostart", false},     {"restart", "--restart", false},     {"success-exit", "--success-exit", false},
+    {"ready", "--ready", false},              {"ready-timeout", "--ready-timeout", false},
+    {"watchdog", "--watchdog", false},        {"memory-max", "--memory-max", false}, {"tasks-max", "--tasks-max", false},
+    {"cpu-max", "--cpu-max", false},          {"after", "", true}};
 
-// "30s", "500ms", "2m" or a number of seconds, up to the library's ten minutes.
-bool ParseGrace(const std::string& text, uint32_t* ms) {
+// "30s", "500ms", "2m" or a number of seconds, up to maxMs (the library's ten minutes for a grace).
+bool ParseTime(const std::string& text, uint32_t* ms, double maxMs = kestravo::kMaxStopGraceMs) {
   char* end = nullptr;
   double value = strtod(text.c_str(), &end);
   std::string unit = end;
   double scale = unit.empty() || unit == "s" ? 1000 : unit == "ms" ? 1 : unit == "m" ? 60000 : 0;
-  if (end == text.c_str() || scale == 0 || !std::isfinite(value) || value * scale < 1 ||
-      value * scale > kestravo::kMaxStopGraceMs)
+  if (end == text.c_str() || scale == 0 || !std::isfinite(value) || value * scale < 1 || value * scale > maxMs)
     return false;
   *ms = static_cast<uint32_t>(value * scale + 0.5);
   return true;
@@ -64,6 +68,7 @@ bool ParseStopSignal(const std::string& text, std::string* signal) {
 // A program's name is also a file's (NAME.log) and what control commands call it. inih keeps
 // at most 49 characters of a section's name.
 constexpr size_t kMaxName = 48;
+constexpr double kMaxReadyMs = 24.0 * 3600 * 1000;
 // The longest line read. inih's own buffer holds some 200 bytes; a longer setting reaches it as
 // a placeholder for its value, kept aside (see ReadLine).
 constexpr size_t kMaxLine = 65536;
@@ -101,6 +106,7 @@ struct IniRead {
   std::string commandText;  // the command, its indented continuation lines joined to it
   std::set<std::string> keys;  // given in the current section
   std::string lastKey;
+  int watchdogLine = 0;
   std::vector<std::string> longValues;  // the values of lines too long for inih, by placeholder
   int errorLine = 0;  // the first error's; 0: none
   std::string error;
@@ -119,6 +125,8 @@ struct IniRead {
     inSection = false;
     if (commandText.empty() || !CommandFromLine(commandText, &current))
       return Fail(sectionLine, "[" + current.name + "] has no command");
+    // kestravo-run's watchdog pings come through the notify socket.
+    if (!current.watchdog.empty() && current.ready != "notify") return Fail(watchdogLine, "watchdog needs ready = notify");
     commands->push_back(current);
     return true;
   }
@@ -233,11 +241,14 @@ int OnSetting(void* user, const char* section, const char* name, const char* giv
   if (setting == nullptr || key == "name") {
     return read.Fail(read.line, "unknown setting '" + key +
                                     "' (known: command, directory, env, unset-env, user, group, stop-signal, grace, "
-                                    "output, output-size, output-keep)");
+                                    "output, output-size, output-keep, autostart, restart, success-exit, ready, ready-timeout, "
+                                    "watchdog, memory-max, tasks-max, cpu-max, after)");
   }
   if (!read.keys.insert(key).second && !setting->repeatable) return read.Fail(read.line, key + " given twice");
   std::string why;
   if (!ApplySetting(key, key, value, &read.current, &why)) return read.Fail(read.line, why);
+  if (key == "after") read.current.afterPlace = read.path + ":" + std::to_string(read.line);
+  if (key == "watchdog") read.watchdogLine = read.line;
   return 1;
 }
 
@@ -271,7 +282,7 @@ bool ApplySetting(const std::string& key, const std::string& shown, const std::s
     if (!ParseStopSignal(value, &command->stopSignal))
       why = "takes TERM, INT, HUP, QUIT, USR1, USR2, KILL, a number or none, not '" + value + "'";
   } else if (key == "grace") {
-    if (!ParseGrace(value, &command->graceMs)) why = "takes a time such as 30s, 500ms or 2m (at most 10m), not '" + value + "'";
+    if (!ParseTime(value, &command->graceMs)) why = "takes a time such as 30s, 500ms or 2m (at most 10m), not '" + value + "'";
   } else if (key == "output") {
     command->outputGiven = value;
     if (value.empty()) why = "takes a file or none";
@@ -284,6 +295,57 @@ bool ApplySetting(const std::string& key, const std::string& shown, const std::s
     long keep = strtol(value.c_str(), &end, 10);
     if (value.empty() || *end != '\0' || keep < 0 || keep > 100) why = "takes a number from 0 to 100, not '" + value + "'";
     command->outputKeep = static_cast<int>(keep);
+  } else if (key == "restart") {
+    command->restart = value;
+    if (value != "always" && value != "on-failure" && value != "never") why = "takes always, on-failure or never, not '" + value + "'";
+  } else if (key == "success-exit") {
+    // Codes from 0 to 255, by commas or blanks; passed on as "0,2".
+    command->successExit.clear();
+    for (size_t at = value.find_first_not_of(", \t"); at != std::string::npos && why.empty(); at = value.find_first_not_of(", \t", at)) {
+      const size_t end = std::min(value.find_first_of(", \t", at), value.size());
+      const std::string code = value.substr(at, end - at);
+      if (code.size() > 3 || code.find_first_not_of("0123456789") != std::string::npos || std::stoi(code) > 255) why = "bad";
+      command->successExit += (command->successExit.empty() ? "" : ",") + code;
+      at = end;
+    }
+    if (!why.empty() || command->successExit.empty()) why = "takes exit codes from 0 to 255 such as 0 or 0,2, not '" + value + "'";
+  } else if (key == "ready") {
+    // notify, fd N (3 to 255: 0 to 2 are the program's output), after TIME.
+    const size_t blank = value.find_first_of(" \t");
+    const std::string how = value.substr(0, blank);
+    const std::string arg = blank == std::string::npos ? "" : value.substr(value.find_first_not_of(" \t", blank));
+    uint32_t ms = 0;
+    char* end = nullptr;
+    const long fd = how == "fd" && !arg.empty() ? strtol(arg.c_str(), &end, 10) : -1;
+    const bool good = (how == "notify" && arg.empty()) || (how == "fd" && end != nullptr && *end == '\0' && fd >= 3 && fd <= 255) ||
+                      (how == "after" && ParseTime(arg, &ms, kMaxReadyMs));
+    command->ready = how + (arg.empty() ? "" : " " + (how == "fd" ? std::to_string(fd) : arg));
+    if (!good) why = "takes notify, fd N (3 to 255) or after TIME, not '" + value + "'";
+  } else if (key == "ready-timeout" || key == "watchdog") {
+    uint32_t ms = 0;
+    if (!ParseTime(value, &ms, kMaxReadyMs)) why = "takes a time such as 30s, 500ms or 2m (at most 24h), not '" + value + "'";
+    (key == "watchdog" ? command->watchdog : command->readyTimeout) = value;
+    if (key == "ready-timeout") command->readyTimeoutMs = ms;
+  } else if (key == "memory-max") {
+    uint64_t bytes = 0;
+    if (!kestravo_tools::ParseSize(value, &bytes) || bytes == 0) why = "takes a size such as 256M, 512K or 1G, not '" + value + "'";
+    command->memoryMax = value;
+  } else if (key == "tasks-max" || key == "cpu-max") {
+    // cpu-max: percent of one CPU ("50", "50%", "200%" for two).
+    const bool cpu = key == "cpu-max";
+    std::string number = cpu && !value.empty() && value.back() == '%' ? value.substr(0, value.size() - 1) : value;
+    const bool digits = !number.empty() && number.size() <= 7 && number.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || std::stol(number) < 1 || (cpu && std::stol(number) > 100000))
+      why = cpu ? "takes a percentage of one CPU such as 50% or 200%, not '" + value + "'" : "takes a number of tasks from 1 up, not '" + value + "'";
+    (cpu ? command->cpuMax : command->tasksMax) = number;
+  } else if (key == "after") {
+    // Names, checked once every program is read (see CheckAfter).
+    for (size_t at = value.find_first_not_of(", \t"); at != std::string::npos; at = value.find_first_not_of(", \t", at)) {
+      const size_t end = std::min(value.find_first_of(", \t", at), value.size());
+      command->after.push_back(value.substr(at, end - at));
+      at = end;
+    }
+    if (command->after.empty()) why = "takes the names of programs";
   } else if (key == "autostart") {
     command->autostart = value == "true" || value == "yes" ? 1 : value == "false" || value == "no" ? 0 : -1;
     if (command->autostart < 0) why = "takes true or false, not '" + value + "'";
@@ -309,6 +371,14 @@ void AddDefaults(const Command& defaults, Command* command) {
   if (command->graceMs == 0) command->graceMs = defaults.graceMs;
   if (command->outputKeep < 0) command->outputKeep = defaults.outputKeep;
   if (command->autostart < 0) command->autostart = defaults.autostart;
+  for (auto field : {&Command::restart, &Command::successExit, &Command::ready, &Command::watchdog, &Command::memoryMax,
+                     &Command::tasksMax, &Command::cpuMax}) {
+    if ((command->*field).empty()) command->*field = defaults.*field;
+  }
+  if (command->readyTimeout.empty()) {
+    command->readyTimeout = defaults.readyTimeout;
+    command->readyTimeoutMs = defaults.readyTimeoutMs;
+  }
   command->setEnv.insert(command->setEnv.begin(), defaults.setEnv.begin(), defaults.setEnv.end());
   command->unsetEnv.insert(command->unsetEnv.begin(), defaults.unsetEnv.begin(), defaults.unsetEnv.end());
 }
@@ -317,7 +387,10 @@ std::string SettingNeedingAdapter(const Command& c) {
   return !c.stopSignal.empty() ? "--stop-signal" : !c.directory.empty() ? "--chdir" : !c.setEnv.empty() ? "--env"
        : !c.unsetEnv.empty() ? "--unset-env" : !c.user.empty() ? "--user" : !c.group.empty() ? "--group"
        : !c.outputSize.empty() ? "--output-size" : c.outputKeep >= 0 ? "--output-keep"
-       : !c.outputGiven.empty() && c.outputGiven != "none" ? "output" : "";
+       : !c.outputGiven.empty() && c.outputGiven != "none" ? "output" : !c.restart.empty() ? "--restart"
+       : !c.successExit.empty() ? "--success-exit" : !c.ready.empty() ? "--ready" : !c.readyTimeout.empty() ? "--ready-timeout"
+       : !c.watchdog.empty() ? "--watchdog" : !c.memoryMax.empty() ? "--memory-max" : !c.tasksMax.empty() ? "--tasks-max"
+       : !c.cpuMax.empty() ? "--cpu-max" : "";
 }
 
 std::string AdapterOptions(const Command& c) {
@@ -334,7 +407,54 @@ std::string AdapterOptions(const Command& c) {
   else for (const std::string& pair : c.setEnv) options += "--env " + QuoteArgument(pair) + " ";
   if (!c.user.empty()) options += "--user " + QuoteArgument(c.user) + " ";
   if (!c.group.empty()) options += "--group " + QuoteArgument(c.group) + " ";
+  if (!c.restart.empty()) options += "--restart " + c.restart + " ";
+  if (!c.successExit.empty()) options += "--success-exit " + c.successExit + " ";
+  if (c.ready == "notify") options += "--notify ";
+  else if (c.ready.rfind("fd ", 0) == 0) options += "--ready-fd " + c.ready.substr(3) + " ";
+  else if (c.ready.rfind("after ", 0) == 0) options += "--ready-after " + QuoteArgument(c.ready.substr(6)) + " ";
+  if (!c.readyTimeout.empty()) options += "--ready-timeout " + QuoteArgument(c.readyTimeout) + " ";
+  if (!c.watchdog.empty()) options += "--watchdog " + QuoteArgument(c.watchdog) + " ";
+  if (!c.memoryMax.empty()) options += "--memory-max " + c.memoryMax + " ";
+  if (!c.tasksMax.empty()) options += "--tasks-max " + c.tasksMax + " ";
+  if (!c.cpuMax.empty()) options += "--cpu-max " + c.cpuMax + " ";
   return options;
+}
+
+bool CheckAfter(const std::vector<Command>& commands, std::string* error) {
+  std::map<std::string, const Command*> byName;
+  for (const Command& c : commands) byName[c.name] = &c;
+  auto where = [](const Command& c) { return (c.afterPlace.empty() ? c.name : c.afterPlace) + ": "; };
+  for (const Command& c : commands) {
+    for (const std::string& name : c.after) {
+      if (byName.count(name) == 0) {
+        *error = where(c) + "after names no program '" + name + "'";
+        return false;
+      }
+    }
+  }
+  // Depth first from each program; a name met again on the path is a cycle.
+  std::map<std::string, int> mark;  // 1: on the path, 2: done
+  std::vector<std::string> path;
+  std::function<bool(const Command&)> visit = [&](const Command& c) {
+    mark[c.name] = 1;
+    path.push_back(c.name);
+    for (const std::string& name : c.after) {
+      if (mark[name] == 1) {
+        std::string cycle;
+        for (auto it = std::find(path.begin(), path.end(), name); it != path.end(); ++it) cycle += *it + " -> ";
+        *error = where(*byName[name]) + "after makes a cycle: " + cycle + name;
+        return false;
+      }
+      if (mark[name] == 0 && !visit(*byName[name])) return false;
+    }
+    mark[c.name] = 2;
+    path.pop_back();
+    return true;
+  };
+  for (const Command& c : commands) {
+    if (mark[c.name] == 0 && !visit(c)) return false;
+  }
+  return true;
 }
 
 bool IsIniText(const std::string& text) {

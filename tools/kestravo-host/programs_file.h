@@ -28,6 +28,10 @@ std::string SettingNeedingAdapter(const Command& command);
 // The options that hand command's settings to kestravo-run, each followed by a blank.
 std::string AdapterOptions(const Command& command);
 
+// Every name that a command's after gives is a command's, and no chain of them comes back to
+// where it began. False with *error "PATH:LINE: why", the line of the after setting at fault.
+bool CheckAfter(const std::vector<Command>& commands, std::string* error);
+
 // Whether a programs file is INI: a line that is not a comment starts with '[', or a comment
 // line holds a commented-out [section] and a later line that is not a comment looks like
 // NAME = VALUE (a section commented out above its settings). Otherwise it is a list of command

@@ -21,7 +21,9 @@ json ProgramJson(const ProgramStatus& p) {
           {"uptime_seconds", p.uptimeSeconds < 0 ? json(nullptr) : json(p.uptimeSeconds)},
           {"restarts", p.restarts},
           {"last_exit", p.lastExit.empty() ? json(nullptr) : json(p.lastExit)},
-          {"next_try_seconds", p.nextTrySeconds < 0 ? json(nullptr) : json(p.nextTrySeconds)}};
+          {"next_try_seconds", p.nextTrySeconds < 0 ? json(nullptr) : json(p.nextTrySeconds)},
+          {"last_cause", p.lastCause.empty() ? json(nullptr) : json(p.lastCause)},
+          {"status", p.statusText.empty() ? json(nullptr) : json(p.statusText)}};
 }
 
 // A field that may be null; the wrong type throws, and the caller reports the answer as bad.
@@ -61,6 +63,8 @@ bool ReadAnswer(const std::string& text, Answer* answer, std::string* error) {
       s.restarts = Field<uint64_t>(p, "restarts", 0);
       s.lastExit = Field<std::string>(p, "last_exit", "");
       s.nextTrySeconds = Field<double>(p, "next_try_seconds", -1);
+      s.lastCause = Field<std::string>(p, "last_cause", "");
+      s.statusText = Field<std::string>(p, "status", "");
       answer->programs.push_back(s);
     }
     answer->hasLog = in.contains("log");
@@ -126,6 +130,7 @@ std::string ProgramsTable(const std::vector<ProgramStatus>& programs) {
   for (const ProgramStatus& p : programs) {
     out += row(p.name, number(p.hpid), number(p.pid), number(p.programPid), p.state, p.uptimeSeconds < 0 ? "-" : UptimeText(p.uptimeSeconds),
                std::to_string(p.restarts), (p.lastExit.empty() ? "-" : p.lastExit) + NextTryText(p.nextTrySeconds));
+    if (!p.statusText.empty()) out += "    status: " + p.statusText + "\n";
   }
   return out;
 }

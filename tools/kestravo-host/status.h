@@ -10,10 +10,16 @@
 namespace kestravo_host {
 
 // The states a program is shown in.
-constexpr char kRunning[] = "running";
-constexpr char kStarting[] = "starting";              // created; its first pid not seen yet
+constexpr char kRunning[] = "running";  // runs; it has no ready setting
+// created and not yet ready: its first pid not seen yet, or, for a program with a ready setting,
+// its current process has not said ready yet
+constexpr char kStarting[] = "starting";
+constexpr char kReady[] = "ready";      // its current process said it is ready
+constexpr char kWaiting[] = "waiting";  // not started until the programs its after names are ready
 constexpr char kWaitingToRestart[] = "waiting to restart";  // ended; the library restarts it soon
-constexpr char kExited[] = "exited";  // ended, and starting it again failed; the library retries every 30 s or so
+// ended, and either its restart policy leaves it ended (no next try), or starting it again failed
+// (the library retries every 30 s or so)
+constexpr char kExited[] = "exited";
 constexpr char kStopping[] = "stopping";  // its stop event is set; ends by itself or is killed after its grace
 constexpr char kStopped[] = "stopped";                // stopped on request; start NAME starts it
 // Its program cannot be run, or the library refused its start; tried again at reload and start NAME.
@@ -28,6 +34,9 @@ struct ProgramStatus {
   uint64_t restarts = 0;
   std::string lastExit;  // how its last process ended, or how it was stopped; empty: not yet
   double nextTrySeconds = -1;  // until the library starts it again (waiting to restart, exited); -1: none
+  // Why its last process ended: "exited", "signal", "watchdog", "not ready", "out of memory"; empty: not known
+  std::string lastCause;
+  std::string statusText;  // the last STATUS line it sent; empty: none
 };
 
 // A piece of a program's output file, for "log": text up to offset in the file of that identity,
@@ -56,7 +65,8 @@ std::string AnswerJson(const Answer& answer);
 bool ReadAnswer(const std::string& json, Answer* answer, std::string* error);
 // {"programs": [...]}, as `status --json` prints it.
 std::string ProgramsJson(const std::vector<ProgramStatus>& programs);
-// One line a program under a header: NAME HPID PID PROGRAM STATE UPTIME RESTARTS LAST EXIT.
+// One line a program under a header: NAME HPID PID PROGRAM STATE UPTIME RESTARTS LAST EXIT, and
+// under it, indented, the last STATUS line when it sent one.
 std::string ProgramsTable(const std::vector<ProgramStatus>& programs);
 // "45s", "3m 05s", "2h 10m", "4d 03h".
 std::string UptimeText(double seconds);

@@ -97,7 +97,74 @@ std::string ReadAdapterLine(const std::string& recorded, std::string* output, st
   return shown;
 }
 
+// "a, b".
+std::string NamesText(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
+// The cause as status --json names it.
+std::string CauseName(uint32_t cause) {
+  switch (cause) {
+    case KESTRAVO_CAUSE_EXITED: return "exited";
+    case KESTRAVO_CAUSE_SIGNAL: return "signal";
+    case KESTRAVO_CAUSE_WATCHDOG: return "watchdog";
+    case KESTRAVO_CAUSE_NOT_READY: return "not ready";
+    case KESTRAVO_CAUSE_OUT_OF_MEMORY: return "out of memory";
+    default: return "";
+  }
+}
+
 }  // namespace
+
+bool Supervisor::IsReady(const Child& child) {
+  return child.startCounted && !child.exitShown && (child.command.ready.empty() ? child.running : child.ready);
+}
+
+bool Supervisor::AfterReady(const Command& command) const {
+  return std::all_of(command.after.begin(), command.after.end(), [&](const std::string& name) {
+    uint32_t hpid = 0;
+    return FindChild(name, &hpid) && IsReady(children_.at(hpid));
+  });
+}
+
+void Supervisor::StartWaiting() {
+  if (ending_) return;
+  std::vector<std::string> names;
+  for (const auto& [name, child] : stopped_) {
+    if (child.waiting && AfterReady(child.command)) names.push_back(name);
+  }
+  for (const std::string& name : names) {
+    Child old = std::move(stopped_.at(name));
+    stopped_.erase(name);
+    std::string why = old.command.cannotRun.empty() ? "" : "cannot run " + old.command.given + ": " + old.command.cannotRun;
+    uint32_t hpid = 0;
+    if (why.empty() && StartCommand(old.command, &why) && FindChild(name, &hpid)) {
+      Carry(old, &children_.at(hpid));
+      Line(name + ": " + NamesText(old.command.after) + " ready; starting it");
+      continue;
+    }
+    Line(why);
+    stopped_[name] = Failed(old.command, &old, why);
+  }
+}
+
+void Supervisor::NotifyWhenReady() {
+  if (serviceNotify_.empty()) return;
+  // Programs in trouble (one that has ended, failed to start or restart) do not hold the
+  // service's start up, nor do stopped ones: status shows them.
+  for (const auto& [hpid, child] : children_) {
+    if (!IsReady(child) && child.ends == 0 && !child.restartFailed && !child.slowStartNoted) return;
+  }
+  for (const auto& [name, child] : stopped_) {
+    if (child.waiting) return;
+  }
+  std::string why;
+  if (NotifyServiceManager(serviceNotify_, "READY=1", &why)) Line("told the service manager that the host is ready");
+  else Line("cannot tell the service manager that the host is ready: " + why);
+  serviceNotify_.clear();
+}
 
 std::string LongestGrace(const std::vector<Command>& commands) {
   const Command* longest = nullptr;
@@ -128,6 +195,7 @@ Supervisor::Supervisor(Library library, Options options, std::vector<std::string
 
 int Supervisor::Run() {
   startedAt_ = Clock::now();
+  serviceNotify_ = TakeServiceNotifySocket();
   library_.SetMsgCallBack(RecordMessage, &queue_);  // before Init: the reports of survivors come in it
   std::string log;
   int32_t result = KESTRAVO_OK;
@@ -276,6 +344,15 @@ void Supervisor::StartCommands() {
       }
       Line(command.name + " not started: " + (child.byHand ? "it was stopped by hand" : "autostart is off") +
            "; start " + command.name + " starts it");
+    } else if (!command.after.empty() && !AfterReady(command)) {
+      Child& child = stopped_[command.name];
+      child.command = command;
+      child.waiting = true;
+      if (record != records_.end()) {
+        child.restarts = record->second.restarts;
+        child.lastExit = record->second.lastExit;
+      }
+      Line(command.name + " waits until " + NamesText(command.after) + " " + (command.after.size() == 1 ? "is" : "are") + " ready");
     } else if (!command.cannotRun.empty()) {
       why = "cannot run " + command.given + ": " + command.cannotRun;
       Line(why + "; " + command.name + " is shown as failed, and tried again at a reload or start " + command.name);
@@ -363,7 +440,9 @@ void Supervisor::Supervise() {
     HandleMessages();
     FinishStops();
     LearnStarts();
+    StartWaiting();
     AnswerStarts();
+    NotifyWhenReady();
     SaveRecords();
     Clock::time_point now = Clock::now();
     if (now >= end) {
@@ -453,8 +532,15 @@ void Supervisor::HandleMessages() {
       child.nextTryAt = m.relaunchInMs >= 0 ? m.at + std::chrono::milliseconds(m.relaunchInMs) : Clock::time_point();
       std::string what = "exited";
       if (m.haveExit) what = kestravo::ExitText(m.exitKnown, m.exitCode, m.signal, m.coreDumped, m.runMs);
+      // Stopped by the library or the system: why first, then how the process went.
+      const std::string cause = kestravo::StopCauseText(m.cause, m.causeValue);
+      if (!cause.empty()) what = cause + ": " + what;
+      child.lastCause = CauseName(m.cause);
+      child.ready = false;
+      child.leftEnded = !m.restarting;
+      if (child.leftEnded) child.nextTryAt = Clock::time_point();
       child.lastExit = what;
-      Line(ChildText(m.hpid, child.pid, what), m.wallAt);
+      Line(ChildText(m.hpid, child.pid, what + (child.leftEnded ? "; its restart policy (" + child.command.restart + ") leaves it ended" : "")), m.wallAt);
       // Shown with the output that led to it, once a child.
       if (kestravo::IsYoungExit(ranMs) && !child.earlyEndShown) ShowEarlyEnd(m.hpid, child, what);
     } else if (m.type == MSG_RESTARTED) {
@@ -462,6 +548,8 @@ void Supervisor::HandleMessages() {
       ++child.restarts;
       child.restartFailed = false;
       child.exitShown = false;
+      child.leftEnded = false;
+      child.ready = false;
       uint32_t pid = RestartedPid(m.hpid, batch, at, child.exitedPid);
       if (pid != 0) {
         child.pid = pid;
@@ -484,6 +572,13 @@ void Supervisor::HandleMessages() {
                 std::to_string(child.exitedPid) + " ended";
       }
       Line(ChildText(m.hpid, pid, what), m.wallAt);
+    } else if (m.type == MSG_READY) {
+      // Of the current process: one that has ended since is not ready.
+      if (child.exitShown || child.ready) continue;
+      child.ready = true;
+      Line(ChildText(m.hpid, child.pid, "ready"), m.wallAt);
+    } else if (m.type == MSG_STATUS) {
+      child.statusText = m.text;
     } else if (m.type == MSG_RESTART_FAILED) {
       ++failedRestarts_;
       child.restartFailed = true;

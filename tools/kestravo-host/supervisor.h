@@ -72,6 +72,12 @@ class Supervisor {
     std::streamoff outputFrom = 0;  // the output file's size when this run started it: older lines are not its
     uint64_t restarts = 0;
     std::string lastExit;  // how its last process ended, or how it was stopped
+    std::string lastCause;  // that end's cause as status --json names it; empty: not known
+    bool ready = false;     // its current process said it is ready (MSG_READY)
+    bool leftEnded = false;  // its restart policy left its last process ended: no restart follows
+    std::string statusText;  // the last STATUS line it sent
+    // In stopped_: not started yet, until the programs its after names are ready.
+    bool waiting = false;
     bool slowStartNoted = false;
     bool earlyEndShown = false;  // the cause and output of an end soon after a start, shown once
     Clock::time_point runningSince;  // when its current process was seen to start
@@ -130,10 +136,24 @@ class Supervisor {
     uint64_t ends = 0;        // the child's ends when the wait began
     std::string restartHow;   // a restart's: how the old process was stopped; empty for a start
     Clock::time_point deadline;
+    // For a program with a ready setting: answered once it is ready, not once it has run a while.
+    bool untilReady = false;
   };
 
   void Adopt();
   void StartCommands();
+  // Whether the child counts as ready for the programs after it and the service manager: it said
+  // so, or, without a ready setting, it runs.
+  static bool IsReady(const Child& child);
+  // Whether every program that command's after names is ready.
+  bool AfterReady(const Command& command) const;
+  // Starts the waiting programs whose after programs are all ready now.
+  void StartWaiting();
+  // Tells the service manager once that the host is ready: every program it started with is
+  // ready, has failed or is stopped.
+  void NotifyWhenReady();
+  // The StartWait of a start or restart of the child now at hpid.
+  StartWait WaitFor(const ControlRequest& request, uint32_t hpid, uint64_t ends, const std::string& restartHow) const;
   void Supervise();
   void HandleMessages();
   // The pid of the process that the restart of hpid at batch[at] started.
@@ -215,6 +235,7 @@ class Supervisor {
   std::map<std::string, Child> stopped_;  // stopped on request, by name: they have no hpid
   std::list<Stop> stopping_;  // the stops in hand; the list itself is the main thread's
   bool ending_ = false;       // the host's own stop has begun: nothing starts any more
+  std::string serviceNotify_;  // the service manager's notify socket; empty: none, or told already
   std::vector<StartWait> startWaits_;
   std::map<std::string, ProgramRecord> records_;  // read back at the start
   std::string stateFile_, savedRecords_;
