@@ -47,6 +47,8 @@ until_ok() {
 }
 
 ask 5 "no host is running on the state directory" --state-dir $state status
+# Settings the library cannot hear a child about on Windows are refused, not left waiting.
+ask 2 "restart is not supported on Windows yet" --state-dir $state --for 1 --restart never -- "$helper" stop -
 "$wine" "$host" --state-dir $state --file programs.txt > host.txt 2>&1 < /dev/null &
 host_pid=$!
 until_ok 60 0 "helper_child.exe .*running" --state-dir $state status helper_child.exe

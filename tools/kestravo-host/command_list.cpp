@@ -319,6 +319,18 @@ Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) 
                (needs == "--stop-signal" ? " and waits on its stop event itself" : "");
       return Parse::kUsage;
     }
+#ifdef _WIN32
+    // The library hears no child on Windows yet: a ready setting would leave the program starting
+    // for ever, and a policy would be ignored.
+    const char* unheard = !command.ready.empty() ? "ready" : !command.readyTimeout.empty() ? "ready-timeout"
+                        : !command.watchdog.empty() ? "watchdog" : !command.restart.empty() ? "restart"
+                        : !command.successExit.empty() ? "success-exit" : nullptr;
+    if (unheard != nullptr) {
+      *error = (command.place.empty() ? "" : command.place + ": ") + unheard +
+               " is not supported on Windows yet: the library has no channel there to hear its children";
+      return Parse::kUsage;
+    }
+#endif
   }
   if (!CheckAfter(options->commands, error)) return Parse::kBadFile;
   return Parse::kRun;
