@@ -198,7 +198,7 @@ KESTRAVO_API int32_t KESTRAVO_GetOSPid(uint32_t hpid, uint32_t* osPid) KESTRAVO_
 KESTRAVO_API int32_t KESTRAVO_Attach(uint32_t hpid, uint32_t osPid) KESTRAVO_NOEXCEPT;
 
 /* true, with its hpid in *hpid, when osPid is a managed child; false otherwise (also when not
-   initialised or for a null hpid). */
+   initialised or for a null hpid, and for the last pid of a child its restart policy left ended). */
 KESTRAVO_API bool KESTRAVO_IsManaged(uint32_t osPid, uint32_t* hpid) KESTRAVO_NOEXCEPT;
 
 #ifdef __cplusplus

@@ -76,7 +76,7 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   // Queues a kill and a relaunch of the same record: 0, 1.
   int32_t RestartProcess(uint32_t hpid);
   int32_t GetOSPid(uint32_t hpid, uint32_t* osPid);
-  // The lowest hpid whose record has OS pid osPid.
+  // The lowest hpid whose record has OS pid osPid, a child left ended aside.
   bool IsManaged(uint32_t osPid, uint32_t* hpid);
   // Any thread; the pair is set and read as one.
   int32_t SetMsgCallBack(MsgCallBack callback, void* userValue);

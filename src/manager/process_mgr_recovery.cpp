@@ -12,6 +12,7 @@
 #include "launcher/path_util.h"
 #include "manager/hpid_pool.h"
 #include "manager/process_mgr.h"
+#include "platform/notify_channel.h"
 #include "platform/log_line.h"
 #include "platform/process_identity.h"
 #include "platform/zol_runtime.h"
@@ -55,6 +56,8 @@ int32_t CProcessMgr::OnConfigNotify(std::list<ProcConfig>& list) {
       continue;
     }
     if (identity != ProcessIdentity::kMatches) {
+      // Its channel's name, left by the host that died, goes with it.
+      RemoveNotifyChannelName(it->guid);
       if (identity == ProcessIdentity::kGone) {
         KESTRAVO_LOG_INFO(kFunction, "[pid=%d,error=%d]process is not exist", static_cast<int>(it->pid),
                           static_cast<int>(ERROR_INVALID_PARAMETER));

@@ -244,7 +244,8 @@ int32_t CProcessMgr::GetOSPid(uint32_t hpid, uint32_t* osPid) {
 bool CProcessMgr::IsManaged(uint32_t osPid, uint32_t* hpid) {
   ZOL_Guard guard(&lock_);
   for (const auto& entry : processMap) {
-    if (entry.second.pid == osPid) {
+    // A child left ended no longer owns its pid, which may name another process by now.
+    if (entry.second.pid == osPid && entry.second.state != PROCESS_ENDED) {
       *hpid = entry.second.hpid;
       return true;
     }

@@ -19,6 +19,10 @@ constexpr size_t kNotifyMaxBytes = 4096;
 // full queue included. Any thread.
 int32_t SendNotifyDatagram(const char* guid, const char* data, size_t size);
 
+// Removes the name of guid's channel when it is a leftover of ours (a socket of this user that a
+// host which died left behind); anything else under the name is left alone. Any thread.
+void RemoveNotifyChannelName(const std::string& guid);
+
 // The supervisor's side: the channels of all children, waited on together by one thread. Open and
 // Close may be called from any thread; Wait and Receive from the one reading thread.
 class ZOL_NotifySet {

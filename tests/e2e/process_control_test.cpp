@@ -580,7 +580,9 @@ TEST_F(ProcessControl, ChildrenAreKeptAsTheySayThroughTheirChannel) {
       }
     } else {
       // Left ended, its hpid still taken: a destroy answers at once and nothing restarts.
+      uint32_t owner = 0;
       EXPECT_EQ(Pid(hpid), static_cast<pid_t>(e.pid)) << c.name;
+      EXPECT_FALSE(KESTRAVO_IsManaged(e.pid, &owner)) << c.name;
       EXPECT_EQ(KESTRAVO_DestroyProcess(hpid, 0), 0) << c.name;
       EXPECT_EQ(Count(hpid, MSG_RESTARTED), 0u) << c.name;
     }

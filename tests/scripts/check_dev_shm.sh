@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Named events of ours left in /dev/shm by this test run. "snapshot FILE" notes what is there before
-# the run; "check FILE" then fails on an event file that is new since and that no process holds
-# (every open of an event holds a flock, listed in /proc/locks). Events of other hosts on the
-# machine are held, and stale ones from before the run are in the snapshot: neither counts.
+# Named events and notify channels of ours left in /dev/shm by this test run. "snapshot FILE" notes
+# what is there before the run; "check FILE" then fails on an event file or channel that is new
+# since and that no process holds (every open of an event holds a flock, listed in /proc/locks; a
+# channel is held while a socket is bound to it, listed in /proc/net/unix). Those of other hosts on
+# the machine are held, and stale ones from before the run are in the snapshot: neither counts.
 set -u
 mode=$1 list=$2
 entries() {
-  for f in /dev/shm/kestravo-ev.*; do
+  for f in /dev/shm/kestravo-ev.* /dev/shm/kestravo-nt.*; do
     if [ -e "$f" ]; then printf '%s %s\n' "$(stat -c %i "$f" 2>/dev/null)" "$f"; fi
   done
 }
@@ -17,8 +18,9 @@ case $mode in
     # unlock and its removal: only one that stays unheld for 3 s counts.
     unheld() {
       held=$(awk '$2 == "FLOCK" { n = split($6, id, ":"); print id[n] }' /proc/locks | sort -u)
+      bound=$(awk 'NR > 1 && $8 ~ /kestravo-nt/ { print $8 }' /proc/net/unix | sort -u)
       entries | grep -vxFf "$list" | while read -r inode name; do
-        grep -qx "$inode" <<< "$held" || echo "$inode $name"
+        grep -qx "$inode" <<< "$held" || grep -qxF "$name" <<< "$bound" || echo "$inode $name"
       done
     }
     left=$(unheld)

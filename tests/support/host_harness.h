@@ -76,10 +76,12 @@ class HostDir : public TempDir {
   ~HostDir() {
     for (pid_t pid : ProcessesNamingMe()) kill(pid, SIGKILL);
     for (pid_t pid : ProcessesNamingMe()) WaitFor([&] { return waitpid(pid, nullptr, WNOHANG) == pid || !ProcessAlive(pid); });
-    // Events are named by GUID; those of killed holders stay until unlinked.
+    // Events and channels are named by GUID; those of killed holders stay until unlinked.
     std::string log = Log();
-    for (size_t at = log.find("[namedEvent="); at != std::string::npos; at = log.find("[namedEvent=", at + 1))
+    for (size_t at = log.find("[namedEvent="); at != std::string::npos; at = log.find("[namedEvent=", at + 1)) {
       unlink(("/dev/shm/kestravo-ev." + log.substr(at + 12, 38)).c_str());
+      unlink(("/dev/shm/kestravo-nt." + log.substr(at + 12, 38)).c_str());
+    }
   }
   std::string Log() const { return FileText(File("kestravo.log")); }
   std::string StateText() const { return FileText(File("kestravo.xml")); }

@@ -58,6 +58,16 @@ int32_t SendNotifyDatagram(const char* guid, const char* data, size_t size) {
   return err == ENOENT || err == ECONNREFUSED ? 1 : -1;
 }
 
+void RemoveNotifyChannelName(const std::string& guid) {
+  sockaddr_un address;
+  socklen_t length;
+  struct stat st;
+  if (ChannelAddress(guid.c_str(), &address, &length) && lstat(address.sun_path, &st) == 0 && S_ISSOCK(st.st_mode) &&
+      st.st_uid == geteuid()) {
+    unlink(address.sun_path);
+  }
+}
+
 struct ZOL_NotifySet::Impl {
   std::mutex lock;
   std::unordered_map<uint64_t, int> sockets;  // guarded by lock

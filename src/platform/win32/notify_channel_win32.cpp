@@ -13,6 +13,8 @@ int32_t SendNotifyDatagram(const char* guid, const char* data, size_t size) {
   return 1;
 }
 
+void RemoveNotifyChannelName(const std::string&) {}
+
 struct ZOL_NotifySet::Impl {
   HANDLE wake = nullptr;
 };
