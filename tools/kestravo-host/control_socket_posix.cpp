@@ -264,21 +264,6 @@ bool ControlSocket::Listen(const std::string& path, const std::string& statusGro
   return true;
 }
 
-void ControlSocket::Push(ControlRequest request) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_.push_back(std::move(request));
-  }
-  wake_();
-}
-
-std::deque<ControlRequest> ControlSocket::TakeAll() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::deque<ControlRequest> taken;
-  taken.swap(requests_);
-  return taken;
-}
-
 void ControlSocket::Answer(const ControlRequest& request, const std::string& text) {
   WriteAll(static_cast<int>(request.connection), text);
   close(static_cast<int>(request.connection));

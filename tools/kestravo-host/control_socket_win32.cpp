@@ -313,21 +313,6 @@ bool ControlSocket::Listen(const std::string& path, const std::string& statusGro
   return true;
 }
 
-void ControlSocket::Push(ControlRequest request) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_.push_back(std::move(request));
-  }
-  wake_();
-}
-
-std::deque<ControlRequest> ControlSocket::TakeAll() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::deque<ControlRequest> taken;
-  taken.swap(requests_);
-  return taken;
-}
-
 // Closing (not disconnecting) the pipe leaves what was written for the client to read.
 void ControlSocket::Answer(const ControlRequest& request, const std::string& text) {
   HANDLE pipe = reinterpret_cast<HANDLE>(request.connection);
