@@ -753,7 +753,7 @@ int main(int argc, char** argv) {
   if (chdir(g_out.c_str()) != 0) Die("cannot enter OUTDIR");
   rlimit files{};
   getrlimit(RLIMIT_NOFILE, &files);
-  files.rlim_cur = files.rlim_max;  // two descriptors per child
+  files.rlim_cur = files.rlim_max;  // a few descriptors per child
   setrlimit(RLIMIT_NOFILE, &files);
   // The library's default level (warnings and errors), into a file rather than the terminal.
   std::ofstream("log4cxx.properties") << "log4j.logger.KESTRAVO=WARN, bench\n"
