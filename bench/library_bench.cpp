@@ -1,9 +1,9 @@
-// kestravo-bench-library OUTDIR CHILD [quick|start|floor|stops]: the library's figures as a host sees
+// kestravo-bench-library OUTDIR CHILD [quick|start|floor|stops|watchdog]: the library's figures as a host sees
 // them, the raw limit of the same starts done with posix_spawn and pidfd_open alone, and the
 // restart floor. Writes sample files into OUTDIR for kestravo-bench-report. Runs in OUTDIR, where
 // it puts its log4cxx.properties. "start" runs only the start rows of 64 and 1024 children,
 // "floor" only the restart floor, "stops" only the restart during another's grace and the
-// destroys side by side.
+// destroys side by side, "watchdog" only the host's CPU with 1024 children's watchdogs.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -62,14 +62,20 @@ struct Plan {
 constexpr int kStubbornProbe = 16;
 constexpr double kStubbornProbeLimit = 2.0;
 
-// MSG_RESTARTED arrivals, per hpid, and the times of all of them in order.
+// MSG_RESTARTED arrivals, per hpid, and the times of all of them in order; MSG_READY arrivals.
 std::mutex g_mutex;
 std::condition_variable g_changed;
 unsigned g_restarts[1024];
 double g_restartedAt[1024];
 std::vector<double> g_restartTimes;
+unsigned g_readies;
 
 int32_t OnMessage(uint32_t hpid, uint32_t type, void*, void*) {
+  if (type == MSG_READY) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    ++g_readies;
+    g_changed.notify_all();
+  }
   if (type != MSG_RESTARTED || hpid >= 1024) return 0;
   double at = Now();
   std::lock_guard<std::mutex> lock(g_mutex);
@@ -254,6 +260,44 @@ void MeasureIdle(const Plan& plan, const char* name) {
   bench::WriteSamples(g_out, name, shares);
   Progress("%s: %.4f %% of one core (median of %d x %.0f s)", name, bench::Summarise(shares).median,
            plan.idleWindows, plan.idleSeconds);
+}
+
+// 1024 children that say READY=1 and WATCHDOG_USEC=usec once, then ping every pingMs (0: never):
+// the host's CPU once all are ready, as the idle rows measure it. A child whose watchdog ran out
+// meanwhile (a restart) is counted into <name>.restarts: the figure then holds restarts too.
+void MeasureWatchdog(const Plan& plan, const char* name, const char* usec, int pingMs) {
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_readies = 0;
+  }
+  const std::string mode = std::string("watchdog ") + usec + " " + std::to_string(pingMs) + " ";
+  std::vector<uint32_t> hpids;
+  StartChildren(1024, &hpids, mode.c_str());
+  size_t restarts;
+  {
+    std::unique_lock<std::mutex> lock(g_mutex);
+    if (!g_changed.wait_for(lock, std::chrono::seconds(60), [] { return g_readies >= 1024; })) {
+      Die("the children were not all ready within 60 s");
+    }
+  }
+  SleepSeconds(1.5);  // the ready children's settings are recorded first
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    restarts = g_restartTimes.size();
+  }
+  MeasureIdle(plan, name);
+  std::lock_guard<std::mutex> lock(g_mutex);
+  bench::WriteSamples(g_out, std::string(name) + ".restarts", {static_cast<double>(g_restartTimes.size() - restarts)});
+  if (g_restartTimes.size() != restarts) Progress("%s: %zu restarts meanwhile", name, g_restartTimes.size() - restarts);
+}
+
+void MeasureWatchdogs(const Plan& plan) {
+  Progress("library: 1024 children pinging their watchdog (3 s) every second");
+  MeasureWatchdog(plan, "watchdog.lib.ping.1024", "3000000", 1000);
+  ResetLibrary();
+  Progress("library: 1024 children with a 10 min watchdog and no ping due");
+  MeasureWatchdog(plan, "idle.lib.watchdog.1024", "600000000", 0);
+  ResetLibrary();
 }
 
 // SIGKILL a managed child and time the restart: to MSG_RESTARTED, to the new pid's answer and to
@@ -683,7 +727,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &interrupts, nullptr);
   WatchInterrupts(interrupts);
   if (argc < 3) {
-    fprintf(stderr, "usage: kestravo-bench-library OUTDIR CHILD [quick|start|floor|stops]\n");
+    fprintf(stderr, "usage: kestravo-bench-library OUTDIR CHILD [quick|start|floor|stops|watchdog]\n");
     return 2;
   }
   g_out = argv[1];
@@ -692,6 +736,7 @@ int main(int argc, char** argv) {
   const bool startOnly = argc > 3 && strcmp(argv[3], "start") == 0;
   const bool floorOnly = argc > 3 && strcmp(argv[3], "floor") == 0;
   const bool stopsOnly = argc > 3 && strcmp(argv[3], "stops") == 0;
+  const bool watchdogOnly = argc > 3 && strcmp(argv[3], "watchdog") == 0;
   if (argc > 3 && strcmp(argv[3], "quick") == 0) {
     // A check that everything runs, not figures.
     plan.startReps1 = 3;
@@ -708,7 +753,7 @@ int main(int argc, char** argv) {
   if (chdir(g_out.c_str()) != 0) Die("cannot enter OUTDIR");
   rlimit files{};
   getrlimit(RLIMIT_NOFILE, &files);
-  files.rlim_cur = files.rlim_max;  // two descriptors per child
+  files.rlim_cur = files.rlim_max;  // a few descriptors per child
   setrlimit(RLIMIT_NOFILE, &files);
   // The library's default level (warnings and errors), into a file rather than the terminal.
   std::ofstream("log4cxx.properties") << "log4j.logger.KESTRAVO=WARN, bench\n"
@@ -721,8 +766,9 @@ int main(int argc, char** argv) {
   Announcements announcements(g_out + "/announce.fifo");
   g_announcements = &announcements;
   InitLibrary();
-  if (startOnly || floorOnly || stopsOnly) {
+  if (startOnly || floorOnly || stopsOnly || watchdogOnly) {
     if (startOnly) MeasureStarts(plan);
+    if (watchdogOnly) MeasureWatchdogs(plan);
     if (floorOnly) MeasureFloors(plan);
     if (stopsOnly) MeasureSideBySide(plan);
     KESTRAVO_Uninit();
@@ -761,6 +807,7 @@ int main(int argc, char** argv) {
   }
   RecordStart("start.lib.1024", seconds);
   RecordStart("start.raw.1024", raw);
+  MeasureWatchdogs(plan);
 
   Progress("library and raw loop: 64 children");
   seconds.clear();
