@@ -15,7 +15,6 @@ constexpr int kMessagesPerPass = 16;
 constexpr size_t kMaxEarlyMessages = 16;
 constexpr uint32_t kFailedWaitRetryMs = 100;
 
-thread_local const CNotifyWatch* currentWatch = nullptr;
 
 uint32_t WatchEntry(void* param) {
   if (param != nullptr) static_cast<CNotifyWatch*>(param)->insideWorkRoutine();
@@ -65,7 +64,7 @@ bool CNotifyWatch::Start(INotifyWatchSink* sink) {
 bool CNotifyWatch::Stop() {
   quitRequested_ = true;
   set_.Wake();
-  if (thread_ != nullptr && currentWatch != this) {
+  if (thread_ != nullptr && GetWorkerQuitFlag() != &quitRequested_) {
     ZOL_Thread_Wait(thread_);
     thread_ = nullptr;
   }
@@ -77,7 +76,7 @@ bool CNotifyWatch::Stop() {
     channels_.clear();
   }
   for (uint32_t hpid : hpids) set_.Close(hpid);
-  if (currentWatch != this) sink_ = nullptr;
+  if (GetWorkerQuitFlag() != &quitRequested_) sink_ = nullptr;
   return true;
 }
 
@@ -244,7 +243,6 @@ uint32_t CNotifyWatch::CheckClocksLocked(Clock::time_point now, std::vector<Even
 
 uint32_t CNotifyWatch::insideWorkRoutine() {
   static const char* const kFunction = "CNotifyWatch::insideWorkRoutine";
-  currentWatch = this;
   SetWorkerQuitFlag(&quitRequested_);
   std::vector<uint64_t> readable;
   std::vector<Event> events;

@@ -12,7 +12,6 @@ namespace {
 // After a wait that failed (no descriptor to be had for the processes): look again this much later.
 constexpr uint32_t kFailedWaitRetryMs = 100;
 
-thread_local const CRunningGuard* currentGuard = nullptr;
 
 uint32_t GuardEntry(void* param) {
   if (param != nullptr) static_cast<CRunningGuard*>(param)->insideWorkRoutine();
@@ -86,7 +85,7 @@ bool CRunningGuard::Stop() {
   KESTRAVO_LOG_INFO(kFunction, "stop CRunningGuard!");
   quitRequested = true;
   Wake();
-  if (thread != nullptr && currentGuard != this) {
+  if (thread != nullptr && GetWorkerQuitFlag() != &quitRequested) {
     if (ZOL_Thread_Wait(thread) != 0) KESTRAVO_LOG_INFO(kFunction, "close CRunningGuard thread failed");
     thread = nullptr;
   }
@@ -115,7 +114,6 @@ uint32_t CRunningGuard::insideWorkRoutine() {
   // sink that leaves a record as it was is not called again and again.
   std::vector<HANDLE> reported;
   std::vector<HANDLE> stillShown;
-  currentGuard = this;
   SetWorkerQuitFlag(&quitRequested);
   for (;;) {
     // Reset before the copy: a change made after it sets the event again and ends the wait. And

@@ -27,7 +27,6 @@ uint32_t MsUntil(Clock::time_point when, Clock::time_point now) {
   return static_cast<uint32_t>(std::min<int64_t>(left, INFINITE - 1));
 }
 
-thread_local const CProcessLauncher* currentLauncher = nullptr;
 
 uint32_t LauncherEntry(void* param) {
   if (param != nullptr) static_cast<CProcessLauncher*>(param)->insideLaucherRoutine();
@@ -114,7 +113,7 @@ void CProcessLauncher::DropQueuedTasks() {
   for (LaunchTask& task : dropped) ZOL_SetEvent(task.process.syncEvent.Get());
 }
 
-bool CProcessLauncher::OnLauncherThread() const { return currentLauncher == this; }
+bool CProcessLauncher::OnLauncherThread() const { return GetWorkerQuitFlag() == &quitRequested; }
 
 bool CProcessLauncher::CancelStart(uint32_t hpid, ManagedProcess* out) {
   std::list<LaunchTask> cancelled;
@@ -201,7 +200,6 @@ bool CProcessLauncher::Lauch(int32_t type, const ManagedProcess& process, uint32
 uint32_t CProcessLauncher::insideLaucherRoutine() {
   ZOL_WaitSet waitSet;
   stopWaits = &waitSet;
-  currentLauncher = this;
   SetWorkerQuitFlag(&quitRequested);
   for (;;) {
     if (quitRequested) {

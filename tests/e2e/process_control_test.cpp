@@ -531,7 +531,7 @@ const NotifyCase kNotifyCases[] = {
     {"Ready", "say:READY=1|STATUS=serving say:READY=1 say:STATUS=still|WATCHDOG=1", "serving,still", true, 1, KESTRAVO_CAUSE_SIGNAL, 0, 0, SIGKILL, 1},
     {"ForeignSender", "foreign:READY=1|STATUS=forged say:STATUS=own", "own", true, 0, KESTRAVO_CAUSE_SIGNAL, 0, 0, SIGKILL, 1},
     {"MissedPing", "say:WATCHDOG_USEC=300000|READY=1", "", false, 1, KESTRAVO_CAUSE_WATCHDOG, 300, 0, 0, 1},
-    {"PingsBeforeReady", "say:WATCHDOG_USEC=200000|KESTRAVO_STOP_GRACE_MS=100 say:WATCHDOG=1 wait:600 say:WATCHDOG=1|READY=1",
+    {"PingsBeforeReady", "say:WATCHDOG_USEC=200000|KESTRAVO_STOP_GRACE_MS=5000 say:WATCHDOG=1 wait:600 say:WATCHDOG=1|READY=1",
      "", false, 1, KESTRAVO_CAUSE_WATCHDOG, 200, 0, 0, 1},
     {"Trigger", "say:READY=1|KESTRAVO_RESTART=never say:WATCHDOG=trigger", "", false, 1, KESTRAVO_CAUSE_WATCHDOG, 0, 0, 0, 0},
     {"NotReady", "say:KESTRAVO_READY_TIMEOUT_USEC=300000|KESTRAVO_STOP_GRACE_MS=200 deaf", "", false, 0, KESTRAVO_CAUSE_NOT_READY, 300, 0, SIGKILL, 1},

@@ -377,7 +377,7 @@ TEST_F(HostToolTest, ShowsHowAProgramEndedAndWhatItSaidAndStopsWithItsSignal) {
   if (root) args.insert(args.end(), asUser.begin(), asUser.end());
   pid_t tool = Start(1, args);
   ASSERT_GT(tool, 0);
-  EXPECT_EQ(WaitExit(tool, std::chrono::seconds(20)), 0);
+  EXPECT_EQ(WaitExit(tool, std::chrono::seconds(20)), 0) << FileText(Out(1));
   std::string out = FileText(Out(1));
   EXPECT_TRUE(!root || std::filesystem::exists(reachable.File("user.stopped"))) << out;
   EXPECT_EQ(CountMatches(out, R"(hpid 1  pid \d+  ended on SIGINT after 2\d{3}\.\d ms\n)"), 1u) << out;
