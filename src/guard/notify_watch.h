@@ -42,7 +42,7 @@ class INotifyWatchSink {
 };
 
 // The least spacing of the watch's reads while messages stream in, in ms.
-constexpr uint32_t kNotifyCoalesceMs = 20;
+constexpr uint32_t kNotifyCoalesceMs = 40;
 
 class CNotifyWatch {
  public:
