@@ -10,7 +10,7 @@
 namespace {
 
 // Messages taken from one channel per pass: the others are served before it is read again.
-constexpr int kMessagesPerPass = 16;
+constexpr int kMessagesPerPass = kNotifyBatch;
 // Messages kept from before the process is known (its first words race the start's report).
 constexpr size_t kMaxEarlyMessages = 16;
 constexpr uint32_t kFailedWaitRetryMs = 100;
@@ -24,6 +24,12 @@ uint32_t WatchEntry(void* param) {
 std::chrono::microseconds Usec(uint64_t usec) {
   // Cut to a year: no overflow of the clock, and no wait longer than that anyway.
   return std::chrono::microseconds(std::min<uint64_t>(usec, 365ull * 24 * 3600 * 1000000));
+}
+
+uint32_t MsUntil(std::chrono::steady_clock::time_point when, std::chrono::steady_clock::time_point now) {
+  if (when == std::chrono::steady_clock::time_point::max()) return INFINITE;
+  auto ms = std::chrono::ceil<std::chrono::milliseconds>(when - now).count();
+  return static_cast<uint32_t>(std::clamp<int64_t>(ms, 0, 0x7FFFFFFF));
 }
 
 }  // namespace
@@ -74,6 +80,8 @@ bool CNotifyWatch::Stop() {
     ZOL_Guard guard(&mutex_);
     for (const auto& entry : channels_) hpids.push_back(entry.first);
     channels_.clear();
+    deadlines_.clear();
+    pending_.clear();
   }
   for (uint32_t hpid : hpids) set_.Close(hpid);
   if (GetWorkerQuitFlag() != &quitRequested_) sink_ = nullptr;
@@ -89,14 +97,22 @@ bool CNotifyWatch::OpenChannel(uint32_t hpid, const std::string& guid) {
     return false;
   }
   ZOL_Guard guard(&mutex_);
-  channels_[hpid] = Channel{};
+  Channel& ch = channels_[hpid];
+  UnscheduleLocked(hpid, ch);
+  ch = Channel{};
+  pending_.erase(hpid);
   return true;
 }
 
 void CNotifyWatch::CloseChannel(uint32_t hpid) {
   {
     ZOL_Guard guard(&mutex_);
-    channels_.erase(hpid);
+    auto it = channels_.find(hpid);
+    if (it != channels_.end()) {
+      UnscheduleLocked(hpid, it->second);
+      channels_.erase(it);
+    }
+    pending_.erase(hpid);
   }
   set_.Close(hpid);
 }
@@ -109,6 +125,7 @@ void CNotifyWatch::ProcessStarted(uint32_t hpid, uint32_t pid, const ChildSettin
     Channel& ch = it->second;
     std::vector<Message> early;
     early.swap(ch.early);
+    UnscheduleLocked(hpid, ch);
     ch = Channel{};
     ch.pid = pid;
     ch.settings = settings;
@@ -118,6 +135,8 @@ void CNotifyWatch::ProcessStarted(uint32_t hpid, uint32_t pid, const ChildSettin
     for (Message& message : early) {
       if (message.sender == pid) ch.early.push_back(std::move(message));
     }
+    if (ch.announceReady || !ch.early.empty()) pending_.insert(hpid);
+    ScheduleLocked(hpid, ch);
   }
   set_.Wake();
 }
@@ -126,29 +145,37 @@ void CNotifyWatch::ProcessEnded(uint32_t hpid, uint32_t pid) {
   ZOL_Guard guard(&mutex_);
   auto it = channels_.find(hpid);
   if (it != channels_.end() && it->second.pid == pid) {
+    UnscheduleLocked(hpid, it->second);
     it->second = Channel{};
+    pending_.erase(hpid);
   }
 }
 
 void CNotifyWatch::ReceiveLocked(uint32_t hpid, int count, std::vector<Event>* events) {
   static const char* const kFunction = "CNotifyWatch::Receive";
-  std::string text;
-  for (int i = 0; i < count; ++i) {
+  std::vector<NotifyDatagram> received;
+  while (count > 0) {
     auto it = channels_.find(hpid);
-    uint32_t sender = 0;
-    if (it == channels_.end() || set_.Receive(hpid, &text, &sender) <= 0) return;
+    const int asked = std::min(count, kNotifyBatch);
+    received.clear();
+    if (it == channels_.end() || set_.Receive(hpid, asked, &received) <= 0) return;
     Channel& ch = it->second;
-    if (ch.pid == 0) {
-      if (ch.early.size() < kMaxEarlyMessages) ch.early.push_back(Message{text, sender});
-    } else if (sender != ch.pid) {
-      if (!ch.refusedLogged) {
-        ch.refusedLogged = true;
-        KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d,sender=%d]message from another process dropped",
-                          static_cast<int>(hpid), static_cast<int>(ch.pid), static_cast<int>(sender));
+    for (NotifyDatagram& datagram : received) {
+      if (ch.pid == 0) {
+        if (ch.early.size() < kMaxEarlyMessages) ch.early.push_back(Message{std::move(datagram.text), datagram.senderPid});
+      } else if (datagram.senderPid != ch.pid) {
+        if (!ch.refusedLogged) {
+          ch.refusedLogged = true;
+          KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d,sender=%d]message from another process dropped",
+                            static_cast<int>(hpid), static_cast<int>(ch.pid), static_cast<int>(datagram.senderPid));
+        }
+      } else {
+        TakeLocked(hpid, ch, datagram.text, Clock::now(), events);
       }
-    } else {
-      TakeLocked(hpid, ch, text, Clock::now(), events);
     }
+    // Fewer than asked: the channel is empty, and no second call is needed to learn it.
+    if (static_cast<int>(received.size()) < asked) return;
+    count -= asked;
   }
 }
 
@@ -194,6 +221,7 @@ void CNotifyWatch::TakeLocked(uint32_t hpid, Channel& ch, const std::string& tex
   if (request.trigger && !ch.stopAsked) {
     OverdueLocked(hpid, ch, KESTRAVO_CAUSE_WATCHDOG, ch.settings.watchdogUsec / 1000, now, events);
   }
+  ScheduleLocked(hpid, ch);
 }
 
 void CNotifyWatch::OverdueLocked(uint32_t hpid, Channel& ch, uint32_t cause, uint64_t causeValue, Clock::time_point now,
@@ -206,39 +234,67 @@ void CNotifyWatch::OverdueLocked(uint32_t hpid, Channel& ch, uint32_t cause, uin
   events->push_back(event);
 }
 
-uint32_t CNotifyWatch::CheckClocksLocked(Clock::time_point now, std::vector<Event>* events) {
-  Clock::time_point next = Clock::time_point::max();
-  for (auto& [hpid, ch] : channels_) {
-    if (ch.pid == 0) continue;
+void CNotifyWatch::ScheduleLocked(uint32_t hpid, Channel& ch) {
+  Clock::time_point due = Clock::time_point::max();
+  if (ch.pid == 0) {
+  } else if (ch.stopAsked) {
+    if (!ch.killSent) due = ch.killAt;
+  } else if (!ch.settings.ready && ch.settings.readyTimeoutUsec > 0) {
+    due = ch.startedAt + Usec(ch.settings.readyTimeoutUsec);
+  } else if (ch.settings.ready && ch.settings.watchdogUsec > 0) {
+    due = ch.clockFrom + Usec(ch.settings.watchdogUsec);
+  }
+  if (due == ch.due) return;
+  if (ch.due != Clock::time_point::max() && due != Clock::time_point::max()) {
+    // A ping moves the entry: its node is reused, nothing is allocated.
+    auto node = deadlines_.extract({ch.due, hpid});
+    node.value().first = due;
+    deadlines_.insert(std::move(node));
+  } else if (due != Clock::time_point::max()) {
+    deadlines_.emplace(due, hpid);
+  } else {
+    deadlines_.erase({ch.due, hpid});
+  }
+  ch.due = due;
+}
+
+void CNotifyWatch::UnscheduleLocked(uint32_t hpid, Channel& ch) {
+  if (ch.due != Clock::time_point::max()) deadlines_.erase({ch.due, hpid});
+  ch.due = Clock::time_point::max();
+}
+
+CNotifyWatch::Clock::time_point CNotifyWatch::CheckClocksLocked(Clock::time_point now, std::vector<Event>* events) {
+  for (uint32_t hpid : pending_) {
+    auto it = channels_.find(hpid);
+    if (it == channels_.end() || it->second.pid == 0) continue;
+    Channel& ch = it->second;
     if (ch.announceReady) {
       ch.announceReady = false;
       events->push_back(Event{Event::kReady, hpid, ch.pid, ch.settings, {}});
     }
-    if (!ch.early.empty()) {
-      std::vector<Message> early;
-      early.swap(ch.early);
-      for (const Message& message : early) TakeLocked(hpid, ch, message.text, now, events);
-    }
-    Clock::time_point due = Clock::time_point::max();
+    std::vector<Message> early;
+    early.swap(ch.early);
+    for (const Message& message : early) TakeLocked(hpid, ch, message.text, now, events);
+  }
+  pending_.clear();
+  // What is due now is handled once; a deadline it sets at or before now comes in the next pass.
+  std::vector<uint32_t> due;
+  for (auto it = deadlines_.begin(); it != deadlines_.end() && it->first <= now; ++it) due.push_back(it->second);
+  for (uint32_t hpid : due) {
+    Channel& ch = channels_.at(hpid);
     if (ch.stopAsked) {
-      if (!ch.killSent && now >= ch.killAt) {
+      if (!ch.killSent) {
         ch.killSent = true;
         events->push_back(Event{Event::kKill, hpid, ch.pid, {}, {}});
       }
-      if (!ch.killSent) due = ch.killAt;
     } else if (!ch.settings.ready && ch.settings.readyTimeoutUsec > 0) {
-      due = ch.startedAt + Usec(ch.settings.readyTimeoutUsec);
-      if (now >= due) OverdueLocked(hpid, ch, KESTRAVO_CAUSE_NOT_READY, ch.settings.readyTimeoutUsec / 1000, now, events);
+      OverdueLocked(hpid, ch, KESTRAVO_CAUSE_NOT_READY, ch.settings.readyTimeoutUsec / 1000, now, events);
     } else if (ch.settings.ready && ch.settings.watchdogUsec > 0) {
-      due = ch.clockFrom + Usec(ch.settings.watchdogUsec);
-      if (now >= due) OverdueLocked(hpid, ch, KESTRAVO_CAUSE_WATCHDOG, ch.settings.watchdogUsec / 1000, now, events);
+      OverdueLocked(hpid, ch, KESTRAVO_CAUSE_WATCHDOG, ch.settings.watchdogUsec / 1000, now, events);
     }
-    if (ch.stopAsked && !ch.killSent) due = ch.killAt;
-    next = std::min(next, due);
+    ScheduleLocked(hpid, ch);
   }
-  if (next == Clock::time_point::max()) return INFINITE;
-  auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
-  return static_cast<uint32_t>(std::clamp<int64_t>(ms, 0, 0x7FFFFFFF));
+  return deadlines_.empty() ? Clock::time_point::max() : deadlines_.begin()->first;
 }
 
 uint32_t CNotifyWatch::insideWorkRoutine() {
@@ -246,12 +302,21 @@ uint32_t CNotifyWatch::insideWorkRoutine() {
   SetWorkerQuitFlag(&quitRequested_);
   std::vector<uint64_t> readable;
   std::vector<Event> events;
-  uint32_t waitMs = 0;
+  const auto spacing = std::chrono::milliseconds(kNotifyCoalesceMs);
+  Clock::time_point next = Clock::now();  // the nearest deadline
+  Clock::time_point holdUntil{};           // no read before, while messages stream in
+  Clock::time_point lastWake{};
   for (;;) {
     if (quitRequested_) return 0;
+    Clock::time_point now = Clock::now();
+    if (now < holdUntil && now < next) set_.WaitForWake(MsUntil(std::min(holdUntil, next), now));
     readable.clear();
-    uint32_t result = set_.Wait(waitMs, &readable);
+    uint32_t result = set_.Wait(MsUntil(next, Clock::now()), &readable);
     if (quitRequested_) return 0;
+    const Clock::time_point woke = Clock::now();
+    // Messages again soon after the wake before: hold the next read back to take them in batches.
+    holdUntil = result == 0 && !readable.empty() && woke - lastWake < 2 * spacing ? woke + spacing : Clock::time_point{};
+    lastWake = woke;
     if (result == WAIT_FAILED) {
       KESTRAVO_LOG_INFO(kFunction, "[lastError=%d]wait for notify channels failed, look again later",
                         static_cast<int>(ZOL_GetLastError()));
@@ -263,7 +328,7 @@ uint32_t CNotifyWatch::insideWorkRoutine() {
     }
     {
       ZOL_Guard guard(&mutex_);
-      waitMs = CheckClocksLocked(Clock::now(), &events);
+      next = CheckClocksLocked(Clock::now(), &events);
     }
     INotifyWatchSink* sink = sink_;
     for (const Event& event : events) {

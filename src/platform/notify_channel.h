@@ -23,6 +23,15 @@ int32_t SendNotifyDatagram(const char* guid, const char* data, size_t size);
 // host which died left behind); anything else under the name is left alone. Any thread.
 void RemoveNotifyChannelName(const std::string& guid);
 
+// The most datagrams one Receive takes.
+constexpr int kNotifyBatch = 16;
+
+// One datagram as taken: its text and the sender's pid (0 when the system did not say).
+struct NotifyDatagram {
+  std::string text;
+  uint32_t senderPid = 0;
+};
+
 // The supervisor's side: the channels of all children, waited on together by one thread. Open and
 // Close may be called from any thread; Wait and Receive from the one reading thread.
 class ZOL_NotifySet {
@@ -41,11 +50,17 @@ class ZOL_NotifySet {
   // Ends the reading thread's current or next Wait early. Any thread.
   void Wake();
   // Waits until a channel has a datagram, Wake is called, or ms pass (0xFFFFFFFF: no limit); the
-  // keys of the channels with datagrams are appended to ready. 0, WAIT_TIMEOUT, or WAIT_FAILED.
+  // keys of the channels with datagrams are appended to ready. A channel stays ready while a
+  // datagram waits in it, so a later Wait reports it again. 0, WAIT_TIMEOUT, or WAIT_FAILED.
   uint32_t Wait(uint32_t ms, std::vector<uint64_t>* ready);
-  // Takes one datagram of key without blocking: 1 with its text and the sender's pid (0 when the
-  // system did not say), 0 when none waits or the key is unknown, -1 on an error.
-  int Receive(uint64_t key, std::string* text, uint32_t* senderPid);
+  // Waits until Wake is called or ms pass, whatever the channels hold, and leaves the wake for the
+  // next Wait to see. For the reading thread to space its reads out under load.
+  void WaitForWake(uint32_t ms);
+  // Takes up to max (at most kNotifyBatch) datagrams of key without blocking, in the order they
+  // came, in one system call where the system allows: appended to out. Fewer than asked means the
+  // channel held no more. The count taken (0 when none waits or the key is
+  // unknown), or -1 on an error with nothing taken.
+  int Receive(uint64_t key, int max, std::vector<NotifyDatagram>* out);
 
  private:
   struct Impl;

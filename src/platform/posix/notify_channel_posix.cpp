@@ -1,6 +1,7 @@
 #include "notify_channel.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -74,6 +75,13 @@ struct ZOL_NotifySet::Impl {
   std::unordered_map<uint64_t, std::string> paths;  // guarded by lock
   int epoll = -1;
   int wake = -1;
+  // One batch of datagrams as recvmmsg fills it; guarded by lock.
+  static constexpr int kBatch = kNotifyBatch;
+  static constexpr size_t kControlBytes = CMSG_SPACE(sizeof(ucred));
+  std::vector<char> buffers = std::vector<char>(kBatch * (kNotifyMaxBytes + 1));
+  alignas(cmsghdr) char controls[kBatch][kControlBytes];
+  iovec ios[kBatch];
+  mmsghdr headers[kBatch];
 
   void CloseLocked(uint64_t key) {
     auto it = sockets.find(key);
@@ -176,9 +184,9 @@ void ZOL_NotifySet::Wake() {
 
 uint32_t ZOL_NotifySet::Wait(uint32_t ms, std::vector<uint64_t>* ready) {
   if (!impl_) return kestravo::posix::Fail(ERROR_NOT_ENOUGH_MEMORY), WAIT_FAILED;
-  epoll_event events[64];
+  epoll_event events[256];
   const int timeout = ms == INFINITE ? -1 : static_cast<int>(std::min<uint32_t>(ms, INT32_MAX));
-  int n = epoll_wait(impl_->epoll, events, 64, timeout);
+  int n = epoll_wait(impl_->epoll, events, 256, timeout);
   if (n < 0 && errno == EINTR) return 0;
   if (n < 0) return kestravo::posix::FailWithErrno(errno), WAIT_FAILED;
   if (n == 0) return WAIT_TIMEOUT;
@@ -194,41 +202,56 @@ uint32_t ZOL_NotifySet::Wait(uint32_t ms, std::vector<uint64_t>* ready) {
   return 0;
 }
 
-int ZOL_NotifySet::Receive(uint64_t key, std::string* text, uint32_t* senderPid) {
+void ZOL_NotifySet::WaitForWake(uint32_t ms) {
+  if (!impl_) return;
+  pollfd wake{impl_->wake, POLLIN, 0};
+  // poll leaves the counter set: the next Wait sees the wake too.
+  poll(&wake, 1, ms == INFINITE ? -1 : static_cast<int>(std::min<uint32_t>(ms, INT32_MAX)));
+}
+
+int ZOL_NotifySet::Receive(uint64_t key, int max, std::vector<NotifyDatagram>* out) {
   if (!impl_) return -1;
-  std::lock_guard<std::mutex> guard(impl_->lock);
-  auto it = impl_->sockets.find(key);
-  if (it == impl_->sockets.end()) return 0;
-  char buffer[kNotifyMaxBytes + 1];
-  iovec io{buffer, sizeof buffer};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
-  msghdr message{};
-  message.msg_iov = &io;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  ssize_t n;
+  Impl& impl = *impl_;
+  std::lock_guard<std::mutex> guard(impl.lock);
+  auto it = impl.sockets.find(key);
+  if (it == impl.sockets.end() || max <= 0) return 0;
+  const int batch = std::min(max, Impl::kBatch);
+  for (int i = 0; i < batch; ++i) {
+    impl.ios[i] = iovec{impl.buffers.data() + i * (kNotifyMaxBytes + 1), kNotifyMaxBytes + 1};
+    impl.headers[i] = mmsghdr{};
+    msghdr& message = impl.headers[i].msg_hdr;
+    message.msg_iov = &impl.ios[i];
+    message.msg_iovlen = 1;
+    message.msg_control = impl.controls[i];
+    message.msg_controllen = Impl::kControlBytes;
+  }
+  int n;
   do {
-    n = recvmsg(it->second, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    n = recvmmsg(it->second, impl.headers, static_cast<unsigned>(batch), MSG_DONTWAIT | MSG_CMSG_CLOEXEC, nullptr);
   } while (n < 0 && errno == EINTR);
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : (kestravo::posix::FailWithErrno(errno), -1);
-  *senderPid = 0;
-  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS) {
-      ucred cred;
-      memcpy(&cred, CMSG_DATA(c), sizeof cred);
-      *senderPid = static_cast<uint32_t>(cred.pid);
-    } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
-      // Descriptors nobody asked for are closed, not kept.
-      const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-      for (size_t i = 0; i < count; ++i) {
-        int fd;
-        memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-        close(fd);
+  for (int i = 0; i < n; ++i) {
+    msghdr& message = impl.headers[i].msg_hdr;
+    NotifyDatagram datagram;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS) {
+        ucred cred;
+        memcpy(&cred, CMSG_DATA(c), sizeof cred);
+        datagram.senderPid = static_cast<uint32_t>(cred.pid);
+      } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+        // Descriptors nobody asked for are closed, not kept.
+        const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t j = 0; j < count; ++j) {
+          int fd;
+          memcpy(&fd, CMSG_DATA(c) + j * sizeof(int), sizeof fd);
+          close(fd);
+        }
       }
     }
+    // A datagram longer than the limit is cut (MSG_TRUNC): taken as the limit allows.
+    datagram.text.assign(static_cast<const char*>(impl.ios[i].iov_base),
+                         std::min<size_t>(impl.headers[i].msg_len, kNotifyMaxBytes));
+    out->push_back(std::move(datagram));
   }
-  // A datagram longer than the limit is cut (MSG_TRUNC): taken as the limit allows.
-  text->assign(buffer, std::min<size_t>(static_cast<size_t>(n), kNotifyMaxBytes));
-  return 1;
+  return n;
 }

@@ -46,4 +46,9 @@ uint32_t ZOL_NotifySet::Wait(uint32_t ms, std::vector<uint64_t>*) {
   return result == WAIT_OBJECT_0 ? 0 : result;
 }
 
-int ZOL_NotifySet::Receive(uint64_t, std::string*, uint32_t*) { return 0; }
+void ZOL_NotifySet::WaitForWake(uint32_t ms) {
+  // The event resets as the wait ends: set again for the next Wait.
+  if (impl_ && WaitForSingleObject(impl_->wake, ms) == WAIT_OBJECT_0) SetEvent(impl_->wake);
+}
+
+int ZOL_NotifySet::Receive(uint64_t, int, std::vector<NotifyDatagram>*) { return 0; }
