@@ -19,6 +19,7 @@
 #include "common/stop_grace.h"
 #include "host_os.h"
 #include "size_text.h"
+#include "time_text.h"
 #include "path_search.h"
 
 namespace kestravo_host {
@@ -43,15 +44,11 @@ constexpr Setting kSettings[] = {
     {"watchdog", "--watchdog", false},        {"memory-max", "--memory-max", false}, {"tasks-max", "--tasks-max", false},
     {"cpu-max", "--cpu-max", false},          {"after", "", true}};
 
-// "30s", "500ms", "2m" or a number of seconds, up to maxMs (the library's ten minutes for a grace).
+// A time as kestravo-run takes it, up to maxMs (the library's ten minutes for a grace).
 bool ParseTime(const std::string& text, uint32_t* ms, double maxMs = kestravo::kMaxStopGraceMs) {
-  char* end = nullptr;
-  double value = strtod(text.c_str(), &end);
-  std::string unit = end;
-  double scale = unit.empty() || unit == "s" ? 1000 : unit == "ms" ? 1 : unit == "m" ? 60000 : 0;
-  if (end == text.c_str() || scale == 0 || !std::isfinite(value) || value * scale < 1 || value * scale > maxMs)
-    return false;
-  *ms = static_cast<uint32_t>(value * scale + 0.5);
+  uint64_t parsed = 0;
+  if (!kestravo_tools::ParseTime(text, static_cast<uint64_t>(maxMs), &parsed)) return false;
+  *ms = static_cast<uint32_t>(parsed);
   return true;
 }
 
