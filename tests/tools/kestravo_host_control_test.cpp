@@ -166,8 +166,10 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
 
   // Readiness: "up" is starting, then ready after its 2 s, and only then does "next" (after = up)
   // start; restart answers once it is ready again. "once" (restart = never) is left exited with
-  // its exit, and "mute", never ready, is stopped at its ready-timeout with that cause.
-  std::ofstream(dir.File("ready")) << "[up]\ncommand = /bin/sleep 1000\nready = after 2s\n[next]\ncommand = /bin/sleep 1000\nafter = up\n"
+  // its exit, and "mute", never ready, is stopped at its ready-timeout with that cause. At the
+  // host's stop, "next", which takes a second to end, has ended before "up" gets its signal.
+  std::ofstream(dir.File("ready")) << "[up]\ncommand = /bin/sleep 1000\nready = after 2s\n"
+                                      "[next]\ncommand = sh -c \"trap 'sleep 1; exit 0' TERM; sleep 1000 & wait\"\nafter = up\n"
                                       "[once]\ncommand = sh -c \"exit 0\"\nrestart = never\n"
                                       "[mute]\ncommand = /bin/sleep 1000\nready = notify\nready-timeout = 1s\nrestart = never\n";
   host = Start(3, {"--file", dir.File("ready")});
@@ -186,6 +188,11 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   EXPECT_EQ(CountMatches(FileText(Out(run_)), "^restarted up: .*: it is ready\n"), 1u) << FileText(Out(run_));
   kill(host, SIGTERM);
   EXPECT_EQ(WaitExit(host), 0);
+  const std::string stops = FileText(Out(3));
+  EXPECT_EQ(CountMatches(stops, "stop: each program once those after it have stopped, within 10 s: next, then up\n"), 1u) << stops;
+  EXPECT_EQ(CountMatches(stops, "hpid " + ready["next"]["hpid"].dump() + "  pid \\d+  ended on SIGTERM after 1\\d{3}\\.\\d ms\n[\\s\\S]*hpid " +
+                                    ready["up"]["hpid"].dump() + "  pid \\d+  ended on SIGTERM after"),
+            1u) << stops;
 }
 
 // The host's answer to a request sent straight to its socket by a client of uid and gid (no other

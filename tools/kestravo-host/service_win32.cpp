@@ -11,6 +11,7 @@
 #include "command_list.h"
 #include "common/stop_grace.h"
 #include "host_os.h"
+#include "supervisor.h"
 #include "path_search.h"
 
 namespace kestravo_host {
@@ -26,11 +27,10 @@ std::mutex g_statusMutex;
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;  // guarded by g_statusMutex
 SERVICE_STATUS g_status = {};                    // guarded by g_statusMutex
 
-// All programs are stopped at once: the longest grace, the 2 s the host adds, and a margin.
+// The host's own bound on its stop, and a margin; with no command known, one default grace.
 DWORD StopTimeMs(const std::vector<Command>& commands) {
-  uint32_t longest = kestravo::kDefaultStopGraceMs;
-  for (const Command& command : commands) longest = std::max(longest, std::min(command.graceMs, kestravo::kMaxStopGraceMs));
-  return longest + 3000;
+  const uint64_t ms = commands.empty() ? kestravo::kDefaultStopGraceMs + 2000 : StopTimeOf(commands).ms;
+  return static_cast<DWORD>(std::min<uint64_t>(ms + 1000, UINT32_MAX / 2));
 }
 
 // Reports state; a stopped service reports nothing more, and only a running one starts stopping.

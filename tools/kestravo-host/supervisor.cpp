@@ -166,13 +166,47 @@ void Supervisor::NotifyWhenReady() {
   serviceNotify_.clear();
 }
 
-std::string LongestGrace(const std::vector<Command>& commands) {
-  const Command* longest = nullptr;
-  auto grace = [](const Command& c) { return c.graceMs != 0 ? c.graceMs : kDefaultGraceMs; };
-  for (const Command& c : commands) {
-    if (longest == nullptr || grace(c) > grace(*longest)) longest = &c;
+StopTime StopTimeOf(const std::vector<Command>& commands) {
+  constexpr uint64_t kPastGraceMs = 2000;
+  const size_t n = commands.size();
+  auto grace = [](const Command& c) -> uint64_t { return c.graceMs != 0 ? c.graceMs : kDefaultGraceMs; };
+  auto isAfter = [&](size_t later, size_t i) {
+    const std::vector<std::string>& after = commands[later].after;
+    return std::find(after.begin(), after.end(), commands[i].name) != after.end();
+  };
+  // chain[i]: the longest stop that ends with commands[i], whose first part is next[i]'s chain.
+  std::vector<uint64_t> chain(n, 0);
+  std::vector<size_t> next(n, n);
+  std::vector<int> seen(n, 0);  // 1 while on the path (a cycle, which loaded files do not have), 2 done
+  std::function<uint64_t(size_t)> longest = [&](size_t i) -> uint64_t {
+    if (seen[i] != 0) return seen[i] == 2 ? chain[i] : 0;
+    seen[i] = 1;
+    uint64_t before = 0;
+    for (size_t later = 0; later < n; ++later) {
+      if (!isAfter(later, i)) continue;
+      uint64_t each = longest(later);
+      if (each > before) before = each, next[i] = later;
+    }
+    seen[i] = 2;
+    return chain[i] = before + grace(commands[i]) + kPastGraceMs;
+  };
+  StopTime time;
+  size_t last = n;
+  for (size_t i = 0; i < n; ++i) {
+    time.ordered = time.ordered || !commands[i].after.empty();
+    if (longest(i) > time.ms) time.ms = chain[i], last = i;
   }
-  return longest == nullptr ? "none" : kestravo::RunTimeText(grace(*longest)) + ", of " + longest->name;
+  if (last == n) {
+    time.text = "none";
+  } else if (!time.ordered) {
+    time.text = kestravo::RunTimeText(static_cast<uint32_t>(grace(commands[last]))) + ", of " + commands[last].name;
+  } else {
+    std::vector<std::string> order;
+    for (size_t i = last; i < n && order.size() <= n; i = next[i]) order.insert(order.begin(), commands[i].name);
+    time.text = kestravo::RunTimeText(static_cast<uint32_t>(std::min<uint64_t>(time.ms, UINT32_MAX))) + ": " + order[0];
+    for (size_t k = 1; k < order.size(); ++k) time.text += ", then " + order[k];
+  }
+  return time;
 }
 
 void RestartTimes::Add(double ms) {
@@ -208,7 +242,9 @@ int Supervisor::Run() {
          InDirectory(stateDir, "kestravo.xml").c_str(), DirectoryWritable(stateDir) ? "" : " (cannot be written: see the log)", log.c_str());
   if (!options_.outputNote.empty()) printf("  programs' output: %s\n", options_.outputNote.c_str());
   // What a service manager's stop time-out must cover.
-  printf("  stop: all programs at once, within the longest grace (%s) and 2 s\n", LongestGrace(options_.commands).c_str());
+  const StopTime stopTime = StopTimeOf(options_.commands);
+  if (stopTime.ordered) printf("  stop: each program once those after it have stopped, within %s\n", stopTime.text.c_str());
+  else printf("  stop: all programs at once, within the longest grace (%s) and 2 s\n", stopTime.text.c_str());
   for (const Command& command : options_.commands) {
     if (!command.output.empty()) printf("  output of %s: %s\n", command.given.c_str(), command.output.c_str());
   }
@@ -687,22 +723,49 @@ void Supervisor::StopAll() {
   ending_ = true;
   HandleMessages();
   LearnStarts();
-  Line(std::string("stopping: every child gets its stop event at once") +
+  Line(std::string("stopping: every child gets its stop event once the programs after it have stopped") +
        (options_.native ? "" : " (kestravo-run turns it into the program's stop signal)") +
        " and is killed if it still runs after its grace");
-  std::vector<uint32_t> hpids;
-  for (const auto& entry : children_) hpids.push_back(entry.first);
+  // Programs stop in the reverse of their start order: a program stays up while a program whose
+  // after names it still runs or stops, so that no program loses what it needs before it ends.
+  std::set<uint32_t> waiting;
+  for (const auto& entry : children_) waiting.insert(entry.first);
   auto all = std::make_shared<Batch>();
-  all->left = hpids.size();
-  for (uint32_t hpid : hpids) BeginStop(hpid, false, all);
+  all->left = waiting.size();
+  auto needed = [&](const std::string& name) {
+    auto names = [&](const Command& command) {
+      return std::find(command.after.begin(), command.after.end(), name) != command.after.end();
+    };
+    for (uint32_t hpid : waiting) {
+      auto found = children_.find(hpid);
+      if (found != children_.end() && names(found->second.command)) return true;
+    }
+    return std::any_of(stopping_.begin(), stopping_.end(), [&](const Stop& stop) { return names(stop.child.command); });
+  };
+  auto beginFree = [&] {
+    std::vector<uint32_t> free;
+    for (uint32_t hpid : waiting) {
+      auto found = children_.find(hpid);
+      if (found == children_.end() || !needed(found->second.command.name)) free.push_back(hpid);
+    }
+    // Loaded files have no cycles; should one ever be met, everything left stops at once.
+    if (free.empty() && stopping_.empty()) free.assign(waiting.begin(), waiting.end());
+    for (uint32_t hpid : free) {
+      waiting.erase(hpid);
+      if (children_.count(hpid) != 0) BeginStop(hpid, false, all);
+      else --all->left;
+    }
+  };
+  beginFree();
   // Stops asked for before go on too. Meanwhile status is answered, and the rest refused.
-  while (!stopping_.empty()) {
+  while (!stopping_.empty() || !waiting.empty()) {
     std::string request = queue_.Wait(static_cast<int>(kTick.count()));
     if (!request.empty()) Line(request + " received: the stops under way go on");
     HandleMessages();
     HandleRequests();
     FinishStops();
     AnswerStarts();
+    beginFree();
   }
   control_.Close();  // a client asking now is told that no host runs
   int32_t result = library_.Uninit();

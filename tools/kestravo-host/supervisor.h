@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,9 +45,17 @@ class RestartTimes {
   std::array<double, kSamples> samples_{};  // a ring: the sample of restart n is at n % kSamples
 };
 
-// "3.00 s, of web": the longest grace of the commands, which a stop of them all takes at most
-// (with 2 s more), and whose it is; "none" for no command.
-std::string LongestGrace(const std::vector<Command>& commands);
+// What a stop of every command takes at most. A program gets its stop once the programs whose
+// after names it have stopped, so this is the longest such chain, each program's grace and the
+// 2 s the host waits past it.
+struct StopTime {
+  uint64_t ms = 0;
+  // "3.00 s, of web" (no command is after another); "35.0 s: app, then db" (the chain, in the
+  // order it stops); "none" for no command.
+  std::string text;
+  bool ordered = false;  // some command is after another
+};
+StopTime StopTimeOf(const std::vector<Command>& commands);
 
 class Supervisor {
  public:
