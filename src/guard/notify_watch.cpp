@@ -179,17 +179,25 @@ void CNotifyWatch::ReceiveLocked(uint32_t hpid, int count, std::vector<Event>* e
   }
 }
 
-bool CNotifyWatch::TakeFinalSettings(uint32_t hpid, uint32_t pid, ChildSettings* settings) {
+bool CNotifyWatch::TakeFinalSettings(uint32_t hpid, uint32_t pid, ChildSettings* settings, bool* becameReady,
+                                     std::string* lastStatus) {
   ZOL_Guard guard(&mutex_);
   auto it = channels_.find(hpid);
   if (it == channels_.end() || it->second.pid != pid) return false;
-  std::vector<Event> dropped;
+  std::vector<Event> last;
   // Early ones first, in the order they came; a queue of a flooding child is not read to its end.
   std::vector<Message> early;
   early.swap(it->second.early);
-  for (const Message& message : early) TakeLocked(hpid, it->second, message.text, Clock::now(), &dropped);
-  ReceiveLocked(hpid, kMaxEarlyMessages * 4, &dropped);
+  for (const Message& message : early) TakeLocked(hpid, it->second, message.text, Clock::now(), &last);
+  ReceiveLocked(hpid, kMaxEarlyMessages * 4, &last);
   *settings = it->second.settings;
+  *becameReady = false;
+  lastStatus->clear();
+  // Its clocks are of no use now: only what it said is passed on.
+  for (Event& event : last) {
+    if (event.kind == Event::kReady) *becameReady = true;
+    if (event.kind == Event::kStatus) lastStatus->swap(event.status);
+  }
   return true;
 }
 

@@ -69,10 +69,11 @@ class CNotifyWatch {
   // Messages that came before from pid are taken now. Any thread.
   void ProcessStarted(uint32_t hpid, uint32_t pid, const ChildSettings& settings, bool adopted);
   // For the exit of hpid's process pid: takes what it sent before it ended and is still queued,
-  // so that settings sent just before an exit decide that exit, and answers its settings. False
-  // when hpid has no channel or another process. Its other messages (ready, status) are dropped:
-  // they come too late for a process that has ended. Any thread.
-  bool TakeFinalSettings(uint32_t hpid, uint32_t pid, ChildSettings* settings);
+  // so that settings sent just before an exit decide that exit, and answers its settings, whether
+  // it said READY=1 there for the first time, and the last STATUS line there (empty: none), which
+  // the caller reports before the exit. False when hpid has no channel or another process. Any
+  // thread.
+  bool TakeFinalSettings(uint32_t hpid, uint32_t pid, ChildSettings* settings, bool* becameReady, std::string* lastStatus);
   // hpid's process pid has ended or is being replaced: its clocks stop, and its messages are no
   // longer heard. Any thread.
   void ProcessEnded(uint32_t hpid, uint32_t pid);

@@ -41,8 +41,11 @@ int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
   ExitedProcInfo exited = MakeExitedProcInfo(current.Get(), pid, startedAt);
   // What it said just before it ended decides how its end is taken.
   ChildSettings lastSettings;
-  const bool heard = GetNotifyWatch()->TakeFinalSettings(hpid, pid, &lastSettings);
+  bool lastReady = false;
+  std::string lastStatus;
+  const bool heard = GetNotifyWatch()->TakeFinalSettings(hpid, pid, &lastSettings, &lastReady, &lastStatus);
   ManagedProcess process;
+  bool endedRunning = false;
   {
     ZOL_Guard guard(&lock_);
     auto it = processMap.find(hpid);
@@ -50,6 +53,7 @@ int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
     // Relaunched meanwhile: the guard looks at the new process on its next pass.
     if (it->second.processHandle.Get() != current.Get()) return 0;
     if (it->second.state == PROCESS_RUNNING) {
+      endedRunning = true;
       if (heard) it->second.settings = lastSettings;
       if (it->second.stopCause != 0) {
         exited.cause = it->second.stopCause;
@@ -67,6 +71,9 @@ int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
     }
   }
   GetNotifyWatch()->ProcessEnded(hpid, pid);
+  // Its last words come before its end, as it said them.
+  if (endedRunning && lastReady) Notify(hpid, MSG_READY, nullptr);
+  if (endedRunning && !lastStatus.empty()) Notify(hpid, MSG_STATUS, const_cast<char*>(lastStatus.c_str()));
   if (process.state == PROCESS_ENDED) {
     KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]%s; its restart policy (%s) leaves it ended", static_cast<int>(hpid),
                       static_cast<int>(exited.pid), DescribeExit(exited).c_str(), RestartPolicyText(process.settings.restart));

@@ -514,7 +514,8 @@ TEST_F(ProcessControl, RestartsOfAChildThatDiesYoungAreSpacedOut) {
 // What a child says through its channel, and what the library makes of it: MSG_READY once per
 // start (again after a restart), MSG_STATUS, the watchdog from READY on (pings before it count for
 // nothing), the ready time-out, each restart policy, and messages of another process dropped.
-// A child left ended keeps its hpid until it is destroyed.
+// What it says just before it exits reaches the host before its exit. A child left ended keeps
+// its hpid until it is destroyed.
 struct NotifyCase {
   const char* name;
   const char* steps;     // helper_child notify STEP...
@@ -539,6 +540,8 @@ const NotifyCase kNotifyCases[] = {
     {"OnFailureFailure", "say:KESTRAVO_RESTART=on-failure|KESTRAVO_SUCCESS_EXIT=0,2 exit:3", "", false, 0, KESTRAVO_CAUSE_EXITED, 0, 3, 0, 1},
     {"Never", "say:KESTRAVO_RESTART=never exit:3", "", false, 0, KESTRAVO_CAUSE_EXITED, 0, 3, 0, 0},
     {"Always", "say:KESTRAVO_RESTART=always exit:0", "", false, 0, KESTRAVO_CAUSE_EXITED, 0, 0, 0, 1},
+    // Said just before its exit, and reported before it.
+    {"LastWords", "say:KESTRAVO_RESTART=never say:READY=1|STATUS=giving-up exit:4", "giving-up", false, 1, KESTRAVO_CAUSE_EXITED, 0, 4, 0, 0},
 };
 
 TEST_F(ProcessControl, ChildrenAreKeptAsTheySayThroughTheirChannel) {
