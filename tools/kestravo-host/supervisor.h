@@ -57,6 +57,14 @@ struct StopTime {
 };
 StopTime StopTimeOf(const std::vector<Command>& commands);
 
+// How often the main loop looks around at least while nothing is reported.
+constexpr auto kTick = std::chrono::milliseconds(100);
+double Ms(Clock::duration d);
+// value with that many decimals.
+std::string Fixed(double value, int decimals);
+// "hpid 3  pid 1234  what" (pid "?" when 0), as every line about a child begins.
+std::string ChildText(uint32_t hpid, uint32_t pid, const std::string& what);
+
 class Supervisor {
  public:
   // args: the host's command line, parsed again at a reload.
