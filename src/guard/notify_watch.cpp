@@ -162,7 +162,9 @@ void CNotifyWatch::ReceiveLocked(uint32_t hpid, int count, std::vector<Event>* e
     Channel& ch = it->second;
     for (NotifyDatagram& datagram : received) {
       if (ch.pid == 0) {
-        if (ch.early.size() < kMaxEarlyMessages) ch.early.push_back(Message{std::move(datagram.text), datagram.senderPid, datagram.senderInTree});
+        if (ch.early.size() < kMaxEarlyMessages) {
+          ch.early.push_back(Message{std::move(datagram.text), datagram.senderPid, datagram.senderInTree});
+        }
       } else if (datagram.senderPid != ch.pid && !datagram.senderInTree) {
         if (!ch.refusedLogged) {
           ch.refusedLogged = true;

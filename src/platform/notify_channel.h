@@ -1,8 +1,8 @@
 // The children's notify channels: one per child, named after its GUID, through which the child
 // (KESTRAVO_ChildNotify) sends "KEY=VALUE" lines as one datagram. On Linux a Unix datagram socket
 // under /dev/shm, owner-only, whose datagrams carry the sender's pid; on Windows a message-mode
-// named pipe \\.\pipe\kestravo-nt-<GUID>, open to this account only, each message one
-// connection whose client pid the system tells.
+// named pipe \\.\pipe\kestravo-nt-<GUID> (this account, the administrators and the system may
+// open it), each message one connection whose client pid the system tells.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>

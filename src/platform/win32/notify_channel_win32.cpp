@@ -79,7 +79,9 @@ int32_t SendNotifyDatagram(const char* guid, const char* data, size_t size) {
     char none;
     DWORD got = 0;
     ResetEvent(overlapped.hEvent);
-    if (ReadFile(pipe, &none, 1, nullptr, &overlapped) || GetLastError() == ERROR_IO_PENDING) Finish(pipe, &overlapped, kTakenWaitMs, &got);
+    if (ReadFile(pipe, &none, 1, nullptr, &overlapped) || GetLastError() == ERROR_IO_PENDING) {
+      Finish(pipe, &overlapped, kTakenWaitMs, &got);
+    }
   }
   CloseHandle(overlapped.hEvent);
   CloseHandle(pipe);

@@ -7,8 +7,8 @@
 // process id (GetNamedPipeClientProcessId, from the system, not from the sender). A message is
 // then marked as from the child's tree when its sender runs in the job the library made for the
 // child, asked while the sender waits for its message to be taken (so that it cannot have ended
-// and left its pid to another). The watch takes a message only from the child or its tree. The
-// pipe is open to this account alone.
+// and left its pid to another). The watch takes a message only from the child or its tree. Only
+// this account, the administrators and the system may open the pipe.
 #include <windows.h>
 
 #include <algorithm>
@@ -216,7 +216,8 @@ bool ZOL_NotifySet::Open(uint64_t key, const std::string& guid) {
   for (DWORD i = 0; i < kInstances && error == ERROR_SUCCESS; ++i) {
     // The first instance only: a pipe of that name made by anyone else is not taken over. Both
     // ways only so that a sender can wait for its message to be taken: nothing is written back.
-    HANDLE pipe = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (i == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+    const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (i == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    HANDLE pipe = CreateNamedPipeA(name.c_str(), openMode,
                                    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, kInstances, 0,
                                    2 * kNotifyMaxBytes, 0, kestravo::win32::OwnerOnly());
     if (pipe == INVALID_HANDLE_VALUE) {
