@@ -47,11 +47,12 @@ void KESTRAVO_ChildCloseStopEvent(void* stopEvent);
    codes that on-failure counts as success) and KESTRAVO_STOP_GRACE_MS=N (the time given between
    the stop event and the kill when the supervisor stops the child itself; 3000 by default). Other
    keys are ignored. Settings belong to this process: a restarted child starts without any and
-   sends them again, first thing. Only the process the supervisor started is heard; messages from
-   any other process are dropped.
-   0: sent; 1: no channel (not supervised, the supervisor is down, an older supervisor, or Windows,
-   which has none yet); -1: a null or empty argument, a text over 4096 bytes, a full queue or
-   another error. Any thread. */
+   sends them again, first thing. Only the process the supervisor started is heard (on Windows
+   also the processes in its job: what it starts); messages from any other process are dropped.
+   On Windows the call waits up to 250 ms for the supervisor to take the message.
+   0: sent; 1: no channel (not supervised, the supervisor is down, or an older supervisor);
+   -1: a null or empty argument, a text over 4096 bytes, a full queue or another error. Any
+   thread. */
 int32_t KESTRAVO_ChildNotify(const char* guid, const char* text);
 
 #ifdef __cplusplus

@@ -133,7 +133,7 @@ void CNotifyWatch::ProcessStarted(uint32_t hpid, uint32_t pid, const ChildSettin
     ch.announceReady = adopted && settings.ready;
     // Its first words may have come before this report: the next pass takes them.
     for (Message& message : early) {
-      if (message.sender == pid) ch.early.push_back(std::move(message));
+      if (message.sender == pid || message.inTree) ch.early.push_back(std::move(message));
     }
     if (ch.announceReady || !ch.early.empty()) pending_.insert(hpid);
     ScheduleLocked(hpid, ch);
@@ -162,8 +162,10 @@ void CNotifyWatch::ReceiveLocked(uint32_t hpid, int count, std::vector<Event>* e
     Channel& ch = it->second;
     for (NotifyDatagram& datagram : received) {
       if (ch.pid == 0) {
-        if (ch.early.size() < kMaxEarlyMessages) ch.early.push_back(Message{std::move(datagram.text), datagram.senderPid});
-      } else if (datagram.senderPid != ch.pid) {
+        if (ch.early.size() < kMaxEarlyMessages) {
+          ch.early.push_back(Message{std::move(datagram.text), datagram.senderPid, datagram.senderInTree});
+        }
+      } else if (datagram.senderPid != ch.pid && !datagram.senderInTree) {
         if (!ch.refusedLogged) {
           ch.refusedLogged = true;
           KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d,sender=%d]message from another process dropped",

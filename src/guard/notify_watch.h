@@ -86,6 +86,7 @@ class CNotifyWatch {
   struct Message {
     std::string text;
     uint32_t sender;
+    bool inTree;  // NotifyDatagram::senderInTree
   };
   struct Channel {
     uint32_t pid = 0;              // the process heard; 0 while none runs

@@ -1,7 +1,8 @@
 // The children's notify channels: one per child, named after its GUID, through which the child
 // (KESTRAVO_ChildNotify) sends "KEY=VALUE" lines as one datagram. On Linux a Unix datagram socket
-// under /dev/shm, owner-only, whose datagrams carry the sender's pid; Windows has none yet (Open
-// fails there with ERROR_NOT_SUPPORTED, and a child's send answers 1).
+// under /dev/shm, owner-only, whose datagrams carry the sender's pid; on Windows a message-mode
+// named pipe \\.\pipe\kestravo-nt-<GUID> (this account, the administrators and the system may
+// open it), each message one connection whose client pid the system tells.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -27,9 +28,14 @@ void RemoveNotifyChannelName(const std::string& guid);
 constexpr int kNotifyBatch = 16;
 
 // One datagram as taken: its text and the sender's pid (0 when the system did not say).
+// senderInTree: the system vouched, while the sender was connected, that it ran in the tree of
+// the channel's child (Windows: in the job the library made for it). On Linux never: only the
+// child's own pid is heard there, and what it starts reaches the channel through it (as
+// kestravo-run's notify socket does).
 struct NotifyDatagram {
   std::string text;
   uint32_t senderPid = 0;
+  bool senderInTree = false;
 };
 
 // The supervisor's side: the channels of all children, waited on together by one thread. Open and

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <kestravo.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/notify_channel.h"
 #include "platform/os.h"
 #include "test_support.h"
 #ifdef _WIN32
@@ -103,8 +105,16 @@ class Messages {
     auto* messages = static_cast<Messages*>(self);
     std::lock_guard<std::mutex> lock(messages->mutex_);
     messages->heard_[hpid].push_back({type, type == MSG_ATTACHABLE ? static_cast<AttachableProcInfo*>(data)->pid : 0});
+    if (type == MSG_STATUS && !messages->exited_.count(hpid)) messages->statuses_[hpid].push_back(static_cast<const char*>(data));
     if (type == MSG_EXITED) messages->exited_.insert({hpid, *static_cast<ExitedProcInfo*>(data)});
     return 0;
+  }
+  // The MSG_STATUS lines before the first MSG_EXITED, joined by ','.
+  std::string StatusesBeforeExit(uint32_t hpid) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string joined;
+    for (const std::string& line : statuses_[hpid]) joined += (joined.empty() ? "" : ",") + line;
+    return joined;
   }
   ExitedProcInfo FirstExit(uint32_t hpid) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -119,6 +129,7 @@ class Messages {
   std::mutex mutex_;
   std::map<uint32_t, std::vector<std::pair<uint32_t, uint32_t>>> heard_;  // guarded by mutex_
   std::map<uint32_t, ExitedProcInfo> exited_;                             // guarded by mutex_
+  std::map<uint32_t, std::vector<std::string>> statuses_;                 // guarded by mutex_
 };
 
 bool Ended(uint32_t pid, std::chrono::milliseconds limit = 10s) {
@@ -339,6 +350,101 @@ TEST_F(Library, RunsTheFileItsPathNamesWhateverBlanksItHolds) {
   EXPECT_EQ(KESTRAVO_KillProcess(hpid), 0);
   std::filesystem::remove_all(dir);
   std::filesystem::remove(planted);
+}
+
+// What a child says through its channel, and what the library makes of it: MSG_READY once per
+// start (again after a restart), MSG_STATUS, the watchdog from READY on (pings before it count for
+// nothing), the ready time-out, each restart policy, and who is heard: a process the child starts
+// only on Windows, where it is in the child's job; a process outside the child's tree never. What
+// it says just before it exits reaches the host before its exit. A child left ended keeps its hpid
+// until it is destroyed.
+#ifdef _WIN32
+// Ended by the test (TerminateProcess with 9) or by the library (the job ended with 0).
+constexpr uint32_t kKilled = KESTRAVO_CAUSE_EXITED;
+constexpr int32_t kTestKillCode = 9, kKillSignal = 0;
+constexpr bool kDescendantsHeard = true;
+#else
+constexpr uint32_t kKilled = KESTRAVO_CAUSE_SIGNAL;
+constexpr int32_t kTestKillCode = 0, kKillSignal = 9;
+constexpr bool kDescendantsHeard = false;
+#endif
+
+struct ChannelCase {
+  const char* name;
+  const char* steps;     // helper_child notify STEP...
+  const char* statuses;  // the MSG_STATUS lines before its exit, joined by ','
+  bool outsider;         // first the test says READY=1 and STATUS=forged to its channel, then lets it on (.quiet)
+  bool killAfterThem;    // the test ends it once its statuses came
+  size_t ready;          // MSG_READY before its exit
+  uint32_t cause;
+  uint64_t causeValue;
+  int32_t exitCode, signal;
+  uint32_t restarting;
+};
+
+const ChannelCase kChannelCases[] = {
+    {"Ready", "say:READY=1|STATUS=serving say:READY=1 say:STATUS=still|WATCHDOG=1", "serving,still", false, true, 1, kKilled, 0, kTestKillCode, kKillSignal, 1},
+    {"Descendant", "foreign:READY=1|STATUS=descendant say:STATUS=own", kDescendantsHeard ? "descendant,own" : "own", false, true,
+     kDescendantsHeard ? 1u : 0u, kKilled, 0, kTestKillCode, kKillSignal, 1},
+    {"Outsider", "pingtill:20 say:STATUS=own", "own", true, true, 0, kKilled, 0, kTestKillCode, kKillSignal, 1},
+    {"MissedPing", "say:WATCHDOG_USEC=300000|READY=1", "", false, false, 1, KESTRAVO_CAUSE_WATCHDOG, 300, 0, 0, 1},
+    {"PingsBeforeReady", "say:WATCHDOG_USEC=200000|KESTRAVO_STOP_GRACE_MS=5000 say:WATCHDOG=1 wait:600 say:WATCHDOG=1|READY=1",
+     "", false, false, 1, KESTRAVO_CAUSE_WATCHDOG, 200, 0, 0, 1},
+    {"Trigger", "say:READY=1|KESTRAVO_RESTART=never say:WATCHDOG=trigger", "", false, false, 1, KESTRAVO_CAUSE_WATCHDOG, 0, 0, 0, 0},
+    {"NotReady", "say:KESTRAVO_READY_TIMEOUT_USEC=300000|KESTRAVO_STOP_GRACE_MS=200 deaf", "", false, false, 0, KESTRAVO_CAUSE_NOT_READY, 300, 0, kKillSignal, 1},
+    {"OnFailureSuccess", "say:KESTRAVO_RESTART=on-failure|KESTRAVO_SUCCESS_EXIT=0,2 exit:2", "", false, false, 0, KESTRAVO_CAUSE_EXITED, 0, 2, 0, 0},
+    {"OnFailureFailure", "say:KESTRAVO_RESTART=on-failure|KESTRAVO_SUCCESS_EXIT=0,2 exit:3", "", false, false, 0, KESTRAVO_CAUSE_EXITED, 0, 3, 0, 1},
+    {"Never", "say:KESTRAVO_RESTART=never exit:3", "", false, false, 0, KESTRAVO_CAUSE_EXITED, 0, 3, 0, 0},
+    {"Always", "say:KESTRAVO_RESTART=always exit:0", "", false, false, 0, KESTRAVO_CAUSE_EXITED, 0, 0, 0, 1},
+    // Said just before its exit, and reported before it.
+    {"LastWords", "say:KESTRAVO_RESTART=never say:READY=1|STATUS=giving-up exit:4", "giving-up", false, false, 1, KESTRAVO_CAUSE_EXITED, 0, 4, 0, 0},
+};
+
+TEST_F(Library, ChildrenAreKeptAsTheySayThroughTheirChannel) {
+  std::vector<uint32_t> hpids;
+  for (const ChannelCase& c : kChannelCases) hpids.push_back(Start("notify", std::string("channel") + c.name, c.steps));
+  for (size_t i = 0; i < hpids.size(); ++i) {
+    const ChannelCase& c = kChannelCases[i];
+    const uint32_t hpid = hpids[i];
+    ASSERT_LT(hpid, 1024u) << c.name;
+    if (c.outsider) {
+      Report report = ReportOf(std::string("channel") + c.name);
+      const std::string forged = "READY=1\nSTATUS=forged";
+      EXPECT_EQ(SendNotifyDatagram(report["guid"].c_str(), forged.data(), forged.size()), 0) << c.name;
+      std::ofstream(ExeDir() + "channel" + c.name + ".report.quiet") << "go\n";
+    }
+    if (c.killAfterThem) {
+      EXPECT_TRUE(WaitFor([&] { return messages.StatusesBeforeExit(hpid) == c.statuses; }, 20s))
+          << c.name << ": " << messages.StatusesBeforeExit(hpid);
+      Terminate(OsPid(hpid));
+    }
+    ASSERT_TRUE(WaitFor([&] { return messages.FirstExit(hpid).size != 0; }, 20s)) << c.name;
+    size_t ready = 0;
+    for (uint32_t type : TypesOf(hpid)) {
+      if (type == MSG_EXITED) break;
+      ready += type == MSG_READY;
+    }
+    EXPECT_EQ(ready, c.ready) << c.name;
+    EXPECT_EQ(messages.StatusesBeforeExit(hpid), c.statuses) << c.name;
+    ExitedProcInfo e = messages.FirstExit(hpid);
+    EXPECT_EQ(std::vector<uint64_t>({e.cause, e.causeValue, uint64_t(e.exitCode), uint64_t(e.signal), e.restarting}),
+              std::vector<uint64_t>({c.cause, c.causeValue, uint64_t(c.exitCode), uint64_t(c.signal), c.restarting})) << c.name;
+    auto count = [&](uint32_t type) {
+      auto types = TypesOf(hpid);
+      return static_cast<size_t>(std::count(types.begin(), types.end(), type));
+    };
+    if (c.restarting) {
+      EXPECT_TRUE(WaitFor([&] { return count(MSG_RESTARTED) >= 1 && count(MSG_READY) >= 2 * c.ready; }, 20s)) << c.name;
+      EXPECT_EQ(KESTRAVO_KillProcess(hpid), 0) << c.name;
+    } else {
+      // Left ended, its hpid still taken: a destroy answers at once and nothing restarts.
+      uint32_t owner = 0;
+      EXPECT_EQ(OsPid(hpid), e.pid) << c.name;
+      EXPECT_FALSE(KESTRAVO_IsManaged(e.pid, &owner)) << c.name;
+      EXPECT_EQ(KESTRAVO_DestroyProcess(hpid, 0), 0) << c.name;
+      EXPECT_EQ(count(MSG_RESTARTED), 0u) << c.name;
+    }
+  }
 }
 
 TEST_F(Library, HandsOutAtMost1024Hpids) {

@@ -47,8 +47,26 @@ until_ok() {
 }
 
 ask 5 "no host is running on the state directory" --state-dir $state status
-# Settings the library cannot hear a child about on Windows are refused, not left waiting.
-ask 2 "restart is not supported on Windows yet" --state-dir $state --for 1 --restart never -- "$helper" stop -
+# What a program tells the library through its channel (itself, with KESTRAVO_ChildNotify, from
+# inside its job): ready reached; a missed ping ends it with cause watchdog and restart never
+# leaves it ended; so does not being ready in time; on-failure leaves a success code ended.
+# A ready descriptor is Linux's alone.
+ask 2 "ready = fd N is Linux-only" --state-dir $state --for 1 --ready "fd 3" -- "$helper" stop -
+mkdir -p told
+"$wine" "$host" --state-dir told -- --name ready --ready notify "$helper" notify - say:READY=1 \
+  ::: --name dog --ready notify --watchdog 1s --grace 1s --restart never "$helper" notify - say:READY=1 \
+  ::: --name late --ready notify --ready-timeout 1s --grace 1s --restart never "$helper" notify - deaf \
+  ::: --name done --restart on-failure --success-exit 0,3 "$helper" exit - 100 3 > told.txt 2>&1 < /dev/null &
+told_pid=$!
+until_ok 60 0 "ready +[0-9]+ +[0-9]+ +[^ ]+ +ready " --state-dir told status ready
+until_ok 60 3 "dog .* exited +- +0 +watchdog \(no ping in 1(\.00)? s\)" --state-dir told status dog
+until_ok 60 3 "late .*exited .*not ready after 1(\.00)? s" --state-dir told status late
+until_ok 60 3 "done .*exited .*exited with code 3" --state-dir told status done
+ask 0 "ready +[0-9]+ +[0-9]+ +[^ ]+ +ready " --state-dir told status ready
+kill -INT "$told_pid"
+deadline=$(($(date +%s) + 60))
+while kill -0 "$told_pid" 2>/dev/null && [ "$(date +%s)" -lt "$deadline" ]; do sleep 0.2; done
+kill -0 "$told_pid" 2>/dev/null && { echo "FAIL: the host of the told programs did not end"; kill -KILL "$told_pid"; failures=$((failures + 1)); }
 "$wine" "$host" --state-dir $state --file programs.txt > host.txt 2>&1 < /dev/null &
 host_pid=$!
 until_ok 60 0 "helper_child.exe .*running" --state-dir $state status helper_child.exe

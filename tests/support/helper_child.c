@@ -20,7 +20,11 @@
 //               run the steps in order, then wait on the stop event as "stop" does. Steps:
 //               say:TEXT (KESTRAVO_ChildNotify, '|' for a line break; exit 7 unless it answers 0),
 //               wait:MS, exit:CODE, deaf (run until killed), pingtill:MS (WATCHDOG=1 every MS
-//               ms until REPORT.quiet exists), foreign:TEXT (Linux: a forked process sends TEXT)
+//               ms until REPORT.quiet exists), foreign:TEXT (a process it starts sends TEXT and
+//               ends: Linux a forked copy; Windows a copy in mode "send", inside its job)
+//   send - GUID TEXT
+//               (Windows) KESTRAVO_ChildNotify(GUID, TEXT) with '|' for a line break; exit 7
+//               unless it answers 0
 //   grandchild [N [setsid]]
 //               start N grandchildren (1) in mode "ignore" that name REPORT in their arguments
 //               (Linux: each in a session of its own with "setsid"), report their pids, run
@@ -238,8 +242,24 @@ static int run_steps(const char* report, int count, char** steps) {
                 KESTRAVO_ChildNotify(identity.guid, "WATCHDOG=1");  // no channel while no host runs
                 sleep_ms(atol(value));
             }
-#ifndef _WIN32
         } else if (strncmp(step, "foreign:", 8) == 0) {
+#ifdef _WIN32
+            char self[MAX_PATH], line[2 * MAX_PATH + 4400];
+            DWORD length = GetModuleFileNameA(NULL, self, sizeof self);
+            STARTUPINFOA startup;
+            PROCESS_INFORMATION info;
+            memset(&startup, 0, sizeof startup);
+            startup.cb = sizeof startup;
+            snprintf(line, sizeof line, "\"%s\" send - %s \"%s\"", self, identity.guid, value);
+            DWORD code = 7;
+            if (length == 0 || length >= sizeof self ||
+                !CreateProcessA(self, line, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL, &startup, &info)) return 7;
+            WaitForSingleObject(info.hProcess, INFINITE);
+            GetExitCodeProcess(info.hProcess, &code);
+            CloseHandle(info.hThread);
+            CloseHandle(info.hProcess);
+            if (code != 0) return 7;
+#else
             pid_t other = fork();
             if (other == 0) _exit(KESTRAVO_ChildNotify(identity.guid, text) == 0 ? 0 : 7);
             int status = 0;
@@ -259,6 +279,15 @@ int main(int argc, char** argv) {
     }
     const char* mode = argv[1];
     long arg = argc > 3 ? atol(argv[3]) : 0;
+#ifdef _WIN32
+    if (strcmp(mode, "send") == 0 && argc == 5) {
+        char text[4200];
+        snprintf(text, sizeof text, "%s", argv[4]);
+        for (char* c = text; *c; ++c)
+            if (*c == '|') *c = '\n';
+        return KESTRAVO_ChildNotify(argv[3], text) == 0 ? 0 : 7;
+    }
+#endif
 
     int pids[8], count = 0;
     if (strcmp(mode, "grandchild") == 0) count = arg > 0 && arg <= 8 ? (int)arg : 1;

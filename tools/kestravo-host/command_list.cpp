@@ -321,14 +321,11 @@ Parse ParseOptions(int argc, char** argv, Options* options, std::string* error) 
       return Parse::kUsage;
     }
 #ifdef _WIN32
-    // The library hears no child on Windows yet: a ready setting would leave the program starting
-    // for ever, and a policy would be ignored.
-    const char* unheard = !command.ready.empty() ? "ready" : !command.readyTimeout.empty() ? "ready-timeout"
-                        : !command.watchdog.empty() ? "watchdog" : !command.restart.empty() ? "restart"
-                        : !command.successExit.empty() ? "success-exit" : nullptr;
-    if (unheard != nullptr) {
-      *error = (command.place.empty() ? "" : command.place + ": ") + unheard +
-               " is not supported on Windows yet: the library has no channel there to hear its children";
+    // A Windows program has no numbered descriptors to be handed one: it says READY=1 itself.
+    if (command.ready.rfind("fd ", 0) == 0) {
+      *error = (command.place.empty() ? "" : command.place + ": ") +
+               "ready = fd N is Linux-only: on Windows the program says READY=1 itself (ready = notify) "
+               "with KESTRAVO_ChildNotify, or use ready = after TIME";
       return Parse::kUsage;
     }
 #endif

@@ -406,8 +406,11 @@ std::string AdapterOptions(const Command& c) {
   if (!c.group.empty()) options += "--group " + QuoteArgument(c.group) + " ";
   if (!c.restart.empty()) options += "--restart " + c.restart + " ";
   if (!c.successExit.empty()) options += "--success-exit " + c.successExit + " ";
-  if (c.ready == "notify") options += "--notify ";
-  else if (c.ready.rfind("fd ", 0) == 0) options += "--ready-fd " + c.ready.substr(3) + " ";
+  if (c.ready == "notify") {
+#ifndef _WIN32
+    options += "--notify ";  // on Windows the program is heard itself, through KESTRAVO_ChildNotify
+#endif
+  } else if (c.ready.rfind("fd ", 0) == 0) options += "--ready-fd " + c.ready.substr(3) + " ";
   else if (c.ready.rfind("after ", 0) == 0) options += "--ready-after " + QuoteArgument(c.ready.substr(6)) + " ";
   if (!c.readyTimeout.empty()) options += "--ready-timeout " + QuoteArgument(c.readyTimeout) + " ";
   if (!c.watchdog.empty()) options += "--watchdog " + QuoteArgument(c.watchdog) + " ";

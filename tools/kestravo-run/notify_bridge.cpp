@@ -64,9 +64,14 @@ bool ParseNotifyOption(const std::string& name, const std::string& value, Notify
 }
 
 std::string CheckNotifyOptions(const NotifyOptions& o) {
+#ifndef _WIN32
+  // Here the supervisor hears this process alone: the program speaks through the notify socket.
+  // On Windows it hears the program too (it runs in the child's job), through
+  // KESTRAVO_ChildNotify and the KESTRAVO_GUID it is given.
   if (o.watchdogMs != 0 && !o.notify) return "--watchdog needs --notify: the program pings through its notify socket";
   if (o.readyTimeoutMs != 0 && !o.notify && o.readyFd < 0 && o.readyAfterMs == 0)
     return "--ready-timeout needs --notify, --ready-fd or --ready-after: else the program is never ready";
+#endif
   if (o.readyAfterMs != 0 && o.readyTimeoutMs != 0 && o.readyAfterMs >= o.readyTimeoutMs)
     return "--ready-after must be shorter than --ready-timeout";
   if (o.successExit.size() && o.restart != "on-failure")
@@ -96,7 +101,13 @@ const char* NotifyUsage() {
          "always|on-failure|never (default always) and --success-exit CODES (\"0,2\"; default 0) say\n"
          "which ends the supervisor restarts; --grace TIME is the time PROGRAM gets to end when the\n"
          "supervisor stops it for a missed ping or for not being ready (default 3s). Where the supervisor\n"
-         "takes none of this (an older library, or none at all) that is said once and PROGRAM runs on.\n";
+         "takes none of this (an older library, or none at all) that is said once and PROGRAM runs on.\n"
+#ifdef _WIN32
+         "On Windows --notify and --ready-fd are refused: PROGRAM tells the supervisor itself with\n"
+         "KESTRAVO_ChildNotify (kestravo_child.h) and its KESTRAVO_GUID, and is heard as it runs in the\n"
+         "child's job; --watchdog and --ready-timeout need no --notify there, and PROGRAM gets WATCHDOG_USEC.\n"
+#endif
+         ;
 }
 
 bool NotifyBridge::Send(const std::string& text) {

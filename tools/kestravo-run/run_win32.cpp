@@ -138,12 +138,18 @@ void RunProgram(const RunRequest& request) {
     if (!CreatePipe(&outputRead, &outputWrite, &inherited, 1024 * 1024)) Fail("cannot start", "", GetLastError(), 126);
     SetHandleInformation(outputRead, HANDLE_FLAG_INHERIT, 0);
   }
-  // A notify socket and an inherited descriptor are not Windows' ways.
+  // A notify socket and an inherited descriptor are not Windows' ways: the program is heard itself.
   const NotifyOptions& notify = request.notify;
   if (notify.notify || notify.readyFd >= 0) {
-    Say(notify.notify ? "--notify is not supported on Windows" : "--ready-fd is not supported on Windows");
+    Say(notify.notify ? "--notify (a NOTIFY_SOCKET for programs of the notify protocol) is Linux-only: on Windows "
+                        "PROGRAM says READY=1 and pings itself with KESTRAVO_ChildNotify and its KESTRAVO_GUID"
+                      : "--ready-fd is Linux-only: a Windows program has no numbered descriptors to be given; "
+                        "it says READY=1 itself with KESTRAVO_ChildNotify, or use --ready-after");
     End(125);
   }
+  // The interval the program is to ping within, as on Linux; it pings with KESTRAVO_ChildNotify.
+  SetEnvironmentVariableA("WATCHDOG_USEC", notify.watchdogMs != 0 ? std::to_string(notify.watchdogMs * 1000).c_str() : nullptr);
+  SetEnvironmentVariableA("WATCHDOG_PID", nullptr);
   // The settings reach the supervisor before the program starts.
   NotifyBridge bridge(request.guid, Say);
   const std::string settings = SettingsText(notify);

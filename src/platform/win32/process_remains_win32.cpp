@@ -98,7 +98,7 @@ BOOL CreateProcessTree(LPCSTR program, LPSTR commandLine, PROCESS_INFORMATION* i
   // (a host inside a job that forbids nesting) leaves the child running as a single process.
   HANDLE job = CreateTreeJob(treeName, info->dwProcessId);
   if (job != nullptr && (!AssignProcessToJobObject(job, info->hProcess) ||
-                         !kestravo::win32::RememberJob(info->hProcess, job))) {
+                         !kestravo::win32::RememberJob(info->hProcess, job, treeName))) {
     CloseHandle(job);
   }
   if (ResumeThread(info->hThread) == static_cast<DWORD>(-1)) {
@@ -134,7 +134,7 @@ BOOL AdoptProcessTree(HANDLE hProcess, LPCSTR treeName) {
   BOOL inside = FALSE;
   DWORD error = !IsProcessInJob(hProcess, job, &inside)             ? GetLastError()
                 : !inside                                          ? ERROR_NOT_FOUND
-                : !kestravo::win32::RememberJob(hProcess, job) ? ERROR_NOT_ENOUGH_MEMORY
+                : !kestravo::win32::RememberJob(hProcess, job, treeName) ? ERROR_NOT_ENOUGH_MEMORY
                                                                    : ERROR_SUCCESS;
   if (error == ERROR_SUCCESS) return TRUE;
   CloseHandle(job);
