@@ -5,6 +5,7 @@
 
 #include "api/globals.h"
 #include "common/error_codes.h"
+#include "common/start_phases.h"
 #include "common/exit_text.h"
 #include "manager/exit_report.h"
 #include "manager/hpid_pool.h"
@@ -94,12 +95,17 @@ int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
 int32_t CProcessMgr::OnCreateNotify(ManagedProcess* process, bool ok) {
   if (ok) {
     {
+      KESTRAVO_TIME_START_PHASE(kestravo::kPhaseRecord);
       ZOL_Guard guard(&lock_);
       processMap.insert_or_assign(process->hpid, *process);
     }
     // Recorded before it is heard, so that what it says finds its entry; heard before the guard
     // watches it, so that its exit finds what it said.
-    SaveProcConfig(*process);
+    {
+      KESTRAVO_TIME_START_PHASE(kestravo::kPhaseStateFile);
+      SaveProcConfig(*process);
+    }
+    KESTRAVO_TIME_START_PHASE(kestravo::kPhaseGuard);
     GetNotifyWatch()->ProcessStarted(process->hpid, process->pid, ChildSettings{}, false);
     GetRunningGuard()->Wake();
     ZOL_SetEvent(process->syncEvent.Get());
@@ -191,7 +197,10 @@ int32_t CProcessMgr::OnStopNotify(ManagedProcess* process) {
   return 0;
 }
 
-void CProcessMgr::OnLauncherIdle(uint32_t maxDelayMs) { GetKestravoConfig()->FlushDeferred(maxDelayMs); }
+void CProcessMgr::OnLauncherIdle(uint32_t maxDelayMs) {
+  KESTRAVO_TIME_START_PHASE(kestravo::kPhaseStateFile);
+  GetKestravoConfig()->FlushDeferred(maxDelayMs);
+}
 
 ManagedProcess* CProcessMgr::RunningRecordLocked(uint32_t hpid, uint32_t pid) {
   auto it = processMap.find(hpid);
