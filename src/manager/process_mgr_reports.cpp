@@ -107,7 +107,13 @@ int32_t CProcessMgr::OnCreateNotify(ManagedProcess* process, bool ok) {
     }
     KESTRAVO_TIME_START_PHASE(kestravo::kPhaseGuard);
     GetNotifyWatch()->ProcessStarted(process->hpid, process->pid, ChildSettings{}, false);
-    GetRunningGuard()->Wake();
+    // A burst's new children reach the guard together, at the launcher's next idle moment past
+    // the flush delay: one pass over the table for them, not one per start. Until then a child
+    // that ends stays signalled, and that pass reports it.
+    if (!guardWakeDeferred_) {
+      guardWakeDeferred_ = true;
+      guardWakeSince_ = std::chrono::steady_clock::now();
+    }
     ZOL_SetEvent(process->syncEvent.Get());
   } else {
     ZOL_SetEvent(process->syncEvent.Get());
@@ -198,6 +204,11 @@ int32_t CProcessMgr::OnStopNotify(ManagedProcess* process) {
 }
 
 void CProcessMgr::OnLauncherIdle(uint32_t maxDelayMs) {
+  if (guardWakeDeferred_ &&
+      std::chrono::steady_clock::now() - guardWakeSince_ >= std::chrono::milliseconds(maxDelayMs)) {
+    guardWakeDeferred_ = false;
+    GetRunningGuard()->Wake();
+  }
   KESTRAVO_TIME_START_PHASE(kestravo::kPhaseStateFile);
   GetKestravoConfig()->FlushDeferred(maxDelayMs);
 }
