@@ -138,6 +138,7 @@ TEST_F(Recovery, AnAdoptedChildKeepsItsWatchdogAndPolicy) {
     return pid > 0 && dir.StateText().find("READY=1 WATCHDOG_USEC=1000000 KESTRAVO_RESTART=never") != std::string::npos;
   })) << dir.StateText();
   std::ofstream(report + ".quiet").close();  // its pings end: stopped a second after the adoption
+  ASSERT_TRUE(WaitFor([&] { return std::ifstream(report + ".waiting").good(); }));  // on its stop event, pings done
   kill(first, SIGKILL);
   ASSERT_EQ(WaitExit(first), 256 + SIGKILL);
   ASSERT_TRUE(Start());
