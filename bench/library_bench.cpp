@@ -1,10 +1,13 @@
-// kestravo-bench-library OUTDIR CHILD [quick|start|floor|stops|watchdog]: the library's figures as a host sees
-// them, the raw limit of the same starts done with posix_spawn and pidfd_open alone, and the
-// restart floor. Writes sample files into OUTDIR for kestravo-bench-report. Runs in OUTDIR, where
-// it puts its log4cxx.properties. "start" runs only the start rows of 64 and 1024 children,
-// "floor" only the restart floor, "stops" only the restart during another's grace and the
-// destroys side by side, "watchdog" only the host's CPU with 1024 children's watchdogs.
+// kestravo-bench-library OUTDIR CHILD [quick|start|floor|stops|watchdog|profile]: the library's figures as a host sees
+// them, the raw limit of the same starts done with posix_spawn and pidfd_open alone, the start
+// floor (the same starts by clone3 into a new cgroup each) and the restart floor. Writes sample
+// files into OUTDIR for kestravo-bench-report. Runs in OUTDIR, where it puts its
+// log4cxx.properties. "start" runs only the start rows of 1, 64 and 1024 children, "floor" only
+// the restart floor, "stops" only the restart during another's grace and the destroys side by
+// side, "watchdog" only the host's CPU with 1024 children's watchdogs, "profile" one library start
+// of 1024 children alone (for perf or strace).
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -681,6 +684,157 @@ double RawStart(int n) {
   return elapsed;
 }
 
+// The start floor: the same child started by clone3 as posix_spawn starts one (sharing this
+// process's memory, the caller held until the child's exec) with CLONE_PIDFD, each straight into a
+// new cgroup of its own (CLONE_INTO_CGROUP into a directory made just before) where a cgroup v2
+// can be made here, and on this process's descriptor table that it leaves for one holding 0 to 2
+// alone, in a session of its own: what the library does for a start, with nothing else around it.
+class StartFloor {
+ public:
+  StartFloor() {
+    std::ifstream mounts("/proc/self/mounts");
+    std::string source, mountPoint, type, rest, root;
+    while (mounts >> source >> mountPoint >> type && std::getline(mounts, rest)) {
+      if (type == "cgroup2") root = mountPoint;  // /sys/fs/cgroup, or .../unified on a hybrid
+    }
+    std::ifstream in("/proc/self/cgroup");
+    std::string line;
+    while (!root.empty() && std::getline(in, line)) {
+      if (line.compare(0, 3, "0::") != 0) continue;
+      std::string dir = root + (line.size() > 4 ? line.substr(3) : "");
+      std::string probe = dir + "/kestravo-bench-start.probe";
+      if (mkdir(probe.c_str(), 0755) != 0 && errno != EEXIST) break;
+      bool writable = access((probe + "/cgroup.procs").c_str(), W_OK) == 0;
+      rmdir(probe.c_str());
+      if (writable) parent_ = dir;
+    }
+    variant_ = parent_.empty() ? "clone3 with CLONE_PIDFD, no cgroup (no cgroup v2 can be made here)"
+                               : "clone3 with CLONE_PIDFD and CLONE_INTO_CGROUP, a new cgroup v2 each, under " + parent_;
+  }
+  const std::string& Variant() const { return variant_; }
+
+  // Seconds from the first start until all n children have announced themselves.
+  double Run(int n) {
+    RandomPhase();
+    g_announcements->Drain();
+    std::vector<int> pidfds;
+    std::vector<std::string> dirs;
+    pidfds.reserve(static_cast<size_t>(n));
+    dirs.reserve(static_cast<size_t>(n));
+    const std::string prefix = parent_ + "/kestravo-bench-start." + std::to_string(getpid()) + ".";
+    double start = Now();
+    for (int i = 0; i < n; ++i) {
+      int cgroup = -1;
+      if (!parent_.empty()) {
+        dirs.push_back(prefix + std::to_string(next_++));
+        if (mkdir(dirs.back().c_str(), 0755) != 0) Die("mkdir of a floor cgroup failed");
+        cgroup = open(dirs.back().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (cgroup < 0) Die("open of a floor cgroup failed");
+      }
+      int pidfd = Spawn(cgroup);
+      if (cgroup >= 0) close(cgroup);
+      if (pidfd < 0) Die("clone3 of the start floor failed");
+      pidfds.push_back(pidfd);
+      std::lock_guard<std::mutex> lock(g_rawMutex);
+      g_rawPidfds.push_back(pidfd);
+    }
+    double elapsed = WaitAnnounced(n) - start;
+    for (int pidfd : pidfds) {
+      syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+      siginfo_t info{};
+      waitid(static_cast<idtype_t>(3) /* P_PIDFD */, static_cast<id_t>(pidfd), &info, WEXITED);
+      close(pidfd);
+    }
+    {
+      std::lock_guard<std::mutex> lock(g_rawMutex);
+      g_rawPidfds.clear();
+    }
+    for (const std::string& dir : dirs) {
+      for (int tries = 0; rmdir(dir.c_str()) != 0 && errno == EBUSY && tries < 1000; ++tries) SleepSeconds(0.001);
+    }
+    g_announcements->Drain();
+    return elapsed;
+  }
+
+ private:
+  struct Exec {
+    const char* path;
+    char* const* argv;
+  };
+  // The child, on its own stack in this process's memory until its exec; this thread waits.
+  [[noreturn]] static void Child(const Exec* exec) {
+    syscall(SYS_close_range, 3u, ~0u, 2u /* CLOSE_RANGE_UNSHARE */);
+    setsid();
+    uint64_t none = 0;
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, 8);
+    syscall(SYS_execve, exec->path, exec->argv, environ);
+    syscall(SYS_exit, 127);
+    __builtin_unreachable();
+  }
+  // The pidfd of a new child, or -1.
+  int Spawn(int cgroup) {
+    char* argv[] = {const_cast<char*>(g_child.c_str()), nullptr};
+    const Exec exec{g_child.c_str(), argv};
+    int pidfd = -1;
+    clone_args args{};
+    args.flags = CLONE_VM | CLONE_VFORK | CLONE_PIDFD | CLONE_FILES | (cgroup >= 0 ? CLONE_INTO_CGROUP : 0);
+    args.pidfd = reinterpret_cast<uintptr_t>(&pidfd);
+    args.exit_signal = SIGCHLD;
+    args.stack = reinterpret_cast<uintptr_t>(stack_);
+    args.stack_size = sizeof stack_;
+    args.cgroup = cgroup >= 0 ? static_cast<uint64_t>(cgroup) : 0;
+    // No handler of this process may run in the child while it shares this memory.
+    uint64_t all = ~0ull, old = 0;
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &old, 8);
+    long ret;
+    register const Exec* execReg asm("r8") = &exec;
+    register void (*entryReg)(const Exec*) asm("r9") = Child;
+    asm volatile(
+        "syscall\n\t"
+        "test %%rax, %%rax\n\t"
+        "jnz 1f\n\t"
+        "xor %%ebp, %%ebp\n\t"
+        "mov %%r8, %%rdi\n\t"
+        "call *%%r9\n\t"
+        "ud2\n"
+        "1:"
+        : "=a"(ret)
+        : "0"(static_cast<long>(SYS_clone3)), "D"(&args), "S"(sizeof args), "r"(execReg), "r"(entryReg)
+        : "rcx", "r11", "memory", "cc");
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old, nullptr, 8);
+    return ret > 0 ? pidfd : -1;
+  }
+
+  std::string parent_, variant_;
+  unsigned next_ = 0;
+  alignas(64) char stack_[65536];
+};
+
+StartFloor* g_startFloor;
+
+// The library's own timers of its starts (common/start_phases.h), in a library built with
+// KESTRAVO_START_PHASES; null otherwise.
+using StartPhasesFn = int32_t (*)(uint64_t*, uint64_t*, uint32_t, int32_t);
+StartPhasesFn g_startPhases;
+constexpr uint32_t kStartPhases = 10;
+
+// A library start of n children (StartChildren), with the sums of its phases in ms into
+// phases.<n>.<phase> once the start's deferred work (state file, guard) is done.
+double LibraryStart(int n, std::vector<uint32_t>* hpids) {
+  if (g_startPhases != nullptr) g_startPhases(nullptr, nullptr, 0, 1);
+  double seconds = StartChildren(n, hpids);
+  if (g_startPhases == nullptr) return seconds;
+  SleepSeconds(0.05);  // the state file's last rewrite and the guard's last pass
+  uint64_t ns[kStartPhases] = {}, counts[kStartPhases] = {};
+  g_startPhases(ns, counts, kStartPhases, 1);
+  for (uint32_t i = 0; i < kStartPhases; ++i) {
+    bench::WriteSamples(g_out, "phases." + std::to_string(n) + "." + std::to_string(i), {static_cast<double>(ns[i]) * 1e-6});
+    bench::WriteSamples(g_out, "phases." + std::to_string(n) + "." + std::to_string(i) + ".count",
+                        {static_cast<double>(counts[i])});
+  }
+  return seconds;
+}
+
 void RecordStart(const char* name, const std::vector<double>& seconds) {
   std::vector<double> ms;
   for (double s : seconds) ms.push_back(s * 1000);
@@ -688,18 +842,21 @@ void RecordStart(const char* name, const std::vector<double>& seconds) {
   Progress("%s: median %.1f ms over %zu runs", name, bench::Summarise(ms).median, ms.size());
 }
 
-// The start rows alone, each library start paired with a raw one right before it.
+// The start rows alone, each library start paired with a raw one and a floor one right before it.
 void MeasureStarts(const Plan& plan) {
   std::vector<uint32_t> hpids;
-  for (int n : {1024, 64}) {
-    std::vector<double> seconds, raw;
-    for (int i = 0; i < (n == 64 ? plan.startReps64 : plan.startReps1024); ++i) {
+  for (int n : {1024, 64, 1}) {
+    std::vector<double> seconds, raw, floor;
+    for (int i = 0; i < (n == 1 ? plan.startReps1 : n == 64 ? plan.startReps64 : plan.startReps1024); ++i) {
       raw.push_back(RawStart(n));
-      seconds.push_back(StartChildren(n, &hpids));
+      floor.push_back(g_startFloor->Run(n));
+      seconds.push_back(LibraryStart(n, &hpids));
       ResetLibrary();
     }
-    RecordStart(n == 64 ? "start.lib.64" : "start.lib.1024", seconds);
-    RecordStart(n == 64 ? "start.raw.64" : "start.raw.1024", raw);
+    const std::string suffix = std::to_string(n);
+    RecordStart(("start.lib." + suffix).c_str(), seconds);
+    RecordStart(("start.raw." + suffix).c_str(), raw);
+    RecordStart(("start.floor." + suffix).c_str(), floor);
   }
 }
 
@@ -727,7 +884,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &interrupts, nullptr);
   WatchInterrupts(interrupts);
   if (argc < 3) {
-    fprintf(stderr, "usage: kestravo-bench-library OUTDIR CHILD [quick|start|floor|stops|watchdog]\n");
+    fprintf(stderr, "usage: kestravo-bench-library OUTDIR CHILD [quick|start|floor|stops|watchdog|profile]\n");
     return 2;
   }
   g_out = argv[1];
@@ -737,6 +894,7 @@ int main(int argc, char** argv) {
   const bool floorOnly = argc > 3 && strcmp(argv[3], "floor") == 0;
   const bool stopsOnly = argc > 3 && strcmp(argv[3], "stops") == 0;
   const bool watchdogOnly = argc > 3 && strcmp(argv[3], "watchdog") == 0;
+  const bool profileOnly = argc > 3 && strcmp(argv[3], "profile") == 0;
   if (argc > 3 && strcmp(argv[3], "quick") == 0) {
     // A check that everything runs, not figures.
     plan.startReps1 = 3;
@@ -765,7 +923,21 @@ int main(int argc, char** argv) {
   unlink(StateFilePath().c_str());
   Announcements announcements(g_out + "/announce.fifo");
   g_announcements = &announcements;
+  StartFloor startFloor;
+  g_startFloor = &startFloor;
+  bench::WriteNote(g_out, "start.floor", startFloor.Variant());
+  Progress("start floor: %s", startFloor.Variant().c_str());
+  g_startPhases = reinterpret_cast<StartPhasesFn>(dlsym(RTLD_DEFAULT, "KESTRAVO_BenchStartPhases"));
+  if (g_startPhases == nullptr) Progress("the library has no start timers (built without KESTRAVO_START_PHASES)");
   InitLibrary();
+  if (profileOnly) {
+    // One library start of 1024 and nothing else, for perf or strace to look at.
+    std::vector<uint32_t> hpids;
+    RecordStart("start.lib.1024", {LibraryStart(1024, &hpids)});
+    KESTRAVO_Uninit();
+    unlink(StateFilePath().c_str());
+    return 0;
+  }
   if (startOnly || floorOnly || stopsOnly || watchdogOnly) {
     if (startOnly) MeasureStarts(plan);
     if (watchdogOnly) MeasureWatchdogs(plan);
@@ -783,10 +955,12 @@ int main(int argc, char** argv) {
   // same load on the machine.
   std::vector<uint32_t> hpids;
   std::vector<double> seconds, raw;
-  Progress("library and raw loop: 1024 children");
+  std::vector<double> floor;
+  Progress("library, raw loop and start floor: 1024 children");
   raw.push_back(RawStart(1024));
+  floor.push_back(g_startFloor->Run(1024));
   long rss0 = StatusKb("VmRSS"), anon0 = StatusKb("RssAnon"), shmem0 = StatusKb("RssShmem");
-  seconds.push_back(StartChildren(1024, &hpids));
+  seconds.push_back(LibraryStart(1024, &hpids));
   SleepSeconds(0.5);  // the full table settles before its memory is read
   long rss1 = StatusKb("VmRSS"), anon1 = StatusKb("RssAnon"), shmem1 = StatusKb("RssShmem");
   bench::WriteSamples(g_out, "memory.lib", {(rss1 - rss0) * 1024.0 / 1024});
@@ -801,37 +975,45 @@ int main(int argc, char** argv) {
   Reinit();
   for (int i = 1; i < plan.startReps1024; ++i) {
     raw.push_back(RawStart(1024));
-    seconds.push_back(StartChildren(1024, &hpids));
+    floor.push_back(g_startFloor->Run(1024));
+    seconds.push_back(LibraryStart(1024, &hpids));
     TimedUninit("uninit.lib.honour.1024", hpids);
     Reinit();
   }
   RecordStart("start.lib.1024", seconds);
   RecordStart("start.raw.1024", raw);
+  RecordStart("start.floor.1024", floor);
   MeasureWatchdogs(plan);
 
-  Progress("library and raw loop: 64 children");
+  Progress("library, raw loop and start floor: 64 children");
   seconds.clear();
   raw.clear();
+  floor.clear();
   for (int i = 0; i < plan.startReps64; ++i) {
     raw.push_back(RawStart(64));
-    seconds.push_back(StartChildren(64, &hpids));
+    floor.push_back(g_startFloor->Run(64));
+    seconds.push_back(LibraryStart(64, &hpids));
     if (i + 1 < plan.startReps64) ResetLibrary();
   }
   RecordStart("start.lib.64", seconds);
   RecordStart("start.raw.64", raw);
+  RecordStart("start.floor.64", floor);
   MeasureIdle(plan, "idle.lib.64");
   ResetLibrary();
 
-  Progress("library and raw loop: one child");
+  Progress("library, raw loop and start floor: one child");
   seconds.clear();
   raw.clear();
+  floor.clear();
   for (int i = 0; i < plan.startReps1; ++i) {
     raw.push_back(RawStart(1));
-    seconds.push_back(StartChildren(1, &hpids));
+    floor.push_back(g_startFloor->Run(1));
+    seconds.push_back(LibraryStart(1, &hpids));
     if (i + 1 < plan.startReps1) ResetLibrary();
   }
   RecordStart("start.lib.1", seconds);
   RecordStart("start.raw.1", raw);
+  RecordStart("start.floor.1", floor);
   MeasureRestarts(plan, hpids, "restart.lib.1");
   if (KESTRAVO_DestroyProcess(hpids[0], 0) != KESTRAVO_OK) Die("KESTRAVO_DestroyProcess failed");
   MeasureStops(plan);

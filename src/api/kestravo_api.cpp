@@ -9,6 +9,7 @@
 
 #include "api/globals.h"
 #include "common/error_codes.h"
+#include "common/start_phases.h"
 #include "kestravo.h"
 #include "manager/process_mgr.h"
 #include "platform/log_line.h"
@@ -204,3 +205,14 @@ bool KESTRAVO_IsManaged(uint32_t osPid, uint32_t* hpid) noexcept {
     return GetProcessMgr()->IsManaged(osPid, hpid);
   });
 }
+
+#ifdef KESTRAVO_START_PHASES
+// The benchmark's read of where the starts spent their time (common/start_phases.h), in a library
+// built for it only: the sums (ns) and counts of up to n phases, zeroed after when reset is not 0.
+// The number of phases the library knows.
+extern "C" KESTRAVO_API int32_t KESTRAVO_BenchStartPhases(uint64_t* ns, uint64_t* counts, uint32_t n,
+                                                         int32_t reset) noexcept {
+  kestravo::ReadStartPhases(ns, counts, n, reset != 0);
+  return static_cast<int32_t>(kestravo::kStartPhaseCount);
+}
+#endif

@@ -118,6 +118,7 @@ void CNotifyWatch::CloseChannel(uint32_t hpid) {
 }
 
 void CNotifyWatch::ProcessStarted(uint32_t hpid, uint32_t pid, const ChildSettings& settings, bool adopted) {
+  bool wake = false;
   {
     ZOL_Guard guard(&mutex_);
     auto it = channels_.find(hpid);
@@ -137,8 +138,12 @@ void CNotifyWatch::ProcessStarted(uint32_t hpid, uint32_t pid, const ChildSettin
     }
     if (ch.announceReady || !ch.early.empty()) pending_.insert(hpid);
     ScheduleLocked(hpid, ch);
+    // The thread sleeps until the nearest deadline it saw or a message: a child that brings no
+    // earlier deadline and no words to take leaves it asleep, as a burst of starts should.
+    wake = pending_.count(hpid) != 0 ||
+           (ch.due != Clock::time_point::max() && !deadlines_.empty() && deadlines_.begin()->second == hpid);
   }
-  set_.Wake();
+  if (wake) set_.Wake();
 }
 
 void CNotifyWatch::ProcessEnded(uint32_t hpid, uint32_t pid) {

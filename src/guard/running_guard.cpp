@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/error_codes.h"
+#include "common/start_phases.h"
 #include "platform/log_line.h"
 #include "platform/worker_quit.h"
 #include "platform/zol_runtime.h"
@@ -122,6 +123,9 @@ uint32_t CRunningGuard::insideWorkRoutine() {
     if (quitRequested) return 0;
     // The last pass's handles go here, outside the manager lock; the entries and their strings
     // are reused.
+#ifdef KESTRAVO_START_PHASES
+    const auto passBegan = std::chrono::steady_clock::now();
+#endif
     for (GuardRecord& entry : snapshot) entry.processHandle.Reset();
     sink.load()->GetGuardSnapshot(snapshot);
     next.clear();
@@ -154,6 +158,9 @@ uint32_t CRunningGuard::insideWorkRoutine() {
     for (; old < watching.size(); ++old) waitSet.Remove(watching[old].process.Get());
     watching.swap(next);
     reported.swap(stillShown);
+#ifdef KESTRAVO_START_PHASES
+    kestravo::AddStartPhase(kestravo::kPhaseGuardPass, std::chrono::steady_clock::now() - passBegan);
+#endif
     ended.clear();
     uint32_t result = addFailed ? WAIT_FAILED : waitSet.Wait(wakeEvent, INFINITE, &ended);
     if (quitRequested) return 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/error_codes.h"
+#include "common/start_phases.h"
 #include "launcher/spawn_process.h"
 #include "platform/log_line.h"
 #include "platform/process_remains.h"
@@ -245,10 +246,15 @@ uint32_t CProcessLauncher::insideLaucherRoutine() {
 
     switch (work.type) {
       case TASK_RELAUNCH:
-      case TASK_CREATE:
+      case TASK_CREATE: {
+#ifdef KESTRAVO_START_PHASES
+        if (work.type == TASK_CREATE) kestravo::AddStartPhase(kestravo::kPhaseQueueWait, Clock::now() - work.notBefore);
+#endif
+        KESTRAVO_TIME_START_PHASE(kestravo::kPhaseLauncherTask);
         RunStartTask(work);
         NotifyIdle(kStateFlushMs);
         break;
+      }
       case TASK_DESTROY:
         BeginDestroy(work);
         break;

@@ -11,6 +11,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <chrono>
 #include <list>
 #include <string>
 
@@ -110,7 +111,8 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   int32_t OnRelaunchNotify(ManagedProcess* process, bool ok) override;
   int32_t OnKillNotify(ManagedProcess* process) override;
   int32_t OnDestroyNotify(ManagedProcess* process) override;
-  // Writes the state file's deferred changes once they have waited maxDelayMs.
+  // Wakes the running guard for the children started since its last wake, and writes the state
+  // file's deferred changes, once they have waited maxDelayMs.
   void OnLauncherIdle(uint32_t maxDelayMs) override;
   // IConfigSink, on the thread in KESTRAVO_Init: drops the entries whose process has ended or is
   // another program now, keeps those that cannot be checked (unreported), and reports each of the
@@ -158,4 +160,8 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   ZOL_Mutex callbackLock_;                // a leaf: held only to copy or set the pair
   Callback callback_;                     // guarded by callbackLock_
   std::list<ProcConfig> attachableList;   // guarded by the global lock
+  // Children started since the running guard's last wake, and since when: the launcher thread's
+  // own (its sink calls), or the thread that stopped it once it has ended.
+  bool guardWakeDeferred_ = false;
+  std::chrono::steady_clock::time_point guardWakeSince_{};
 };

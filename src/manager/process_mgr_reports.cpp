@@ -5,6 +5,7 @@
 
 #include "api/globals.h"
 #include "common/error_codes.h"
+#include "common/start_phases.h"
 #include "common/exit_text.h"
 #include "manager/exit_report.h"
 #include "manager/hpid_pool.h"
@@ -101,14 +102,25 @@ int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
 int32_t CProcessMgr::OnCreateNotify(ManagedProcess* process, bool ok) {
   if (ok) {
     {
+      KESTRAVO_TIME_START_PHASE(kestravo::kPhaseRecord);
       ZOL_Guard guard(&lock_);
       processMap.insert_or_assign(process->hpid, *process);
     }
     // Recorded before it is heard, so that what it says finds its entry; heard before the guard
     // watches it, so that its exit finds what it said.
-    SaveProcConfig(*process);
+    {
+      KESTRAVO_TIME_START_PHASE(kestravo::kPhaseStateFile);
+      SaveProcConfig(*process);
+    }
+    KESTRAVO_TIME_START_PHASE(kestravo::kPhaseGuard);
     GetNotifyWatch()->ProcessStarted(process->hpid, process->pid, ChildSettings{}, false);
-    GetRunningGuard()->Wake();
+    // A burst's new children reach the guard together, at the launcher's next idle moment past
+    // the flush delay: one pass over the table for them, not one per start. Until then a child
+    // that ends stays signalled, and that pass reports it.
+    if (!guardWakeDeferred_) {
+      guardWakeDeferred_ = true;
+      guardWakeSince_ = std::chrono::steady_clock::now();
+    }
     ZOL_SetEvent(process->syncEvent.Get());
   } else {
     ZOL_SetEvent(process->syncEvent.Get());
@@ -198,7 +210,15 @@ int32_t CProcessMgr::OnStopNotify(ManagedProcess* process) {
   return 0;
 }
 
-void CProcessMgr::OnLauncherIdle(uint32_t maxDelayMs) { GetKestravoConfig()->FlushDeferred(maxDelayMs); }
+void CProcessMgr::OnLauncherIdle(uint32_t maxDelayMs) {
+  if (guardWakeDeferred_ &&
+      std::chrono::steady_clock::now() - guardWakeSince_ >= std::chrono::milliseconds(maxDelayMs)) {
+    guardWakeDeferred_ = false;
+    GetRunningGuard()->Wake();
+  }
+  KESTRAVO_TIME_START_PHASE(kestravo::kPhaseStateFile);
+  GetKestravoConfig()->FlushDeferred(maxDelayMs);
+}
 
 ManagedProcess* CProcessMgr::RunningRecordLocked(uint32_t hpid, uint32_t pid) {
   auto it = processMap.find(hpid);

@@ -7,6 +7,7 @@
 #include "guard/notify_watch.h"
 #include "common/child_marker.h"
 #include "common/error_codes.h"
+#include "common/start_phases.h"
 #include "launcher/child_identity.h"
 #include "launcher/path_util.h"
 #include "manager/hpid_pool.h"
@@ -46,7 +47,10 @@ int32_t CProcessMgr::CreateProcess(const std::string& exePath, const std::string
     GetHpidPool()->Free(static_cast<int32_t>(process.hpid));
     return KESTRAVO_NO_RESOURCE;
   }
-  process.namedEvent = SharedEvent(createNamedEvent(process.guid));
+  {
+    KESTRAVO_TIME_START_PHASE(kestravo::kPhaseStopEvent);
+    process.namedEvent = SharedEvent(createNamedEvent(process.guid));
+  }
   if (process.namedEvent.Get() == nullptr) {
     KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_NO_RESOURCE, "[namedEvent=%s]Create namedEvent fail",
                       process.guid.c_str());
@@ -68,7 +72,10 @@ int32_t CProcessMgr::CreateProcess(const std::string& exePath, const std::string
   }
 
   // Before the child starts, so that its first words reach it.
-  GetNotifyWatch()->OpenChannel(process.hpid, process.guid);
+  {
+    KESTRAVO_TIME_START_PHASE(kestravo::kPhaseNotifyOpen);
+    GetNotifyWatch()->OpenChannel(process.hpid, process.guid);
+  }
   GetProcessLauncher()->Lauch(TASK_CREATE, process);
   *hpidOut = process.hpid;
   KESTRAVO_LOG_INFO(kFunction, "Create Process end ,check if suc at func CProcessLauncher::insideLaucherRoutine");

@@ -125,7 +125,8 @@ TEST_F(Recovery, NextHostHearsOfTheLivingChildrenAdoptsEachOnceAndSupervisesThem
 }
 
 // What a child said of itself outlives its host: adopted, a ready child is reported ready again,
-// its watchdog runs from the adoption, and its restart policy holds.
+// its watchdog runs from the adoption, and its restart policy holds. Its pings end with its host,
+// so that nothing it sends wakes the new host's watch: the adoption itself must.
 TEST_F(Recovery, AnAdoptedChildKeepsItsWatchdogAndPolicy) {
   const std::string report = dir.File("0.report");
   pid_t first = StartHost(dir, {"init", "create", HelperChild(),
@@ -136,12 +137,13 @@ TEST_F(Recovery, AnAdoptedChildKeepsItsWatchdogAndPolicy) {
     pid = std::atoi(ReadReport(report)["pid"].c_str());
     return pid > 0 && dir.StateText().find("READY=1 WATCHDOG_USEC=1000000 KESTRAVO_RESTART=never") != std::string::npos;
   })) << dir.StateText();
+  std::ofstream(report + ".quiet").close();  // its pings end: stopped a second after the adoption
+  ASSERT_TRUE(WaitFor([&] { return std::ifstream(report + ".waiting").good(); }));  // on its stop event, pings done
   kill(first, SIGKILL);
   ASSERT_EQ(WaitExit(first), 256 + SIGKILL);
   ASSERT_TRUE(Start());
   ASSERT_EQ(KESTRAVO_Attach(0, pid), 0);
   ASSERT_TRUE(WaitCount(0, MSG_READY, 1));
-  std::ofstream(report + ".quiet").close();  // its pings end: stopped a second later
   ASSERT_TRUE(WaitCount(0, MSG_EXITED, 1));
   EXPECT_EQ(WaitExit(pid), 0);  // on its stop event
   ExitedProcInfo e{};

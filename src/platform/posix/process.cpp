@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/command_line.h"
+#include "common/start_phases.h"
 #include "last_error.h"
 #include "process_exit.h"
 #include "process_groups.h"
@@ -356,6 +357,9 @@ BOOL StartChild(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPVOID lpEnvironm
     block.push_back(nullptr);
     char* const* envp = lpEnvironment != nullptr ? block.data() : environ;
     const bool takenOver = !cgroup.empty();
+#ifdef KESTRAVO_START_PHASES
+    kestravo::StartPhaseTimer cgroupTimer(kestravo::kPhaseCgroup);
+#endif
     if (!takenOver) cgroup = kestravo::posix::NewChildCgroup();
     // The limits were the ended program's own.
     if (takenOver) kestravo::posix::ResetCgroupLimits(cgroup);
@@ -372,6 +376,9 @@ BOOL StartChild(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPVOID lpEnvironm
     }
     std::string procs = cgroup.empty() ? std::string() : cgroup + "/cgroup.procs";
     bool cgroupFailed = false;
+#ifdef KESTRAVO_START_PHASES
+    cgroupTimer.Next(kestravo::kPhaseSpawn);
+#endif
     int rc = kestravo::posix::Spawn(lpApplicationName, argv.data(), envp, cgroupFd, cgroup.empty() ? nullptr : procs.c_str(),
                                     &pid, &pidfd, &cgroupFailed);
     if (cgroupFd >= 0) close(cgroupFd);
