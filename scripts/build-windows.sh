@@ -27,7 +27,9 @@ configure() {
 if [ $test = 1 ]; then
   tree=${tree:-build-win-test}
   configure "$tree" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-  cmake --build "$tree"
+  TIMEFORMAT="== build windows: %0R s wall, %0U s user, %0S s sys"
+  time cmake --build "$tree"
+  started=$SECONDS
   . scripts/wine.sh
   wine_start
   # Into a file: programs under Wine inherit the console handles, and a pipe would stay open.
@@ -35,6 +37,7 @@ if [ $test = 1 ]; then
   (cd "$tree" && ctest --output-on-failure -j1 --timeout 300 > ctest.log 2>&1) || status=$?
   cat "$tree/ctest.log"
   wine_stop
+  echo "== windows tests under Wine: $((SECONDS - started)) s"
   exit $status
 fi
 
