@@ -49,9 +49,13 @@ mkdir -p build-ci
 # (the library directory the host is built to look in follows the prefix).
 build_suite normal -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr
 # The Windows cross-build, at the lowest priority, while the normal tests and the package check
-# run: they mostly wait on their children, and the compilers take the idle time.
-setsid nice -n 19 bash scripts/build-windows.sh --build-only --test build-ci/windows > build-ci/windows-build.log 2>&1 &
+# run: they mostly wait on their children, and the compilers take the idle time. A process group
+# of its own (job control, for this one command), to be ended with the script; not a session of
+# its own, which would give it a scheduling group of its own as well and make the nice void.
+set -m
+nice -n 19 bash scripts/build-windows.sh --build-only --test build-ci/windows < /dev/null > build-ci/windows-build.log 2>&1 &
 windows_build=$!
+set +m
 trap 'kill -- -$windows_build 2> /dev/null || true' EXIT
 test_suite normal
 # The Debian packages, made from the normal build tree: contents, install into a throwaway root,
