@@ -141,7 +141,7 @@ dpkg_root -i "$(deb libkestravo0)" "$(deb libkestravo-dev)" "$(deb kestravo)"
   fail "not all three packages are installed"
 
 for file in usr/bin/kestravo-host usr/bin/kestravo-run usr/bin/kestravo-wait-stop $lib/libkestravo.so.0.1.0; do
-  readelf -S "$root/$file" | grep -q '\.debug_info' && fail "$file is not stripped"
+  grep -q '\.debug_info' <<< "$(readelf -S "$root/$file")" && fail "$file is not stripped"
 done
 [ "$(PKG_CONFIG_LIBDIR=$root/$lib/pkgconfig pkg-config --variable=includedir kestravo)" = /usr/include ] ||
   fail "kestravo.pc does not name /usr/include plainly"
@@ -149,7 +149,9 @@ done
 # The installed host, with our libraries from the root: its help, and a short run through the
 # installed adapter that keeps its state file and its child's output in a state directory of its own.
 host=$root/usr/bin/kestravo-host
-LD_LIBRARY_PATH=$root/$lib "$host" --help | grep -q -- '--state-dir DIR' || fail "installed kestravo-host --help"
+# Read whole: grep -q stops reading at its match, and the host's next line would end it by SIGPIPE.
+help=$(LD_LIBRARY_PATH=$root/$lib "$host" --help) && grep -q -- '--state-dir DIR' <<< "$help" ||
+  fail "installed kestravo-host --help"
 run=$(LD_LIBRARY_PATH=$root/$lib "$host" --state-dir "$state" --for 0.5 -- /bin/sleep 30 2>&1) || fail "installed kestravo-host: $run"
 grep -q "library $root/usr/bin/../lib/$multiarch/libkestravo.so.0," <<< "$run" || fail "the installed host did not load the installed library: $run"
 grep -q 'ended on SIGTERM' <<< "$run" || fail "the installed host did not run and stop its child: $run"

@@ -7,10 +7,14 @@
 #   bash scripts/build-windows.sh --test [TREE]
 #                                        builds TREE (build-win-test/) with the tests and runs them
 #                                        under Wine, in a Wine prefix of their own
+#   bash scripts/build-windows.sh --build-only --test [TREE]
+#                                        builds that tree and runs nothing
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 
+build_only=0
+[ "${1:-}" != --build-only ] || { build_only=1; shift; }
 script_options --test "$@"
 test=$flag_on
 
@@ -27,7 +31,10 @@ configure() {
 if [ $test = 1 ]; then
   tree=${tree:-build-win-test}
   configure "$tree" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-  cmake --build "$tree"
+  TIMEFORMAT="== build windows: %0R s wall, %0U s user, %0S s sys"
+  time cmake --build "$tree"
+  [ $build_only = 0 ] || exit 0
+  started=$SECONDS
   . scripts/wine.sh
   wine_start
   # Into a file: programs under Wine inherit the console handles, and a pipe would stay open.
@@ -35,6 +42,7 @@ if [ $test = 1 ]; then
   (cd "$tree" && ctest --output-on-failure -j1 --timeout 300 > ctest.log 2>&1) || status=$?
   cat "$tree/ctest.log"
   wine_stop
+  echo "== windows tests under Wine: $((SECONDS - started)) s"
   exit $status
 fi
 
