@@ -14,6 +14,7 @@ constexpr int kMessagesPerPass = kNotifyBatch;
 // Messages kept from before the process is known (its first words race the start's report).
 constexpr size_t kMaxEarlyMessages = 16;
 constexpr uint32_t kFailedWaitRetryMs = 100;
+constexpr uint32_t kPassOnWaitMs = 1000;
 
 
 uint32_t WatchEntry(void* param) {
@@ -34,13 +35,16 @@ uint32_t MsUntil(std::chrono::steady_clock::time_point when, std::chrono::steady
 
 }  // namespace
 
-CNotifyWatch::CNotifyWatch() {}
+CNotifyWatch::CNotifyWatch() : passed_(ZOL_CreateEvent(0)) {
+  if (passed_ != nullptr) ZOL_SetEvent(passed_);
+}
 
 CNotifyWatch::~CNotifyWatch() {
   try {
     Stop();
   } catch (...) {
   }
+  ZOL_CloseEvent(passed_);
 }
 
 bool CNotifyWatch::Start(INotifyWatchSink* sink) {
@@ -188,6 +192,14 @@ void CNotifyWatch::ReceiveLocked(uint32_t hpid, int count, std::vector<Event>* e
 
 bool CNotifyWatch::TakeFinalSettings(uint32_t hpid, uint32_t pid, ChildSettings* settings, bool* becameReady,
                                      std::string* lastStatus) {
+  // What the thread took of it just before is passed on first. Bounded: a host callback on the
+  // thread that waits for this exit holds it up no longer than that.
+  bool passing = false;
+  {
+    ZOL_Guard guard(&mutex_);
+    passing = passing_.count(hpid) != 0;
+  }
+  if (passing && passed_ != nullptr) ZOL_WaitForSingleObject(passed_, kPassOnWaitMs);
   ZOL_Guard guard(&mutex_);
   auto it = channels_.find(hpid);
   if (it == channels_.end() || it->second.pid != pid) return false;
@@ -344,6 +356,8 @@ uint32_t CNotifyWatch::insideWorkRoutine() {
     {
       ZOL_Guard guard(&mutex_);
       next = CheckClocksLocked(Clock::now(), &events);
+      for (const Event& event : events) passing_.insert(event.hpid);
+      if (!passing_.empty() && passed_ != nullptr) ZOL_ResetEvent(passed_);
     }
     INotifyWatchSink* sink = sink_;
     for (const Event& event : events) {
@@ -359,5 +373,10 @@ uint32_t CNotifyWatch::insideWorkRoutine() {
       }
     }
     events.clear();
+    {
+      ZOL_Guard guard(&mutex_);
+      passing_.clear();
+      if (passed_ != nullptr) ZOL_SetEvent(passed_);
+    }
   }
 }

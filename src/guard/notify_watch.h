@@ -24,6 +24,7 @@
 #include "manager/child_settings.h"
 #include "platform/notify_channel.h"
 #include "platform/zol_mutex.h"
+#include "platform/zol_runtime.h"
 
 // What the watch reports, on its thread, with no lock of its own held. Each report names the
 // process (pid) it is about: the sink ignores one whose hpid has another process by now.
@@ -126,6 +127,10 @@ class CNotifyWatch {
 
   ZOL_NotifySet set_;                    // its own lock, a leaf, taken after mutex_
   ZOL_Mutex mutex_;                      // after the manager lock and the launcher's queue mutex
+  // The children whose messages the thread has taken and not yet passed on, and an event set
+  // whenever it has passed them all on: an exit waits for them, so that they come before it.
+  std::set<uint32_t> passing_;  // guarded by mutex_
+  HANDLE passed_ = nullptr;      // made with the watch, never closed while it lives
   std::map<uint32_t, Channel> channels_;  // guarded by mutex_
   // Each channel with a clock running, by its deadline; guarded by mutex_.
   std::set<std::pair<Clock::time_point, uint32_t>> deadlines_;
