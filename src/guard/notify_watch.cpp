@@ -35,16 +35,13 @@ uint32_t MsUntil(std::chrono::steady_clock::time_point when, std::chrono::steady
 
 }  // namespace
 
-CNotifyWatch::CNotifyWatch() : passed_(ZOL_CreateEvent(0)) {
-  if (passed_ != nullptr) ZOL_SetEvent(passed_);
-}
+CNotifyWatch::CNotifyWatch() {}
 
 CNotifyWatch::~CNotifyWatch() {
   try {
     Stop();
   } catch (...) {
   }
-  ZOL_CloseEvent(passed_);
 }
 
 bool CNotifyWatch::Start(INotifyWatchSink* sink) {
@@ -57,6 +54,11 @@ bool CNotifyWatch::Start(INotifyWatchSink* sink) {
   if (thread_ != nullptr) {
     ZOL_Thread_Wait(thread_);
     thread_ = nullptr;
+  }
+  if (passed_ == nullptr) {
+    ZOL_Guard guard(&mutex_);
+    passed_ = ZOL_CreateEvent(0);
+    if (passed_ != nullptr) ZOL_SetEvent(passed_);
   }
   sink_ = sink;
   quitRequested_ = false;
@@ -194,12 +196,12 @@ bool CNotifyWatch::TakeFinalSettings(uint32_t hpid, uint32_t pid, ChildSettings*
                                      std::string* lastStatus) {
   // What the thread took of it just before is passed on first. Bounded: a host callback on the
   // thread that waits for this exit holds it up no longer than that.
-  bool passing = false;
+  HANDLE passed = nullptr;
   {
     ZOL_Guard guard(&mutex_);
-    passing = passing_.count(hpid) != 0;
+    if (passing_.count(hpid) != 0) passed = passed_;
   }
-  if (passing && passed_ != nullptr) ZOL_WaitForSingleObject(passed_, kPassOnWaitMs);
+  if (passed != nullptr) ZOL_WaitForSingleObject(passed, kPassOnWaitMs);
   ZOL_Guard guard(&mutex_);
   auto it = channels_.find(hpid);
   if (it == channels_.end() || it->second.pid != pid) return false;

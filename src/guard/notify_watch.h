@@ -130,7 +130,8 @@ class CNotifyWatch {
   // The children whose messages the thread has taken and not yet passed on, and an event set
   // whenever it has passed them all on: an exit waits for them, so that they come before it.
   std::set<uint32_t> passing_;  // guarded by mutex_
-  HANDLE passed_ = nullptr;      // made with the watch, never closed while it lives
+  // Made at the first Start, not while the library loads, and kept for the process's life.
+  HANDLE passed_ = nullptr;
   std::map<uint32_t, Channel> channels_;  // guarded by mutex_
   // Each channel with a clock running, by its deadline; guarded by mutex_.
   std::set<std::pair<Clock::time_point, uint32_t>> deadlines_;
