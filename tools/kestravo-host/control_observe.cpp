@@ -135,8 +135,21 @@ Answer Supervisor::LogOf(const std::vector<std::string>& words) const {
   uint64_t size = 0;
   if (!ReadOwnFile(path, 0, 0, &text, &size, &why, user, &id)) {
     // Between a rotation and the new file, or before the first output: nothing new yet.
-    if (words.size() == 5) answer.log = {"", words[3], offset};
-    return words.size() == 5 ? answer : Answer{1, "the output file " + path + " is not read: " + why};
+    if (words.size() == 5) {
+      answer.log = {"", words[3], offset};
+      return answer;
+    }
+    // The last lines are then all in the file before; following goes on from the new file's start.
+    std::string older, olderWhy;
+    uint64_t olderSize = 0;
+    if (ReadOwnFile(path + ".1", 0, 0, &older, &olderSize, &olderWhy, user)) {
+      const uint64_t from = olderSize > kLogPiece ? olderSize - kLogPiece : 0;
+      if (ReadOwnFile(path + ".1", from, kLogPiece, &older, &olderSize, &olderWhy, user)) {
+        answer.log = {LastLines(older, from, lines), "-", 0};  // "-": no file, so the new one from 0
+        return answer;
+      }
+    }
+    return Answer{1, "the output file " + path + " is not read: " + why};
   }
   if (words.size() == 3) {
     const uint64_t from = size > kLogPiece ? size - kLogPiece : 0;
