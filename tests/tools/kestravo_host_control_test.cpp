@@ -40,7 +40,10 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   ASSERT_GT(host, 0);
   EXPECT_TRUE(WaitOutput(1, "control: kestravo-host status")) << FileText(Out(1));
   close(squatter);
-  Programs first = StatusWhen([](Programs& p) { return RunningPid(p, "sleep") && RunningPid(p, "sh") && RunningPid(p, "deaf"); });
+  // A pid may be listed a moment before its start time is known (uptime null until then).
+  Programs first = StatusWhen([](Programs& p) {
+    return RunningPid(p, "sleep") && RunningPid(p, "sh") && RunningPid(p, "deaf") && p["sh"]["uptime_seconds"].is_number();
+  });
   ASSERT_EQ(first.size(), 4u) << FileText(Out(1));
   const int64_t sleepPid = RunningPid(first, "sleep"), shPid = RunningPid(first, "sh");
   EXPECT_EQ(first["sleep"]["hpid"], 0);
