@@ -6,23 +6,19 @@
 // the restart floor, "stops" only the restart during another's grace and the destroys side by
 // side, "watchdog" only the host's CPU with 1024 children's watchdogs, "profile" one library start
 // of 1024 children alone (for perf or strace).
-#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
+#include <poll.h>
 #include <pthread.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <errno.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <linux/sched.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -33,21 +29,15 @@
 #include <thread>
 #include <vector>
 #include <algorithm>
-#include <unordered_map>
 
+#include "bench_host.h"
 #include "bench_stats.h"
+#include "floors.h"
 #include "kestravo.h"
-
-extern char** environ;
 
 namespace {
 
-using bench::Now;
-using bench::Progress;
-using bench::SleepSeconds;
-
-std::string g_out;
-std::string g_child;
+using namespace bench;
 
 struct Plan {
   int startReps1 = 20, startReps64 = 5, startReps1024 = 3;
@@ -89,91 +79,12 @@ int32_t OnMessage(uint32_t hpid, uint32_t type, void*, void*) {
   return 0;
 }
 
-[[noreturn]] void Die(const char* what) {
-  fprintf(stderr, "kestravo-bench-library: %s\n", what);
-  exit(1);
-}
-
 std::string StateFilePath() {
   char self[4096] = {};
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   if (n <= 0) Die("cannot read /proc/self/exe");
   std::string path(self, static_cast<size_t>(n));
   return path.substr(0, path.rfind('/')) + "/kestravo.xml";
-}
-
-// The children's announcements: "pid seconds nanoseconds" lines on a FIFO.
-class Announcements {
- public:
-  explicit Announcements(const std::string& path) {
-    unlink(path.c_str());
-    if (mkfifo(path.c_str(), 0600) != 0) Die("mkfifo");
-    fd_ = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);  // never EOF: we write-hold it too
-    if (fd_ < 0) Die("open fifo");
-    setenv("BENCH_ANNOUNCE_FIFO", path.c_str(), 1);
-  }
-  // The next announcement before the deadline (absolute), or false.
-  bool Next(double deadline, double* at, int* pid = nullptr) {
-    for (;;) {
-      size_t end = buffer_.find('\n');
-      if (end != std::string::npos) {
-        long long who = 0, sec = 0, nsec = 0;
-        sscanf(buffer_.c_str(), "%lld %lld %lld", &who, &sec, &nsec);
-        buffer_.erase(0, end + 1);
-        *at = static_cast<double>(sec) + static_cast<double>(nsec) * 1e-9;
-        started_[static_cast<int>(who)] = *at;
-        if (pid != nullptr) *pid = static_cast<int>(who);
-        return true;
-      }
-      char chunk[4096];
-      ssize_t n = read(fd_, chunk, sizeof chunk);
-      if (n > 0) {
-        buffer_.append(chunk, static_cast<size_t>(n));
-        continue;
-      }
-      double left = deadline - Now();
-      if (left <= 0) return false;
-      pollfd entry{fd_, POLLIN, 0};
-      poll(&entry, 1, static_cast<int>(left * 1000) + 1);
-    }
-  }
-  // Reads what is waiting; the start times stay known.
-  void Drain() {
-    double at;
-    while (Next(Now(), &at)) {
-    }
-  }
-  // When the child with this pid announced itself, or 0 when it has not (yet).
-  double StartedAt(int pid) const {
-    auto found = started_.find(pid);
-    return found == started_.end() ? 0 : found->second;
-  }
-
- private:
-  int fd_ = -1;
-  std::string buffer_;
-  std::unordered_map<int, double> started_;  // pid -> announcement time; a reused pid overwrites
-};
-
-Announcements* g_announcements;
-
-// A random pause of 0-20 ms, so that timed calls do not fall in step with anything periodic the
-// library or the machine does.
-std::mt19937 g_random(4321);
-void RandomPhase() { SleepSeconds(std::uniform_real_distribution<double>(0, 0.020)(g_random)); }
-
-// The raw loop's children, for an interrupt to end.
-std::vector<int> g_rawPidfds;
-std::mutex g_rawMutex;
-
-long StatusKb(const char* field) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  size_t length = strlen(field);
-  while (std::getline(in, line)) {
-    if (line.compare(0, length, field) == 0 && line[length] == ':') return atol(line.c_str() + length + 1);
-  }
-  return 0;
 }
 
 void InitLibrary() {
@@ -203,16 +114,6 @@ void WaitAnswered(uint32_t hpid) {
   }
 }
 
-// Waits until n children have announced themselves; the time of the last announcement.
-double WaitAnnounced(int n) {
-  double last = 0, at = 0;
-  for (int i = 0; i < n; ++i) {
-    if (!g_announcements->Next(Now() + 60, &at)) Die("the children did not all start within 60 s");
-    last = std::max(last, at);
-  }
-  return last;
-}
-
 // Seconds from the first create until every child runs and answers KESTRAVO_GetOSPid. Running
 // is what the children announce, so nothing polls the library meanwhile. mode is the child's
 // argument ("crash ", "ignore "), empty for a child that honours its stop event.
@@ -229,31 +130,6 @@ double StartChildren(int n, std::vector<uint32_t>* hpids, const char* mode = "")
   double end = WaitAnnounced(n);
   for (uint32_t hpid : *hpids) WaitAnswered(hpid);
   return std::max(end, Now()) - start;
-}
-
-// CPU time of this process's threads but the calling one, from their schedstat (run time in
-// nanoseconds), the way the peers' CPU is measured. The caller is the benchmark itself, which
-// only sleeps through the window and then reads these files.
-double CpuSeconds() {
-  double total = 0;
-  DIR* tasks = opendir("/proc/self/task");
-  if (tasks == nullptr) return 0;
-  const std::string self = std::to_string(static_cast<long>(syscall(SYS_gettid)));
-  while (dirent* task = readdir(tasks)) {
-    if (task->d_name[0] == '.' || self == task->d_name) continue;
-    std::ifstream in(std::string("/proc/self/task/") + task->d_name + "/schedstat");
-    double ns = 0;
-    if (in >> ns) total += ns * 1e-9;
-  }
-  closedir(tasks);
-  return total;
-}
-
-// CPU share of one core, in percent, that this process used over a window of wall time.
-double IdleWindow(double seconds) {
-  double cpu = CpuSeconds(), start = Now();
-  SleepSeconds(seconds);
-  return (CpuSeconds() - cpu) / (Now() - start) * 100.0;
 }
 
 void MeasureIdle(const Plan& plan, const char* name) {
@@ -359,131 +235,6 @@ void MeasureRestarts(const Plan& plan, const std::vector<uint32_t>& hpids, const
   auto s = bench::Summarise(toChild);
   Progress("%s: until it runs again median %.2f ms, p99 %.2f ms, max %.2f ms (%zu kills)", name.c_str(), s.median,
            s.p99, s.max, s.count);
-}
-
-// The restart floor: a child started the way the library starts one (clone3 with CLONE_PIDFD,
-// straight into a cgroup of its own where the host may make one, on the caller's descriptor
-// table that it leaves for one holding 0 to 2 alone, in a session of its own),
-// killed with SIGKILL 1.0-1.2 s after its start, seen ended through its pidfd, reaped and
-// started again until it announces itself; beside it others-1 children whose pidfds are held.
-class FloorSpawner {
- public:
-  FloorSpawner() {
-    std::ifstream mounts("/proc/self/mounts");
-    std::string source, mountPoint, type, rest, root;
-    while (mounts >> source >> mountPoint >> type && std::getline(mounts, rest)) {
-      if (type == "cgroup2") root = mountPoint;  // /sys/fs/cgroup, or .../unified on a hybrid
-    }
-    std::ifstream in("/proc/self/cgroup");
-    std::string line;
-    while (!root.empty() && std::getline(in, line)) {
-      if (line.compare(0, 3, "0::") != 0) continue;
-      std::string dir = root + (line.size() > 4 ? line.substr(3) : "") + "/kestravo-bench-floor";
-      if (access((dir.substr(0, dir.rfind('/')) + "/cgroup.procs").c_str(), W_OK) != 0) break;
-      if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) break;
-      cgroup_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-      if (cgroup_ >= 0) dir_ = dir;
-    }
-  }
-  ~FloorSpawner() {
-    if (cgroup_ >= 0) close(cgroup_);
-    if (!dir_.empty()) rmdir(dir_.c_str());
-  }
-  // The pidfd of a new child, or -1.
-  int Spawn() {
-    char* argv[] = {const_cast<char*>(g_child.c_str()), nullptr};
-    clone_args args{};
-    int pidfd = -1;
-    args.flags = CLONE_PIDFD | CLONE_FILES | (cgroup_ >= 0 ? CLONE_INTO_CGROUP : 0);
-    args.pidfd = reinterpret_cast<uintptr_t>(&pidfd);
-    args.exit_signal = SIGCHLD;
-    args.cgroup = cgroup_ >= 0 ? static_cast<uint64_t>(cgroup_) : 0;
-    long pid = syscall(SYS_clone3, &args, sizeof args);
-    if (pid == 0) {
-      // Only async-signal-safe calls in the copy of this multi-threaded process. Where the table
-      // cannot be left here (before Linux 5.9), exec leaves it, closing the held pidfds.
-      syscall(SYS_close_range, 3u, ~0u, 2u /* CLOSE_RANGE_UNSHARE */);
-      setsid();
-      sigset_t none;
-      sigemptyset(&none);
-      sigprocmask(SIG_SETMASK, &none, nullptr);
-      execve(g_child.c_str(), argv, environ);
-      _exit(127);
-    }
-    return pid > 0 ? pidfd : -1;
-  }
-  bool InCgroup() const { return cgroup_ >= 0; }
-
- private:
-  int cgroup_ = -1;
-  std::string dir_;
-};
-
-void MeasureFloor(const Plan& plan, int children, const std::string& name) {
-  g_announcements->Drain();
-  FloorSpawner spawner;
-  std::vector<int> held;
-  char* argv[] = {const_cast<char*>(g_child.c_str()), nullptr};
-  for (int i = 1; i < children; ++i) {
-    pid_t pid;
-    if (posix_spawn(&pid, g_child.c_str(), nullptr, nullptr, argv, environ) != 0) Die("posix_spawn failed");
-    held.push_back(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
-    std::lock_guard<std::mutex> lock(g_rawMutex);
-    g_rawPidfds.push_back(held.back());
-  }
-  int pidfd = spawner.Spawn();
-  if (pidfd < 0) Die("clone3 failed");
-  {
-    std::lock_guard<std::mutex> lock(g_rawMutex);
-    g_rawPidfds.push_back(pidfd);
-  }
-  WaitAnnounced(children);
-  std::mt19937 random(1234);
-  std::uniform_real_distribution<double> old(1.0, 1.2);
-  std::vector<double> samples;
-  double startedAt = Now();
-  for (int k = 0; k < plan.floorKills; ++k) {
-    SleepSeconds(startedAt + old(random) - Now());
-    double killedAt = Now();
-    syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
-    pollfd ended{pidfd, POLLIN, 0};
-    while (poll(&ended, 1, -1) < 0) {
-    }
-    siginfo_t info{};
-    waitid(static_cast<idtype_t>(3) /* P_PIDFD */, static_cast<id_t>(pidfd), &info, WEXITED);
-    int next = spawner.Spawn();
-    if (next < 0) Die("clone3 failed");
-    {
-      std::lock_guard<std::mutex> lock(g_rawMutex);
-      std::replace(g_rawPidfds.begin(), g_rawPidfds.end(), pidfd, next);
-    }
-    close(pidfd);
-    pidfd = next;
-    if (!g_announcements->Next(killedAt + 10, &startedAt)) Die("the floor's child did not announce itself");
-    samples.push_back((startedAt - killedAt) * 1000);
-  }
-  held.push_back(pidfd);
-  for (int fd : held) {
-    syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0);
-    siginfo_t info{};
-    waitid(static_cast<idtype_t>(3) /* P_PIDFD */, static_cast<id_t>(fd), &info, WEXITED);
-    close(fd);
-  }
-  {
-    std::lock_guard<std::mutex> lock(g_rawMutex);
-    g_rawPidfds.clear();
-  }
-  g_announcements->Drain();
-  bench::WriteSamples(g_out, name, samples);
-  auto s = bench::Summarise(samples);
-  Progress("%s (%s): median %.2f ms, p99 %.2f ms (%zu kills)", name.c_str(),
-           spawner.InCgroup() ? "clone3 into a cgroup" : "clone3, no cgroup", s.median, s.p99, s.count);
-}
-
-void MeasureFloors(const Plan& plan) {
-  Progress("the restart floor: 1 child, then 1024");
-  MeasureFloor(plan, 1, "restart.floor.1");
-  MeasureFloor(plan, 1024, "restart.floor.1024");
 }
 
 // KESTRAVO_DestroyProcess of a child that honours its stop event, timed around the call.
@@ -653,163 +404,6 @@ void MeasureCrashLoop(const Plan& plan) {
            used / (end - start) * 100, end - start);
 }
 
-// The same starts without the library: posix_spawn and pidfd_open in a loop.
-double RawStart(int n) {
-  g_announcements->Drain();
-  char* argv[] = {const_cast<char*>(g_child.c_str()), nullptr};
-  std::vector<int> pidfds;
-  pidfds.reserve(static_cast<size_t>(n));
-  double start = Now();
-  for (int i = 0; i < n; ++i) {
-    pid_t pid;
-    if (posix_spawn(&pid, g_child.c_str(), nullptr, nullptr, argv, environ) != 0) Die("posix_spawn failed");
-    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd < 0) Die("pidfd_open failed");
-    pidfds.push_back(pidfd);
-    std::lock_guard<std::mutex> lock(g_rawMutex);
-    g_rawPidfds.push_back(pidfd);
-  }
-  double elapsed = WaitAnnounced(n) - start;
-  for (int pidfd : pidfds) {
-    syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
-    siginfo_t info{};
-    waitid(static_cast<idtype_t>(3) /* P_PIDFD */, static_cast<id_t>(pidfd), &info, WEXITED);
-    close(pidfd);
-  }
-  {
-    std::lock_guard<std::mutex> lock(g_rawMutex);
-    g_rawPidfds.clear();
-  }
-  g_announcements->Drain();
-  return elapsed;
-}
-
-// The start floor: the same child started by clone3 as posix_spawn starts one (sharing this
-// process's memory, the caller held until the child's exec) with CLONE_PIDFD, each straight into a
-// new cgroup of its own (CLONE_INTO_CGROUP into a directory made just before) where a cgroup v2
-// can be made here, and on this process's descriptor table that it leaves for one holding 0 to 2
-// alone, in a session of its own: what the library does for a start, with nothing else around it.
-class StartFloor {
- public:
-  StartFloor() {
-    std::ifstream mounts("/proc/self/mounts");
-    std::string source, mountPoint, type, rest, root;
-    while (mounts >> source >> mountPoint >> type && std::getline(mounts, rest)) {
-      if (type == "cgroup2") root = mountPoint;  // /sys/fs/cgroup, or .../unified on a hybrid
-    }
-    std::ifstream in("/proc/self/cgroup");
-    std::string line;
-    while (!root.empty() && std::getline(in, line)) {
-      if (line.compare(0, 3, "0::") != 0) continue;
-      std::string dir = root + (line.size() > 4 ? line.substr(3) : "");
-      std::string probe = dir + "/kestravo-bench-start.probe";
-      if (mkdir(probe.c_str(), 0755) != 0 && errno != EEXIST) break;
-      bool writable = access((probe + "/cgroup.procs").c_str(), W_OK) == 0;
-      rmdir(probe.c_str());
-      if (writable) parent_ = dir;
-    }
-    variant_ = parent_.empty() ? "clone3 with CLONE_PIDFD, no cgroup (no cgroup v2 can be made here)"
-                               : "clone3 with CLONE_PIDFD and CLONE_INTO_CGROUP, a new cgroup v2 each, under " + parent_;
-  }
-  const std::string& Variant() const { return variant_; }
-
-  // Seconds from the first start until all n children have announced themselves.
-  double Run(int n) {
-    RandomPhase();
-    g_announcements->Drain();
-    std::vector<int> pidfds;
-    std::vector<std::string> dirs;
-    pidfds.reserve(static_cast<size_t>(n));
-    dirs.reserve(static_cast<size_t>(n));
-    const std::string prefix = parent_ + "/kestravo-bench-start." + std::to_string(getpid()) + ".";
-    double start = Now();
-    for (int i = 0; i < n; ++i) {
-      int cgroup = -1;
-      if (!parent_.empty()) {
-        dirs.push_back(prefix + std::to_string(next_++));
-        if (mkdir(dirs.back().c_str(), 0755) != 0) Die("mkdir of a floor cgroup failed");
-        cgroup = open(dirs.back().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (cgroup < 0) Die("open of a floor cgroup failed");
-      }
-      int pidfd = Spawn(cgroup);
-      if (cgroup >= 0) close(cgroup);
-      if (pidfd < 0) Die("clone3 of the start floor failed");
-      pidfds.push_back(pidfd);
-      std::lock_guard<std::mutex> lock(g_rawMutex);
-      g_rawPidfds.push_back(pidfd);
-    }
-    double elapsed = WaitAnnounced(n) - start;
-    for (int pidfd : pidfds) {
-      syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
-      siginfo_t info{};
-      waitid(static_cast<idtype_t>(3) /* P_PIDFD */, static_cast<id_t>(pidfd), &info, WEXITED);
-      close(pidfd);
-    }
-    {
-      std::lock_guard<std::mutex> lock(g_rawMutex);
-      g_rawPidfds.clear();
-    }
-    for (const std::string& dir : dirs) {
-      for (int tries = 0; rmdir(dir.c_str()) != 0 && errno == EBUSY && tries < 1000; ++tries) SleepSeconds(0.001);
-    }
-    g_announcements->Drain();
-    return elapsed;
-  }
-
- private:
-  struct Exec {
-    const char* path;
-    char* const* argv;
-  };
-  // The child, on its own stack in this process's memory until its exec; this thread waits.
-  [[noreturn]] static void Child(const Exec* exec) {
-    syscall(SYS_close_range, 3u, ~0u, 2u /* CLOSE_RANGE_UNSHARE */);
-    setsid();
-    uint64_t none = 0;
-    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, 8);
-    syscall(SYS_execve, exec->path, exec->argv, environ);
-    syscall(SYS_exit, 127);
-    __builtin_unreachable();
-  }
-  // The pidfd of a new child, or -1.
-  int Spawn(int cgroup) {
-    char* argv[] = {const_cast<char*>(g_child.c_str()), nullptr};
-    const Exec exec{g_child.c_str(), argv};
-    int pidfd = -1;
-    clone_args args{};
-    args.flags = CLONE_VM | CLONE_VFORK | CLONE_PIDFD | CLONE_FILES | (cgroup >= 0 ? CLONE_INTO_CGROUP : 0);
-    args.pidfd = reinterpret_cast<uintptr_t>(&pidfd);
-    args.exit_signal = SIGCHLD;
-    args.stack = reinterpret_cast<uintptr_t>(stack_);
-    args.stack_size = sizeof stack_;
-    args.cgroup = cgroup >= 0 ? static_cast<uint64_t>(cgroup) : 0;
-    // No handler of this process may run in the child while it shares this memory.
-    uint64_t all = ~0ull, old = 0;
-    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &old, 8);
-    long ret;
-    register const Exec* execReg asm("r8") = &exec;
-    register void (*entryReg)(const Exec*) asm("r9") = Child;
-    asm volatile(
-        "syscall\n\t"
-        "test %%rax, %%rax\n\t"
-        "jnz 1f\n\t"
-        "xor %%ebp, %%ebp\n\t"
-        "mov %%r8, %%rdi\n\t"
-        "call *%%r9\n\t"
-        "ud2\n"
-        "1:"
-        : "=a"(ret)
-        : "0"(static_cast<long>(SYS_clone3)), "D"(&args), "S"(sizeof args), "r"(execReg), "r"(entryReg)
-        : "rcx", "r11", "memory", "cc");
-    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old, nullptr, 8);
-    return ret > 0 ? pidfd : -1;
-  }
-
-  std::string parent_, variant_;
-  unsigned next_ = 0;
-  alignas(64) char stack_[65536];
-};
-
 StartFloor* g_startFloor;
 
 // The library's own timers of its starts (common/start_phases.h), in a library built with
@@ -868,10 +462,7 @@ void WatchInterrupts(sigset_t set) {
   std::thread([set] {
     int signal = 0;
     sigwait(&set, &signal);
-    {
-      std::lock_guard<std::mutex> lock(g_rawMutex);
-      for (int pidfd : g_rawPidfds) syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
-    }
+    bench::SignalRaw();
     KESTRAVO_Uninit();
     _exit(128 + signal);
   }).detach();
@@ -941,7 +532,7 @@ int main(int argc, char** argv) {
   if (startOnly || floorOnly || stopsOnly || watchdogOnly) {
     if (startOnly) MeasureStarts(plan);
     if (watchdogOnly) MeasureWatchdogs(plan);
-    if (floorOnly) MeasureFloors(plan);
+    if (floorOnly) MeasureRestartFloors(plan.floorKills);
     if (stopsOnly) MeasureSideBySide(plan);
     KESTRAVO_Uninit();
     unlink(StateFilePath().c_str());
@@ -1026,7 +617,7 @@ int main(int argc, char** argv) {
   Progress("library: the last KESTRAVO_Uninit of children that ignore their stop event");
   MeasureStubbornUninit();
   KESTRAVO_Uninit();
-  MeasureFloors(plan);
+  MeasureRestartFloors(plan.floorKills);
   unlink(StateFilePath().c_str());
   return 0;
 }

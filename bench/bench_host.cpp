@@ -1,0 +1,166 @@
+#include "bench_host.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <mutex>
+#include <random>
+
+#include "bench_stats.h"
+
+namespace bench {
+
+std::string g_out;
+std::string g_child;
+Announcements* g_announcements;
+
+namespace {
+std::mt19937 g_random(4321);
+std::mutex g_rawMutex;
+std::vector<int> g_rawPidfds;  // guarded by g_rawMutex
+}  // namespace
+
+void Die(const char* what) {
+  fprintf(stderr, "kestravo-bench-library: %s\n", what);
+  exit(1);
+}
+
+Announcements::Announcements(const std::string& path) {
+  unlink(path.c_str());
+  if (mkfifo(path.c_str(), 0600) != 0) Die("mkfifo");
+  fd_ = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);  // never EOF: we write-hold it too
+  if (fd_ < 0) Die("open fifo");
+  setenv("BENCH_ANNOUNCE_FIFO", path.c_str(), 1);
+}
+
+bool Announcements::Next(double deadline, double* at, int* pid) {
+  for (;;) {
+    size_t end = buffer_.find('\n');
+    if (end != std::string::npos) {
+      long long who = 0, sec = 0, nsec = 0;
+      sscanf(buffer_.c_str(), "%lld %lld %lld", &who, &sec, &nsec);
+      buffer_.erase(0, end + 1);
+      *at = static_cast<double>(sec) + static_cast<double>(nsec) * 1e-9;
+      started_[static_cast<int>(who)] = *at;
+      if (pid != nullptr) *pid = static_cast<int>(who);
+      return true;
+    }
+    char chunk[4096];
+    ssize_t n = read(fd_, chunk, sizeof chunk);
+    if (n > 0) {
+      buffer_.append(chunk, static_cast<size_t>(n));
+      continue;
+    }
+    double left = deadline - Now();
+    if (left <= 0) return false;
+    pollfd entry{fd_, POLLIN, 0};
+    poll(&entry, 1, static_cast<int>(left * 1000) + 1);
+  }
+}
+
+void Announcements::Drain() {
+  double at;
+  while (Next(Now(), &at)) {
+  }
+}
+
+double Announcements::StartedAt(int pid) const {
+  auto found = started_.find(pid);
+  return found == started_.end() ? 0 : found->second;
+}
+
+double WaitAnnounced(int n) {
+  double last = 0, at = 0;
+  for (int i = 0; i < n; ++i) {
+    if (!g_announcements->Next(Now() + 60, &at)) Die("the children did not all start within 60 s");
+    last = std::max(last, at);
+  }
+  return last;
+}
+
+void RandomPhase() { SleepSeconds(std::uniform_real_distribution<double>(0, 0.020)(g_random)); }
+
+void TrackRaw(int pidfd) {
+  std::lock_guard<std::mutex> lock(g_rawMutex);
+  g_rawPidfds.push_back(pidfd);
+}
+
+void ReplaceRaw(int before, int after) {
+  std::lock_guard<std::mutex> lock(g_rawMutex);
+  std::replace(g_rawPidfds.begin(), g_rawPidfds.end(), before, after);
+}
+
+void KillRaw(const std::vector<int>& pidfds) {
+  for (int pidfd : pidfds) {
+    syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+    siginfo_t info{};
+    waitid(static_cast<idtype_t>(3) /* P_PIDFD */, static_cast<id_t>(pidfd), &info, WEXITED);
+    close(pidfd);
+  }
+  std::lock_guard<std::mutex> lock(g_rawMutex);
+  g_rawPidfds.clear();
+}
+
+void SignalRaw() {
+  std::lock_guard<std::mutex> lock(g_rawMutex);
+  for (int pidfd : g_rawPidfds) syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+}
+
+std::string OwnCgroup2() {
+  std::ifstream mounts("/proc/self/mounts");
+  std::string source, mountPoint, type, rest, root;
+  while (mounts >> source >> mountPoint >> type && std::getline(mounts, rest)) {
+    if (type == "cgroup2") root = mountPoint;
+  }
+  if (root.empty()) return "";
+  std::ifstream in("/proc/self/cgroup");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, 3, "0::") == 0) return root + (line.size() > 4 ? line.substr(3) : "");
+  }
+  return "";
+}
+
+long StatusKb(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  size_t length = strlen(field);
+  while (std::getline(in, line)) {
+    if (line.compare(0, length, field) == 0 && line[length] == ':') return atol(line.c_str() + length + 1);
+  }
+  return 0;
+}
+
+double CpuSeconds() {
+  double total = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return 0;
+  const std::string self = std::to_string(static_cast<long>(syscall(SYS_gettid)));
+  while (dirent* task = readdir(tasks)) {
+    if (task->d_name[0] == '.' || self == task->d_name) continue;
+    std::ifstream in(std::string("/proc/self/task/") + task->d_name + "/schedstat");
+    double ns = 0;
+    if (in >> ns) total += ns * 1e-9;
+  }
+  closedir(tasks);
+  return total;
+}
+
+double IdleWindow(double seconds) {
+  double cpu = CpuSeconds(), start = Now();
+  SleepSeconds(seconds);
+  return (CpuSeconds() - cpu) / (Now() - start) * 100.0;
+}
+
+}  // namespace bench

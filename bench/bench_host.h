@@ -1,0 +1,66 @@
+// What the library bench's measurements share: the children's announcements, the children
+// started without the library (which an interrupt must still end), the host's own CPU and
+// memory, and where this process may make cgroups. Everything here runs on the bench's main
+// thread but SignalRaw, which the interrupt thread calls.
+#pragma once
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace bench {
+
+// The results directory and the child program, from the command line.
+extern std::string g_out;
+extern std::string g_child;
+
+// Prints what failed and exits 1: a bench that cannot measure has no figure to give.
+[[noreturn]] void Die(const char* what);
+
+// The children's announcements: "pid seconds nanoseconds" lines on a FIFO, whose path the
+// children find in BENCH_ANNOUNCE_FIFO (set by the constructor).
+class Announcements {
+ public:
+  explicit Announcements(const std::string& path);
+  // The next announcement before the deadline (absolute), or false.
+  bool Next(double deadline, double* at, int* pid = nullptr);
+  // Reads what is waiting; the start times stay known.
+  void Drain();
+  // When the child with this pid announced itself, or 0 when it has not (yet).
+  double StartedAt(int pid) const;
+
+ private:
+  int fd_ = -1;
+  std::string buffer_;
+  std::unordered_map<int, double> started_;  // pid -> announcement time; a reused pid overwrites
+};
+
+extern Announcements* g_announcements;
+
+// Waits until n children have announced themselves; the time of the last announcement.
+double WaitAnnounced(int n);
+
+// A random pause of 0-20 ms, so that timed calls do not fall in step with anything periodic the
+// library or the machine does.
+void RandomPhase();
+
+// Children started without the library, known by their pidfds so that an interrupt ends them.
+void TrackRaw(int pidfd);
+void ReplaceRaw(int before, int after);
+// SIGKILLs, reaps and closes these pidfds, then forgets every tracked one.
+void KillRaw(const std::vector<int>& pidfds);
+// SIGKILL to every tracked child; for the interrupt thread.
+void SignalRaw();
+
+// This process's own cgroup v2 directory (under /sys/fs/cgroup, or .../unified on a hybrid
+// host), or empty when there is no cgroup2 hierarchy.
+std::string OwnCgroup2();
+
+// A "Field:" of /proc/self/status in kB.
+long StatusKb(const char* field);
+// CPU time of this process's threads but the calling one, from their schedstat, the way the
+// peers' CPU is measured. The caller is the bench itself, which only sleeps through the window.
+double CpuSeconds();
+// CPU share of one core, in percent, that this process used over a window of wall time.
+double IdleWindow(double seconds);
+
+}  // namespace bench
