@@ -192,20 +192,25 @@ void RefuseClone3() {
 // Through clone3 on the caller's descriptor table, and through vfork where clone3 is switched off
 // or refused by the kernel.
 TEST(Process, ChildGetsNoDescriptorOrSignalSettingOfTheCaller) {
-  for (const char* path : {"clone3", "off", "refused"}) {
+  for (const char* path : {"clone3", "no /proc", "off", "refused"}) {
     SCOPED_TRACE(path);
     posix::UseClone3(strcmp(path, "off") != 0);
+    posix::ReadSignalsFromProc(strcmp(path, "no /proc") != 0);
     if (strcmp(path, "refused") == 0) RefuseClone3();
     int inherited = fcntl(STDIN_FILENO, F_DUPFD, 200);  // no close-on-exec
     ASSERT_GE(inherited, 200);
-    struct sigaction ignore {}, old {};
+    // Ignored: one low, one realtime (past the first 32 bits of the mask).
+    struct sigaction ignore {}, old {}, oldRealtime {};
     ignore.sa_handler = SIG_IGN;
     ASSERT_EQ(sigaction(SIGUSR2, &ignore, &old), 0);
+    ASSERT_EQ(sigaction(SIGRTMIN + 9, &ignore, &oldRealtime), 0);
     auto streams = [] { return std::filesystem::read_symlink("/proc/self/fd/1").string() + std::filesystem::read_symlink("/proc/self/fd/2").string(); };
     const std::string ours = streams();
     TempDir dir;
     Child child(HelperCommandLine("ignore", dir.File("report")));
     sigaction(SIGUSR2, &old, nullptr);
+    sigaction(SIGRTMIN + 9, &oldRealtime, nullptr);
+    posix::ReadSignalsFromProc(true);
     // The caller's table is its own still.
     EXPECT_EQ(fcntl(inherited, F_GETFD), 0);
     EXPECT_EQ(streams(), ours);

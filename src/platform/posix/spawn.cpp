@@ -33,6 +33,7 @@ struct ExecPlan {
   int report;               // write end of the pipe, 3 or above; -1 on the clone3 path
   bool sharedFiles;         // started on the caller's descriptor table (CLONE_FILES)
   int* failure;             // clone3 path: the error, written just before the child exits
+  const char* statusPath;   // where the child reads its signal dispositions; null: reset them all
 };
 
 constexpr int kCgroupFailure = 0x10000;   // added to errno when joining the cgroup failed
@@ -73,6 +74,45 @@ KESTRAVO_CHILD_SIDE inline long Arg(T* pointer) {
   for (;;) Sys(SYS_exit_group, 127);
 }
 
+// The 16 hex digits after "\nName:\t" in text, or false.
+KESTRAVO_CHILD_SIDE bool HexField(const char* text, long length, const char* name, uint64_t* value) {
+  for (long i = 0; i < length; ++i) {
+    if (text[i] != '\n') continue;
+    long j = i + 1, k = 0;
+    while (name[k] != '\0' && j < length && text[j] == name[k]) ++j, ++k;
+    if (name[k] != '\0') continue;
+    uint64_t parsed = 0;
+    int digits = 0;
+    for (; j < length && digits < 16; ++j, ++digits) {
+      const char c = text[j];
+      const int nibble = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+      if (nibble < 0) return false;
+      parsed = parsed << 4 | static_cast<uint64_t>(nibble);
+    }
+    if (digits != 16) return false;
+    *value = parsed;
+    return true;
+  }
+  return false;
+}
+
+// The signals this new process ignores or catches (its copy of the caller's dispositions), bit
+// sig-1 each, read from its own status file; all of them where that cannot be read.
+KESTRAVO_CHILD_SIDE uint64_t SignalsNotDefault(const char* statusPath) {
+  char text[4096];
+  long length = 0;
+  const long fd = statusPath == nullptr ? -1 : Sys(SYS_openat, AT_FDCWD, Arg(statusPath), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return ~0ull;
+  for (long n; length < static_cast<long>(sizeof text) &&
+               (n = Sys(SYS_read, fd, Arg(text + length), static_cast<long>(sizeof text) - length)) > 0;) {
+    length += n;
+  }
+  Sys(SYS_close, fd);
+  uint64_t ignored = 0, caught = 0;
+  if (!HexField(text, length, "SigIgn:\t", &ignored) || !HexField(text, length, "SigCgt:\t", &caught)) return ~0ull;
+  return ignored | caught;
+}
+
 [[noreturn]] KESTRAVO_CHILD_SIDE void ExecChild(const ExecPlan& plan) {
   long r = 0;
   // A table of its own holding 0 to 2 alone: the caller's other descriptors are neither copied
@@ -87,15 +127,18 @@ KESTRAVO_CHILD_SIDE inline long Arg(T* pointer) {
     Sys(SYS_close, fd);
   }
   if ((r = Sys(SYS_setsid)) < 0) ExitWithError(plan, r, 0);
-  // Every signal to its default: the caller's handlers live in memory that exec leaves behind.
+  // Every signal to its default: the caller's handlers live in memory that exec leaves behind,
+  // and what it ignores would stay ignored. Only those set otherwise are reset: one call per
+  // signal, 62 of them, was the longest part of the child's way to its exec.
   struct {
     void* handler;
     unsigned long flags;
     void* restorer;
     uint64_t mask;
   } defaults{};  // SIG_DFL
+  const uint64_t set = SignalsNotDefault(plan.statusPath);
   for (int sig = 1; sig <= 64; ++sig) {
-    if (sig != SIGKILL && sig != SIGSTOP) Sys(SYS_rt_sigaction, sig, Arg(&defaults), 0, 8);
+    if (sig != SIGKILL && sig != SIGSTOP && (set >> (sig - 1) & 1) != 0) Sys(SYS_rt_sigaction, sig, Arg(&defaults), 0, 8);
   }
   const long in = Sys(SYS_openat, AT_FDCWD, Arg("/dev/null"), O_RDONLY);
   if (in < 0) ExitWithError(plan, in, 0);
@@ -134,6 +177,8 @@ constexpr uint64_t kCloneIntoCgroup = 0x200000000ull;
 std::atomic<uint32_t> execWaitMs{10000};
 // Testing: moves into a cgroup planted to fail.
 std::atomic<int> failedMovesToPlant{0};
+// Testing: null makes every child reset all its signals, as where /proc is missing.
+std::atomic<const char*> statusPath{"/proc/thread-self/status"};
 
 // What the parent and its child share until the child's exec: on the heap, since a child that
 // does not let go in time is left the block (the kernel clears its word when the child's exec or
@@ -232,7 +277,7 @@ int SpawnByClone3(const char* program, char* const* argv, char* const* envp, int
     const bool shareFiles = !unshareRefused.load(std::memory_order_relaxed);
     Handshake* handshake = new (std::nothrow) Handshake;
     if (handshake == nullptr) return -1;
-    const ExecPlan plan{program, argv, envp, nullptr, maxFd, -1, shareFiles, &handshake->failure};
+    const ExecPlan plan{program, argv, envp, nullptr, maxFd, -1, shareFiles, &handshake->failure, statusPath.load()};
     CloneArgs args{};
     args.flags = kCloneVm | kCloneChildClearTid | kClonePidfd | (shareFiles ? kCloneFiles : 0) |
                  (cgroupFd >= 0 ? kCloneIntoCgroup : 0);
@@ -306,7 +351,7 @@ int Spawn(const char* program, char* const* argv, char* const* envp, int cgroupF
   }
   // A path that cannot be opened stands for a move the kernel refuses.
   if (cgroupProcs != nullptr && failedMovesToPlant.load() > 0 && failedMovesToPlant.fetch_sub(1) > 0) cgroupProcs = "";
-  const ExecPlan plan{program, argv, envp, cgroupProcs, maxFd, pipeFds[1], false, nullptr};
+  const ExecPlan plan{program, argv, envp, cgroupProcs, maxFd, pipeFds[1], false, nullptr, statusPath.load()};
   // As vfork, but the wait for the exec has a limit: a child that moved itself into a cgroup
   // frozen at that moment stops before its exec.
   alignas(64) char stack[16384];
@@ -357,5 +402,7 @@ void UseClone3(bool use) { clone3Refused = !use; }
 void SetExecWaitMs(uint32_t ms) { execWaitMs = ms; }
 
 void PlantFailedCgroupMoves(int count) { failedMovesToPlant = count; }
+
+void ReadSignalsFromProc(bool read) { statusPath = read ? "/proc/thread-self/status" : nullptr; }
 
 }  // namespace kestravo::posix

@@ -27,5 +27,8 @@ void SetExecWaitMs(uint32_t ms);
 // Testing: the next count moves into a cgroup by writing cgroup.procs fail, as a transient
 // refusal of the kernel's would.
 void PlantFailedCgroupMoves(int count);
+// Testing: children learn which signals to reset from their status file (true, the default), or
+// reset every one, as where /proc cannot be read (false).
+void ReadSignalsFromProc(bool read);
 
 }  // namespace kestravo::posix
