@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <linux/sched.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -150,7 +151,9 @@ double RawStart(int n) {
     pidfds.push_back(pidfd);
     TrackRaw(pidfd);
   }
-  double elapsed = WaitAnnounced(n) - start;
+  // Ends when the bench has read the last announcement, as the library's start must, which then
+  // asks for the pids: both rows pay the same for the reading.
+  double elapsed = std::max(WaitAnnounced(n), Now()) - start;
   KillRaw(pidfds);
   g_announcements->Drain();
   return elapsed;
@@ -193,7 +196,7 @@ double StartFloor::Run(int n) {
     pidfds.push_back(pidfd);
     TrackRaw(pidfd);
   }
-  double elapsed = WaitAnnounced(n) - start;
+  double elapsed = std::max(WaitAnnounced(n), Now()) - start;  // as RawStart's
   KillRaw(pidfds);
   for (const std::string& dir : dirs) {
     for (int tries = 0; rmdir(dir.c_str()) != 0 && errno == EBUSY && tries < 1000; ++tries) SleepSeconds(0.001);
