@@ -29,6 +29,7 @@ namespace {
 std::mt19937 g_random(4321);
 std::mutex g_rawMutex;
 std::vector<int> g_rawPidfds;  // guarded by g_rawMutex
+bool g_interrupted = false;    // guarded by g_rawMutex: a child tracked from then on is killed at once
 }  // namespace
 
 void Die(const char* what) {
@@ -93,11 +94,13 @@ void RandomPhase() { SleepSeconds(std::uniform_real_distribution<double>(0, 0.02
 
 void TrackRaw(int pidfd) {
   std::lock_guard<std::mutex> lock(g_rawMutex);
+  if (g_interrupted) syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
   g_rawPidfds.push_back(pidfd);
 }
 
 void ReplaceRaw(int before, int after) {
   std::lock_guard<std::mutex> lock(g_rawMutex);
+  if (g_interrupted) syscall(SYS_pidfd_send_signal, after, SIGKILL, nullptr, 0);
   std::replace(g_rawPidfds.begin(), g_rawPidfds.end(), before, after);
 }
 
@@ -114,6 +117,7 @@ void KillRaw(const std::vector<int>& pidfds) {
 
 void SignalRaw() {
   std::lock_guard<std::mutex> lock(g_rawMutex);
+  g_interrupted = true;
   for (int pidfd : g_rawPidfds) syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
 }
 

@@ -48,7 +48,8 @@ void TrackRaw(int pidfd);
 void ReplaceRaw(int before, int after);
 // SIGKILLs, reaps and closes these pidfds, then forgets every tracked one.
 void KillRaw(const std::vector<int>& pidfds);
-// SIGKILL to every tracked child; for the interrupt thread.
+// SIGKILL to every tracked child, and to each tracked from then on (the main thread may still be
+// starting some); for the interrupt thread.
 void SignalRaw();
 
 // This process's own cgroup v2 directory (under /sys/fs/cgroup, or .../unified on a hybrid
