@@ -4,8 +4,9 @@
 // thread but SignalRaw, which the interrupt thread calls.
 #pragma once
 #include <string>
-#include <unordered_map>
 #include <vector>
+
+#include "announcements.h"
 
 namespace bench {
 
@@ -15,24 +16,6 @@ extern std::string g_child;
 
 // Prints what failed and exits 1: a bench that cannot measure has no figure to give.
 [[noreturn]] void Die(const char* what);
-
-// The children's announcements: "pid seconds nanoseconds" lines on a FIFO, whose path the
-// children find in BENCH_ANNOUNCE_FIFO (set by the constructor).
-class Announcements {
- public:
-  explicit Announcements(const std::string& path);
-  // The next announcement before the deadline (absolute), or false.
-  bool Next(double deadline, double* at, int* pid = nullptr);
-  // Reads what is waiting; the start times stay known.
-  void Drain();
-  // When the child with this pid announced itself, or 0 when it has not (yet).
-  double StartedAt(int pid) const;
-
- private:
-  int fd_ = -1;
-  std::string buffer_;
-  std::unordered_map<int, double> started_;  // pid -> announcement time; a reused pid overwrites
-};
 
 extern Announcements* g_announcements;
 

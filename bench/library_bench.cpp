@@ -512,7 +512,8 @@ int main(int argc, char** argv) {
                                          "log4j.appender.bench.layout=org.apache.log4j.PatternLayout\n"
                                          "log4j.appender.bench.layout.ConversionPattern=%d %-5p %m%n\n";
   unlink(StateFilePath().c_str());
-  Announcements announcements(g_out + "/announce.fifo");
+  Announcements announcements;
+  if (!announcements.Open(g_out + "/announce.fifo")) Die("cannot make the announcements' FIFO");
   g_announcements = &announcements;
   StartFloor startFloor;
   g_startFloor = &startFloor;

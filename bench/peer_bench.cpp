@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "announcements.h"
 #include "bench_stats.h"
 
 namespace {
@@ -40,48 +41,7 @@ std::string g_out, g_child, g_peer, g_setting, g_dir;
 
 [[noreturn]] void Die(const std::string& what);
 
-// The children's "pid seconds nanoseconds" lines.
-class Announcements {
- public:
-  void Open(const std::string& path) {
-    if (mkfifo(path.c_str(), 0600) != 0) Die("mkfifo");
-    fd_ = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) Die("open fifo");
-    setenv("BENCH_ANNOUNCE_FIFO", path.c_str(), 1);
-  }
-  bool Next(double deadline, pid_t* pid, double* at) {
-    for (;;) {
-      size_t end = buffer_.find('\n');
-      if (end != std::string::npos) {
-        long long p = 0, sec = 0, nsec = 0;
-        sscanf(buffer_.c_str(), "%lld %lld %lld", &p, &sec, &nsec);
-        buffer_.erase(0, end + 1);
-        *pid = static_cast<pid_t>(p);
-        *at = static_cast<double>(sec) + static_cast<double>(nsec) * 1e-9;
-        return true;
-      }
-      double left = deadline - Now();
-      if (left <= 0) return false;
-      pollfd entry{fd_, POLLIN, 0};
-      poll(&entry, 1, static_cast<int>(left * 1000) + 1);
-      char chunk[4096];
-      ssize_t n = read(fd_, chunk, sizeof chunk);
-      if (n > 0) buffer_.append(chunk, static_cast<size_t>(n));
-    }
-  }
-  void Drain() {
-    char chunk[4096];
-    while (read(fd_, chunk, sizeof chunk) > 0) {
-    }
-    buffer_.clear();
-  }
-
- private:
-  int fd_ = -1;
-  std::string buffer_;
-};
-
-Announcements g_announcements;
+bench::Announcements g_announcements;
 
 std::vector<pid_t> MyChildren() {
   std::vector<pid_t> children;
@@ -250,9 +210,9 @@ double BringUp(int children, std::vector<pid_t>* pids, pid_t* lastPid, double* l
   *pids = StartSupervisors(children);
   double last = start;
   for (int i = 0; i < children; ++i) {
-    pid_t pid;
+    int pid;
     double at;
-    if (!g_announcements.Next(start + 60, &pid, &at)) Die("the children did not all start within 60 s");
+    if (!g_announcements.Next(start + 60, &at, &pid)) Die("the children did not all start within 60 s");
     if (at > last) last = at;
     *lastPid = pid;
     *lastAt = at;
@@ -313,7 +273,7 @@ int main(int argc, char** argv) {
   char tmp[] = "/tmp/kestravo-bench-peer.XXXXXX";
   if (mkdtemp(tmp) == nullptr) Die("mkdtemp");
   g_dir = tmp;
-  g_announcements.Open(g_dir + "/announce.fifo");
+  if (!g_announcements.Open(g_dir + "/announce.fifo")) Die("cannot make the announcements' FIFO");
   const std::string name = "peer." + g_peer + "." + g_setting;
 
   double pssOne = 0;
@@ -360,7 +320,7 @@ int main(int argc, char** argv) {
       double killedAt = Now();
       if (kill(target, SIGKILL) != 0) Die("kill failed");
       double at;
-      if (!g_announcements.Next(killedAt + kRestartWait, &target, &at)) {
+      if (!g_announcements.Next(killedAt + kRestartWait, &at, &target)) {
         gaveUp = "no restart within 15 s after kill " + std::to_string(old.size() + young.size() + 1);
         break;
       }
