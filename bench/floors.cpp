@@ -181,22 +181,31 @@ double StartFloor::Run(int n) {
   pidfds.reserve(static_cast<size_t>(n));
   dirs.reserve(static_cast<size_t>(n));
   const std::string prefix = parent_ + "/kestravo-bench-start." + std::to_string(getpid()) + ".";
-  double start = Now();
+  double start = Now(), inCgroup = 0, inSpawn = 0;
   for (int i = 0; i < n; ++i) {
     int cgroup = -1;
+    const double before = Now();
     if (!parent_.empty()) {
       dirs.push_back(prefix + std::to_string(next_++));
       if (mkdir(dirs.back().c_str(), 0755) != 0) Die("mkdir of a floor cgroup failed");
       cgroup = open(dirs.back().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
       if (cgroup < 0) Die("open of a floor cgroup failed");
     }
+    const double made = Now();
     int pidfd = Spawn(cgroup);
+    inCgroup += made - before;
+    inSpawn += Now() - made;
     if (cgroup >= 0) close(cgroup);
     if (pidfd < 0) Die("clone3 of the start floor failed");
     pidfds.push_back(pidfd);
     TrackRaw(pidfd);
   }
   double elapsed = std::max(WaitAnnounced(n), Now()) - start;  // as RawStart's
+  if (n == 1 || n == 1024) {
+    // Beside the library's own phases of the same name.
+    WriteSamples(g_out, "floorphases." + std::to_string(n) + ".cgroup", {inCgroup * 1000});
+    WriteSamples(g_out, "floorphases." + std::to_string(n) + ".spawn", {inSpawn * 1000});
+  }
   KillRaw(pidfds);
   for (const std::string& dir : dirs) {
     for (int tries = 0; rmdir(dir.c_str()) != 0 && errno == EBUSY && tries < 1000; ++tries) SleepSeconds(0.001);

@@ -186,13 +186,14 @@ void PrintUninitRow(const std::string& kind, int n, const char* label, double li
 void PrintStartPhases() {
   struct Phase {
     const char* label;
+    const char* floor;  // the start floor's own time for the same work, or null
   };
   const Phase phases[] = {
       {"launcher queue wait (from the create until the launcher takes the start; overlaps the rest)"},
       {"stop event made (creating thread)"},
       {"notify channel opened (creating thread)"},
-      {"cgroup made and opened (launcher)"},
-      {"spawn: clone3 until the child's exec (launcher)"},
+      {"cgroup made and opened (launcher)", "cgroup"},
+      {"spawn: clone3 until the child's exec (launcher)", "spawn"},
       {"record kept and start reported (launcher)"},
       {"state file: entry and rewrites (launcher)"},
       {"guard registration: notify watch and running guard told (launcher)"},
@@ -208,13 +209,16 @@ void PrintStartPhases() {
       if (ms.count == 0) continue;
       any = true;
       if (!cells.empty()) cells += "; ";
+      Summary floor = phases[i].floor == nullptr ? Summary()
+                                                 : Get("floorphases." + std::to_string(n) + "." + phases[i].floor);
       if (n == 1) {
-        cells += "1 start: " + Ms(ms.median);
+        cells += "1 start: " + Ms(ms.median) + (floor.count > 0 ? " (the floor's: " + Ms(floor.median) + ")" : "");
       } else if (i == 0) {
         cells += std::to_string(n) + " starts: " + Ms(ms.median / n) + " on average";
       } else {
         cells += std::to_string(n) + " starts: " + Ms(ms.median) + " in all, " + Fmt("%.0f µs", ms.median * 1000 / n) +
-                 " a start" + (count.median > 0 && count.median != n ? Fmt(" (%.0f times)", count.median) : "");
+                 " a start" + (count.median > 0 && count.median != n ? Fmt(" (%.0f times)", count.median) : "") +
+                 (floor.count > 0 ? Fmt(" (the floor's: %.0f µs a start)", floor.median * 1000 / n) : "");
       }
     }
     if (cells.empty()) continue;

@@ -1,5 +1,7 @@
 #include "api/globals.h"
 
+#include <cstdlib>
+
 #include "state/kestravo_config.h"
 #include "guard/notify_watch.h"
 #include "guard/running_guard.h"
@@ -36,3 +38,15 @@ CProcessLauncher* GetProcessLauncher() { return &processLauncher; }
 CRunningGuard* GetRunningGuard() { return &runningGuard; }
 CNotifyWatch* GetNotifyWatch() { return &notifyWatch; }
 HpidPool* GetHpidPool() { return &hpidPool; }
+
+void StopWorkersAtExit() {
+  static bool armed = false;  // guarded by the global lock
+  if (armed) return;
+  // Registered after the runtime's handle table was made (the workers' events are in it), so it
+  // runs before that table closes its handles at exit.
+  armed = std::atexit([] {
+            GetRunningGuard()->Stop();
+            GetProcessLauncher()->Stop();
+            GetNotifyWatch()->Stop();
+          }) == 0;
+}

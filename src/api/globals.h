@@ -26,3 +26,11 @@ CProcessLauncher* GetProcessLauncher();
 CRunningGuard* GetRunningGuard();
 CNotifyWatch* GetNotifyWatch();
 HpidPool* GetHpidPool();
+
+// Makes a host that ends without the last KESTRAVO_Uninit (it returns from main, calls exit, or
+// unloads the library) stop the workers first, while their events are still open; the children
+// run on, as after a crash, for the next host to adopt. Called by KESTRAVO_Init once the workers
+// run, under the global lock; registers once. Without it the runtime closed every handle at exit
+// before the workers' destructors ran, and they waited for ever on events that could no longer
+// be set.
+void StopWorkersAtExit();

@@ -104,6 +104,7 @@ int32_t KESTRAVO_Init(void) noexcept {
     } catch (...) {
     }
     initialising = false;
+    if (result == 0) StopWorkersAtExit();
     for (int32_t n = result == 0 ? nestedInits + 1 : 0; n > 0; --n) GetInitCounter()->Increment();
     nestedInits = 0;
     return result;

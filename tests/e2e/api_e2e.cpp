@@ -27,7 +27,10 @@
 #include <aclapi.h>
 #include <sddl.h>
 #else
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace kestravo::test {
@@ -63,6 +66,29 @@ int RunHost(int argc, char** argv) {
       }
     } else if (verb == "wait") {
       for (;;) std::this_thread::sleep_for(1h);
+    } else if (verb == "until" && i + 1 < argc) {
+      // A file exists (10 s at most): a child's report says how far it got.
+      const auto deadline = std::chrono::steady_clock::now() + 10s;
+      while (!std::filesystem::exists(argv[i + 1])) {
+        if (std::chrono::steady_clock::now() > deadline) return 1;
+        std::this_thread::sleep_for(1ms);
+      }
+      ++i;
+#ifndef _WIN32
+    } else if (verb == "forkexit") {
+      // A forked copy that calls exit(), which runs the library's exit handling in the copy; it
+      // must end at once (10 s at most).
+      pid_t copy = fork();
+      if (copy == 0) exit(0);
+      int status = -1;
+      for (int waited = 0; copy > 0 && waitpid(copy, &status, WNOHANG) == 0 && waited < 10000; ++waited) {
+        std::this_thread::sleep_for(1ms);
+      }
+      if (status != 0) {
+        if (copy > 0) kill(copy, SIGKILL);
+        return 1;
+      }
+#endif
     } else {
       return 1;
     }

@@ -124,6 +124,37 @@ TEST_F(Recovery, NextHostHearsOfTheLivingChildrenAdoptsEachOnceAndSupervisesThem
   EXPECT_EQ(LinesWith(dir.Log(), {"wait exit timeout"}), 0u);
 }
 
+// A host that returns from main without Uninit, also after a forked copy of it called exit(),
+// ends at once (its workers once waited for ever on events closed at exit), and its child runs
+// on for the next host to adopt.
+TEST_F(Recovery, AHostThatReturnsWithoutUninitEndsAndItsChildRunsOn) {
+  ASSERT_TRUE(Start());
+  ASSERT_EQ(KESTRAVO_Uninit(), 0);  // this host waits to be the next one
+  uint32_t hpid = 0;
+  for (const char* ending : {"return", "forkexit"}) {
+    SCOPED_TRACE(ending);
+    const std::string report = dir.File(std::string(ending) + ".report");
+    std::vector<std::string> args = {"init", "create", HelperChild(), "stop " + report + " ", "until", report + ".waiting"};
+    if (std::string(ending) == "forkexit") args.push_back("forkexit");
+    pid_t first = StartHost(dir, args);
+    ASSERT_GT(first, 0);
+    EXPECT_EQ(WaitExit(first), 0);
+    pid_t pid = 0;
+    ASSERT_TRUE(WaitFor([&] { return (pid = std::atoi(ReadReport(report)["pid"].c_str())) > 0; }));
+    EXPECT_TRUE(ProcessAlive(pid));
+    ASSERT_TRUE(Start());
+    EXPECT_TRUE(WaitFor([&] {
+      for (const Message& m : Messages()) {
+        if (m.type == MSG_ATTACHABLE && m.pid == static_cast<uint32_t>(pid)) return (hpid = m.hpid), true;
+      }
+      return false;
+    }));
+    EXPECT_EQ(KESTRAVO_Attach(hpid, static_cast<uint32_t>(pid)), 0);
+    EXPECT_EQ(KESTRAVO_Uninit(), 0);
+    EXPECT_EQ(WaitExit(pid), 0);  // its stop event, from the last Uninit
+  }
+}
+
 // What a child said of itself outlives its host: adopted, a ready child is reported ready again,
 // its watchdog runs from the adoption, and its restart policy holds. Its pings end with its host,
 // so that nothing it sends wakes the new host's watch: the adoption itself must.
