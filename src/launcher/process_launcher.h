@@ -79,8 +79,8 @@ class CProcessLauncher {
   bool CancelStart(uint32_t hpid, ManagedProcess* out);
   // Has the sink's OnLauncherIdle called within ms, even when no task comes, for deferred work of
   // another thread (later only while a task is in hand). Wakes the thread only when that call is
-  // sooner than the one already due, so a stream of requests costs one call per ms. A stopped
-  // launcher ignores it. Any thread.
+  // sooner than the one already due, so that a stream of requests costs one call, not one each.
+  // A stopped launcher ignores it. Any thread.
   void CallIdleWithin(uint32_t ms);
   // True on the launcher's own thread.
   bool OnLauncherThread() const;
