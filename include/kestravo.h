@@ -17,7 +17,11 @@
  * them to it (kestravo-run takes them as options and sends them first thing). They belong to the
  * child's current process: after a restart the defaults hold until the new process sends them
  * again. They are kept in kestravo.xml with the child, so a child adopted by the next host keeps
- * its watchdog and policy; its watchdog then runs from the adoption, and a child that was ready
+ * its watchdog and policy. A change reaches the file within 50 ms (a child that changes them on
+ * every message costs one rewrite per 50 ms, not one per message), later only while the library
+ * finishes a start or stop in hand, and at the latest when KESTRAVO_Uninit returns: a host killed
+ * within that time leaves the settings before the change, and the next host adopts the child with
+ * those. An adopted child's watchdog runs from the adoption, and a child that was ready
  * is reported ready again once adopted. A child that misses its watchdog ping, or is not ready
  * within its time-out, gets its stop event, is terminated after its grace, and is reported with
  * cause KESTRAVO_CAUSE_WATCHDOG or KESTRAVO_CAUSE_NOT_READY. A child whose policy leaves it ended

@@ -224,9 +224,16 @@ uint32_t CProcessLauncher::insideLaucherRoutine() {
       }
       waitMs = std::min(waitMs, MsUntil(it->notBefore, now));
     }
+    bool idleCallNow = false;
+    if (idleCallSet && idleCallDue <= now) {
+      idleCallSet = false;
+      idleCallNow = true;
+    } else if (idleCallSet) {
+      waitMs = std::min(waitMs, MsUntil(idleCallDue, now));
+    }
     if (due == taskQueue.end()) {
       guard.Release();
-      NotifyIdle(0);
+      waitMs = std::min(waitMs, NotifyIdle(0));
       // A failed wait ends the loop too: at process exit the handles may be closed under us, and
       // a loop that waited for a signal that can no longer come would hang the exit.
       if (!ServiceStops(wakeEvent, waitMs)) {
@@ -241,6 +248,8 @@ uint32_t CProcessLauncher::insideLaucherRoutine() {
     LaunchTask work = std::move(*due);
     taskQueue.erase(due);
     guard.Release();
+    // A stream of tasks does not hold up the sink's deferred work beyond the task in hand.
+    if (idleCallNow) NotifyIdle(0);
     // Between tasks too: a burst of starts does not hold up the end of a destroy.
     if (!stopsInHand.empty()) ServiceStops(nullptr, 0);
 
@@ -268,9 +277,26 @@ uint32_t CProcessLauncher::insideLaucherRoutine() {
   }
 }
 
-void CProcessLauncher::NotifyIdle(uint32_t maxDelayMs) {
+uint32_t CProcessLauncher::NotifyIdle(uint32_t maxDelayMs) {
   IProcessLaucherSink* target = sink;
-  if (target != nullptr) target->OnLauncherIdle(maxDelayMs);
+  const uint32_t again = target != nullptr ? target->OnLauncherIdle(maxDelayMs) : INFINITE;
+  if (again != INFINITE) ScheduleIdle(again, false);
+  return again;
+}
+
+void CProcessLauncher::ScheduleIdle(uint32_t ms, bool wake) {
+  const Clock::time_point due = Clock::now() + std::chrono::milliseconds(ms);
+  ZOL_Guard guard(&queueMutex);
+  if (idleCallSet && idleCallDue <= due) return;
+  idleCallSet = true;
+  idleCallDue = due;
+  if (wake && wakeEvent != nullptr) ZOL_SetEvent(wakeEvent);
+}
+
+void CProcessLauncher::CallIdleWithin(uint32_t ms) {
+  // Nothing is lost when stopped: the manager's Uninit releases the state file, which writes
+  // what is pending.
+  if (running) ScheduleIdle(ms, true);
 }
 
 void CProcessLauncher::RunStartTask(LaunchTask& task) {

@@ -27,9 +27,10 @@ class IProcessLaucherSink {
   virtual int32_t OnKillNotify(ManagedProcess* process) = 0;
   virtual int32_t OnDestroyNotify(ManagedProcess* process) = 0;
   // The launcher has a moment between tasks: the sink does its own deferred work now if it has
-  // waited maxDelayMs (0: before the thread waits or stops, or before a kill; more right after
-  // a start, when more may follow).
-  virtual void OnLauncherIdle(uint32_t /*maxDelayMs*/) {}
+  // waited maxDelayMs (0: before the thread waits or stops, before a kill, or when a call asked
+  // for by CallIdleWithin or an earlier answer is due; more right after a start, when more may
+  // follow). Answers in how many ms it wants to be called again, INFINITE for no call.
+  virtual uint32_t OnLauncherIdle(uint32_t /*maxDelayMs*/) { return INFINITE; }
 };
 
 // Queue rules:
@@ -76,6 +77,11 @@ class CProcessLauncher {
   // Takes the queued create task of hpid out of the queue, its record into *out: false when
   // there is none (the start is in hand, done, or was never asked for). Any thread.
   bool CancelStart(uint32_t hpid, ManagedProcess* out);
+  // Has the sink's OnLauncherIdle called within ms, even when no task comes, for deferred work of
+  // another thread (later only while a task is in hand). Wakes the thread only when that call is
+  // sooner than the one already due, so that a stream of requests costs one call, not one each.
+  // A stopped launcher ignores it. Any thread.
+  void CallIdleWithin(uint32_t ms);
   // True on the launcher's own thread.
   bool OnLauncherThread() const;
 
@@ -105,7 +111,11 @@ class CProcessLauncher {
   void EndAllStops();
   // Logs and reports a destroy: ended, its leftovers go; not ended, its tree is terminated.
   void CompleteDestroy(LaunchTask& task, bool ended);
-  void NotifyIdle(uint32_t maxDelayMs);
+  // Calls the sink's OnLauncherIdle and keeps the call it asks for next; answers the ms until
+  // that call, INFINITE for none. Launcher thread, or the thread that stopped it once it ended.
+  uint32_t NotifyIdle(uint32_t maxDelayMs);
+  // Makes the idle call due ms from now, unless one is due sooner; wake: tell the thread.
+  void ScheduleIdle(uint32_t ms, bool wake);
   // With the queue mutex held: moves the queued start task of the record with that command line
   // into *into (to be released after the lock); false when there is none.
   bool TakeQueuedStart(const std::string& cmdLine, std::list<LaunchTask>* into);
@@ -120,6 +130,8 @@ class CProcessLauncher {
   HANDLE wakeEvent;                        // set on a new task and by Stop; made by the first
                                            // Start, closed by the destructor
   std::list<LaunchTask> taskQueue;         // guarded by queueMutex
+  bool idleCallSet = false;                // an idle call is due at idleCallDue; both guarded by queueMutex
+  std::chrono::steady_clock::time_point idleCallDue;
   ZOL_Mutex queueMutex;
   // The launcher thread's own: no lock.
   std::list<StopInHand> stopsInHand;

@@ -112,8 +112,9 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   int32_t OnKillNotify(ManagedProcess* process) override;
   int32_t OnDestroyNotify(ManagedProcess* process) override;
   // Wakes the running guard for the children started since its last wake, and writes the state
-  // file's deferred changes, once they have waited maxDelayMs.
-  void OnLauncherIdle(uint32_t maxDelayMs) override;
+  // file's deferred changes, once they have waited maxDelayMs or a settings change is due;
+  // answers when the one still pending is due.
+  uint32_t OnLauncherIdle(uint32_t maxDelayMs) override;
   // IConfigSink, on the thread in KESTRAVO_Init: drops the entries whose process has ended or is
   // another program now, keeps those that cannot be checked (unreported), and reports each of the
   // others once, in file order, with MSG_ATTACHABLE.

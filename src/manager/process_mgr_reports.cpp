@@ -15,6 +15,15 @@
 #include "platform/process_remains.h"
 #include "platform/zol_runtime.h"
 
+namespace {
+
+// How long a child's settings change may wait for the state file: at most one rewrite per this
+// time however often a child changes them, and a host killed within it loses only the changes
+// of its last moment; short beside any restart of a host.
+constexpr uint32_t kSettingsWriteMs = 50;
+
+}  // namespace
+
 int32_t CProcessMgr::OnGuardNotify(uint32_t /*notifyType*/, uint32_t hpid) {
   static const char* const kFunction = "CProcessMgr::OnGuardNotify";
   auto notFound = [&] {
@@ -210,14 +219,14 @@ int32_t CProcessMgr::OnStopNotify(ManagedProcess* process) {
   return 0;
 }
 
-void CProcessMgr::OnLauncherIdle(uint32_t maxDelayMs) {
+uint32_t CProcessMgr::OnLauncherIdle(uint32_t maxDelayMs) {
   if (guardWakeDeferred_ &&
       std::chrono::steady_clock::now() - guardWakeSince_ >= std::chrono::milliseconds(maxDelayMs)) {
     guardWakeDeferred_ = false;
     GetRunningGuard()->Wake();
   }
   KESTRAVO_TIME_START_PHASE(kestravo::kPhaseStateFile);
-  GetKestravoConfig()->FlushDeferred(maxDelayMs);
+  return GetKestravoConfig()->FlushDeferred(maxDelayMs);
 }
 
 ManagedProcess* CProcessMgr::RunningRecordLocked(uint32_t hpid, uint32_t pid) {
@@ -238,7 +247,11 @@ void CProcessMgr::OnChildSettings(uint32_t hpid, uint32_t pid, const ChildSettin
   }
   KESTRAVO_LOG_INFO(kFunction, "[hpid=%d,pid=%d]%s%s", static_cast<int>(hpid), static_cast<int>(pid),
                     becameReady ? "ready; " : "", SettingsText(settings).c_str());
-  GetKestravoConfig()->UpdateProcSettings(hpid, guid, pid, settings);
+  // Written by the launcher, not here: the watch serves every child, and one that keeps changing
+  // its settings must not cost the others a rewrite of the whole file per message.
+  if (GetKestravoConfig()->UpdateProcSettings(hpid, guid, pid, settings, kSettingsWriteMs)) {
+    GetProcessLauncher()->CallIdleWithin(kSettingsWriteMs);
+  }
   if (becameReady) Notify(hpid, MSG_READY, nullptr);
 }
 

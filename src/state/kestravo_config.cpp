@@ -29,6 +29,11 @@ CKestravoConfig::CKestravoConfig() : sink_(nullptr) {}
 
 CKestravoConfig::~CKestravoConfig() {
   sink_ = nullptr;
+  {
+    // At the process's exit, without Uninit, nothing more is written: the host is gone as if killed.
+    ZOL_Guard guard(&lock_);
+    dirty_ = false;
+  }
   ReleaseStateFile();
 }
 
@@ -59,7 +64,8 @@ bool CKestravoConfig::LoadXml() {
     filePath = held == StateFileLock::kTaken ? path : std::string();
     entries_.clear();
     indexed_ = false;
-    dirty_ = false;
+    dirty_ = startPending_ = false;
+    dueAt_ = std::chrono::steady_clock::time_point::max();
   }
   if (held == StateFileLock::kUntrusted) {
     const char* what = error == ELOOP    ? "a symbolic link"
@@ -182,7 +188,9 @@ bool CKestravoConfig::SaveXml(const std::list<ProcConfig>& list) {
   // The text is built straight from the list, into a buffer kept from one rewrite to the next:
   // a TinyXML document of 1024 elements cost far more than the write itself.
   ZOL_Guard guard(&lock_);
-  dirty_ = false;  // whatever was deferred goes with this rewrite, or is lost with it
+  // Whatever was deferred goes with this rewrite, or is lost with it.
+  dirty_ = startPending_ = false;
+  dueAt_ = std::chrono::steady_clock::time_point::max();
   if (filePath.empty()) return false;  // the load said why, once
   int error = 0;
   bool written = false;
@@ -231,30 +239,45 @@ bool CKestravoConfig::AddNewProcConfig(const ProcConfig& config, bool deferred) 
   }
   if (!deferred) return SaveXml(entries_);
   if (!dirty_) dirtySince_ = std::chrono::steady_clock::now();
-  dirty_ = true;
+  dirty_ = startPending_ = true;
   return true;
 }
 
-void CKestravoConfig::FlushDeferred(uint32_t olderThanMs) {
+uint32_t CKestravoConfig::FlushDeferred(uint32_t olderThanMs) {
+  using Clock = std::chrono::steady_clock;
   ZOL_Guard guard(&lock_);
-  if (!dirty_) return;
+  if (!dirty_) return kNothingDue;
+  const Clock::time_point now = Clock::now();
   // Within a burst a change waits a few rewrites' time too, so that the rewrites of a big table
-  // stay a small share of the burst; an idle launcher (0) still writes at once.
-  auto waited = std::max<std::chrono::steady_clock::duration>(std::chrono::milliseconds(olderThanMs),
-                                                              olderThanMs == 0 ? std::chrono::steady_clock::duration(0)
-                                                                               : lastRewrite_ * kDeferredRewrites);
-  if (std::chrono::steady_clock::now() - dirtySince_ < waited) return;
-  SaveXml(entries_);
+  // stay a small share of the burst; an idle launcher (0) writes a start at once.
+  bool write = now >= dueAt_;
+  if (olderThanMs == 0) {
+    write = write || startPending_;
+  } else {
+    write = write || now - dirtySince_ >= std::max<Clock::duration>(std::chrono::milliseconds(olderThanMs),
+                                                                    lastRewrite_ * kDeferredRewrites);
+  }
+  if (write) {
+    SaveXml(entries_);
+    return kNothingDue;
+  }
+  if (dueAt_ == Clock::time_point::max()) return kNothingDue;
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(dueAt_ - now).count();
+  return static_cast<uint32_t>(std::min<int64_t>(std::max<int64_t>(left, 1), kNothingDue - 1));
 }
 
 bool CKestravoConfig::UpdateProcSettings(uint32_t hpid, const std::string& guid, uint32_t pid,
-                                        const ChildSettings& settings) {
+                                        const ChildSettings& settings, uint32_t withinMs) {
   ZOL_Guard guard(&lock_);
   for (ProcConfig& entry : entries_) {
     if (entry.hpid != hpid || entry.guid != guid || entry.pid != pid) continue;
-    if (entry.settings == settings) return true;
+    if (entry.settings == settings) return false;
     entry.settings = settings;
-    return SaveXml(entries_);
+    const auto now = std::chrono::steady_clock::now();
+    if (!dirty_) dirtySince_ = now;
+    dirty_ = true;
+    dueAt_ = std::min(dueAt_, now + std::chrono::milliseconds(withinMs));
+    return true;
   }
   return false;
 }
@@ -307,6 +330,7 @@ std::string CKestravoConfig::GetStateDir(const char** variable) {
 
 void CKestravoConfig::ReleaseStateFile() {
   ZOL_Guard guard(&lock_);
+  if (dirty_) SaveXml(entries_);
   filePath.clear();
   UnlockStateFile(stateLock_);
   stateLock_ = -1;

@@ -1,6 +1,15 @@
 // The state file: the list of managed children, kept in memory and mirrored in "kestravo.xml"
-// in the state directory (see GetStateDir). Every change rewrites the whole file, atomically (a complete new
-// file replaces the old one) and readable by its owner only.
+// in the state directory (see GetStateDir). Every rewrite writes the whole file, atomically (a complete new
+// file replaces the old one) and readable by its owner only, from the list as it is then: a later
+// rewrite never holds older entries than an earlier one.
+//
+// A start made on the launcher thread and a child's change of its settings are deferred: the
+// entry is changed at once, the file later, by FlushDeferred on the launcher thread, so that a
+// burst of starts or a child that keeps changing its settings costs a few rewrites, not one per
+// change, and the notify watch never writes the file. A settings change reaches the file within
+// the delay its caller gives (or with any rewrite before); a host killed meanwhile leaves the
+// settings before it, and the next host adopts the child with those. ReleaseStateFile writes what
+// is pending, so that nothing is lost at KESTRAVO_Uninit.
 //
 // The file is input, not trust: it is loaded only when it is a regular file owned by the host's
 // effective user, writable by no one else, and at most kMaxStateFileSize bytes; numbers must be
@@ -50,7 +59,8 @@ class CKestravoConfig {
   // pid), or its lock not a file of this process's user (a link, a directory, several links):
   // nothing was loaded, and nothing is saved.
   bool StateFileBusy() const { return stateBusy_; }
-  // Stops using the file and lets another process have it; the next LoadXml takes it again.
+  // Writes a deferred change still pending, then stops using the file and lets another process
+  // have it; the next LoadXml takes it again.
   void ReleaseStateFile();
   // Writes list to the file. False when it could not be written, logged once per call.
   bool SaveXml(const std::list<ProcConfig>& list);
@@ -59,17 +69,23 @@ class CKestravoConfig {
   // deferred: the rewrite is left to FlushDeferred, so that a burst of starts rewrites the file
   // a few times instead of once per start (true then, unless the hpid is bad).
   bool AddNewProcConfig(const ProcConfig& config, bool deferred = false);
-  // Rewrites the file if a deferred change has waited olderThanMs or more, and, for olderThanMs
-  // above 0, kDeferredRewrites times the last rewrite's duration or more. Called on the launcher
-  // thread when the launcher tells the manager it has a moment (after a start, before it sleeps).
-  void FlushDeferred(uint32_t olderThanMs);
+  // Rewrites the file if a deferred change is pending and: a settings change has reached its
+  // delay; or, for olderThanMs 0, a deferred start is pending; or, for olderThanMs above 0, the
+  // oldest change has waited olderThanMs and kDeferredRewrites times the last rewrite's duration.
+  // Answers how many ms until the pending settings change is due (at least 1), kNothingDue when
+  // nothing is pending or only a start is. Called on the launcher thread when the launcher tells
+  // the manager it has a moment (after a start, before it sleeps, when a settings change is due).
+  uint32_t FlushDeferred(uint32_t olderThanMs);
+  static constexpr uint32_t kNothingDue = 0xFFFFFFFFu;
   // Removes the entry of hpid if there is one with that guid, then rewrites the file. The result
   // of the write.
   bool DeleteProcConfig(uint32_t hpid, const std::string& guid);
-  // Replaces the notify settings of the entry of hpid, guid and pid, and writes the file at once.
-  // False when there is no such entry (the child was stopped or replaced meanwhile): nothing is
-  // added then. Any thread.
-  bool UpdateProcSettings(uint32_t hpid, const std::string& guid, uint32_t pid, const ChildSettings& settings);
+  // Replaces the notify settings of the entry of hpid, guid and pid; the file is rewritten by a
+  // FlushDeferred withinMs from now at the latest (or by any rewrite before). True when the
+  // settings changed, so that a flush is now pending; false when they are the same or there is no
+  // such entry (the child was stopped or replaced meanwhile): nothing is added then. Any thread.
+  bool UpdateProcSettings(uint32_t hpid, const std::string& guid, uint32_t pid, const ChildSettings& settings,
+                          uint32_t withinMs);
 
   // The host executable's path, normalised; empty when it cannot be had or is longer than 4095.
   std::string GetModulePath();
@@ -99,8 +115,13 @@ class CKestravoConfig {
   intptr_t stateLock_ = -1;         // the state file's lock, from LoadXml to ReleaseStateFile; store's lock
   bool stateBusy_ = false;          // set by each LoadXml, under the global lock
   std::string text_;                // the file's text, guarded by the store's lock
-  bool dirty_ = false;              // a deferred change is not in the file yet; store's lock
-  std::chrono::steady_clock::time_point dirtySince_;  // guarded by the store's lock
+  // A deferred change is not in the file yet, since dirtySince_; a deferred start is among them
+  // (written when the launcher is about to sleep); a settings change is, due by dueAt_ (max:
+  // none). All guarded by the store's lock.
+  bool dirty_ = false;
+  bool startPending_ = false;
+  std::chrono::steady_clock::time_point dirtySince_;
+  std::chrono::steady_clock::time_point dueAt_ = std::chrono::steady_clock::time_point::max();
   std::chrono::steady_clock::duration lastRewrite_{};  // the last SaveXml's time; store's lock
   static constexpr int kDeferredRewrites = 20;
 };

@@ -4,6 +4,7 @@
 #include <kestravo.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 
@@ -157,19 +158,40 @@ TEST_F(Recovery, AHostThatReturnsWithoutUninitEndsAndItsChildRunsOn) {
 
 // What a child said of itself outlives its host: adopted, a ready child is reported ready again,
 // its watchdog runs from the adoption, and its restart policy holds. Its pings end with its host,
-// so that nothing it sends wakes the new host's watch: the adoption itself must.
+// so that nothing it sends wakes the new host's watch: the adoption itself must. A child that
+// then changes its settings at every message gets the file rewritten a few times, not at each
+// (counted as renames onto it), and its last settings reach the file with no message after them.
 TEST_F(Recovery, AnAdoptedChildKeepsItsWatchdogAndPolicy) {
   const std::string report = dir.File("0.report");
+  constexpr int kChanges = 200;
   pid_t first = StartHost(dir, {"init", "create", HelperChild(),
-                                "notify " + report + " say:KESTRAVO_RESTART=never|WATCHDOG_USEC=1000000|READY=1 pingtill:100 ", "wait"});
+                                "notify " + report + " say:KESTRAVO_RESTART=never|WATCHDOG_USEC=1000000|READY=1 pingtill:100 repeat:" +
+                                    std::to_string(kChanges) + ":WATCHDOG=1|KESTRAVO_STOP_GRACE_MS=# ", "wait"});
   ASSERT_GT(first, 0);
   pid_t pid = 0;
   EXPECT_TRUE(WaitFor([&] {
     pid = std::atoi(ReadReport(report)["pid"].c_str());
     return pid > 0 && dir.StateText().find("READY=1 WATCHDOG_USEC=1000000 KESTRAVO_RESTART=never") != std::string::npos;
   })) << dir.StateText();
-  std::ofstream(report + ".quiet").close();  // its pings end: stopped a second after the adoption
+  const int renames = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(renames, 0);
+  ASSERT_GE(inotify_add_watch(renames, dir.Path().c_str(), IN_MOVED_FROM), 0);
+  std::ofstream(report + ".quiet").close();  // its pings end, its changes come: stopped a second after the adoption
   ASSERT_TRUE(WaitFor([&] { return std::ifstream(report + ".waiting").good(); }));  // on its stop event, pings done
+  const std::string last = "KESTRAVO_STOP_GRACE_MS=" + std::to_string(kChanges) + "\"";
+  EXPECT_TRUE(WaitFor([&] { return dir.StateText().find(last) != std::string::npos; })) << dir.StateText();
+  int rewrites = 0;
+  alignas(inotify_event) char events[64 * 1024];
+  for (ssize_t n; (n = read(renames, events, sizeof events)) > 0;) {
+    for (char* at = events; at < events + n; at += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(at)->len) {
+      auto* event = reinterpret_cast<inotify_event*>(at);
+      const std::string name = event->len > 0 ? event->name : "";
+      rewrites += name.rfind("kestravo.xml.", 0) == 0 && name.size() > 17 && name.compare(name.size() - 4, 4, ".tmp") == 0;
+    }
+  }
+  close(renames);
+  EXPECT_GE(rewrites, 1);
+  EXPECT_LT(rewrites, kChanges / 4);
   kill(first, SIGKILL);
   ASSERT_EQ(WaitExit(first), 256 + SIGKILL);
   ASSERT_TRUE(Start());

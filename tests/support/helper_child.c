@@ -21,7 +21,9 @@
 //               say:TEXT (KESTRAVO_ChildNotify, '|' for a line break; exit 7 unless it answers 0),
 //               wait:MS, exit:CODE, deaf (run until killed), pingtill:MS (WATCHDOG=1 every MS
 //               ms until REPORT.quiet exists), foreign:TEXT (a process it starts sends TEXT and
-//               ends: Linux a forked copy; Windows a copy in mode "send", inside its job)
+//               ends: Linux a forked copy; Windows a copy in mode "send", inside its job),
+//               repeat:N:TEXT (says TEXT N times in a row, '#' in it replaced by 1..N; a full
+//               queue is tried again for up to 10 s)
 //   send - GUID TEXT
 //               (Windows) KESTRAVO_ChildNotify(GUID, TEXT) with '|' for a line break; exit 7
 //               unless it answers 0
@@ -231,6 +233,22 @@ static int run_steps(const char* report, int count, char** steps) {
             if (*c == '|') *c = '\n';
         if (strncmp(step, "say:", 4) == 0) {
             if (KESTRAVO_ChildNotify(identity.guid, text) != 0) return 7;
+        } else if (strncmp(step, "repeat:", 7) == 0) {
+            const char* body = strchr(text, ':') ? strchr(text, ':') + 1 : "";
+            const char* mark = strchr(body, '#');
+            for (long n = 1; n <= atol(text); ++n) {
+                char message[4300];
+                if (mark) {
+                    snprintf(message, sizeof message, "%.*s%ld%s", (int)(mark - body), body, n, mark + 1);
+                } else {
+                    snprintf(message, sizeof message, "%s", body);
+                }
+                int tries = 0;
+                while (KESTRAVO_ChildNotify(identity.guid, message) != 0) {
+                    if (++tries > 10000) return 7;
+                    sleep_ms(1);
+                }
+            }
         } else if (strncmp(step, "wait:", 5) == 0) {
             sleep_ms(atol(value));
         } else if (strncmp(step, "exit:", 5) == 0) {

@@ -146,6 +146,38 @@ TEST_F(ConfigTest, EachChangeRewritesTheWholeFileInPlaceOfTheOld) {
   EXPECT_NE(FileText(file).find("{G2}"), std::string::npos);
   ASSERT_TRUE(config.AddNewProcConfig(Entry(1, "{G1b}")) && config.AddNewProcConfig(Entry(1, "{G1c}")));  // removed, reused twice
   EXPECT_EQ(config.GetEntries().size(), 3u);
+
+  // A child that changes its settings at every message: no rewrite until the first change is
+  // due, then one with the last; an unchanged or unknown entry asks for none; a release writes
+  // what is pending, and the next load has it.
+  const ProcConfig child = Entry(1, "{G1c}");
+  const std::string ready = FileText(file);
+  ASSERT_EQ(stat(file.c_str(), &before), 0);
+  ChildSettings said;
+  for (said.stopGraceMs = 1; said.stopGraceMs <= 100; ++said.stopGraceMs) {
+    EXPECT_TRUE(config.UpdateProcSettings(1, "{G1c}", child.pid, said, 60000));
+  }
+  said.stopGraceMs = 100;
+  EXPECT_FALSE(config.UpdateProcSettings(1, "{G1c}", child.pid, said, 0));
+  EXPECT_FALSE(config.UpdateProcSettings(1, "{G1b}", child.pid, ChildSettings{}, 0));
+  const uint32_t dueIn = config.FlushDeferred(0);
+  EXPECT_TRUE(dueIn >= 1 && dueIn <= 60000) << dueIn;
+  ASSERT_EQ(stat(file.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino) << "rewritten before the change was due";
+  EXPECT_EQ(FileText(file), ready);
+  said.restart = RestartPolicy::kNever;
+  EXPECT_TRUE(config.UpdateProcSettings(1, "{G1c}", child.pid, said, 0));  // due at once
+  EXPECT_EQ(config.FlushDeferred(60000), CKestravoConfig::kNothingDue);
+  EXPECT_NE(FileText(file).find("notify=\"KESTRAVO_RESTART=never KESTRAVO_STOP_GRACE_MS=100\""), std::string::npos) << FileText(file);
+  EXPECT_EQ(config.FlushDeferred(0), CKestravoConfig::kNothingDue);
+  said.stopGraceMs = 7;
+  EXPECT_TRUE(config.UpdateProcSettings(1, "{G1c}", child.pid, said, 60000));
+  config.ReleaseStateFile();
+  EXPECT_NE(FileText(file).find("KESTRAVO_STOP_GRACE_MS=7\""), std::string::npos) << FileText(file);
+  config.SetSink(&sink);
+  auto adopted = std::find_if(sink.received.begin(), sink.received.end(), [](const ProcConfig& e) { return e.guid == "{G1c}"; });
+  ASSERT_NE(adopted, sink.received.end());
+  EXPECT_EQ(adopted->settings, said);
 }
 
 // The sink gets its copy with no lock of the store held (it calls the host, which may call the
