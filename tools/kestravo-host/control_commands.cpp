@@ -419,11 +419,13 @@ std::vector<ProgramStatus> Supervisor::Programs() const {
     p.pid = child.pid != 0 ? static_cast<int64_t>(child.pid) : -1;
     p.programPid = child.running ? ProgramPid(child) : -1;
     const bool readySetting = !child.command.ready.empty();
+    // One test for the state and the uptime: a program shown running has its uptime in the same answer.
+    const bool runs = child.startCounted && child.running && !child.exitShown;
     p.state = !child.startCounted                  ? kStarting
-              : child.running && !child.exitShown ? (!readySetting ? kRunning : child.ready ? kReady : kStarting)
+              : runs                               ? (!readySetting ? kRunning : child.ready ? kReady : kStarting)
               : child.leftEnded || child.restartFailed ? kExited
                                                        : kWaitingToRestart;
-    if (child.startCounted && child.running && !child.exitShown) p.uptimeSeconds = std::chrono::duration<double>(now - child.runningSince).count();
+    if (runs) p.uptimeSeconds = std::max(0.0, std::chrono::duration<double>(now - child.runningSince).count());
     if (child.startCounted && child.exitShown && child.nextTryAt > now)
       p.nextTrySeconds = std::chrono::duration<double>(child.nextTryAt - now).count();
     p.restarts = child.restarts;
