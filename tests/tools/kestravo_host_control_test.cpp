@@ -40,11 +40,14 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   ASSERT_GT(host, 0);
   EXPECT_TRUE(WaitOutput(1, "control: kestravo-host status")) << FileText(Out(1));
   close(squatter);
-  // A pid may be listed a moment before its start time is known (uptime null until then).
+  // The program's own pid is known a moment after kestravo-run's (null until kestravo-run has
+  // forked it); a running pid comes with its uptime in the same answer.
   Programs first = StatusWhen([](Programs& p) {
-    return RunningPid(p, "sleep") && RunningPid(p, "sh") && RunningPid(p, "deaf") && p["sh"]["uptime_seconds"].is_number();
+    return RunningPid(p, "sleep") && RunningPid(p, "sh") && RunningPid(p, "deaf") && p["sleep"]["program_pid"].is_number() &&
+           p["sh"]["program_pid"].is_number();
   });
   ASSERT_EQ(first.size(), 4u) << FileText(Out(1));
+  for (const char* name : {"sleep", "sh", "deaf"}) EXPECT_TRUE(first[name]["uptime_seconds"].is_number()) << first[name];
   const int64_t sleepPid = RunningPid(first, "sleep"), shPid = RunningPid(first, "sh");
   EXPECT_EQ(first["sleep"]["hpid"], 0);
   EXPECT_EQ(first["sh"]["hpid"], 1);
@@ -169,12 +172,16 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
 
   // Readiness: "up" is starting, then ready after its 2 s, and only then does "next" (after = up)
   // start; restart answers once it is ready again. "once" (restart = never) is left exited with
-  // its exit, and "mute", never ready, is stopped at its ready-timeout with that cause. At the
-  // host's stop, "next", which takes a second to end, has ended before "up" gets its signal.
-  std::ofstream(dir.File("ready")) << "[up]\ncommand = /bin/sleep 1000\nready = after 2s\n"
-                                      "[next]\ncommand = sh -c \"trap 'sleep 1; exit 0' TERM; sleep 1000 & wait\"\nafter = up\n"
-                                      "[once]\ncommand = sh -c \"exit 0\"\nrestart = never\n"
-                                      "[mute]\ncommand = /bin/sleep 1000\nready = notify\nready-timeout = 1s\nrestart = never\n";
+  // its exit, and "mute", never ready, is stopped at its ready-timeout with that cause. At a
+  // reload that changes both and at the host's stop, "next", which takes a second to end, has
+  // ended before "up" gets its signal; after the reload, "next" waits for "up" to be ready again.
+  auto readyList = [](const std::string& grace) {
+    return "[up]\ncommand = /bin/sleep 1000\nready = after 2s\n" + grace +
+           "[next]\ncommand = sh -c \"trap 'sleep 1; exit 0' TERM; echo trapped; sleep 1000 & wait\"\nafter = up\n" + grace +
+           "[once]\ncommand = sh -c \"exit 0\"\nrestart = never\n"
+           "[mute]\ncommand = /bin/sleep 1000\nready = notify\nready-timeout = 1s\nrestart = never\n";
+  };
+  std::ofstream(dir.File("ready")) << readyList("");
   host = Start(3, {"--file", dir.File("ready")});
   EXPECT_EQ(StatusWhen([](Programs& p) { return p["up"]["state"] == "starting" && p["next"]["state"] == "waiting"; }).size(), 4u) << FileText(Out(3));
   Programs ready = StatusWhen([](Programs& p) {
@@ -189,6 +196,17 @@ TEST_F(HostToolTest, StatusAndControlOfOneProgramOfARunningHost) {
   EXPECT_EQ(Ask({"status", "once"}), 3);
   EXPECT_EQ(Ask({"restart", "up"}), 0);
   EXPECT_EQ(CountMatches(FileText(Out(run_)), "^restarted up: .*: it is ready\n"), 1u) << FileText(Out(run_));
+  Programs old = StatusWhen([](Programs& p) { return p["up"]["state"] == "ready" && p["next"]["state"] == "running"; });
+  std::ofstream(dir.File("ready")) << readyList("grace = 4s\n");
+  EXPECT_EQ(Ask({"reload"}), 0);
+  EXPECT_EQ(CountMatches(FileText(Out(run_)), "^reloaded: restarted (up, next|next, up); unchanged"), 1u) << FileText(Out(run_));
+  EXPECT_EQ(CountMatches(FileText(Out(3)), "hpid " + old["next"]["hpid"].dump() + "  pid \\d+  stopped on request: ended on SIGTERM after 1\\d{3}\\.\\d ms\n[\\s\\S]*hpid " +
+                                               old["up"]["hpid"].dump() + "  pid \\d+  stopped on request: ended on SIGTERM after"),
+            1u) << FileText(Out(3));
+  EXPECT_EQ(StatusWhen([](Programs& p) { return p["up"]["state"] == "starting" && p["next"]["state"] == "waiting"; }).size(), 4u) << FileText(Out(3));
+  ready = StatusWhen([](Programs& p) { return p["up"]["state"] == "ready" && p["next"]["state"] == "running"; });
+  ASSERT_EQ(ready.size(), 4u) << FileText(Out(3));
+  EXPECT_TRUE(WaitFor([&] { return CountMatches(FileText(dir.File("next.log")), "trapped\n") == 2; })) << FileText(dir.File("next.log"));
   kill(host, SIGTERM);
   EXPECT_EQ(WaitExit(host), 0);
   const std::string stops = FileText(Out(3));

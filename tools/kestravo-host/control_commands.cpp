@@ -320,7 +320,7 @@ bool Supervisor::Reload(const ControlRequest& request, Answer* answer) {
     *answer = {1, "nothing to re-read: this host was started without --file"};
     return true;
   }
-  if (!stopping_.empty()) {
+  if (!stopping_.empty() || !ordered_.empty()) {
     *answer = {1, "reload refused while programs are being stopped, every program runs on: try again once they are"};
     return true;
   }
@@ -340,7 +340,8 @@ bool Supervisor::Reload(const ControlRequest& request, Answer* answer) {
   std::vector<std::string> stopped, restarted, unchanged;
   std::map<std::string, const Command*> wanted;
   for (const Command& command : fresh->commands) wanted[command.name] = &command;
-  // Stopped first, all at once, so that their names and hpids are free for what starts.
+  // Stopped first, as at the host's stop (those after another before it), so that their names
+  // and hpids are free for what starts.
   std::vector<uint32_t> stopping;
   for (const auto& [hpid, child] : children_) {
     auto it = wanted.find(child.command.name);
@@ -352,7 +353,6 @@ bool Supervisor::Reload(const ControlRequest& request, Answer* answer) {
     }
   }
   auto batch = std::make_shared<Batch>();
-  batch->left = stopping.size();
   batch->then = [this, request, fresh, stopped, restarted, unchanged](Batch& done) mutable {
     std::set<std::string> keep(unchanged.begin(), unchanged.end());
     std::map<std::string, Child> retry;  // those that failed to start: tried again
@@ -405,8 +405,7 @@ bool Supervisor::Reload(const ControlRequest& request, Answer* answer) {
     for (const std::string& why : failed) message += "; " + why;
     Reply(request, {failed.empty() ? 0 : 1, message});
   };
-  for (uint32_t hpid : stopping) BeginStop(hpid, true, batch);
-  if (stopping.empty()) batch->then(*batch);
+  StopInOrder(stopping, true, batch);
   return false;
 }
 
@@ -420,11 +419,13 @@ std::vector<ProgramStatus> Supervisor::Programs() const {
     p.pid = child.pid != 0 ? static_cast<int64_t>(child.pid) : -1;
     p.programPid = child.running ? ProgramPid(child) : -1;
     const bool readySetting = !child.command.ready.empty();
+    // One test for the state and the uptime: a program shown running has its uptime in the same answer.
+    const bool runs = child.startCounted && child.running && !child.exitShown;
     p.state = !child.startCounted                  ? kStarting
-              : child.running && !child.exitShown ? (!readySetting ? kRunning : child.ready ? kReady : kStarting)
+              : runs                               ? (!readySetting ? kRunning : child.ready ? kReady : kStarting)
               : child.leftEnded || child.restartFailed ? kExited
                                                        : kWaitingToRestart;
-    if (child.startCounted && child.running && !child.exitShown) p.uptimeSeconds = std::chrono::duration<double>(now - child.runningSince).count();
+    if (runs) p.uptimeSeconds = std::max(0.0, std::chrono::duration<double>(now - child.runningSince).count());
     if (child.startCounted && child.exitShown && child.nextTryAt > now)
       p.nextTrySeconds = std::chrono::duration<double>(child.nextTryAt - now).count();
     p.restarts = child.restarts;

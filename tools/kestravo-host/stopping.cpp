@@ -140,6 +140,63 @@ void Supervisor::FinishStops() {
     it = stopping_.erase(it);
     if (--batch->left == 0 && batch->then) batch->then(*batch);
   }
+  BeginFreeStops();
+}
+
+void Supervisor::StopInOrder(const std::vector<uint32_t>& hpids, bool onRequest, const std::shared_ptr<Batch>& batch) {
+  batch->onRequest = onRequest;
+  batch->left += hpids.size();
+  for (uint32_t hpid : hpids) batch->waiting[hpid] = children_.at(hpid).command.name;
+  if (batch->waiting.empty()) {
+    if (batch->left == 0 && batch->then) batch->then(*batch);
+    return;
+  }
+  ordered_.push_back(batch);
+  BeginFreeStops();
+}
+
+void Supervisor::BeginFreeStops() {
+  // A program stays up while a program whose after names it still runs or stops, so that no
+  // program loses what it needs before it ends: the reverse of the start order.
+  auto isAfter = [](const Command& command, const std::string& name) {
+    return std::find(command.after.begin(), command.after.end(), name) != command.after.end();
+  };
+  auto present = [&](uint32_t hpid, const std::string& name) {
+    auto found = children_.find(hpid);
+    return found != children_.end() && found->second.command.name == name ? &found->second : nullptr;
+  };
+  auto needed = [&](const std::string& name) {
+    for (const auto& batch : ordered_) {
+      for (const auto& [hpid, was] : batch->waiting) {
+        const Child* child = present(hpid, was);
+        if (child != nullptr && isAfter(child->command, name)) return true;
+      }
+    }
+    return std::any_of(stopping_.begin(), stopping_.end(), [&](const Stop& stop) { return isAfter(stop.child.command, name); });
+  };
+  std::vector<std::pair<std::shared_ptr<Batch>, uint32_t>> free;
+  for (const auto& batch : ordered_) {
+    for (const auto& [hpid, name] : batch->waiting) {
+      if (present(hpid, name) == nullptr || !needed(name)) free.emplace_back(batch, hpid);
+    }
+  }
+  // Loaded files have no cycles; should one ever be met, everything left stops at once.
+  if (free.empty() && stopping_.empty()) {
+    for (const auto& batch : ordered_) {
+      for (const auto& entry : batch->waiting) free.emplace_back(batch, entry.first);
+    }
+  }
+  std::vector<std::shared_ptr<Batch>> completed;
+  for (const auto& [batch, hpid] : free) {
+    const std::string name = batch->waiting.at(hpid);
+    batch->waiting.erase(hpid);
+    if (present(hpid, name) != nullptr) BeginStop(hpid, batch->onRequest, batch);
+    else if (--batch->left == 0) completed.push_back(batch);
+  }
+  ordered_.erase(std::remove_if(ordered_.begin(), ordered_.end(), [](const auto& batch) { return batch->waiting.empty(); }), ordered_.end());
+  for (const auto& batch : completed) {
+    if (batch->then) batch->then(*batch);
+  }
 }
 
 const Supervisor::Stop* Supervisor::FindStop(const std::string& name) const {
@@ -156,46 +213,17 @@ void Supervisor::StopAll() {
   Line(std::string("stopping: every child gets its stop event once the programs after it have stopped") +
        (options_.native ? "" : " (kestravo-run turns it into the program's stop signal)") +
        " and is killed if it still runs after its grace");
-  // Programs stop in the reverse of their start order: a program stays up while a program whose
-  // after names it still runs or stops, so that no program loses what it needs before it ends.
-  std::set<uint32_t> waiting;
-  for (const auto& entry : children_) waiting.insert(entry.first);
-  auto all = std::make_shared<Batch>();
-  all->left = waiting.size();
-  auto needed = [&](const std::string& name) {
-    auto names = [&](const Command& command) {
-      return std::find(command.after.begin(), command.after.end(), name) != command.after.end();
-    };
-    for (uint32_t hpid : waiting) {
-      auto found = children_.find(hpid);
-      if (found != children_.end() && names(found->second.command)) return true;
-    }
-    return std::any_of(stopping_.begin(), stopping_.end(), [&](const Stop& stop) { return names(stop.child.command); });
-  };
-  auto beginFree = [&] {
-    std::vector<uint32_t> free;
-    for (uint32_t hpid : waiting) {
-      auto found = children_.find(hpid);
-      if (found == children_.end() || !needed(found->second.command.name)) free.push_back(hpid);
-    }
-    // Loaded files have no cycles; should one ever be met, everything left stops at once.
-    if (free.empty() && stopping_.empty()) free.assign(waiting.begin(), waiting.end());
-    for (uint32_t hpid : free) {
-      waiting.erase(hpid);
-      if (children_.count(hpid) != 0) BeginStop(hpid, false, all);
-      else --all->left;
-    }
-  };
-  beginFree();
+  std::vector<uint32_t> all;
+  for (const auto& entry : children_) all.push_back(entry.first);
+  StopInOrder(all, false, std::make_shared<Batch>());
   // Stops asked for before go on too. Meanwhile status is answered, and the rest refused.
-  while (!stopping_.empty() || !waiting.empty()) {
+  while (!stopping_.empty() || !ordered_.empty()) {
     std::string request = queue_.Wait(static_cast<int>(kTick.count()));
     if (!request.empty()) Line(request + " received: the stops under way go on");
     HandleMessages();
     HandleRequests();
     FinishStops();
     AnswerStarts();
-    beginFree();
   }
   control_.Close();  // a client asking now is told that no host runs
   int32_t result = library_.Uninit();

@@ -123,9 +123,13 @@ class Supervisor {
       Child child;
       std::string how;
     };
-    size_t left = 0;
+    size_t left = 0;  // the stops not done yet, those still waiting among them
     std::map<std::string, Ended> ended;
     std::function<void(Batch&)> then;
+    // Not begun yet, by hpid, with the name they had (a stop by name or a new start may take the
+    // hpid meanwhile): each begins once no program after it is waiting or being stopped.
+    std::map<uint32_t, std::string> waiting;
+    bool onRequest = false;
   };
   // A child being stopped, out of children_ (its hpid may be handed out again before the stop
   // is done). Its worker thread destroys it and fills in the results; once done is set the whole
@@ -189,6 +193,12 @@ class Supervisor {
   // for the child without its lock, so the workers' destroys run side by side, and each grace
   // is timed from the worker's own call.
   void RunStop(Stop& stop);
+  // Stops the children at hpids in the reverse of their start order (see BeginFreeStops); the
+  // batch's then runs once every one is done, at once when there is none.
+  void StopInOrder(const std::vector<uint32_t>& hpids, bool onRequest, const std::shared_ptr<Batch>& batch);
+  // Begins the waiting stops of the ordered batches that no program waiting or being stopped is
+  // after; a waiting child gone meanwhile is counted done.
+  void BeginFreeStops();
   // Shows and counts the stops that are done, and runs the batches they complete.
   void FinishStops();
   // The stop in hand of the program so named; null when none.
@@ -251,6 +261,7 @@ class Supervisor {
   std::map<uint32_t, Child> children_;  // by hpid
   std::map<std::string, Child> stopped_;  // stopped on request, by name: they have no hpid
   std::list<Stop> stopping_;  // the stops in hand; the list itself is the main thread's
+  std::vector<std::shared_ptr<Batch>> ordered_;  // batches with stops still waiting to begin
   bool ending_ = false;       // the host's own stop has begun: nothing starts any more
   std::string serviceNotify_;  // the service manager's notify socket; empty: none, or told already
   std::vector<StartWait> startWaits_;
