@@ -24,8 +24,9 @@ configure() {
   local dir=$1
   shift
   mkdir -p "$dir"
+  # A unity build, as scripts/test-all.sh makes: each target's sources compiled as one file.
   cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-    -DKESTRAVO_MINGW_DEPS="$KESTRAVO_MINGW_DEPS" "$@" > "$dir/configure.log" || { cat "$dir/configure.log"; return 1; }
+    -DKESTRAVO_MINGW_DEPS="$KESTRAVO_MINGW_DEPS" -DCMAKE_UNITY_BUILD=ON -DCMAKE_UNITY_BUILD_BATCH_SIZE=0 "$@" > "$dir/configure.log" || { cat "$dir/configure.log"; return 1; }
 }
 
 if [ $test = 1 ]; then

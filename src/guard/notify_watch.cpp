@@ -13,7 +13,7 @@ namespace {
 constexpr int kMessagesPerPass = kNotifyBatch;
 // Messages kept from before the process is known (its first words race the start's report).
 constexpr size_t kMaxEarlyMessages = 16;
-constexpr uint32_t kFailedWaitRetryMs = 100;
+constexpr uint32_t kChannelWaitRetryMs = 100;
 constexpr uint32_t kPassOnWaitMs = 1000;
 
 
@@ -27,7 +27,7 @@ std::chrono::microseconds Usec(uint64_t usec) {
   return std::chrono::microseconds(std::min<uint64_t>(usec, 365ull * 24 * 3600 * 1000000));
 }
 
-uint32_t MsUntil(std::chrono::steady_clock::time_point when, std::chrono::steady_clock::time_point now) {
+uint32_t MsUntilOrInfinite(std::chrono::steady_clock::time_point when, std::chrono::steady_clock::time_point now) {
   if (when == std::chrono::steady_clock::time_point::max()) return INFINITE;
   auto ms = std::chrono::ceil<std::chrono::milliseconds>(when - now).count();
   return static_cast<uint32_t>(std::clamp<int64_t>(ms, 0, 0x7FFFFFFF));
@@ -338,9 +338,9 @@ uint32_t CNotifyWatch::insideWorkRoutine() {
   for (;;) {
     if (quitRequested_) return 0;
     Clock::time_point now = Clock::now();
-    if (now < holdUntil && now < next) set_.WaitForWake(MsUntil(std::min(holdUntil, next), now));
+    if (now < holdUntil && now < next) set_.WaitForWake(MsUntilOrInfinite(std::min(holdUntil, next), now));
     readable.clear();
-    uint32_t result = set_.Wait(MsUntil(next, Clock::now()), &readable);
+    uint32_t result = set_.Wait(MsUntilOrInfinite(next, Clock::now()), &readable);
     if (quitRequested_) return 0;
     const Clock::time_point woke = Clock::now();
     // Messages again soon after the wake before: hold the next read back to take them in batches.
@@ -349,7 +349,7 @@ uint32_t CNotifyWatch::insideWorkRoutine() {
     if (result == WAIT_FAILED) {
       KESTRAVO_LOG_INFO(kFunction, "[lastError=%d]wait for notify channels failed, look again later",
                         static_cast<int>(ZOL_GetLastError()));
-      ZOL_Sleep(kFailedWaitRetryMs);
+      ZOL_Sleep(kChannelWaitRetryMs);
     }
     for (uint64_t key : readable) {
       ZOL_Guard guard(&mutex_);

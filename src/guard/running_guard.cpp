@@ -11,7 +11,7 @@
 namespace {
 
 // After a wait that failed (no descriptor to be had for the processes): look again this much later.
-constexpr uint32_t kFailedWaitRetryMs = 100;
+constexpr uint32_t kChildWaitRetryMs = 100;
 
 
 uint32_t GuardEntry(void* param) {
@@ -167,7 +167,7 @@ uint32_t CRunningGuard::insideWorkRoutine() {
     if (result == WAIT_FAILED) {
       KESTRAVO_LOG_INFO(kFunction, "[lastError=%d]wait for children failed, look again later",
                         static_cast<int>(ZOL_GetLastError()));
-      ZOL_Sleep(kFailedWaitRetryMs);
+      ZOL_Sleep(kChildWaitRetryMs);
       continue;
     }
     if (ended.empty()) continue;

@@ -22,7 +22,7 @@ constexpr uint32_t kRemainsWaitMs = 1000;
 // A child in a destroy that the wait set could not take is looked at this often.
 constexpr uint32_t kUnwatchedLookMs = 10;
 
-uint32_t MsUntil(Clock::time_point when, Clock::time_point now) {
+uint32_t FiniteMsUntil(Clock::time_point when, Clock::time_point now) {
   if (when <= now) return 0;
   auto left = std::chrono::ceil<std::chrono::milliseconds>(when - now).count();
   return static_cast<uint32_t>(std::min<int64_t>(left, INFINITE - 1));
@@ -222,7 +222,7 @@ uint32_t CProcessLauncher::insideLaucherRoutine() {
         due = it;
         break;
       }
-      waitMs = std::min(waitMs, MsUntil(it->notBefore, now));
+      waitMs = std::min(waitMs, FiniteMsUntil(it->notBefore, now));
     }
     bool idleCallNow = false;
     if (idleCallSet && idleCallDue <= now) {
@@ -366,7 +366,7 @@ bool CProcessLauncher::ServiceStops(HANDLE event, uint32_t ms) {
   Clock::time_point now = Clock::now();
   bool unwatched = false;
   for (const StopInHand& stop : stopsInHand) {
-    ms = std::min(ms, MsUntil(stop.deadline, now));
+    ms = std::min(ms, FiniteMsUntil(stop.deadline, now));
     unwatched = unwatched || !stop.watched;
   }
   if (unwatched) ms = std::min(ms, kUnwatchedLookMs);

@@ -65,7 +65,7 @@ struct RecordingSink : IProcessLaucherSink {
 };
 
 // A record as the manager makes it: the helper child in a mode, with its identity and events.
-ManagedProcess Record(uint32_t hpid, const std::string& mode, const std::string& exePath = HelperChild()) {
+ManagedProcess RecordToLaunch(uint32_t hpid, const std::string& mode, const std::string& exePath = HelperChild()) {
   ManagedProcess r;
   r.hpid = hpid;
   r.guid = CreateGuidString();
@@ -94,15 +94,15 @@ struct ProcessLauncherTest : ::testing::Test {
   // still queued when the thread goes on (Release).
   void StartAndHoldTheThread(const std::string& secondMode, ManagedProcess* busy, ManagedProcess* second) {
     ASSERT_TRUE(launcher.Start(&sink));
-    ASSERT_TRUE(launcher.Lauch(TASK_CREATE, Record(1, "ignore -")));
-    ASSERT_TRUE(launcher.Lauch(TASK_CREATE, Record(2, secondMode + " -")));
+    ASSERT_TRUE(launcher.Lauch(TASK_CREATE, RecordToLaunch(1, "ignore -")));
+    ASSERT_TRUE(launcher.Lauch(TASK_CREATE, RecordToLaunch(2, secondMode + " -")));
     ASSERT_TRUE(sink.WaitCalls(2));
     *busy = sink.Calls()[0].process;
     *second = sink.Calls()[1].process;
     ASSERT_TRUE(launcher.Lauch(TASK_DESTROY, *busy, 0, 60000));
     ASSERT_TRUE(WaitFor([&] { return ZOL_WaitForSingleObject(busy->namedEvent.Get(), 0) == 0; }));
     sink.holdHpid = 9;
-    ASSERT_TRUE(launcher.Lauch(TASK_CREATE, Record(9, "stop -")));
+    ASSERT_TRUE(launcher.Lauch(TASK_CREATE, RecordToLaunch(9, "stop -")));
     ASSERT_TRUE(sink.WaitCalls(3));
   }
   TempDir dir;
@@ -114,16 +114,17 @@ struct ProcessLauncherTest : ::testing::Test {
 TEST_F(ProcessLauncherTest, QueueDropsDuplicateStartsCancelsStoppedStartsAndKeepsOrder) {
   ManagedProcess busy, restarted;
   ASSERT_NO_FATAL_FAILURE(StartAndHoldTheThread("ignore", &busy, &restarted));
-  ManagedProcess first = Record(3, "stop " + dir.File("first")), cancelled = Record(4, "stop " + dir.File("x"));
+  ManagedProcess first = RecordToLaunch(3, "stop " + dir.File("first"));
+  ManagedProcess cancelled = RecordToLaunch(4, "stop " + dir.File("x"));
   EXPECT_TRUE(launcher.Lauch(TASK_CREATE, first));
   EXPECT_TRUE(launcher.Lauch(TASK_RELAUNCH, first));
   EXPECT_TRUE(launcher.Lauch(TASK_CREATE, cancelled));
   EXPECT_TRUE(launcher.Lauch(TASK_KILL, cancelled));
   // The relaunch of a record stopped since, queued after its hpid went to a new record: the new
   // record's create is no duplicate of it, and cancelling that hpid's start takes the create.
-  ManagedProcess pending = Record(6, "stop " + dir.File("x")), taken;
-  for (uint32_t hpid : {5, 6}) EXPECT_TRUE(launcher.Lauch(TASK_RELAUNCH, Record(hpid, "stop -")));
-  EXPECT_TRUE(launcher.Lauch(TASK_CREATE, Record(5, "stop -")));
+  ManagedProcess pending = RecordToLaunch(6, "stop " + dir.File("x")), taken;
+  for (uint32_t hpid : {5, 6}) EXPECT_TRUE(launcher.Lauch(TASK_RELAUNCH, RecordToLaunch(hpid, "stop -")));
+  EXPECT_TRUE(launcher.Lauch(TASK_CREATE, RecordToLaunch(5, "stop -")));
   EXPECT_TRUE(launcher.Lauch(TASK_CREATE, pending));
   EXPECT_TRUE(launcher.CancelStart(6, &taken));
   EXPECT_EQ(taken.guid, pending.guid);
@@ -177,14 +178,14 @@ TEST_F(ProcessLauncherTest, StopSignalsTheSyncEventOfAQueuedTaskAndDoesNotRunIt)
 TEST_F(ProcessLauncherTest, DestroysRunSideBySideEachOnItsOwnClock) {
   ASSERT_TRUE(launcher.Start(&sink));
   for (const auto& [hpid, mode] : {std::pair<uint32_t, const char*>{1, "ignore -"}, {2, "ignore -"}, {3, "stop -"}, {4, "exit - 0"}})
-    ASSERT_TRUE(launcher.Lauch(TASK_CREATE, Record(hpid, mode)));
+    ASSERT_TRUE(launcher.Lauch(TASK_CREATE, RecordToLaunch(hpid, mode)));
   ASSERT_TRUE(sink.WaitCalls(4));
   const std::vector<Call> started = sink.Calls();
   ASSERT_TRUE(WaitFor([&] { return !ProcessAlive(started[3].process.pid); }));
   const uint32_t graces[] = {4000, 1500, 60000, 60000};
   auto begun = std::chrono::steady_clock::now();
   for (size_t i = 0; i < 4; ++i) ASSERT_TRUE(launcher.Lauch(TASK_DESTROY, started[i].process, 0, graces[i]));
-  ASSERT_TRUE(launcher.Lauch(TASK_CREATE, Record(5, "ignore -")));
+  ASSERT_TRUE(launcher.Lauch(TASK_CREATE, RecordToLaunch(5, "ignore -")));
   ASSERT_TRUE(sink.WaitCalls(9));
   EXPECT_GE(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(4000));
   Order seen = sink.Seen();
@@ -204,11 +205,11 @@ TEST_F(ProcessLauncherTest, SlowFailedCreatesAreReportedAndEachRetriedAboutThirt
   std::filesystem::copy_file(HelperChild(), exe);
   ASSERT_EQ(chmod(exe.c_str(), 0644), 0);
   ASSERT_TRUE(launcher.Start(&sink));
-  for (uint32_t hpid : {6, 7, 8}) ASSERT_TRUE(launcher.Lauch(TASK_CREATE, Record(hpid, "stop -", exe)));
+  for (uint32_t hpid : {6, 7, 8}) ASSERT_TRUE(launcher.Lauch(TASK_CREATE, RecordToLaunch(hpid, "stop -", exe)));
   ASSERT_TRUE(sink.WaitCalls(3, seconds(5)));
   auto failedAt = std::chrono::steady_clock::now();
   EXPECT_EQ(log.Count({"[0x01900609]", "lastError=5]Create Process failed!"}), 3);
-  ASSERT_TRUE(launcher.Lauch(TASK_CREATE, Record(9, "stop -")));
+  ASSERT_TRUE(launcher.Lauch(TASK_CREATE, RecordToLaunch(9, "stop -")));
   ASSERT_TRUE(sink.WaitCalls(4, seconds(2)));
   ASSERT_EQ(chmod(exe.c_str(), 0755), 0);
   ASSERT_TRUE(sink.WaitCalls(7, seconds(70)));

@@ -47,7 +47,7 @@ struct RecordingGuardSink : IRunningGuardSink {
 };
 
 // A record for a helper child in a mode (none without one), put into the manager's table.
-ManagedProcess Record(uint32_t hpid, const std::string& mode, uint32_t state = PROCESS_RUNNING) {
+ManagedProcess RecordToGuard(uint32_t hpid, const std::string& mode, uint32_t state = PROCESS_RUNNING) {
   ManagedProcess r;
   r.hpid = hpid;
   r.exePath = HelperChild();
@@ -68,10 +68,10 @@ TEST(RunningGuard, ReportsEachEndedChildOnceInHpidOrderAndSkipsTheRest) {
   sink.settle = {3, 7, 15};
   other.settle = {13};
   // Inserted out of order; all have ended before the guard's first pass, which reports them all.
-  ManagedProcess seven = Record(7, "exit"), three = Record(3, "exit");
-  ManagedProcess restarting = Record(5, "exit", PROCESS_RESTART_REQUESTED), noHandle = Record(1, "");
-  ManagedProcess unsettled = Record(9, "exit");  // left running in the table: never reported again
-  ManagedProcess replaced = Record(15, "ignore");  // watched from the first pass, then given a new process
+  ManagedProcess seven = RecordToGuard(7, "exit"), three = RecordToGuard(3, "exit");
+  ManagedProcess restarting = RecordToGuard(5, "exit", PROCESS_RESTART_REQUESTED), noHandle = RecordToGuard(1, "");
+  ManagedProcess unsettled = RecordToGuard(9, "exit");  // left running in the table: never reported again
+  ManagedProcess replaced = RecordToGuard(15, "ignore");  // watched from the first pass, then given a new process
   for (const ManagedProcess* p : {&seven, &three, &restarting, &unsettled})
     ASSERT_TRUE(WaitFor([&] { return !ProcessAlive(p->pid); })) << p->hpid;
   CRunningGuard guard;
@@ -80,12 +80,12 @@ TEST(RunningGuard, ReportsEachEndedChildOnceInHpidOrderAndSkipsTheRest) {
   EXPECT_TRUE(guard.Start(&other));  // already running: keeps its sink
   ASSERT_TRUE(sink.WaitFor(9));
   // A later change makes more passes; the one that reports 11 comes after them.
-  ManagedProcess later = Record(11, "exit");
+  ManagedProcess later = RecordToGuard(11, "exit");
   guard.Wake();  // the manager wakes the library's own guard, not this one
   ASSERT_TRUE(sink.WaitFor(11));
   // The guard keeps its watch across passes: the old process, still running, is let go and the
   // new one under the same hpid is watched.
-  ManagedProcess renewed = Record(15, "exit");
+  ManagedProcess renewed = RecordToGuard(15, "exit");
   guard.Wake();
   ASSERT_TRUE(sink.WaitFor(15));
   EXPECT_TRUE(guard.Stop());
@@ -95,7 +95,7 @@ TEST(RunningGuard, ReportsEachEndedChildOnceInHpidOrderAndSkipsTheRest) {
   // Started again, with another sink, it watches the table as it is then.
   GetProcessMgr()->RestartProcess(9);
   GetProcessMgr()->RestartProcess(11);
-  ManagedProcess again = Record(13, "exit");
+  ManagedProcess again = RecordToGuard(13, "exit");
   ASSERT_TRUE(guard.Start(&other));
   ASSERT_TRUE(other.WaitFor(13));
   EXPECT_TRUE(guard.Stop());

@@ -39,7 +39,7 @@ int SignalNumber(std::string text) {
 
 // The last lines of a piece of a file that starts at from: a line cut by the piece's start is
 // not one.
-std::string LastLines(const std::string& text, uint64_t from, uint64_t lines) {
+std::string LastLinesOfPiece(const std::string& text, uint64_t from, uint64_t lines) {
   const size_t first = text.find('\n');
   const size_t start = from == 0 ? 0 : first == std::string::npos ? text.size() : first + 1;
   size_t at = text.size() > start && text.back() == '\n' ? text.size() - 1 : text.size();
@@ -145,7 +145,7 @@ Answer Supervisor::LogOf(const std::vector<std::string>& words) const {
     if (ReadOwnFile(path + ".1", 0, 0, &older, &olderSize, &olderWhy, user)) {
       const uint64_t from = olderSize > kLogPiece ? olderSize - kLogPiece : 0;
       if (ReadOwnFile(path + ".1", from, kLogPiece, &older, &olderSize, &olderWhy, user)) {
-        answer.log = {LastLines(older, from, lines), "-", 0};  // "-": no file, so the new one from 0
+        answer.log = {LastLinesOfPiece(older, from, lines), "-", 0};  // "-": no file, so the new one from 0
         return answer;
       }
     }
@@ -163,7 +163,7 @@ Answer Supervisor::LogOf(const std::vector<std::string>& words) const {
       shownFrom = olderSize > room ? olderSize - room : 0;
       if (ReadOwnFile(path + ".1", shownFrom, room, &older, &olderSize, &why, user)) shown = older + text;
     }
-    answer.log = {LastLines(shown, shownFrom, lines), id, from + text.size()};
+    answer.log = {LastLinesOfPiece(shown, shownFrom, lines), id, from + text.size()};
     return answer;
   }
   std::string read = path;

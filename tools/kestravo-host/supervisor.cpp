@@ -64,8 +64,8 @@ std::streamoff FileSize(const std::string& path, const std::string& user) {
 
 // The last lines of a text file written after offset start (all of a file since started anew);
 // empty, with *why, when it cannot be read. user: the program's, who owns the file.
-std::vector<std::string> LastLines(const std::string& path, const std::string& user, size_t count, std::streamoff start,
-                                   std::string* why) {
+std::vector<std::string> LastLinesOfFile(const std::string& path, const std::string& user, size_t count,
+                                         std::streamoff start, std::string* why) {
   std::string text;
   uint64_t length = 0;
   if (!ReadOwnFile(path, 0, 0, &text, &length, why, user) || length == 0) return {};
@@ -588,7 +588,8 @@ void Supervisor::ShowEarlyEnd(uint32_t hpid, Child& child, const std::string& ca
     return;
   }
   std::string why;
-  std::vector<std::string> lines = LastLines(child.command.output, child.command.user, kTailLines, child.outputFrom, &why);
+  std::vector<std::string> lines =
+      LastLinesOfFile(child.command.output, child.command.user, kTailLines, child.outputFrom, &why);
   if (!why.empty() && FileExists(child.command.output)) {
     Line(ChildText(hpid, child.pid, head + "; its output file " + child.command.output + " is not read: " + why));
     return;
@@ -602,7 +603,7 @@ void Supervisor::ShowEarlyEnd(uint32_t hpid, Child& child, const std::string& ca
 std::string Supervisor::OutputTail(const Child& child) {
   std::string why, text;
   if (child.command.output.empty()) return "";
-  for (const std::string& line : LastLines(child.command.output, child.command.user, kTailLines, child.outputFrom, &why)) text += "\n    | " + line;
+  for (const std::string& line : LastLinesOfFile(child.command.output, child.command.user, kTailLines, child.outputFrom, &why)) text += "\n    | " + line;
   return text.empty() ? "" : "; the last lines of " + child.command.output + ":" + text;
 }
 

@@ -77,7 +77,7 @@ std::string Cgroup2PathOf(const std::string& pid) {
   return std::string();
 }
 
-int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+int OpenMemberPidfd(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
 int PidfdSignal(int pidfd, int signal, unsigned flags) {
   return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, flags));
@@ -308,7 +308,7 @@ void KillCgroup(const std::string& dir) {
     for (const std::string& cgroup : cgroups) {
       std::istringstream pids(ReadSmallFile(cgroup + "/cgroup.procs"));
       for (pid_t pid; pids >> pid;) {
-        int pidfd = PidfdOpen(pid);
+        int pidfd = OpenMemberPidfd(pid);
         if (pidfd < 0) continue;
         std::string path = Cgroup2PathOf(std::to_string(pid));
         if (!path.empty() && cgroup.size() >= path.size() &&
