@@ -229,7 +229,7 @@ uint32_t CProcessLauncher::insideLaucherRoutine() {
       idleCallSet = false;
       idleCallNow = true;
     } else if (idleCallSet) {
-      waitMs = std::min(waitMs, MsUntil(idleCallDue, now));
+      waitMs = std::min(waitMs, FiniteMsUntil(idleCallDue, now));
     }
     if (due == taskQueue.end()) {
       guard.Release();
