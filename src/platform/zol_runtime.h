@@ -73,8 +73,7 @@ void* ZOL_Thread_Create(ZOL_THREAD_ROUTINE routine, void* param, uint32_t stackS
                         int32_t priority, uint32_t flags, uint32_t* threadId);
 
 // Waits until the thread has ended and frees its handle: 0 on success. Fails (non-zero, handle
-// kept) for null or when a thread waits for itself. The handle is invalid after success. In a
-// forked copy of the process, where the thread does not exist, it frees the handle at once.
+// kept) for null or when a thread waits for itself. The handle is invalid after success.
 int ZOL_Thread_Wait(void* thread);
 
 // Sleeps at least ms milliseconds, resuming after signals until the time has passed.

@@ -27,10 +27,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 #else
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #endif
 
 namespace kestravo::test {
@@ -74,22 +71,6 @@ int RunHost(int argc, char** argv) {
         std::this_thread::sleep_for(1ms);
       }
       ++i;
-#ifndef _WIN32
-    } else if (verb == "forkexit") {
-      // A forked copy that calls exit(), which runs the library's exit handling in the copy; it
-      // must end by itself at once (10 s at most). Its code may be a leak checker's, which takes
-      // what the parent's threads hold for leaked in the copy, where those threads do not exist.
-      pid_t copy = fork();
-      if (copy == 0) exit(0);
-      int status = -1;
-      for (int waited = 0; copy > 0 && waitpid(copy, &status, WNOHANG) == 0 && waited < 10000; ++waited) {
-        std::this_thread::sleep_for(1ms);
-      }
-      if (status == -1 || !WIFEXITED(status)) {
-        if (copy > 0) kill(copy, SIGKILL);
-        return 1;
-      }
-#endif
     } else {
       return 1;
     }

@@ -29,7 +29,6 @@ struct ZolThread {
   pthread_t thread;
   ZOL_THREAD_ROUTINE routine;
   void* param;
-  pid_t owner = getpid();  // a forked copy of the process has the handle but not the thread
 };
 
 void* ThreadMain(void* arg) {
@@ -143,11 +142,6 @@ int ZOL_Thread_Wait(void* handle) {
     return EINVAL;
   }
   ZolThread* thread = static_cast<ZolThread*>(handle);
-  // In a forked copy the thread never ran: a join would wait for it for ever.
-  if (thread->owner != getpid()) {
-    delete thread;
-    return 0;
-  }
   int rc = pthread_join(thread->thread, nullptr);
   if (rc != 0) {
     SetErrors(rc);
