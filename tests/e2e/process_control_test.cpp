@@ -303,7 +303,14 @@ TEST_P(StopRaces, TheChildEndsOnceAndItsHpidIsFreedOnce) {
       if (FileText("/proc/" + std::to_string(left) + "/cmdline").find("a.report") != std::string::npos) return false;
     return true;
   }));
-  EXPECT_EQ(LinesWith(dir.Log(), {"[hpid=0] process destroy success."}), 1u);
+  // A last Uninit that comes before the launcher took the destroy from its queue ends the child
+  // itself, without the launcher's line; never twice.
+  const size_t successes = LinesWith(dir.Log(), {"[hpid=0] process destroy success."});
+  if (uninit) {
+    EXPECT_LE(successes, 1u);
+  } else {
+    EXPECT_EQ(successes, 1u);
+  }
   if (uninit) {
     slowDestroy.join();
     EXPECT_EQ(slow, 0);
