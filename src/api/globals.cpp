@@ -44,9 +44,5 @@ void StopWorkersAtExit() {
   if (armed) return;
   // Registered after the runtime's handle table was made (the workers' events are in it), so it
   // runs before that table closes its handles at exit.
-  armed = std::atexit([] {
-            GetRunningGuard()->Stop();
-            GetProcessLauncher()->Stop();
-            GetNotifyWatch()->Stop();
-          }) == 0;
+  armed = std::atexit([] { GetProcessMgr()->StopWorkers(); }) == 0;
 }

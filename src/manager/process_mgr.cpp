@@ -33,12 +33,8 @@ int32_t CProcessMgr::Init() {
 int32_t CProcessMgr::Uninit() {
   static const char* const kFunction = "CProcessMgr::Uninit";
   SetMsgCallBack(nullptr, nullptr);
-  // The workers end first, so the exits caused below are neither reported nor restarted. Either
-  // may be the calling thread (the host's callback called the last Uninit): it is then told to
-  // end and ends once the callback returns.
-  GetRunningGuard()->Stop();
-  GetProcessLauncher()->Stop();
-  GetNotifyWatch()->Stop();  // and every channel goes
+  // The workers end first, so the exits caused below are neither reported nor restarted.
+  StopWorkers();
   // Nothing records a child any more: the file may go to another host. Before the manager lock,
   // which comes after the store's.
   GetKestravoConfig()->ReleaseStateFile();
@@ -87,6 +83,12 @@ int32_t CProcessMgr::Uninit() {
   for (int32_t hpid = 0; hpid < static_cast<int32_t>(KESTRAVO_MAX_HPID); ++hpid) GetHpidPool()->Free(hpid);
   for (const SharedEvent& waiter : waiters) ZOL_SetEvent(waiter.Get());
   return 0;
+}
+
+void CProcessMgr::StopWorkers() {
+  GetRunningGuard()->Stop();
+  GetProcessLauncher()->Stop();
+  GetNotifyWatch()->Stop();  // and every channel goes
 }
 
 int32_t CProcessMgr::SetMsgCallBack(MsgCallBack newCallback, void* newUserValue) {

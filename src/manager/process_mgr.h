@@ -41,6 +41,10 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   // every hpid and empties the table. The state file keeps its entries. Always 0. Global lock
   // held; a host thread, or a worker's thread when the host's callback calls the last Uninit.
   int32_t Uninit();
+  // Ends the workers (running guard, launcher, notify watch, in that order) and touches no child:
+  // the first step of Uninit, and all that the exit of a host without Uninit does. A worker's own
+  // thread is told to end and ends once the host's callback returns.
+  void StopWorkers();
 
   // The operations behind the exported functions; host threads, global lock held.
   // Queues the start of a new child and writes its hpid: 0, 1 (bad argument), 4 (no resource).
