@@ -157,8 +157,14 @@ namespace {
 int32_t StopWithoutTheLock(const char* function, uint32_t hpid, int32_t taskType, uint32_t graceMs) noexcept {
   CProcessMgr::PendingStop pending;
   try {
-    int32_t result = Forward<int32_t>(function, KESTRAVO_NOT_INITIALISED, KESTRAVO_STOP_TIMEOUT,
-                                      [&] { return GetProcessMgr()->BeginStop(hpid, taskType, graceMs, &pending); });
+    // A child whose start is on the launcher right now is stopped once that start is reported,
+    // waited for without the lock.
+    const auto deadline = std::chrono::steady_clock::now() + CProcessMgr::kStartInHandWait;
+    int32_t result;
+    do {
+      result = Forward<int32_t>(function, KESTRAVO_NOT_INITIALISED, KESTRAVO_STOP_TIMEOUT,
+                                [&] { return GetProcessMgr()->BeginStop(hpid, taskType, graceMs, &pending); });
+    } while (result != KESTRAVO_OK && GetProcessMgr()->WaitForStart(pending, deadline));
     return pending.active ? GetProcessMgr()->FinishStop(pending) : result;
   } catch (...) {
     return KESTRAVO_STOP_TIMEOUT;

@@ -49,6 +49,7 @@ int32_t CProcessMgr::Uninit() {
     waiters.push_back(entry.second.process.syncEvent);
   }
   stops_.clear();
+  startsPending_.clear();
   // Every stop event first, then one grace shared by all, then termination of the rest: a
   // thousand children that do not listen take about one grace, not one each.
   std::vector<const ManagedProcess*> stopping;

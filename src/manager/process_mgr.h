@@ -66,12 +66,20 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
     int32_t taskType = 0;
     uint32_t graceMs = 0;
     ManagedProcess process;  // shares the sync event with the stop in hand
+    SharedEvent startInHand; // set when the child's first start is on the launcher right now
   };
   // The first half of a destroy (TASK_DESTROY, graceMs as given to DestroyProcess) or kill
   // (TASK_KILL): the record leaves the table and its stop is queued; *pending is then active and
   // the result is 0, to be replaced by FinishStop's. Otherwise the final result (1, or 0 for a
-  // cancelled start). Global lock held.
+  // cancelled start). A child whose first start the launcher has taken but not yet reported
+  // answers 1 with pending->startInHand set: the caller waits for that start (WaitForStart) and
+  // begins again, so that a stop right after a create stops the child. Global lock held.
   int32_t BeginStop(uint32_t hpid, int32_t taskType, uint32_t graceMs, PendingStop* pending);
+  // Waits a little, without the global lock, for the start BeginStop found in hand to be
+  // reported: false once deadline has passed (the stop then answers what BeginStop did).
+  bool WaitForStart(const PendingStop& pending, std::chrono::steady_clock::time_point deadline);
+  // How long a stop waits at most for a start in hand: beyond the launcher's wait for an exec.
+  static constexpr std::chrono::seconds kStartInHandWait{15};
   // The second half: waits for the stop's report, within its bound, and frees the hpid. 0, or 3
   // when not confirmed in time (the stop goes on and frees the hpid when it is done; also on a
   // library thread told to end meanwhile). 0 when the last Uninit ended the child meanwhile.
@@ -162,6 +170,9 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   // Stops in hand by hpid: one at most per hpid, which stays taken until the entry goes. Whoever
   // takes an entry out frees its hpid: the waiter (done), the report (abandoned), or Uninit.
   std::map<uint32_t, StopInHand> stops_;  // guarded by the manager lock
+  // The sync events of first starts not yet reported (queued, in hand, or failed and queued
+  // again), by hpid: a stop of one of them waits for its start or cancels it.
+  std::map<uint32_t, SharedEvent> startsPending_;  // guarded by the manager lock
   ZOL_Mutex callbackLock_;                // a leaf: held only to copy or set the pair
   Callback callback_;                     // guarded by callbackLock_
   std::list<ProcConfig> attachableList;   // guarded by the global lock

@@ -114,6 +114,7 @@ int32_t CProcessMgr::OnCreateNotify(ManagedProcess* process, bool ok) {
       KESTRAVO_TIME_START_PHASE(kestravo::kPhaseRecord);
       ZOL_Guard guard(&lock_);
       processMap.insert_or_assign(process->hpid, *process);
+      startsPending_.erase(process->hpid);
     }
     // Recorded before it is heard, so that what it says finds its entry; heard before the guard
     // watches it, so that its exit finds what it said.

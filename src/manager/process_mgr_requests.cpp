@@ -76,7 +76,14 @@ int32_t CProcessMgr::CreateProcess(const std::string& exePath, const std::string
     KESTRAVO_TIME_START_PHASE(kestravo::kPhaseNotifyOpen);
     GetNotifyWatch()->OpenChannel(process.hpid, process.guid);
   }
-  GetProcessLauncher()->Lauch(TASK_CREATE, process);
+  {
+    ZOL_Guard guard(&lock_);
+    startsPending_.insert_or_assign(process.hpid, process.syncEvent);
+  }
+  if (!GetProcessLauncher()->Lauch(TASK_CREATE, process)) {
+    ZOL_Guard guard(&lock_);
+    startsPending_.erase(process.hpid);
+  }
   *hpidOut = process.hpid;
   KESTRAVO_LOG_INFO(kFunction, "Create Process end ,check if suc at func CProcessLauncher::insideLaucherRoutine");
   return KESTRAVO_OK;
@@ -95,15 +102,30 @@ HANDLE CProcessMgr::createNamedEvent(const std::string& name) {
 }
 
 int32_t CProcessMgr::DestroyProcess(uint32_t hpid, uint32_t graceMs) {
+  const auto deadline = std::chrono::steady_clock::now() + kStartInHandWait;
   PendingStop pending;
-  int32_t result = BeginStop(hpid, TASK_DESTROY, graceMs, &pending);
+  int32_t result;
+  while ((result = BeginStop(hpid, TASK_DESTROY, graceMs, &pending)) != KESTRAVO_OK && WaitForStart(pending, deadline)) {
+  }
   return pending.active ? FinishStop(pending) : result;
 }
 
 int32_t CProcessMgr::KillProcess(uint32_t hpid, const std::string& /*reserved*/) {
+  const auto deadline = std::chrono::steady_clock::now() + kStartInHandWait;
   PendingStop pending;
-  int32_t result = BeginStop(hpid, TASK_KILL, 0, &pending);
+  int32_t result;
+  while ((result = BeginStop(hpid, TASK_KILL, 0, &pending)) != KESTRAVO_OK && WaitForStart(pending, deadline)) {
+  }
   return pending.active ? FinishStop(pending) : result;
+}
+
+bool CProcessMgr::WaitForStart(const PendingStop& pending, std::chrono::steady_clock::time_point deadline) {
+  const auto now = std::chrono::steady_clock::now();
+  if (pending.startInHand.Get() == nullptr || now >= deadline) return false;
+  // In slices rather than on the event alone: a start that failed earlier left it set.
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+  ZOL_WaitForSingleObject(pending.startInHand.Get(), static_cast<uint32_t>(std::min<int64_t>(left, kWorkerQuitLookMs)));
+  return true;
 }
 
 int32_t CProcessMgr::BeginStop(uint32_t hpid, int32_t taskType, uint32_t graceMs, PendingStop* pending) {
@@ -112,9 +134,13 @@ int32_t CProcessMgr::BeginStop(uint32_t hpid, int32_t taskType, uint32_t graceMs
   graceMs = !destroy ? 0 : graceMs == 0 ? kDefaultStopGraceMs : std::min(graceMs, kMaxStopGraceMs);
   CProcessLauncher* launcher = GetProcessLauncher();
   ManagedProcess& process = pending->process;
+  pending->startInHand.Reset();
   bool found = false;
+  SharedEvent startPending;
   {
     ZOL_Guard guard(&lock_);
+    auto started = startsPending_.find(hpid);
+    if (started != startsPending_.end()) startPending = started->second;
     auto it = processMap.find(hpid);
     if (it != processMap.end()) {
       found = true;
@@ -134,9 +160,19 @@ int32_t CProcessMgr::BeginStop(uint32_t hpid, int32_t taskType, uint32_t graceMs
     ManagedProcess queued;
     if (launcher->CancelStart(hpid, &queued)) {
       KESTRAVO_LOG_INFO(function, "[hpid=%d]start not done yet, cancelled", static_cast<int>(hpid));
+      {
+        ZOL_Guard guard(&lock_);
+        startsPending_.erase(hpid);
+      }
       GetKestravoConfig()->DeleteProcConfig(hpid, queued.guid);
       GetHpidPool()->Free(static_cast<int32_t>(hpid));
       return KESTRAVO_OK;
+    }
+    // Taken by the launcher and not yet reported: the caller waits for the report and begins
+    // again. Not on the launcher's own thread, which would wait for itself.
+    if (startPending.Get() != nullptr && !launcher->OnLauncherThread()) {
+      pending->startInHand = startPending;
+      return KESTRAVO_INVALID_ARGUMENT;
     }
     if (destroy) {
       KESTRAVO_LOG_CODE(LOG_ERROR, function, KESTRAVO_ERR_INVALID_PARAM, "[pid=%d]pid cannot be found, param is invalid!",
