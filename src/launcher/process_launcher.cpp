@@ -245,8 +245,10 @@ uint32_t CProcessLauncher::insideLaucherRoutine() {
     }
     // A copy per task rather than one for the whole loop: the task's handles go when it is done,
     // so a killed child is reaped then, not when the next task comes.
-    LaunchTask work = std::move(*due);
-    taskQueue.erase(due);
+    std::list<LaunchTask> starts;
+    starts.splice(starts.end(), taskQueue, due++);
+    LaunchTask& work = starts.front();
+    if (work.type == TASK_CREATE) TakeCreatesBehind(due, now, &starts);
     guard.Release();
     // A stream of tasks does not hold up the sink's deferred work beyond the task in hand.
     if (idleCallNow) NotifyIdle(0);
@@ -257,10 +259,12 @@ uint32_t CProcessLauncher::insideLaucherRoutine() {
       case TASK_RELAUNCH:
       case TASK_CREATE: {
 #ifdef KESTRAVO_START_PHASES
-        if (work.type == TASK_CREATE) kestravo::AddStartPhase(kestravo::kPhaseQueueWait, Clock::now() - work.notBefore);
+        for (const LaunchTask& start : starts) {
+          if (start.type == TASK_CREATE) kestravo::AddStartPhase(kestravo::kPhaseQueueWait, Clock::now() - start.notBefore);
+        }
 #endif
         KESTRAVO_TIME_START_PHASE(kestravo::kPhaseLauncherTask);
-        RunStartTask(work);
+        RunStartTasks(starts);
         NotifyIdle(kStateFlushMs);
         break;
       }
@@ -299,18 +303,63 @@ void CProcessLauncher::CallIdleWithin(uint32_t ms) {
   if (running) ScheduleIdle(ms, true);
 }
 
-void CProcessLauncher::RunStartTask(LaunchTask& task) {
+void CProcessLauncher::TakeCreatesBehind(std::list<LaunchTask>::iterator next, Clock::time_point now,
+                                         std::list<LaunchTask>* into) {
+  while (next != taskQueue.end() && into->size() < kStartsAtOnce) {
+    if (next->notBefore > now) {
+      ++next;
+    } else if (next->type == TASK_CREATE) {
+      into->splice(into->end(), taskQueue, next++);
+    } else {
+      break;
+    }
+  }
+}
+
+struct CProcessLauncher::SideStart {
+  CProcessLauncher* launcher;
+  LaunchTask* task;
+  bool ok = false;
+  void* thread = nullptr;
+};
+
+uint32_t CProcessLauncher::SideStartEntry(void* param) {
+  auto* side = static_cast<SideStart*>(param);
+  side->ok = side->launcher->SpawnStart(*side->task);
+  return 0;
+}
+
+void CProcessLauncher::RunStartTasks(std::list<LaunchTask>& tasks) {
   static const char* const kFunction = "CProcessLauncher::insideLaucherRoutine";
-  ManagedProcess& process = task.process;
-  if (task.type == TASK_RELAUNCH) {
+  LaunchTask& first = tasks.front();
+  if (first.type == TASK_RELAUNCH) {
     for (const StopInHand& stop : stopsInHand) {
-      if (stop.task.process.cmdLine != process.cmdLine) continue;
+      if (stop.task.process.cmdLine != first.process.cmdLine) continue;
       // Queued before its record was destroyed: its process would only be terminated again.
       KESTRAVO_LOG_INFO(kFunction, "[hpid=%d]the process is being destroyed, relaunch dropped",
-                        static_cast<int>(process.hpid));
+                        static_cast<int>(first.process.hpid));
       return;
     }
   }
+  std::vector<SideStart> sides;
+  sides.reserve(tasks.size());
+  for (auto it = std::next(tasks.begin()); it != tasks.end(); ++it) {
+    sides.push_back(SideStart{this, &*it});
+    // Without a thread of its own it is spawned after the first, here.
+    sides.back().thread = ZOL_Thread_Create(SideStartEntry, &sides.back(), 0, 0, 0, nullptr);
+  }
+  const bool ok = SpawnStart(first);
+  // Each side's spawn ends within its own limits (the wait for exec, the remains' wait).
+  for (SideStart& side : sides) {
+    if (side.thread == nullptr || ZOL_Thread_Wait(side.thread) != 0) side.ok = SpawnStart(*side.task);
+  }
+  ReportStart(first, ok);
+  for (SideStart& side : sides) ReportStart(*side.task, side.ok);
+}
+
+bool CProcessLauncher::SpawnStart(LaunchTask& task) {
+  static const char* const kFunction = "CProcessLauncher::insideLaucherRoutine";
+  ManagedProcess& process = task.process;
   // A relaunch never runs beside its predecessor's leftovers: whatever the ended child's tree
   // still holds goes first.
   if (task.type == TASK_RELAUNCH && process.processHandle.Get() != nullptr &&
@@ -323,11 +372,6 @@ void CProcessLauncher::RunStartTask(LaunchTask& task) {
                          task.type == TASK_RELAUNCH ? process.processHandle.Get() : nullptr, process.guid);
   if (!ok || handle == nullptr) {
     uint32_t lastError = ZOL_GetLastError();
-    {
-      ZOL_Guard guard(&queueMutex);
-      task.notBefore = Clock::now() + kStartRetryPeriod;
-      taskQueue.push_back(task);
-    }
     KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_PROCESS_CREATE, "[exePath=%s,lastError=%d]Create Process failed!",
                       process.exePath.c_str(), static_cast<int>(lastError));
   } else {
@@ -337,12 +381,22 @@ void CProcessLauncher::RunStartTask(LaunchTask& task) {
     KESTRAVO_LOG_INFO(kFunction, "[exePath=%s,pid=%d]Create Process success!", process.exePath.c_str(),
                       static_cast<int>(process.pid));
   }
+  return ok && handle != nullptr;
+}
+
+void CProcessLauncher::ReportStart(LaunchTask& task, bool ok) {
+  if (!ok) {
+    // Here rather than where it failed, so that side-by-side starts retry in queue order too.
+    ZOL_Guard guard(&queueMutex);
+    task.notBefore = Clock::now() + kStartRetryPeriod;
+    taskQueue.push_back(task);
+  }
   IProcessLaucherSink* target = sink;
   if (target == nullptr) return;
   if (task.type == TASK_CREATE) {
-    target->OnCreateNotify(&process, ok);
+    target->OnCreateNotify(&task.process, ok);
   } else {
-    target->OnRelaunchNotify(&process, ok);
+    target->OnRelaunchNotify(&task.process, ok);
   }
 }
 

@@ -44,11 +44,18 @@ class IProcessLaucherSink {
 //   ends, a destroy's grace runs out, or Stop;
 // - a destroy signals the child's stop event and stays in hand, beside later tasks, until the
 //   child ends (its leftovers are ended then) or its grace runs out (its tree is terminated);
-//   either way it is reported then. A relaunch of a record whose destroy is in hand is dropped.
+//   either way it is reported then. A relaunch of a record whose destroy is in hand is dropped;
+// - creates due one right behind the other are spawned side by side, up to kStartsAtOnce, the
+//   first on the launcher thread and each other on a short-lived thread of its own: a spawn
+//   mostly waits for its child to reach exec. The next task is taken, and the starts reported
+//   in queue order, only once all of them are done, so that they are one task to the queue.
 // Lock order: the queue mutex is innermost but for the hpid pool's; nothing else is taken while
 // it is held, and it is never held while a task runs or the sink is called.
 class CProcessLauncher {
  public:
+  // How many creates are spawned at once at most.
+  static constexpr size_t kStartsAtOnce = 2;
+
   CProcessLauncher();
   // Stops the thread; the queued tasks are dropped.
   ~CProcessLauncher();
@@ -98,7 +105,16 @@ class CProcessLauncher {
     bool ended = false;   // found ended when it completed
   };
 
-  void RunStartTask(LaunchTask& task);
+  // One start: the creates of tasks spawned side by side, then each reported in order.
+  void RunStartTasks(std::list<LaunchTask>& tasks);
+  // Spawns task's process, with a relaunch's wait for its predecessor's remains, and logs the
+  // outcome. Any thread: it touches nothing of the launcher's.
+  bool SpawnStart(LaunchTask& task);
+  // Queues a failed start again, then tells the sink how the start went. Launcher thread.
+  void ReportStart(LaunchTask& task, bool ok);
+  // A create spawned on a thread of its own beside the launcher's, and that thread's routine.
+  struct SideStart;
+  static uint32_t SideStartEntry(void* param);
   void RunKillTask(LaunchTask& task);
   // Signals the stop event and takes the destroy into stopsInHand, or completes it at once when
   // the child has ended already. Its id. Launcher thread.
@@ -116,6 +132,10 @@ class CProcessLauncher {
   uint32_t NotifyIdle(uint32_t maxDelayMs);
   // Makes the idle call due ms from now, unless one is due sooner; wake: tell the thread.
   void ScheduleIdle(uint32_t ms, bool wake);
+  // With the queue mutex held: moves the due creates right behind next, up to kStartsAtOnce - 1
+  // of them, into *into, skipping tasks not due yet.
+  void TakeCreatesBehind(std::list<LaunchTask>::iterator next, std::chrono::steady_clock::time_point now,
+                         std::list<LaunchTask>* into);
   // With the queue mutex held: moves the queued start task of the record with that command line
   // into *into (to be released after the lock); false when there is none.
   bool TakeQueuedStart(const std::string& cmdLine, std::list<LaunchTask>* into);
