@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,13 +35,59 @@ void Die(const char* what) {
   exit(1);
 }
 
-double WaitAnnounced(int n) {
+double WaitAnnounced(int n, std::vector<int>* pids) {
   double last = 0, at = 0;
+  int pid = 0;
   for (int i = 0; i < n; ++i) {
-    if (!g_announcements->Next(Now() + 60, &at)) Die("the children did not all start within 60 s");
+    if (!g_announcements->Next(Now() + 60, &at, &pid)) Die("the children did not all start within 60 s");
     last = std::max(last, at);
+    if (pids != nullptr) pids->push_back(pid);
   }
   return last;
+}
+
+namespace {
+
+// This process's CPU seconds, its ended threads included.
+double OwnCpuSeconds() {
+  rusage use{};
+  getrusage(RUSAGE_SELF, &use);
+  return static_cast<double>(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
+         static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) * 1e-6;
+}
+
+// Seconds every core together spent idle since boot.
+double IdleSeconds() {
+  std::ifstream stat("/proc/stat");
+  std::string cpu;
+  unsigned long long user = 0, nice = 0, system = 0, idle = 0, iowait = 0;
+  stat >> cpu >> user >> nice >> system >> idle >> iowait;
+  return static_cast<double>(idle + iowait) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+}  // namespace
+
+void CpuMeter::Begin() {
+  host_ = OwnCpuSeconds();
+  idle_ = IdleSeconds();
+}
+
+void CpuMeter::End(const std::string& name, const std::vector<int>& pids) {
+  const double host = OwnCpuSeconds() - host_, idle = IdleSeconds() - idle_;
+  // What a child does right after its announcement (the library's opens its stop event) still
+  // belongs to its start.
+  SleepSeconds(0.05);
+  double children = 0;
+  for (int pid : pids) {
+    // schedstat's run time in ns, where stat's ticks would round a short life to nothing.
+    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+    double ns = 0;
+    if (in >> ns) children += ns * 1e-9;
+  }
+  const double perStart = 1e6 / static_cast<double>(std::max<size_t>(pids.size(), 1));
+  WriteSamples(g_out, "cpu." + name + ".host", {host * perStart});
+  WriteSamples(g_out, "cpu." + name + ".children", {children * perStart});
+  WriteSamples(g_out, "cpu." + name + ".idle", {idle * perStart});
 }
 
 void RandomPhase() { SleepSeconds(std::uniform_real_distribution<double>(0, 0.020)(g_random)); }

@@ -19,8 +19,24 @@ extern std::string g_child;
 
 extern Announcements* g_announcements;
 
-// Waits until n children have announced themselves; the time of the last announcement.
-double WaitAnnounced(int n);
+// Waits until n children have announced themselves; the time of the last announcement. The
+// children's pids go to *pids when given.
+double WaitAnnounced(int n, std::vector<int>* pids = nullptr);
+
+// Where the machine's CPU went during one start row: this process (every thread, the library's
+// included), the children it started (their own time, the part before exec included, read a
+// moment after the last one announced itself) and what was left idle. Written as samples
+// cpu.<name>.host, .children and .idle, in microseconds per start.
+class CpuMeter {
+ public:
+  // At the first start.
+  void Begin();
+  // When the last child has announced itself; pids are the children's.
+  void End(const std::string& name, const std::vector<int>& pids);
+
+ private:
+  double host_ = 0, idle_ = 0;
+};
 
 // A random pause of 0-20 ms, so that timed calls do not fall in step with anything periodic the
 // library or the machine does.

@@ -142,6 +142,8 @@ double RawStart(int n) {
   char* argv[] = {const_cast<char*>(g_child.c_str()), nullptr};
   std::vector<int> pidfds;
   pidfds.reserve(static_cast<size_t>(n));
+  CpuMeter meter;
+  meter.Begin();
   double start = Now();
   for (int i = 0; i < n; ++i) {
     pid_t pid;
@@ -153,7 +155,9 @@ double RawStart(int n) {
   }
   // Ends when the bench has read the last announcement, as the library's start must, which then
   // asks for the pids: both rows pay the same for the reading.
-  double elapsed = std::max(WaitAnnounced(n), Now()) - start;
+  std::vector<int> pids;
+  double elapsed = std::max(WaitAnnounced(n, &pids), Now()) - start;
+  if (n > 1) meter.End("raw." + std::to_string(n), pids);
   KillRaw(pidfds);
   g_announcements->Drain();
   return elapsed;
@@ -181,6 +185,8 @@ double StartFloor::Run(int n) {
   pidfds.reserve(static_cast<size_t>(n));
   dirs.reserve(static_cast<size_t>(n));
   const std::string prefix = parent_ + "/kestravo-bench-start." + std::to_string(getpid()) + ".";
+  CpuMeter meter;
+  meter.Begin();
   double start = Now(), inCgroup = 0, inSpawn = 0;
   for (int i = 0; i < n; ++i) {
     int cgroup = -1;
@@ -200,7 +206,9 @@ double StartFloor::Run(int n) {
     pidfds.push_back(pidfd);
     TrackRaw(pidfd);
   }
-  double elapsed = std::max(WaitAnnounced(n), Now()) - start;  // as RawStart's
+  std::vector<int> pids;
+  double elapsed = std::max(WaitAnnounced(n, &pids), Now()) - start;  // as RawStart's
+  if (n > 1) meter.End("floor." + std::to_string(n), pids);
   if (n == 1 || n == 1024) {
     // Beside the library's own phases of the same name.
     WriteSamples(g_out, "floorphases." + std::to_string(n) + ".cgroup", {inCgroup * 1000});

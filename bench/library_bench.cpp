@@ -117,19 +117,24 @@ void WaitAnswered(uint32_t hpid) {
 // Seconds from the first create until every child runs and answers KESTRAVO_GetOSPid. Running
 // is what the children announce, so nothing polls the library meanwhile. mode is the child's
 // argument ("crash ", "ignore "), empty for a child that honours its stop event.
-double StartChildren(int n, std::vector<uint32_t>* hpids, const char* mode = "") {
+double StartChildren(int n, std::vector<uint32_t>* hpids, const char* mode = "", const char* cpuName = nullptr) {
   RandomPhase();
   g_announcements->Drain();
   hpids->assign(static_cast<size_t>(n), 0);
+  CpuMeter meter;
+  meter.Begin();
   double start = Now();
   for (int i = 0; i < n; ++i) {
     if (KESTRAVO_CreateProcess(g_child.c_str(), mode, &(*hpids)[static_cast<size_t>(i)], 0) != KESTRAVO_OK) {
       Die("KESTRAVO_CreateProcess failed");
     }
   }
-  double end = WaitAnnounced(n);
+  std::vector<int> pids;
+  double end = WaitAnnounced(n, &pids);
   for (uint32_t hpid : *hpids) WaitAnswered(hpid);
-  return std::max(end, Now()) - start;
+  const double elapsed = std::max(end, Now()) - start;
+  if (cpuName != nullptr) meter.End(cpuName, pids);
+  return elapsed;
 }
 
 void MeasureIdle(const Plan& plan, const char* name) {
@@ -416,7 +421,7 @@ constexpr uint32_t kStartPhases = 10;
 // phases.<n>.<phase> once the start's deferred work (state file, guard) is done.
 double LibraryStart(int n, std::vector<uint32_t>* hpids) {
   if (g_startPhases != nullptr) g_startPhases(nullptr, nullptr, 0, 1);
-  double seconds = StartChildren(n, hpids);
+  double seconds = StartChildren(n, hpids, "", n > 1 ? ("lib." + std::to_string(n)).c_str() : nullptr);
   if (g_startPhases == nullptr) return seconds;
   SleepSeconds(0.05);  // the state file's last rewrite and the guard's last pass
   uint64_t ns[kStartPhases] = {}, counts[kStartPhases] = {};

@@ -186,7 +186,7 @@ void PrintUninitRow(const std::string& kind, int n, const char* label, double li
 void PrintStartPhases() {
   struct Phase {
     const char* label;
-    const char* floor;  // the start floor's own time for the same work, or null
+    const char* floor = nullptr;  // the start floor's own time for the same work, or null
   };
   const Phase phases[] = {
       {"launcher queue wait (from the create until the launcher takes the start; overlaps the rest)"},
@@ -227,6 +227,26 @@ void PrintStartPhases() {
   if (!any) printf("| … where a start spends its time | not measured (a library built without KESTRAVO_START_PHASES) | | | | |\n");
 }
 
+// Where the machine's CPU went during the start rows, per start: a 2-core machine that runs out
+// of idle time cannot start faster, whoever waits for what.
+void PrintStartCpu() {
+  for (int n : {64, 1024}) {
+    std::string cells;
+    for (const char* who : {"lib", "floor", "raw"}) {
+      const std::string key = std::string("cpu.") + who + "." + std::to_string(n);
+      Summary host = Get(key + ".host"), children = Get(key + ".children"), idle = Get(key + ".idle");
+      if (host.count == 0) continue;
+      if (!cells.empty()) cells += "; ";
+      cells += std::string(who[0] == 'l' ? "Kestravo" : who[0] == 'f' ? "floor" : "raw loop") +
+               Fmt(": host %.0f", host.median) + Fmt(", children %.0f", children.median) + Fmt(", idle %.0f", idle.median);
+    }
+    if (cells.empty()) continue;
+    printf("| … CPU per start while %d start, µs (host: this process, the library's threads included; children: "
+           "theirs until a moment after they run, before exec included; idle: left over on all cores) | %s | | | | |\n",
+           n, cells.c_str());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -261,6 +281,7 @@ int main(int argc, char** argv) {
            target.c_str(), Met(measured && (n == 1 ? lib.median <= 1.3 * floor.median : floor.median >= 0.9 * lib.median)));
   }
   PrintStartPhases();
+  PrintStartCpu();
   PrintRestartRows(fastestPeer, fastestWho);
   std::string gaps;
   for (double gap : ReadSamples(g_dir, "crash.lib.gaps")) gaps += (gaps.empty() ? "" : ", ") + Ms(gap);
