@@ -53,8 +53,9 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   // default of 3000, at most 600000) to end by itself: 0, 1, 3 when not confirmed within the
   // grace and 2000 ms more (5000 ms at least). On 3 the stop goes on; when it is done the entry
   // leaves the state file and the hpid is freed. A start that has not happened yet is cancelled
-  // (0). On the launcher thread (the host's callback) the stop is done at once, on that thread.
-  // Each is BeginStop and, when it answers a pending stop, FinishStop.
+  // (0), one under way is waited for first. On the launcher thread (the host's callback) the stop
+  // is done at once, on that thread. Each is BeginStop (again after WaitForStart while it finds
+  // the start under way) and, when it answers a pending stop, FinishStop.
   int32_t DestroyProcess(uint32_t hpid, uint32_t graceMs);
   int32_t KillProcess(uint32_t hpid, const std::string& reserved);
 
