@@ -288,7 +288,9 @@ TEST_P(StopRaces, TheChildEndsOnceAndItsHpidIsFreedOnce) {
   std::atomic<int> destroyed{-1}, slow{-1};
   std::thread slowDestroy([&] { slow = KESTRAVO_DestroyProcess(1, 30000); });
   ASSERT_TRUE(WaitFor([&] { return LinesWith(dir.Log(), {"[pid=1]Prepare to destroy process!"}) == 1; }));
-  if (c.afterExit) ASSERT_TRUE(WaitCount(0, MSG_EXITED, 1));
+  if (c.afterExit) {
+    ASSERT_TRUE(WaitCount(0, MSG_EXITED, 1));
+  }
   std::thread destroy([&] { destroyed = KESTRAVO_DestroyProcess(0, c.graceMs); });
   std::string answers;
   if (c.meanwhile != nullptr) {
@@ -472,8 +474,8 @@ TEST_F(ProcessControl, ExitsAreReportedAsTheKernelSawThem) {
     for (const Message& m : Messages()) e = m.hpid == hpid && m.type == MSG_EXITED && e.size == 0 ? m.exited : e;
     bool dumped = WCOREDUMP(status);
     EXPECT_EQ(std::vector<uint64_t>({e.size, e.known, uint64_t(e.exitCode), uint64_t(e.signal), e.coreDumped, e.cause, e.restarting}),
-              std::vector<uint64_t>({sizeof e, 1, mode == "exit" ? 3u : 0u, mode == "exit" ? 0u : SIGABRT, dumped,
-                                     mode == "exit" ? KESTRAVO_CAUSE_EXITED : KESTRAVO_CAUSE_SIGNAL, 1})) << mode;
+              std::vector<uint64_t>({sizeof e, 1, mode == "exit" ? 3u : 0u, mode == "exit" ? 0u : uint64_t(SIGABRT), dumped,
+                                     uint64_t(mode == "exit" ? KESTRAVO_CAUSE_EXITED : KESTRAVO_CAUSE_SIGNAL), 1})) << mode;
     std::string cause = mode == "exit" ? "exited with code 3" : std::string("killed by SIGABRT") + (dumped ? " \\(core dumped\\)" : "");
     EXPECT_TRUE(std::regex_match(ExitLine(dir.Log(), hpid, e.pid), std::regex(cause + " after 0\\.\\d\\d s, restart in 100 ms"))) << ExitLine(dir.Log(), hpid, e.pid);
   }
