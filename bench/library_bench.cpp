@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 #include <algorithm>
+#include <functional>
 
 #include "bench_host.h"
 #include "bench_stats.h"
@@ -441,16 +442,33 @@ void RecordStart(const char* name, const std::vector<double>& seconds) {
   Progress("%s: median %.1f ms over %zu runs", name, bench::Summarise(ms).median, ms.size());
 }
 
-// The start rows alone, each library start paired with a raw one and a floor one right before it.
+// One round of the three start rows for n children, the library's followed by afterLib. Odd
+// rounds of many children run them in reverse, so that no row always comes right after the same
+// row's teardown, which the kernel finishes in the background (children reaped, cgroups
+// removed). A single child's teardown is too small to matter; its library row stays last, away
+// from the library's restart.
+void StartRound(int n, int round, std::vector<double>* raw, std::vector<double>* floor, std::vector<double>* lib,
+                std::vector<uint32_t>* hpids, const std::function<void()>& afterLib) {
+  const bool reverse = n > 1 && round % 2 == 1;
+  if (reverse) {
+    lib->push_back(LibraryStart(n, hpids));
+    afterLib();
+  }
+  raw->push_back(RawStart(n));
+  floor->push_back(g_startFloor->Run(n));
+  if (!reverse) {
+    lib->push_back(LibraryStart(n, hpids));
+    afterLib();
+  }
+}
+
+// The start rows alone.
 void MeasureStarts(const Plan& plan) {
   std::vector<uint32_t> hpids;
   for (int n : {1024, 64, 1}) {
     std::vector<double> seconds, raw, floor;
     for (int i = 0; i < (n == 1 ? plan.startReps1 : n == 64 ? plan.startReps64 : plan.startReps1024); ++i) {
-      raw.push_back(RawStart(n));
-      floor.push_back(g_startFloor->Run(n));
-      seconds.push_back(LibraryStart(n, &hpids));
-      ResetLibrary();
+      StartRound(n, i, &raw, &floor, &seconds, &hpids, ResetLibrary);
     }
     const std::string suffix = std::to_string(n);
     RecordStart(("start.lib." + suffix).c_str(), seconds);
@@ -548,8 +566,8 @@ int main(int argc, char** argv) {
   Progress("library: idle with no child");
   MeasureIdle(plan, "idle.lib.0");
 
-  // Each start of the library is paired with a raw one right before it, so that both see the
-  // same load on the machine.
+  // Each start of the library is paired with a raw one and a floor one, so that all see the same
+  // load on the machine.
   std::vector<uint32_t> hpids;
   std::vector<double> seconds, raw;
   std::vector<double> floor;
@@ -571,11 +589,10 @@ int main(int argc, char** argv) {
   TimedUninit("uninit.lib.honour.1024", hpids);
   Reinit();
   for (int i = 1; i < plan.startReps1024; ++i) {
-    raw.push_back(RawStart(1024));
-    floor.push_back(g_startFloor->Run(1024));
-    seconds.push_back(LibraryStart(1024, &hpids));
-    TimedUninit("uninit.lib.honour.1024", hpids);
-    Reinit();
+    StartRound(1024, i, &raw, &floor, &seconds, &hpids, [&] {
+      TimedUninit("uninit.lib.honour.1024", hpids);
+      Reinit();
+    });
   }
   RecordStart("start.lib.1024", seconds);
   RecordStart("start.raw.1024", raw);
@@ -586,11 +603,10 @@ int main(int argc, char** argv) {
   seconds.clear();
   raw.clear();
   floor.clear();
+  // Each round's children stay until the next round begins: the last round's are measured idle.
   for (int i = 0; i < plan.startReps64; ++i) {
-    raw.push_back(RawStart(64));
-    floor.push_back(g_startFloor->Run(64));
-    seconds.push_back(LibraryStart(64, &hpids));
-    if (i + 1 < plan.startReps64) ResetLibrary();
+    if (i > 0) ResetLibrary();
+    StartRound(64, i, &raw, &floor, &seconds, &hpids, [] {});
   }
   RecordStart("start.lib.64", seconds);
   RecordStart("start.raw.64", raw);
@@ -602,11 +618,10 @@ int main(int argc, char** argv) {
   seconds.clear();
   raw.clear();
   floor.clear();
+  // The last round's child is the one the restarts then kill.
   for (int i = 0; i < plan.startReps1; ++i) {
-    raw.push_back(RawStart(1));
-    floor.push_back(g_startFloor->Run(1));
-    seconds.push_back(LibraryStart(1, &hpids));
-    if (i + 1 < plan.startReps1) ResetLibrary();
+    if (i > 0) ResetLibrary();
+    StartRound(1, i, &raw, &floor, &seconds, &hpids, [] {});
   }
   RecordStart("start.lib.1", seconds);
   RecordStart("start.raw.1", raw);
