@@ -169,8 +169,9 @@ KESTRAVO_API int32_t KESTRAVO_CreateProcess(const char* exePath, const char* cmd
    milliseconds later (0 means 3000; at most 600000, ten minutes, larger values are cut to it):
    0 once stopped, 1 for an unknown hpid, 3 when not confirmed within 5000 ms or within the grace
    and 2000 ms more, whichever is longer, 5 when not initialised. A start still being retried is
-   cancelled (0); one under way right now is waited for (at most 15 s), then its child stopped. After 3 the stop goes on: the hpid is unknown from then on, and becomes free for
-   a new child, and the child leaves kestravo.xml, once it is done. The wait is made without the
+   cancelled (0); one under way right now is waited for (at most 15 s), then its child stopped.
+   After 3 the stop goes on: the hpid is unknown from then on, and becomes free for a new child,
+   and the child leaves kestravo.xml, once it is done. The wait is made without the
    library's lock: other calls go on meanwhile, other destroys included, and a second destroy or
    kill of the same hpid answers 1. When the last KESTRAVO_Uninit runs meanwhile, it ends the
    child at once and the call answers 0. A child its restart policy left ended is forgotten at

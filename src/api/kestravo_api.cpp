@@ -162,6 +162,7 @@ int32_t StopWithoutTheLock(const char* function, uint32_t hpid, int32_t taskType
     const auto deadline = std::chrono::steady_clock::now() + CProcessMgr::kStartInHandWait;
     int32_t result;
     do {
+      pending.startInHand.Reset();  // kept only by a BeginStop that ran: not after an Uninit
       result = Forward<int32_t>(function, KESTRAVO_NOT_INITIALISED, KESTRAVO_STOP_TIMEOUT,
                                 [&] { return GetProcessMgr()->BeginStop(hpid, taskType, graceMs, &pending); });
     } while (result != KESTRAVO_OK && GetProcessMgr()->WaitForStart(pending, deadline));

@@ -121,7 +121,9 @@ int32_t CProcessMgr::KillProcess(uint32_t hpid, const std::string& /*reserved*/)
 
 bool CProcessMgr::WaitForStart(const PendingStop& pending, std::chrono::steady_clock::time_point deadline) {
   const auto now = std::chrono::steady_clock::now();
-  if (pending.startInHand.Get() == nullptr || now >= deadline) return false;
+  // A library thread (the host's callback) told to end does not wait on: the last Uninit does.
+  const std::atomic<bool>* quit = GetWorkerQuitFlag();
+  if (pending.startInHand.Get() == nullptr || now >= deadline || (quit != nullptr && quit->load())) return false;
   // In slices rather than on the event alone: a start that failed earlier left it set.
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
   ZOL_WaitForSingleObject(pending.startInHand.Get(), static_cast<uint32_t>(std::min<int64_t>(left, kWorkerQuitLookMs)));
