@@ -148,6 +148,9 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
     bool done = false;       // the launcher reported it: the waiter frees the hpid
     bool abandoned = false;  // the waiter gave up (3): the report frees the hpid
   };
+  // DestroyProcess and KillProcess: BeginStop, again while a start under way is waited for, then
+  // FinishStop.
+  int32_t Stop(uint32_t hpid, int32_t taskType, uint32_t graceMs);
   // A stop task is done: the entry leaves the file, a stop that timed out frees its hpid, and the
   // waiting thread (if any) is released.
   int32_t OnStopNotify(ManagedProcess* process);

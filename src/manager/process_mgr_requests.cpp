@@ -101,20 +101,15 @@ HANDLE CProcessMgr::createNamedEvent(const std::string& name) {
   return event;
 }
 
-int32_t CProcessMgr::DestroyProcess(uint32_t hpid, uint32_t graceMs) {
-  const auto deadline = std::chrono::steady_clock::now() + kStartInHandWait;
-  PendingStop pending;
-  int32_t result;
-  while ((result = BeginStop(hpid, TASK_DESTROY, graceMs, &pending)) != KESTRAVO_OK && WaitForStart(pending, deadline)) {
-  }
-  return pending.active ? FinishStop(pending) : result;
-}
+int32_t CProcessMgr::DestroyProcess(uint32_t hpid, uint32_t graceMs) { return Stop(hpid, TASK_DESTROY, graceMs); }
 
-int32_t CProcessMgr::KillProcess(uint32_t hpid, const std::string& /*reserved*/) {
+int32_t CProcessMgr::KillProcess(uint32_t hpid, const std::string& /*reserved*/) { return Stop(hpid, TASK_KILL, 0); }
+
+int32_t CProcessMgr::Stop(uint32_t hpid, int32_t taskType, uint32_t graceMs) {
   const auto deadline = std::chrono::steady_clock::now() + kStartInHandWait;
   PendingStop pending;
   int32_t result;
-  while ((result = BeginStop(hpid, TASK_KILL, 0, &pending)) != KESTRAVO_OK && WaitForStart(pending, deadline)) {
+  while ((result = BeginStop(hpid, taskType, graceMs, &pending)) != KESTRAVO_OK && WaitForStart(pending, deadline)) {
   }
   return pending.active ? FinishStop(pending) : result;
 }
