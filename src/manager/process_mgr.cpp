@@ -25,7 +25,10 @@ int32_t CProcessMgr::Init() {
   // Another live host owns the file and its children: this one neither adopts nor starts.
   if (GetKestravoConfig()->StateFileBusy()) return KESTRAVO_STATE_BUSY;
   bool started = GetProcessLauncher()->Start(this) && GetRunningGuard()->Start(this) && GetNotifyWatch()->Start(this);
-  if (started) return 0;
+  if (started) {
+    ZOL_PrepareNamedEvent();
+    return 0;
+  }
   Uninit();
   return -1;
 }
@@ -38,6 +41,7 @@ int32_t CProcessMgr::Uninit() {
   // Nothing records a child any more: the file may go to another host. Before the manager lock,
   // which comes after the store's.
   GetKestravoConfig()->ReleaseStateFile();
+  ZOL_DropPreparedEvent();
 
   ZOL_Guard guard(&lock_);
   // Stops not carried out (dropped with the launcher's queue, or in hand on the launcher's thread

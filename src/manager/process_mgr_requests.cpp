@@ -84,6 +84,8 @@ int32_t CProcessMgr::CreateProcess(const std::string& exePath, const std::string
     ZOL_Guard guard(&lock_);
     startsPending_.erase(process.hpid);
   }
+  // The launcher is on its way with this start: the next one's stop event is made meanwhile.
+  ZOL_PrepareNamedEvent();
   *hpidOut = process.hpid;
   KESTRAVO_LOG_INFO(kFunction, "Create Process end ,check if suc at func CProcessLauncher::insideLaucherRoutine");
   return KESTRAVO_OK;

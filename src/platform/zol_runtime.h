@@ -19,6 +19,12 @@
 // ZOL_ResetEvent. flags must be 0. Null on failure. Close it with ZOL_CloseEvent.
 HANDLE ZOL_CreateEvent(int flags);
 
+// Makes ahead, off the caller's path, what the next CreateEventA of a named auto-reset event that
+// is not signalled needs, so that the create only has to name it; ZOL_DropPreparedEvent lets it
+// go. Best effort: a create without one works as always. Windows has nothing to prepare.
+void ZOL_PrepareNamedEvent();
+void ZOL_DropPreparedEvent();
+
 // Set and reset an event of any kind. 0 on success, non-zero on a bad handle.
 int ZOL_SetEvent(HANDLE event);
 int ZOL_ResetEvent(HANDLE event);

@@ -29,12 +29,19 @@ pid_t StartWaiter(const std::string& name) {
   return pid;
 }
 
+// Made ahead or not, a create of a name in use opens what is there.
 TEST(NamedEvent, SecondCreateOpensTheFirstAndTheLastCloseRemovesIt) {
   std::string name = CreateGuidString();
+  posix::NamedEventFile::PrepareSpare();
   HANDLE first = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
-  HANDLE second = CreateEventA(nullptr, TRUE, TRUE, name.c_str());  // flags ignored: it exists
+  posix::NamedEventFile::PrepareSpare();
+  HANDLE second = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_TRUE(CloseHandle(second));
+  second = CreateEventA(nullptr, TRUE, TRUE, name.c_str());  // flags ignored: it exists
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
   ASSERT_TRUE(SetEvent(second));
@@ -78,16 +85,23 @@ TEST(NamedEvent, AnInheritedDescriptorIsTakenOnlyForItsOwnEvent) {
   EXPECT_FALSE(BackingFileExists(name) || BackingFileExists(other));
 }
 
-// A forked copy closes the handle it inherited: this process still holds the event.
-TEST(NamedEvent, AForkedCopyLettingGoLeavesThisProcesssHold) {
-  std::string name = CreateGuidString();
+// A forked copy closes the handle it inherited: this process still holds the event. An event
+// the copy makes is its own, not the one made ahead here, which this process names next.
+TEST(NamedEvent, AForkedCopyLeavesThisProcesssHoldAndSpareAlone) {
+  std::string name = CreateGuidString(), copys = CreateGuidString(), next = CreateGuidString();
   HANDLE event = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
+  posix::NamedEventFile::PrepareSpare();
   pid_t copy = fork();
-  if (copy == 0) _exit(CloseHandle(event) ? 0 : 1);
+  if (copy == 0) _exit(CloseHandle(event) && CreateEventA(nullptr, FALSE, FALSE, copys.c_str()) != nullptr ? 0 : 1);
   ASSERT_EQ(WaitExit(copy), 0);
   EXPECT_TRUE(BackingFileExists(name));
-  EXPECT_TRUE(CloseHandle(event));
-  EXPECT_FALSE(BackingFileExists(name));
+  HANDLE mine = CreateEventA(nullptr, FALSE, FALSE, next.c_str());
+  struct stat st {};
+  ASSERT_EQ(stat(posix::NamedEventPath(next).c_str(), &st), 0);
+  EXPECT_EQ(st.st_nlink, 1u) << "the copy named the spare of this process";
+  EXPECT_TRUE(CloseHandle(event) && CloseHandle(mine));
+  EXPECT_FALSE(BackingFileExists(name) || BackingFileExists(next));
+  unlink(posix::NamedEventPath(copys).c_str());  // the copy ended without closing it
 }
 
 TEST(NamedEvent, EventWhoseLastHolderWasKilledIsMadeAnew) {
@@ -170,6 +184,7 @@ TEST_P(HostileFile, HostGetsAnErrorPromptlyAndLeavesTheNameAlone) {
   EXPECT_EQ(WaitForSingleObject(event, 0), c.damaged ? WAIT_FAILED : WAIT_OBJECT_0);
   EXPECT_EQ(ResetEvent(event), !c.damaged);
   EXPECT_EQ(GetLastError(), c.damaged ? ERROR_INVALID_HANDLE : ERROR_SUCCESS);
+  posix::NamedEventFile::PrepareSpare();  // one made ahead gives way to what is under the name
   EXPECT_EQ(CreateEventA(nullptr, FALSE, FALSE, name.c_str()), nullptr);
   EXPECT_EQ(GetLastError(), c.openError);
   EXPECT_EQ(lstat(path.c_str(), &after), 0);

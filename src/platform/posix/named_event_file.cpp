@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "deadline.h"
 #include "last_error.h"
@@ -172,27 +173,74 @@ Attempt OpenExisting(const std::string& path, const Deadline& lockDeadline, int*
   return Attempt::kDone;
 }
 
-// Writes a whole new object into an anonymous file, then publishes it under the name, so no
-// process ever sees a half-made one. kAgain when someone else published first.
-Attempt CreateNew(const std::string& path, bool manualReset, bool initialState, int* out,
-                  DWORD* error) {
+// A whole new object in an anonymous file, locked shared as every open holds it. -1 on failure.
+int MakeUnnamed(bool manualReset, bool initialState, DWORD* error) {
   Fd fd(open(kDirectory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
   EventBlock block{kMagic, kVersion, manualReset ? 1u : 0u, initialState ? 1u : 0u};
   if (fd.get() < 0 || fchmod(fd.get(), 0600) != 0 ||
       pwrite(fd.get(), &block, sizeof block, 0) != static_cast<ssize_t>(sizeof block) ||
       flock(fd.get(), LOCK_SH | LOCK_NB) != 0) {
     *error = WindowsErrorFromErrno(errno);
-    return Attempt::kFailed;
+    return -1;
   }
+  return fd.release();
+}
+
+// Gives an anonymous file the name, so no process ever sees a half-made object. kAgain when
+// something is under the name already.
+Attempt Publish(int fd, const std::string& path, DWORD* error) {
   char self[64];
-  snprintf(self, sizeof self, "/proc/self/fd/%d", fd.get());
-  if (linkat(AT_FDCWD, self, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-    if (errno == EEXIST) return Attempt::kAgain;
-    *error = WindowsErrorFromErrno(errno);
-    return Attempt::kFailed;
+  snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  if (linkat(AT_FDCWD, self, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return Attempt::kDone;
+  if (errno == EEXIST) return Attempt::kAgain;
+  *error = WindowsErrorFromErrno(errno);
+  return Attempt::kFailed;
+}
+
+// Writes a whole new object into an anonymous file, then publishes it under the name. kAgain
+// when someone else published first.
+Attempt CreateNew(const std::string& path, bool manualReset, bool initialState, int* out,
+                  DWORD* error) {
+  Fd fd(MakeUnnamed(manualReset, initialState, error));
+  if (fd.get() < 0) return Attempt::kFailed;
+  const Attempt published = Publish(fd.get(), path, error);
+  if (published == Attempt::kDone) *out = fd.release();
+  return published;
+}
+
+// An auto-reset, unsignalled event made ahead of its name (a child's stop event), so that its
+// create only has to link it. A forked copy does not take the one it inherited: it would name the
+// same file as the process it came from.
+struct Spare {
+  int fd = -1;
+  EventBlock* block = nullptr;
+  pid_t maker = 0;
+};
+std::mutex spareMutex;
+Spare spare;  // guarded by spareMutex
+
+void Release(Spare* made) {
+  if (made->block != nullptr) munmap(made->block, sizeof(EventBlock));
+  if (made->fd >= 0) close(made->fd);
+  *made = Spare{};
+}
+
+// This process's spare, if there is one; an inherited one is let go.
+Spare TakeSpare() {
+  std::lock_guard<std::mutex> lock(spareMutex);
+  Spare taken = spare;
+  spare = Spare{};
+  if (taken.fd >= 0 && taken.maker != getpid()) Release(&taken);
+  return taken;
+}
+
+// Keeps made as the spare unless this process has one already; an inherited one gives way.
+void KeepSpare(Spare made) {
+  {
+    std::lock_guard<std::mutex> lock(spareMutex);
+    if (spare.fd < 0 || spare.maker != getpid()) std::swap(spare, made);
   }
-  *out = fd.release();
-  return Attempt::kDone;
+  Release(&made);
 }
 
 }  // namespace
@@ -224,6 +272,18 @@ std::unique_ptr<NamedEventFile> NamedEventFile::Open(const std::string& name, bo
   if (create) {
     static std::once_flag swept;
     std::call_once(swept, SweepLeftovers);
+  }
+  if (create && !manualReset && !initialState) {
+    Spare made = TakeSpare();
+    DWORD error = ERROR_SUCCESS;
+    if (made.fd >= 0 && Publish(made.fd, path, &error) == Attempt::kDone) {
+      file->block_ = made.block;
+      file->fd_ = made.fd;
+      *existed = false;
+      return file;
+    }
+    // Something is under the name: the usual way decides what.
+    if (made.fd >= 0) KeepSpare(made);
   }
   Deadline lockDeadline(kLockWaitMs);
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
@@ -260,6 +320,30 @@ std::unique_ptr<NamedEventFile> NamedEventFile::Open(const std::string& name, bo
   }
   Fail(ERROR_GEN_FAILURE);  // the name kept changing hands; not seen in practice
   return nullptr;
+}
+
+void NamedEventFile::PrepareSpare() {
+  {
+    std::lock_guard<std::mutex> lock(spareMutex);
+    if (spare.fd >= 0 && spare.maker == getpid()) return;
+  }
+  DWORD error = ERROR_SUCCESS;
+  Spare made;
+  made.maker = getpid();
+  made.fd = MakeUnnamed(false, false, &error);
+  if (made.fd < 0) return;
+  void* mapped = mmap(nullptr, sizeof(EventBlock), PROT_READ | PROT_WRITE, MAP_SHARED, made.fd, 0);
+  if (mapped == MAP_FAILED) {
+    Release(&made);
+    return;
+  }
+  made.block = static_cast<EventBlock*>(mapped);
+  KeepSpare(made);
+}
+
+void NamedEventFile::DropSpare() {
+  Spare taken = TakeSpare();
+  Release(&taken);
 }
 
 std::unique_ptr<NamedEventFile> NamedEventFile::Adopt(int fd, const std::string& name) {

@@ -47,6 +47,12 @@ class NamedEventFile {
   // inherited_event.h), checked to be the file under the name; the descriptor itself stays open.
   // Null with ERROR_INVALID_HANDLE when it is not.
   static std::unique_ptr<NamedEventFile> Adopt(int fd, const std::string& name);
+  // Makes an auto-reset, unsignalled event ahead of its name, off the caller's path: the next
+  // Open that creates such an event under a name that is free only links it there. One per
+  // process, unnamed, so a crash leaves nothing behind; best effort. Any thread.
+  static void PrepareSpare();
+  // Lets the spare go, if there is one. Any thread.
+  static void DropSpare();
   ~NamedEventFile();
   NamedEventFile(const NamedEventFile&) = delete;
   NamedEventFile& operator=(const NamedEventFile&) = delete;

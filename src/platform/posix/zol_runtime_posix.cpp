@@ -13,6 +13,7 @@
 
 #include "posix/deadline.h"
 #include "posix/last_error.h"
+#include "posix/named_event_file.h"
 #include "posix/wait_any.h"
 
 namespace {
@@ -51,6 +52,10 @@ HANDLE ZOL_CreateEvent(int flags) {
   }
   return CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
+
+void ZOL_PrepareNamedEvent() { kestravo::posix::NamedEventFile::PrepareSpare(); }
+
+void ZOL_DropPreparedEvent() { kestravo::posix::NamedEventFile::DropSpare(); }
 
 int ZOL_SetEvent(HANDLE event) { return SetEvent(event) ? 0 : -1; }
 

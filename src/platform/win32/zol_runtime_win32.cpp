@@ -87,6 +87,11 @@ HANDLE ZOL_CreateEvent(int flags) {
   return CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
 
+// Kernel objects cost little to make: nothing to prepare.
+void ZOL_PrepareNamedEvent() {}
+
+void ZOL_DropPreparedEvent() {}
+
 int ZOL_SetEvent(HANDLE event) { return SetEvent(event) ? 0 : -1; }
 
 int ZOL_ResetEvent(HANDLE event) { return ResetEvent(event) ? 0 : -1; }
