@@ -375,7 +375,8 @@ bool CProcessLauncher::SpawnStart(LaunchTask& task) {
     KESTRAVO_LOG_CODE(LOG_ERROR, kFunction, KESTRAVO_ERR_PROCESS_CREATE, "[exePath=%s,lastError=%d]Create Process failed!",
                       process.exePath.c_str(), static_cast<int>(lastError));
   } else {
-    ZOL_ResetEvent(process.namedEvent.Get());
+    // A restarted child's event may have been set for the child before it; a new one's was made unset.
+    if (task.type == TASK_RELAUNCH) ZOL_ResetEvent(process.namedEvent.Get());
     process.processHandle = SharedEvent(handle);
     process.startedAt = Clock::now();
     KESTRAVO_LOG_INFO(kFunction, "[exePath=%s,pid=%d]Create Process success!", process.exePath.c_str(),
