@@ -184,4 +184,5 @@ class CProcessMgr : public IRunningGuardSink, public IProcessLaucherSink, public
   // own (its sink calls), or the thread that stopped it once it has ended.
   bool guardWakeDeferred_ = false;
   std::chrono::steady_clock::time_point guardWakeSince_{};
+  std::chrono::steady_clock::time_point lastStartAt_{};  // the last child started; the same thread's
 };

@@ -21,6 +21,9 @@ namespace {
 // time however often a child changes them, and a host killed within it loses only the changes
 // of its last moment; short beside any restart of a host.
 constexpr uint32_t kSettingsWriteMs = 50;
+// How long a new child has before the bookkeeping of its start competes with it for the CPU;
+// about its exec and loading on a small machine.
+constexpr std::chrono::milliseconds kStartSettle{3};
 
 }  // namespace
 
@@ -127,9 +130,10 @@ int32_t CProcessMgr::OnCreateNotify(ManagedProcess* process, bool ok) {
     // A burst's new children reach the guard together, at the launcher's next idle moment past
     // the flush delay: one pass over the table for them, not one per start. Until then a child
     // that ends stays signalled, and that pass reports it.
+    lastStartAt_ = std::chrono::steady_clock::now();
     if (!guardWakeDeferred_) {
       guardWakeDeferred_ = true;
-      guardWakeSince_ = std::chrono::steady_clock::now();
+      guardWakeSince_ = lastStartAt_;
     }
     ZOL_SetEvent(process->syncEvent.Get());
   } else {
@@ -221,8 +225,14 @@ int32_t CProcessMgr::OnStopNotify(ManagedProcess* process) {
 }
 
 uint32_t CProcessMgr::OnLauncherIdle(uint32_t maxDelayMs) {
-  if (guardWakeDeferred_ &&
-      std::chrono::steady_clock::now() - guardWakeSince_ >= std::chrono::milliseconds(maxDelayMs)) {
+  const auto now = std::chrono::steady_clock::now();
+  // A child started a moment ago has the machine to itself while it execs and loads: the
+  // rewrite and the guard's pass that its start brings wait until then, as far as an idle
+  // launcher is concerned. Within a burst the flush delay rules, as before.
+  if (maxDelayMs == 0 && now - lastStartAt_ < kStartSettle) {
+    return static_cast<uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(lastStartAt_ + kStartSettle - now).count());
+  }
+  if (guardWakeDeferred_ && now - guardWakeSince_ >= std::chrono::milliseconds(maxDelayMs)) {
     guardWakeDeferred_ = false;
     GetRunningGuard()->Wake();
   }
