@@ -41,7 +41,7 @@ namespace {
 using namespace bench;
 
 struct Plan {
-  int startReps1 = 20, startReps64 = 5, startReps1024 = 3;
+  int startReps1 = 40, startReps64 = 9, startReps1024 = 5;
   int idleWindows = 3;
   double idleSeconds = 10;
   int kills = 100;
