@@ -204,6 +204,7 @@ uint32_t CProcessLauncher::insideLaucherRoutine() {
   SetWorkerQuitFlag(&quitRequested);
   for (;;) {
     if (quitRequested) {
+      EndSide();
       EndAllStops();
       NotifyIdle(0);
       stopWaits = nullptr;
@@ -237,6 +238,7 @@ uint32_t CProcessLauncher::insideLaucherRoutine() {
       // A failed wait ends the loop too: at process exit the handles may be closed under us, and
       // a loop that waited for a signal that can no longer come would hang the exit.
       if (!ServiceStops(wakeEvent, waitMs)) {
+        EndSide();
         EndAllStops();
         stopWaits = nullptr;
         return 0;
@@ -316,17 +318,60 @@ void CProcessLauncher::TakeCreatesBehind(std::list<LaunchTask>::iterator next, C
   }
 }
 
-struct CProcessLauncher::SideStart {
-  CProcessLauncher* launcher;
-  LaunchTask* task;
-  bool ok = false;
-  void* thread = nullptr;
-};
+uint32_t CProcessLauncher::SideEntry(void* param) {
+  auto* launcher = static_cast<CProcessLauncher*>(param);
+  for (;;) {
+    if (ZOL_WaitForSingleObject(launcher->sideGo, INFINITE) != WAIT_OBJECT_0) return 0;
+    ZOL_ResetEvent(launcher->sideGo);
+    LaunchTask* task = launcher->sideTask.exchange(nullptr);
+    if (task == nullptr) return 0;  // told to end
+    launcher->sideOk.store(launcher->SpawnStart(*task));
+    launcher->sideDone.store(true);
+    ZOL_SetEvent(launcher->sideDoneEvent);
+  }
+}
 
-uint32_t CProcessLauncher::SideStartEntry(void* param) {
-  auto* side = static_cast<SideStart*>(param);
-  side->ok = side->launcher->SpawnStart(*side->task);
-  return 0;
+bool CProcessLauncher::HandToSide(LaunchTask* task) {
+  if (sideThread == nullptr) {
+    sideGo = ZOL_CreateEvent(0);
+    sideDoneEvent = ZOL_CreateEvent(0);
+    if (sideGo != nullptr && sideDoneEvent != nullptr) sideThread = ZOL_Thread_Create(SideEntry, this, 0, 0, 0, nullptr);
+    if (sideThread == nullptr) {
+      EndSide();
+      return false;
+    }
+  }
+  ZOL_ResetEvent(sideDoneEvent);
+  sideDone.store(false);
+  sideTask.store(task);
+  ZOL_SetEvent(sideGo);
+  return true;
+}
+
+bool CProcessLauncher::SideResult(LaunchTask* task) {
+  // The side's spawn ends within its own limits (the wait for exec, the remains' wait).
+  while (!sideDone.load()) {
+    if (ZOL_WaitForSingleObject(sideDoneEvent, INFINITE) != WAIT_FAILED) continue;
+    // The events are gone (the process exits): once the side has ended, the task is spawned
+    // here unless the side took it.
+    if (EndSide() == task) return SpawnStart(*task);
+    break;
+  }
+  return sideOk.load();
+}
+
+LaunchTask* CProcessLauncher::EndSide() {
+  LaunchTask* untaken = nullptr;
+  if (sideThread != nullptr) {
+    untaken = sideTask.exchange(nullptr);
+    ZOL_SetEvent(sideGo);
+    ZOL_Thread_Wait(sideThread);
+    sideThread = nullptr;
+  }
+  if (sideGo != nullptr) ZOL_CloseEvent(sideGo);
+  if (sideDoneEvent != nullptr) ZOL_CloseEvent(sideDoneEvent);
+  sideGo = sideDoneEvent = nullptr;
+  return untaken;
 }
 
 void CProcessLauncher::RunStartTasks(std::list<LaunchTask>& tasks) {
@@ -341,20 +386,13 @@ void CProcessLauncher::RunStartTasks(std::list<LaunchTask>& tasks) {
       return;
     }
   }
-  std::vector<SideStart> sides;
-  sides.reserve(tasks.size());
-  for (auto it = std::next(tasks.begin()); it != tasks.end(); ++it) {
-    sides.push_back(SideStart{this, &*it});
-    // Without a thread of its own it is spawned after the first, here.
-    sides.back().thread = ZOL_Thread_Create(SideStartEntry, &sides.back(), 0, 0, 0, nullptr);
-  }
+  LaunchTask* second = tasks.size() > 1 ? &*std::next(tasks.begin()) : nullptr;
+  // Without the side thread it is spawned after the first, here.
+  const bool handed = second != nullptr && HandToSide(second);
   const bool ok = SpawnStart(first);
-  // Each side's spawn ends within its own limits (the wait for exec, the remains' wait).
-  for (SideStart& side : sides) {
-    if (side.thread == nullptr || ZOL_Thread_Wait(side.thread) != 0) side.ok = SpawnStart(*side.task);
-  }
+  const bool secondOk = second == nullptr ? false : handed ? SideResult(second) : SpawnStart(*second);
   ReportStart(first, ok);
-  for (SideStart& side : sides) ReportStart(*side.task, side.ok);
+  if (second != nullptr) ReportStart(*second, secondOk);
 }
 
 bool CProcessLauncher::SpawnStart(LaunchTask& task) {

@@ -45,9 +45,9 @@ class IProcessLaucherSink {
 // - a destroy signals the child's stop event and stays in hand, beside later tasks, until the
 //   child ends (its leftovers are ended then) or its grace runs out (its tree is terminated);
 //   either way it is reported then. A relaunch of a record whose destroy is in hand is dropped;
-// - creates due one right behind the other are spawned side by side, up to kStartsAtOnce, the
-//   first on the launcher thread and each other on a short-lived thread of its own: a spawn
-//   mostly waits for its child to reach exec. The next task is taken, and the starts reported
+// - creates due one right behind the other are spawned side by side, two at once, the first on
+//   the launcher thread and the second on a side thread kept for the launcher thread's life: a
+//   spawn mostly waits for its child to reach exec. The next task is taken, and the starts reported
 //   in queue order, only once all of them are done, so that they are one task to the queue.
 // Lock order: the queue mutex is innermost but for the hpid pool's; nothing else is taken while
 // it is held, and it is never held while a task runs or the sink is called.
@@ -112,9 +112,17 @@ class CProcessLauncher {
   bool SpawnStart(LaunchTask& task);
   // Queues a failed start again, then tells the sink how the start went. Launcher thread.
   void ReportStart(LaunchTask& task, bool ok);
-  // A create spawned on a thread of its own beside the launcher's, and that thread's routine.
-  struct SideStart;
-  static uint32_t SideStartEntry(void* param);
+  // The side thread, which spawns the second create of a pair beside the launcher's own spawn:
+  // started at the first pair, ended with the launcher's loop. Its routine spawns each task
+  // handed to it and ends at a null one, or when its events fail.
+  static uint32_t SideEntry(void* param);
+  // Hands task to the side thread, starting it first if need be; false when it cannot be started.
+  bool HandToSide(LaunchTask* task);
+  // Waits until the side thread has spawned task, and answers how that went. Launcher thread.
+  bool SideResult(LaunchTask* task);
+  // Ends the side thread and closes its events; the task handed to it that it had not taken
+  // yet, if any. Launcher thread.
+  LaunchTask* EndSide();
   void RunKillTask(LaunchTask& task);
   // Signals the stop event and takes the destroy into stopsInHand, or completes it at once when
   // the child has ended already. Its id. Launcher thread.
@@ -158,5 +166,13 @@ class CProcessLauncher {
   ZOL_WaitSet* stopWaits = nullptr;        // the process handles of stopsInHand (kept open
                                            // there); lives while the thread's loop runs
   std::vector<HANDLE> endedChildren;       // scratch of ServiceStops
+  // The side thread and its handoff: made and ended by the launcher thread. The task is handed
+  // through sideTask (null: end), its outcome comes back in sideOk before sideDone is set.
+  void* sideThread = nullptr;
+  HANDLE sideGo = nullptr;                 // set for each task handed, and to end
+  HANDLE sideDoneEvent = nullptr;          // set with sideDone
+  std::atomic<LaunchTask*> sideTask{nullptr};
+  std::atomic<bool> sideOk{false};
+  std::atomic<bool> sideDone{false};
   uint64_t lastStopId = 0;
 };
