@@ -386,6 +386,7 @@ void CProcessLauncher::RunStartTasks(std::list<LaunchTask>& tasks) {
       return;
     }
   }
+  static_assert(kStartsAtOnce == 2, "one side thread: a pair at most");
   LaunchTask* second = tasks.size() > 1 ? &*std::next(tasks.begin()) : nullptr;
   // Without the side thread it is spawned after the first, here.
   const bool handed = second != nullptr && HandToSide(second);
