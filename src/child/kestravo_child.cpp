@@ -2,6 +2,7 @@
 // environment) and waits on the stop event.
 #include "kestravo_child.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,10 @@
 #include "notify_channel.h"
 #include "os.h"
 #ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "posix/child_stop_event.h"
 #include "posix/inherited_event.h"
 #endif
 
@@ -23,6 +28,36 @@
 namespace {
 
 static_assert(sizeof(KESTRAVO_ChildIdentity::guid) == kestravo::kGuidTextLength + 1, "a GUID text and its NUL");
+
+#ifndef _WIN32
+// Arguments as /proc/self/cmdline holds them (each ended by a NUL) made one text: blanks between
+// them, the trailing NULs left as the text's end.
+void JoinArguments(char* text, size_t size) {
+  while (size > 0 && text[size - 1] == '\0') --size;
+  for (size_t i = 0; i < size; ++i) {
+    if (text[i] == '\0') text[i] = ' ';
+  }
+}
+
+// The identity from a command line that fits a buffer on the stack, read and parsed in place: most
+// children ask once, first thing, and need neither stdio nor the heap for it. 1 when the line
+// does not fit or cannot be read (the caller reads it the long way), else ParseIdentity's answer.
+int32_t IdentityFromShortCommandLine(KESTRAVO_ChildIdentity* identity) {
+  char text[2048];
+  const int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 1;
+  size_t size = 0;
+  ssize_t n = 0;
+  while (size < sizeof text && ((n = read(fd, text + size, sizeof text - size)) > 0 || (n < 0 && errno == EINTR))) {
+    if (n > 0) size += static_cast<size_t>(n);
+  }
+  close(fd);
+  if (n < 0 || size == sizeof text) return 1;
+  text[size] = '\0';
+  JoinArguments(text, size);
+  return kestravo::ParseChildIdentity(text, &identity->hpid, identity->guid) ? 0 : 1;
+}
+#endif
 
 // This process's arguments joined by single blanks, from /proc/self/cmdline; on Windows the
 // command line as it was given.
@@ -37,10 +72,8 @@ bool OwnCommandLine(std::string* line) {
   size_t n;
   while ((n = fread(buffer, 1, sizeof buffer, in)) > 0) line->append(buffer, n);
   fclose(in);
-  while (!line->empty() && line->back() == '\0') line->pop_back();
-  for (char& c : *line) {
-    if (c == '\0') c = ' ';
-  }
+  JoinArguments(&(*line)[0], line->size());
+  line->resize(strlen(line->c_str()));
   return true;
 #endif
 }
@@ -56,6 +89,9 @@ KESTRAVO_CHILD_EXPORT int32_t KESTRAVO_ChildGetIdentity(const char* cmdLine,
   if (identity == nullptr) return 1;
   try {
     if (cmdLine != nullptr) return ParseIdentity(cmdLine, identity);
+#ifndef _WIN32
+    if (IdentityFromShortCommandLine(identity) == 0) return 0;
+#endif
     std::string own;
     if (OwnCommandLine(&own) && ParseIdentity(own.c_str(), identity) == 0) return 0;
     // Under kestravo-run the identity is in the environment; checked as a marker would be.
@@ -70,8 +106,12 @@ KESTRAVO_CHILD_EXPORT int32_t KESTRAVO_ChildGetIdentity(const char* cmdLine,
 
 KESTRAVO_CHILD_EXPORT void* KESTRAVO_ChildOpenStopEvent(const char* guid) {
   if (guid == nullptr || *guid == '\0') return nullptr;
-  HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, guid);
-#ifndef _WIN32
+#ifdef _WIN32
+  return OpenEventA(SYNCHRONIZE, FALSE, guid);
+#else
+  bool noSlot = false;
+  HANDLE event = kestravo::posix::OpenChildStopEvent(guid, &noSlot);
+  if (noSlot) event = OpenEventA(SYNCHRONIZE, FALSE, guid);
   // Run as another user by kestravo-run, this process may not open the supervisor's owner-only
   // event by name: the adapter opened it before the switch and left it a descriptor.
   const char* inherited = getenv(kestravo::posix::kStopEventFdVariable);
@@ -79,20 +119,32 @@ KESTRAVO_CHILD_EXPORT void* KESTRAVO_ChildOpenStopEvent(const char* guid) {
     event = kestravo::posix::OpenInheritedEvent(inherited, guid);
     if (event == nullptr) SetLastError(ERROR_ACCESS_DENIED);
   }
-#endif
   return event;
+#endif
 }
 
 KESTRAVO_CHILD_EXPORT int32_t KESTRAVO_ChildWaitStop(void* stopEvent, uint32_t timeoutMs) {
   if (stopEvent == nullptr) return -1;
-  switch (WaitForSingleObject(stopEvent, timeoutMs)) {
+#ifdef _WIN32
+  const DWORD waited = WaitForSingleObject(stopEvent, timeoutMs);
+#else
+  const DWORD waited = kestravo::posix::IsChildStopEvent(stopEvent)
+                           ? kestravo::posix::WaitChildStopEvent(stopEvent, timeoutMs)
+                           : WaitForSingleObject(stopEvent, timeoutMs);
+#endif
+  switch (waited) {
     case WAIT_OBJECT_0: return 0;
     case WAIT_TIMEOUT: return 1;
     default: return -1;
   }
 }
 
-KESTRAVO_CHILD_EXPORT void KESTRAVO_ChildCloseStopEvent(void* stopEvent) { CloseHandle(stopEvent); }
+KESTRAVO_CHILD_EXPORT void KESTRAVO_ChildCloseStopEvent(void* stopEvent) {
+#ifndef _WIN32
+  if (kestravo::posix::IsChildStopEvent(stopEvent)) return kestravo::posix::CloseChildStopEvent(stopEvent);
+#endif
+  CloseHandle(stopEvent);
+}
 
 KESTRAVO_CHILD_EXPORT int32_t KESTRAVO_ChildNotify(const char* guid, const char* text) {
   if (guid == nullptr || *guid == '\0' || text == nullptr || *text == '\0') return -1;

@@ -5,11 +5,13 @@
 #include <string>
 #include <tuple>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/child_marker.h"
 #include "platform/notify_channel.h"
+#include "test_support.h"
 #include "platform/zol_runtime.h"
 #include "kestravo_child.h"
 
@@ -69,6 +71,37 @@ TEST(ChildIdentity, TheLastMarkerIsTakenAndCheckedStrictly) {
     EXPECT_EQ(identity.hpid, result == 0 ? 7u : 0u);
   }
 }
+
+#ifndef _WIN32
+// A process finds the identity at the end of its own arguments, whatever their length: a short
+// command line is read in place, a long one the long way.
+TEST(ChildIdentity, AProcessFindsItsOwnIdentityAfterArgumentsOfAnyLength) {
+  const std::string marker = ChildIdentityText("5", kGuid);
+  const struct {
+    size_t filler;  // the length of an argument before the marker
+    bool glued;     // the marker glued to that argument, as the library writes it
+  } cases[] = {{0, false}, {100, true}, {1900, false}, {2100, true}, {70000, false}};
+  TempDir dir;
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string report = dir.Path() + "/own" + std::to_string(n++);
+    std::vector<std::string> args = {HelperChild(), "ignore", report};
+    if (c.glued) {
+      args.push_back(std::string(c.filler, 'a') + marker);
+    } else {
+      if (c.filler > 0) args.push_back(std::string(c.filler, 'a'));
+      args.push_back(marker);
+    }
+    const pid_t child = SpawnPlain(args, true);
+    ASSERT_GT(child, 0);
+    Report got = WaitForReport(report);
+    kill(child, SIGKILL);
+    WaitExit(child);
+    EXPECT_EQ(got["hpid"], "5") << c.filler;
+    EXPECT_EQ(got["guid"], kGuid) << c.filler;
+  }
+}
+#endif
 
 // A child's message reaches the supervisor's channel as one datagram with the child's pid; a bad
 // argument, a text over the limit, or no channel gets its own answer.

@@ -5,6 +5,7 @@
 #include <regex>
 #include <set>
 #include <tuple>
+#include <vector>
 
 #include "child/stop_event_relay.h"
 #include "common/child_marker.h"
@@ -97,6 +98,35 @@ TEST(ChildIdentity, StopEventsResetAsTheirKindSays) {
   }
   EXPECT_FALSE(child::SetStopEventAgain(nullptr));
   EXPECT_EQ(child::OpenStopEventToPassOn(""), nullptr);
+}
+
+// A child may open its stop event more often than it has room for without handles (Linux keeps a
+// few opens aside): every open sees a set, and the last close anywhere, the supervisor's first,
+// removes the event.
+TEST(ChildIdentity, EveryOpenOfAStopEventSeesItAndTheLastCloseRemovesIt) {
+  const std::string guid = CreateGuidString();
+  EXPECT_EQ(KESTRAVO_ChildOpenStopEvent(guid.c_str()), nullptr);
+  EXPECT_EQ(KESTRAVO_ChildOpenStopEvent(""), nullptr);
+  bool existed = true;
+  HANDLE made = CreateStopEvent(guid, StopEventReset::kManual, &existed);
+  ASSERT_NE(made, nullptr);
+  std::vector<void*> opens;
+  for (int i = 0; i < 7; ++i) {
+    opens.push_back(KESTRAVO_ChildOpenStopEvent(guid.c_str()));
+    ASSERT_NE(opens.back(), nullptr) << i;
+    EXPECT_EQ(KESTRAVO_ChildWaitStop(opens.back(), 0), 1) << i;
+  }
+  ASSERT_TRUE(SetEvent(made));
+  EXPECT_TRUE(CloseHandle(made));
+  for (size_t i = 0; i < opens.size(); ++i) {
+    EXPECT_EQ(KESTRAVO_ChildWaitStop(opens[i], 0), 0) << i;
+    KESTRAVO_ChildCloseStopEvent(opens[i]);
+    // The children's opens still hold it until the last one closes.
+    void* again = KESTRAVO_ChildOpenStopEvent(guid.c_str());
+    EXPECT_EQ(again != nullptr, i + 1 < opens.size()) << i;
+    KESTRAVO_ChildCloseStopEvent(again);
+  }
+  EXPECT_EQ(KESTRAVO_ChildWaitStop(nullptr, 0), -1);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <thread>
 
+#include "kestravo_child.h"
 #include "platform/os.h"
 #include "platform/posix/inherited_event.h"
 #include "platform/posix/named_event_file.h"
@@ -186,6 +187,8 @@ TEST_P(HostileFile, HostGetsAnErrorPromptlyAndLeavesTheNameAlone) {
   EXPECT_EQ(GetLastError(), c.damaged ? ERROR_INVALID_HANDLE : ERROR_SUCCESS);
   posix::NamedEventFile::PrepareSpare();  // one made ahead gives way to what is under the name
   EXPECT_EQ(CreateEventA(nullptr, FALSE, FALSE, name.c_str()), nullptr);
+  EXPECT_EQ(GetLastError(), c.openError);
+  EXPECT_EQ(KESTRAVO_ChildOpenStopEvent(name.c_str()), nullptr);  // a child's open, kept off the handle table
   EXPECT_EQ(GetLastError(), c.openError);
   EXPECT_EQ(lstat(path.c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, planted.st_ino) << "the other process's file was removed";

@@ -66,21 +66,21 @@ void EventObject::DrainPollFd() {
   }
 }
 
-DWORD EventObject::Wait(const Deadline& deadline) {
+DWORD WaitOnEventWord(uint32_t* word, bool manualReset, int namedFd, const Deadline& deadline) {
   for (;;) {
     // The atomics below touch a named event's word through the mapping, which raises SIGBUS if the
     // file has been truncated. Checking first leaves only a truncation in between, and that can
     // hurt only a waiter: a child on its own stop event. The library itself never waits on a
     // named event.
-    if (file_ && !file_->Intact()) {
+    if (namedFd >= 0 && !EventFileIntact(namedFd)) {
       SetLastError(ERROR_INVALID_HANDLE);
       return WAIT_FAILED;
     }
-    if (manualReset_) {
-      if (__atomic_load_n(word_, __ATOMIC_SEQ_CST) == 1) return WAIT_OBJECT_0;
+    if (manualReset) {
+      if (__atomic_load_n(word, __ATOMIC_SEQ_CST) == 1) return WAIT_OBJECT_0;
     } else {
       uint32_t expected = 1;
-      if (__atomic_compare_exchange_n(word_, &expected, 0, false, __ATOMIC_SEQ_CST,
+      if (__atomic_compare_exchange_n(word, &expected, 0, false, __ATOMIC_SEQ_CST,
                                       __ATOMIC_SEQ_CST)) {
         return WAIT_OBJECT_0;
       }
@@ -91,7 +91,7 @@ DWORD EventObject::Wait(const Deadline& deadline) {
     // FUTEX_WAIT_BITSET takes an absolute CLOCK_MONOTONIC time, so EINTR needs no recomputing.
     const timespec* at = deadline.Infinite() ? nullptr : &deadline.At();
     timespec recheck{};
-    if (file_) {
+    if (namedFd >= 0) {
       clock_gettime(CLOCK_MONOTONIC, &recheck);
       recheck.tv_sec += kRecheckSeconds;
       if (at == nullptr || recheck.tv_sec < at->tv_sec ||
@@ -99,7 +99,7 @@ DWORD EventObject::Wait(const Deadline& deadline) {
         at = &recheck;
       }
     }
-    if (Futex(word_, FUTEX_WAIT_BITSET, 0, at) == 0) continue;
+    if (Futex(word, FUTEX_WAIT_BITSET, 0, at) == 0) continue;
     switch (errno) {
       case EAGAIN:     // the word was not 0 any more
       case EINTR:
@@ -113,6 +113,10 @@ DWORD EventObject::Wait(const Deadline& deadline) {
         return WAIT_FAILED;
     }
   }
+}
+
+DWORD EventObject::Wait(const Deadline& deadline) {
+  return WaitOnEventWord(word_, manualReset_, file_ ? file_->Descriptor() : -1, deadline);
 }
 
 bool EventObject::Set() {

@@ -41,4 +41,9 @@ class EventObject : public KernelObject {
   std::atomic<int> pollFd_{-1};
 };
 
+// An event's wait on its word, WAIT_OBJECT_0 taking it (auto-reset) or seeing it (manual), else
+// WAIT_TIMEOUT or WAIT_FAILED with the last error. namedFd: a named event's descriptor, through
+// which the file is checked before each look at the mapped word; -1 for an unnamed event.
+DWORD WaitOnEventWord(uint32_t* word, bool manualReset, int namedFd, const Deadline& deadline);
+
 }  // namespace kestravo::posix

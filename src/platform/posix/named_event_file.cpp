@@ -65,8 +65,8 @@ bool ReadBlock(int fd, EventBlock* block) {
 }
 
 // Opens whatever is under the name without following a link or blocking on a FIFO.
-int OpenName(const std::string& path, DWORD* error) {
-  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+int OpenName(const char* path, DWORD* error) {
+  int fd = open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd >= 0) return fd;
   switch (errno) {
     case ELOOP:   // a symbolic link
@@ -92,18 +92,18 @@ DWORD CheckOwnFile(int fd, struct stat* st) {
 
 // Called holding the exclusive lock on a file of ours: no other open of it can unlink it between
 // the check and the unlink. lstat, so a link put under the name is never taken for the file.
-void UnlinkIfStillNamed(int fd, const std::string& path) {
+void UnlinkIfStillNamed(int fd, const char* path) {
   struct stat opened {};
   struct stat named {};
-  if (fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 &&
+  if (fstat(fd, &opened) == 0 && lstat(path, &named) == 0 &&
       opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
-    unlink(path.c_str());
+    unlink(path);
   }
 }
 
 // A file of ours that nobody holds is a crashed holder's leftover: unlinks it and returns true.
 // Anything else under the name is left alone.
-bool RemoveIfLeftover(int fd, const std::string& path) {
+bool RemoveIfLeftover(int fd, const char* path) {
   struct stat st {};
   EventBlock block {};
   if (CheckOwnFile(fd, &st) != ERROR_SUCCESS || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
@@ -144,7 +144,7 @@ DWORD LockShared(int fd, const Deadline& deadline) {
 
 // Opens an existing file under its name, with a shared lock. kAgain when the caller should look
 // again: a leftover was removed, or its last holder unlinked it while we opened it.
-Attempt OpenExisting(const std::string& path, const Deadline& lockDeadline, int* out,
+Attempt OpenExisting(const char* path, const Deadline& lockDeadline, int* out,
                      DWORD* error) {
   Fd fd(OpenName(path, error));
   if (fd.get() < 0) return Attempt::kFailed;
@@ -188,10 +188,10 @@ int MakeUnnamed(bool manualReset, bool initialState, DWORD* error) {
 
 // Gives an anonymous file the name, so no process ever sees a half-made object. kAgain when
 // something is under the name already.
-Attempt Publish(int fd, const std::string& path, DWORD* error) {
+Attempt Publish(int fd, const char* path, DWORD* error) {
   char self[64];
   snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-  if (linkat(AT_FDCWD, self, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return Attempt::kDone;
+  if (linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0) return Attempt::kDone;
   if (errno == EEXIST) return Attempt::kAgain;
   *error = WindowsErrorFromErrno(errno);
   return Attempt::kFailed;
@@ -199,7 +199,7 @@ Attempt Publish(int fd, const std::string& path, DWORD* error) {
 
 // Writes a whole new object into an anonymous file, then publishes it under the name. kAgain
 // when someone else published first.
-Attempt CreateNew(const std::string& path, bool manualReset, bool initialState, int* out,
+Attempt CreateNew(const char* path, bool manualReset, bool initialState, int* out,
                   DWORD* error) {
   Fd fd(MakeUnnamed(manualReset, initialState, error));
   if (fd.get() < 0) return Attempt::kFailed;
@@ -243,30 +243,109 @@ void KeepSpare(Spare made) {
   Release(&made);
 }
 
+// Calls put with each character of the name's path: the directory, the prefix, then the name with
+// '/' and '%' escaped.
+template <typename Put>
+void PutEventPath(const char* name, Put put) {
+  for (const char* c = kDirectory; *c != '\0'; ++c) put(*c);
+  put('/');
+  for (const char* c = kPrefix; *c != '\0'; ++c) put(*c);
+  for (const char* c = name; *c != '\0'; ++c) {
+    if (*c == '/') {
+      put('%'), put('2'), put('F');
+    } else if (*c == '%') {
+      put('%'), put('2'), put('5');
+    } else {
+      put(*c);
+    }
+  }
+}
+
 }  // namespace
 
 std::string NamedEventPath(const std::string& name) {
-  std::string path = std::string(kDirectory) + "/" + kPrefix;
-  for (char c : name) {
-    if (c == '/') {
-      path += "%2F";
-    } else if (c == '%') {
-      path += "%25";
-    } else {
-      path += c;
-    }
-  }
+  std::string path;
+  PutEventPath(name.c_str(), [&](char c) { path += c; });
   return path;
+}
+
+bool NamedEventPathInto(const char* name, char* path, size_t size) {
+  size_t length = 0;
+  PutEventPath(name, [&](char c) {
+    if (length < size) path[length] = c;
+    ++length;
+  });
+  if (length - (sizeof kDirectory) > NAME_MAX || length >= size) return Fail(ERROR_FILENAME_EXCED_RANGE);
+  path[length] = '\0';
+  return true;
+}
+
+bool OpenEventFile(const char* path, bool create, bool manualReset, bool initialState, EventFileOpen* out,
+                   bool* existed) {
+  Deadline lockDeadline(kLockWaitMs);
+  for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+    int raw = -1;
+    DWORD error = ERROR_SUCCESS;
+    Attempt result = OpenExisting(path, lockDeadline, &raw, &error);
+    bool opened = result == Attempt::kDone;
+    if (result == Attempt::kFailed && error == ERROR_FILE_NOT_FOUND && create) {
+      result = CreateNew(path, manualReset, initialState, &raw, &error);
+    }
+    if (result == Attempt::kAgain) continue;
+    if (result == Attempt::kFailed) return Fail(error);
+    Fd fd(raw);
+    // The header is read through the descriptor: the file may have changed since the checks.
+    EventBlock block {};
+    if (!ReadBlock(fd.get(), &block)) return Fail(ERROR_INVALID_HANDLE);
+    void* mapped = mmap(nullptr, sizeof(EventBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+    if (mapped == MAP_FAILED) return FailWithErrno(errno);
+    out->block = static_cast<EventBlock*>(mapped);
+    out->fd = fd.release();
+    out->manualReset = block.manualReset != 0;
+    *existed = opened;
+    return true;
+  }
+  return Fail(ERROR_GEN_FAILURE);  // the name kept changing hands; not seen in practice
+}
+
+void CloseEventFile(int fd, EventBlock* block, const char* path, pid_t opener, bool adopted) {
+  if (block) munmap(block, sizeof(EventBlock));
+  if (fd < 0) return;
+  if (adopted) {
+    // The lock is the parent's, on the description this shares: an upgrade would drop it.
+    close(fd);
+    return;
+  }
+  if (getpid() == opener) {
+    // The lock is on our own description: an upgrade succeeds only when no other description
+    // holds it, this was the last handle anywhere. A child between spawn and exec shares the
+    // description for a moment and does not count.
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) UnlinkIfStillNamed(fd, path);
+    close(fd);
+    return;
+  }
+  // A forked copy shares the description with the process it came from: a change to its lock
+  // would act for both (a failed upgrade of a shared flock lock drops it). It lets go of its
+  // copy, and asks through an open description of its own whether anyone still holds the event.
+  char self[64];
+  snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  int probe = open(self, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  close(fd);
+  if (probe < 0) return;  // left for a later open to find unheld and replace
+  if (flock(probe, LOCK_EX | LOCK_NB) == 0) UnlinkIfStillNamed(probe, path);
+  close(probe);
+}
+
+bool EventFileIntact(int fd) {
+  EventBlock block {};
+  return ReadBlock(fd, &block);
 }
 
 std::unique_ptr<NamedEventFile> NamedEventFile::Open(const std::string& name, bool create,
                                                      bool manualReset, bool initialState,
                                                      bool* existed) {
-  std::string path = NamedEventPath(name);
-  if (path.size() - sizeof(kDirectory) > NAME_MAX) {
-    Fail(ERROR_FILENAME_EXCED_RANGE);
-    return nullptr;
-  }
+  char path[kEventPathSize];
+  if (!NamedEventPathInto(name.c_str(), path, sizeof path)) return nullptr;
   // Allocated first, so that nothing opened below can leak through a failed allocation.
   std::unique_ptr<NamedEventFile> file(new NamedEventFile(path));
   if (create) {
@@ -285,41 +364,12 @@ std::unique_ptr<NamedEventFile> NamedEventFile::Open(const std::string& name, bo
     // Something is under the name: the usual way decides what.
     if (made.fd >= 0) KeepSpare(made);
   }
-  Deadline lockDeadline(kLockWaitMs);
-  for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-    int raw = -1;
-    DWORD error = ERROR_SUCCESS;
-    Attempt result = OpenExisting(path, lockDeadline, &raw, &error);
-    bool opened = result == Attempt::kDone;
-    if (result == Attempt::kFailed && error == ERROR_FILE_NOT_FOUND && create) {
-      result = CreateNew(path, manualReset, initialState, &raw, &error);
-    }
-    if (result == Attempt::kAgain) continue;
-    if (result == Attempt::kFailed) {
-      Fail(error);
-      return nullptr;
-    }
-    Fd fd(raw);
-    // The header is read through the descriptor: the file may have changed since the checks.
-    EventBlock block {};
-    if (!ReadBlock(fd.get(), &block)) {
-      Fail(ERROR_INVALID_HANDLE);
-      return nullptr;
-    }
-    void* mapped =
-        mmap(nullptr, sizeof(EventBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
-    if (mapped == MAP_FAILED) {
-      FailWithErrno(errno);
-      return nullptr;
-    }
-    file->block_ = static_cast<EventBlock*>(mapped);
-    file->fd_ = fd.release();
-    file->manualReset_ = block.manualReset != 0;
-    *existed = opened;
-    return file;
-  }
-  Fail(ERROR_GEN_FAILURE);  // the name kept changing hands; not seen in practice
-  return nullptr;
+  EventFileOpen opened;
+  if (!OpenEventFile(path, create, manualReset, initialState, &opened, existed)) return nullptr;
+  file->block_ = opened.block;
+  file->fd_ = opened.fd;
+  file->manualReset_ = opened.manualReset;
+  return file;
 }
 
 void NamedEventFile::PrepareSpare() {
@@ -377,38 +427,9 @@ std::unique_ptr<NamedEventFile> NamedEventFile::Adopt(int fd, const std::string&
   return file;
 }
 
-NamedEventFile::~NamedEventFile() {
-  if (block_) munmap(block_, sizeof(EventBlock));
-  if (fd_ < 0) return;
-  if (adopted_) {
-    // The lock is the parent's, on the description this shares: an upgrade would drop it.
-    close(fd_);
-    return;
-  }
-  if (getpid() == opener_) {
-    // The lock is on our own description: an upgrade succeeds only when no other description
-    // holds it, this was the last handle anywhere. A child between spawn and exec shares the
-    // description for a moment and does not count.
-    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) UnlinkIfStillNamed(fd_, path_);
-    close(fd_);
-    return;
-  }
-  // A forked copy shares the description with the process it came from: a change to its lock
-  // would act for both (a failed upgrade of a shared flock lock drops it). It lets go of its
-  // copy, and asks through an open description of its own whether anyone still holds the event.
-  char self[64];
-  snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
-  int probe = open(self, O_RDWR | O_CLOEXEC | O_NONBLOCK);
-  close(fd_);
-  if (probe < 0) return;  // left for a later open to find unheld and replace
-  if (flock(probe, LOCK_EX | LOCK_NB) == 0) UnlinkIfStillNamed(probe, path_);
-  close(probe);
-}
+NamedEventFile::~NamedEventFile() { CloseEventFile(fd_, block_, path_.c_str(), opener_, adopted_); }
 
-bool NamedEventFile::Intact() const {
-  EventBlock block {};
-  return ReadBlock(fd_, &block);
-}
+bool NamedEventFile::Intact() const { return EventFileIntact(fd_); }
 
 bool NamedEventFile::Store(uint32_t state) const {
   if (!Intact()) return Fail(ERROR_INVALID_HANDLE);

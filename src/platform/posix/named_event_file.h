@@ -2,6 +2,7 @@
 // by the event's name, with the lifetime of a Windows kernel object.
 #pragma once
 
+#include <limits.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -81,5 +82,31 @@ class NamedEventFile {
 
 // The /dev/shm path of an event name: a fixed prefix, then the name with '/' and '%' escaped.
 std::string NamedEventPath(const std::string& name);
+
+// The same into a buffer, for callers that keep off the heap; room for any name an event may
+// have. False with ERROR_FILENAME_EXCED_RANGE when the name is too long.
+inline constexpr size_t kEventPathSize = sizeof("/dev/shm/") + NAME_MAX;
+bool NamedEventPathInto(const char* name, char* path, size_t size);
+
+// An open of a named event file: its descriptor, holding the shared lock, and its block mapped.
+struct EventFileOpen {
+  int fd = -1;
+  EventBlock* block = nullptr;
+  bool manualReset = false;
+};
+
+// The steps under NamedEventFile::Open, without the spare or the heap, for a child that opens its
+// stop event first thing: opens the event file at path, or creates it (create), with the same
+// checks and errors. False with the last error.
+bool OpenEventFile(const char* path, bool create, bool manualReset, bool initialState, EventFileOpen* out,
+                   bool* existed);
+
+// Lets go of an open as closing its last handle does: unmaps the block and, when no process
+// holds the event any more, removes its name. opener: the process that opened it; adopted: a
+// descriptor inherited from the parent, whose hold stays the parent's.
+void CloseEventFile(int fd, EventBlock* block, const char* path, pid_t opener, bool adopted);
+
+// True while the file behind fd still holds a whole block with our header. Read through fd.
+bool EventFileIntact(int fd);
 
 }  // namespace kestravo::posix
