@@ -2,7 +2,6 @@
 // environment) and waits on the stop event.
 #include "kestravo_child.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,11 +11,9 @@
 #include "notify_channel.h"
 #include "os.h"
 #ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "posix/child_stop_event.h"
 #include "posix/inherited_event.h"
+#include "posix/own_command_line.h"
 #endif
 
 #ifdef _WIN32
@@ -30,31 +27,12 @@ namespace {
 static_assert(sizeof(KESTRAVO_ChildIdentity::guid) == kestravo::kGuidTextLength + 1, "a GUID text and its NUL");
 
 #ifndef _WIN32
-// Arguments as /proc/self/cmdline holds them (each ended by a NUL) made one text: blanks between
-// them, the trailing NULs left as the text's end.
-void JoinArguments(char* text, size_t size) {
-  while (size > 0 && text[size - 1] == '\0') --size;
-  for (size_t i = 0; i < size; ++i) {
-    if (text[i] == '\0') text[i] = ' ';
-  }
-}
-
 // The identity from a command line that fits a buffer on the stack, read and parsed in place: most
 // children ask once, first thing, and need neither stdio nor the heap for it. 1 when the line
 // does not fit or cannot be read (the caller reads it the long way), else ParseIdentity's answer.
 int32_t IdentityFromShortCommandLine(KESTRAVO_ChildIdentity* identity) {
   char text[2048];
-  const int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 1;
-  size_t size = 0;
-  ssize_t n = 0;
-  while (size < sizeof text && ((n = read(fd, text + size, sizeof text - size)) > 0 || (n < 0 && errno == EINTR))) {
-    if (n > 0) size += static_cast<size_t>(n);
-  }
-  close(fd);
-  if (n < 0 || size == sizeof text) return 1;
-  text[size] = '\0';
-  JoinArguments(text, size);
+  if (!kestravo::posix::ReadOwnCommandLine(text, sizeof text)) return 1;
   return kestravo::ParseChildIdentity(text, &identity->hpid, identity->guid) ? 0 : 1;
 }
 #endif
@@ -72,7 +50,7 @@ bool OwnCommandLine(std::string* line) {
   size_t n;
   while ((n = fread(buffer, 1, sizeof buffer, in)) > 0) line->append(buffer, n);
   fclose(in);
-  JoinArguments(&(*line)[0], line->size());
+  kestravo::posix::JoinArguments(&(*line)[0], line->size());
   line->resize(strlen(line->c_str()));
   return true;
 #endif
