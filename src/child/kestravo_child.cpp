@@ -28,11 +28,11 @@ static_assert(sizeof(KESTRAVO_ChildIdentity::guid) == kestravo::kGuidTextLength 
 
 #ifndef _WIN32
 // The identity from a command line that fits a buffer on the stack, read and parsed in place: most
-// children ask once, first thing, and need neither stdio nor the heap for it. 1 when the line
+// children ask once, first thing, and need neither stdio nor the heap for it. -1 when the line
 // does not fit or cannot be read (the caller reads it the long way), else ParseIdentity's answer.
 int32_t IdentityFromShortCommandLine(KESTRAVO_ChildIdentity* identity) {
   char text[2048];
-  if (!kestravo::posix::ReadOwnCommandLine(text, sizeof text)) return 1;
+  if (!kestravo::posix::ReadOwnCommandLine(text, sizeof text)) return -1;
   return kestravo::ParseChildIdentity(text, &identity->hpid, identity->guid) ? 0 : 1;
 }
 #endif
@@ -67,11 +67,15 @@ KESTRAVO_CHILD_EXPORT int32_t KESTRAVO_ChildGetIdentity(const char* cmdLine,
   if (identity == nullptr) return 1;
   try {
     if (cmdLine != nullptr) return ParseIdentity(cmdLine, identity);
-#ifndef _WIN32
-    if (IdentityFromShortCommandLine(identity) == 0) return 0;
+#ifdef _WIN32
+    const int32_t fromShortLine = -1;
+#else
+    const int32_t fromShortLine = IdentityFromShortCommandLine(identity);
+    if (fromShortLine == 0) return 0;
 #endif
+    // A line read whole and without the marker is not read again.
     std::string own;
-    if (OwnCommandLine(&own) && ParseIdentity(own.c_str(), identity) == 0) return 0;
+    if (fromShortLine < 0 && OwnCommandLine(&own) && ParseIdentity(own.c_str(), identity) == 0) return 0;
     // Under kestravo-run the identity is in the environment; checked as a marker would be.
     const char* hpid = getenv("KESTRAVO_HPID");
     const char* guid = getenv("KESTRAVO_GUID");
