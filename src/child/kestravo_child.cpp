@@ -2,7 +2,6 @@
 // environment) and waits on the stop event.
 #include "kestravo_child.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -44,15 +43,7 @@ bool OwnCommandLine(std::string* line) {
   *line = GetCommandLineA();
   return true;
 #else
-  FILE* in = fopen("/proc/self/cmdline", "re");
-  if (!in) return false;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, in)) > 0) line->append(buffer, n);
-  fclose(in);
-  kestravo::posix::JoinArguments(&(*line)[0], line->size());
-  line->resize(strlen(line->c_str()));
-  return true;
+  return kestravo::posix::ReadOwnCommandLine(line);
 #endif
 }
 
